@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs the Debian packages a make target needs, only when some are missing.
+# Usage: scripts/install-deps.sh build|bench|fuzz ...
+set -euo pipefail
+
+packages=()
+for group in "$@"; do
+    case "$group" in
+        build) packages+=(cmake make g++ qt6-base-dev qt6-qpa-plugins fonts-dejavu-core) ;;
+        bench) packages+=(xvfb xauth) ;;
+        fuzz)  packages+=(clang libclang-rt-14-dev) ;;
+        *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
+    esac
+done
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "install-deps: installing ${missing[*]}" >&2
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+$SUDO apt-get update
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"

@@ -1,0 +1,96 @@
+#include "datagramendpoint.h"
+
+#include <QVariant>
+
+namespace {
+// Room for bursts: a controller's stress test must not be dropped by the kernel while the
+// event thread is busy painting. The kernel caps it at net.core.rmem_max.
+constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
+// Datagrams handled per wake-up before the event loop gets its turn again, so that a flood on
+// one endpoint cannot starve the other one or the window.
+constexpr int kMaxDatagramsPerWakeUp = 256;
+
+QString describeBindError(const QUdpSocket& socket)
+{
+    switch (socket.error()) {
+    case QAbstractSocket::AddressInUseError:
+        return QStringLiteral("the port is in use by another program");
+    case QAbstractSocket::SocketAccessError:
+        return QStringLiteral("permission denied");
+    default:
+        return socket.errorString();
+    }
+}
+} // namespace
+
+DatagramEndpoint::DatagramEndpoint(QObject* parent)
+    : QObject(parent)
+{
+    connect(&m_socket, &QUdpSocket::readyRead, this, &DatagramEndpoint::deliverPending);
+}
+
+bool DatagramEndpoint::bind(quint16 port)
+{
+    // A bound QUdpSocket refuses a second bind and stays on its old port, so close first.
+    m_socket.close();
+    m_port = port;
+    // Default bind mode: no SO_REUSEADDR, so a port another program holds is refused.
+    const bool bound = m_socket.bind(QHostAddress::AnyIPv4, port);
+    m_bindError = bound ? QString() : describeBindError(m_socket);
+    if (bound) {
+        m_socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, QVariant(kReceiveBufferBytes));
+    }
+    emit bindStateChanged();
+    return bound;
+}
+
+void DatagramEndpoint::poll()
+{
+    deliverPending();
+}
+
+void DatagramEndpoint::deliverPending()
+{
+    // A receiver that polls from inside its own handler must not recurse into delivery.
+    if (m_delivering)
+        return;
+    m_delivering = true;
+    for (int i = 0; i < kMaxDatagramsPerWakeUp && m_socket.hasPendingDatagrams(); ++i) {
+        const quint64 readsBefore = m_readCount;
+        emit dataAvailable();
+        if (m_readCount == readsBefore) {
+            // Nobody took it: drop it, or QUdpSocket would never signal readyRead again.
+            char scratch;
+            m_socket.readDatagram(&scratch, 0);
+        }
+    }
+    m_delivering = false;
+}
+
+bool DatagramEndpoint::read(Datagram& datagram, char* buffer, qsizetype capacity)
+{
+    if (!m_socket.hasPendingDatagrams())
+        return false;
+    // Reading into a fixed buffer keeps the datagram path free of allocation; the rest of a
+    // longer payload is discarded by the kernel.
+    const qint64 n = m_socket.readDatagram(buffer, capacity, &datagram.address, &datagram.port);
+    ++m_readCount;
+    if (n < 0)
+        return false;
+    datagram.data = QByteArrayView(buffer, qsizetype(n));
+    return true;
+}
+
+bool DatagramEndpoint::write(const QHostAddress& address, quint16 port, QByteArrayView data)
+{
+    const qint64 sent = m_socket.writeDatagram(data.data(), data.size(), address, port);
+    if (sent == data.size())
+        return true;
+    ++m_sendFailures;
+    // One message per kind of failure, not one per datagram: a flood must not flood stderr.
+    if (m_socket.error() != m_lastSendError) {
+        m_lastSendError = m_socket.error();
+        emit sendFailed(m_socket.errorString());
+    }
+    return false;
+}

@@ -1,0 +1,71 @@
+#include "unitframe.h"
+
+#include "unitprofiles.h"
+
+void setStartChannelValues(ChannelArray& channels)
+{
+    for (int n = 2; n <= 13; ++n)
+        channels[n] = 125;
+}
+
+static UnitFrame emptyReply(quint8 command)
+{
+    UnitFrame reply{};
+    reply[0] = kReplyFirstByte;
+    reply[1] = command;
+    reply[kUnitFrameSize - 1] = kReplyLastByte;
+    return reply;
+}
+
+UnitFrame channelQueryReply(const ChannelArray& channels)
+{
+    UnitFrame reply = emptyReply(UnitCommand::ChannelQuery);
+    // Elements only ever hold request bytes or the start value, so they fit a byte as they are.
+    for (int n = 2; n <= 25; ++n)
+        reply[n] = quint8(channels[n]);
+    return reply;
+}
+
+UnitFrame statusQueryReply(int profileIndex, StatusDraw draw)
+{
+    quint8 position11 = 6;
+    quint8 position14 = 0;
+    if (isValidProfileIndex(profileIndex)) {
+        const UnitProfile& profile = kUnitProfiles[std::size_t(profileIndex)];
+        position11 = profile.statusPosition11;
+        position14 = profile.statusPosition14 == kRandomStatusPosition14 ? quint8(draw.second)
+                                                                          : quint8(profile.statusPosition14);
+    }
+    UnitFrame reply = emptyReply(UnitCommand::StatusQuery);
+    reply[2] = quint8(draw.first);
+    reply[3] = 240;
+    reply[4] = 250;
+    reply[10] = 5;
+    reply[11] = position11;
+    reply[12] = 5;
+    reply[13] = 3;
+    reply[14] = position14;
+    reply[16] = 1;
+    reply[26] = 75;
+    reply[27] = 1;
+    return reply;
+}
+
+std::optional<UnitFrame> handleUnitRequest(QByteArrayView request, ChannelArray& channels, int profileIndex,
+                                           StatusDraw draw)
+{
+    if (request.size() < kUnitFrameSize)
+        return std::nullopt;
+    switch (quint8(request[1])) {
+    case UnitCommand::ChannelQuery:
+        return channelQueryReply(channels);
+    case UnitCommand::StatusQuery:
+        return statusQueryReply(profileIndex, draw);
+    case UnitCommand::SetChannels:
+        for (int n = 0; n <= 25; ++n)
+            channels[n] = quint8(request[n]);
+        return std::nullopt;
+    default:
+        return std::nullopt;
+    }
+}

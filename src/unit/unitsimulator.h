@@ -1,0 +1,61 @@
+#pragma once
+
+#include "net/datagramendpoint.h"
+#include "ui/trafficlogentry.h"
+#include "unitframe.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <random>
+
+// The simulated unit: its lasting state, its two endpoints and the poll timer, with the
+// handlers that answer the unit port and the discovery port. It has no widgets; a window or a
+// headless front end drives it and shows what it logs.
+class UnitSimulator : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr int kPollIntervalMs = 150;
+
+    explicit UnitSimulator(QObject* parent = nullptr);
+
+    // Start-up pieces, in the order a front end usually calls them.
+    void setStartChannelValues();
+    // Selects a profile and re-binds the unit endpoint to its port, also when the port stays
+    // the same. Indexes outside 0 to 8 are refused.
+    bool selectProfile(int index);
+    void bindDiscoveryPort();
+
+    int profileIndex() const { return m_profileIndex; }
+    const ChannelArray& channelValues() const { return ChannelValues; }
+    const DatagramEndpoint& unitEndpoint() const { return UDPSocket1; }
+    const DatagramEndpoint& discoveryEndpoint() const { return UDPSocket2; }
+
+    // One line per endpoint for people: "Unit port 4003: listening", or why not.
+    QString unitEndpointState() const;
+    QString discoveryEndpointState() const;
+
+    void UDPSocket1_DataAvailable();
+    void UDPSocket2_DataAvailable();
+    void Timer1_Action();
+
+signals:
+    // A traffic-log line was written. Connected receivers must be cheap: this is the datagram path.
+    void trafficLogged(const TrafficLogEntry& entry);
+    // The state of an endpoint changed; `text` is that endpoint's state line.
+    void endpointStateChanged(const QString& text);
+    void replyNotSent(const QString& reason);
+
+private:
+    StatusDraw drawStatusValues();
+
+    ChannelArray ChannelValues{};
+    int m_profileIndex = 0;
+    DatagramEndpoint UDPSocket1;
+    DatagramEndpoint UDPSocket2;
+    QTimer Timer1;
+    std::mt19937 m_random;
+    std::uniform_int_distribution<int> m_firstDraw{kFirstDrawMin, kFirstDrawMax};
+    std::uniform_int_distribution<int> m_secondDraw{kSecondDrawMin, kSecondDrawMax};
+};

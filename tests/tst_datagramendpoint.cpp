@@ -1,0 +1,203 @@
+// The datagram endpoint on loopback, on ephemeral ports only.
+#include "loopbackclient.h"
+#include "net/datagramendpoint.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+// Reads every delivered datagram and keeps its payload and sender port.
+struct Reader {
+    explicit Reader(DatagramEndpoint& watched)
+        : endpoint(watched)
+    {
+        QObject::connect(&watched, &DatagramEndpoint::dataAvailable, &watched, [this] {
+            char buffer[64];
+            Datagram datagram;
+            if (this->endpoint.read(datagram, buffer, sizeof buffer)) {
+                payloads.append(datagram.data.toByteArray());
+                senders.append(datagram.address.toString());
+            }
+        });
+    }
+    bool waitFor(int count, int timeoutMs = 3000)
+    {
+        return QTest::qWaitFor([&] { return payloads.size() >= count; }, timeoutMs);
+    }
+    DatagramEndpoint& endpoint;
+    QList<QByteArray> payloads;
+    QStringList senders;
+};
+} // namespace
+
+class TestDatagramEndpoint : public QObject {
+    Q_OBJECT
+
+private slots:
+    void deliversAtOnceWithSenderAddress();
+    void keepsOnlyTheBytesAskedFor();
+    void deliversEmptyDatagrams();
+    void portHeldByAnotherSocketIsRefused_data();
+    void portHeldByAnotherSocketIsRefused();
+    void rebindMovesToTheNewPort();
+    void receiverThatDoesNotReadDoesNotStallTheSocket();
+    void burstIsDeliveredOneByOne();
+    void repliesLeaveFromTheBoundPort();
+};
+
+void TestDatagramEndpoint::deliversAtOnceWithSenderAddress()
+{
+    DatagramEndpoint endpoint;
+    QVERIFY(endpoint.bind(0));
+    QVERIFY(endpoint.isBound());
+    QVERIFY(endpoint.bindError().isEmpty());
+    Reader reader(endpoint);
+    LoopbackClient client;
+    client.send(endpoint.localPort(), "hello");
+    QVERIFY(reader.waitFor(1));
+    QCOMPARE(reader.payloads[0], QByteArray("hello"));
+    QCOMPARE(reader.senders[0], u"127.0.0.1"_s); // dotted decimal, not an IPv4-mapped IPv6 form
+}
+
+void TestDatagramEndpoint::keepsOnlyTheBytesAskedFor()
+{
+    DatagramEndpoint endpoint;
+    QVERIFY(endpoint.bind(0));
+    QByteArray received;
+    connect(&endpoint, &DatagramEndpoint::dataAvailable, this, [&] {
+        char buffer[4];
+        Datagram datagram;
+        QVERIFY(endpoint.read(datagram, buffer, sizeof buffer));
+        received = datagram.data.toByteArray();
+    });
+    LoopbackClient client;
+    client.send(endpoint.localPort(), QByteArray(1500, 'a'));
+    QVERIFY(QTest::qWaitFor([&] { return !received.isEmpty(); }, 3000));
+    QCOMPARE(received, QByteArray("aaaa"));
+}
+
+void TestDatagramEndpoint::deliversEmptyDatagrams()
+{
+    DatagramEndpoint endpoint;
+    QVERIFY(endpoint.bind(0));
+    Reader reader(endpoint);
+    LoopbackClient client;
+    client.send(endpoint.localPort(), QByteArray());
+    client.send(endpoint.localPort(), "after");
+    QVERIFY(reader.waitFor(2));
+    QCOMPARE(reader.payloads[0], QByteArray());
+    QCOMPARE(reader.payloads[1], QByteArray("after"));
+}
+
+void TestDatagramEndpoint::portHeldByAnotherSocketIsRefused_data()
+{
+    QTest::addColumn<QHostAddress>("holderAddress");
+    QTest::addColumn<int>("holderMode");
+    QTest::addRow("any address, default mode") << QHostAddress(QHostAddress::AnyIPv4) << int(QUdpSocket::DefaultForPlatform);
+    QTest::addRow("loopback only") << QHostAddress(QHostAddress::LocalHost) << int(QUdpSocket::DefaultForPlatform);
+    QTest::addRow("holder asks to share") << QHostAddress(QHostAddress::AnyIPv4) << int(QUdpSocket::ShareAddress);
+}
+
+void TestDatagramEndpoint::portHeldByAnotherSocketIsRefused()
+{
+    QFETCH(QHostAddress, holderAddress);
+    QFETCH(int, holderMode);
+    QUdpSocket holder;
+    QVERIFY(holder.bind(holderAddress, 0, QUdpSocket::BindMode(holderMode)));
+    DatagramEndpoint endpoint;
+    QSignalSpy changed(&endpoint, &DatagramEndpoint::bindStateChanged);
+    QVERIFY(!endpoint.bind(holder.localPort()));
+    QVERIFY(!endpoint.isBound());
+    QCOMPARE(endpoint.port(), holder.localPort());
+    QCOMPARE(endpoint.bindError(), u"the port is in use by another program"_s);
+    QCOMPARE(changed.size(), 1);
+
+    // Once the port is free, the next bind takes it and the error is gone.
+    const quint16 port = holder.localPort();
+    holder.close();
+    QVERIFY(endpoint.bind(port));
+    QVERIFY(endpoint.bindError().isEmpty());
+}
+
+void TestDatagramEndpoint::rebindMovesToTheNewPort()
+{
+    QUdpSocket probe; // find two free ports
+    QVERIFY(probe.bind(QHostAddress::AnyIPv4, 0));
+    const quint16 second = probe.localPort();
+    probe.close();
+
+    DatagramEndpoint endpoint;
+    QVERIFY(endpoint.bind(0));
+    const quint16 first = endpoint.localPort();
+    Reader reader(endpoint);
+    QVERIFY(endpoint.bind(second));
+    QCOMPARE(endpoint.localPort(), second);
+    // Binding the same port again works too (close, then bind).
+    QVERIFY(endpoint.bind(second));
+
+    LoopbackClient client;
+    client.send(first, "old");
+    client.send(second, "new");
+    QVERIFY(reader.waitFor(1));
+    QTest::qWait(100);
+    QCOMPARE(reader.payloads, (QList<QByteArray>{"new"}));
+}
+
+void TestDatagramEndpoint::receiverThatDoesNotReadDoesNotStallTheSocket()
+{
+    DatagramEndpoint endpoint;
+    QVERIFY(endpoint.bind(0));
+    int calls = 0;
+    QByteArray readLater;
+    connect(&endpoint, &DatagramEndpoint::dataAvailable, this, [&] {
+        if (++calls == 1)
+            return; // does not read the first datagram
+        char buffer[16];
+        Datagram datagram;
+        if (endpoint.read(datagram, buffer, sizeof buffer))
+            readLater = datagram.data.toByteArray();
+    });
+    LoopbackClient client;
+    client.send(endpoint.localPort(), "first");
+    QVERIFY(QTest::qWaitFor([&] { return calls >= 1; }, 3000));
+    client.send(endpoint.localPort(), "second");
+    QVERIFY(QTest::qWaitFor([&] { return !readLater.isEmpty(); }, 3000));
+    QCOMPARE(readLater, QByteArray("second"));
+}
+
+void TestDatagramEndpoint::burstIsDeliveredOneByOne()
+{
+    DatagramEndpoint endpoint;
+    QVERIFY(endpoint.bind(0));
+    Reader reader(endpoint);
+    LoopbackClient client;
+    // Sent without returning to the event loop: they wait in the socket together.
+    for (int i = 0; i < 1000; ++i)
+        client.send(endpoint.localPort(), QByteArray::number(i));
+    QVERIFY(reader.waitFor(1000, 5000));
+    QCOMPARE(reader.payloads.size(), 1000);
+    QCOMPARE(reader.payloads.first(), QByteArray("0"));
+    QCOMPARE(reader.payloads.last(), QByteArray("999"));
+}
+
+void TestDatagramEndpoint::repliesLeaveFromTheBoundPort()
+{
+    DatagramEndpoint endpoint;
+    QVERIFY(endpoint.bind(0));
+    connect(&endpoint, &DatagramEndpoint::dataAvailable, this, [&] {
+        char buffer[16];
+        Datagram datagram;
+        if (endpoint.read(datagram, buffer, sizeof buffer))
+            endpoint.write(datagram.address, datagram.port, "pong");
+    });
+    LoopbackClient client;
+    client.send(endpoint.localPort(), "ping");
+    quint16 from = 0;
+    QCOMPARE(client.receive(3000, &from), QByteArray("pong"));
+    QCOMPARE(from, endpoint.localPort());
+}
+
+QTEST_GUILESS_MAIN(TestDatagramEndpoint)
+#include "tst_datagramendpoint.moc"

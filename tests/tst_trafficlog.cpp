@@ -1,0 +1,165 @@
+// Traffic-log line texts and the log model.
+#include "ui/trafficlogline.h"
+#include "ui/trafficlogmodel.h"
+#include "unit/unitframe.h"
+
+#include <QAbstractItemModelTester>
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+constexpr quint32 kSender = (192u << 24) | (0u << 16) | (2u << 8) | 10u; // 192.0.2.10
+
+QByteArray frameWith(std::initializer_list<std::pair<int, int>> positions, int size = 29)
+{
+    QByteArray frame(size, '\0');
+    for (auto [position, value] : positions)
+        frame[position] = char(value);
+    return frame;
+}
+
+UnitFrame startReply()
+{
+    ChannelArray channels{};
+    setStartChannelValues(channels);
+    return channelQueryReply(channels);
+}
+} // namespace
+
+class TestTrafficLog : public QObject {
+    Q_OBJECT
+
+private slots:
+    void lineTexts_data();
+    void lineTexts();
+    void addressesInDottedDecimal_data();
+    void addressesInDottedDecimal();
+    void newestLineOnTop();
+    void clearEmptiesOnlyTheLog();
+    void burstPublishedAsOneInsertion();
+    void thousandsOfLinesAreAllKept();
+};
+
+void TestTrafficLog::lineTexts_data()
+{
+    QTest::addColumn<TrafficLogEntry>("entry");
+    QTest::addColumn<QString>("line");
+
+    QTest::addRow("unit incoming: two spaces after the hyphen")
+        << TrafficLogEntry::unitIncoming(kSender, 4000, frameWith({{1, 50}}))
+        << u"--> 192.0.2.10:4000 -  0 50 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0"_s;
+    QTest::addRow("unit outgoing: no space after the hyphen")
+        << TrafficLogEntry::unitOutgoing(kSender, 50000, startReply())
+        << u"<-- 192.0.2.10:50000 -254 50 125 125 125 125 125 125 125 125 125 125 125 125 "
+           "0 0 0 0 0 0 0 0 0 0 0 0 0 0 255"_s;
+    QTest::addRow("unit incoming: 255 and the own port after switching")
+        << TrafficLogEntry::unitIncoming(kSender, 4003, frameWith({{0, 255}, {1, 51}, {28, 255}}))
+        << u"--> 192.0.2.10:4003 -  255 51 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 255"_s;
+    QTest::addRow("unit incoming: 40 bytes show 29")
+        << TrafficLogEntry::unitIncoming(kSender, 4000, QByteArray(40, char(7)))
+        << u"--> 192.0.2.10:4000 -  7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7"_s;
+    QTest::addRow("unit incoming: short datagram marks missing positions")
+        << TrafficLogEntry::unitIncoming(kSender, 4000, QByteArray("\x01\x32\x00", 3))
+        << u"--> 192.0.2.10:4000 -  1 50 0 - - - - - - - - - - - - - - - - - - - - - - - - - -"_s;
+    QTest::addRow("unit incoming: empty datagram")
+        << TrafficLogEntry::unitIncoming(kSender, 4000, QByteArray())
+        << u"--> 192.0.2.10:4000 -  - - - - - - - - - - - - - - - - - - - - - - - - - - - - -"_s;
+    QTest::addRow("discovery incoming: one space")
+        << TrafficLogEntry::discoveryIncoming(kSender, 65535) << u"--> 192.0.2.10:65535 - X"_s;
+    QTest::addRow("discovery outgoing: row 0")
+        << TrafficLogEntry::discoveryOutgoing(kSender, 50000, 0)
+        << u"<-- 192.0.2.10:50000 - ALED.SIM.ULA.TOR.0/4000/*****/**/Lumivane/LED2.0/*"_s;
+    QTest::addRow("discovery outgoing: row 8 carries row 7's identity")
+        << TrafficLogEntry::discoveryOutgoing(kSender, 1, 8)
+        << u"<-- 192.0.2.10:1 - ALED.SIM.ULA.TOR.6/4007/*****/**/Lumivane/CCD2.1/*"_s;
+}
+
+void TestTrafficLog::lineTexts()
+{
+    QFETCH(TrafficLogEntry, entry);
+    QFETCH(QString, line);
+    QCOMPARE(trafficLogLine(entry), line);
+}
+
+void TestTrafficLog::addressesInDottedDecimal_data()
+{
+    QTest::addColumn<QString>("address");
+    for (const char* text : {"0.0.0.0", "127.0.0.1", "10.0.255.9", "255.255.255.255"})
+        QTest::addRow("%s", text) << QString::fromLatin1(text);
+}
+
+void TestTrafficLog::addressesInDottedDecimal()
+{
+    QFETCH(QString, address);
+    const quint32 ip = QHostAddress(address).toIPv4Address();
+    const QString line = trafficLogLine(TrafficLogEntry::discoveryIncoming(ip, 65535));
+    QCOMPARE(line, u"--> "_s + address + u":65535 - X"_s);
+    QVERIFY(line.size() <= kMaxTrafficLogLine);
+}
+
+void TestTrafficLog::newestLineOnTop()
+{
+    TrafficLogModel model;
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    model.append(TrafficLogEntry::unitIncoming(kSender, 4000, frameWith({{1, 50}})));
+    model.append(TrafficLogEntry::unitOutgoing(kSender, 50000, startReply()));
+    QCOMPARE(model.rowCount(), 2);
+    QVERIFY(model.lineAt(0).startsWith(u"<-- "_s));
+    QVERIFY(model.lineAt(1).startsWith(u"--> "_s));
+    QCOMPARE(model.data(model.index(0)).toString(), model.lineAt(0));
+}
+
+void TestTrafficLog::clearEmptiesOnlyTheLog()
+{
+    TrafficLogModel model;
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    model.clear(); // clearing an empty log is harmless
+    QCOMPARE(model.rowCount(), 0);
+    for (int i = 0; i < 5; ++i)
+        model.append(TrafficLogEntry::discoveryIncoming(kSender, 65535));
+    model.clear();
+    QCOMPARE(model.rowCount(), 0);
+    model.append(TrafficLogEntry::discoveryOutgoing(kSender, 7, 2));
+    QCOMPARE(model.rowCount(), 1);
+    QCOMPARE(model.lineAt(0), u"<-- 192.0.2.10:7 - ALED.SIM.ULA.TOR.2/4002/*****/**/Lumivane/SLD2.0/*"_s);
+}
+
+void TestTrafficLog::burstPublishedAsOneInsertion()
+{
+    TrafficLogModel model;
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    model.setPublishInterval(10);
+    QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
+    for (int port = 1; port <= 1000; ++port)
+        model.append(TrafficLogEntry::discoveryIncoming(kSender, quint16(port)));
+    QCOMPARE(model.rowCount(), 0); // not shown yet
+    QCOMPARE(model.lineCount(), 1000);
+    QVERIFY(inserted.wait(2000));
+    QCOMPARE(inserted.size(), 1);
+    QCOMPARE(inserted[0][1].toInt(), 0);
+    QCOMPARE(inserted[0][2].toInt(), 999);
+    QCOMPARE(model.lineAt(0), u"--> 192.0.2.10:1000 - X"_s);
+    QCOMPARE(model.lineAt(999), u"--> 192.0.2.10:1 - X"_s);
+
+    // Lines pending at a clear are gone with the rest, and never shown afterwards.
+    model.append(TrafficLogEntry::discoveryIncoming(kSender, 1));
+    model.clear();
+    QTest::qWait(30);
+    QCOMPARE(model.rowCount(), 0);
+}
+
+void TestTrafficLog::thousandsOfLinesAreAllKept()
+{
+    TrafficLogModel model;
+    for (int i = 0; i < 20000; ++i)
+        model.append(TrafficLogEntry::unitIncoming(kSender, 4000, QByteArray(29, char(i % 256))));
+    QCOMPARE(model.rowCount(), 20000);
+    QVERIFY(model.lineAt(19999).endsWith(u" 0 0"_s));
+    QVERIFY(model.lineAt(0).endsWith(u" 31 31"_s)); // 19999 % 256
+    QVERIFY(model.lineAt(20000).isNull());
+}
+
+QTEST_GUILESS_MAIN(TestTrafficLog)
+#include "tst_trafficlog.moc"
