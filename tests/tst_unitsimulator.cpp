@@ -304,7 +304,8 @@ void TestUnitSimulator::endpointStateLines()
     QCOMPARE(m_unit->profileIndex(), 3);
     QCOMPARE(changed.size(), 1);
     const QString expected = u"Unit port 4003: not listening \u2014 the port is in use by another program"_s;
-    QCOMPARE(changed[0][0].toString(), expected);
+    QCOMPARE(changed[0][0].value<UnitSimulator::Endpoint>(), UnitSimulator::Endpoint::Unit);
+    QCOMPARE(changed[0][1].toString(), expected);
     QCOMPARE(m_unit->unitEndpointState(), expected);
 
     // Discovery keeps working while the unit port is unavailable.

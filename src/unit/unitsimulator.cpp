@@ -26,9 +26,9 @@ UnitSimulator::UnitSimulator(QObject* parent)
     connect(&UDPSocket1, &DatagramEndpoint::dataAvailable, this, &UnitSimulator::UDPSocket1_DataAvailable);
     connect(&UDPSocket2, &DatagramEndpoint::dataAvailable, this, &UnitSimulator::UDPSocket2_DataAvailable);
     connect(&UDPSocket1, &DatagramEndpoint::bindStateChanged, this,
-            [this] { emit endpointStateChanged(unitEndpointState()); });
+            [this] { emit endpointStateChanged(Endpoint::Unit, unitEndpointState()); });
     connect(&UDPSocket2, &DatagramEndpoint::bindStateChanged, this,
-            [this] { emit endpointStateChanged(discoveryEndpointState()); });
+            [this] { emit endpointStateChanged(Endpoint::Discovery, discoveryEndpointState()); });
     connect(&UDPSocket1, &DatagramEndpoint::sendFailed, this, &UnitSimulator::replyNotSent);
     connect(&UDPSocket2, &DatagramEndpoint::sendFailed, this, &UnitSimulator::replyNotSent);
 

@@ -18,6 +18,9 @@ class UnitSimulator : public QObject {
 public:
     static constexpr int kPollIntervalMs = 150;
 
+    enum class Endpoint { Unit, Discovery };
+    Q_ENUM(Endpoint)
+
     explicit UnitSimulator(QObject* parent = nullptr);
 
     // Start-up pieces, in the order a front end usually calls them.
@@ -43,8 +46,8 @@ public:
 signals:
     // A traffic-log line was written. Connected receivers must be cheap: this is the datagram path.
     void trafficLogged(const TrafficLogEntry& entry);
-    // The state of an endpoint changed; `text` is that endpoint's state line.
-    void endpointStateChanged(const QString& text);
+    // An endpoint was bound or failed to bind; `text` is its state line.
+    void endpointStateChanged(UnitSimulator::Endpoint endpoint, const QString& text);
     void replyNotSent(const QString& reason);
 
 private:

@@ -1,0 +1,43 @@
+#include "mainmenubar.h"
+
+#include <QCoreApplication>
+#include <QMenu>
+
+namespace {
+QAction* addItem(QMenu* menu, const char* name, const QString& text, const QKeySequence& shortcut = {})
+{
+    QAction* action = menu->addAction(text);
+    action->setObjectName(QLatin1String(name));
+    action->setShortcut(shortcut);
+    return action;
+}
+
+QAction* addNamedSeparator(QMenu* menu, const char* name)
+{
+    QAction* separator = menu->addSeparator();
+    separator->setObjectName(QLatin1String(name));
+    return separator;
+}
+} // namespace
+
+MainMenuBar::MainMenuBar(QWidget* parent)
+    : QMenuBar(parent)
+{
+    FileMenu = addMenu(tr("&File"));
+    FileMenu->setObjectName(QStringLiteral("FileMenu"));
+    // QKeySequence::Quit is empty on some platforms, so the shortcut is spelled out.
+    FileQuit = addItem(FileMenu, "FileQuit", tr("&Quit"), QKeySequence(Qt::CTRL | Qt::Key_Q));
+    FileQuit->setMenuRole(QAction::QuitRole);
+    connect(FileQuit, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+
+    EditMenu = addMenu(tr("&Edit"));
+    EditMenu->setObjectName(QStringLiteral("EditMenu"));
+    EditUndo = addItem(EditMenu, "EditUndo", tr("&Undo"), QKeySequence::Undo);
+    EditSeparator1 = addNamedSeparator(EditMenu, "EditSeparator1");
+    EditCut = addItem(EditMenu, "EditCut", tr("Cu&t"), QKeySequence::Cut);
+    EditCopy = addItem(EditMenu, "EditCopy", tr("&Copy"), QKeySequence::Copy);
+    EditPaste = addItem(EditMenu, "EditPaste", tr("&Paste"), QKeySequence::Paste);
+    EditClear = addItem(EditMenu, "EditClear", tr("&Delete"));
+    EditSeparator2 = addNamedSeparator(EditMenu, "EditSeparator2");
+    EditSelectAll = addItem(EditMenu, "EditSelectAll", tr("Select &All"), QKeySequence::SelectAll);
+}

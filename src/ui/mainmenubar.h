@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QMenuBar>
+
+class QAction;
+class QMenu;
+
+// The File and Edit menus. Items carry their names as object names, so they can be found by name.
+class MainMenuBar : public QMenuBar {
+    Q_OBJECT
+
+public:
+    explicit MainMenuBar(QWidget* parent = nullptr);
+
+    QMenu* FileMenu = nullptr;
+    QAction* FileQuit = nullptr;
+    QMenu* EditMenu = nullptr;
+    QAction* EditUndo = nullptr;
+    QAction* EditSeparator1 = nullptr;
+    QAction* EditCut = nullptr;
+    QAction* EditCopy = nullptr;
+    QAction* EditPaste = nullptr;
+    QAction* EditClear = nullptr;
+    QAction* EditSeparator2 = nullptr;
+    QAction* EditSelectAll = nullptr;
+};

@@ -1,0 +1,167 @@
+#include "window1.h"
+
+#include "appversion.h"
+#include "consoleoutput.h"
+#include "contentarea.h"
+#include "mainmenubar.h"
+#include "unit/unitprofiles.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QComboBox>
+#include <QLabel>
+#include <QListView>
+#include <QPushButton>
+#include <QStatusBar>
+
+namespace {
+constexpr int kListFontSize = 12;
+// One view update per screen frame at most, however fast lines arrive.
+constexpr int kLogPublishIntervalMs = 16;
+} // namespace
+
+Window1::Window1(QWidget* parent)
+    : QMainWindow(parent)
+{
+    m_menuBar = new MainMenuBar(this);
+    setMenuBar(m_menuBar);
+
+    setWindowTitle(QStringLiteral("Lumivaner Unit UDP Simulator"));
+    // Title bar with close and minimise, no maximise or full screen.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                   | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+
+    m_content = new ContentArea(kDesignSize, this);
+    m_content->setMinimumSize(64, 64);
+    m_content->setMaximumSize(32000, 32000);
+    setCentralWidget(m_content);
+    createControls();
+
+    UnitPortState = new QLabel(this);
+    DiscoveryPortState = new QLabel(this);
+    UnitPortState->setObjectName(QStringLiteral("UnitPortState"));
+    DiscoveryPortState->setObjectName(QStringLiteral("DiscoveryPortState"));
+    statusBar()->addWidget(UnitPortState);
+    statusBar()->addWidget(DiscoveryPortState);
+    statusBar()->setSizeGripEnabled(true);
+    connect(&m_unit, &UnitSimulator::endpointStateChanged, this, &Window1::showEndpointState);
+    connect(&m_unit, &UnitSimulator::replyNotSent, this,
+            [](const QString& reason) { printToStderr(QStringLiteral("A reply could not be sent: ") + reason); });
+
+    m_log.setPublishInterval(kLogPublishIntervalMs);
+    connect(&m_unit, &UnitSimulator::trafficLogged, &m_log, &TrafficLogModel::append);
+
+    PopupMenu1_Open();
+    Event_Open();
+    resize(sizeHint());
+}
+
+Window1::~Window1() = default;
+
+QString Window1::titleFor(int major, int minor, int bug)
+{
+    return QStringLiteral("Lumivaner Unit UDP Simulator v.") + versionText(major, minor, bug);
+}
+
+void Window1::createControls()
+{
+    Listbox1 = new QListView;
+    Listbox1->setObjectName(QStringLiteral("Listbox1"));
+    Listbox1->setModel(&m_log);
+    // Without uniform sizes every insertion re-measures all rows.
+    Listbox1->setUniformItemSizes(true);
+    Listbox1->setSelectionMode(QAbstractItemView::SingleSelection);
+    Listbox1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    Listbox1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    Listbox1->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    Listbox1->setTextElideMode(Qt::ElideRight);
+    QFont listFont = Listbox1->font();
+    listFont.setPointSize(kListFontSize);
+    Listbox1->setFont(listFont);
+    m_content->place(Listbox1, {20, 79, 782, 329}, Qt::LeftEdge | Qt::TopEdge | Qt::RightEdge | Qt::BottomEdge);
+
+    PushButton1 = new QPushButton(tr("Clear"));
+    PushButton1->setObjectName(QStringLiteral("PushButton1"));
+    PushButton1->setAutoDefault(false);
+    m_content->place(PushButton1, {722, 420, 80, 20}, Qt::RightEdge | Qt::BottomEdge);
+    connect(PushButton1, &QPushButton::clicked, this, &Window1::PushButton1_Action);
+
+    Label1 = new QLabel(tr("Unit to simulate"));
+    Label1->setObjectName(QStringLiteral("Label1"));
+    m_content->place(Label1, {20, 15, 100, 20}, Qt::LeftEdge | Qt::TopEdge);
+
+    PopupMenu1 = new QComboBox;
+    PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
+    m_content->place(PopupMenu1, {132, 14, 419, 20}, Qt::LeftEdge | Qt::TopEdge);
+
+    Label2 = new QLabel(tr("List of incomming (-->) and outgoing (<--) UDP datagrams (top is last)."));
+    Label2->setObjectName(QStringLiteral("Label2"));
+    m_content->place(Label2, {20, 47, 531, 20}, Qt::LeftEdge | Qt::TopEdge);
+
+    setTabOrder(Listbox1, PushButton1);
+    setTabOrder(PushButton1, PopupMenu1);
+
+    attachEditMenu();
+}
+
+void Window1::attachEditMenu()
+{
+    // The log is read-only: only Copy (of the selected line) can apply.
+    for (QAction* item : {m_menuBar->EditUndo, m_menuBar->EditCut, m_menuBar->EditPaste, m_menuBar->EditClear,
+                          m_menuBar->EditSelectAll})
+        item->setEnabled(false);
+    connect(m_menuBar->EditCopy, &QAction::triggered, this, &Window1::copySelectedLine);
+    connect(Listbox1->selectionModel(), &QItemSelectionModel::selectionChanged, this, &Window1::updateEditItems);
+    connect(&m_log, &QAbstractItemModel::modelReset, this, &Window1::updateEditItems);
+    updateEditItems();
+}
+
+void Window1::updateEditItems()
+{
+    m_menuBar->EditCopy->setEnabled(Listbox1->selectionModel()->hasSelection());
+}
+
+void Window1::copySelectedLine()
+{
+    const QModelIndexList selected = Listbox1->selectionModel()->selectedIndexes();
+    if (!selected.isEmpty())
+        QGuiApplication::clipboard()->setText(m_log.lineAt(selected.first().row()));
+}
+
+void Window1::PopupMenu1_Open()
+{
+    for (int index = 0; index < kProfileCount; ++index) {
+        const UnitProfile& profile = kUnitProfiles[std::size_t(index)];
+        PopupMenu1->addItem(QString::fromLatin1(profile.label.data(), qsizetype(profile.label.size())),
+                            QString::fromLatin1(profile.identity.data(), qsizetype(profile.identity.size())));
+    }
+    // A combo box selects its first row by itself as rows arrive; the first binding is made
+    // here explicitly, and the change handler is attached only afterwards.
+    PopupMenu1->setCurrentIndex(0);
+    m_unit.selectProfile(0);
+    connect(PopupMenu1, &QComboBox::currentIndexChanged, this, &Window1::PopupMenu1_Change);
+}
+
+void Window1::PopupMenu1_Change(int index)
+{
+    m_unit.selectProfile(index);
+}
+
+void Window1::Event_Open()
+{
+    setWindowTitle(titleFor(kVersionMajor, kVersionMinor, kVersionBug));
+    m_unit.setStartChannelValues();
+    m_unit.bindDiscoveryPort();
+}
+
+void Window1::PushButton1_Action()
+{
+    m_log.clear();
+}
+
+void Window1::showEndpointState(UnitSimulator::Endpoint endpoint, const QString& text)
+{
+    QLabel* label = endpoint == UnitSimulator::Endpoint::Unit ? UnitPortState : DiscoveryPortState;
+    label->setText(text);
+    printToStderr(text);
+}

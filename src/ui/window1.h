@@ -1,0 +1,58 @@
+#pragma once
+
+#include "trafficlogmodel.h"
+#include "unit/unitsimulator.h"
+
+#include <QMainWindow>
+
+class ContentArea;
+class MainMenuBar;
+class QComboBox;
+class QLabel;
+class QListView;
+class QPushButton;
+
+// The simulator's one window: the profile selector, the traffic log and its clear button, over
+// the simulated unit it drives.
+class Window1 : public QMainWindow {
+    Q_OBJECT
+
+public:
+    static constexpr QSize kDesignSize{822, 460};
+
+    explicit Window1(QWidget* parent = nullptr);
+    ~Window1() override;
+
+    static QString titleFor(int major, int minor, int bug);
+
+    UnitSimulator& unit() { return m_unit; }
+    TrafficLogModel& trafficLog() { return m_log; }
+    MainMenuBar* menus() const { return m_menuBar; }
+    ContentArea* contentArea() const { return m_content; }
+
+    QListView* Listbox1 = nullptr;
+    QPushButton* PushButton1 = nullptr;
+    QLabel* Label1 = nullptr;
+    QComboBox* PopupMenu1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* UnitPortState = nullptr;
+    QLabel* DiscoveryPortState = nullptr;
+
+    void Event_Open();
+    void PopupMenu1_Open();
+    void PopupMenu1_Change(int index);
+    void PushButton1_Action();
+
+private:
+    void createControls();
+    void attachEditMenu();
+    void showEndpointState(UnitSimulator::Endpoint endpoint, const QString& text);
+    void updateEditItems();
+    void copySelectedLine();
+
+    // The unit first: the log model and the views below refer to it.
+    UnitSimulator m_unit;
+    TrafficLogModel m_log;
+    MainMenuBar* m_menuBar = nullptr;
+    ContentArea* m_content = nullptr;
+};

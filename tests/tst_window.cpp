@@ -1,0 +1,330 @@
+// The window, offscreen, over the real unit. Uses the product's fixed ports (4000-4007 and
+// 65535): fails with a clear message when another program holds one of them.
+#include "loopbackclient.h"
+#include "ui/appversion.h"
+#include "ui/contentarea.h"
+#include "ui/mainmenubar.h"
+#include "ui/window1.h"
+#include "unit/unitprofiles.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QComboBox>
+#include <QLabel>
+#include <QListView>
+#include <QMenu>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+
+using namespace Qt::Literals::StringLiterals;
+
+class TestWindow : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void title();
+    void startUpEndState();
+    void unitAndDiscoveryAnswerAtStart();
+    void selectingARowMovesTheUnitPort_data();
+    void selectingARowMovesTheUnitPort();
+    void channelsAndLogSurviveAChangeOfProfile();
+    void clearEmptiesOnlyTheLog();
+    void layoutAtStart();
+    void layoutFollowsResize();
+    void sizeLimits();
+    void tabOrderAndListSettings();
+    void menus();
+    void copyCopiesTheSelectedLine();
+    void heldDiscoveryPortIsReported();
+    void heldUnitPortIsReportedAndLaterRowsBind();
+    void quitEndsTheApplication();
+
+private:
+    void openWindow();
+    std::unique_ptr<Window1> m_window;
+};
+
+void TestWindow::init()
+{
+    // Each test opens its own window; tests about held ports open it themselves.
+    if (!QByteArray(QTest::currentTestFunction()).startsWith("held"))
+        openWindow();
+}
+
+void TestWindow::openWindow()
+{
+    m_window = std::make_unique<Window1>();
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+}
+
+void TestWindow::cleanup()
+{
+    m_window.reset();
+}
+
+void TestWindow::title()
+{
+    QCOMPARE(Window1::titleFor(1, 2, 3), u"Lumivaner Unit UDP Simulator v.1.2.3"_s);
+    QCOMPARE(Window1::titleFor(2, 0, 0), u"Lumivaner Unit UDP Simulator v.2.0.0"_s);
+    QCOMPARE(m_window->windowTitle(), u"Lumivaner Unit UDP Simulator v."_s + versionText());
+    QCOMPARE(versionText(), QStringLiteral(UNITSIM_VERSION_TEXT));
+}
+
+void TestWindow::startUpEndState()
+{
+    QComboBox* selector = m_window->PopupMenu1;
+    QCOMPARE(selector->count(), kProfileCount);
+    for (int row = 0; row < kProfileCount; ++row) {
+        QCOMPARE(selector->itemText(row).toLatin1(), QByteArray(kUnitProfiles[std::size_t(row)].label.data()));
+        QCOMPARE(selector->itemData(row).toString().toLatin1(), QByteArray(identityForProfile(row).data(), 50));
+    }
+    QCOMPARE(selector->currentIndex(), 0);
+    QCOMPARE(m_window->unit().profileIndex(), 0);
+    QCOMPARE(m_window->unit().unitEndpoint().localPort(), quint16(4000));
+    QCOMPARE(m_window->unit().discoveryEndpoint().localPort(), quint16(65535));
+    QCOMPARE(m_window->Label1->text(), u"Unit to simulate"_s);
+    QCOMPARE(m_window->Label2->text(),
+             u"List of incomming (-->) and outgoing (<--) UDP datagrams (top is last)."_s);
+    QCOMPARE(m_window->PushButton1->text(), u"Clear"_s);
+    QCOMPARE(m_window->trafficLog().rowCount(), 0);
+    QCOMPARE(m_window->UnitPortState->text(), u"Unit port 4000: listening"_s);
+    QCOMPARE(m_window->DiscoveryPortState->text(), u"Discovery port 65535: listening"_s);
+    const ChannelArray& channels = m_window->unit().channelValues();
+    QCOMPARE(channels[1], 0);
+    QCOMPARE(channels[2], 125);
+    QCOMPARE(channels[13], 125);
+    QCOMPARE(channels[14], 0);
+}
+
+void TestWindow::unitAndDiscoveryAnswerAtStart()
+{
+    LoopbackClient client;
+    QCOMPARE(client.request(kDiscoveryPort, "X"), QByteArray(identityForProfile(0).data(), 50));
+    QCOMPARE(bytesOf(client.request(4000, unitFrame(50))).mid(0, 4), (QList<int>{254, 50, 125, 125}));
+    // Lines reach the view within a frame or so.
+    QVERIFY(QTest::qWaitFor([&] { return m_window->trafficLog().rowCount() == 4; }, 2000));
+    QCOMPARE(m_window->Listbox1->model()->rowCount(), 4);
+    QCOMPARE(m_window->trafficLog().lineAt(3), u"--> 127.0.0.1:65535 - X"_s);
+}
+
+void TestWindow::selectingARowMovesTheUnitPort_data()
+{
+    QTest::addColumn<int>("row");
+    for (int row = 0; row < kProfileCount; ++row)
+        QTest::addRow("row %d", row) << row;
+}
+
+void TestWindow::selectingARowMovesTheUnitPort()
+{
+    QFETCH(int, row);
+    m_window->PopupMenu1->setCurrentIndex(8); // start elsewhere, so every row is a change
+    m_window->PopupMenu1->setCurrentIndex(row);
+    const quint16 port = unitPortForProfile(row);
+    QCOMPARE(m_window->unit().unitEndpoint().localPort(), port);
+    QVERIFY(port != 4006 && port != 4008);
+    QCOMPARE(m_window->UnitPortState->text(), u"Unit port "_s + QString::number(port) + u": listening"_s);
+
+    LoopbackClient client;
+    const QList<int> status = bytesOf(client.request(port, unitFrame(51)));
+    QCOMPARE(status.size(), 29);
+    QCOMPARE(status[11], int(kUnitProfiles[std::size_t(row)].statusPosition11));
+    QCOMPARE(client.request(kDiscoveryPort, "X"), QByteArray(identityForProfile(row).data(), 50));
+    if (port != 4007) {
+        client.send(4007, unitFrame(50));
+        QVERIFY(client.staysQuiet(150));
+    }
+}
+
+void TestWindow::channelsAndLogSurviveAChangeOfProfile()
+{
+    LoopbackClient client;
+    client.send(4000, unitFrame(0, QList<int>(24, 200)));
+    QVERIFY(QTest::qWaitFor([&] { return m_window->trafficLog().rowCount() == 1; }, 2000));
+    m_window->PopupMenu1->setCurrentIndex(3);
+    QCOMPARE(m_window->trafficLog().rowCount(), 1);
+    QCOMPARE(bytesOf(client.request(4003, unitFrame(50))), (QList<int>{254, 50} + QList<int>(24, 200) + QList<int>{0, 0, 255}));
+    QVERIFY(QTest::qWaitFor([&] { return m_window->trafficLog().rowCount() == 3; }, 2000));
+    QVERIFY(m_window->trafficLog().lineAt(1).startsWith(u"--> 127.0.0.1:4003 -  0 50 "_s));
+}
+
+void TestWindow::clearEmptiesOnlyTheLog()
+{
+    QTest::mouseClick(m_window->PushButton1, Qt::LeftButton); // on an empty log: harmless
+    QCOMPARE(m_window->trafficLog().rowCount(), 0);
+
+    LoopbackClient client;
+    m_window->PopupMenu1->setCurrentIndex(2);
+    client.send(4002, unitFrame(0, QList<int>(24, 9)));
+    QCOMPARE(client.request(kDiscoveryPort, "X").size(), 50);
+    QVERIFY(QTest::qWaitFor([&] { return m_window->trafficLog().rowCount() == 3; }, 2000));
+    const QString title = m_window->windowTitle();
+    const ChannelArray channels = m_window->unit().channelValues();
+
+    QTest::mouseClick(m_window->PushButton1, Qt::LeftButton);
+    QCOMPARE(m_window->trafficLog().rowCount(), 0);
+    QCOMPARE(m_window->Listbox1->model()->rowCount(), 0);
+    QCOMPARE(m_window->PopupMenu1->currentIndex(), 2);
+    QCOMPARE(m_window->unit().unitEndpoint().localPort(), quint16(4002));
+    QCOMPARE(m_window->unit().channelValues(), channels);
+    QCOMPARE(m_window->windowTitle(), title);
+
+    QCOMPARE(client.request(kDiscoveryPort, "X").size(), 50);
+    QVERIFY(QTest::qWaitFor([&] { return m_window->trafficLog().rowCount() == 2; }, 2000));
+    QCOMPARE(m_window->trafficLog().lineAt(1), u"--> 127.0.0.1:65535 - X"_s);
+}
+
+void TestWindow::layoutAtStart()
+{
+    QCOMPARE(m_window->contentArea()->size(), QSize(822, 460));
+    QCOMPARE(m_window->Label1->geometry(), QRect(20, 15, 100, 20));
+    QCOMPARE(m_window->PopupMenu1->geometry(), QRect(132, 14, 419, 20));
+    QCOMPARE(m_window->Label2->geometry(), QRect(20, 47, 531, 20));
+    QCOMPARE(m_window->Listbox1->geometry(), QRect(20, 79, 782, 329));
+    QCOMPARE(m_window->PushButton1->geometry(), QRect(722, 420, 80, 20));
+}
+
+void TestWindow::layoutFollowsResize()
+{
+    m_window->resize(m_window->size() + QSize(100, 100));
+    QVERIFY(QTest::qWaitFor([&] { return m_window->contentArea()->size() == QSize(922, 560); }, 2000));
+    QCOMPARE(m_window->Listbox1->geometry(), QRect(20, 79, 882, 429));
+    QCOMPARE(m_window->PushButton1->geometry(), QRect(822, 520, 80, 20));
+    QCOMPARE(m_window->Label1->geometry(), QRect(20, 15, 100, 20));
+    QCOMPARE(m_window->PopupMenu1->geometry(), QRect(132, 14, 419, 20));
+    QCOMPARE(m_window->Label2->geometry(), QRect(20, 47, 531, 20));
+
+    m_window->resize(m_window->size() - QSize(300, 50));
+    QVERIFY(QTest::qWaitFor([&] { return m_window->contentArea()->size() == QSize(622, 510); }, 2000));
+    QCOMPARE(m_window->Listbox1->geometry(), QRect(20, 79, 582, 379));
+    QCOMPARE(m_window->PushButton1->geometry(), QRect(522, 470, 80, 20));
+}
+
+void TestWindow::sizeLimits()
+{
+    QCOMPARE(m_window->contentArea()->minimumSize(), QSize(64, 64));
+    QCOMPARE(m_window->contentArea()->maximumSize(), QSize(32000, 32000));
+    m_window->resize(10, 10);
+    QTest::qWait(50);
+    QVERIFY(m_window->contentArea()->width() >= 64);
+    QVERIFY(m_window->contentArea()->height() >= 64);
+    QVERIFY(!(m_window->windowFlags() & Qt::WindowMaximizeButtonHint));
+    QVERIFY(m_window->windowFlags() & Qt::WindowMinimizeButtonHint);
+}
+
+void TestWindow::tabOrderAndListSettings()
+{
+    QApplication::setActiveWindow(m_window.get());
+    m_window->Listbox1->setFocus();
+    QVERIFY(QTest::qWaitFor([&] { return m_window->Listbox1->hasFocus(); }, 2000));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(m_window->PushButton1));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(m_window->PopupMenu1));
+    QCOMPARE(m_window->Label1->focusPolicy(), Qt::NoFocus);
+    QCOMPARE(m_window->Listbox1->font().pointSize(), 12);
+    QVERIFY(m_window->Listbox1->uniformItemSizes());
+    QCOMPARE(m_window->Listbox1->selectionMode(), QAbstractItemView::SingleSelection);
+}
+
+void TestWindow::menus()
+{
+    MainMenuBar* bar = m_window->menus();
+    const QList<QAction*> top = bar->actions();
+    QCOMPARE(top.size(), 2);
+    QCOMPARE(top[0]->text(), u"&File"_s);
+    QCOMPARE(top[1]->text(), u"&Edit"_s);
+
+    const QList<QAction*> file = bar->FileMenu->actions();
+    QCOMPARE(file.size(), 1);
+    QCOMPARE(file[0]->text(), u"&Quit"_s);
+    QCOMPARE(file[0]->shortcut(), QKeySequence(u"Ctrl+Q"_s));
+
+    const QList<QAction*> edit = bar->EditMenu->actions();
+    QStringList texts;
+    for (QAction* item : edit)
+        texts << (item->isSeparator() ? u"-"_s : item->text());
+    QCOMPARE(texts, (QStringList{u"&Undo"_s, u"-"_s, u"Cu&t"_s, u"&Copy"_s, u"&Paste"_s, u"&Delete"_s, u"-"_s,
+                                u"Select &All"_s}));
+    QCOMPARE(bar->EditCopy->shortcut(), QKeySequence(QKeySequence::Copy));
+    QCOMPARE(bar->EditUndo->shortcut(), QKeySequence(QKeySequence::Undo));
+    QCOMPARE(bar->EditSelectAll->shortcut(), QKeySequence(QKeySequence::SelectAll));
+    QCOMPARE(bar->findChild<QAction*>(u"EditClear"_s), bar->EditClear);
+    // Nothing in the log can be undone, cut, pasted or deleted.
+    QVERIFY(!bar->EditUndo->isEnabled());
+    QVERIFY(!bar->EditCut->isEnabled());
+    QVERIFY(!bar->EditPaste->isEnabled());
+    QVERIFY(!bar->EditClear->isEnabled());
+}
+
+void TestWindow::copyCopiesTheSelectedLine()
+{
+    QAction* copy = m_window->menus()->EditCopy;
+    QVERIFY(!copy->isEnabled()); // nothing selected yet
+    LoopbackClient client;
+    QCOMPARE(client.request(kDiscoveryPort, "X").size(), 50);
+    QVERIFY(QTest::qWaitFor([&] { return m_window->trafficLog().rowCount() == 2; }, 2000));
+    m_window->Listbox1->setCurrentIndex(m_window->trafficLog().index(1));
+    QVERIFY(copy->isEnabled());
+    copy->trigger();
+    QCOMPARE(QGuiApplication::clipboard()->text(), u"--> 127.0.0.1:65535 - X"_s);
+    m_window->PushButton1->click();
+    QVERIFY(!copy->isEnabled());
+}
+
+void TestWindow::heldDiscoveryPortIsReported()
+{
+    QUdpSocket holder;
+    QVERIFY2(holder.bind(QHostAddress::AnyIPv4, kDiscoveryPort), "port 65535 is needed by this test");
+    openWindow();
+    QCOMPARE(m_window->DiscoveryPortState->text(),
+             u"Discovery port 65535: not listening \u2014 the port is in use by another program"_s);
+    QCOMPARE(m_window->UnitPortState->text(), u"Unit port 4000: listening"_s);
+    LoopbackClient client;
+    QCOMPARE(client.request(4000, unitFrame(50)).size(), 29);
+}
+
+void TestWindow::heldUnitPortIsReportedAndLaterRowsBind()
+{
+    auto holder = std::make_unique<QUdpSocket>();
+    QVERIFY2(holder->bind(QHostAddress::AnyIPv4, 4000), "port 4000 is needed by this test");
+    openWindow();
+    QCOMPARE(m_window->UnitPortState->text(),
+             u"Unit port 4000: not listening \u2014 the port is in use by another program"_s);
+    LoopbackClient client;
+    QCOMPARE(client.request(kDiscoveryPort, "X").size(), 50);
+
+    m_window->PopupMenu1->setCurrentIndex(1);
+    QCOMPARE(m_window->UnitPortState->text(), u"Unit port 4001: listening"_s);
+    QCOMPARE(client.request(4001, unitFrame(50)).size(), 29);
+
+    // Released later: the next change of profile binds it.
+    holder.reset();
+    m_window->PopupMenu1->setCurrentIndex(0);
+    QCOMPARE(m_window->UnitPortState->text(), u"Unit port 4000: listening"_s);
+    QCOMPARE(client.request(4000, unitFrame(50)).size(), 29);
+}
+
+void TestWindow::quitEndsTheApplication()
+{
+    QTimer::singleShot(0, m_window->menus()->FileQuit, &QAction::trigger);
+    QTimer watchdog; // a quit that does not work must fail, not hang
+    bool timedOut = false;
+    watchdog.setSingleShot(true);
+    connect(&watchdog, &QTimer::timeout, qApp, [&] {
+        timedOut = true;
+        QCoreApplication::exit(1);
+    });
+    watchdog.start(5000);
+    QCOMPARE(QApplication::exec(), 0);
+    QVERIFY(!timedOut);
+}
+
+QTEST_MAIN(TestWindow)
+#include "tst_window.moc"
