@@ -20,3 +20,8 @@ run: build
 
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j$(JOBS)
+
+.PHONY: bench
+bench: build
+	@scripts/install-deps.sh bench
+	BUILD=$(BUILD) bench/run-bench.sh

@@ -3,6 +3,7 @@
 #include "loopbackclient.h"
 #include "ui/appversion.h"
 #include "ui/contentarea.h"
+#include "ui/loglistview.h"
 #include "ui/mainmenubar.h"
 #include "ui/window1.h"
 #include "unit/unitprofiles.h"
@@ -229,7 +230,6 @@ void TestWindow::tabOrderAndListSettings()
     QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(m_window->PopupMenu1));
     QCOMPARE(m_window->Label1->focusPolicy(), Qt::NoFocus);
     QCOMPARE(m_window->Listbox1->font().pointSize(), 12);
-    QVERIFY(m_window->Listbox1->uniformItemSizes());
     QCOMPARE(m_window->Listbox1->selectionMode(), QAbstractItemView::SingleSelection);
 }
 

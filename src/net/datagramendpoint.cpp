@@ -51,8 +51,9 @@ void DatagramEndpoint::poll()
 
 void DatagramEndpoint::deliverPending()
 {
-    // A receiver that polls from inside its own handler must not recurse into delivery.
-    if (m_delivering)
+    // An endpoint that failed to bind has nothing to deliver. A receiver that polls from inside
+    // its own handler must not recurse into delivery.
+    if (m_delivering || !isBound())
         return;
     m_delivering = true;
     for (int i = 0; i < kMaxDatagramsPerWakeUp && m_socket.hasPendingDatagrams(); ++i) {
@@ -69,7 +70,7 @@ void DatagramEndpoint::deliverPending()
 
 bool DatagramEndpoint::read(Datagram& datagram, char* buffer, qsizetype capacity)
 {
-    if (!m_socket.hasPendingDatagrams())
+    if (!isBound() || !m_socket.hasPendingDatagrams())
         return false;
     // Reading into a fixed buffer keeps the datagram path free of allocation; the rest of a
     // longer payload is discarded by the kernel.

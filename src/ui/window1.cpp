@@ -3,6 +3,7 @@
 #include "appversion.h"
 #include "consoleoutput.h"
 #include "contentarea.h"
+#include "loglistview.h"
 #include "mainmenubar.h"
 #include "unit/unitprofiles.h"
 
@@ -10,7 +11,6 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QLabel>
-#include <QListView>
 #include <QPushButton>
 #include <QStatusBar>
 
@@ -65,16 +65,9 @@ QString Window1::titleFor(int major, int minor, int bug)
 
 void Window1::createControls()
 {
-    Listbox1 = new QListView;
+    Listbox1 = new LogListView;
     Listbox1->setObjectName(QStringLiteral("Listbox1"));
     Listbox1->setModel(&m_log);
-    // Without uniform sizes every insertion re-measures all rows.
-    Listbox1->setUniformItemSizes(true);
-    Listbox1->setSelectionMode(QAbstractItemView::SingleSelection);
-    Listbox1->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    Listbox1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    Listbox1->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-    Listbox1->setTextElideMode(Qt::ElideRight);
     QFont listFont = Listbox1->font();
     listFont.setPointSize(kListFontSize);
     Listbox1->setFont(listFont);

@@ -6,10 +6,10 @@
 #include <QMainWindow>
 
 class ContentArea;
+class LogListView;
 class MainMenuBar;
 class QComboBox;
 class QLabel;
-class QListView;
 class QPushButton;
 
 // The simulator's one window: the profile selector, the traffic log and its clear button, over
@@ -30,7 +30,7 @@ public:
     MainMenuBar* menus() const { return m_menuBar; }
     ContentArea* contentArea() const { return m_content; }
 
-    QListView* Listbox1 = nullptr;
+    LogListView* Listbox1 = nullptr;
     QPushButton* PushButton1 = nullptr;
     QLabel* Label1 = nullptr;
     QComboBox* PopupMenu1 = nullptr;

@@ -1,0 +1,228 @@
+// Load generator for the unit port, on loopback only. Every mode is bounded in count and time.
+//
+//   loadgen latency PORT COUNT
+//       COUNT sequential channel-queries; prints the median and p99 round trip in microseconds.
+//   loadgen flood PORT RATE SECONDS [DISCOVERY_PORT]
+//       paced channel-queries at RATE per second from a non-blocking socket; prints how many
+//       were sent and answered. With DISCOVERY_PORT, sends "X" there every 20 ms meanwhile and
+//       prints the median discovery round trip in milliseconds.
+//   loadgen maxrate PORT SECONDS RATE...
+//       floods at each RATE in turn; prints the highest with at least 99.9 % answered.
+//
+// Output is one "key=value" pair per line, for the driver script to read.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+sockaddr_in loopback(uint16_t port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return address;
+}
+
+int openClient(bool nonBlocking)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    int buffer = 8 * 1024 * 1024;
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer) != 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    sockaddr_in local = loopback(0);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        std::perror("loadgen: bind");
+        std::exit(1);
+    }
+    if (nonBlocking)
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    return fd;
+}
+
+const unsigned char* channelQuery()
+{
+    static unsigned char frame[29] = {0, 50};
+    return frame;
+}
+
+bool isChannelReply(const unsigned char* data, ssize_t n)
+{
+    return n == 29 && data[0] == 254 && data[1] == 50 && data[28] == 255;
+}
+
+double percentile(std::vector<double> values, double p)
+{
+    if (values.empty())
+        return -1;
+    std::sort(values.begin(), values.end());
+    const size_t index = std::min(values.size() - 1, size_t(p * double(values.size() - 1) + 0.5));
+    return values[index];
+}
+
+int latency(uint16_t port, int count)
+{
+    const int fd = openClient(false);
+    timeval timeout{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    const sockaddr_in target = loopback(port);
+    std::vector<double> rtts;
+    rtts.reserve(size_t(count));
+    int lost = 0;
+    for (int i = 0; i < count + 200; ++i) { // the first 200 warm up
+        const auto start = Clock::now();
+        sendto(fd, channelQuery(), 29, 0, reinterpret_cast<const sockaddr*>(&target), sizeof target);
+        unsigned char reply[64];
+        const ssize_t n = recv(fd, reply, sizeof reply, 0);
+        if (!isChannelReply(reply, n)) {
+            ++lost;
+            continue;
+        }
+        if (i >= 200)
+            rtts.push_back(secondsSince(start) * 1e6);
+    }
+    std::printf("median_us=%.1f\np99_us=%.1f\nlost=%d\n", percentile(rtts, 0.5), percentile(rtts, 0.99), lost);
+    close(fd);
+    return 0;
+}
+
+struct FloodResult {
+    long sent = 0;
+    long answered = 0;
+    std::vector<double> discoveryMs;
+};
+
+FloodResult flood(uint16_t port, double rate, double seconds, uint16_t discoveryPort)
+{
+    FloodResult result;
+    const int fd = openClient(true);
+    const int discoveryFd = discoveryPort ? openClient(true) : -1;
+    const sockaddr_in target = loopback(port);
+    const sockaddr_in discoveryTarget = loopback(discoveryPort);
+    unsigned char reply[128];
+
+    auto drain = [&] {
+        for (;;) {
+            const ssize_t n = recv(fd, reply, sizeof reply, 0);
+            if (n < 0)
+                break;
+            if (isChannelReply(reply, n))
+                ++result.answered;
+        }
+    };
+
+    Clock::time_point discoverySentAt{};
+    bool discoveryOutstanding = false;
+    auto discovery = [&](bool sending) {
+        if (discoveryFd < 0)
+            return;
+        if (discoveryOutstanding) {
+            const ssize_t n = recv(discoveryFd, reply, sizeof reply, 0);
+            if (n == 50) {
+                result.discoveryMs.push_back(secondsSince(discoverySentAt) * 1e3);
+                discoveryOutstanding = false;
+            } else if (secondsSince(discoverySentAt) > 1.0) {
+                discoveryOutstanding = false; // counted as unanswered: not in the figures
+            }
+        }
+        if (sending && !discoveryOutstanding && secondsSince(discoverySentAt) >= 0.02) {
+            discoverySentAt = Clock::now();
+            sendto(discoveryFd, "X", 1, 0, reinterpret_cast<const sockaddr*>(&discoveryTarget), sizeof discoveryTarget);
+            discoveryOutstanding = true;
+        }
+    };
+
+    const auto start = Clock::now();
+    const long total = long(rate * seconds);
+    while (result.sent < total) {
+        const long due = std::min(total, long(secondsSince(start) * rate));
+        while (result.sent < due) {
+            if (sendto(fd, channelQuery(), 29, 0, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 29)
+                break; // socket buffer full: try again on the next round
+            ++result.sent;
+        }
+        drain();
+        discovery(true);
+        if (secondsSince(start) > seconds * 3 + 5)
+            break; // hard stop on a machine that cannot keep up
+    }
+    // Late replies still count; nothing more is sent.
+    const auto end = Clock::now();
+    while (secondsSince(end) < 1.0 && result.answered < result.sent) {
+        pollfd p{fd, POLLIN, 0};
+        poll(&p, 1, 50);
+        drain();
+        discovery(false);
+    }
+    close(fd);
+    if (discoveryFd >= 0)
+        close(discoveryFd);
+    return result;
+}
+
+int floodCommand(uint16_t port, double rate, double seconds, uint16_t discoveryPort)
+{
+    const FloodResult r = flood(port, rate, seconds, discoveryPort);
+    std::printf("sent=%ld\nanswered=%ld\nanswered_fraction=%.5f\n", r.sent, r.answered,
+                r.sent ? double(r.answered) / double(r.sent) : 0.0);
+    if (discoveryPort)
+        std::printf("discovery_count=%zu\ndiscovery_median_ms=%.2f\ndiscovery_p99_ms=%.2f\n", r.discoveryMs.size(),
+                    percentile(r.discoveryMs, 0.5), percentile(r.discoveryMs, 0.99));
+    return 0;
+}
+
+int maxRate(uint16_t port, double seconds, const std::vector<double>& rates)
+{
+    double best = 0;
+    for (double rate : rates) {
+        const FloodResult r = flood(port, rate, seconds, 0);
+        const double fraction = r.sent ? double(r.answered) / double(r.sent) : 0.0;
+        std::printf("rate_%.0f=%.5f\n", rate, fraction);
+        std::fflush(stdout);
+        if (fraction < 0.999 || r.sent < long(rate * seconds))
+            break;
+        best = rate;
+        usleep(300 * 1000); // let the responder's queues settle
+    }
+    std::printf("max_rate=%.0f\n", best);
+    return 0;
+}
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "latency" && argc == 4)
+        return latency(uint16_t(std::atoi(argv[2])), std::clamp(std::atoi(argv[3]), 1, 1000000));
+    if (mode == "flood" && (argc == 5 || argc == 6))
+        return floodCommand(uint16_t(std::atoi(argv[2])), std::atof(argv[3]), std::clamp(std::atof(argv[4]), 0.1, 60.0),
+                            argc == 6 ? uint16_t(std::atoi(argv[5])) : 0);
+    if (mode == "maxrate" && argc >= 5) {
+        std::vector<double> rates;
+        for (int i = 4; i < argc; ++i)
+            rates.push_back(std::atof(argv[i]));
+        return maxRate(uint16_t(std::atoi(argv[2])), std::clamp(std::atof(argv[3]), 0.1, 60.0), rates);
+    }
+    std::fprintf(stderr, "usage: loadgen latency PORT COUNT | flood PORT RATE SECONDS [DISCOVERY_PORT] |"
+                         " maxrate PORT SECONDS RATE...\n");
+    return 2;
+}

@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Runs every benchmark on loopback and prints each figure with its target.
+# Starts the simulator with its window (under Xvfb when there is no display, so it really
+# paints) and the baseline responder, and stops both at the end.
+set -euo pipefail
+BUILD=${BUILD:-build}
+B=$BUILD/bench
+pids=()
+cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null || true; }
+trap cleanup EXIT
+
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+    for n in $(seq 90 140); do [ -e /tmp/.X$n-lock ] || { display=:$n; break; }; done
+    Xvfb "$display" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 & pids+=($!)
+    export DISPLAY=$display
+    for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
+fi
+unset QT_QPA_PLATFORM
+
+"$BUILD/unit-simulator" 2>/tmp/unit-simulator-bench.log & pids+=($!)
+baseline_port=$(( 41000 + RANDOM % 1000 ))
+"$B/baseline-responder" "$baseline_port" & pids+=($!)
+
+# Both must answer before anything is measured.
+for _ in $(seq 100); do
+    "$B/loadgen" latency 4000 1 2>/dev/null | grep -q 'lost=0' && \
+    "$B/loadgen" latency "$baseline_port" 1 2>/dev/null | grep -q 'lost=0' && break
+    sleep 0.1
+done
+
+get() { sed -n "s/^$1=//p"; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
+row() { printf '%-58s %14s   %-22s %s\n' "$1" "$2" "$3" "$4"; }
+
+echo "== Latency: channel-query round trip, 20,000 sequential requests (best of 3 runs each)"
+best() { sort -n | head -1; }
+sim_med=(); sim_p99=(); base_med=(); base_p99=()
+for _ in 1 2 3; do
+    out=$("$B/loadgen" latency "$baseline_port" 20000); base_med+=("$(echo "$out" | get median_us)"); base_p99+=("$(echo "$out" | get p99_us)")
+    out=$("$B/loadgen" latency 4000 20000); sim_med+=("$(echo "$out" | get median_us)"); sim_p99+=("$(echo "$out" | get p99_us)")
+done
+bm=$(printf '%s\n' "${base_med[@]}" | best); bp=$(printf '%s\n' "${base_p99[@]}" | best)
+sm=$(printf '%s\n' "${sim_med[@]}" | best); sp=$(printf '%s\n' "${sim_p99[@]}" | best)
+row "figure" "measured" "target" "ratio to baseline"
+row "baseline median (us)" "$bm" "" ""
+row "simulator median (us)" "$sm" "<= 1.5 x baseline" "$(ratio "$sm" "$bm")"
+row "baseline p99 (us)" "$bp" "" ""
+row "simulator p99 (us)" "$sp" "<= 3 x baseline" "$(ratio "$sp" "$bp")"
+
+echo
+echo "== Throughput: 50,000 channel-queries a second for 5 s, discovery every 20 ms meanwhile"
+out=$("$B/loadgen" flood 4000 50000 5 65535)
+row "sent" "$(echo "$out" | get sent)" "" ""
+row "answered fraction" "$(echo "$out" | get answered_fraction)" ">= 0.999" ""
+row "discovery answered during the flood" "$(echo "$out" | get discovery_count)" "" ""
+row "discovery median round trip (ms)" "$(echo "$out" | get discovery_median_ms)" "< 20" ""
+row "discovery p99 round trip (ms)" "$(echo "$out" | get discovery_p99_ms)" "" ""
+
+echo
+echo "== Highest paced rate with >= 99.9 % answered (2 s per step)"
+rates="25000 50000 75000 100000 150000 200000 300000 400000"
+base_max=$("$B/loadgen" maxrate "$baseline_port" 2 $rates | get max_rate)
+sim_max=$("$B/loadgen" maxrate 4000 2 $rates | get max_rate)
+row "baseline (requests/s)" "$base_max" "" ""
+row "simulator (requests/s)" "$sim_max" ">= 0.5 x baseline" "$(ratio "$sim_max" "$base_max")"
+
+echo
+echo "== Traffic log: 1,000,000 rows with the window's list view attached"
+out=$("$B/logmodel-bench" 2>/dev/null)
+row "resident memory per row (bytes)" "$(echo "$out" | get log_bytes_per_row)" "<= 64" ""
+row "add 100,000 rows at 0 rows (ms)" "$(echo "$out" | get log_add_100k_at_0_ms)" "" ""
+row "add 100,000 rows at 1,000,000 rows (ms)" "$(echo "$out" | get log_add_100k_at_1M_ms)" "" ""
+row "  ratio, at 1,000,000 / at 0" "$(echo "$out" | get log_add_ratio)" "<= 1.2" ""
+row "clear 1,000,000 rows (ms)" "$(echo "$out" | get log_clear_1M_ms)" "< 16.7 (one frame)" ""
