@@ -1,3 +1,4 @@
+SHELL := /bin/bash
 # Entry points. Each installs the Debian packages it needs, then builds with CMake.
 BUILD ?= build
 JOBS ?= $(shell nproc)
@@ -25,3 +26,33 @@ test: build
 bench: build
 	@scripts/install-deps.sh bench
 	BUILD=$(BUILD) bench/run-bench.sh
+
+# The whole test suite again under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer.
+.PHONY: test-sanitize
+test-sanitize: deps
+	cmake -S . -B build-asan -DUNITSIM_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+	cmake --build build-asan -j$(JOBS)
+	cd build-asan && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure -j$(JOBS)
+
+# libFuzzer over the datagram path, FUZZ_SECONDS per target, from the seeds in tests/fuzz/corpus.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS = fuzz_unitdatagram fuzz_discovery fuzz_logline
+.PHONY: fuzz
+fuzz:
+	@scripts/install-deps.sh build fuzz
+	CXX=clang++ cmake -S . -B build-fuzz -DUNITSIM_FUZZ=ON
+	cmake --build build-fuzz -j$(JOBS) --target $(FUZZ_TARGETS)
+	@set -e; for t in $(FUZZ_TARGETS); do \
+	    mkdir -p build-fuzz/corpus/$$t build-fuzz/artifacts; \
+	    echo "== $$t, $(FUZZ_SECONDS) s"; \
+	    build-fuzz/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	        -artifact_prefix=build-fuzz/artifacts/$$t- build-fuzz/corpus/$$t tests/fuzz/corpus/$$t 2>&1 \
+	        | grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|==[0-9]+==|SUMMARY|.*check failed)' ; \
+	    test $${PIPESTATUS[0]} -eq 0; \
+	done
+
+# 1,000,000 mixed datagrams against the real unit, every one accounted for.
+.PHONY: soak
+soak: build
+	$(BUILD)/bench/soak 1000000 50000
