@@ -69,3 +69,16 @@ std::optional<UnitFrame> handleUnitRequest(QByteArrayView request, ChannelArray&
         return std::nullopt;
     }
 }
+
+const char* unitReplyProblem(QByteArrayView reply, quint8 command)
+{
+    if (reply.size() != kUnitFrameSize)
+        return "not 29 bytes long";
+    if (quint8(reply[0]) != kReplyFirstByte)
+        return "first byte is not 254";
+    if (quint8(reply[1]) != command)
+        return "the command is not echoed";
+    if (quint8(reply[kUnitFrameSize - 1]) != kReplyLastByte)
+        return "last byte is not 255";
+    return "";
+}

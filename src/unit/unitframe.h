@@ -43,3 +43,7 @@ UnitFrame statusQueryReply(int profileIndex, StatusDraw draw);
 // set-channels frame can never wipe channels. Returns the reply to send, if any.
 std::optional<UnitFrame> handleUnitRequest(QByteArrayView request, ChannelArray& channels, int profileIndex,
                                            StatusDraw draw);
+
+// Why `reply` is not a well-formed unit reply to `command` (length 29, first byte 254, the
+// command echoed, last byte 255); empty when it is one. For controllers and tools.
+const char* unitReplyProblem(QByteArrayView reply, quint8 command);

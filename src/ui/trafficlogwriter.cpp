@@ -1,0 +1,32 @@
+#include "trafficlogwriter.h"
+
+#include "trafficlogline.h"
+
+TrafficLogWriter::TrafficLogWriter(std::FILE* out, QObject* parent)
+    : QObject(parent)
+    , m_out(out)
+{
+    m_flushTimer.setSingleShot(true);
+    m_flushTimer.setInterval(0);
+    connect(&m_flushTimer, &QTimer::timeout, this, &TrafficLogWriter::flush);
+}
+
+TrafficLogWriter::~TrafficLogWriter()
+{
+    flush();
+}
+
+void TrafficLogWriter::append(const TrafficLogEntry& entry)
+{
+    char line[kMaxTrafficLogLine + 1];
+    const qsizetype n = formatTrafficLogLine(entry, line);
+    line[n] = '\n';
+    std::fwrite(line, 1, std::size_t(n + 1), m_out);
+    if (!m_flushTimer.isActive())
+        m_flushTimer.start();
+}
+
+void TrafficLogWriter::flush()
+{
+    std::fflush(m_out);
+}

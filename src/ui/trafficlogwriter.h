@@ -1,0 +1,26 @@
+#pragma once
+
+#include "trafficlogentry.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <cstdio>
+
+// The traffic log as a stream: each line goes to `out` as it is written, oldest first. Lines
+// are buffered through a burst and flushed as soon as the event loop is idle again, so a reader
+// sees them at once without a write per line.
+class TrafficLogWriter : public QObject {
+    Q_OBJECT
+
+public:
+    explicit TrafficLogWriter(std::FILE* out, QObject* parent = nullptr);
+    ~TrafficLogWriter() override;
+
+    void append(const TrafficLogEntry& entry);
+    void flush();
+
+private:
+    std::FILE* m_out;
+    QTimer m_flushTimer;
+};

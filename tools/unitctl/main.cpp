@@ -1,0 +1,287 @@
+// unitctl: speaks the unit protocol from a shell, for people and for scripts.
+#include "unitclient.h"
+#include "ui/appversion.h"
+#include "unit/unitframe.h"
+#include "unit/unitprofiles.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cstdio>
+
+namespace {
+enum ExitStatus { Answered = 0, NoAnswer = 1, UsageError = 2, MalformedReply = 3 };
+
+constexpr quint16 kDefaultUnitPort = 4000;
+
+const char* const kHelp = R"(Usage: unitctl [options] COMMAND ...
+
+Commands:
+  discover [HOST]             send the discovery request "X" to HOST:65535 (default
+                              127.0.0.1) and print each identity that answers; with a
+                              broadcast address (last number 255) every answer until the
+                              timeout is printed
+  channels HOST[:PORT]        query the channel values 2 to 25
+  status HOST[:PORT]          query the status block
+  set HOST[:PORT] V2 ... V25  set channels 2 to 25 (each 0 to 255); fewer than 24 values
+                              set the remaining channels to 0. The unit does not answer
+                              set-channels, so nothing is waited for.
+
+PORT defaults to 4000.
+
+Options:
+  --json          print the answer as JSON
+  --timeout MS    how long to wait for an answer (default 1000)
+  -h, --help      show this help
+  -v, --version   show the version
+
+Exit status: 0 answered (or set sent), 1 no answer in time, 2 usage error,
+3 the answer was malformed.
+)";
+
+struct Options {
+    bool json = false;
+    int timeoutMs = 1000;
+};
+
+int usage(const QString& message)
+{
+    std::fprintf(stderr, "unitctl: %s\nTry 'unitctl --help'.\n", qPrintable(message));
+    return UsageError;
+}
+
+void printJson(const QJsonObject& object)
+{
+    std::printf("%s\n", QJsonDocument(object).toJson(QJsonDocument::Compact).constData());
+}
+
+QString describe(const Target& target)
+{
+    return target.address.toString() + QLatin1Char(':') + QString::number(target.port);
+}
+
+int noAnswer(const Target& target, const Options& options)
+{
+    std::fprintf(stderr, "unitctl: no answer from %s within %d ms\n", qPrintable(describe(target)), options.timeoutMs);
+    return NoAnswer;
+}
+
+// Sends a query and returns its validated reply, or an exit status.
+int query(const Target& target, quint8 command, const Options& options, QByteArray& reply)
+{
+    UnitClient client;
+    QByteArray frame(kUnitFrameSize, '\0');
+    frame[1] = char(command);
+    if (!client.send(target, frame)) {
+        std::fprintf(stderr, "unitctl: cannot send to %s: %s\n", qPrintable(describe(target)),
+                     qPrintable(client.errorString()));
+        return NoAnswer;
+    }
+    const QList<Reply> replies = client.receive(target, options.timeoutMs, false);
+    if (replies.isEmpty())
+        return noAnswer(target, options);
+    reply = replies.first().data;
+    if (const char* problem = unitReplyProblem(reply, command); *problem) {
+        std::fprintf(stderr, "unitctl: malformed reply from %s (%lld bytes): %s\n", qPrintable(describe(target)),
+                     static_cast<long long>(reply.size()), problem);
+        return MalformedReply;
+    }
+    return Answered;
+}
+
+int channels(const Target& target, const Options& options)
+{
+    QByteArray reply;
+    if (const int status = query(target, UnitCommand::ChannelQuery, options, reply); status != Answered)
+        return status;
+    QJsonObject values;
+    for (int channel = 2; channel <= 25; ++channel) {
+        if (options.json)
+            values.insert(QString::number(channel), quint8(reply[channel]));
+        else
+            std::printf("channel %2d: %u\n", channel, unsigned(quint8(reply[channel])));
+    }
+    if (options.json)
+        printJson({{QStringLiteral("address"), target.address.toString()},
+                   {QStringLiteral("port"), target.port},
+                   {QStringLiteral("channels"), values}});
+    return Answered;
+}
+
+QList<int> profilesMatchingStatus(const QByteArray& reply)
+{
+    QList<int> matches;
+    for (int index = 0; index < kProfileCount; ++index) {
+        const UnitProfile& profile = kUnitProfiles[std::size_t(index)];
+        const bool position14 = profile.statusPosition14 == kRandomStatusPosition14
+                                || quint8(reply[14]) == quint8(profile.statusPosition14);
+        if (quint8(reply[11]) == profile.statusPosition11 && position14)
+            matches << index;
+    }
+    return matches;
+}
+
+int status(const Target& target, const Options& options)
+{
+    QByteArray reply;
+    if (const int result = query(target, UnitCommand::StatusQuery, options, reply); result != Answered)
+        return result;
+    const QList<int> matches = profilesMatchingStatus(reply);
+    if (options.json) {
+        QJsonArray bytes, profiles;
+        for (char c : reply)
+            bytes.append(quint8(c));
+        for (int index : matches)
+            profiles.append(index);
+        printJson({{QStringLiteral("address"), target.address.toString()},
+                   {QStringLiteral("port"), target.port},
+                   {QStringLiteral("bytes"), bytes},
+                   {QStringLiteral("matching_profiles"), profiles}});
+        return Answered;
+    }
+    static const QHash<int, const char*> names = {
+        {0, "start of reply"},   {1, "command (status)"}, {2, "varies from reply to reply"},
+        {11, "profile-specific"}, {14, "profile-specific"}, {28, "end of reply"},
+    };
+    for (int position = 0; position < kUnitFrameSize; ++position)
+        std::printf("byte %2d: %3u  %s\n", position, unsigned(quint8(reply[position])), names.value(position, ""));
+    std::printf("matches profile%s:", matches.size() == 1 ? "" : "s");
+    if (matches.isEmpty())
+        std::printf(" none");
+    for (int index : matches)
+        std::printf(" %d (%s)", index, kUnitProfiles[std::size_t(index)].label.data());
+    std::printf("\n");
+    return Answered;
+}
+
+int set(const Target& target, const QStringList& values, const Options& options)
+{
+    if (values.size() > 24)
+        return usage(QStringLiteral("set takes at most 24 values (channels 2 to 25), not %1").arg(values.size()));
+    QByteArray frame(kUnitFrameSize, '\0');
+    frame[1] = char(UnitCommand::SetChannels);
+    for (int i = 0; i < values.size(); ++i) {
+        bool ok = false;
+        const uint value = values[i].toUInt(&ok);
+        if (!ok || value > 255)
+            return usage(QStringLiteral("channel %1: '%2' is not a value from 0 to 255").arg(i + 2).arg(values[i]));
+        frame[2 + i] = char(value);
+    }
+    UnitClient client;
+    if (!client.send(target, frame)) {
+        std::fprintf(stderr, "unitctl: cannot send to %s: %s\n", qPrintable(describe(target)),
+                     qPrintable(client.errorString()));
+        return NoAnswer;
+    }
+    if (options.json)
+        printJson({{QStringLiteral("address"), target.address.toString()},
+                   {QStringLiteral("port"), target.port},
+                   {QStringLiteral("sent"), true}});
+    else if (values.isEmpty())
+        std::printf("set-channels sent to %s (all channels 0)\n", qPrintable(describe(target)));
+    else
+        std::printf("set-channels sent to %s (channels 2 to %lld given, the rest 0)\n", qPrintable(describe(target)),
+                    static_cast<long long>(values.size() + 1));
+    return Answered;
+}
+
+int discover(const Target& target, const Options& options)
+{
+    UnitClient client;
+    if (!client.send(target, QByteArray("X"))) {
+        std::fprintf(stderr, "unitctl: cannot send to %s: %s\n", qPrintable(describe(target)),
+                     qPrintable(client.errorString()));
+        return NoAnswer;
+    }
+    const bool broadcast = (target.address.toIPv4Address() & 0xffu) == 0xffu;
+    const QList<Reply> replies = client.receive(broadcast ? Target{} : target, options.timeoutMs, broadcast);
+    if (replies.isEmpty())
+        return noAnswer(target, options);
+    QJsonArray units;
+    for (const Reply& reply : replies) {
+        const QString identity = QString::fromLatin1(reply.data);
+        const QStringList fields = identity.split(QLatin1Char('/'));
+        const bool wellFormed = reply.data.size() == 50 && fields.size() == 7;
+        const QString from = reply.address.toString() + QLatin1Char(':') + QString::number(reply.port);
+        if (options.json) {
+            QJsonObject unit{{QStringLiteral("address"), reply.address.toString()},
+                             {QStringLiteral("identity"), identity}};
+            if (wellFormed) {
+                unit.insert(QStringLiteral("unit_port"), fields[1].toInt());
+                unit.insert(QStringLiteral("kind"), fields[5]);
+            }
+            units.append(unit);
+        } else if (wellFormed) {
+            std::printf("%s  %s  (unit port %s, kind %s)\n", qPrintable(from), qPrintable(identity),
+                        qPrintable(fields[1]), qPrintable(fields[5]));
+        } else {
+            std::printf("%s  %s  (not a 50-character identity of 7 fields)\n", qPrintable(from), qPrintable(identity));
+        }
+    }
+    if (options.json)
+        printJson({{QStringLiteral("units"), units}});
+    return Answered;
+}
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    const QCommandLineOption json(QStringLiteral("json"));
+    const QCommandLineOption timeout(QStringLiteral("timeout"), QString(), QStringLiteral("MS"), QStringLiteral("1000"));
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
+    parser.addOptions({json, timeout, help, version});
+    // "-1" would otherwise read as an unknown option "1".
+    for (const QString& argument : QCoreApplication::arguments().mid(1)) {
+        if (argument.size() > 1 && argument.startsWith(QLatin1Char('-')) && argument.mid(1).toInt() > 0)
+            return usage(QStringLiteral("'%1' is not a value from 0 to 255").arg(argument));
+    }
+    if (!parser.parse(QCoreApplication::arguments()))
+        return usage(parser.errorText());
+    if (parser.isSet(help)) {
+        std::fputs(kHelp, stdout);
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        std::printf("unitctl %s\n", qPrintable(versionText()));
+        return 0;
+    }
+
+    Options options;
+    options.json = parser.isSet(json);
+    bool ok = false;
+    options.timeoutMs = parser.value(timeout).toInt(&ok);
+    if (!ok || options.timeoutMs < 0 || options.timeoutMs > 3600000)
+        return usage(QStringLiteral("--timeout takes milliseconds from 0 to 3600000, not '%1'").arg(parser.value(timeout)));
+
+    QStringList args = parser.positionalArguments();
+    if (args.isEmpty())
+        return usage(QStringLiteral("no command given"));
+    const QString command = args.takeFirst();
+    Target target;
+    if (command == QLatin1String("discover")) {
+        if (args.size() > 1)
+            return usage(QStringLiteral("discover takes at most one host"));
+        if (const QString error = parseTarget(args.value(0, QStringLiteral("127.0.0.1")), kDiscoveryPort, target);
+            !error.isEmpty())
+            return usage(error);
+        target.port = kDiscoveryPort;
+        return discover(target, options);
+    }
+    if (command != QLatin1String("channels") && command != QLatin1String("status") && command != QLatin1String("set"))
+        return usage(QStringLiteral("unknown command '%1'").arg(command));
+    if (args.isEmpty())
+        return usage(QStringLiteral("%1 needs HOST[:PORT]").arg(command));
+    if (const QString error = parseTarget(args.takeFirst(), kDefaultUnitPort, target); !error.isEmpty())
+        return usage(error);
+    if (command == QLatin1String("set"))
+        return set(target, args, options);
+    if (!args.isEmpty())
+        return usage(QStringLiteral("%1 takes only HOST[:PORT]").arg(command));
+    return command == QLatin1String("channels") ? channels(target, options) : status(target, options);
+}
