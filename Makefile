@@ -48,7 +48,7 @@ fuzz:
 	    echo "== $$t, $(FUZZ_SECONDS) s"; \
 	    build-fuzz/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 	        -artifact_prefix=build-fuzz/artifacts/$$t- build-fuzz/corpus/$$t tests/fuzz/corpus/$$t 2>&1 \
-	        | grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|==[0-9]+==|SUMMARY|.*check failed)' ; \
+	        | grep -E '^(#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units|==[0-9]+==|SUMMARY|.*check failed)' ; \
 	    test $${PIPESTATUS[0]} -eq 0; \
 	done
 

@@ -58,7 +58,9 @@ void DatagramEndpoint::deliverPending()
     m_delivering = true;
     for (int i = 0; i < kMaxDatagramsPerWakeUp && m_socket.hasPendingDatagrams(); ++i) {
         const quint64 readsBefore = m_readCount;
+        m_knownPending = true; // spares read() a second peek at the socket
         emit dataAvailable();
+        m_knownPending = false;
         if (m_readCount == readsBefore) {
             // Nobody took it: drop it, or QUdpSocket would never signal readyRead again.
             char scratch;
@@ -70,8 +72,9 @@ void DatagramEndpoint::deliverPending()
 
 bool DatagramEndpoint::read(Datagram& datagram, char* buffer, qsizetype capacity)
 {
-    if (!isBound() || !m_socket.hasPendingDatagrams())
+    if (!isBound() || (!m_knownPending && !m_socket.hasPendingDatagrams()))
         return false;
+    m_knownPending = false;
     // Reading into a fixed buffer keeps the datagram path free of allocation; the rest of a
     // longer payload is discarded by the kernel.
     const qint64 n = m_socket.readDatagram(buffer, capacity, &datagram.address, &datagram.port);

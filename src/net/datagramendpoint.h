@@ -57,5 +57,6 @@ private:
     quint64 m_readCount = 0;
     quint64 m_sendFailures = 0;
     bool m_delivering = false;
+    bool m_knownPending = false;
     QAbstractSocket::SocketError m_lastSendError = QAbstractSocket::UnknownSocketError;
 };
