@@ -1,34 +1,19 @@
 // The baseline: the least a unit responder can do. A blocking loop of recvfrom, build the
 // 29-byte channel-query reply, sendto. No event loop, no logging.
 // Usage: baseline-responder PORT
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "benchsupport.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     if (argc != 2) {
         std::fprintf(stderr, "usage: baseline-responder PORT\n");
         return 2;
     }
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    int buffer = 4 * 1024 * 1024;
-    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer) != 0)
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    local.sin_port = htons(uint16_t(std::atoi(argv[1])));
-    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-        std::perror("baseline-responder: bind");
-        return 1;
-    }
+    const int fd = openLoopbackSocket(uint16_t(std::atoi(argv[1])), false);
     unsigned char channels[30] = {};
     for (int n = 2; n <= 13; ++n)
         channels[n] = 125;
@@ -36,7 +21,8 @@ int main(int argc, char** argv)
         unsigned char request[2048];
         sockaddr_in sender{};
         socklen_t senderLength = sizeof sender;
-        const ssize_t n = recvfrom(fd, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&sender), &senderLength);
+        const ssize_t n =
+            recvfrom(fd, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&sender), &senderLength);
         if (n < 29 || request[1] != 50)
             continue;
         unsigned char reply[29] = {};

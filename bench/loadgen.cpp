@@ -10,12 +10,9 @@
 //       floods at each RATE in turn; prints the highest with at least 99.9 % answered.
 //
 // Output is one "key=value" pair per line, for the driver script to read.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
+#include "benchsupport.h"
+
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -29,49 +26,20 @@
 namespace {
 using Clock = std::chrono::steady_clock;
 
-double secondsSince(Clock::time_point start)
-{
+double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-sockaddr_in loopback(uint16_t port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    return address;
-}
-
-int openClient(bool nonBlocking)
-{
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    int buffer = 8 * 1024 * 1024;
-    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer) != 0)
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
-    sockaddr_in local = loopback(0);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-        std::perror("loadgen: bind");
-        std::exit(1);
-    }
-    if (nonBlocking)
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    return fd;
-}
-
-const unsigned char* channelQuery()
-{
+const unsigned char* channelQuery() {
     static unsigned char frame[29] = {0, 50};
     return frame;
 }
 
-bool isChannelReply(const unsigned char* data, ssize_t n)
-{
+bool isChannelReply(const unsigned char* data, ssize_t n) {
     return n == 29 && data[0] == 254 && data[1] == 50 && data[28] == 255;
 }
 
-double percentile(std::vector<double> values, double p)
-{
+double percentile(std::vector<double> values, double p) {
     if (values.empty())
         return -1;
     std::sort(values.begin(), values.end());
@@ -79,12 +47,11 @@ double percentile(std::vector<double> values, double p)
     return values[index];
 }
 
-int latency(uint16_t port, int count)
-{
-    const int fd = openClient(false);
+int latency(uint16_t port, int count) {
+    const int fd = openLoopbackSocket(0, false);
     timeval timeout{1, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    const sockaddr_in target = loopback(port);
+    const sockaddr_in target = loopbackAddress(port);
     std::vector<double> rtts;
     rtts.reserve(size_t(count));
     int lost = 0;
@@ -100,7 +67,8 @@ int latency(uint16_t port, int count)
         if (i >= 200)
             rtts.push_back(secondsSince(start) * 1e6);
     }
-    std::printf("median_us=%.1f\np99_us=%.1f\nlost=%d\n", percentile(rtts, 0.5), percentile(rtts, 0.99), lost);
+    std::printf("median_us=%.1f\np99_us=%.1f\nlost=%d\n", percentile(rtts, 0.5), percentile(rtts, 0.99),
+                lost);
     close(fd);
     return 0;
 }
@@ -111,13 +79,12 @@ struct FloodResult {
     std::vector<double> discoveryMs;
 };
 
-FloodResult flood(uint16_t port, double rate, double seconds, uint16_t discoveryPort)
-{
+FloodResult flood(uint16_t port, double rate, double seconds, uint16_t discoveryPort) {
     FloodResult result;
-    const int fd = openClient(true);
-    const int discoveryFd = discoveryPort ? openClient(true) : -1;
-    const sockaddr_in target = loopback(port);
-    const sockaddr_in discoveryTarget = loopback(discoveryPort);
+    const int fd = openLoopbackSocket(0, true);
+    const int discoveryFd = discoveryPort ? openLoopbackSocket(0, true) : -1;
+    const sockaddr_in target = loopbackAddress(port);
+    const sockaddr_in discoveryTarget = loopbackAddress(discoveryPort);
     unsigned char reply[128];
 
     auto drain = [&] {
@@ -146,7 +113,8 @@ FloodResult flood(uint16_t port, double rate, double seconds, uint16_t discovery
         }
         if (sending && !discoveryOutstanding && secondsSince(discoverySentAt) >= 0.02) {
             discoverySentAt = Clock::now();
-            sendto(discoveryFd, "X", 1, 0, reinterpret_cast<const sockaddr*>(&discoveryTarget), sizeof discoveryTarget);
+            sendto(discoveryFd, "X", 1, 0, reinterpret_cast<const sockaddr*>(&discoveryTarget),
+                   sizeof discoveryTarget);
             discoveryOutstanding = true;
         }
     };
@@ -156,7 +124,8 @@ FloodResult flood(uint16_t port, double rate, double seconds, uint16_t discovery
     while (result.sent < total) {
         const long due = std::min(total, long(secondsSince(start) * rate));
         while (result.sent < due) {
-            if (sendto(fd, channelQuery(), 29, 0, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 29)
+            if (sendto(fd, channelQuery(), 29, 0, reinterpret_cast<const sockaddr*>(&target),
+                       sizeof target) != 29)
                 break; // socket buffer full: try again on the next round
             ++result.sent;
         }
@@ -179,19 +148,17 @@ FloodResult flood(uint16_t port, double rate, double seconds, uint16_t discovery
     return result;
 }
 
-int floodCommand(uint16_t port, double rate, double seconds, uint16_t discoveryPort)
-{
+int floodCommand(uint16_t port, double rate, double seconds, uint16_t discoveryPort) {
     const FloodResult r = flood(port, rate, seconds, discoveryPort);
     std::printf("sent=%ld\nanswered=%ld\nanswered_fraction=%.5f\n", r.sent, r.answered,
                 r.sent ? double(r.answered) / double(r.sent) : 0.0);
     if (discoveryPort)
-        std::printf("discovery_count=%zu\ndiscovery_median_ms=%.2f\ndiscovery_p99_ms=%.2f\n", r.discoveryMs.size(),
-                    percentile(r.discoveryMs, 0.5), percentile(r.discoveryMs, 0.99));
+        std::printf("discovery_count=%zu\ndiscovery_median_ms=%.2f\ndiscovery_p99_ms=%.2f\n",
+                    r.discoveryMs.size(), percentile(r.discoveryMs, 0.5), percentile(r.discoveryMs, 0.99));
     return 0;
 }
 
-int maxRate(uint16_t port, double seconds, const std::vector<double>& rates)
-{
+int maxRate(uint16_t port, double seconds, const std::vector<double>& rates) {
     double best = 0;
     for (double rate : rates) {
         const FloodResult r = flood(port, rate, seconds, 0);
@@ -208,13 +175,13 @@ int maxRate(uint16_t port, double seconds, const std::vector<double>& rates)
 }
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "latency" && argc == 4)
         return latency(uint16_t(std::atoi(argv[2])), std::clamp(std::atoi(argv[3]), 1, 1000000));
     if (mode == "flood" && (argc == 5 || argc == 6))
-        return floodCommand(uint16_t(std::atoi(argv[2])), std::atof(argv[3]), std::clamp(std::atof(argv[4]), 0.1, 60.0),
+        return floodCommand(uint16_t(std::atoi(argv[2])), std::atof(argv[3]),
+                            std::clamp(std::atof(argv[4]), 0.1, 60.0),
                             argc == 6 ? uint16_t(std::atoi(argv[5])) : 0);
     if (mode == "maxrate" && argc >= 5) {
         std::vector<double> rates;

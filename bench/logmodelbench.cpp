@@ -1,5 +1,6 @@
 // The traffic log under a million rows, with the window's list view attached:
 // memory per row, cost of adding rows at 0 and at 1,000,000 rows, and the cost of clearing.
+#include "benchsupport.h"
 #include "ui/loglistview.h"
 #include "ui/trafficlogmodel.h"
 
@@ -7,23 +8,10 @@
 #include <QElapsedTimer>
 
 #include <cstdio>
-#include <unistd.h>
 
 namespace {
-long residentBytes()
-{
-    long pages = 0, resident = 0;
-    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
-            resident = 0;
-        std::fclose(f);
-    }
-    return resident * sysconf(_SC_PAGESIZE);
-}
-
 // Adds `count` unit lines as the datagram path does, and lets the view take them in.
-double addRows(TrafficLogModel& model, int count)
-{
+double addRows(TrafficLogModel& model, int count) {
     QElapsedTimer timer;
     timer.start();
     const QByteArray request(29, char(50));
@@ -35,9 +23,9 @@ double addRows(TrafficLogModel& model, int count)
 }
 } // namespace
 
-int main(int argc, char** argv)
-{
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM",
+            qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     QApplication app(argc, argv);
     TrafficLogModel model;
     model.setPublishInterval(16);

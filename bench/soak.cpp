@@ -2,18 +2,13 @@
 // nothing is lost, duplicated or answered that should not be.
 // Usage: soak [DATAGRAMS] [RATE]   (defaults 1,000,000 at 50,000 a second)
 // Exit status 0 when every check holds, 1 otherwise.
+#include "benchsupport.h"
 #include "ui/trafficlogmodel.h"
 #include "unit/unitprofiles.h"
 #include "unit/unitsimulator.h"
 
 #include <QCoreApplication>
 #include <QTimer>
-
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <array>
 #include <atomic>
@@ -25,31 +20,6 @@
 namespace {
 using Clock = std::chrono::steady_clock;
 
-long residentBytes()
-{
-    long pages = 0, resident = 0;
-    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
-            resident = 0;
-        std::fclose(f);
-    }
-    return resident * sysconf(_SC_PAGESIZE);
-}
-
-int openSocket()
-{
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    int buffer = 8 * 1024 * 1024;
-    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer) != 0)
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    return fd;
-}
-
 struct Counts {
     long unitDatagrams = 0, channelQueries = 0, statusQueries = 0, discoveries = 0;
     long channelReplies = 0, statusReplies = 0, discoveryReplies = 0, unexpectedReplies = 0;
@@ -57,16 +27,12 @@ struct Counts {
 };
 
 // The controller side, on its own thread with plain sockets.
-Counts runClient(long total, double rate)
-{
+Counts runClient(long total, double rate) {
     Counts c;
-    const int unit = openSocket();
-    const int discovery = openSocket();
-    sockaddr_in unitTarget{}, discoveryTarget{};
-    unitTarget.sin_family = discoveryTarget.sin_family = AF_INET;
-    unitTarget.sin_addr.s_addr = discoveryTarget.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    unitTarget.sin_port = htons(4000);
-    discoveryTarget.sin_port = htons(kDiscoveryPort);
+    const int unit = openLoopbackSocket(0, true);
+    const int discovery = openLoopbackSocket(0, true);
+    const sockaddr_in unitTarget = loopbackAddress(4000);
+    const sockaddr_in discoveryTarget = loopbackAddress(kDiscoveryPort);
     std::mt19937 random(12345);
     std::array<unsigned char, 29> lastSet{};
     bool anySet = false;
@@ -135,9 +101,9 @@ Counts runClient(long total, double rate)
         }
     }
     const auto end = Clock::now();
-    while (std::chrono::duration<double>(Clock::now() - end).count() < 5.0
-           && c.channelReplies + c.statusReplies + c.discoveryReplies
-                  < c.channelQueries + c.statusQueries + c.discoveries) {
+    while (std::chrono::duration<double>(Clock::now() - end).count() < 5.0 &&
+           c.channelReplies + c.statusReplies + c.discoveryReplies <
+               c.channelQueries + c.statusQueries + c.discoveries) {
         drain();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -160,8 +126,7 @@ Counts runClient(long total, double rate)
 }
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const long total = argc > 1 ? std::clamp(std::atol(argv[1]), 1L, 10000000L) : 1000000;
     const double rate = argc > 2 ? std::clamp(std::atof(argv[2]), 100.0, 1e6) : 50000.0;
@@ -224,6 +189,7 @@ int main(int argc, char** argv)
                     check.got == check.want ? "ok" : "FAILED");
         ok = ok && check.got == check.want;
     }
-    std::printf("  log rows %ld, resident memory growth per row %.1f bytes (rows are 40 bytes)\n", rows, bytesPerRow);
+    std::printf("  log rows %ld, resident memory growth per row %.1f bytes (rows are 40 bytes)\n", rows,
+                bytesPerRow);
     return ok ? 0 : 1;
 }

@@ -26,8 +26,7 @@ struct Result {
 
 // Runs a program to its end while this thread's event loop keeps running (a test responder
 // may need to answer it).
-Result run(const QString& program, const QStringList& arguments, int timeoutMs = 10000)
-{
+Result run(const QString& program, const QStringList& arguments, int timeoutMs = 10000) {
     QProcess process;
     process.start(program, arguments);
     Result result;
@@ -44,8 +43,7 @@ Result run(const QString& program, const QStringList& arguments, int timeoutMs =
     return result;
 }
 
-Result unitctl(const QStringList& arguments)
-{
+Result unitctl(const QStringList& arguments) {
     return run(kUnitctl, arguments);
 }
 } // namespace
@@ -78,13 +76,11 @@ private:
     std::unique_ptr<QProcess> m_simulator;
 };
 
-void TestCli::init()
-{
+void TestCli::init() {
     m_simulator.reset();
 }
 
-void TestCli::cleanup()
-{
+void TestCli::cleanup() {
     if (m_simulator && m_simulator->state() != QProcess::NotRunning) {
         m_simulator->kill();
         m_simulator->waitForFinished();
@@ -92,8 +88,7 @@ void TestCli::cleanup()
     m_simulator.reset();
 }
 
-void TestCli::startHeadless(const QStringList& extra)
-{
+void TestCli::startHeadless(const QStringList& extra) {
     m_simulator = std::make_unique<QProcess>();
     m_simulator->start(kSimulator, QStringList{u"--headless"_s} + extra);
     QVERIFY(m_simulator->waitForStarted(5000));
@@ -105,11 +100,11 @@ void TestCli::startHeadless(const QStringList& extra)
                  },
                  5000),
              qPrintable(err));
-    QVERIFY2(!err.contains(u"not listening"_s), qPrintable(u"the fixed ports are needed by this test: "_s + err));
+    QVERIFY2(!err.contains(u"not listening"_s),
+             qPrintable(u"the fixed ports are needed by this test: "_s + err));
 }
 
-void TestCli::headlessStreamsTheLog()
-{
+void TestCli::headlessStreamsTheLog() {
     startHeadless({u"--profile"_s, u"3"_s});
     LoopbackClient client;
     QCOMPARE(client.request(4003, unitFrame(50)).size(), 29);
@@ -119,7 +114,8 @@ void TestCli::headlessStreamsTheLog()
     const QString port = QString::number(client.port());
     const QStringList expected = {
         u"--> 127.0.0.1:4003 -  0 50"_s + u" 0"_s.repeated(27),
-        u"<-- 127.0.0.1:"_s + port + u" -254 50"_s + u" 125"_s.repeated(12) + u" 0"_s.repeated(14) + u" 255"_s,
+        u"<-- 127.0.0.1:"_s + port + u" -254 50"_s + u" 125"_s.repeated(12) + u" 0"_s.repeated(14) +
+            u" 255"_s,
         u"--> 127.0.0.1:65535 - X"_s,
         u"<-- 127.0.0.1:"_s + port + u" - ALED.SIM.ULA.TOR.3/4003/*****/**/Lumivane/PoE2.0/*"_s,
         u"--> 127.0.0.1:4003 -  0 0"_s + u" 7"_s.repeated(24) + u" 0 0 0"_s,
@@ -134,8 +130,7 @@ void TestCli::headlessStreamsTheLog()
     QCOMPARE(out.split(QLatin1Char('\n'), Qt::SkipEmptyParts), expected); // oldest first
 }
 
-void TestCli::headlessQuiet()
-{
+void TestCli::headlessQuiet() {
     startHeadless({u"--quiet"_s});
     LoopbackClient client;
     QCOMPARE(client.request(4000, unitFrame(50)).size(), 29);
@@ -145,15 +140,13 @@ void TestCli::headlessQuiet()
     QCOMPARE(m_simulator->readAllStandardOutput(), QByteArray());
 }
 
-void TestCli::headlessStopsCleanlyOnSignals_data()
-{
+void TestCli::headlessStopsCleanlyOnSignals_data() {
     QTest::addColumn<int>("signalNumber");
     QTest::addRow("SIGTERM") << int(SIGTERM);
     QTest::addRow("SIGINT") << int(SIGINT);
 }
 
-void TestCli::headlessStopsCleanlyOnSignals()
-{
+void TestCli::headlessStopsCleanlyOnSignals() {
     QFETCH(int, signalNumber);
     startHeadless();
     LoopbackClient client;
@@ -167,21 +160,20 @@ void TestCli::headlessStopsCleanlyOnSignals()
     QCOMPARE(m_simulator->readAllStandardOutput().count('\n'), 100);
 }
 
-void TestCli::badOptions_data()
-{
+void TestCli::badOptions_data() {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("message");
     QTest::addRow("unknown option") << QStringList{u"--headless"_s, u"--bogus"_s} << u"bogus"_s;
     QTest::addRow("profile 9") << QStringList{u"--headless"_s, u"--profile"_s, u"9"_s} << u"'9'"_s;
     QTest::addRow("profile -1") << QStringList{u"--headless"_s, u"--profile=-1"_s} << u"'-1'"_s;
-    QTest::addRow("profile not a number") << QStringList{u"--headless"_s, u"--profile"_s, u"two"_s} << u"'two'"_s;
+    QTest::addRow("profile not a number")
+        << QStringList{u"--headless"_s, u"--profile"_s, u"two"_s} << u"'two'"_s;
     QTest::addRow("profile without value") << QStringList{u"--headless"_s, u"--profile"_s} << u"profile"_s;
     QTest::addRow("profile without headless") << QStringList{u"--profile"_s, u"2"_s} << u"--headless"_s;
     QTest::addRow("stray argument") << QStringList{u"--headless"_s, u"now"_s} << u"'now'"_s;
 }
 
-void TestCli::badOptions()
-{
+void TestCli::badOptions() {
     QFETCH(QStringList, arguments);
     QFETCH(QString, message);
     const Result result = run(kSimulator, arguments);
@@ -191,8 +183,7 @@ void TestCli::badOptions()
     QVERIFY(!result.err.contains(u"listening"_s)); // nothing was bound
 }
 
-void TestCli::helpAndVersion()
-{
+void TestCli::helpAndVersion() {
     const Result help = run(kSimulator, {u"--help"_s});
     QCOMPARE(help.exitCode, 0);
     QVERIFY(help.out.contains(u"--headless"_s));
@@ -205,12 +196,13 @@ void TestCli::helpAndVersion()
     QVERIFY(ctlHelp.out.contains(u"fewer than 24 values"_s));
 }
 
-void TestCli::unitctlAgainstTheHeadlessSimulator()
-{
+void TestCli::unitctlAgainstTheHeadlessSimulator() {
     startHeadless({u"--profile"_s, u"6"_s, u"--quiet"_s});
     Result r = unitctl({u"discover"_s});
     QCOMPARE(r.exitCode, 0);
-    QCOMPARE(r.out, u"127.0.0.1:65535  ALED.SIM.ULA.TOR.5/4005/*****/**/Lumivane/CVD2.1/*  (unit port 4005, kind CVD2.1)\n"_s);
+    QCOMPARE(
+        r.out,
+        u"127.0.0.1:65535  ALED.SIM.ULA.TOR.5/4005/*****/**/Lumivane/CVD2.1/*  (unit port 4005, kind CVD2.1)\n"_s);
 
     r = unitctl({u"set"_s, u"127.0.0.1:4005"_s, u"0"_s, u"255"_s, u"17"_s});
     QCOMPARE(r.exitCode, 0);
@@ -227,16 +219,18 @@ void TestCli::unitctlAgainstTheHeadlessSimulator()
     QCOMPARE(r.exitCode, 0);
     QVERIFY(r.out.contains(u"byte 11:  12  profile-specific"_s));
     QVERIFY(r.out.contains(u"byte 14:  12  profile-specific"_s));
-    QVERIFY2(r.out.contains(u"matches profiles: 6 (CVD driver-12 channels @ port:4005) 8 (CCD driver-12 channels @ port:4007)"_s),
-             qPrintable(r.out));
+    QVERIFY2(
+        r.out.contains(
+            u"matches profiles: 6 (CVD driver-12 channels @ port:4005) 8 (CCD driver-12 channels @ port:4007)"_s),
+        qPrintable(r.out));
 }
 
-void TestCli::unitctlJson()
-{
+void TestCli::unitctlJson() {
     startHeadless({u"--quiet"_s});
     Result r = unitctl({u"--json"_s, u"discover"_s, u"127.0.0.1"_s});
     QCOMPARE(r.exitCode, 0);
-    const QJsonObject unit = QJsonDocument::fromJson(r.out.toUtf8()).object()[u"units"_s].toArray().at(0).toObject();
+    const QJsonObject unit =
+        QJsonDocument::fromJson(r.out.toUtf8()).object()[u"units"_s].toArray().at(0).toObject();
     QCOMPARE(unit[u"unit_port"_s].toInt(), 4000);
     QCOMPARE(unit[u"kind"_s].toString(), u"LED2.0"_s);
 
@@ -257,8 +251,7 @@ void TestCli::unitctlJson()
     QCOMPARE(status[u"matching_profiles"_s].toArray(), QJsonArray{0});
 }
 
-void TestCli::unitctlTimesOutOnASilentPort()
-{
+void TestCli::unitctlTimesOutOnASilentPort() {
     QUdpSocket silent;
     QVERIFY(silent.bind(QHostAddress::LocalHost, 0));
     const QString target = u"127.0.0.1:"_s + QString::number(silent.localPort());
@@ -269,8 +262,7 @@ void TestCli::unitctlTimesOutOnASilentPort()
     }
 }
 
-void TestCli::unitctlReportsMalformedReplies_data()
-{
+void TestCli::unitctlReportsMalformedReplies_data() {
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<QString>("problem");
     QByteArray good(29, '\0');
@@ -289,8 +281,7 @@ void TestCli::unitctlReportsMalformedReplies_data()
     QTest::addRow("last byte") << wrongEnd << u"last byte is not 255"_s;
 }
 
-void TestCli::unitctlReportsMalformedReplies()
-{
+void TestCli::unitctlReportsMalformedReplies() {
     QFETCH(QByteArray, reply);
     QFETCH(QString, problem);
     QUdpSocket responder; // answers every request with `reply`
@@ -310,23 +301,22 @@ void TestCli::unitctlReportsMalformedReplies()
     QVERIFY(r.out.isEmpty());
 }
 
-void TestCli::unitctlUsageErrors_data()
-{
+void TestCli::unitctlUsageErrors_data() {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("message");
     QTest::addRow("no command") << QStringList{} << u"no command"_s;
     QTest::addRow("unknown command") << QStringList{u"reboot"_s, u"127.0.0.1"_s} << u"'reboot'"_s;
     QTest::addRow("value too big") << QStringList{u"set"_s, u"127.0.0.1"_s, u"256"_s} << u"'256'"_s;
     QTest::addRow("value negative") << QStringList{u"set"_s, u"127.0.0.1"_s, u"1"_s, u"-1"_s} << u"'-1'"_s;
-    QTest::addRow("25 values") << (QStringList{u"set"_s, u"127.0.0.1"_s} + QStringList(25, u"1"_s)) << u"at most 24"_s;
+    QTest::addRow("25 values") << (QStringList{u"set"_s, u"127.0.0.1"_s} + QStringList(25, u"1"_s))
+                               << u"at most 24"_s;
     QTest::addRow("bad address") << QStringList{u"channels"_s, u"1.2.3"_s} << u"bad address"_s;
     QTest::addRow("bad port") << QStringList{u"status"_s, u"127.0.0.1:70000"_s} << u"bad port"_s;
     QTest::addRow("no host") << QStringList{u"channels"_s} << u"needs HOST"_s;
     QTest::addRow("bad timeout") << QStringList{u"--timeout"_s, u"soon"_s, u"discover"_s} << u"'soon'"_s;
 }
 
-void TestCli::unitctlUsageErrors()
-{
+void TestCli::unitctlUsageErrors() {
     QFETCH(QStringList, arguments);
     QFETCH(QString, message);
     const Result r = unitctl(arguments);

@@ -12,8 +12,7 @@ namespace {
 // Reads every delivered datagram and keeps its payload and sender port.
 struct Reader {
     explicit Reader(DatagramEndpoint& watched)
-        : endpoint(watched)
-    {
+        : endpoint(watched) {
         QObject::connect(&watched, &DatagramEndpoint::dataAvailable, &watched, [this] {
             char buffer[64];
             Datagram datagram;
@@ -23,8 +22,7 @@ struct Reader {
             }
         });
     }
-    bool waitFor(int count, int timeoutMs = 3000)
-    {
+    bool waitFor(int count, int timeoutMs = 3000) {
         return QTest::qWaitFor([&] { return payloads.size() >= count; }, timeoutMs);
     }
     DatagramEndpoint& endpoint;
@@ -48,8 +46,7 @@ private slots:
     void repliesLeaveFromTheBoundPort();
 };
 
-void TestDatagramEndpoint::deliversAtOnceWithSenderAddress()
-{
+void TestDatagramEndpoint::deliversAtOnceWithSenderAddress() {
     DatagramEndpoint endpoint;
     QVERIFY(endpoint.bind(0));
     QVERIFY(endpoint.isBound());
@@ -62,8 +59,7 @@ void TestDatagramEndpoint::deliversAtOnceWithSenderAddress()
     QCOMPARE(reader.senders[0], u"127.0.0.1"_s); // dotted decimal, not an IPv4-mapped IPv6 form
 }
 
-void TestDatagramEndpoint::keepsOnlyTheBytesAskedFor()
-{
+void TestDatagramEndpoint::keepsOnlyTheBytesAskedFor() {
     DatagramEndpoint endpoint;
     QVERIFY(endpoint.bind(0));
     QByteArray received;
@@ -79,8 +75,7 @@ void TestDatagramEndpoint::keepsOnlyTheBytesAskedFor()
     QCOMPARE(received, QByteArray("aaaa"));
 }
 
-void TestDatagramEndpoint::deliversEmptyDatagrams()
-{
+void TestDatagramEndpoint::deliversEmptyDatagrams() {
     DatagramEndpoint endpoint;
     QVERIFY(endpoint.bind(0));
     Reader reader(endpoint);
@@ -92,17 +87,18 @@ void TestDatagramEndpoint::deliversEmptyDatagrams()
     QCOMPARE(reader.payloads[1], QByteArray("after"));
 }
 
-void TestDatagramEndpoint::portHeldByAnotherSocketIsRefused_data()
-{
+void TestDatagramEndpoint::portHeldByAnotherSocketIsRefused_data() {
     QTest::addColumn<QHostAddress>("holderAddress");
     QTest::addColumn<int>("holderMode");
-    QTest::addRow("any address, default mode") << QHostAddress(QHostAddress::AnyIPv4) << int(QUdpSocket::DefaultForPlatform);
-    QTest::addRow("loopback only") << QHostAddress(QHostAddress::LocalHost) << int(QUdpSocket::DefaultForPlatform);
-    QTest::addRow("holder asks to share") << QHostAddress(QHostAddress::AnyIPv4) << int(QUdpSocket::ShareAddress);
+    QTest::addRow("any address, default mode")
+        << QHostAddress(QHostAddress::AnyIPv4) << int(QUdpSocket::DefaultForPlatform);
+    QTest::addRow("loopback only") << QHostAddress(QHostAddress::LocalHost)
+                                   << int(QUdpSocket::DefaultForPlatform);
+    QTest::addRow("holder asks to share")
+        << QHostAddress(QHostAddress::AnyIPv4) << int(QUdpSocket::ShareAddress);
 }
 
-void TestDatagramEndpoint::portHeldByAnotherSocketIsRefused()
-{
+void TestDatagramEndpoint::portHeldByAnotherSocketIsRefused() {
     QFETCH(QHostAddress, holderAddress);
     QFETCH(int, holderMode);
     QUdpSocket holder;
@@ -125,8 +121,7 @@ void TestDatagramEndpoint::portHeldByAnotherSocketIsRefused()
     QVERIFY(endpoint.bindError().isEmpty());
 }
 
-void TestDatagramEndpoint::rebindMovesToTheNewPort()
-{
+void TestDatagramEndpoint::rebindMovesToTheNewPort() {
     QUdpSocket probe; // find two free ports
     QVERIFY(probe.bind(QHostAddress::AnyIPv4, 0));
     const quint16 second = probe.localPort();
@@ -149,8 +144,7 @@ void TestDatagramEndpoint::rebindMovesToTheNewPort()
     QCOMPARE(reader.payloads, (QList<QByteArray>{"new"}));
 }
 
-void TestDatagramEndpoint::receiverThatDoesNotReadDoesNotStallTheSocket()
-{
+void TestDatagramEndpoint::receiverThatDoesNotReadDoesNotStallTheSocket() {
     DatagramEndpoint endpoint;
     QVERIFY(endpoint.bind(0));
     int calls = 0;
@@ -171,8 +165,7 @@ void TestDatagramEndpoint::receiverThatDoesNotReadDoesNotStallTheSocket()
     QCOMPARE(readLater, QByteArray("second"));
 }
 
-void TestDatagramEndpoint::burstIsDeliveredOneByOne()
-{
+void TestDatagramEndpoint::burstIsDeliveredOneByOne() {
     DatagramEndpoint endpoint;
     QVERIFY(endpoint.bind(0));
     Reader reader(endpoint);
@@ -186,8 +179,7 @@ void TestDatagramEndpoint::burstIsDeliveredOneByOne()
     QCOMPARE(reader.payloads.last(), QByteArray("999"));
 }
 
-void TestDatagramEndpoint::repliesLeaveFromTheBoundPort()
-{
+void TestDatagramEndpoint::repliesLeaveFromTheBoundPort() {
     DatagramEndpoint endpoint;
     QVERIFY(endpoint.bind(0));
     connect(&endpoint, &DatagramEndpoint::dataAvailable, this, [&] {

@@ -27,8 +27,7 @@ private:
     int m_incomingUnitLines = 0;
 };
 
-void TestRobustness::init()
-{
+void TestRobustness::init() {
     m_unit = std::make_unique<UnitSimulator>();
     m_log = std::make_unique<TrafficLogModel>();
     m_incomingUnitLines = 0;
@@ -42,14 +41,12 @@ void TestRobustness::init()
     QVERIFY2(m_unit->discoveryEndpoint().isBound(), qPrintable(m_unit->discoveryEndpointState()));
 }
 
-void TestRobustness::cleanup()
-{
+void TestRobustness::cleanup() {
     m_unit.reset();
     m_log.reset();
 }
 
-void TestRobustness::datagramsOfEveryLengthOnBothPorts()
-{
+void TestRobustness::datagramsOfEveryLengthOnBothPorts() {
     const quint32 seed = QRandomGenerator::global()->generate();
     qInfo("random seed %u", seed);
     QRandomGenerator random(seed);
@@ -84,12 +81,12 @@ void TestRobustness::datagramsOfEveryLengthOnBothPorts()
     while (!client.receive(200).isNull()) {
     } // replies to the random queries
 
-    QCOMPARE(bytesOf(client.request(4000, unitFrame(50))), (QList<int>{254, 50} + expected + QList<int>{0, 0, 255}));
+    QCOMPARE(bytesOf(client.request(4000, unitFrame(50))),
+             (QList<int>{254, 50} + expected + QList<int>{0, 0, 255}));
     QCOMPARE(client.request(kDiscoveryPort, "X"), QByteArray(identityForProfile(0).data(), 50));
 }
 
-void TestRobustness::senderGoneBeforeTheReply()
-{
+void TestRobustness::senderGoneBeforeTheReply() {
     // Each reply meets a closed port and comes back as "port unreachable".
     for (int i = 0; i < 20; ++i) {
         auto gone = std::make_unique<LoopbackClient>();

@@ -9,22 +9,18 @@
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
-QList<int> bytesOf(const UnitFrame& frame)
-{
+QList<int> bytesOf(const UnitFrame& frame) {
     return QList<int>(frame.begin(), frame.end());
 }
-QList<int> repeated(int value, int count)
-{
+QList<int> repeated(int value, int count) {
     return QList<int>(count, value);
 }
-ChannelArray startChannels()
-{
+ChannelArray startChannels() {
     ChannelArray channels{};
     setStartChannelValues(channels);
     return channels;
 }
-QByteArrayView viewOf(const QByteArray& bytes)
-{
+QByteArrayView viewOf(const QByteArray& bytes) {
     return QByteArrayView(bytes);
 }
 } // namespace
@@ -52,27 +48,32 @@ private slots:
     void discoveryMatch();
 };
 
-void TestUnitProtocol::profileTable_data()
-{
+void TestUnitProtocol::profileTable_data() {
     QTest::addColumn<int>("index");
     QTest::addColumn<QString>("label");
     QTest::addColumn<QString>("identity");
     QTest::addColumn<int>("port");
     const QString idBase = QStringLiteral("ALED.SIM.ULA.TOR.%1/%2/*****/**/Lumivane/%3/*");
-    QTest::addRow("0") << 0 << u"LED driver @ port:4000"_s << idBase.arg(0).arg(4000).arg(u"LED2.0"_s) << 4000;
-    QTest::addRow("1") << 1 << u"\"Generation 1\" LED driver @ port:4001"_s << idBase.arg(1).arg(4001).arg(u"LED5.1"_s)
-                       << 4001;
-    QTest::addRow("2") << 2 << u"slim LED driver @ port:4002"_s << idBase.arg(2).arg(4002).arg(u"SLD2.0"_s) << 4002;
-    QTest::addRow("3") << 3 << u"PoE LED driver @ port:4003"_s << idBase.arg(3).arg(4003).arg(u"PoE2.0"_s) << 4003;
+    QTest::addRow("0") << 0 << u"LED driver @ port:4000"_s << idBase.arg(0).arg(4000).arg(u"LED2.0"_s)
+                       << 4000;
+    QTest::addRow("1") << 1 << u"\"Generation 1\" LED driver @ port:4001"_s
+                       << idBase.arg(1).arg(4001).arg(u"LED5.1"_s) << 4001;
+    QTest::addRow("2") << 2 << u"slim LED driver @ port:4002"_s << idBase.arg(2).arg(4002).arg(u"SLD2.0"_s)
+                       << 4002;
+    QTest::addRow("3") << 3 << u"PoE LED driver @ port:4003"_s << idBase.arg(3).arg(4003).arg(u"PoE2.0"_s)
+                       << 4003;
     QTest::addRow("4") << 4 << u"Dimmer @ port:4004"_s << idBase.arg(4).arg(4004).arg(u"DIM2.0"_s) << 4004;
-    QTest::addRow("5") << 5 << u"CVD driver-6 channels @ port:4005"_s << idBase.arg(5).arg(4005).arg(u"CVD2.1"_s) << 4005;
-    QTest::addRow("6") << 6 << u"CVD driver-12 channels @ port:4005"_s << idBase.arg(5).arg(4005).arg(u"CVD2.1"_s) << 4005;
-    QTest::addRow("7") << 7 << u"CCD driver-6 channels @ port:4007"_s << idBase.arg(6).arg(4007).arg(u"CCD2.1"_s) << 4007;
-    QTest::addRow("8") << 8 << u"CCD driver-12 channels @ port:4007"_s << idBase.arg(6).arg(4007).arg(u"CCD2.1"_s) << 4007;
+    QTest::addRow("5") << 5 << u"CVD driver-6 channels @ port:4005"_s
+                       << idBase.arg(5).arg(4005).arg(u"CVD2.1"_s) << 4005;
+    QTest::addRow("6") << 6 << u"CVD driver-12 channels @ port:4005"_s
+                       << idBase.arg(5).arg(4005).arg(u"CVD2.1"_s) << 4005;
+    QTest::addRow("7") << 7 << u"CCD driver-6 channels @ port:4007"_s
+                       << idBase.arg(6).arg(4007).arg(u"CCD2.1"_s) << 4007;
+    QTest::addRow("8") << 8 << u"CCD driver-12 channels @ port:4007"_s
+                       << idBase.arg(6).arg(4007).arg(u"CCD2.1"_s) << 4007;
 }
 
-void TestUnitProtocol::profileTable()
-{
+void TestUnitProtocol::profileTable() {
     QFETCH(int, index);
     QFETCH(QString, label);
     QFETCH(QString, identity);
@@ -86,8 +87,7 @@ void TestUnitProtocol::profileTable()
     QVERIFY(port != 4006 && port != 4008);
 }
 
-void TestUnitProtocol::identityStringsHaveSevenFields()
-{
+void TestUnitProtocol::identityStringsHaveSevenFields() {
     for (const UnitProfile& profile : kUnitProfiles) {
         const QString id = QString::fromLatin1(profile.identity.data(), qsizetype(profile.identity.size()));
         const QStringList fields = id.split(QLatin1Char('/'));
@@ -98,18 +98,18 @@ void TestUnitProtocol::identityStringsHaveSevenFields()
     QCOMPARE(kUnitProfiles[1].label.size(), std::size_t(37));
 }
 
-void TestUnitProtocol::channelQueryAtStart()
-{
+void TestUnitProtocol::channelQueryAtStart() {
     ChannelArray channels = startChannels();
     const auto reply = handleUnitRequest(viewOf(unitFrame(50)), channels, 0, {});
     QVERIFY(reply);
-    QCOMPARE(bytesOf(*reply), (QList<int>{254, 50} + repeated(125, 12) + repeated(0, 12) + QList<int>{0, 0, 255}));
+    QCOMPARE(bytesOf(*reply),
+             (QList<int>{254, 50} + repeated(125, 12) + repeated(0, 12) + QList<int>{0, 0, 255}));
     // Elements after opening: 0, 0, twelve times 125, sixteen times 0.
-    QCOMPARE(QList<int>(channels.begin(), channels.end()), repeated(0, 2) + repeated(125, 12) + repeated(0, 16));
+    QCOMPARE(QList<int>(channels.begin(), channels.end()),
+             repeated(0, 2) + repeated(125, 12) + repeated(0, 16));
 }
 
-void TestUnitProtocol::setChannelsThenQuery_data()
-{
+void TestUnitProtocol::setChannelsThenQuery_data() {
     QTest::addColumn<QList<int>>("values");
     QList<int> ascending;
     for (int v = 1; v <= 24; ++v)
@@ -120,8 +120,7 @@ void TestUnitProtocol::setChannelsThenQuery_data()
     QTest::addRow("mixed extremes") << (repeated(255, 12) + repeated(0, 12));
 }
 
-void TestUnitProtocol::setChannelsThenQuery()
-{
+void TestUnitProtocol::setChannelsThenQuery() {
     QFETCH(QList<int>, values);
     ChannelArray channels = startChannels();
     QByteArray set = unitFrame(0, values);
@@ -133,8 +132,7 @@ void TestUnitProtocol::setChannelsThenQuery()
     QCOMPARE(bytesOf(*reply), (QList<int>{254, 50} + values + QList<int>{0, 0, 255}));
 }
 
-void TestUnitProtocol::setChannelsStoresPositionsZeroToTwentyFive()
-{
+void TestUnitProtocol::setChannelsStoresPositionsZeroToTwentyFive() {
     ChannelArray channels = startChannels();
     QByteArray set = unitFrame(0, repeated(7, 27));
     set[0] = char(9);
@@ -146,8 +144,7 @@ void TestUnitProtocol::setChannelsStoresPositionsZeroToTwentyFive()
         QCOMPARE(channels[n], 0);
 }
 
-void TestUnitProtocol::statusQueryPerProfile_data()
-{
+void TestUnitProtocol::statusQueryPerProfile_data() {
     QTest::addColumn<int>("profile");
     QTest::addColumn<int>("position11");
     QTest::addColumn<int>("position14");
@@ -164,8 +161,7 @@ void TestUnitProtocol::statusQueryPerProfile_data()
     QTest::addRow("outside the table") << 9 << 6 << 0;
 }
 
-void TestUnitProtocol::statusQueryPerProfile()
-{
+void TestUnitProtocol::statusQueryPerProfile() {
     QFETCH(int, profile);
     QFETCH(int, position11);
     QFETCH(int, position14);
@@ -173,14 +169,14 @@ void TestUnitProtocol::statusQueryPerProfile()
     const ChannelArray before = channels;
     const auto reply = handleUnitRequest(viewOf(unitFrame(51)), channels, profile, StatusDraw{42, 123});
     QVERIFY(reply);
-    const QList<int> expected = QList<int>{254, 51, 42, 240, 250, 0, 0, 0, 0, 0, 5, position11, 5, 3, position14, 0, 1}
-                                + repeated(0, 9) + QList<int>{75, 1, 255};
+    const QList<int> expected =
+        QList<int>{254, 51, 42, 240, 250, 0, 0, 0, 0, 0, 5, position11, 5, 3, position14, 0, 1} +
+        repeated(0, 9) + QList<int>{75, 1, 255};
     QCOMPARE(bytesOf(*reply), expected);
     QCOMPARE(channels, before);
 }
 
-void TestUnitProtocol::statusQueryRandomPositions()
-{
+void TestUnitProtocol::statusQueryRandomPositions() {
     // The draws land unchanged at positions 2 and 14, over the whole of their ranges.
     for (const StatusDraw draw : {StatusDraw{25, 0}, StatusDraw{70, 250}}) {
         const UnitFrame reply = statusQueryReply(1, draw);
@@ -190,15 +186,13 @@ void TestUnitProtocol::statusQueryRandomPositions()
     }
 }
 
-void TestUnitProtocol::unknownCommandsChangeNothing_data()
-{
+void TestUnitProtocol::unknownCommandsChangeNothing_data() {
     QTest::addColumn<int>("command");
     for (int command : {1, 49, 52, 254, 255})
         QTest::addRow("%d", command) << command;
 }
 
-void TestUnitProtocol::unknownCommandsChangeNothing()
-{
+void TestUnitProtocol::unknownCommandsChangeNothing() {
     QFETCH(int, command);
     ChannelArray channels = startChannels();
     const ChannelArray before = channels;
@@ -206,8 +200,7 @@ void TestUnitProtocol::unknownCommandsChangeNothing()
     QCOMPARE(channels, before);
 }
 
-void TestUnitProtocol::longFramesUseOnlyFirst29Bytes()
-{
+void TestUnitProtocol::longFramesUseOnlyFirst29Bytes() {
     ChannelArray channels = startChannels();
     QByteArray set = unitFrame(0, repeated(200, 38), 40);
     handleUnitRequest(viewOf(set), channels, 0, {});
@@ -217,8 +210,7 @@ void TestUnitProtocol::longFramesUseOnlyFirst29Bytes()
     QCOMPARE(channels[26], 0);
 }
 
-void TestUnitProtocol::shortFramesAreIgnored_data()
-{
+void TestUnitProtocol::shortFramesAreIgnored_data() {
     QTest::addColumn<int>("size");
     QTest::addColumn<int>("command");
     for (int size : {0, 1, 2, 28}) {
@@ -228,8 +220,7 @@ void TestUnitProtocol::shortFramesAreIgnored_data()
     }
 }
 
-void TestUnitProtocol::shortFramesAreIgnored()
-{
+void TestUnitProtocol::shortFramesAreIgnored() {
     QFETCH(int, size);
     QFETCH(int, command);
     ChannelArray channels = startChannels();
@@ -238,8 +229,7 @@ void TestUnitProtocol::shortFramesAreIgnored()
     QCOMPARE(channels, before);
 }
 
-void TestUnitProtocol::discoveryMatch_data()
-{
+void TestUnitProtocol::discoveryMatch_data() {
     QTest::addColumn<QByteArray>("payload");
     QTest::addColumn<bool>("matches");
     QTest::addRow("X") << QByteArray("X") << true;
@@ -251,8 +241,7 @@ void TestUnitProtocol::discoveryMatch_data()
     QTest::addRow("empty") << QByteArray() << false;
 }
 
-void TestUnitProtocol::discoveryMatch()
-{
+void TestUnitProtocol::discoveryMatch() {
     QFETCH(QByteArray, payload);
     QFETCH(bool, matches);
     QCOMPARE(isDiscoveryRequest(payload), matches);

@@ -13,8 +13,7 @@
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
-QList<int> repeated(int value, int count)
-{
+QList<int> repeated(int value, int count) {
     return QList<int>(count, value);
 }
 } // namespace
@@ -51,8 +50,7 @@ private:
     std::unique_ptr<TrafficLogModel> m_log;
 };
 
-void TestUnitSimulator::init()
-{
+void TestUnitSimulator::init() {
     m_unit = std::make_unique<UnitSimulator>();
     m_log = std::make_unique<TrafficLogModel>();
     connect(m_unit.get(), &UnitSimulator::trafficLogged, m_log.get(), &TrafficLogModel::append);
@@ -63,32 +61,30 @@ void TestUnitSimulator::init()
         QFAIL(qPrintable(u"port 65535 is needed by this test: "_s + m_unit->discoveryEndpointState()));
 }
 
-void TestUnitSimulator::cleanup()
-{
+void TestUnitSimulator::cleanup() {
     m_unit.reset();
     m_log.reset();
 }
 
-void TestUnitSimulator::selectProfile(int index)
-{
+void TestUnitSimulator::selectProfile(int index) {
     if (!m_unit->selectProfile(index))
         QFAIL(qPrintable(u"the unit port is needed by this test: "_s + m_unit->unitEndpointState()));
 }
 
-void TestUnitSimulator::channelQueryAtStart()
-{
+void TestUnitSimulator::channelQueryAtStart() {
     LoopbackClient client;
     const QByteArray reply = client.request(4000, unitFrame(50));
-    QCOMPARE(bytesOf(reply), (QList<int>{254, 50} + repeated(125, 12) + repeated(0, 12) + QList<int>{0, 0, 255}));
+    QCOMPARE(bytesOf(reply),
+             (QList<int>{254, 50} + repeated(125, 12) + repeated(0, 12) + QList<int>{0, 0, 255}));
     QCOMPARE(m_log->rowCount(), 2);
-    QCOMPARE(m_log->lineAt(1), u"--> 127.0.0.1:4000 -  0 50 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0"_s);
-    QCOMPARE(m_log->lineAt(0), u"<-- 127.0.0.1:"_s + QString::number(client.port())
-                                   + u" -254 50 125 125 125 125 125 125 125 125 125 125 125 125 "
-                                     "0 0 0 0 0 0 0 0 0 0 0 0 0 0 255"_s);
+    QCOMPARE(m_log->lineAt(1),
+             u"--> 127.0.0.1:4000 -  0 50 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0"_s);
+    QCOMPARE(m_log->lineAt(0), u"<-- 127.0.0.1:"_s + QString::number(client.port()) +
+                                   u" -254 50 125 125 125 125 125 125 125 125 125 125 125 125 "
+                                   "0 0 0 0 0 0 0 0 0 0 0 0 0 0 255"_s);
 }
 
-void TestUnitSimulator::setChannelsThenQuery_data()
-{
+void TestUnitSimulator::setChannelsThenQuery_data() {
     QTest::addColumn<QList<int>>("values");
     QList<int> ascending;
     for (int v = 1; v <= 24; ++v)
@@ -98,19 +94,18 @@ void TestUnitSimulator::setChannelsThenQuery_data()
     QTest::addRow("all 255") << repeated(255, 24);
 }
 
-void TestUnitSimulator::setChannelsThenQuery()
-{
+void TestUnitSimulator::setChannelsThenQuery() {
     QFETCH(QList<int>, values);
     LoopbackClient setter;
     LoopbackClient querier;
     setter.send(4000, unitFrame(0, values + QList<int>{9, 9, 9}));
     QVERIFY(setter.staysQuiet(200)); // set-channels is never acknowledged
     QCOMPARE(m_log->rowCount(), 1);  // ...and leaves only its incoming line
-    QCOMPARE(bytesOf(querier.request(4000, unitFrame(50))), (QList<int>{254, 50} + values + QList<int>{0, 0, 255}));
+    QCOMPARE(bytesOf(querier.request(4000, unitFrame(50))),
+             (QList<int>{254, 50} + values + QList<int>{0, 0, 255}));
 }
 
-void TestUnitSimulator::statusQueryOnEveryProfile_data()
-{
+void TestUnitSimulator::statusQueryOnEveryProfile_data() {
     QTest::addColumn<int>("profile");
     QTest::addColumn<int>("position11");
     QTest::addColumn<int>("position14"); // -1: drawn, 0 to 250
@@ -125,8 +120,7 @@ void TestUnitSimulator::statusQueryOnEveryProfile_data()
     QTest::addRow("8") << 8 << 12 << 12;
 }
 
-void TestUnitSimulator::statusQueryOnEveryProfile()
-{
+void TestUnitSimulator::statusQueryOnEveryProfile() {
     QFETCH(int, profile);
     QFETCH(int, position11);
     QFETCH(int, position14);
@@ -135,8 +129,9 @@ void TestUnitSimulator::statusQueryOnEveryProfile()
     const QList<int> reply = bytesOf(client.request(unitPortForProfile(profile), unitFrame(51)));
     QCOMPARE(reply.size(), 29);
     QVERIFY(reply[2] >= 25 && reply[2] <= 70);
-    QList<int> expected = QList<int>{254, 51, reply[2], 240, 250, 0, 0, 0, 0, 0, 5, position11, 5, 3, position14, 0, 1}
-                          + repeated(0, 9) + QList<int>{75, 1, 255};
+    QList<int> expected =
+        QList<int>{254, 51, reply[2], 240, 250, 0, 0, 0, 0, 0, 5, position11, 5, 3, position14, 0, 1} +
+        repeated(0, 9) + QList<int>{75, 1, 255};
     if (position14 < 0) {
         QVERIFY(reply[14] >= 0 && reply[14] <= 250);
         expected[14] = reply[14];
@@ -144,8 +139,7 @@ void TestUnitSimulator::statusQueryOnEveryProfile()
     QCOMPARE(reply, expected);
 }
 
-void TestUnitSimulator::statusQueryDrawsStayInRange()
-{
+void TestUnitSimulator::statusQueryDrawsStayInRange() {
     selectProfile(1);
     LoopbackClient client;
     QSet<int> firsts, seconds;
@@ -161,8 +155,7 @@ void TestUnitSimulator::statusQueryDrawsStayInRange()
     QVERIFY(seconds.size() > 50);
 }
 
-void TestUnitSimulator::unanswered_data()
-{
+void TestUnitSimulator::unanswered_data() {
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QString>("dump");
     const QString zeros27 = u" 0"_s.repeated(27);
@@ -170,13 +163,14 @@ void TestUnitSimulator::unanswered_data()
     QTest::addRow("command 49") << unitFrame(49) << u" 0 49"_s + zeros27;
     QTest::addRow("command 255") << unitFrame(255) << u" 0 255"_s + zeros27;
     QTest::addRow("discovery text on the unit port") << QByteArray("X") << u" 88"_s + u" -"_s.repeated(28);
-    QTest::addRow("short set-channels") << unitFrame(0, {}, 10) << u" 0"_s.repeated(10) + u" -"_s.repeated(19);
-    QTest::addRow("short channel-query") << unitFrame(50, {}, 28) << u" 0 50"_s + u" 0"_s.repeated(26) + u" -"_s;
+    QTest::addRow("short set-channels")
+        << unitFrame(0, {}, 10) << u" 0"_s.repeated(10) + u" -"_s.repeated(19);
+    QTest::addRow("short channel-query")
+        << unitFrame(50, {}, 28) << u" 0 50"_s + u" 0"_s.repeated(26) + u" -"_s;
     QTest::addRow("empty") << QByteArray() << u" -"_s.repeated(29);
 }
 
-void TestUnitSimulator::unanswered()
-{
+void TestUnitSimulator::unanswered() {
     QFETCH(QByteArray, request);
     QFETCH(QString, dump);
     LoopbackClient client;
@@ -185,11 +179,11 @@ void TestUnitSimulator::unanswered()
     QCOMPARE(m_log->rowCount(), 1);
     QCOMPARE(m_log->lineAt(0), u"--> 127.0.0.1:4000 - "_s + dump);
     // Nothing was stored: the channels still hold their start values.
-    QCOMPARE(bytesOf(client.request(4000, unitFrame(50))), (QList<int>{254, 50} + repeated(125, 12) + repeated(0, 12) + QList<int>{0, 0, 255}));
+    QCOMPARE(bytesOf(client.request(4000, unitFrame(50))),
+             (QList<int>{254, 50} + repeated(125, 12) + repeated(0, 12) + QList<int>{0, 0, 255}));
 }
 
-void TestUnitSimulator::longRequestIsAnsweredAndLoggedAs29Bytes()
-{
+void TestUnitSimulator::longRequestIsAnsweredAndLoggedAs29Bytes() {
     LoopbackClient client;
     QByteArray request = unitFrame(50, repeated(3, 38), 40);
     const QByteArray reply = client.request(4000, request);
@@ -198,8 +192,7 @@ void TestUnitSimulator::longRequestIsAnsweredAndLoggedAs29Bytes()
     QCOMPARE(m_log->lineAt(1), u"--> 127.0.0.1:4000 -  0 50"_s + u" 3"_s.repeated(27));
 }
 
-void TestUnitSimulator::repliesGoToEachSendersOwnPort()
-{
+void TestUnitSimulator::repliesGoToEachSendersOwnPort() {
     LoopbackClient a;
     LoopbackClient b;
     a.send(4000, unitFrame(50));
@@ -215,16 +208,14 @@ void TestUnitSimulator::repliesGoToEachSendersOwnPort()
     QVERIFY(m_log->lineAt(0).startsWith(u"<-- 127.0.0.1:"_s + QString::number(b.port()) + u" -254 51 "_s));
 }
 
-void TestUnitSimulator::discovery_data()
-{
+void TestUnitSimulator::discovery_data() {
     QTest::addColumn<int>("profile");
     QTest::addColumn<QByteArray>("identity");
     for (int profile = 0; profile < kProfileCount; ++profile)
         QTest::addRow("%d", profile) << profile << QByteArray(identityForProfile(profile).data(), 50);
 }
 
-void TestUnitSimulator::discovery()
-{
+void TestUnitSimulator::discovery() {
     QFETCH(int, profile);
     QFETCH(QByteArray, identity);
     selectProfile(profile);
@@ -239,8 +230,7 @@ void TestUnitSimulator::discovery()
              u"<-- 127.0.0.1:"_s + QString::number(client.port()) + u" - "_s + QString::fromLatin1(identity));
 }
 
-void TestUnitSimulator::discoveryIgnoresOtherPayloads()
-{
+void TestUnitSimulator::discoveryIgnoresOtherPayloads() {
     LoopbackClient client;
     for (const QByteArray& payload : {QByteArray("x"), QByteArray("XX"), QByteArray("X\n"), QByteArray(),
                                       QByteArray(1500, 'X'), unitFrame(50)})
@@ -251,8 +241,7 @@ void TestUnitSimulator::discoveryIgnoresOtherPayloads()
     QCOMPARE(client.request(kDiscoveryPort, "X").size(), 50);
 }
 
-void TestUnitSimulator::profileChangeMovesTheUnitPort_data()
-{
+void TestUnitSimulator::profileChangeMovesTheUnitPort_data() {
     QTest::addColumn<int>("from");
     QTest::addColumn<int>("to");
     QTest::addRow("0 to 3") << 0 << 3;
@@ -262,8 +251,7 @@ void TestUnitSimulator::profileChangeMovesTheUnitPort_data()
     QTest::addRow("8 to 7 keeps 4007") << 8 << 7;
 }
 
-void TestUnitSimulator::profileChangeMovesTheUnitPort()
-{
+void TestUnitSimulator::profileChangeMovesTheUnitPort() {
     QFETCH(int, from);
     QFETCH(int, to);
     selectProfile(from);
@@ -276,12 +264,12 @@ void TestUnitSimulator::profileChangeMovesTheUnitPort()
         client.send(oldPort, unitFrame(50));
         QVERIFY(client.staysQuiet(200));
     }
-    QCOMPARE(quint8(client.request(newPort, unitFrame(51)).at(11)), quint8(kUnitProfiles[std::size_t(to)].statusPosition11));
+    QCOMPARE(quint8(client.request(newPort, unitFrame(51)).at(11)),
+             quint8(kUnitProfiles[std::size_t(to)].statusPosition11));
     QVERIFY(m_log->lineAt(1).startsWith(u"--> 127.0.0.1:"_s + QString::number(newPort) + u" -  0 51 "_s));
 }
 
-void TestUnitSimulator::profileChangeKeepsChannelsAndLog()
-{
+void TestUnitSimulator::profileChangeKeepsChannelsAndLog() {
     LoopbackClient client;
     client.send(4000, unitFrame(0, repeated(42, 24)));
     QVERIFY(QTest::qWaitFor([&] { return m_log->rowCount() == 1; }, 2000));
@@ -289,11 +277,11 @@ void TestUnitSimulator::profileChangeKeepsChannelsAndLog()
     selectProfile(7);
     QCOMPARE(m_unit->channelValues(), before);
     QCOMPARE(m_log->rowCount(), 1);
-    QCOMPARE(bytesOf(client.request(4007, unitFrame(50))), (QList<int>{254, 50} + repeated(42, 24) + QList<int>{0, 0, 255}));
+    QCOMPARE(bytesOf(client.request(4007, unitFrame(50))),
+             (QList<int>{254, 50} + repeated(42, 24) + QList<int>{0, 0, 255}));
 }
 
-void TestUnitSimulator::endpointStateLines()
-{
+void TestUnitSimulator::endpointStateLines() {
     QCOMPARE(m_unit->unitEndpointState(), u"Unit port 4000: listening"_s);
     QCOMPARE(m_unit->discoveryEndpointState(), u"Discovery port 65535: listening"_s);
 

@@ -10,8 +10,7 @@ constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 // one endpoint cannot starve the other one or the window.
 constexpr int kMaxDatagramsPerWakeUp = 256;
 
-QString describeBindError(const QUdpSocket& socket)
-{
+QString describeBindError(const QUdpSocket& socket) {
     switch (socket.error()) {
     case QAbstractSocket::AddressInUseError:
         return QStringLiteral("the port is in use by another program");
@@ -24,13 +23,11 @@ QString describeBindError(const QUdpSocket& socket)
 } // namespace
 
 DatagramEndpoint::DatagramEndpoint(QObject* parent)
-    : QObject(parent)
-{
+    : QObject(parent) {
     connect(&m_socket, &QUdpSocket::readyRead, this, &DatagramEndpoint::deliverPending);
 }
 
-bool DatagramEndpoint::bind(quint16 port)
-{
+bool DatagramEndpoint::bind(quint16 port) {
     // A bound QUdpSocket refuses a second bind and stays on its old port, so close first.
     m_socket.close();
     m_port = port;
@@ -38,19 +35,18 @@ bool DatagramEndpoint::bind(quint16 port)
     const bool bound = m_socket.bind(QHostAddress::AnyIPv4, port);
     m_bindError = bound ? QString() : describeBindError(m_socket);
     if (bound) {
-        m_socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, QVariant(kReceiveBufferBytes));
+        m_socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
+                                 QVariant(kReceiveBufferBytes));
     }
     emit bindStateChanged();
     return bound;
 }
 
-void DatagramEndpoint::poll()
-{
+void DatagramEndpoint::poll() {
     deliverPending();
 }
 
-void DatagramEndpoint::deliverPending()
-{
+void DatagramEndpoint::deliverPending() {
     // An endpoint that failed to bind has nothing to deliver. A receiver that polls from inside
     // its own handler must not recurse into delivery.
     if (m_delivering || !isBound())
@@ -70,8 +66,7 @@ void DatagramEndpoint::deliverPending()
     m_delivering = false;
 }
 
-bool DatagramEndpoint::read(Datagram& datagram, char* buffer, qsizetype capacity)
-{
+bool DatagramEndpoint::read(Datagram& datagram, char* buffer, qsizetype capacity) {
     if (!isBound() || (!m_knownPending && !m_socket.hasPendingDatagrams()))
         return false;
     m_knownPending = false;
@@ -85,8 +80,7 @@ bool DatagramEndpoint::read(Datagram& datagram, char* buffer, qsizetype capacity
     return true;
 }
 
-bool DatagramEndpoint::write(const QHostAddress& address, quint16 port, QByteArrayView data)
-{
+bool DatagramEndpoint::write(const QHostAddress& address, quint16 port, QByteArrayView data) {
     const qint64 sent = m_socket.writeDatagram(data.data(), data.size(), address, port);
     if (sent == data.size())
         return true;

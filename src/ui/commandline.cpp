@@ -13,26 +13,24 @@
 #include <cstdio>
 
 namespace {
-int usageError(const QString& message)
-{
+int usageError(const QString& message) {
     printToStderr(QStringLiteral("unit-simulator: ") + message);
     printToStderr(QStringLiteral("Try 'unit-simulator --help'."));
     return 2;
 }
 
-QString profileList()
-{
+QString profileList() {
     QString list;
     for (int index = 0; index < kProfileCount; ++index) {
         const std::string_view label = kUnitProfiles[std::size_t(index)].label;
-        list += QStringLiteral("  %1  %2\n").arg(index).arg(QLatin1String(label.data(), qsizetype(label.size())));
+        list +=
+            QStringLiteral("  %1  %2\n").arg(index).arg(QLatin1String(label.data(), qsizetype(label.size())));
     }
     return list;
 }
 } // namespace
 
-int runCommandLine(int argc, char** argv)
-{
+int runCommandLine(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("unit-simulator"));
     QCoreApplication::setApplicationVersion(versionText());
@@ -42,13 +40,14 @@ int runCommandLine(int argc, char** argv)
         QStringLiteral("Simulates one networked lighting unit. Without arguments it opens its window.\n"
                        "With --headless it runs without a window: unit commands on the unit port of the\n"
                        "profile, discovery on 65535. Each traffic-log line goes to standard output as it\n"
-                       "is written; the state of both ports goes to standard error.\n\nProfiles:\n")
-        + profileList());
+                       "is written; the state of both ports goes to standard error.\n\nProfiles:\n") +
+        profileList());
     const QCommandLineOption headless(QStringLiteral("headless"), QStringLiteral("Run without a window."));
     const QCommandLineOption profile(QStringLiteral("profile"),
                                      QStringLiteral("Unit profile to simulate, 0 to 8 (default 0)."),
                                      QStringLiteral("N"), QStringLiteral("0"));
-    const QCommandLineOption quiet(QStringLiteral("quiet"), QStringLiteral("Do not print traffic-log lines."));
+    const QCommandLineOption quiet(QStringLiteral("quiet"),
+                                   QStringLiteral("Do not print traffic-log lines."));
     parser.addOption(headless);
     parser.addOption(profile);
     parser.addOption(quiet);
@@ -66,14 +65,16 @@ int runCommandLine(int argc, char** argv)
         return 0;
     }
     if (!parser.positionalArguments().isEmpty())
-        return usageError(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
+        return usageError(
+            QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
     if (!parser.isSet(headless))
         return usageError(QStringLiteral("--profile and --quiet need --headless"));
     bool isNumber = false;
     const QString profileText = parser.value(profile);
     const int profileIndex = profileText.toInt(&isNumber);
     if (!isNumber || !isValidProfileIndex(profileIndex))
-        return usageError(QStringLiteral("--profile must be a whole number from 0 to 8, not '%1'").arg(profileText));
+        return usageError(
+            QStringLiteral("--profile must be a whole number from 0 to 8, not '%1'").arg(profileText));
 
     UnitSimulator unit;
     TrafficLogWriter writer(stdout);

@@ -4,20 +4,17 @@
 
 TrafficLogWriter::TrafficLogWriter(std::FILE* out, QObject* parent)
     : QObject(parent)
-    , m_out(out)
-{
+    , m_out(out) {
     m_flushTimer.setSingleShot(true);
     m_flushTimer.setInterval(0);
     connect(&m_flushTimer, &QTimer::timeout, this, &TrafficLogWriter::flush);
 }
 
-TrafficLogWriter::~TrafficLogWriter()
-{
+TrafficLogWriter::~TrafficLogWriter() {
     flush();
 }
 
-void TrafficLogWriter::append(const TrafficLogEntry& entry)
-{
+void TrafficLogWriter::append(const TrafficLogEntry& entry) {
     char line[kMaxTrafficLogLine + 1];
     const qsizetype n = formatTrafficLogLine(entry, line);
     line[n] = '\n';
@@ -26,7 +23,6 @@ void TrafficLogWriter::append(const TrafficLogEntry& entry)
         m_flushTimer.start();
 }
 
-void TrafficLogWriter::flush()
-{
+void TrafficLogWriter::flush() {
     std::fflush(m_out);
 }

@@ -2,14 +2,12 @@
 
 #include "unitprofiles.h"
 
-void setStartChannelValues(ChannelArray& channels)
-{
+void setStartChannelValues(ChannelArray& channels) {
     for (int n = 2; n <= 13; ++n)
         channels[n] = 125;
 }
 
-static UnitFrame emptyReply(quint8 command)
-{
+static UnitFrame emptyReply(quint8 command) {
     UnitFrame reply{};
     reply[0] = kReplyFirstByte;
     reply[1] = command;
@@ -17,8 +15,7 @@ static UnitFrame emptyReply(quint8 command)
     return reply;
 }
 
-UnitFrame channelQueryReply(const ChannelArray& channels)
-{
+UnitFrame channelQueryReply(const ChannelArray& channels) {
     UnitFrame reply = emptyReply(UnitCommand::ChannelQuery);
     // Elements only ever hold request bytes or the start value, so they fit a byte as they are.
     for (int n = 2; n <= 25; ++n)
@@ -26,15 +23,14 @@ UnitFrame channelQueryReply(const ChannelArray& channels)
     return reply;
 }
 
-UnitFrame statusQueryReply(int profileIndex, StatusDraw draw)
-{
+UnitFrame statusQueryReply(int profileIndex, StatusDraw draw) {
     quint8 position11 = 6;
     quint8 position14 = 0;
     if (isValidProfileIndex(profileIndex)) {
         const UnitProfile& profile = kUnitProfiles[std::size_t(profileIndex)];
         position11 = profile.statusPosition11;
         position14 = profile.statusPosition14 == kRandomStatusPosition14 ? quint8(draw.second)
-                                                                          : quint8(profile.statusPosition14);
+                                                                         : quint8(profile.statusPosition14);
     }
     UnitFrame reply = emptyReply(UnitCommand::StatusQuery);
     reply[2] = quint8(draw.first);
@@ -52,8 +48,7 @@ UnitFrame statusQueryReply(int profileIndex, StatusDraw draw)
 }
 
 std::optional<UnitFrame> handleUnitRequest(QByteArrayView request, ChannelArray& channels, int profileIndex,
-                                           StatusDraw draw)
-{
+                                           StatusDraw draw) {
     if (request.size() < kUnitFrameSize)
         return std::nullopt;
     switch (quint8(request[1])) {
@@ -70,8 +65,7 @@ std::optional<UnitFrame> handleUnitRequest(QByteArrayView request, ChannelArray&
     }
 }
 
-const char* unitReplyProblem(QByteArrayView reply, quint8 command)
-{
+const char* unitReplyProblem(QByteArrayView reply, quint8 command) {
     if (reply.size() != kUnitFrameSize)
         return "not 29 bytes long";
     if (quint8(reply[0]) != kReplyFirstByte)

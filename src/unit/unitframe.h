@@ -25,8 +25,8 @@ inline constexpr quint8 kReplyLastByte = 255;
 
 // The two values drawn for every unit datagram.
 struct StatusDraw {
-    int first = 25;  // 25 to 70: status byte 2
-    int second = 0;  // 0 to 250: status byte 14 of the "Generation 1" profile
+    int first = 25; // 25 to 70: status byte 2
+    int second = 0; // 0 to 250: status byte 14 of the "Generation 1" profile
 };
 inline constexpr int kFirstDrawMin = 25;
 inline constexpr int kFirstDrawMax = 70;

@@ -6,8 +6,7 @@
 
 #include <cstdint>
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QByteArrayView payload(reinterpret_cast<const char*>(data), qsizetype(size));
     const bool matches = isDiscoveryRequest(payload);
     FUZZ_CHECK(matches == (size == 1 && data[0] == 'X'));
@@ -15,7 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     char line[kMaxTrafficLogLine];
     for (int profile = 0; profile < kProfileCount; ++profile) {
-        const qsizetype n = formatTrafficLogLine(TrafficLogEntry::discoveryOutgoing(0xffffffffu, 65535, profile), line);
+        const qsizetype n =
+            formatTrafficLogLine(TrafficLogEntry::discoveryOutgoing(0xffffffffu, 65535, profile), line);
         FUZZ_CHECK(n == 4 + 15 + 1 + 5 + 3 + 50);
     }
     FUZZ_CHECK(formatTrafficLogLine(TrafficLogEntry::discoveryIncoming(0, 65535), line) == 21);

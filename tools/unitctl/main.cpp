@@ -1,8 +1,8 @@
 // unitctl: speaks the unit protocol from a shell, for people and for scripts.
-#include "unitclient.h"
 #include "ui/appversion.h"
 #include "unit/unitframe.h"
 #include "unit/unitprofiles.h"
+#include "unitclient.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -47,31 +47,27 @@ struct Options {
     int timeoutMs = 1000;
 };
 
-int usage(const QString& message)
-{
+int usage(const QString& message) {
     std::fprintf(stderr, "unitctl: %s\nTry 'unitctl --help'.\n", qPrintable(message));
     return UsageError;
 }
 
-void printJson(const QJsonObject& object)
-{
+void printJson(const QJsonObject& object) {
     std::printf("%s\n", QJsonDocument(object).toJson(QJsonDocument::Compact).constData());
 }
 
-QString describe(const Target& target)
-{
+QString describe(const Target& target) {
     return target.address.toString() + QLatin1Char(':') + QString::number(target.port);
 }
 
-int noAnswer(const Target& target, const Options& options)
-{
-    std::fprintf(stderr, "unitctl: no answer from %s within %d ms\n", qPrintable(describe(target)), options.timeoutMs);
+int noAnswer(const Target& target, const Options& options) {
+    std::fprintf(stderr, "unitctl: no answer from %s within %d ms\n", qPrintable(describe(target)),
+                 options.timeoutMs);
     return NoAnswer;
 }
 
 // Sends a query and returns its validated reply, or an exit status.
-int query(const Target& target, quint8 command, const Options& options, QByteArray& reply)
-{
+int query(const Target& target, quint8 command, const Options& options, QByteArray& reply) {
     UnitClient client;
     QByteArray frame(kUnitFrameSize, '\0');
     frame[1] = char(command);
@@ -85,15 +81,14 @@ int query(const Target& target, quint8 command, const Options& options, QByteArr
         return noAnswer(target, options);
     reply = replies.first().data;
     if (const char* problem = unitReplyProblem(reply, command); *problem) {
-        std::fprintf(stderr, "unitctl: malformed reply from %s (%lld bytes): %s\n", qPrintable(describe(target)),
-                     static_cast<long long>(reply.size()), problem);
+        std::fprintf(stderr, "unitctl: malformed reply from %s (%lld bytes): %s\n",
+                     qPrintable(describe(target)), static_cast<long long>(reply.size()), problem);
         return MalformedReply;
     }
     return Answered;
 }
 
-int channels(const Target& target, const Options& options)
-{
+int channels(const Target& target, const Options& options) {
     QByteArray reply;
     if (const int status = query(target, UnitCommand::ChannelQuery, options, reply); status != Answered)
         return status;
@@ -111,21 +106,19 @@ int channels(const Target& target, const Options& options)
     return Answered;
 }
 
-QList<int> profilesMatchingStatus(const QByteArray& reply)
-{
+QList<int> profilesMatchingStatus(const QByteArray& reply) {
     QList<int> matches;
     for (int index = 0; index < kProfileCount; ++index) {
         const UnitProfile& profile = kUnitProfiles[std::size_t(index)];
-        const bool position14 = profile.statusPosition14 == kRandomStatusPosition14
-                                || quint8(reply[14]) == quint8(profile.statusPosition14);
+        const bool position14 = profile.statusPosition14 == kRandomStatusPosition14 ||
+                                quint8(reply[14]) == quint8(profile.statusPosition14);
         if (quint8(reply[11]) == profile.statusPosition11 && position14)
             matches << index;
     }
     return matches;
 }
 
-int status(const Target& target, const Options& options)
-{
+int status(const Target& target, const Options& options) {
     QByteArray reply;
     if (const int result = query(target, UnitCommand::StatusQuery, options, reply); result != Answered)
         return result;
@@ -143,11 +136,12 @@ int status(const Target& target, const Options& options)
         return Answered;
     }
     static const QHash<int, const char*> names = {
-        {0, "start of reply"},   {1, "command (status)"}, {2, "varies from reply to reply"},
+        {0, "start of reply"},    {1, "command (status)"},  {2, "varies from reply to reply"},
         {11, "profile-specific"}, {14, "profile-specific"}, {28, "end of reply"},
     };
     for (int position = 0; position < kUnitFrameSize; ++position)
-        std::printf("byte %2d: %3u  %s\n", position, unsigned(quint8(reply[position])), names.value(position, ""));
+        std::printf("byte %2d: %3u  %s\n", position, unsigned(quint8(reply[position])),
+                    names.value(position, ""));
     std::printf("matches profile%s:", matches.size() == 1 ? "" : "s");
     if (matches.isEmpty())
         std::printf(" none");
@@ -157,17 +151,18 @@ int status(const Target& target, const Options& options)
     return Answered;
 }
 
-int set(const Target& target, const QStringList& values, const Options& options)
-{
+int set(const Target& target, const QStringList& values, const Options& options) {
     if (values.size() > 24)
-        return usage(QStringLiteral("set takes at most 24 values (channels 2 to 25), not %1").arg(values.size()));
+        return usage(
+            QStringLiteral("set takes at most 24 values (channels 2 to 25), not %1").arg(values.size()));
     QByteArray frame(kUnitFrameSize, '\0');
     frame[1] = char(UnitCommand::SetChannels);
     for (int i = 0; i < values.size(); ++i) {
         bool ok = false;
         const uint value = values[i].toUInt(&ok);
         if (!ok || value > 255)
-            return usage(QStringLiteral("channel %1: '%2' is not a value from 0 to 255").arg(i + 2).arg(values[i]));
+            return usage(
+                QStringLiteral("channel %1: '%2' is not a value from 0 to 255").arg(i + 2).arg(values[i]));
         frame[2 + i] = char(value);
     }
     UnitClient client;
@@ -183,13 +178,12 @@ int set(const Target& target, const QStringList& values, const Options& options)
     else if (values.isEmpty())
         std::printf("set-channels sent to %s (all channels 0)\n", qPrintable(describe(target)));
     else
-        std::printf("set-channels sent to %s (channels 2 to %lld given, the rest 0)\n", qPrintable(describe(target)),
-                    static_cast<long long>(values.size() + 1));
+        std::printf("set-channels sent to %s (channels 2 to %lld given, the rest 0)\n",
+                    qPrintable(describe(target)), static_cast<long long>(values.size() + 1));
     return Answered;
 }
 
-int discover(const Target& target, const Options& options)
-{
+int discover(const Target& target, const Options& options) {
     UnitClient client;
     if (!client.send(target, QByteArray("X"))) {
         std::fprintf(stderr, "unitctl: cannot send to %s: %s\n", qPrintable(describe(target)),
@@ -218,7 +212,8 @@ int discover(const Target& target, const Options& options)
             std::printf("%s  %s  (unit port %s, kind %s)\n", qPrintable(from), qPrintable(identity),
                         qPrintable(fields[1]), qPrintable(fields[5]));
         } else {
-            std::printf("%s  %s  (not a 50-character identity of 7 fields)\n", qPrintable(from), qPrintable(identity));
+            std::printf("%s  %s  (not a 50-character identity of 7 fields)\n", qPrintable(from),
+                        qPrintable(identity));
         }
     }
     if (options.json)
@@ -227,12 +222,12 @@ int discover(const Target& target, const Options& options)
 }
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     const QCommandLineOption json(QStringLiteral("json"));
-    const QCommandLineOption timeout(QStringLiteral("timeout"), QString(), QStringLiteral("MS"), QStringLiteral("1000"));
+    const QCommandLineOption timeout(QStringLiteral("timeout"), QString(), QStringLiteral("MS"),
+                                     QStringLiteral("1000"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
     parser.addOptions({json, timeout, help, version});
@@ -257,7 +252,8 @@ int main(int argc, char** argv)
     bool ok = false;
     options.timeoutMs = parser.value(timeout).toInt(&ok);
     if (!ok || options.timeoutMs < 0 || options.timeoutMs > 3600000)
-        return usage(QStringLiteral("--timeout takes milliseconds from 0 to 3600000, not '%1'").arg(parser.value(timeout)));
+        return usage(QStringLiteral("--timeout takes milliseconds from 0 to 3600000, not '%1'")
+                         .arg(parser.value(timeout)));
 
     QStringList args = parser.positionalArguments();
     if (args.isEmpty())
@@ -267,13 +263,15 @@ int main(int argc, char** argv)
     if (command == QLatin1String("discover")) {
         if (args.size() > 1)
             return usage(QStringLiteral("discover takes at most one host"));
-        if (const QString error = parseTarget(args.value(0, QStringLiteral("127.0.0.1")), kDiscoveryPort, target);
+        if (const QString error =
+                parseTarget(args.value(0, QStringLiteral("127.0.0.1")), kDiscoveryPort, target);
             !error.isEmpty())
             return usage(error);
         target.port = kDiscoveryPort;
         return discover(target, options);
     }
-    if (command != QLatin1String("channels") && command != QLatin1String("status") && command != QLatin1String("set"))
+    if (command != QLatin1String("channels") && command != QLatin1String("status") &&
+        command != QLatin1String("set"))
         return usage(QStringLiteral("unknown command '%1'").arg(command));
     if (args.isEmpty())
         return usage(QStringLiteral("%1 needs HOST[:PORT]").arg(command));

@@ -4,8 +4,7 @@
 #include <QHostInfo>
 #include <QRegularExpression>
 
-QString parseTarget(const QString& text, quint16 defaultPort, Target& target)
-{
+QString parseTarget(const QString& text, quint16 defaultPort, Target& target) {
     QString host = text;
     target.port = defaultPort;
     const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
@@ -36,18 +35,15 @@ QString parseTarget(const QString& text, quint16 defaultPort, Target& target)
     return QStringLiteral("bad address '%1': give an IPv4 address or a host name").arg(host);
 }
 
-UnitClient::UnitClient()
-{
+UnitClient::UnitClient() {
     m_socket.bind(QHostAddress::AnyIPv4, 0);
 }
 
-bool UnitClient::send(const Target& target, const QByteArray& payload)
-{
+bool UnitClient::send(const Target& target, const QByteArray& payload) {
     return m_socket.writeDatagram(payload, target.address, target.port) == payload.size();
 }
 
-QList<Reply> UnitClient::receive(const Target& from, int timeoutMs, bool collectAll)
-{
+QList<Reply> UnitClient::receive(const Target& from, int timeoutMs, bool collectAll) {
     QList<Reply> replies;
     QDeadlineTimer deadline(timeoutMs);
     while (!deadline.hasExpired()) {
@@ -56,11 +52,13 @@ QList<Reply> UnitClient::receive(const Target& from, int timeoutMs, bool collect
         while (m_socket.hasPendingDatagrams()) {
             Reply reply;
             reply.data.resize(qMax<qint64>(m_socket.pendingDatagramSize(), 0));
-            const qint64 n = m_socket.readDatagram(reply.data.data(), reply.data.size(), &reply.address, &reply.port);
+            const qint64 n =
+                m_socket.readDatagram(reply.data.data(), reply.data.size(), &reply.address, &reply.port);
             if (n < 0)
                 continue;
             reply.data.truncate(n);
-            const bool expected = from.address.isNull() || (reply.address.isEqual(from.address) && reply.port == from.port);
+            const bool expected =
+                from.address.isNull() || (reply.address.isEqual(from.address) && reply.port == from.port);
             if (!expected)
                 continue; // somebody else's datagram
             replies.append(reply);
