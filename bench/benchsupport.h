@@ -11,7 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-inline sockaddr_in loopbackAddress(uint16_t port) {
+inline sockaddr_in loopbackAddress(uint16_t port)
+{
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -21,7 +22,8 @@ inline sockaddr_in loopbackAddress(uint16_t port) {
 
 // A UDP socket on 127.0.0.1:`port` (0: any free port) with a receive buffer large enough for
 // bursts (SO_RCVBUFFORCE where permitted, beyond net.core.rmem_max). Exits on failure.
-inline int openLoopbackSocket(uint16_t port, bool nonBlocking) {
+inline int openLoopbackSocket(uint16_t port, bool nonBlocking)
+{
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
     int buffer = 8 * 1024 * 1024;
     if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer) != 0)
@@ -36,7 +38,8 @@ inline int openLoopbackSocket(uint16_t port, bool nonBlocking) {
     return fd;
 }
 
-inline long residentBytes() {
+inline long residentBytes()
+{
     long pages = 0, resident = 0;
     if (FILE* f = std::fopen("/proc/self/statm", "r")) {
         if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)

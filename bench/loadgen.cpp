@@ -26,20 +26,24 @@
 namespace {
 using Clock = std::chrono::steady_clock;
 
-double secondsSince(Clock::time_point start) {
+double secondsSince(Clock::time_point start)
+{
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-const unsigned char* channelQuery() {
+const unsigned char* channelQuery()
+{
     static unsigned char frame[29] = {0, 50};
     return frame;
 }
 
-bool isChannelReply(const unsigned char* data, ssize_t n) {
+bool isChannelReply(const unsigned char* data, ssize_t n)
+{
     return n == 29 && data[0] == 254 && data[1] == 50 && data[28] == 255;
 }
 
-double percentile(std::vector<double> values, double p) {
+double percentile(std::vector<double> values, double p)
+{
     if (values.empty())
         return -1;
     std::sort(values.begin(), values.end());
@@ -47,7 +51,8 @@ double percentile(std::vector<double> values, double p) {
     return values[index];
 }
 
-int latency(uint16_t port, int count) {
+int latency(uint16_t port, int count)
+{
     const int fd = openLoopbackSocket(0, false);
     timeval timeout{1, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
@@ -79,7 +84,8 @@ struct FloodResult {
     std::vector<double> discoveryMs;
 };
 
-FloodResult flood(uint16_t port, double rate, double seconds, uint16_t discoveryPort) {
+FloodResult flood(uint16_t port, double rate, double seconds, uint16_t discoveryPort)
+{
     FloodResult result;
     const int fd = openLoopbackSocket(0, true);
     const int discoveryFd = discoveryPort ? openLoopbackSocket(0, true) : -1;
@@ -148,7 +154,8 @@ FloodResult flood(uint16_t port, double rate, double seconds, uint16_t discovery
     return result;
 }
 
-int floodCommand(uint16_t port, double rate, double seconds, uint16_t discoveryPort) {
+int floodCommand(uint16_t port, double rate, double seconds, uint16_t discoveryPort)
+{
     const FloodResult r = flood(port, rate, seconds, discoveryPort);
     std::printf("sent=%ld\nanswered=%ld\nanswered_fraction=%.5f\n", r.sent, r.answered,
                 r.sent ? double(r.answered) / double(r.sent) : 0.0);
@@ -158,7 +165,8 @@ int floodCommand(uint16_t port, double rate, double seconds, uint16_t discoveryP
     return 0;
 }
 
-int maxRate(uint16_t port, double seconds, const std::vector<double>& rates) {
+int maxRate(uint16_t port, double seconds, const std::vector<double>& rates)
+{
     double best = 0;
     for (double rate : rates) {
         const FloodResult r = flood(port, rate, seconds, 0);
@@ -175,7 +183,8 @@ int maxRate(uint16_t port, double seconds, const std::vector<double>& rates) {
 }
 } // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "latency" && argc == 4)
         return latency(uint16_t(std::atoi(argv[2])), std::clamp(std::atoi(argv[3]), 1, 1000000));

@@ -11,7 +11,8 @@
 
 namespace {
 // Adds `count` unit lines as the datagram path does, and lets the view take them in.
-double addRows(TrafficLogModel& model, int count) {
+double addRows(TrafficLogModel& model, int count)
+{
     QElapsedTimer timer;
     timer.start();
     const QByteArray request(29, char(50));
@@ -23,7 +24,8 @@ double addRows(TrafficLogModel& model, int count) {
 }
 } // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     qputenv("QT_QPA_PLATFORM",
             qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     QApplication app(argc, argv);

@@ -27,7 +27,8 @@ struct Counts {
 };
 
 // The controller side, on its own thread with plain sockets.
-Counts runClient(long total, double rate) {
+Counts runClient(long total, double rate)
+{
     Counts c;
     const int unit = openLoopbackSocket(0, true);
     const int discovery = openLoopbackSocket(0, true);
@@ -126,7 +127,8 @@ Counts runClient(long total, double rate) {
 }
 } // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     QCoreApplication app(argc, argv);
     const long total = argc > 1 ? std::clamp(std::atol(argv[1]), 1L, 10000000L) : 1000000;
     const double rate = argc > 2 ? std::clamp(std::atof(argv[2]), 100.0, 1e6) : 50000.0;

@@ -4,16 +4,19 @@
 #include <QSignalSpy>
 #include <QTest>
 
-LoopbackClient::LoopbackClient() {
+LoopbackClient::LoopbackClient()
+{
     if (!m_socket.bind(QHostAddress::LocalHost, 0))
         qFatal("cannot bind a loopback client socket: %s", qPrintable(m_socket.errorString()));
 }
 
-void LoopbackClient::send(quint16 port, const QByteArray& payload) {
+void LoopbackClient::send(quint16 port, const QByteArray& payload)
+{
     m_socket.writeDatagram(payload, QHostAddress::LocalHost, port);
 }
 
-QByteArray LoopbackClient::receive(int timeoutMs, quint16* fromPort) {
+QByteArray LoopbackClient::receive(int timeoutMs, quint16* fromPort)
+{
     QDeadlineTimer deadline(timeoutMs);
     while (!m_socket.hasPendingDatagrams() && !deadline.hasExpired())
         QTest::qWait(1);
@@ -29,17 +32,20 @@ QByteArray LoopbackClient::receive(int timeoutMs, quint16* fromPort) {
     return data;
 }
 
-QByteArray LoopbackClient::request(quint16 port, const QByteArray& payload, int timeoutMs) {
+QByteArray LoopbackClient::request(quint16 port, const QByteArray& payload, int timeoutMs)
+{
     send(port, payload);
     return receive(timeoutMs);
 }
 
-bool LoopbackClient::staysQuiet(int ms) {
+bool LoopbackClient::staysQuiet(int ms)
+{
     QTest::qWait(ms);
     return !m_socket.hasPendingDatagrams();
 }
 
-QByteArray unitFrame(quint8 command, const QList<int>& from2, int size) {
+QByteArray unitFrame(quint8 command, const QList<int>& from2, int size)
+{
     QByteArray frame(size, '\0');
     if (size > 1)
         frame[1] = char(command);
@@ -48,7 +54,8 @@ QByteArray unitFrame(quint8 command, const QList<int>& from2, int size) {
     return frame;
 }
 
-QList<int> bytesOf(const QByteArray& data) {
+QList<int> bytesOf(const QByteArray& data)
+{
     QList<int> out;
     for (char c : data)
         out.append(quint8(c));

@@ -26,7 +26,8 @@ struct Result {
 
 // Runs a program to its end while this thread's event loop keeps running (a test responder
 // may need to answer it).
-Result run(const QString& program, const QStringList& arguments, int timeoutMs = 10000) {
+Result run(const QString& program, const QStringList& arguments, int timeoutMs = 10000)
+{
     QProcess process;
     process.start(program, arguments);
     Result result;
@@ -43,7 +44,8 @@ Result run(const QString& program, const QStringList& arguments, int timeoutMs =
     return result;
 }
 
-Result unitctl(const QStringList& arguments) {
+Result unitctl(const QStringList& arguments)
+{
     return run(kUnitctl, arguments);
 }
 } // namespace
@@ -57,6 +59,7 @@ private slots:
 
     void headlessStreamsTheLog();
     void headlessQuiet();
+    void headlessOutlivesItsLogReader();
     void headlessStopsCleanlyOnSignals_data();
     void headlessStopsCleanlyOnSignals();
     void badOptions_data();
@@ -76,11 +79,13 @@ private:
     std::unique_ptr<QProcess> m_simulator;
 };
 
-void TestCli::init() {
+void TestCli::init()
+{
     m_simulator.reset();
 }
 
-void TestCli::cleanup() {
+void TestCli::cleanup()
+{
     if (m_simulator && m_simulator->state() != QProcess::NotRunning) {
         m_simulator->kill();
         m_simulator->waitForFinished();
@@ -88,7 +93,8 @@ void TestCli::cleanup() {
     m_simulator.reset();
 }
 
-void TestCli::startHeadless(const QStringList& extra) {
+void TestCli::startHeadless(const QStringList& extra)
+{
     m_simulator = std::make_unique<QProcess>();
     m_simulator->start(kSimulator, QStringList{u"--headless"_s} + extra);
     QVERIFY(m_simulator->waitForStarted(5000));
@@ -104,7 +110,8 @@ void TestCli::startHeadless(const QStringList& extra) {
              qPrintable(u"the fixed ports are needed by this test: "_s + err));
 }
 
-void TestCli::headlessStreamsTheLog() {
+void TestCli::headlessStreamsTheLog()
+{
     startHeadless({u"--profile"_s, u"3"_s});
     LoopbackClient client;
     QCOMPARE(client.request(4003, unitFrame(50)).size(), 29);
@@ -130,7 +137,8 @@ void TestCli::headlessStreamsTheLog() {
     QCOMPARE(out.split(QLatin1Char('\n'), Qt::SkipEmptyParts), expected); // oldest first
 }
 
-void TestCli::headlessQuiet() {
+void TestCli::headlessQuiet()
+{
     startHeadless({u"--quiet"_s});
     LoopbackClient client;
     QCOMPARE(client.request(4000, unitFrame(50)).size(), 29);
@@ -140,13 +148,39 @@ void TestCli::headlessQuiet() {
     QCOMPARE(m_simulator->readAllStandardOutput(), QByteArray());
 }
 
-void TestCli::headlessStopsCleanlyOnSignals_data() {
+void TestCli::headlessOutlivesItsLogReader()
+{
+    // As in `unit-simulator --headless | head -c 1`: the reader leaves after the first byte.
+    m_simulator = std::make_unique<QProcess>();
+    QProcess reader;
+    m_simulator->setStandardOutputProcess(&reader);
+    reader.start(u"head"_s, {u"-c"_s, u"1"_s});
+    m_simulator->start(kSimulator, {u"--headless"_s});
+    QVERIFY(m_simulator->waitForStarted(5000));
+    QByteArray err;
+    QVERIFY(QTest::qWaitFor([&] { return (err += m_simulator->readAllStandardError()).count("listening") == 2; }, 5000));
+    QVERIFY2(!err.contains("not listening"), err.constData());
+
+    LoopbackClient client;
+    for (int i = 0; i < 200 && !err.contains("no longer written"); ++i) {
+        QCOMPARE(client.request(4000, unitFrame(50)).size(), 29);
+        err += m_simulator->readAllStandardError();
+    }
+    QVERIFY2(err.contains("Standard output is closed"), err.constData());
+    QCOMPARE(client.request(4000, unitFrame(51)).size(), 29); // still serving
+    QCOMPARE(m_simulator->state(), QProcess::Running);
+    QVERIFY(reader.state() == QProcess::NotRunning || reader.waitForFinished(5000));
+}
+
+void TestCli::headlessStopsCleanlyOnSignals_data()
+{
     QTest::addColumn<int>("signalNumber");
     QTest::addRow("SIGTERM") << int(SIGTERM);
     QTest::addRow("SIGINT") << int(SIGINT);
 }
 
-void TestCli::headlessStopsCleanlyOnSignals() {
+void TestCli::headlessStopsCleanlyOnSignals()
+{
     QFETCH(int, signalNumber);
     startHeadless();
     LoopbackClient client;
@@ -160,7 +194,8 @@ void TestCli::headlessStopsCleanlyOnSignals() {
     QCOMPARE(m_simulator->readAllStandardOutput().count('\n'), 100);
 }
 
-void TestCli::badOptions_data() {
+void TestCli::badOptions_data()
+{
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("message");
     QTest::addRow("unknown option") << QStringList{u"--headless"_s, u"--bogus"_s} << u"bogus"_s;
@@ -173,7 +208,8 @@ void TestCli::badOptions_data() {
     QTest::addRow("stray argument") << QStringList{u"--headless"_s, u"now"_s} << u"'now'"_s;
 }
 
-void TestCli::badOptions() {
+void TestCli::badOptions()
+{
     QFETCH(QStringList, arguments);
     QFETCH(QString, message);
     const Result result = run(kSimulator, arguments);
@@ -183,7 +219,8 @@ void TestCli::badOptions() {
     QVERIFY(!result.err.contains(u"listening"_s)); // nothing was bound
 }
 
-void TestCli::helpAndVersion() {
+void TestCli::helpAndVersion()
+{
     const Result help = run(kSimulator, {u"--help"_s});
     QCOMPARE(help.exitCode, 0);
     QVERIFY(help.out.contains(u"--headless"_s));
@@ -196,7 +233,8 @@ void TestCli::helpAndVersion() {
     QVERIFY(ctlHelp.out.contains(u"fewer than 24 values"_s));
 }
 
-void TestCli::unitctlAgainstTheHeadlessSimulator() {
+void TestCli::unitctlAgainstTheHeadlessSimulator()
+{
     startHeadless({u"--profile"_s, u"6"_s, u"--quiet"_s});
     Result r = unitctl({u"discover"_s});
     QCOMPARE(r.exitCode, 0);
@@ -225,7 +263,8 @@ void TestCli::unitctlAgainstTheHeadlessSimulator() {
         qPrintable(r.out));
 }
 
-void TestCli::unitctlJson() {
+void TestCli::unitctlJson()
+{
     startHeadless({u"--quiet"_s});
     Result r = unitctl({u"--json"_s, u"discover"_s, u"127.0.0.1"_s});
     QCOMPARE(r.exitCode, 0);
@@ -251,7 +290,8 @@ void TestCli::unitctlJson() {
     QCOMPARE(status[u"matching_profiles"_s].toArray(), QJsonArray{0});
 }
 
-void TestCli::unitctlTimesOutOnASilentPort() {
+void TestCli::unitctlTimesOutOnASilentPort()
+{
     QUdpSocket silent;
     QVERIFY(silent.bind(QHostAddress::LocalHost, 0));
     const QString target = u"127.0.0.1:"_s + QString::number(silent.localPort());
@@ -262,7 +302,8 @@ void TestCli::unitctlTimesOutOnASilentPort() {
     }
 }
 
-void TestCli::unitctlReportsMalformedReplies_data() {
+void TestCli::unitctlReportsMalformedReplies_data()
+{
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<QString>("problem");
     QByteArray good(29, '\0');
@@ -281,7 +322,8 @@ void TestCli::unitctlReportsMalformedReplies_data() {
     QTest::addRow("last byte") << wrongEnd << u"last byte is not 255"_s;
 }
 
-void TestCli::unitctlReportsMalformedReplies() {
+void TestCli::unitctlReportsMalformedReplies()
+{
     QFETCH(QByteArray, reply);
     QFETCH(QString, problem);
     QUdpSocket responder; // answers every request with `reply`
@@ -301,7 +343,8 @@ void TestCli::unitctlReportsMalformedReplies() {
     QVERIFY(r.out.isEmpty());
 }
 
-void TestCli::unitctlUsageErrors_data() {
+void TestCli::unitctlUsageErrors_data()
+{
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("message");
     QTest::addRow("no command") << QStringList{} << u"no command"_s;
@@ -316,7 +359,8 @@ void TestCli::unitctlUsageErrors_data() {
     QTest::addRow("bad timeout") << QStringList{u"--timeout"_s, u"soon"_s, u"discover"_s} << u"'soon'"_s;
 }
 
-void TestCli::unitctlUsageErrors() {
+void TestCli::unitctlUsageErrors()
+{
     QFETCH(QStringList, arguments);
     QFETCH(QString, message);
     const Result r = unitctl(arguments);

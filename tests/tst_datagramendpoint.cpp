@@ -12,7 +12,8 @@ namespace {
 // Reads every delivered datagram and keeps its payload and sender port.
 struct Reader {
     explicit Reader(DatagramEndpoint& watched)
-        : endpoint(watched) {
+        : endpoint(watched)
+    {
         QObject::connect(&watched, &DatagramEndpoint::dataAvailable, &watched, [this] {
             char buffer[64];
             Datagram datagram;
@@ -22,7 +23,8 @@ struct Reader {
             }
         });
     }
-    bool waitFor(int count, int timeoutMs = 3000) {
+    bool waitFor(int count, int timeoutMs = 3000)
+    {
         return QTest::qWaitFor([&] { return payloads.size() >= count; }, timeoutMs);
     }
     DatagramEndpoint& endpoint;
@@ -46,7 +48,8 @@ private slots:
     void repliesLeaveFromTheBoundPort();
 };
 
-void TestDatagramEndpoint::deliversAtOnceWithSenderAddress() {
+void TestDatagramEndpoint::deliversAtOnceWithSenderAddress()
+{
     DatagramEndpoint endpoint;
     QVERIFY(endpoint.bind(0));
     QVERIFY(endpoint.isBound());
@@ -59,7 +62,8 @@ void TestDatagramEndpoint::deliversAtOnceWithSenderAddress() {
     QCOMPARE(reader.senders[0], u"127.0.0.1"_s); // dotted decimal, not an IPv4-mapped IPv6 form
 }
 
-void TestDatagramEndpoint::keepsOnlyTheBytesAskedFor() {
+void TestDatagramEndpoint::keepsOnlyTheBytesAskedFor()
+{
     DatagramEndpoint endpoint;
     QVERIFY(endpoint.bind(0));
     QByteArray received;
@@ -75,7 +79,8 @@ void TestDatagramEndpoint::keepsOnlyTheBytesAskedFor() {
     QCOMPARE(received, QByteArray("aaaa"));
 }
 
-void TestDatagramEndpoint::deliversEmptyDatagrams() {
+void TestDatagramEndpoint::deliversEmptyDatagrams()
+{
     DatagramEndpoint endpoint;
     QVERIFY(endpoint.bind(0));
     Reader reader(endpoint);
@@ -87,7 +92,8 @@ void TestDatagramEndpoint::deliversEmptyDatagrams() {
     QCOMPARE(reader.payloads[1], QByteArray("after"));
 }
 
-void TestDatagramEndpoint::portHeldByAnotherSocketIsRefused_data() {
+void TestDatagramEndpoint::portHeldByAnotherSocketIsRefused_data()
+{
     QTest::addColumn<QHostAddress>("holderAddress");
     QTest::addColumn<int>("holderMode");
     QTest::addRow("any address, default mode")
@@ -98,7 +104,8 @@ void TestDatagramEndpoint::portHeldByAnotherSocketIsRefused_data() {
         << QHostAddress(QHostAddress::AnyIPv4) << int(QUdpSocket::ShareAddress);
 }
 
-void TestDatagramEndpoint::portHeldByAnotherSocketIsRefused() {
+void TestDatagramEndpoint::portHeldByAnotherSocketIsRefused()
+{
     QFETCH(QHostAddress, holderAddress);
     QFETCH(int, holderMode);
     QUdpSocket holder;
@@ -121,7 +128,8 @@ void TestDatagramEndpoint::portHeldByAnotherSocketIsRefused() {
     QVERIFY(endpoint.bindError().isEmpty());
 }
 
-void TestDatagramEndpoint::rebindMovesToTheNewPort() {
+void TestDatagramEndpoint::rebindMovesToTheNewPort()
+{
     QUdpSocket probe; // find two free ports
     QVERIFY(probe.bind(QHostAddress::AnyIPv4, 0));
     const quint16 second = probe.localPort();
@@ -144,7 +152,8 @@ void TestDatagramEndpoint::rebindMovesToTheNewPort() {
     QCOMPARE(reader.payloads, (QList<QByteArray>{"new"}));
 }
 
-void TestDatagramEndpoint::receiverThatDoesNotReadDoesNotStallTheSocket() {
+void TestDatagramEndpoint::receiverThatDoesNotReadDoesNotStallTheSocket()
+{
     DatagramEndpoint endpoint;
     QVERIFY(endpoint.bind(0));
     int calls = 0;
@@ -165,7 +174,8 @@ void TestDatagramEndpoint::receiverThatDoesNotReadDoesNotStallTheSocket() {
     QCOMPARE(readLater, QByteArray("second"));
 }
 
-void TestDatagramEndpoint::burstIsDeliveredOneByOne() {
+void TestDatagramEndpoint::burstIsDeliveredOneByOne()
+{
     DatagramEndpoint endpoint;
     QVERIFY(endpoint.bind(0));
     Reader reader(endpoint);
@@ -179,7 +189,8 @@ void TestDatagramEndpoint::burstIsDeliveredOneByOne() {
     QCOMPARE(reader.payloads.last(), QByteArray("999"));
 }
 
-void TestDatagramEndpoint::repliesLeaveFromTheBoundPort() {
+void TestDatagramEndpoint::repliesLeaveFromTheBoundPort()
+{
     DatagramEndpoint endpoint;
     QVERIFY(endpoint.bind(0));
     connect(&endpoint, &DatagramEndpoint::dataAvailable, this, [&] {

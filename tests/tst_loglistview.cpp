@@ -8,7 +8,8 @@
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
-void addLines(TrafficLogModel& model, int count, int firstPort = 1) {
+void addLines(TrafficLogModel& model, int count, int firstPort = 1)
+{
     for (int i = 0; i < count; ++i)
         model.append(TrafficLogEntry::discoveryIncoming(0x7f000001u, quint16(firstPort + i)));
 }
@@ -32,7 +33,8 @@ private:
     std::unique_ptr<LogListView> m_view;
 };
 
-void TestLogListView::init() {
+void TestLogListView::init()
+{
     m_model = std::make_unique<TrafficLogModel>();
     m_view = std::make_unique<LogListView>();
     m_view->setModel(m_model.get());
@@ -41,12 +43,14 @@ void TestLogListView::init() {
     QVERIFY(QTest::qWaitForWindowExposed(m_view.get()));
 }
 
-void TestLogListView::cleanup() {
+void TestLogListView::cleanup()
+{
     m_view.reset();
     m_model.reset();
 }
 
-void TestLogListView::rowsAreUniformAndHitTestable() {
+void TestLogListView::rowsAreUniformAndHitTestable()
+{
     addLines(*m_model, 50);
     const int h = m_view->rowHeight();
     QCOMPARE(m_view->indexAt(QPoint(5, 0)).row(), 0);
@@ -56,7 +60,8 @@ void TestLogListView::rowsAreUniformAndHitTestable() {
     QCOMPARE(m_view->verticalScrollBar()->maximum(), 50 - 10);
 }
 
-void TestLogListView::atTheTopItFollowsTheNewestLine() {
+void TestLogListView::atTheTopItFollowsTheNewestLine()
+{
     addLines(*m_model, 30);
     QCOMPARE(m_view->firstVisibleRow(), 0);
     addLines(*m_model, 5, 100);
@@ -64,7 +69,8 @@ void TestLogListView::atTheTopItFollowsTheNewestLine() {
     QCOMPARE(m_view->indexAt(QPoint(5, 1)).data().toString(), u"--> 127.0.0.1:104 - X"_s);
 }
 
-void TestLogListView::scrolledDownItKeepsTheLinesInView() {
+void TestLogListView::scrolledDownItKeepsTheLinesInView()
+{
     addLines(*m_model, 30);
     m_view->verticalScrollBar()->setValue(12);
     const QString shown = m_view->indexAt(QPoint(5, 1)).data().toString();
@@ -73,7 +79,8 @@ void TestLogListView::scrolledDownItKeepsTheLinesInView() {
     QCOMPARE(m_view->indexAt(QPoint(5, 1)).data().toString(), shown);
 }
 
-void TestLogListView::keyboardMovesTheSelection() {
+void TestLogListView::keyboardMovesTheSelection()
+{
     addLines(*m_model, 30);
     m_view->setFocus();
     m_view->setCurrentIndex(m_model->index(0));
@@ -87,7 +94,8 @@ void TestLogListView::keyboardMovesTheSelection() {
     QCOMPARE(m_view->firstVisibleRow(), 0);
 }
 
-void TestLogListView::clickSelectsTheRowUnderTheMouse() {
+void TestLogListView::clickSelectsTheRowUnderTheMouse()
+{
     addLines(*m_model, 30);
     const int h = m_view->rowHeight();
     QTest::mouseClick(m_view->viewport(), Qt::LeftButton, {}, QPoint(10, 2 * h + h / 2));
@@ -96,7 +104,8 @@ void TestLogListView::clickSelectsTheRowUnderTheMouse() {
     QCOMPARE(selected.first().row(), 2);
 }
 
-void TestLogListView::clearResetsScrolling() {
+void TestLogListView::clearResetsScrolling()
+{
     addLines(*m_model, 30);
     m_view->verticalScrollBar()->setValue(10);
     m_model->clear();

@@ -27,7 +27,8 @@ private:
     int m_incomingUnitLines = 0;
 };
 
-void TestRobustness::init() {
+void TestRobustness::init()
+{
     m_unit = std::make_unique<UnitSimulator>();
     m_log = std::make_unique<TrafficLogModel>();
     m_incomingUnitLines = 0;
@@ -41,12 +42,14 @@ void TestRobustness::init() {
     QVERIFY2(m_unit->discoveryEndpoint().isBound(), qPrintable(m_unit->discoveryEndpointState()));
 }
 
-void TestRobustness::cleanup() {
+void TestRobustness::cleanup()
+{
     m_unit.reset();
     m_log.reset();
 }
 
-void TestRobustness::datagramsOfEveryLengthOnBothPorts() {
+void TestRobustness::datagramsOfEveryLengthOnBothPorts()
+{
     const quint32 seed = QRandomGenerator::global()->generate();
     qInfo("random seed %u", seed);
     QRandomGenerator random(seed);
@@ -86,7 +89,8 @@ void TestRobustness::datagramsOfEveryLengthOnBothPorts() {
     QCOMPARE(client.request(kDiscoveryPort, "X"), QByteArray(identityForProfile(0).data(), 50));
 }
 
-void TestRobustness::senderGoneBeforeTheReply() {
+void TestRobustness::senderGoneBeforeTheReply()
+{
     // Each reply meets a closed port and comes back as "port unreachable".
     for (int i = 0; i < 20; ++i) {
         auto gone = std::make_unique<LoopbackClient>();

@@ -12,14 +12,16 @@ using namespace Qt::Literals::StringLiterals;
 namespace {
 constexpr quint32 kSender = (192u << 24) | (0u << 16) | (2u << 8) | 10u; // 192.0.2.10
 
-QByteArray frameWith(std::initializer_list<std::pair<int, int>> positions, int size = 29) {
+QByteArray frameWith(std::initializer_list<std::pair<int, int>> positions, int size = 29)
+{
     QByteArray frame(size, '\0');
     for (auto [position, value] : positions)
         frame[position] = char(value);
     return frame;
 }
 
-UnitFrame startReply() {
+UnitFrame startReply()
+{
     ChannelArray channels{};
     setStartChannelValues(channels);
     return channelQueryReply(channels);
@@ -40,7 +42,8 @@ private slots:
     void thousandsOfLinesAreAllKept();
 };
 
-void TestTrafficLog::lineTexts_data() {
+void TestTrafficLog::lineTexts_data()
+{
     QTest::addColumn<TrafficLogEntry>("entry");
     QTest::addColumn<QString>("line");
 
@@ -73,19 +76,22 @@ void TestTrafficLog::lineTexts_data() {
         << u"<-- 192.0.2.10:1 - ALED.SIM.ULA.TOR.6/4007/*****/**/Lumivane/CCD2.1/*"_s;
 }
 
-void TestTrafficLog::lineTexts() {
+void TestTrafficLog::lineTexts()
+{
     QFETCH(TrafficLogEntry, entry);
     QFETCH(QString, line);
     QCOMPARE(trafficLogLine(entry), line);
 }
 
-void TestTrafficLog::addressesInDottedDecimal_data() {
+void TestTrafficLog::addressesInDottedDecimal_data()
+{
     QTest::addColumn<QString>("address");
     for (const char* text : {"0.0.0.0", "127.0.0.1", "10.0.255.9", "255.255.255.255"})
         QTest::addRow("%s", text) << QString::fromLatin1(text);
 }
 
-void TestTrafficLog::addressesInDottedDecimal() {
+void TestTrafficLog::addressesInDottedDecimal()
+{
     QFETCH(QString, address);
     const quint32 ip = QHostAddress(address).toIPv4Address();
     const QString line = trafficLogLine(TrafficLogEntry::discoveryIncoming(ip, 65535));
@@ -93,7 +99,8 @@ void TestTrafficLog::addressesInDottedDecimal() {
     QVERIFY(line.size() <= kMaxTrafficLogLine);
 }
 
-void TestTrafficLog::newestLineOnTop() {
+void TestTrafficLog::newestLineOnTop()
+{
     TrafficLogModel model;
     QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
     model.append(TrafficLogEntry::unitIncoming(kSender, 4000, frameWith({{1, 50}})));
@@ -104,7 +111,8 @@ void TestTrafficLog::newestLineOnTop() {
     QCOMPARE(model.data(model.index(0)).toString(), model.lineAt(0));
 }
 
-void TestTrafficLog::clearEmptiesOnlyTheLog() {
+void TestTrafficLog::clearEmptiesOnlyTheLog()
+{
     TrafficLogModel model;
     QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
     model.clear(); // clearing an empty log is harmless
@@ -118,7 +126,8 @@ void TestTrafficLog::clearEmptiesOnlyTheLog() {
     QCOMPARE(model.lineAt(0), u"<-- 192.0.2.10:7 - ALED.SIM.ULA.TOR.2/4002/*****/**/Lumivane/SLD2.0/*"_s);
 }
 
-void TestTrafficLog::burstPublishedAsOneInsertion() {
+void TestTrafficLog::burstPublishedAsOneInsertion()
+{
     TrafficLogModel model;
     QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
     model.setPublishInterval(10);
@@ -141,7 +150,8 @@ void TestTrafficLog::burstPublishedAsOneInsertion() {
     QCOMPARE(model.rowCount(), 0);
 }
 
-void TestTrafficLog::thousandsOfLinesAreAllKept() {
+void TestTrafficLog::thousandsOfLinesAreAllKept()
+{
     TrafficLogModel model;
     for (int i = 0; i < 20000; ++i)
         model.append(TrafficLogEntry::unitIncoming(kSender, 4000, QByteArray(29, char(i % 256))));

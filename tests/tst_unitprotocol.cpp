@@ -9,18 +9,22 @@
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
-QList<int> bytesOf(const UnitFrame& frame) {
+QList<int> bytesOf(const UnitFrame& frame)
+{
     return QList<int>(frame.begin(), frame.end());
 }
-QList<int> repeated(int value, int count) {
+QList<int> repeated(int value, int count)
+{
     return QList<int>(count, value);
 }
-ChannelArray startChannels() {
+ChannelArray startChannels()
+{
     ChannelArray channels{};
     setStartChannelValues(channels);
     return channels;
 }
-QByteArrayView viewOf(const QByteArray& bytes) {
+QByteArrayView viewOf(const QByteArray& bytes)
+{
     return QByteArrayView(bytes);
 }
 } // namespace
@@ -48,7 +52,8 @@ private slots:
     void discoveryMatch();
 };
 
-void TestUnitProtocol::profileTable_data() {
+void TestUnitProtocol::profileTable_data()
+{
     QTest::addColumn<int>("index");
     QTest::addColumn<QString>("label");
     QTest::addColumn<QString>("identity");
@@ -73,7 +78,8 @@ void TestUnitProtocol::profileTable_data() {
                        << idBase.arg(6).arg(4007).arg(u"CCD2.1"_s) << 4007;
 }
 
-void TestUnitProtocol::profileTable() {
+void TestUnitProtocol::profileTable()
+{
     QFETCH(int, index);
     QFETCH(QString, label);
     QFETCH(QString, identity);
@@ -87,7 +93,8 @@ void TestUnitProtocol::profileTable() {
     QVERIFY(port != 4006 && port != 4008);
 }
 
-void TestUnitProtocol::identityStringsHaveSevenFields() {
+void TestUnitProtocol::identityStringsHaveSevenFields()
+{
     for (const UnitProfile& profile : kUnitProfiles) {
         const QString id = QString::fromLatin1(profile.identity.data(), qsizetype(profile.identity.size()));
         const QStringList fields = id.split(QLatin1Char('/'));
@@ -98,7 +105,8 @@ void TestUnitProtocol::identityStringsHaveSevenFields() {
     QCOMPARE(kUnitProfiles[1].label.size(), std::size_t(37));
 }
 
-void TestUnitProtocol::channelQueryAtStart() {
+void TestUnitProtocol::channelQueryAtStart()
+{
     ChannelArray channels = startChannels();
     const auto reply = handleUnitRequest(viewOf(unitFrame(50)), channels, 0, {});
     QVERIFY(reply);
@@ -109,7 +117,8 @@ void TestUnitProtocol::channelQueryAtStart() {
              repeated(0, 2) + repeated(125, 12) + repeated(0, 16));
 }
 
-void TestUnitProtocol::setChannelsThenQuery_data() {
+void TestUnitProtocol::setChannelsThenQuery_data()
+{
     QTest::addColumn<QList<int>>("values");
     QList<int> ascending;
     for (int v = 1; v <= 24; ++v)
@@ -120,7 +129,8 @@ void TestUnitProtocol::setChannelsThenQuery_data() {
     QTest::addRow("mixed extremes") << (repeated(255, 12) + repeated(0, 12));
 }
 
-void TestUnitProtocol::setChannelsThenQuery() {
+void TestUnitProtocol::setChannelsThenQuery()
+{
     QFETCH(QList<int>, values);
     ChannelArray channels = startChannels();
     QByteArray set = unitFrame(0, values);
@@ -132,7 +142,8 @@ void TestUnitProtocol::setChannelsThenQuery() {
     QCOMPARE(bytesOf(*reply), (QList<int>{254, 50} + values + QList<int>{0, 0, 255}));
 }
 
-void TestUnitProtocol::setChannelsStoresPositionsZeroToTwentyFive() {
+void TestUnitProtocol::setChannelsStoresPositionsZeroToTwentyFive()
+{
     ChannelArray channels = startChannels();
     QByteArray set = unitFrame(0, repeated(7, 27));
     set[0] = char(9);
@@ -144,7 +155,8 @@ void TestUnitProtocol::setChannelsStoresPositionsZeroToTwentyFive() {
         QCOMPARE(channels[n], 0);
 }
 
-void TestUnitProtocol::statusQueryPerProfile_data() {
+void TestUnitProtocol::statusQueryPerProfile_data()
+{
     QTest::addColumn<int>("profile");
     QTest::addColumn<int>("position11");
     QTest::addColumn<int>("position14");
@@ -161,7 +173,8 @@ void TestUnitProtocol::statusQueryPerProfile_data() {
     QTest::addRow("outside the table") << 9 << 6 << 0;
 }
 
-void TestUnitProtocol::statusQueryPerProfile() {
+void TestUnitProtocol::statusQueryPerProfile()
+{
     QFETCH(int, profile);
     QFETCH(int, position11);
     QFETCH(int, position14);
@@ -176,7 +189,8 @@ void TestUnitProtocol::statusQueryPerProfile() {
     QCOMPARE(channels, before);
 }
 
-void TestUnitProtocol::statusQueryRandomPositions() {
+void TestUnitProtocol::statusQueryRandomPositions()
+{
     // The draws land unchanged at positions 2 and 14, over the whole of their ranges.
     for (const StatusDraw draw : {StatusDraw{25, 0}, StatusDraw{70, 250}}) {
         const UnitFrame reply = statusQueryReply(1, draw);
@@ -186,13 +200,15 @@ void TestUnitProtocol::statusQueryRandomPositions() {
     }
 }
 
-void TestUnitProtocol::unknownCommandsChangeNothing_data() {
+void TestUnitProtocol::unknownCommandsChangeNothing_data()
+{
     QTest::addColumn<int>("command");
     for (int command : {1, 49, 52, 254, 255})
         QTest::addRow("%d", command) << command;
 }
 
-void TestUnitProtocol::unknownCommandsChangeNothing() {
+void TestUnitProtocol::unknownCommandsChangeNothing()
+{
     QFETCH(int, command);
     ChannelArray channels = startChannels();
     const ChannelArray before = channels;
@@ -200,7 +216,8 @@ void TestUnitProtocol::unknownCommandsChangeNothing() {
     QCOMPARE(channels, before);
 }
 
-void TestUnitProtocol::longFramesUseOnlyFirst29Bytes() {
+void TestUnitProtocol::longFramesUseOnlyFirst29Bytes()
+{
     ChannelArray channels = startChannels();
     QByteArray set = unitFrame(0, repeated(200, 38), 40);
     handleUnitRequest(viewOf(set), channels, 0, {});
@@ -210,7 +227,8 @@ void TestUnitProtocol::longFramesUseOnlyFirst29Bytes() {
     QCOMPARE(channels[26], 0);
 }
 
-void TestUnitProtocol::shortFramesAreIgnored_data() {
+void TestUnitProtocol::shortFramesAreIgnored_data()
+{
     QTest::addColumn<int>("size");
     QTest::addColumn<int>("command");
     for (int size : {0, 1, 2, 28}) {
@@ -220,7 +238,8 @@ void TestUnitProtocol::shortFramesAreIgnored_data() {
     }
 }
 
-void TestUnitProtocol::shortFramesAreIgnored() {
+void TestUnitProtocol::shortFramesAreIgnored()
+{
     QFETCH(int, size);
     QFETCH(int, command);
     ChannelArray channels = startChannels();
@@ -229,7 +248,8 @@ void TestUnitProtocol::shortFramesAreIgnored() {
     QCOMPARE(channels, before);
 }
 
-void TestUnitProtocol::discoveryMatch_data() {
+void TestUnitProtocol::discoveryMatch_data()
+{
     QTest::addColumn<QByteArray>("payload");
     QTest::addColumn<bool>("matches");
     QTest::addRow("X") << QByteArray("X") << true;
@@ -241,7 +261,8 @@ void TestUnitProtocol::discoveryMatch_data() {
     QTest::addRow("empty") << QByteArray() << false;
 }
 
-void TestUnitProtocol::discoveryMatch() {
+void TestUnitProtocol::discoveryMatch()
+{
     QFETCH(QByteArray, payload);
     QFETCH(bool, matches);
     QCOMPARE(isDiscoveryRequest(payload), matches);

@@ -13,7 +13,8 @@
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
-QList<int> repeated(int value, int count) {
+QList<int> repeated(int value, int count)
+{
     return QList<int>(count, value);
 }
 } // namespace
@@ -50,7 +51,8 @@ private:
     std::unique_ptr<TrafficLogModel> m_log;
 };
 
-void TestUnitSimulator::init() {
+void TestUnitSimulator::init()
+{
     m_unit = std::make_unique<UnitSimulator>();
     m_log = std::make_unique<TrafficLogModel>();
     connect(m_unit.get(), &UnitSimulator::trafficLogged, m_log.get(), &TrafficLogModel::append);
@@ -61,17 +63,20 @@ void TestUnitSimulator::init() {
         QFAIL(qPrintable(u"port 65535 is needed by this test: "_s + m_unit->discoveryEndpointState()));
 }
 
-void TestUnitSimulator::cleanup() {
+void TestUnitSimulator::cleanup()
+{
     m_unit.reset();
     m_log.reset();
 }
 
-void TestUnitSimulator::selectProfile(int index) {
+void TestUnitSimulator::selectProfile(int index)
+{
     if (!m_unit->selectProfile(index))
         QFAIL(qPrintable(u"the unit port is needed by this test: "_s + m_unit->unitEndpointState()));
 }
 
-void TestUnitSimulator::channelQueryAtStart() {
+void TestUnitSimulator::channelQueryAtStart()
+{
     LoopbackClient client;
     const QByteArray reply = client.request(4000, unitFrame(50));
     QCOMPARE(bytesOf(reply),
@@ -84,7 +89,8 @@ void TestUnitSimulator::channelQueryAtStart() {
                                    "0 0 0 0 0 0 0 0 0 0 0 0 0 0 255"_s);
 }
 
-void TestUnitSimulator::setChannelsThenQuery_data() {
+void TestUnitSimulator::setChannelsThenQuery_data()
+{
     QTest::addColumn<QList<int>>("values");
     QList<int> ascending;
     for (int v = 1; v <= 24; ++v)
@@ -94,7 +100,8 @@ void TestUnitSimulator::setChannelsThenQuery_data() {
     QTest::addRow("all 255") << repeated(255, 24);
 }
 
-void TestUnitSimulator::setChannelsThenQuery() {
+void TestUnitSimulator::setChannelsThenQuery()
+{
     QFETCH(QList<int>, values);
     LoopbackClient setter;
     LoopbackClient querier;
@@ -105,7 +112,8 @@ void TestUnitSimulator::setChannelsThenQuery() {
              (QList<int>{254, 50} + values + QList<int>{0, 0, 255}));
 }
 
-void TestUnitSimulator::statusQueryOnEveryProfile_data() {
+void TestUnitSimulator::statusQueryOnEveryProfile_data()
+{
     QTest::addColumn<int>("profile");
     QTest::addColumn<int>("position11");
     QTest::addColumn<int>("position14"); // -1: drawn, 0 to 250
@@ -120,7 +128,8 @@ void TestUnitSimulator::statusQueryOnEveryProfile_data() {
     QTest::addRow("8") << 8 << 12 << 12;
 }
 
-void TestUnitSimulator::statusQueryOnEveryProfile() {
+void TestUnitSimulator::statusQueryOnEveryProfile()
+{
     QFETCH(int, profile);
     QFETCH(int, position11);
     QFETCH(int, position14);
@@ -139,7 +148,8 @@ void TestUnitSimulator::statusQueryOnEveryProfile() {
     QCOMPARE(reply, expected);
 }
 
-void TestUnitSimulator::statusQueryDrawsStayInRange() {
+void TestUnitSimulator::statusQueryDrawsStayInRange()
+{
     selectProfile(1);
     LoopbackClient client;
     QSet<int> firsts, seconds;
@@ -155,7 +165,8 @@ void TestUnitSimulator::statusQueryDrawsStayInRange() {
     QVERIFY(seconds.size() > 50);
 }
 
-void TestUnitSimulator::unanswered_data() {
+void TestUnitSimulator::unanswered_data()
+{
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QString>("dump");
     const QString zeros27 = u" 0"_s.repeated(27);
@@ -170,7 +181,8 @@ void TestUnitSimulator::unanswered_data() {
     QTest::addRow("empty") << QByteArray() << u" -"_s.repeated(29);
 }
 
-void TestUnitSimulator::unanswered() {
+void TestUnitSimulator::unanswered()
+{
     QFETCH(QByteArray, request);
     QFETCH(QString, dump);
     LoopbackClient client;
@@ -183,7 +195,8 @@ void TestUnitSimulator::unanswered() {
              (QList<int>{254, 50} + repeated(125, 12) + repeated(0, 12) + QList<int>{0, 0, 255}));
 }
 
-void TestUnitSimulator::longRequestIsAnsweredAndLoggedAs29Bytes() {
+void TestUnitSimulator::longRequestIsAnsweredAndLoggedAs29Bytes()
+{
     LoopbackClient client;
     QByteArray request = unitFrame(50, repeated(3, 38), 40);
     const QByteArray reply = client.request(4000, request);
@@ -192,7 +205,8 @@ void TestUnitSimulator::longRequestIsAnsweredAndLoggedAs29Bytes() {
     QCOMPARE(m_log->lineAt(1), u"--> 127.0.0.1:4000 -  0 50"_s + u" 3"_s.repeated(27));
 }
 
-void TestUnitSimulator::repliesGoToEachSendersOwnPort() {
+void TestUnitSimulator::repliesGoToEachSendersOwnPort()
+{
     LoopbackClient a;
     LoopbackClient b;
     a.send(4000, unitFrame(50));
@@ -208,14 +222,16 @@ void TestUnitSimulator::repliesGoToEachSendersOwnPort() {
     QVERIFY(m_log->lineAt(0).startsWith(u"<-- 127.0.0.1:"_s + QString::number(b.port()) + u" -254 51 "_s));
 }
 
-void TestUnitSimulator::discovery_data() {
+void TestUnitSimulator::discovery_data()
+{
     QTest::addColumn<int>("profile");
     QTest::addColumn<QByteArray>("identity");
     for (int profile = 0; profile < kProfileCount; ++profile)
         QTest::addRow("%d", profile) << profile << QByteArray(identityForProfile(profile).data(), 50);
 }
 
-void TestUnitSimulator::discovery() {
+void TestUnitSimulator::discovery()
+{
     QFETCH(int, profile);
     QFETCH(QByteArray, identity);
     selectProfile(profile);
@@ -230,7 +246,8 @@ void TestUnitSimulator::discovery() {
              u"<-- 127.0.0.1:"_s + QString::number(client.port()) + u" - "_s + QString::fromLatin1(identity));
 }
 
-void TestUnitSimulator::discoveryIgnoresOtherPayloads() {
+void TestUnitSimulator::discoveryIgnoresOtherPayloads()
+{
     LoopbackClient client;
     for (const QByteArray& payload : {QByteArray("x"), QByteArray("XX"), QByteArray("X\n"), QByteArray(),
                                       QByteArray(1500, 'X'), unitFrame(50)})
@@ -241,7 +258,8 @@ void TestUnitSimulator::discoveryIgnoresOtherPayloads() {
     QCOMPARE(client.request(kDiscoveryPort, "X").size(), 50);
 }
 
-void TestUnitSimulator::profileChangeMovesTheUnitPort_data() {
+void TestUnitSimulator::profileChangeMovesTheUnitPort_data()
+{
     QTest::addColumn<int>("from");
     QTest::addColumn<int>("to");
     QTest::addRow("0 to 3") << 0 << 3;
@@ -251,7 +269,8 @@ void TestUnitSimulator::profileChangeMovesTheUnitPort_data() {
     QTest::addRow("8 to 7 keeps 4007") << 8 << 7;
 }
 
-void TestUnitSimulator::profileChangeMovesTheUnitPort() {
+void TestUnitSimulator::profileChangeMovesTheUnitPort()
+{
     QFETCH(int, from);
     QFETCH(int, to);
     selectProfile(from);
@@ -269,7 +288,8 @@ void TestUnitSimulator::profileChangeMovesTheUnitPort() {
     QVERIFY(m_log->lineAt(1).startsWith(u"--> 127.0.0.1:"_s + QString::number(newPort) + u" -  0 51 "_s));
 }
 
-void TestUnitSimulator::profileChangeKeepsChannelsAndLog() {
+void TestUnitSimulator::profileChangeKeepsChannelsAndLog()
+{
     LoopbackClient client;
     client.send(4000, unitFrame(0, repeated(42, 24)));
     QVERIFY(QTest::qWaitFor([&] { return m_log->rowCount() == 1; }, 2000));
@@ -281,7 +301,8 @@ void TestUnitSimulator::profileChangeKeepsChannelsAndLog() {
              (QList<int>{254, 50} + repeated(42, 24) + QList<int>{0, 0, 255}));
 }
 
-void TestUnitSimulator::endpointStateLines() {
+void TestUnitSimulator::endpointStateLines()
+{
     QCOMPARE(m_unit->unitEndpointState(), u"Unit port 4000: listening"_s);
     QCOMPARE(m_unit->discoveryEndpointState(), u"Discovery port 65535: listening"_s);
 

@@ -51,30 +51,35 @@ private:
     std::unique_ptr<Window1> m_window;
 };
 
-void TestWindow::init() {
+void TestWindow::init()
+{
     // Each test opens its own window; tests about held ports open it themselves.
     if (!QByteArray(QTest::currentTestFunction()).startsWith("held"))
         openWindow();
 }
 
-void TestWindow::openWindow() {
+void TestWindow::openWindow()
+{
     m_window = std::make_unique<Window1>();
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
 }
 
-void TestWindow::cleanup() {
+void TestWindow::cleanup()
+{
     m_window.reset();
 }
 
-void TestWindow::title() {
+void TestWindow::title()
+{
     QCOMPARE(Window1::titleFor(1, 2, 3), u"Lumivaner Unit UDP Simulator v.1.2.3"_s);
     QCOMPARE(Window1::titleFor(2, 0, 0), u"Lumivaner Unit UDP Simulator v.2.0.0"_s);
     QCOMPARE(m_window->windowTitle(), u"Lumivaner Unit UDP Simulator v."_s + versionText());
     QCOMPARE(versionText(), QStringLiteral(UNITSIM_VERSION_TEXT));
 }
 
-void TestWindow::startUpEndState() {
+void TestWindow::startUpEndState()
+{
     QComboBox* selector = m_window->PopupMenu1;
     QCOMPARE(selector->count(), kProfileCount);
     for (int row = 0; row < kProfileCount; ++row) {
@@ -101,7 +106,8 @@ void TestWindow::startUpEndState() {
     QCOMPARE(channels[14], 0);
 }
 
-void TestWindow::unitAndDiscoveryAnswerAtStart() {
+void TestWindow::unitAndDiscoveryAnswerAtStart()
+{
     LoopbackClient client;
     QCOMPARE(client.request(kDiscoveryPort, "X"), QByteArray(identityForProfile(0).data(), 50));
     QCOMPARE(bytesOf(client.request(4000, unitFrame(50))).mid(0, 4), (QList<int>{254, 50, 125, 125}));
@@ -111,13 +117,15 @@ void TestWindow::unitAndDiscoveryAnswerAtStart() {
     QCOMPARE(m_window->trafficLog().lineAt(3), u"--> 127.0.0.1:65535 - X"_s);
 }
 
-void TestWindow::selectingARowMovesTheUnitPort_data() {
+void TestWindow::selectingARowMovesTheUnitPort_data()
+{
     QTest::addColumn<int>("row");
     for (int row = 0; row < kProfileCount; ++row)
         QTest::addRow("row %d", row) << row;
 }
 
-void TestWindow::selectingARowMovesTheUnitPort() {
+void TestWindow::selectingARowMovesTheUnitPort()
+{
     QFETCH(int, row);
     m_window->PopupMenu1->setCurrentIndex(8); // start elsewhere, so every row is a change
     m_window->PopupMenu1->setCurrentIndex(row);
@@ -137,7 +145,8 @@ void TestWindow::selectingARowMovesTheUnitPort() {
     }
 }
 
-void TestWindow::channelsAndLogSurviveAChangeOfProfile() {
+void TestWindow::channelsAndLogSurviveAChangeOfProfile()
+{
     LoopbackClient client;
     client.send(4000, unitFrame(0, QList<int>(24, 200)));
     QVERIFY(QTest::qWaitFor([&] { return m_window->trafficLog().rowCount() == 1; }, 2000));
@@ -149,7 +158,8 @@ void TestWindow::channelsAndLogSurviveAChangeOfProfile() {
     QVERIFY(m_window->trafficLog().lineAt(1).startsWith(u"--> 127.0.0.1:4003 -  0 50 "_s));
 }
 
-void TestWindow::clearEmptiesOnlyTheLog() {
+void TestWindow::clearEmptiesOnlyTheLog()
+{
     QTest::mouseClick(m_window->PushButton1, Qt::LeftButton); // on an empty log: harmless
     QCOMPARE(m_window->trafficLog().rowCount(), 0);
 
@@ -174,7 +184,8 @@ void TestWindow::clearEmptiesOnlyTheLog() {
     QCOMPARE(m_window->trafficLog().lineAt(1), u"--> 127.0.0.1:65535 - X"_s);
 }
 
-void TestWindow::layoutAtStart() {
+void TestWindow::layoutAtStart()
+{
     QCOMPARE(m_window->contentArea()->size(), QSize(822, 460));
     QCOMPARE(m_window->Label1->geometry(), QRect(20, 15, 100, 20));
     QCOMPARE(m_window->PopupMenu1->geometry(), QRect(132, 14, 419, 20));
@@ -183,7 +194,8 @@ void TestWindow::layoutAtStart() {
     QCOMPARE(m_window->PushButton1->geometry(), QRect(722, 420, 80, 20));
 }
 
-void TestWindow::layoutFollowsResize() {
+void TestWindow::layoutFollowsResize()
+{
     m_window->resize(m_window->size() + QSize(100, 100));
     QVERIFY(QTest::qWaitFor([&] { return m_window->contentArea()->size() == QSize(922, 560); }, 2000));
     QCOMPARE(m_window->Listbox1->geometry(), QRect(20, 79, 882, 429));
@@ -198,7 +210,8 @@ void TestWindow::layoutFollowsResize() {
     QCOMPARE(m_window->PushButton1->geometry(), QRect(522, 470, 80, 20));
 }
 
-void TestWindow::sizeLimits() {
+void TestWindow::sizeLimits()
+{
     QCOMPARE(m_window->contentArea()->minimumSize(), QSize(64, 64));
     QCOMPARE(m_window->contentArea()->maximumSize(), QSize(32000, 32000));
     m_window->resize(10, 10);
@@ -209,7 +222,8 @@ void TestWindow::sizeLimits() {
     QVERIFY(m_window->windowFlags() & Qt::WindowMinimizeButtonHint);
 }
 
-void TestWindow::tabOrderAndListSettings() {
+void TestWindow::tabOrderAndListSettings()
+{
     QApplication::setActiveWindow(m_window.get());
     m_window->Listbox1->setFocus();
     QVERIFY(QTest::qWaitFor([&] { return m_window->Listbox1->hasFocus(); }, 2000));
@@ -222,7 +236,8 @@ void TestWindow::tabOrderAndListSettings() {
     QCOMPARE(m_window->Listbox1->selectionMode(), QAbstractItemView::SingleSelection);
 }
 
-void TestWindow::menus() {
+void TestWindow::menus()
+{
     MainMenuBar* bar = m_window->menus();
     const QList<QAction*> top = bar->actions();
     QCOMPARE(top.size(), 2);
@@ -251,7 +266,8 @@ void TestWindow::menus() {
     QVERIFY(!bar->EditClear->isEnabled());
 }
 
-void TestWindow::copyCopiesTheSelectedLine() {
+void TestWindow::copyCopiesTheSelectedLine()
+{
     QAction* copy = m_window->menus()->EditCopy;
     QVERIFY(!copy->isEnabled()); // nothing selected yet
     LoopbackClient client;
@@ -265,7 +281,8 @@ void TestWindow::copyCopiesTheSelectedLine() {
     QVERIFY(!copy->isEnabled());
 }
 
-void TestWindow::heldDiscoveryPortIsReported() {
+void TestWindow::heldDiscoveryPortIsReported()
+{
     QUdpSocket holder;
     QVERIFY2(holder.bind(QHostAddress::AnyIPv4, kDiscoveryPort), "port 65535 is needed by this test");
     openWindow();
@@ -276,7 +293,8 @@ void TestWindow::heldDiscoveryPortIsReported() {
     QCOMPARE(client.request(4000, unitFrame(50)).size(), 29);
 }
 
-void TestWindow::heldUnitPortIsReportedAndLaterRowsBind() {
+void TestWindow::heldUnitPortIsReportedAndLaterRowsBind()
+{
     auto holder = std::make_unique<QUdpSocket>();
     QVERIFY2(holder->bind(QHostAddress::AnyIPv4, 4000), "port 4000 is needed by this test");
     openWindow();
@@ -296,7 +314,8 @@ void TestWindow::heldUnitPortIsReportedAndLaterRowsBind() {
     QCOMPARE(client.request(4000, unitFrame(50)).size(), 29);
 }
 
-void TestWindow::quitEndsTheApplication() {
+void TestWindow::quitEndsTheApplication()
+{
     QTimer::singleShot(0, m_window->menus()->FileQuit, &QAction::trigger);
     QTimer watchdog; // a quit that does not work must fail, not hang
     bool timedOut = false;

@@ -2,6 +2,8 @@
 
 #include <QVariant>
 
+#include <sys/socket.h>
+
 namespace {
 // Room for bursts: a controller's stress test must not be dropped by the kernel while the
 // event thread is busy painting. The kernel caps it at net.core.rmem_max.
@@ -10,7 +12,14 @@ constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 // one endpoint cannot starve the other one or the window.
 constexpr int kMaxDatagramsPerWakeUp = 256;
 
-QString describeBindError(const QUdpSocket& socket) {
+#ifdef SO_RCVBUFFORCE
+constexpr bool kCanForceBuffer = true;
+#else
+constexpr bool kCanForceBuffer = false;
+#endif
+
+QString describeBindError(const QUdpSocket& socket)
+{
     switch (socket.error()) {
     case QAbstractSocket::AddressInUseError:
         return QStringLiteral("the port is in use by another program");
@@ -23,30 +32,45 @@ QString describeBindError(const QUdpSocket& socket) {
 } // namespace
 
 DatagramEndpoint::DatagramEndpoint(QObject* parent)
-    : QObject(parent) {
+    : QObject(parent)
+{
     connect(&m_socket, &QUdpSocket::readyRead, this, &DatagramEndpoint::deliverPending);
 }
 
-bool DatagramEndpoint::bind(quint16 port) {
+bool DatagramEndpoint::bind(quint16 port)
+{
     // A bound QUdpSocket refuses a second bind and stays on its old port, so close first.
     m_socket.close();
     m_port = port;
     // Default bind mode: no SO_REUSEADDR, so a port another program holds is refused.
     const bool bound = m_socket.bind(QHostAddress::AnyIPv4, port);
     m_bindError = bound ? QString() : describeBindError(m_socket);
-    if (bound) {
-        m_socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
-                                 QVariant(kReceiveBufferBytes));
-    }
+    if (bound)
+        enlargeReceiveBuffer();
     emit bindStateChanged();
     return bound;
 }
 
-void DatagramEndpoint::poll() {
+void DatagramEndpoint::enlargeReceiveBuffer()
+{
+    // Beyond net.core.rmem_max only where the process may (CAP_NET_ADMIN); otherwise the
+    // kernel's cap applies.
+    if constexpr (kCanForceBuffer) {
+        const int bytes = kReceiveBufferBytes;
+        if (::setsockopt(int(m_socket.socketDescriptor()), SOL_SOCKET, SO_RCVBUFFORCE, &bytes,
+                         sizeof bytes) == 0)
+            return;
+    }
+    m_socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, QVariant(kReceiveBufferBytes));
+}
+
+void DatagramEndpoint::poll()
+{
     deliverPending();
 }
 
-void DatagramEndpoint::deliverPending() {
+void DatagramEndpoint::deliverPending()
+{
     // An endpoint that failed to bind has nothing to deliver. A receiver that polls from inside
     // its own handler must not recurse into delivery.
     if (m_delivering || !isBound())
@@ -66,7 +90,8 @@ void DatagramEndpoint::deliverPending() {
     m_delivering = false;
 }
 
-bool DatagramEndpoint::read(Datagram& datagram, char* buffer, qsizetype capacity) {
+bool DatagramEndpoint::read(Datagram& datagram, char* buffer, qsizetype capacity)
+{
     if (!isBound() || (!m_knownPending && !m_socket.hasPendingDatagrams()))
         return false;
     m_knownPending = false;
@@ -80,7 +105,8 @@ bool DatagramEndpoint::read(Datagram& datagram, char* buffer, qsizetype capacity
     return true;
 }
 
-bool DatagramEndpoint::write(const QHostAddress& address, quint16 port, QByteArrayView data) {
+bool DatagramEndpoint::write(const QHostAddress& address, quint16 port, QByteArrayView data)
+{
     const qint64 sent = m_socket.writeDatagram(data.data(), data.size(), address, port);
     if (sent == data.size())
         return true;

@@ -50,6 +50,7 @@ signals:
 
 private:
     void deliverPending();
+    void enlargeReceiveBuffer();
 
     QUdpSocket m_socket;
     quint16 m_port = 0;

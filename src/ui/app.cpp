@@ -3,19 +3,23 @@
 #include "appversion.h"
 
 App::App(int& argc, char** argv)
-    : QApplication(argc, argv) {
+    : QApplication(argc, argv)
+{
     setApplicationName(QStringLiteral("unit-simulator"));
     setApplicationVersion(versionText());
 }
 
-int App::majorVersion() const {
+int App::majorVersion() const
+{
     return kVersionMajor;
 }
 
-int App::minorVersion() const {
+int App::minorVersion() const
+{
     return kVersionMinor;
 }
 
-int App::bugVersion() const {
+int App::bugVersion() const
+{
     return kVersionBug;
 }

@@ -10,16 +10,19 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
+#include <csignal>
 #include <cstdio>
 
 namespace {
-int usageError(const QString& message) {
+int usageError(const QString& message)
+{
     printToStderr(QStringLiteral("unit-simulator: ") + message);
     printToStderr(QStringLiteral("Try 'unit-simulator --help'."));
     return 2;
 }
 
-QString profileList() {
+QString profileList()
+{
     QString list;
     for (int index = 0; index < kProfileCount; ++index) {
         const std::string_view label = kUnitProfiles[std::size_t(index)].label;
@@ -30,7 +33,8 @@ QString profileList() {
 }
 } // namespace
 
-int runCommandLine(int argc, char** argv) {
+int runCommandLine(int argc, char** argv)
+{
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("unit-simulator"));
     QCoreApplication::setApplicationVersion(versionText());
@@ -84,6 +88,11 @@ int runCommandLine(int argc, char** argv) {
                      [](UnitSimulator::Endpoint, const QString& text) { printToStderr(text); });
     QObject::connect(&unit, &UnitSimulator::replyNotSent, &app, [](const QString& reason) {
         printToStderr(QStringLiteral("A reply could not be sent: ") + reason);
+    });
+    // A log reader that goes away must not take the unit with it: no SIGPIPE, a message instead.
+    std::signal(SIGPIPE, SIG_IGN);
+    QObject::connect(&writer, &TrafficLogWriter::outputClosed, &app, [] {
+        printToStderr(QStringLiteral("Standard output is closed: traffic-log lines are no longer written."));
     });
     UnixSignalWatcher signalWatcher;
     QObject::connect(&signalWatcher, &UnixSignalWatcher::terminationRequested, &app, &QCoreApplication::quit);

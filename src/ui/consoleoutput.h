@@ -5,7 +5,8 @@
 #include <cstdio>
 
 // A line for the person at the terminal (endpoint state, failures), on standard error.
-inline void printToStderr(const QString& line) {
+inline void printToStderr(const QString& line)
+{
     const QByteArray text = line.toLocal8Bit();
     std::fprintf(stderr, "%s\n", text.constData());
     std::fflush(stderr);

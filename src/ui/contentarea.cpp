@@ -4,15 +4,19 @@
 
 ContentArea::ContentArea(QSize designSize, QWidget* parent)
     : QWidget(parent)
-    , m_designSize(designSize) {}
+    , m_designSize(designSize)
+{
+}
 
-void ContentArea::place(QWidget* child, QRect designGeometry, Qt::Edges lockedEdges) {
+void ContentArea::place(QWidget* child, QRect designGeometry, Qt::Edges lockedEdges)
+{
     child->setParent(this);
     m_placements.append({child, designGeometry, lockedEdges});
     child->setGeometry(geometryFor(m_placements.last(), size()));
 }
 
-QRect ContentArea::geometryFor(const Placement& placement, QSize size) const {
+QRect ContentArea::geometryFor(const Placement& placement, QSize size) const
+{
     const int dx = size.width() - m_designSize.width();
     const int dy = size.height() - m_designSize.height();
     QRect r = placement.design;
@@ -35,7 +39,8 @@ QRect ContentArea::geometryFor(const Placement& placement, QSize size) const {
     return r;
 }
 
-void ContentArea::resizeEvent(QResizeEvent* event) {
+void ContentArea::resizeEvent(QResizeEvent* event)
+{
     for (const Placement& placement : std::as_const(m_placements))
         placement.widget->setGeometry(geometryFor(placement, event->size()));
     QWidget::resizeEvent(event);

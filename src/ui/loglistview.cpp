@@ -9,7 +9,8 @@ constexpr int kRowPadding = 2;
 }
 
 LogListView::LogListView(QWidget* parent)
-    : QAbstractItemView(parent) {
+    : QAbstractItemView(parent)
+{
     setVerticalScrollMode(ScrollPerItem);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setSelectionMode(SingleSelection);
@@ -18,40 +19,48 @@ LogListView::LogListView(QWidget* parent)
     setTextElideMode(Qt::ElideRight);
 }
 
-int LogListView::rowHeight() const {
+int LogListView::rowHeight() const
+{
     return fontMetrics().height() + 2 * kRowPadding;
 }
 
-int LogListView::rowCount() const {
+int LogListView::rowCount() const
+{
     return model() ? model()->rowCount(rootIndex()) : 0;
 }
 
-int LogListView::visibleRowCount() const {
+int LogListView::visibleRowCount() const
+{
     return qMax(1, viewport()->height() / rowHeight());
 }
 
-int LogListView::firstVisibleRow() const {
+int LogListView::firstVisibleRow() const
+{
     return verticalScrollBar()->value();
 }
 
-int LogListView::verticalOffset() const {
+int LogListView::verticalOffset() const
+{
     return firstVisibleRow() * rowHeight();
 }
 
-QRect LogListView::visualRect(const QModelIndex& index) const {
+QRect LogListView::visualRect(const QModelIndex& index) const
+{
     if (!index.isValid() || index.parent() != rootIndex())
         return {};
     return QRect(0, (index.row() - firstVisibleRow()) * rowHeight(), viewport()->width(), rowHeight());
 }
 
-QModelIndex LogListView::indexAt(const QPoint& point) const {
+QModelIndex LogListView::indexAt(const QPoint& point) const
+{
     if (!model() || point.y() < 0)
         return {};
     const int row = firstVisibleRow() + point.y() / rowHeight();
     return row < rowCount() ? model()->index(row, 0, rootIndex()) : QModelIndex();
 }
 
-void LogListView::scrollTo(const QModelIndex& index, ScrollHint hint) {
+void LogListView::scrollTo(const QModelIndex& index, ScrollHint hint)
+{
     if (!index.isValid())
         return;
     const int row = index.row();
@@ -76,7 +85,8 @@ void LogListView::scrollTo(const QModelIndex& index, ScrollHint hint) {
     }
 }
 
-QModelIndex LogListView::moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers) {
+QModelIndex LogListView::moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers)
+{
     const int rows = rowCount();
     if (rows == 0)
         return {};
@@ -109,7 +119,8 @@ QModelIndex LogListView::moveCursor(CursorAction cursorAction, Qt::KeyboardModif
     return model()->index(qBound(0, row, rows - 1), 0, rootIndex());
 }
 
-void LogListView::setSelection(const QRect& rect, QItemSelectionModel::SelectionFlags command) {
+void LogListView::setSelection(const QRect& rect, QItemSelectionModel::SelectionFlags command)
+{
     const QRect r = rect.normalized();
     const int rows = rowCount();
     if (rows == 0)
@@ -121,7 +132,8 @@ void LogListView::setSelection(const QRect& rect, QItemSelectionModel::Selection
     selectionModel()->select(selection, command);
 }
 
-QRegion LogListView::visualRegionForSelection(const QItemSelection& selection) const {
+QRegion LogListView::visualRegionForSelection(const QItemSelection& selection) const
+{
     QRegion region;
     const QRect area = viewport()->rect();
     for (const QItemSelectionRange& range : selection) {
@@ -132,7 +144,8 @@ QRegion LogListView::visualRegionForSelection(const QItemSelection& selection) c
     return region;
 }
 
-void LogListView::updateGeometries() {
+void LogListView::updateGeometries()
+{
     QScrollBar* bar = verticalScrollBar();
     const int visible = visibleRowCount();
     bar->setRange(0, qMax(0, rowCount() - visible));
@@ -141,18 +154,21 @@ void LogListView::updateGeometries() {
     QAbstractItemView::updateGeometries();
 }
 
-void LogListView::reset() {
+void LogListView::reset()
+{
     QAbstractItemView::reset();
     // A cleared log must not leave the scroll bar pointing past its end until the next layout.
     updateGeometries();
     viewport()->update();
 }
 
-void LogListView::scrollContentsBy(int, int) {
+void LogListView::scrollContentsBy(int, int)
+{
     viewport()->update();
 }
 
-void LogListView::rowsInserted(const QModelIndex& parent, int start, int end) {
+void LogListView::rowsInserted(const QModelIndex& parent, int start, int end)
+{
     QAbstractItemView::rowsInserted(parent, start, end);
     QScrollBar* bar = verticalScrollBar();
     const int value = bar->value();
@@ -163,12 +179,14 @@ void LogListView::rowsInserted(const QModelIndex& parent, int start, int end) {
     viewport()->update();
 }
 
-void LogListView::rowsAboutToBeRemoved(const QModelIndex& parent, int start, int end) {
+void LogListView::rowsAboutToBeRemoved(const QModelIndex& parent, int start, int end)
+{
     QAbstractItemView::rowsAboutToBeRemoved(parent, start, end);
     viewport()->update();
 }
 
-void LogListView::paintEvent(QPaintEvent* event) {
+void LogListView::paintEvent(QPaintEvent* event)
+{
     if (!model())
         return;
     QPainter painter(viewport());

@@ -2,7 +2,8 @@
 #include "commandline.h"
 #include "window1.h"
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     // Any argument means the command line (--headless, --help, ...), which needs no display.
     if (argc > 1)
         return runCommandLine(argc, argv);

@@ -4,14 +4,16 @@
 #include <QMenu>
 
 namespace {
-QAction* addItem(QMenu* menu, const char* name, const QString& text, const QKeySequence& shortcut = {}) {
+QAction* addItem(QMenu* menu, const char* name, const QString& text, const QKeySequence& shortcut = {})
+{
     QAction* action = menu->addAction(text);
     action->setObjectName(QLatin1String(name));
     action->setShortcut(shortcut);
     return action;
 }
 
-QAction* addNamedSeparator(QMenu* menu, const char* name) {
+QAction* addNamedSeparator(QMenu* menu, const char* name)
+{
     QAction* separator = menu->addSeparator();
     separator->setObjectName(QLatin1String(name));
     return separator;
@@ -19,7 +21,8 @@ QAction* addNamedSeparator(QMenu* menu, const char* name) {
 } // namespace
 
 MainMenuBar::MainMenuBar(QWidget* parent)
-    : QMenuBar(parent) {
+    : QMenuBar(parent)
+{
     FileMenu = addMenu(tr("&File"));
     FileMenu->setObjectName(QStringLiteral("FileMenu"));
     // QKeySequence::Quit is empty on some platforms, so the shortcut is spelled out.

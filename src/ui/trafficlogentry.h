@@ -24,20 +24,24 @@ struct TrafficLogEntry {
     quint32 address = 0; // the sender's IPv4 address, host byte order
     UnitFrame bytes{};
 
-    static TrafficLogEntry unitIncoming(quint32 address, quint16 localPort, QByteArrayView request) {
+    static TrafficLogEntry unitIncoming(quint32 address, quint16 localPort, QByteArrayView request)
+    {
         TrafficLogEntry entry{Kind::UnitIncoming, 0, localPort, address, {}};
         const qsizetype n = std::min(request.size(), kUnitFrameSize);
         std::copy_n(request.data(), n, entry.bytes.begin());
         entry.count = quint8(n);
         return entry;
     }
-    static TrafficLogEntry unitOutgoing(quint32 address, quint16 senderPort, const UnitFrame& reply) {
+    static TrafficLogEntry unitOutgoing(quint32 address, quint16 senderPort, const UnitFrame& reply)
+    {
         return {Kind::UnitOutgoing, quint8(kUnitFrameSize), senderPort, address, reply};
     }
-    static TrafficLogEntry discoveryIncoming(quint32 address, quint16 localPort) {
+    static TrafficLogEntry discoveryIncoming(quint32 address, quint16 localPort)
+    {
         return {Kind::DiscoveryIncoming, 0, localPort, address, {}};
     }
-    static TrafficLogEntry discoveryOutgoing(quint32 address, quint16 senderPort, int profileIndex) {
+    static TrafficLogEntry discoveryOutgoing(quint32 address, quint16 senderPort, int profileIndex)
+    {
         return {Kind::DiscoveryOutgoing, quint8(profileIndex), senderPort, address, {}};
     }
 };

@@ -7,12 +7,14 @@
 
 namespace {
 
-char* putText(char* p, std::string_view text) {
+char* putText(char* p, std::string_view text)
+{
     std::memcpy(p, text.data(), text.size());
     return p + text.size();
 }
 
-char* putDecimal(char* p, unsigned value) {
+char* putDecimal(char* p, unsigned value)
+{
     char digits[10];
     int n = 0;
     do {
@@ -24,7 +26,8 @@ char* putDecimal(char* p, unsigned value) {
     return p;
 }
 
-char* putAddress(char* p, quint32 address) {
+char* putAddress(char* p, quint32 address)
+{
     for (int shift = 24; shift >= 0; shift -= 8) {
         p = putDecimal(p, (address >> shift) & 0xffu);
         if (shift != 0)
@@ -35,11 +38,13 @@ char* putAddress(char* p, quint32 address) {
 
 } // namespace
 
-qsizetype formatIPv4(quint32 address, char* out) {
+qsizetype formatIPv4(quint32 address, char* out)
+{
     return putAddress(out, address) - out;
 }
 
-qsizetype formatTrafficLogLine(const TrafficLogEntry& entry, char* out) {
+qsizetype formatTrafficLogLine(const TrafficLogEntry& entry, char* out)
+{
     using Kind = TrafficLogEntry::Kind;
     const bool incoming = entry.kind == Kind::UnitIncoming || entry.kind == Kind::DiscoveryIncoming;
     char* p = putText(out, incoming ? "--> " : "<-- ");
@@ -83,7 +88,8 @@ qsizetype formatTrafficLogLine(const TrafficLogEntry& entry, char* out) {
     return p - out;
 }
 
-QString trafficLogLine(const TrafficLogEntry& entry) {
+QString trafficLogLine(const TrafficLogEntry& entry)
+{
     char text[kMaxTrafficLogLine];
     return QString::fromLatin1(text, formatTrafficLogLine(entry, text));
 }

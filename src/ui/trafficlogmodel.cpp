@@ -3,19 +3,22 @@
 #include "trafficlogline.h"
 
 TrafficLogModel::TrafficLogModel(QObject* parent)
-    : QAbstractListModel(parent) {
+    : QAbstractListModel(parent)
+{
     m_publishTimer.setSingleShot(true);
     m_publishTimer.setInterval(0);
     connect(&m_publishTimer, &QTimer::timeout, this, &TrafficLogModel::publishPending);
 }
 
-void TrafficLogModel::setPublishInterval(int milliseconds) {
+void TrafficLogModel::setPublishInterval(int milliseconds)
+{
     m_publishTimer.setInterval(milliseconds);
     if (milliseconds == 0)
         publishPending();
 }
 
-void TrafficLogModel::append(const TrafficLogEntry& entry) {
+void TrafficLogModel::append(const TrafficLogEntry& entry)
+{
     m_entries.push_back(entry);
     if (m_publishTimer.interval() == 0)
         publishPending();
@@ -23,7 +26,8 @@ void TrafficLogModel::append(const TrafficLogEntry& entry) {
         m_publishTimer.start();
 }
 
-void TrafficLogModel::publishPending() {
+void TrafficLogModel::publishPending()
+{
     const int pending = int(m_entries.size()) - m_shown;
     if (pending <= 0)
         return;
@@ -33,7 +37,8 @@ void TrafficLogModel::publishPending() {
     endInsertRows();
 }
 
-void TrafficLogModel::clear() {
+void TrafficLogModel::clear()
+{
     m_publishTimer.stop();
     beginResetModel();
     m_entries.clear();
@@ -41,22 +46,26 @@ void TrafficLogModel::clear() {
     endResetModel();
 }
 
-int TrafficLogModel::rowCount(const QModelIndex& parent) const {
+int TrafficLogModel::rowCount(const QModelIndex& parent) const
+{
     return parent.isValid() ? 0 : m_shown;
 }
 
-const TrafficLogEntry& TrafficLogModel::entryAt(int row) const {
+const TrafficLogEntry& TrafficLogModel::entryAt(int row) const
+{
     Q_ASSERT(row >= 0 && row < m_shown);
     return m_entries[std::size_t(m_shown - 1 - row)];
 }
 
-QString TrafficLogModel::lineAt(int row) const {
+QString TrafficLogModel::lineAt(int row) const
+{
     if (row < 0 || row >= m_shown)
         return {};
     return trafficLogLine(entryAt(row));
 }
 
-QVariant TrafficLogModel::data(const QModelIndex& index, int role) const {
+QVariant TrafficLogModel::data(const QModelIndex& index, int role) const
+{
     if (role != Qt::DisplayRole ||
         !checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
         return {};

@@ -4,17 +4,22 @@
 
 TrafficLogWriter::TrafficLogWriter(std::FILE* out, QObject* parent)
     : QObject(parent)
-    , m_out(out) {
+    , m_out(out)
+{
     m_flushTimer.setSingleShot(true);
     m_flushTimer.setInterval(0);
     connect(&m_flushTimer, &QTimer::timeout, this, &TrafficLogWriter::flush);
 }
 
-TrafficLogWriter::~TrafficLogWriter() {
+TrafficLogWriter::~TrafficLogWriter()
+{
     flush();
 }
 
-void TrafficLogWriter::append(const TrafficLogEntry& entry) {
+void TrafficLogWriter::append(const TrafficLogEntry& entry)
+{
+    if (!m_writing)
+        return;
     char line[kMaxTrafficLogLine + 1];
     const qsizetype n = formatTrafficLogLine(entry, line);
     line[n] = '\n';
@@ -23,6 +28,12 @@ void TrafficLogWriter::append(const TrafficLogEntry& entry) {
         m_flushTimer.start();
 }
 
-void TrafficLogWriter::flush() {
-    std::fflush(m_out);
+void TrafficLogWriter::flush()
+{
+    if (!m_writing)
+        return;
+    if (std::fflush(m_out) != 0 || std::ferror(m_out)) {
+        m_writing = false;
+        emit outputClosed();
+    }
 }

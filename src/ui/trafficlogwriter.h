@@ -9,7 +9,8 @@
 
 // The traffic log as a stream: each line goes to `out` as it is written, oldest first. Lines
 // are buffered through a burst and flushed as soon as the event loop is idle again, so a reader
-// sees them at once without a write per line.
+// sees them at once without a write per line. When the reader goes away (a closed pipe), the
+// writer says so once and stops writing; the unit itself carries on.
 class TrafficLogWriter : public QObject {
     Q_OBJECT
 
@@ -19,8 +20,13 @@ public:
 
     void append(const TrafficLogEntry& entry);
     void flush();
+    bool isWriting() const { return m_writing; }
+
+signals:
+    void outputClosed();
 
 private:
     std::FILE* m_out;
+    bool m_writing = true;
     QTimer m_flushTimer;
 };

@@ -7,14 +7,16 @@
 namespace {
 int g_writeFd = -1;
 
-void onSignal(int signalNumber) {
+void onSignal(int signalNumber)
+{
     const unsigned char number = static_cast<unsigned char>(signalNumber);
     [[maybe_unused]] const ssize_t written = ::write(g_writeFd, &number, 1);
 }
 } // namespace
 
 UnixSignalWatcher::UnixSignalWatcher(QObject* parent)
-    : QObject(parent) {
+    : QObject(parent)
+{
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, m_fds) != 0)
         qFatal("cannot create the signal socket pair");
     g_writeFd = m_fds[0];
@@ -29,7 +31,8 @@ UnixSignalWatcher::UnixSignalWatcher(QObject* parent)
     sigaction(SIGTERM, &action, nullptr);
 }
 
-UnixSignalWatcher::~UnixSignalWatcher() {
+UnixSignalWatcher::~UnixSignalWatcher()
+{
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
     g_writeFd = -1;
@@ -38,7 +41,8 @@ UnixSignalWatcher::~UnixSignalWatcher() {
     ::close(m_fds[1]);
 }
 
-void UnixSignalWatcher::readSignal() {
+void UnixSignalWatcher::readSignal()
+{
     unsigned char number = 0;
     if (::read(m_fds[1], &number, 1) == 1)
         emit terminationRequested(number);

@@ -21,7 +21,8 @@ constexpr int kLogPublishIntervalMs = 16;
 } // namespace
 
 Window1::Window1(QWidget* parent)
-    : QMainWindow(parent) {
+    : QMainWindow(parent)
+{
     m_menuBar = new MainMenuBar(this);
     setMenuBar(m_menuBar);
 
@@ -58,11 +59,13 @@ Window1::Window1(QWidget* parent)
 
 Window1::~Window1() = default;
 
-QString Window1::titleFor(int major, int minor, int bug) {
+QString Window1::titleFor(int major, int minor, int bug)
+{
     return QStringLiteral("Lumivaner Unit UDP Simulator v.") + versionText(major, minor, bug);
 }
 
-void Window1::createControls() {
+void Window1::createControls()
+{
     Listbox1 = new LogListView;
     Listbox1->setObjectName(QStringLiteral("Listbox1"));
     Listbox1->setModel(&m_log);
@@ -96,7 +99,8 @@ void Window1::createControls() {
     attachEditMenu();
 }
 
-void Window1::attachEditMenu() {
+void Window1::attachEditMenu()
+{
     // The log is read-only: only Copy (of the selected line) can apply.
     for (QAction* item : {m_menuBar->EditUndo, m_menuBar->EditCut, m_menuBar->EditPaste, m_menuBar->EditClear,
                           m_menuBar->EditSelectAll})
@@ -108,17 +112,20 @@ void Window1::attachEditMenu() {
     updateEditItems();
 }
 
-void Window1::updateEditItems() {
+void Window1::updateEditItems()
+{
     m_menuBar->EditCopy->setEnabled(Listbox1->selectionModel()->hasSelection());
 }
 
-void Window1::copySelectedLine() {
+void Window1::copySelectedLine()
+{
     const QModelIndexList selected = Listbox1->selectionModel()->selectedIndexes();
     if (!selected.isEmpty())
         QGuiApplication::clipboard()->setText(m_log.lineAt(selected.first().row()));
 }
 
-void Window1::PopupMenu1_Open() {
+void Window1::PopupMenu1_Open()
+{
     for (int index = 0; index < kProfileCount; ++index) {
         const UnitProfile& profile = kUnitProfiles[std::size_t(index)];
         PopupMenu1->addItem(QString::fromLatin1(profile.label.data(), qsizetype(profile.label.size())),
@@ -131,21 +138,25 @@ void Window1::PopupMenu1_Open() {
     connect(PopupMenu1, &QComboBox::currentIndexChanged, this, &Window1::PopupMenu1_Change);
 }
 
-void Window1::PopupMenu1_Change(int index) {
+void Window1::PopupMenu1_Change(int index)
+{
     m_unit.selectProfile(index);
 }
 
-void Window1::Event_Open() {
+void Window1::Event_Open()
+{
     setWindowTitle(titleFor(kVersionMajor, kVersionMinor, kVersionBug));
     m_unit.setStartChannelValues();
     m_unit.bindDiscoveryPort();
 }
 
-void Window1::PushButton1_Action() {
+void Window1::PushButton1_Action()
+{
     m_log.clear();
 }
 
-void Window1::showEndpointState(UnitSimulator::Endpoint endpoint, const QString& text) {
+void Window1::showEndpointState(UnitSimulator::Endpoint endpoint, const QString& text)
+{
     QLabel* label = endpoint == UnitSimulator::Endpoint::Unit ? UnitPortState : DiscoveryPortState;
     label->setText(text);
     printToStderr(text);

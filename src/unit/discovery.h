@@ -7,6 +7,7 @@
 // The one discovery request: the single byte "X", nothing before or after it, case-sensitive.
 inline constexpr std::string_view kDiscoveryRequest = "X";
 
-inline bool isDiscoveryRequest(QByteArrayView payload) {
+inline bool isDiscoveryRequest(QByteArrayView payload)
+{
     return payload == QByteArrayView(kDiscoveryRequest.data(), qsizetype(kDiscoveryRequest.size()));
 }

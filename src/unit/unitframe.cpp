@@ -2,12 +2,14 @@
 
 #include "unitprofiles.h"
 
-void setStartChannelValues(ChannelArray& channels) {
+void setStartChannelValues(ChannelArray& channels)
+{
     for (int n = 2; n <= 13; ++n)
         channels[n] = 125;
 }
 
-static UnitFrame emptyReply(quint8 command) {
+static UnitFrame emptyReply(quint8 command)
+{
     UnitFrame reply{};
     reply[0] = kReplyFirstByte;
     reply[1] = command;
@@ -15,7 +17,8 @@ static UnitFrame emptyReply(quint8 command) {
     return reply;
 }
 
-UnitFrame channelQueryReply(const ChannelArray& channels) {
+UnitFrame channelQueryReply(const ChannelArray& channels)
+{
     UnitFrame reply = emptyReply(UnitCommand::ChannelQuery);
     // Elements only ever hold request bytes or the start value, so they fit a byte as they are.
     for (int n = 2; n <= 25; ++n)
@@ -23,7 +26,8 @@ UnitFrame channelQueryReply(const ChannelArray& channels) {
     return reply;
 }
 
-UnitFrame statusQueryReply(int profileIndex, StatusDraw draw) {
+UnitFrame statusQueryReply(int profileIndex, StatusDraw draw)
+{
     quint8 position11 = 6;
     quint8 position14 = 0;
     if (isValidProfileIndex(profileIndex)) {
@@ -48,7 +52,8 @@ UnitFrame statusQueryReply(int profileIndex, StatusDraw draw) {
 }
 
 std::optional<UnitFrame> handleUnitRequest(QByteArrayView request, ChannelArray& channels, int profileIndex,
-                                           StatusDraw draw) {
+                                           StatusDraw draw)
+{
     if (request.size() < kUnitFrameSize)
         return std::nullopt;
     switch (quint8(request[1])) {
@@ -65,7 +70,8 @@ std::optional<UnitFrame> handleUnitRequest(QByteArrayView request, ChannelArray&
     }
 }
 
-const char* unitReplyProblem(QByteArrayView reply, quint8 command) {
+const char* unitReplyProblem(QByteArrayView reply, quint8 command)
+{
     if (reply.size() != kUnitFrameSize)
         return "not 29 bytes long";
     if (quint8(reply[0]) != kReplyFirstByte)

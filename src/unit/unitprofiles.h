@@ -38,15 +38,18 @@ inline constexpr std::array<UnitProfile, kProfileCount> kUnitProfiles{{
      12},
 }};
 
-constexpr bool isValidProfileIndex(int index) {
+constexpr bool isValidProfileIndex(int index)
+{
     return index >= 0 && index < kProfileCount;
 }
 
 // The port rule: the unit port of the profile at `index` (0 to 8).
-constexpr quint16 unitPortForProfile(int index) {
+constexpr quint16 unitPortForProfile(int index)
+{
     return kUnitProfiles[std::size_t(index)].unitPort;
 }
 
-constexpr std::string_view identityForProfile(int index) {
+constexpr std::string_view identityForProfile(int index)
+{
     return kUnitProfiles[std::size_t(index)].identity;
 }

@@ -4,14 +4,16 @@
 #include "unitprofiles.h"
 
 namespace {
-QString endpointStateText(const QString& name, const DatagramEndpoint& endpoint) {
+QString endpointStateText(const QString& name, const DatagramEndpoint& endpoint)
+{
     const QString head = name + QLatin1Char(' ') + QString::number(endpoint.port()) + QStringLiteral(": ");
     if (endpoint.isBound())
         return head + QStringLiteral("listening");
     return head + QStringLiteral("not listening \u2014 ") + endpoint.bindError();
 }
 
-quint32 ipv4Of(const QHostAddress& address) {
+quint32 ipv4Of(const QHostAddress& address)
+{
     // The endpoints bind IPv4 only, so every sender has an IPv4 address.
     return address.toIPv4Address();
 }
@@ -19,7 +21,8 @@ quint32 ipv4Of(const QHostAddress& address) {
 
 UnitSimulator::UnitSimulator(QObject* parent)
     : QObject(parent)
-    , m_random(std::random_device{}()) {
+    , m_random(std::random_device{}())
+{
     connect(&UDPSocket1, &DatagramEndpoint::dataAvailable, this, &UnitSimulator::UDPSocket1_DataAvailable);
     connect(&UDPSocket2, &DatagramEndpoint::dataAvailable, this, &UnitSimulator::UDPSocket2_DataAvailable);
     connect(&UDPSocket1, &DatagramEndpoint::bindStateChanged, this,
@@ -35,37 +38,44 @@ UnitSimulator::UnitSimulator(QObject* parent)
     Timer1.start();
 }
 
-void UnitSimulator::setStartChannelValues() {
+void UnitSimulator::setStartChannelValues()
+{
     ::setStartChannelValues(ChannelValues);
 }
 
-bool UnitSimulator::selectProfile(int index) {
+bool UnitSimulator::selectProfile(int index)
+{
     if (!isValidProfileIndex(index))
         return false;
     m_profileIndex = index;
     return UDPSocket1.bind(unitPortForProfile(index));
 }
 
-void UnitSimulator::bindDiscoveryPort() {
+void UnitSimulator::bindDiscoveryPort()
+{
     UDPSocket2.bind(kDiscoveryPort);
 }
 
-QString UnitSimulator::unitEndpointState() const {
+QString UnitSimulator::unitEndpointState() const
+{
     return endpointStateText(QStringLiteral("Unit port"), UDPSocket1);
 }
 
-QString UnitSimulator::discoveryEndpointState() const {
+QString UnitSimulator::discoveryEndpointState() const
+{
     return endpointStateText(QStringLiteral("Discovery port"), UDPSocket2);
 }
 
-StatusDraw UnitSimulator::drawStatusValues() {
+StatusDraw UnitSimulator::drawStatusValues()
+{
     StatusDraw draw;
     draw.first = m_firstDraw(m_random);
     draw.second = m_secondDraw(m_random);
     return draw;
 }
 
-void UnitSimulator::UDPSocket1_DataAvailable() {
+void UnitSimulator::UDPSocket1_DataAvailable()
+{
     const StatusDraw draw = drawStatusValues();
     const int profile = m_profileIndex;
 
@@ -84,7 +94,8 @@ void UnitSimulator::UDPSocket1_DataAvailable() {
     emit trafficLogged(TrafficLogEntry::unitOutgoing(sender, datagram.port, *reply));
 }
 
-void UnitSimulator::UDPSocket2_DataAvailable() {
+void UnitSimulator::UDPSocket2_DataAvailable()
+{
     // One byte more than the request, so that a longer payload can never look like it.
     char buffer[kDiscoveryRequest.size() + 1];
     Datagram datagram;
@@ -100,7 +111,8 @@ void UnitSimulator::UDPSocket2_DataAvailable() {
     emit trafficLogged(TrafficLogEntry::discoveryOutgoing(sender, datagram.port, profile));
 }
 
-void UnitSimulator::Timer1_Action() {
+void UnitSimulator::Timer1_Action()
+{
     UDPSocket1.poll();
     UDPSocket2.poll();
 }

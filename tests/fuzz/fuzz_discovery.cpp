@@ -6,7 +6,8 @@
 
 #include <cstdint>
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
     const QByteArrayView payload(reinterpret_cast<const char*>(data), qsizetype(size));
     const bool matches = isDiscoveryRequest(payload);
     FUZZ_CHECK(matches == (size == 1 && data[0] == 'X'));

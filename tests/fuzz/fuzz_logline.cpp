@@ -7,7 +7,8 @@
 #include <cstdint>
 #include <cstring>
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
     static TrafficLogModel model; // publishes at once: no timer, no event loop needed
     if (model.lineCount() > 100000)
         model.clear();

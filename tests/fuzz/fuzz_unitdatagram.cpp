@@ -10,7 +10,8 @@
 #include <cstring>
 
 namespace {
-void checkLine(const TrafficLogEntry& entry) {
+void checkLine(const TrafficLogEntry& entry)
+{
     char line[kMaxTrafficLogLine];
     const qsizetype n = formatTrafficLogLine(entry, line);
     FUZZ_CHECK(n > 0 && n <= kMaxTrafficLogLine);
@@ -19,7 +20,8 @@ void checkLine(const TrafficLogEntry& entry) {
 }
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
     // Lasting across inputs, as it lasts across datagrams in the unit.
     static ChannelArray channels = [] {
         ChannelArray start{};

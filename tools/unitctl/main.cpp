@@ -47,27 +47,32 @@ struct Options {
     int timeoutMs = 1000;
 };
 
-int usage(const QString& message) {
+int usage(const QString& message)
+{
     std::fprintf(stderr, "unitctl: %s\nTry 'unitctl --help'.\n", qPrintable(message));
     return UsageError;
 }
 
-void printJson(const QJsonObject& object) {
+void printJson(const QJsonObject& object)
+{
     std::printf("%s\n", QJsonDocument(object).toJson(QJsonDocument::Compact).constData());
 }
 
-QString describe(const Target& target) {
+QString describe(const Target& target)
+{
     return target.address.toString() + QLatin1Char(':') + QString::number(target.port);
 }
 
-int noAnswer(const Target& target, const Options& options) {
+int noAnswer(const Target& target, const Options& options)
+{
     std::fprintf(stderr, "unitctl: no answer from %s within %d ms\n", qPrintable(describe(target)),
                  options.timeoutMs);
     return NoAnswer;
 }
 
 // Sends a query and returns its validated reply, or an exit status.
-int query(const Target& target, quint8 command, const Options& options, QByteArray& reply) {
+int query(const Target& target, quint8 command, const Options& options, QByteArray& reply)
+{
     UnitClient client;
     QByteArray frame(kUnitFrameSize, '\0');
     frame[1] = char(command);
@@ -88,7 +93,8 @@ int query(const Target& target, quint8 command, const Options& options, QByteArr
     return Answered;
 }
 
-int channels(const Target& target, const Options& options) {
+int channels(const Target& target, const Options& options)
+{
     QByteArray reply;
     if (const int status = query(target, UnitCommand::ChannelQuery, options, reply); status != Answered)
         return status;
@@ -106,7 +112,8 @@ int channels(const Target& target, const Options& options) {
     return Answered;
 }
 
-QList<int> profilesMatchingStatus(const QByteArray& reply) {
+QList<int> profilesMatchingStatus(const QByteArray& reply)
+{
     QList<int> matches;
     for (int index = 0; index < kProfileCount; ++index) {
         const UnitProfile& profile = kUnitProfiles[std::size_t(index)];
@@ -118,7 +125,8 @@ QList<int> profilesMatchingStatus(const QByteArray& reply) {
     return matches;
 }
 
-int status(const Target& target, const Options& options) {
+int status(const Target& target, const Options& options)
+{
     QByteArray reply;
     if (const int result = query(target, UnitCommand::StatusQuery, options, reply); result != Answered)
         return result;
@@ -151,7 +159,8 @@ int status(const Target& target, const Options& options) {
     return Answered;
 }
 
-int set(const Target& target, const QStringList& values, const Options& options) {
+int set(const Target& target, const QStringList& values, const Options& options)
+{
     if (values.size() > 24)
         return usage(
             QStringLiteral("set takes at most 24 values (channels 2 to 25), not %1").arg(values.size()));
@@ -183,7 +192,8 @@ int set(const Target& target, const QStringList& values, const Options& options)
     return Answered;
 }
 
-int discover(const Target& target, const Options& options) {
+int discover(const Target& target, const Options& options)
+{
     UnitClient client;
     if (!client.send(target, QByteArray("X"))) {
         std::fprintf(stderr, "unitctl: cannot send to %s: %s\n", qPrintable(describe(target)),
@@ -222,7 +232,8 @@ int discover(const Target& target, const Options& options) {
 }
 } // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     const QCommandLineOption json(QStringLiteral("json"));

@@ -4,7 +4,8 @@
 #include <QHostInfo>
 #include <QRegularExpression>
 
-QString parseTarget(const QString& text, quint16 defaultPort, Target& target) {
+QString parseTarget(const QString& text, quint16 defaultPort, Target& target)
+{
     QString host = text;
     target.port = defaultPort;
     const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
@@ -35,15 +36,18 @@ QString parseTarget(const QString& text, quint16 defaultPort, Target& target) {
     return QStringLiteral("bad address '%1': give an IPv4 address or a host name").arg(host);
 }
 
-UnitClient::UnitClient() {
+UnitClient::UnitClient()
+{
     m_socket.bind(QHostAddress::AnyIPv4, 0);
 }
 
-bool UnitClient::send(const Target& target, const QByteArray& payload) {
+bool UnitClient::send(const Target& target, const QByteArray& payload)
+{
     return m_socket.writeDatagram(payload, target.address, target.port) == payload.size();
 }
 
-QList<Reply> UnitClient::receive(const Target& from, int timeoutMs, bool collectAll) {
+QList<Reply> UnitClient::receive(const Target& from, int timeoutMs, bool collectAll)
+{
     QList<Reply> replies;
     QDeadlineTimer deadline(timeoutMs);
     while (!deadline.hasExpired()) {
