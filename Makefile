@@ -16,7 +16,7 @@ build: deps $(BUILD)/CMakeCache.txt
 
 run: build
 	@if [ -z "$$DISPLAY$$WAYLAND_DISPLAY$$QT_QPA_PLATFORM" ]; then \
-	    echo "No display found: run 'xvfb-run -a make run' or 'QT_QPA_PLATFORM=offscreen make run'." >&2; exit 1; fi
+	    echo "No display found: run 'xvfb-run -a make run' (package xvfb) or 'QT_QPA_PLATFORM=offscreen make run'." >&2; exit 1; fi
 	$(BUILD)/unit-simulator
 
 test: build
