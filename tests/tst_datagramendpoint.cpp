@@ -2,6 +2,7 @@
 #include "loopbackclient.h"
 #include "net/datagramendpoint.h"
 
+#include <QNetworkDatagram>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
@@ -204,6 +205,13 @@ void TestDatagramEndpoint::repliesLeaveFromTheBoundPort()
     quint16 from = 0;
     QCOMPARE(client.receive(3000, &from), QByteArray("pong"));
     QCOMPARE(from, endpoint.localPort());
+
+    // Replies carry the endpoint's hop limit.
+    QUdpSocket ttlReader;
+    QVERIFY(ttlReader.bind(QHostAddress::LocalHost, 0));
+    endpoint.write(QHostAddress::LocalHost, ttlReader.localPort(), "ttl");
+    QVERIFY(ttlReader.waitForReadyRead(3000));
+    QCOMPARE(ttlReader.receiveDatagram().hopLimit(), DatagramEndpoint::kHopLimit);
 }
 
 QTEST_GUILESS_MAIN(TestDatagramEndpoint)

@@ -2,6 +2,7 @@
 
 #include <QVariant>
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 namespace {
@@ -45,8 +46,12 @@ bool DatagramEndpoint::bind(quint16 port)
     // Default bind mode: no SO_REUSEADDR, so a port another program holds is refused.
     const bool bound = m_socket.bind(QHostAddress::AnyIPv4, port);
     m_bindError = bound ? QString() : describeBindError(m_socket);
-    if (bound)
+    if (bound) {
         enlargeReceiveBuffer();
+        const int hops = kHopLimit;
+        ::setsockopt(int(m_socket.socketDescriptor()), IPPROTO_IP, IP_TTL, &hops, sizeof hops);
+        m_socket.setSocketOption(QAbstractSocket::MulticastTtlOption, QVariant(kHopLimit));
+    }
     emit bindStateChanged();
     return bound;
 }

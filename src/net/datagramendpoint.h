@@ -22,6 +22,9 @@ class DatagramEndpoint : public QObject {
     Q_OBJECT
 
 public:
+    // Hop limit (TTL) of every datagram sent, unicast and multicast alike.
+    static constexpr int kHopLimit = 32;
+
     explicit DatagramEndpoint(QObject* parent = nullptr);
 
     // Closes any earlier binding, then binds `port`. A port held by another program makes the
