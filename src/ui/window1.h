@@ -50,7 +50,8 @@ private:
     void updateEditItems();
     void copySelectedLine();
 
-    // The unit first: the log model and the views below refer to it.
+    // Built before the controls, which refer to them; destroyed before the child widgets, and
+    // the list view lets go of a model that is destroyed under it.
     UnitSimulator m_unit;
     TrafficLogModel m_log;
     MainMenuBar* m_menuBar = nullptr;
