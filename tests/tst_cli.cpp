@@ -158,7 +158,8 @@ void TestCli::headlessOutlivesItsLogReader()
     m_simulator->start(kSimulator, {u"--headless"_s});
     QVERIFY(m_simulator->waitForStarted(5000));
     QByteArray err;
-    QVERIFY(QTest::qWaitFor([&] { return (err += m_simulator->readAllStandardError()).count("listening") == 2; }, 5000));
+    QVERIFY(QTest::qWaitFor(
+        [&] { return (err += m_simulator->readAllStandardError()).count("listening") == 2; }, 5000));
     QVERIFY2(!err.contains("not listening"), err.constData());
 
     LoopbackClient client;

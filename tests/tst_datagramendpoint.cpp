@@ -47,6 +47,7 @@ private slots:
     void receiverThatDoesNotReadDoesNotStallTheSocket();
     void burstIsDeliveredOneByOne();
     void repliesLeaveFromTheBoundPort();
+    void sendFailuresAreReportedOncePerKind();
 };
 
 void TestDatagramEndpoint::deliversAtOnceWithSenderAddress()
@@ -212,6 +213,21 @@ void TestDatagramEndpoint::repliesLeaveFromTheBoundPort()
     endpoint.write(QHostAddress::LocalHost, ttlReader.localPort(), "ttl");
     QVERIFY(ttlReader.waitForReadyRead(3000));
     QCOMPARE(ttlReader.receiveDatagram().hopLimit(), DatagramEndpoint::kHopLimit);
+}
+
+void TestDatagramEndpoint::sendFailuresAreReportedOncePerKind()
+{
+    DatagramEndpoint endpoint;
+    QVERIFY(endpoint.bind(0));
+    QSignalSpy failed(&endpoint, &DatagramEndpoint::sendFailed);
+    for (int i = 0; i < 100; ++i)
+        QVERIFY(!endpoint.write(QHostAddress::LocalHost, 0, "x")); // port 0: the kernel refuses
+    QCOMPARE(failed.size(), 1); // a flood of failures is one message, not a hundred
+    QVERIFY(!failed[0][0].toString().isEmpty());
+    // ...and the endpoint still sends.
+    LoopbackClient client;
+    QVERIFY(endpoint.write(QHostAddress::LocalHost, client.port(), "ok"));
+    QCOMPARE(client.receive(), QByteArray("ok"));
 }
 
 QTEST_GUILESS_MAIN(TestDatagramEndpoint)

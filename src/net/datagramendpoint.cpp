@@ -115,7 +115,6 @@ bool DatagramEndpoint::write(const QHostAddress& address, quint16 port, QByteArr
     const qint64 sent = m_socket.writeDatagram(data.data(), data.size(), address, port);
     if (sent == data.size())
         return true;
-    ++m_sendFailures;
     // One message per kind of failure, not one per datagram: a flood must not flood stderr.
     if (m_socket.error() != m_lastSendError) {
         m_lastSendError = m_socket.error();

@@ -42,9 +42,8 @@ public:
 
     // Reads one pending datagram; at most `capacity` bytes of its payload are kept in `buffer`.
     bool read(Datagram& datagram, char* buffer, qsizetype capacity);
-    // Sends `data` from this endpoint's port. A failure is counted and reported once per kind.
+    // Sends `data` from this endpoint's port. A failure is reported once per kind of failure.
     bool write(const QHostAddress& address, quint16 port, QByteArrayView data);
-    quint64 sendFailures() const { return m_sendFailures; }
 
 signals:
     void dataAvailable();
@@ -59,7 +58,6 @@ private:
     quint16 m_port = 0;
     QString m_bindError;
     quint64 m_readCount = 0;
-    quint64 m_sendFailures = 0;
     bool m_delivering = false;
     bool m_knownPending = false;
     QAbstractSocket::SocketError m_lastSendError = QAbstractSocket::UnknownSocketError;

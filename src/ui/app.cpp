@@ -8,18 +8,3 @@ App::App(int& argc, char** argv)
     setApplicationName(QStringLiteral("unit-simulator"));
     setApplicationVersion(versionText());
 }
-
-int App::majorVersion() const
-{
-    return kVersionMajor;
-}
-
-int App::minorVersion() const
-{
-    return kVersionMinor;
-}
-
-int App::bugVersion() const
-{
-    return kVersionBug;
-}

@@ -2,14 +2,10 @@
 
 #include <QApplication>
 
-// The application object of the window program: carries the version numbers.
+// The application object of the window program; carries the version (applicationVersion()).
 class App : public QApplication {
     Q_OBJECT
 
 public:
     App(int& argc, char** argv);
-
-    int majorVersion() const;
-    int minorVersion() const;
-    int bugVersion() const;
 };

@@ -20,7 +20,6 @@ public:
 
     void append(const TrafficLogEntry& entry);
     void flush();
-    bool isWriting() const { return m_writing; }
 
 signals:
     void outputClosed();
