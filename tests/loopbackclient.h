@@ -25,3 +25,7 @@ private:
 // A 29-byte unit frame with the given command and, from position 2 on, the given bytes.
 QByteArray unitFrame(quint8 command, const QList<int>& from2 = {}, int size = 29);
 QList<int> bytesOf(const QByteArray& data);
+inline QList<int> repeated(int value, int count)
+{
+    return QList<int>(count, value);
+}

@@ -13,10 +13,6 @@ QList<int> bytesOf(const UnitFrame& frame)
 {
     return QList<int>(frame.begin(), frame.end());
 }
-QList<int> repeated(int value, int count)
-{
-    return QList<int>(count, value);
-}
 ChannelArray startChannels()
 {
     ChannelArray channels{};

@@ -12,13 +12,6 @@
 
 using namespace Qt::Literals::StringLiterals;
 
-namespace {
-QList<int> repeated(int value, int count)
-{
-    return QList<int>(count, value);
-}
-} // namespace
-
 class TestUnitSimulator : public QObject {
     Q_OBJECT
 

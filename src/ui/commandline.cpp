@@ -86,9 +86,7 @@ int runCommandLine(int argc, char** argv)
         QObject::connect(&unit, &UnitSimulator::trafficLogged, &writer, &TrafficLogWriter::append);
     QObject::connect(&unit, &UnitSimulator::endpointStateChanged, &app,
                      [](UnitSimulator::Endpoint, const QString& text) { printToStderr(text); });
-    QObject::connect(&unit, &UnitSimulator::replyNotSent, &app, [](const QString& reason) {
-        printToStderr(QStringLiteral("A reply could not be sent: ") + reason);
-    });
+    QObject::connect(&unit, &UnitSimulator::replyNotSent, &app, &printToStderr);
     // A log reader that goes away must not take the unit with it: no SIGPIPE, a message instead.
     std::signal(SIGPIPE, SIG_IGN);
     QObject::connect(&writer, &TrafficLogWriter::outputClosed, &app, [] {

@@ -179,12 +179,6 @@ void LogListView::rowsInserted(const QModelIndex& parent, int start, int end)
     viewport()->update();
 }
 
-void LogListView::rowsAboutToBeRemoved(const QModelIndex& parent, int start, int end)
-{
-    QAbstractItemView::rowsAboutToBeRemoved(parent, start, end);
-    viewport()->update();
-}
-
 void LogListView::paintEvent(QPaintEvent* event)
 {
     if (!model())

@@ -36,7 +36,6 @@ protected:
 
 protected slots:
     void rowsInserted(const QModelIndex& parent, int start, int end) override;
-    void rowsAboutToBeRemoved(const QModelIndex& parent, int start, int end) override;
 
 private:
     int rowCount() const;

@@ -45,9 +45,7 @@ Window1::Window1(QWidget* parent)
     statusBar()->addWidget(DiscoveryPortState);
     statusBar()->setSizeGripEnabled(true);
     connect(&m_unit, &UnitSimulator::endpointStateChanged, this, &Window1::showEndpointState);
-    connect(&m_unit, &UnitSimulator::replyNotSent, this, [](const QString& reason) {
-        printToStderr(QStringLiteral("A reply could not be sent: ") + reason);
-    });
+    connect(&m_unit, &UnitSimulator::replyNotSent, this, &printToStderr);
 
     m_log.setPublishInterval(kLogPublishIntervalMs);
     connect(&m_unit, &UnitSimulator::trafficLogged, &m_log, &TrafficLogModel::append);

@@ -29,8 +29,10 @@ UnitSimulator::UnitSimulator(QObject* parent)
             [this] { emit endpointStateChanged(Endpoint::Unit, unitEndpointState()); });
     connect(&UDPSocket2, &DatagramEndpoint::bindStateChanged, this,
             [this] { emit endpointStateChanged(Endpoint::Discovery, discoveryEndpointState()); });
-    connect(&UDPSocket1, &DatagramEndpoint::sendFailed, this, &UnitSimulator::replyNotSent);
-    connect(&UDPSocket2, &DatagramEndpoint::sendFailed, this, &UnitSimulator::replyNotSent);
+    for (DatagramEndpoint* endpoint : {&UDPSocket1, &UDPSocket2})
+        connect(endpoint, &DatagramEndpoint::sendFailed, this, [this](const QString& reason) {
+            emit replyNotSent(QStringLiteral("A reply could not be sent: ") + reason);
+        });
 
     // Datagrams are delivered as they arrive; the tick is the guaranteed upper bound.
     Timer1.setInterval(kPollIntervalMs);

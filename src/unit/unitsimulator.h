@@ -48,7 +48,8 @@ signals:
     void trafficLogged(const TrafficLogEntry& entry);
     // An endpoint was bound or failed to bind; `text` is its state line.
     void endpointStateChanged(UnitSimulator::Endpoint endpoint, const QString& text);
-    void replyNotSent(const QString& reason);
+    // A reply could not be sent; `message` says why, for people.
+    void replyNotSent(const QString& message);
 
 private:
     StatusDraw drawStatusValues();
