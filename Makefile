@@ -8,10 +8,12 @@ JOBS ?= $(shell nproc)
 deps:
 	@scripts/install-deps.sh build
 
-$(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD)
+# DEVELOPER=ON turns warnings into errors; `make test` and CI use it, `make run` does not, so a
+# newer compiler's new warnings never stop a user from running the simulator.
+DEVELOPER ?= OFF
 
-build: deps $(BUILD)/CMakeCache.txt
+build: deps
+	cmake -S . -B $(BUILD) -DUNITSIM_DEVELOPER_MODE=$(DEVELOPER)
 	cmake --build $(BUILD) -j$(JOBS)
 
 run: build
@@ -19,8 +21,15 @@ run: build
 	    echo "No display found: run 'xvfb-run -a make run' (package xvfb) or 'QT_QPA_PLATFORM=offscreen make run'." >&2; exit 1; fi
 	$(BUILD)/unit-simulator
 
+test: DEVELOPER = ON
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j$(JOBS)
+
+# Every C++ file formatted as .clang-format says (`scripts/check-format.sh --fix` formats them).
+.PHONY: format-check
+format-check:
+	@scripts/install-deps.sh format
+	scripts/check-format.sh
 
 .PHONY: bench
 bench: build
@@ -30,7 +39,7 @@ bench: build
 # The whole test suite again under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer.
 .PHONY: test-sanitize
 test-sanitize: deps
-	cmake -S . -B build-asan -DUNITSIM_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+	cmake -S . -B build-asan -DUNITSIM_SANITIZE=ON -DUNITSIM_DEVELOPER_MODE=ON -DCMAKE_BUILD_TYPE=Debug
 	cmake --build build-asan -j$(JOBS)
 	cd build-asan && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure -j$(JOBS)

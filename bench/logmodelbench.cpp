@@ -1,8 +1,8 @@
 // The traffic log under a million rows, with the window's list view attached:
 // memory per row, cost of adding rows at 0 and at 1,000,000 rows, and the cost of clearing.
 #include "benchsupport.h"
+#include "log/trafficlogmodel.h"
 #include "ui/loglistview.h"
-#include "ui/trafficlogmodel.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -17,7 +17,7 @@ double addRows(TrafficLogModel& model, int count)
     timer.start();
     const QByteArray request(29, char(50));
     for (int i = 0; i < count; ++i)
-        model.append(TrafficLogEntry::unitIncoming(0x7f000001u, 4000, request));
+        model.append(TrafficLogEntry::unitIncoming(0x7f000001u, 4000, request, 0));
     model.publishPending();
     QCoreApplication::processEvents();
     return double(timer.nsecsElapsed()) / 1e6;

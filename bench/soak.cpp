@@ -3,7 +3,7 @@
 // Usage: soak [DATAGRAMS] [RATE]   (defaults 1,000,000 at 50,000 a second)
 // Exit status 0 when every check holds, 1 otherwise.
 #include "benchsupport.h"
-#include "ui/trafficlogmodel.h"
+#include "log/trafficlogmodel.h"
 #include "unit/unitprofiles.h"
 #include "unit/unitsimulator.h"
 
@@ -140,9 +140,8 @@ int main(int argc, char** argv)
         ++lines[std::size_t(entry.kind)];
         log.append(entry);
     });
-    unit.setStartChannelValues();
-    unit.bindDiscoveryPort();
-    if (!unit.selectProfile(0) || !unit.discoveryEndpoint().isBound()) {
+    unit.start(0);
+    if (!unit.unitEndpoint().isBound() || !unit.discoveryEndpoint().isBound()) {
         std::fprintf(stderr, "soak: %s / %s\n", qPrintable(unit.unitEndpointState()),
                      qPrintable(unit.discoveryEndpointState()));
         return 1;

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a make target needs, only when some are missing.
-# Usage: scripts/install-deps.sh build|bench|fuzz ...
+# Usage: scripts/install-deps.sh build|bench|fuzz|format ...
 set -euo pipefail
 
 packages=()
@@ -9,6 +9,7 @@ for group in "$@"; do
         build) packages+=(cmake make g++ qt6-base-dev qt6-qpa-plugins fonts-dejavu-core) ;;
         bench) packages+=(xvfb xauth) ;;
         fuzz)  packages+=(clang libclang-rt-14-dev) ;;
+        format) packages+=(clang-format git) ;;
         *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
     esac
 done

@@ -1,5 +1,6 @@
 // The headless simulator and unitctl, as real processes on loopback. Uses the product's fixed
 // ports (4000-4007 and 65535): fails with a clear message when another program holds them.
+#include "app/appversion.h"
 #include "loopbackclient.h"
 #include "unit/unitprofiles.h"
 
@@ -228,7 +229,7 @@ void TestCli::helpAndVersion()
     QVERIFY(help.out.contains(u"\"Generation 1\" LED driver @ port:4001"_s));
     const Result version = run(kSimulator, {u"--version"_s});
     QCOMPARE(version.exitCode, 0);
-    QCOMPARE(version.out, u"unit-simulator "_s + QStringLiteral(UNITSIM_VERSION_TEXT) + u"\n"_s);
+    QCOMPARE(version.out, u"unit-simulator "_s + QStringLiteral(UNITSIM_VERSION_STRING) + u"\n"_s);
     const Result ctlHelp = unitctl({u"--help"_s});
     QCOMPARE(ctlHelp.exitCode, 0);
     QVERIFY(ctlHelp.out.contains(u"fewer than 24 values"_s));

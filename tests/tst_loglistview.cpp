@@ -1,6 +1,6 @@
 // The traffic log's list view: uniform rows, following the newest line, keeping the reader's place.
+#include "log/trafficlogmodel.h"
 #include "ui/loglistview.h"
-#include "ui/trafficlogmodel.h"
 
 #include <QScrollBar>
 #include <QTest>
@@ -11,7 +11,7 @@ namespace {
 void addLines(TrafficLogModel& model, int count, int firstPort = 1)
 {
     for (int i = 0; i < count; ++i)
-        model.append(TrafficLogEntry::discoveryIncoming(0x7f000001u, quint16(firstPort + i)));
+        model.append(TrafficLogEntry::discoveryIncoming(0x7f000001u, quint16(firstPort + i), "X", 0));
 }
 } // namespace
 

@@ -1,7 +1,7 @@
 // Odd traffic on the wire: every length, random content, senders that vanish. Uses the
 // product's fixed ports (4000 and 65535): fails with a clear message when they are taken.
+#include "log/trafficlogmodel.h"
 #include "loopbackclient.h"
-#include "ui/trafficlogmodel.h"
 #include "unit/unitprofiles.h"
 #include "unit/unitsimulator.h"
 
@@ -36,9 +36,8 @@ void TestRobustness::init()
     connect(m_unit.get(), &UnitSimulator::trafficLogged, this, [this](const TrafficLogEntry& entry) {
         m_incomingUnitLines += entry.kind == TrafficLogEntry::Kind::UnitIncoming;
     });
-    m_unit->setStartChannelValues();
-    QVERIFY2(m_unit->selectProfile(0), qPrintable(m_unit->unitEndpointState()));
-    m_unit->bindDiscoveryPort();
+    m_unit->start(0);
+    QVERIFY2(m_unit->unitEndpoint().isBound(), qPrintable(m_unit->unitEndpointState()));
     QVERIFY2(m_unit->discoveryEndpoint().isBound(), qPrintable(m_unit->discoveryEndpointState()));
 }
 

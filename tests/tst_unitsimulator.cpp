@@ -1,7 +1,7 @@
 // The simulated unit on the wire. Uses the product's fixed ports (4000-4007 and 65535): the
 // test fails with a clear message when another program holds one of them.
+#include "log/trafficlogmodel.h"
 #include "loopbackclient.h"
-#include "ui/trafficlogmodel.h"
 #include "unit/unitprofiles.h"
 #include "unit/unitsimulator.h"
 
@@ -49,9 +49,9 @@ void TestUnitSimulator::init()
     m_unit = std::make_unique<UnitSimulator>();
     m_log = std::make_unique<TrafficLogModel>();
     connect(m_unit.get(), &UnitSimulator::trafficLogged, m_log.get(), &TrafficLogModel::append);
-    m_unit->setStartChannelValues();
-    selectProfile(0);
-    m_unit->bindDiscoveryPort();
+    m_unit->start(0);
+    if (!m_unit->unitEndpoint().isBound())
+        QFAIL(qPrintable(u"port 4000 is needed by this test: "_s + m_unit->unitEndpointState()));
     if (!m_unit->discoveryEndpoint().isBound())
         QFAIL(qPrintable(u"port 65535 is needed by this test: "_s + m_unit->discoveryEndpointState()));
 }

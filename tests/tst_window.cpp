@@ -1,7 +1,7 @@
 // The window, offscreen, over the real unit. Uses the product's fixed ports (4000-4007 and
 // 65535): fails with a clear message when another program holds one of them.
+#include "app/appversion.h"
 #include "loopbackclient.h"
-#include "ui/appversion.h"
 #include "ui/contentarea.h"
 #include "ui/loglistview.h"
 #include "ui/mainmenubar.h"
@@ -17,6 +17,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
 
 #include <memory>
 
@@ -48,6 +49,17 @@ private slots:
 
 private:
     void openWindow();
+    template <typename T> T* control(const char* name) const
+    {
+        return m_window->findChild<T*>(QLatin1String(name));
+    }
+    QComboBox* selector() const { return control<QComboBox>("PopupMenu1"); }
+    LogListView* listbox() const { return control<LogListView>("Listbox1"); }
+    QPushButton* clearButton() const { return control<QPushButton>("PushButton1"); }
+    QAbstractItemModel* log() const { return listbox()->model(); }
+    QString lineAt(int row) const { return log()->index(row, 0).data().toString(); }
+    MainMenuBar* mainMenuBar() const { return qobject_cast<MainMenuBar*>(m_window->menuBar()); }
+
     std::unique_ptr<Window1> m_window;
 };
 
@@ -63,6 +75,10 @@ void TestWindow::openWindow()
     m_window = std::make_unique<Window1>();
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    for (const char* name : {"PopupMenu1", "Listbox1", "PushButton1", "Label1", "Label2", "UnitPortState",
+                             "DiscoveryPortState", "ContentArea"})
+        QVERIFY2(control<QWidget>(name), name);
+    QVERIFY(mainMenuBar());
 }
 
 void TestWindow::cleanup()
@@ -75,35 +91,31 @@ void TestWindow::title()
     QCOMPARE(Window1::titleFor(1, 2, 3), u"Lumivaner Unit UDP Simulator v.1.2.3"_s);
     QCOMPARE(Window1::titleFor(2, 0, 0), u"Lumivaner Unit UDP Simulator v.2.0.0"_s);
     QCOMPARE(m_window->windowTitle(), u"Lumivaner Unit UDP Simulator v."_s + versionText());
-    QCOMPARE(versionText(), QStringLiteral(UNITSIM_VERSION_TEXT));
+    QCOMPARE(versionText(), QStringLiteral(UNITSIM_VERSION_STRING));
 }
 
 void TestWindow::startUpEndState()
 {
-    QComboBox* selector = m_window->PopupMenu1;
-    QCOMPARE(selector->count(), kProfileCount);
+    QComboBox* rows = selector();
+    QCOMPARE(rows->count(), kProfileCount);
     for (int row = 0; row < kProfileCount; ++row) {
-        QCOMPARE(selector->itemText(row).toLatin1(),
-                 QByteArray(kUnitProfiles[std::size_t(row)].label.data()));
-        QCOMPARE(selector->itemData(row).toString().toLatin1(),
-                 QByteArray(identityForProfile(row).data(), 50));
+        QCOMPARE(rows->itemText(row).toLatin1(), QByteArray(kUnitProfiles[std::size_t(row)].label.data()));
+        QCOMPARE(rows->itemData(row).toString().toLatin1(), QByteArray(identityForProfile(row).data(), 50));
     }
-    QCOMPARE(selector->currentIndex(), 0);
-    QCOMPARE(m_window->unit().profileIndex(), 0);
-    QCOMPARE(m_window->unit().unitEndpoint().localPort(), quint16(4000));
-    QCOMPARE(m_window->unit().discoveryEndpoint().localPort(), quint16(65535));
-    QCOMPARE(m_window->Label1->text(), u"Unit to simulate"_s);
-    QCOMPARE(m_window->Label2->text(),
+    QCOMPARE(rows->currentIndex(), 0);
+    QCOMPARE(control<QLabel>("Label1")->text(), u"Unit to simulate"_s);
+    QCOMPARE(control<QLabel>("Label2")->text(),
              u"List of incomming (-->) and outgoing (<--) UDP datagrams (top is last)."_s);
-    QCOMPARE(m_window->PushButton1->text(), u"Clear"_s);
-    QCOMPARE(m_window->trafficLog().rowCount(), 0);
-    QCOMPARE(m_window->UnitPortState->text(), u"Unit port 4000: listening"_s);
-    QCOMPARE(m_window->DiscoveryPortState->text(), u"Discovery port 65535: listening"_s);
-    const ChannelArray& channels = m_window->unit().channelValues();
-    QCOMPARE(channels[1], 0);
-    QCOMPARE(channels[2], 125);
-    QCOMPARE(channels[13], 125);
-    QCOMPARE(channels[14], 0);
+    QCOMPARE(clearButton()->text(), u"Clear"_s);
+    QCOMPARE(log()->rowCount(), 0);
+    QCOMPARE(control<QLabel>("UnitPortState")->text(), u"Unit port 4000: listening"_s);
+    QCOMPARE(control<QLabel>("DiscoveryPortState")->text(), u"Discovery port 65535: listening"_s);
+    // Profile 0 on 4000 with the start values, discovery on 65535.
+    LoopbackClient client;
+    QCOMPARE(bytesOf(client.request(4000, unitFrame(50))),
+             (QList<int>{254, 50} + repeated(125, 12) + repeated(0, 12) + QList<int>{0, 0, 255}));
+    QCOMPARE(bytesOf(client.request(4000, unitFrame(51))).mid(11, 4), (QList<int>{6, 5, 3, 12}));
+    QCOMPARE(client.request(kDiscoveryPort, "X"), QByteArray(identityForProfile(0).data(), 50));
 }
 
 void TestWindow::unitAndDiscoveryAnswerAtStart()
@@ -112,9 +124,9 @@ void TestWindow::unitAndDiscoveryAnswerAtStart()
     QCOMPARE(client.request(kDiscoveryPort, "X"), QByteArray(identityForProfile(0).data(), 50));
     QCOMPARE(bytesOf(client.request(4000, unitFrame(50))).mid(0, 4), (QList<int>{254, 50, 125, 125}));
     // Lines reach the view within a frame or so.
-    QVERIFY(QTest::qWaitFor([&] { return m_window->trafficLog().rowCount() == 4; }, 2000));
-    QCOMPARE(m_window->Listbox1->model()->rowCount(), 4);
-    QCOMPARE(m_window->trafficLog().lineAt(3), u"--> 127.0.0.1:65535 - X"_s);
+    QVERIFY(QTest::qWaitFor([&] { return log()->rowCount() == 4; }, 2000));
+    QCOMPARE(log()->rowCount(), 4);
+    QCOMPARE(lineAt(3), u"--> 127.0.0.1:65535 - X"_s);
 }
 
 void TestWindow::selectingARowMovesTheUnitPort_data()
@@ -127,12 +139,12 @@ void TestWindow::selectingARowMovesTheUnitPort_data()
 void TestWindow::selectingARowMovesTheUnitPort()
 {
     QFETCH(int, row);
-    m_window->PopupMenu1->setCurrentIndex(8); // start elsewhere, so every row is a change
-    m_window->PopupMenu1->setCurrentIndex(row);
+    selector()->setCurrentIndex(8); // start elsewhere, so every row is a change
+    selector()->setCurrentIndex(row);
     const quint16 port = unitPortForProfile(row);
-    QCOMPARE(m_window->unit().unitEndpoint().localPort(), port);
     QVERIFY(port != 4006 && port != 4008);
-    QCOMPARE(m_window->UnitPortState->text(), u"Unit port "_s + QString::number(port) + u": listening"_s);
+    QCOMPARE(control<QLabel>("UnitPortState")->text(),
+             u"Unit port "_s + QString::number(port) + u": listening"_s);
 
     LoopbackClient client;
     const QList<int> status = bytesOf(client.request(port, unitFrame(51)));
@@ -149,75 +161,84 @@ void TestWindow::channelsAndLogSurviveAChangeOfProfile()
 {
     LoopbackClient client;
     client.send(4000, unitFrame(0, QList<int>(24, 200)));
-    QVERIFY(QTest::qWaitFor([&] { return m_window->trafficLog().rowCount() == 1; }, 2000));
-    m_window->PopupMenu1->setCurrentIndex(3);
-    QCOMPARE(m_window->trafficLog().rowCount(), 1);
+    QVERIFY(QTest::qWaitFor([&] { return log()->rowCount() == 1; }, 2000));
+    selector()->setCurrentIndex(3);
+    QCOMPARE(log()->rowCount(), 1);
     QCOMPARE(bytesOf(client.request(4003, unitFrame(50))),
              (QList<int>{254, 50} + QList<int>(24, 200) + QList<int>{0, 0, 255}));
-    QVERIFY(QTest::qWaitFor([&] { return m_window->trafficLog().rowCount() == 3; }, 2000));
-    QVERIFY(m_window->trafficLog().lineAt(1).startsWith(u"--> 127.0.0.1:4003 -  0 50 "_s));
+    QVERIFY(QTest::qWaitFor([&] { return log()->rowCount() == 3; }, 2000));
+    QVERIFY(lineAt(1).startsWith(u"--> 127.0.0.1:4003 -  0 50 "_s));
 }
 
 void TestWindow::clearEmptiesOnlyTheLog()
 {
-    QTest::mouseClick(m_window->PushButton1, Qt::LeftButton); // on an empty log: harmless
-    QCOMPARE(m_window->trafficLog().rowCount(), 0);
+    QTest::mouseClick(clearButton(), Qt::LeftButton); // on an empty log: harmless
+    QCOMPARE(log()->rowCount(), 0);
 
     LoopbackClient client;
-    m_window->PopupMenu1->setCurrentIndex(2);
+    selector()->setCurrentIndex(2);
     client.send(4002, unitFrame(0, QList<int>(24, 9)));
     QCOMPARE(client.request(kDiscoveryPort, "X").size(), 50);
-    QVERIFY(QTest::qWaitFor([&] { return m_window->trafficLog().rowCount() == 3; }, 2000));
+    QVERIFY(QTest::qWaitFor([&] { return log()->rowCount() == 3; }, 2000));
     const QString title = m_window->windowTitle();
-    const ChannelArray channels = m_window->unit().channelValues();
 
-    QTest::mouseClick(m_window->PushButton1, Qt::LeftButton);
-    QCOMPARE(m_window->trafficLog().rowCount(), 0);
-    QCOMPARE(m_window->Listbox1->model()->rowCount(), 0);
-    QCOMPARE(m_window->PopupMenu1->currentIndex(), 2);
-    QCOMPARE(m_window->unit().unitEndpoint().localPort(), quint16(4002));
-    QCOMPARE(m_window->unit().channelValues(), channels);
+    QTest::mouseClick(clearButton(), Qt::LeftButton);
+    QCOMPARE(log()->rowCount(), 0);
+    QCOMPARE(selector()->currentIndex(), 2);
     QCOMPARE(m_window->windowTitle(), title);
 
-    QCOMPARE(client.request(kDiscoveryPort, "X").size(), 50);
-    QVERIFY(QTest::qWaitFor([&] { return m_window->trafficLog().rowCount() == 2; }, 2000));
-    QCOMPARE(m_window->trafficLog().lineAt(1), u"--> 127.0.0.1:65535 - X"_s);
+    // The unit is untouched: same port, same channels; its next lines are the only rows.
+    QCOMPARE(bytesOf(client.request(4002, unitFrame(50))),
+             (QList<int>{254, 50} + QList<int>(24, 9) + QList<int>{0, 0, 255}));
+    QVERIFY(QTest::qWaitFor([&] { return log()->rowCount() == 2; }, 2000));
+    QVERIFY(lineAt(1).startsWith(u"--> 127.0.0.1:4002 -  0 50 "_s));
 }
 
 void TestWindow::layoutAtStart()
 {
-    QCOMPARE(m_window->contentArea()->size(), QSize(822, 460));
-    QCOMPARE(m_window->Label1->geometry(), QRect(20, 15, 100, 20));
-    QCOMPARE(m_window->PopupMenu1->geometry(), QRect(132, 14, 419, 20));
-    QCOMPARE(m_window->Label2->geometry(), QRect(20, 47, 531, 20));
-    QCOMPARE(m_window->Listbox1->geometry(), QRect(20, 79, 782, 329));
-    QCOMPARE(m_window->PushButton1->geometry(), QRect(722, 420, 80, 20));
+    QCOMPARE(control<ContentArea>("ContentArea")->size(), QSize(822, 460));
+    QCOMPARE(control<QLabel>("Label1")->geometry(), QRect(20, 15, 100, 20));
+    QCOMPARE(selector()->geometry(), QRect(132, 14, 419, 20));
+    QCOMPARE(control<QLabel>("Label2")->geometry(), QRect(20, 47, 531, 20));
+    QCOMPARE(listbox()->geometry(), QRect(20, 79, 782, 329));
+    QCOMPARE(clearButton()->geometry(), QRect(722, 420, 80, 20));
 }
 
 void TestWindow::layoutFollowsResize()
 {
     m_window->resize(m_window->size() + QSize(100, 100));
-    QVERIFY(QTest::qWaitFor([&] { return m_window->contentArea()->size() == QSize(922, 560); }, 2000));
-    QCOMPARE(m_window->Listbox1->geometry(), QRect(20, 79, 882, 429));
-    QCOMPARE(m_window->PushButton1->geometry(), QRect(822, 520, 80, 20));
-    QCOMPARE(m_window->Label1->geometry(), QRect(20, 15, 100, 20));
-    QCOMPARE(m_window->PopupMenu1->geometry(), QRect(132, 14, 419, 20));
-    QCOMPARE(m_window->Label2->geometry(), QRect(20, 47, 531, 20));
+    QVERIFY(QTest::qWaitFor([&] { return control<ContentArea>("ContentArea")->size() == QSize(922, 560); },
+                            2000));
+    QCOMPARE(listbox()->geometry(), QRect(20, 79, 882, 429));
+    QCOMPARE(clearButton()->geometry(), QRect(822, 520, 80, 20));
+    QCOMPARE(control<QLabel>("Label1")->geometry(), QRect(20, 15, 100, 20));
+    QCOMPARE(selector()->geometry(), QRect(132, 14, 419, 20));
+    QCOMPARE(control<QLabel>("Label2")->geometry(), QRect(20, 47, 531, 20));
 
     m_window->resize(m_window->size() - QSize(300, 50));
-    QVERIFY(QTest::qWaitFor([&] { return m_window->contentArea()->size() == QSize(622, 510); }, 2000));
-    QCOMPARE(m_window->Listbox1->geometry(), QRect(20, 79, 582, 379));
-    QCOMPARE(m_window->PushButton1->geometry(), QRect(522, 470, 80, 20));
+    QVERIFY(QTest::qWaitFor([&] { return control<ContentArea>("ContentArea")->size() == QSize(622, 510); },
+                            2000));
+    QCOMPARE(listbox()->geometry(), QRect(20, 79, 582, 379));
+    QCOMPARE(clearButton()->geometry(), QRect(522, 470, 80, 20));
 }
 
 void TestWindow::sizeLimits()
 {
-    QCOMPARE(m_window->contentArea()->minimumSize(), QSize(64, 64));
-    QCOMPARE(m_window->contentArea()->maximumSize(), QSize(32000, 32000));
+    ContentArea* content = control<ContentArea>("ContentArea");
+    QCOMPARE(content->minimumSize(), QSize(64, 64));
+    QCOMPARE(content->maximumSize(), QSize(32000, 32000));
+    // The window manager learns the limits from the window, not from the content area: the
+    // window's own maximum is the content's plus the menu bar and status bar around it.
+    const QSize chrome = m_window->size() - content->size();
+    QVERIFY(chrome.height() > 0);
+    QCOMPARE(m_window->maximumSize(), QSize(32000, 32000) + chrome);
+    QCOMPARE(m_window->windowHandle()->maximumSize(), m_window->maximumSize());
+    QVERIFY(m_window->windowHandle()->minimumSize().height() >= 64 + chrome.height());
+
     m_window->resize(10, 10);
     QTest::qWait(50);
-    QVERIFY(m_window->contentArea()->width() >= 64);
-    QVERIFY(m_window->contentArea()->height() >= 64);
+    QVERIFY(content->width() >= 64);
+    QVERIFY(content->height() >= 64);
     QVERIFY(!(m_window->windowFlags() & Qt::WindowMaximizeButtonHint));
     QVERIFY(m_window->windowFlags() & Qt::WindowMinimizeButtonHint);
 }
@@ -225,20 +246,20 @@ void TestWindow::sizeLimits()
 void TestWindow::tabOrderAndListSettings()
 {
     QApplication::setActiveWindow(m_window.get());
-    m_window->Listbox1->setFocus();
-    QVERIFY(QTest::qWaitFor([&] { return m_window->Listbox1->hasFocus(); }, 2000));
+    listbox()->setFocus();
+    QVERIFY(QTest::qWaitFor([&] { return listbox()->hasFocus(); }, 2000));
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(m_window->PushButton1));
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(clearButton()));
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(m_window->PopupMenu1));
-    QCOMPARE(m_window->Label1->focusPolicy(), Qt::NoFocus);
-    QCOMPARE(m_window->Listbox1->font().pointSize(), 12);
-    QCOMPARE(m_window->Listbox1->selectionMode(), QAbstractItemView::SingleSelection);
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(selector()));
+    QCOMPARE(control<QLabel>("Label1")->focusPolicy(), Qt::NoFocus);
+    QCOMPARE(listbox()->font().pointSize(), 12);
+    QCOMPARE(listbox()->selectionMode(), QAbstractItemView::SingleSelection);
 }
 
 void TestWindow::menus()
 {
-    MainMenuBar* bar = m_window->menus();
+    MainMenuBar* bar = mainMenuBar();
     const QList<QAction*> top = bar->actions();
     QCOMPARE(top.size(), 2);
     QCOMPARE(top[0]->text(), u"&File"_s);
@@ -268,16 +289,16 @@ void TestWindow::menus()
 
 void TestWindow::copyCopiesTheSelectedLine()
 {
-    QAction* copy = m_window->menus()->EditCopy;
+    QAction* copy = mainMenuBar()->EditCopy;
     QVERIFY(!copy->isEnabled()); // nothing selected yet
     LoopbackClient client;
     QCOMPARE(client.request(kDiscoveryPort, "X").size(), 50);
-    QVERIFY(QTest::qWaitFor([&] { return m_window->trafficLog().rowCount() == 2; }, 2000));
-    m_window->Listbox1->setCurrentIndex(m_window->trafficLog().index(1));
+    QVERIFY(QTest::qWaitFor([&] { return log()->rowCount() == 2; }, 2000));
+    listbox()->setCurrentIndex(log()->index(1, 0));
     QVERIFY(copy->isEnabled());
     copy->trigger();
     QCOMPARE(QGuiApplication::clipboard()->text(), u"--> 127.0.0.1:65535 - X"_s);
-    m_window->PushButton1->click();
+    clearButton()->click();
     QVERIFY(!copy->isEnabled());
 }
 
@@ -286,9 +307,9 @@ void TestWindow::heldDiscoveryPortIsReported()
     QUdpSocket holder;
     QVERIFY2(holder.bind(QHostAddress::AnyIPv4, kDiscoveryPort), "port 65535 is needed by this test");
     openWindow();
-    QCOMPARE(m_window->DiscoveryPortState->text(),
+    QCOMPARE(control<QLabel>("DiscoveryPortState")->text(),
              u"Discovery port 65535: not listening \u2014 the port is in use by another program"_s);
-    QCOMPARE(m_window->UnitPortState->text(), u"Unit port 4000: listening"_s);
+    QCOMPARE(control<QLabel>("UnitPortState")->text(), u"Unit port 4000: listening"_s);
     LoopbackClient client;
     QCOMPARE(client.request(4000, unitFrame(50)).size(), 29);
 }
@@ -298,25 +319,25 @@ void TestWindow::heldUnitPortIsReportedAndLaterRowsBind()
     auto holder = std::make_unique<QUdpSocket>();
     QVERIFY2(holder->bind(QHostAddress::AnyIPv4, 4000), "port 4000 is needed by this test");
     openWindow();
-    QCOMPARE(m_window->UnitPortState->text(),
+    QCOMPARE(control<QLabel>("UnitPortState")->text(),
              u"Unit port 4000: not listening \u2014 the port is in use by another program"_s);
     LoopbackClient client;
     QCOMPARE(client.request(kDiscoveryPort, "X").size(), 50);
 
-    m_window->PopupMenu1->setCurrentIndex(1);
-    QCOMPARE(m_window->UnitPortState->text(), u"Unit port 4001: listening"_s);
+    selector()->setCurrentIndex(1);
+    QCOMPARE(control<QLabel>("UnitPortState")->text(), u"Unit port 4001: listening"_s);
     QCOMPARE(client.request(4001, unitFrame(50)).size(), 29);
 
     // Released later: the next change of profile binds it.
     holder.reset();
-    m_window->PopupMenu1->setCurrentIndex(0);
-    QCOMPARE(m_window->UnitPortState->text(), u"Unit port 4000: listening"_s);
+    selector()->setCurrentIndex(0);
+    QCOMPARE(control<QLabel>("UnitPortState")->text(), u"Unit port 4000: listening"_s);
     QCOMPARE(client.request(4000, unitFrame(50)).size(), 29);
 }
 
 void TestWindow::quitEndsTheApplication()
 {
-    QTimer::singleShot(0, m_window->menus()->FileQuit, &QAction::trigger);
+    QTimer::singleShot(0, mainMenuBar()->FileQuit, &QAction::trigger);
     QTimer watchdog; // a quit that does not work must fail, not hang
     bool timedOut = false;
     watchdog.setSingleShot(true);

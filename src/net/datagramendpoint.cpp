@@ -32,10 +32,11 @@ QString describeBindError(const QUdpSocket& socket)
 }
 } // namespace
 
-DatagramEndpoint::DatagramEndpoint(QObject* parent)
+DatagramEndpoint::DatagramEndpoint(qsizetype capacity, QObject* parent)
     : QObject(parent)
+    , m_buffer(qMax<qsizetype>(capacity, 1), Qt::Uninitialized)
 {
-    connect(&m_socket, &QUdpSocket::readyRead, this, &DatagramEndpoint::deliverPending);
+    connect(&m_socket, &QUdpSocket::readyRead, this, &DatagramEndpoint::drain);
 }
 
 bool DatagramEndpoint::bind(quint16 port)
@@ -71,43 +72,27 @@ void DatagramEndpoint::enlargeReceiveBuffer()
 
 void DatagramEndpoint::poll()
 {
-    deliverPending();
+    drain();
 }
 
-void DatagramEndpoint::deliverPending()
+void DatagramEndpoint::drain()
 {
     // An endpoint that failed to bind has nothing to deliver. A receiver that polls from inside
     // its own handler must not recurse into delivery.
-    if (m_delivering || !isBound())
+    if (m_draining || !isBound())
         return;
-    m_delivering = true;
+    m_draining = true;
+    char* const buffer = m_buffer.data();
     for (int i = 0; i < kMaxDatagramsPerWakeUp && m_socket.hasPendingDatagrams(); ++i) {
-        const quint64 readsBefore = m_readCount;
-        m_knownPending = true; // spares read() a second peek at the socket
-        emit dataAvailable();
-        m_knownPending = false;
-        if (m_readCount == readsBefore) {
-            // Nobody took it: drop it, or QUdpSocket would never signal readyRead again.
-            char scratch;
-            m_socket.readDatagram(&scratch, 0);
-        }
+        // The kernel drops whatever of a longer payload does not fit the buffer.
+        const qint64 n =
+            m_socket.readDatagram(buffer, m_buffer.size(), &m_datagram.address, &m_datagram.port);
+        if (n < 0)
+            continue;
+        m_datagram.data = QByteArrayView(buffer, qsizetype(n));
+        emit datagramReceived(m_datagram);
     }
-    m_delivering = false;
-}
-
-bool DatagramEndpoint::read(Datagram& datagram, char* buffer, qsizetype capacity)
-{
-    if (!isBound() || (!m_knownPending && !m_socket.hasPendingDatagrams()))
-        return false;
-    m_knownPending = false;
-    // Reading into a fixed buffer keeps the datagram path free of allocation; the rest of a
-    // longer payload is discarded by the kernel.
-    const qint64 n = m_socket.readDatagram(buffer, capacity, &datagram.address, &datagram.port);
-    ++m_readCount;
-    if (n < 0)
-        return false;
-    datagram.data = QByteArrayView(buffer, qsizetype(n));
-    return true;
+    m_draining = false;
 }
 
 bool DatagramEndpoint::write(const QHostAddress& address, quint16 port, QByteArrayView data)

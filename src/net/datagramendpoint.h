@@ -1,23 +1,26 @@
 #pragma once
 
+#include <QByteArray>
 #include <QByteArrayView>
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
 #include <QUdpSocket>
 
-// What one read yields: the sender and the first bytes of the payload.
+// One received datagram: the sender and the first bytes of the payload.
 struct Datagram {
     QHostAddress address;
     quint16 port = 0;
-    QByteArrayView data; // points into the buffer handed to read(); bytes beyond it were dropped
+    // Points into the endpoint's own buffer and is valid only while datagramReceived() is being
+    // handled. Bytes beyond the endpoint's capacity were dropped.
+    QByteArrayView data;
 };
 
 // A UDP endpoint bound on all IPv4 addresses (so senders read as dotted decimal).
 //
-// Datagrams are delivered as one dataAvailable() per datagram: at once when they arrive, and
-// again by poll(). Each receiver of dataAvailable() must read() exactly one datagram; should it
-// not, the endpoint discards that datagram itself, so the socket never stalls.
+// The endpoint reads every waiting datagram itself, into a buffer it owns, and hands each one on
+// as a value: one datagramReceived() per datagram, at once when datagrams arrive and again on
+// poll(). Nothing is allocated per datagram.
 class DatagramEndpoint : public QObject {
     Q_OBJECT
 
@@ -25,7 +28,8 @@ public:
     // Hop limit (TTL) of every datagram sent, unicast and multicast alike.
     static constexpr int kHopLimit = 32;
 
-    explicit DatagramEndpoint(QObject* parent = nullptr);
+    // Keeps at most `capacity` bytes of each payload: as many as the receiver ever looks at.
+    explicit DatagramEndpoint(qsizetype capacity, QObject* parent = nullptr);
 
     // Closes any earlier binding, then binds `port`. A port held by another program makes the
     // bind fail; the port is never shared. The outcome stays readable until the next bind.
@@ -40,25 +44,23 @@ public:
     // Delivers the datagrams waiting now.
     void poll();
 
-    // Reads one pending datagram; at most `capacity` bytes of its payload are kept in `buffer`.
-    bool read(Datagram& datagram, char* buffer, qsizetype capacity);
     // Sends `data` from this endpoint's port. A failure is reported once per kind of failure.
     bool write(const QHostAddress& address, quint16 port, QByteArrayView data);
 
 signals:
-    void dataAvailable();
+    void datagramReceived(const Datagram& datagram);
     void bindStateChanged();
     void sendFailed(const QString& reason);
 
 private:
-    void deliverPending();
+    void drain();
     void enlargeReceiveBuffer();
 
     QUdpSocket m_socket;
+    QByteArray m_buffer;
+    Datagram m_datagram; // reused, so that reading a sender's address does not build a new one
     quint16 m_port = 0;
     QString m_bindError;
-    quint64 m_readCount = 0;
-    bool m_delivering = false;
-    bool m_knownPending = false;
+    bool m_draining = false;
     QAbstractSocket::SocketError m_lastSendError = QAbstractSocket::UnknownSocketError;
 };

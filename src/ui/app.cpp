@@ -1,6 +1,6 @@
 #include "app.h"
 
-#include "appversion.h"
+#include "app/appversion.h"
 
 App::App(int& argc, char** argv)
     : QApplication(argc, argv)

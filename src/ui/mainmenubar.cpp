@@ -12,11 +12,9 @@ QAction* addItem(QMenu* menu, const char* name, const QString& text, const QKeyS
     return action;
 }
 
-QAction* addNamedSeparator(QMenu* menu, const char* name)
+void addNamedSeparator(QMenu* menu, const char* name)
 {
-    QAction* separator = menu->addSeparator();
-    separator->setObjectName(QLatin1String(name));
-    return separator;
+    menu->addSeparator()->setObjectName(QLatin1String(name));
 }
 } // namespace
 
@@ -33,11 +31,11 @@ MainMenuBar::MainMenuBar(QWidget* parent)
     EditMenu = addMenu(tr("&Edit"));
     EditMenu->setObjectName(QStringLiteral("EditMenu"));
     EditUndo = addItem(EditMenu, "EditUndo", tr("&Undo"), QKeySequence::Undo);
-    EditSeparator1 = addNamedSeparator(EditMenu, "EditSeparator1");
+    addNamedSeparator(EditMenu, "EditSeparator1");
     EditCut = addItem(EditMenu, "EditCut", tr("Cu&t"), QKeySequence::Cut);
     EditCopy = addItem(EditMenu, "EditCopy", tr("&Copy"), QKeySequence::Copy);
     EditPaste = addItem(EditMenu, "EditPaste", tr("&Paste"), QKeySequence::Paste);
     EditClear = addItem(EditMenu, "EditClear", tr("&Delete"));
-    EditSeparator2 = addNamedSeparator(EditMenu, "EditSeparator2");
+    addNamedSeparator(EditMenu, "EditSeparator2");
     EditSelectAll = addItem(EditMenu, "EditSelectAll", tr("Select &All"), QKeySequence::SelectAll);
 }

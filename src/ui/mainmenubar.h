@@ -5,7 +5,8 @@
 class QAction;
 class QMenu;
 
-// The File and Edit menus. Items carry their names as object names, so they can be found by name.
+// The File and Edit menus. Items, separators included, carry their names as object names, so
+// they can be found by name.
 class MainMenuBar : public QMenuBar {
     Q_OBJECT
 
@@ -16,11 +17,9 @@ public:
     QAction* FileQuit = nullptr;
     QMenu* EditMenu = nullptr;
     QAction* EditUndo = nullptr;
-    QAction* EditSeparator1 = nullptr;
     QAction* EditCut = nullptr;
     QAction* EditCopy = nullptr;
     QAction* EditPaste = nullptr;
     QAction* EditClear = nullptr;
-    QAction* EditSeparator2 = nullptr;
     QAction* EditSelectAll = nullptr;
 };

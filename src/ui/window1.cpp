@@ -1,7 +1,7 @@
 #include "window1.h"
 
-#include "appversion.h"
-#include "consoleoutput.h"
+#include "app/appversion.h"
+#include "app/consoleoutput.h"
 #include "contentarea.h"
 #include "loglistview.h"
 #include "mainmenubar.h"
@@ -18,6 +18,8 @@ namespace {
 constexpr int kListFontSize = 12;
 // One view update per screen frame at most, however fast lines arrive.
 constexpr int kLogPublishIntervalMs = 16;
+constexpr QSize kMinimumContentSize{64, 64};
+constexpr QSize kMaximumContentSize{32000, 32000};
 } // namespace
 
 Window1::Window1(QWidget* parent)
@@ -32,27 +34,22 @@ Window1::Window1(QWidget* parent)
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
 
     m_content = new ContentArea(kDesignSize, this);
-    m_content->setMinimumSize(64, 64);
-    m_content->setMaximumSize(32000, 32000);
+    m_content->setObjectName(QStringLiteral("ContentArea"));
+    m_content->setMinimumSize(kMinimumContentSize);
+    m_content->setMaximumSize(kMaximumContentSize);
     setCentralWidget(m_content);
     createControls();
+    createStatusBar();
 
-    UnitPortState = new QLabel(this);
-    DiscoveryPortState = new QLabel(this);
-    UnitPortState->setObjectName(QStringLiteral("UnitPortState"));
-    DiscoveryPortState->setObjectName(QStringLiteral("DiscoveryPortState"));
-    statusBar()->addWidget(UnitPortState);
-    statusBar()->addWidget(DiscoveryPortState);
-    statusBar()->setSizeGripEnabled(true);
     connect(&m_unit, &UnitSimulator::endpointStateChanged, this, &Window1::showEndpointState);
     connect(&m_unit, &UnitSimulator::replyNotSent, this, &printToStderr);
-
     m_log.setPublishInterval(kLogPublishIntervalMs);
     connect(&m_unit, &UnitSimulator::trafficLogged, &m_log, &TrafficLogModel::append);
 
     PopupMenu1_Open();
     Event_Open();
     resize(sizeHint());
+    capWindowSize();
 }
 
 Window1::~Window1() = default;
@@ -97,6 +94,26 @@ void Window1::createControls()
     attachEditMenu();
 }
 
+void Window1::createStatusBar()
+{
+    UnitPortState = new QLabel(this);
+    DiscoveryPortState = new QLabel(this);
+    UnitPortState->setObjectName(QStringLiteral("UnitPortState"));
+    DiscoveryPortState->setObjectName(QStringLiteral("DiscoveryPortState"));
+    statusBar()->addWidget(UnitPortState);
+    statusBar()->addWidget(DiscoveryPortState);
+    statusBar()->setSizeGripEnabled(true);
+}
+
+void Window1::capWindowSize()
+{
+    // The limits belong to the content area; the window adds its menu bar and status bar around
+    // it. Set on the window itself, the maximum reaches the window manager, which otherwise
+    // would only learn the minimum from the layout.
+    const QSize chrome = sizeHint() - m_content->sizeHint();
+    setMaximumSize(kMaximumContentSize + chrome);
+}
+
 void Window1::attachEditMenu()
 {
     // The log is read-only: only Copy (of the selected line) can apply.
@@ -129,10 +146,10 @@ void Window1::PopupMenu1_Open()
         PopupMenu1->addItem(QString::fromLatin1(profile.label.data(), qsizetype(profile.label.size())),
                             QString::fromLatin1(profile.identity.data(), qsizetype(profile.identity.size())));
     }
-    // A combo box selects its first row by itself as rows arrive; the first binding is made
-    // here explicitly, and the change handler is attached only afterwards.
+    // A combo box selects its first row by itself as rows arrive. The unit is started on the
+    // selected row in Event_Open, so the change handler is attached only now: selecting row 0
+    // here must not bind anything before the unit has its start values.
     PopupMenu1->setCurrentIndex(0);
-    m_unit.selectProfile(0);
     connect(PopupMenu1, &QComboBox::currentIndexChanged, this, &Window1::PopupMenu1_Change);
 }
 
@@ -144,8 +161,7 @@ void Window1::PopupMenu1_Change(int index)
 void Window1::Event_Open()
 {
     setWindowTitle(titleFor(kVersionMajor, kVersionMinor, kVersionBug));
-    m_unit.setStartChannelValues();
-    m_unit.bindDiscoveryPort();
+    m_unit.start(PopupMenu1->currentIndex());
 }
 
 void Window1::PushButton1_Action()

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "trafficlogmodel.h"
+#include "log/trafficlogmodel.h"
 #include "unit/unitsimulator.h"
 
 #include <QMainWindow>
@@ -25,26 +25,15 @@ public:
 
     static QString titleFor(int major, int minor, int bug);
 
-    UnitSimulator& unit() { return m_unit; }
-    TrafficLogModel& trafficLog() { return m_log; }
-    MainMenuBar* menus() const { return m_menuBar; }
-    ContentArea* contentArea() const { return m_content; }
-
-    LogListView* Listbox1 = nullptr;
-    QPushButton* PushButton1 = nullptr;
-    QLabel* Label1 = nullptr;
-    QComboBox* PopupMenu1 = nullptr;
-    QLabel* Label2 = nullptr;
-    QLabel* UnitPortState = nullptr;
-    QLabel* DiscoveryPortState = nullptr;
-
+private:
     void Event_Open();
     void PopupMenu1_Open();
     void PopupMenu1_Change(int index);
     void PushButton1_Action();
 
-private:
     void createControls();
+    void createStatusBar();
+    void capWindowSize();
     void attachEditMenu();
     void showEndpointState(UnitSimulator::Endpoint endpoint, const QString& text);
     void updateEditItems();
@@ -56,4 +45,12 @@ private:
     TrafficLogModel m_log;
     MainMenuBar* m_menuBar = nullptr;
     ContentArea* m_content = nullptr;
+    // The controls are children of the content area; the window reaches them by these names.
+    LogListView* Listbox1 = nullptr;
+    QPushButton* PushButton1 = nullptr;
+    QLabel* Label1 = nullptr;
+    QComboBox* PopupMenu1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* UnitPortState = nullptr;
+    QLabel* DiscoveryPortState = nullptr;
 };

@@ -28,8 +28,8 @@ UnitFrame channelQueryReply(const ChannelArray& channels)
 
 UnitFrame statusQueryReply(int profileIndex, StatusDraw draw)
 {
-    quint8 position11 = 6;
-    quint8 position14 = 0;
+    quint8 position11 = kNoProfileStatusPosition11;
+    quint8 position14 = kNoProfileStatusPosition14;
     if (isValidProfileIndex(profileIndex)) {
         const UnitProfile& profile = kUnitProfiles[std::size_t(profileIndex)];
         position11 = profile.statusPosition11;

@@ -20,6 +20,9 @@ struct UnitProfile {
 inline constexpr int kProfileCount = 9;
 inline constexpr quint16 kDiscoveryPort = 65535;
 inline constexpr qint16 kRandomStatusPosition14 = -1;
+// Status bytes 11 and 14 for an index outside the table; the selector never yields one.
+inline constexpr quint8 kNoProfileStatusPosition11 = 6;
+inline constexpr quint8 kNoProfileStatusPosition14 = 0;
 
 // The profile table. Rows 5/6 and 7/8 share an identity string and a unit port: the
 // 12-channel drivers answer on the port of their 6-channel sibling, so 4006 and 4008 never occur.

@@ -4,6 +4,11 @@
 #include "unitprofiles.h"
 
 namespace {
+// The unit endpoint keeps a whole frame; later bytes are never looked at. The discovery endpoint
+// keeps one byte more than the request, so that a longer payload can never look like it.
+constexpr qsizetype kUnitCapacity = kUnitFrameSize;
+constexpr qsizetype kDiscoveryCapacity = qsizetype(kDiscoveryRequest.size()) + 1;
+
 QString endpointStateText(const QString& name, const DatagramEndpoint& endpoint)
 {
     const QString head = name + QLatin1Char(' ') + QString::number(endpoint.port()) + QStringLiteral(": ");
@@ -21,10 +26,12 @@ quint32 ipv4Of(const QHostAddress& address)
 
 UnitSimulator::UnitSimulator(QObject* parent)
     : QObject(parent)
+    , UDPSocket1(kUnitCapacity)
+    , UDPSocket2(kDiscoveryCapacity)
     , m_random(std::random_device{}())
 {
-    connect(&UDPSocket1, &DatagramEndpoint::dataAvailable, this, &UnitSimulator::UDPSocket1_DataAvailable);
-    connect(&UDPSocket2, &DatagramEndpoint::dataAvailable, this, &UnitSimulator::UDPSocket2_DataAvailable);
+    connect(&UDPSocket1, &DatagramEndpoint::datagramReceived, this, &UnitSimulator::UDPSocket1_DataAvailable);
+    connect(&UDPSocket2, &DatagramEndpoint::datagramReceived, this, &UnitSimulator::UDPSocket2_DataAvailable);
     connect(&UDPSocket1, &DatagramEndpoint::bindStateChanged, this,
             [this] { emit endpointStateChanged(Endpoint::Unit, unitEndpointState()); });
     connect(&UDPSocket2, &DatagramEndpoint::bindStateChanged, this,
@@ -40,9 +47,11 @@ UnitSimulator::UnitSimulator(QObject* parent)
     Timer1.start();
 }
 
-void UnitSimulator::setStartChannelValues()
+void UnitSimulator::start(int profileIndex)
 {
-    ::setStartChannelValues(ChannelValues);
+    setStartChannelValues(ChannelValues);
+    selectProfile(profileIndex);
+    UDPSocket2.bind(kDiscoveryPort);
 }
 
 bool UnitSimulator::selectProfile(int index)
@@ -51,11 +60,6 @@ bool UnitSimulator::selectProfile(int index)
         return false;
     m_profileIndex = index;
     return UDPSocket1.bind(unitPortForProfile(index));
-}
-
-void UnitSimulator::bindDiscoveryPort()
-{
-    UDPSocket2.bind(kDiscoveryPort);
 }
 
 QString UnitSimulator::unitEndpointState() const
@@ -76,37 +80,29 @@ StatusDraw UnitSimulator::drawStatusValues()
     return draw;
 }
 
-void UnitSimulator::UDPSocket1_DataAvailable()
+void UnitSimulator::UDPSocket1_DataAvailable(const Datagram& datagram)
 {
     const StatusDraw draw = drawStatusValues();
     const int profile = m_profileIndex;
-
-    char buffer[kUnitFrameSize];
-    Datagram datagram;
-    if (!UDPSocket1.read(datagram, buffer, sizeof buffer))
-        return;
     const quint32 sender = ipv4Of(datagram.address);
-    emit trafficLogged(TrafficLogEntry::unitIncoming(sender, UDPSocket1.port(), datagram.data));
+    emit trafficLogged(TrafficLogEntry::unitIncoming(sender, UDPSocket1.port(), datagram.data, profile));
 
     const std::optional<UnitFrame> reply = handleUnitRequest(datagram.data, ChannelValues, profile, draw);
     if (!reply)
         return;
     UDPSocket1.write(datagram.address, datagram.port,
                      QByteArrayView(reinterpret_cast<const char*>(reply->data()), kUnitFrameSize));
-    emit trafficLogged(TrafficLogEntry::unitOutgoing(sender, datagram.port, *reply));
+    emit trafficLogged(TrafficLogEntry::unitOutgoing(sender, datagram.port, *reply, profile));
 }
 
-void UnitSimulator::UDPSocket2_DataAvailable()
+void UnitSimulator::UDPSocket2_DataAvailable(const Datagram& datagram)
 {
-    // One byte more than the request, so that a longer payload can never look like it.
-    char buffer[kDiscoveryRequest.size() + 1];
-    Datagram datagram;
-    if (!UDPSocket2.read(datagram, buffer, sizeof buffer) || !isDiscoveryRequest(datagram.data))
+    if (!isDiscoveryRequest(datagram.data))
         return;
-    const quint32 sender = ipv4Of(datagram.address);
-    emit trafficLogged(TrafficLogEntry::discoveryIncoming(sender, UDPSocket2.port()));
-
     const int profile = m_profileIndex;
+    const quint32 sender = ipv4Of(datagram.address);
+    emit trafficLogged(TrafficLogEntry::discoveryIncoming(sender, UDPSocket2.port(), datagram.data, profile));
+
     const std::string_view identity = identityForProfile(profile);
     UDPSocket2.write(datagram.address, datagram.port,
                      QByteArrayView(identity.data(), qsizetype(identity.size())));

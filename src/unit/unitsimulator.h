@@ -1,7 +1,7 @@
 #pragma once
 
 #include "net/datagramendpoint.h"
-#include "ui/trafficlogentry.h"
+#include "trafficlogentry.h"
 #include "unitframe.h"
 
 #include <QObject>
@@ -11,7 +11,7 @@
 
 // The simulated unit: its lasting state, its two endpoints and the poll timer, with the
 // handlers that answer the unit port and the discovery port. It has no widgets; a window or a
-// headless front end drives it and shows what it logs.
+// headless front end starts it and shows what it logs.
 class UnitSimulator : public QObject {
     Q_OBJECT
 
@@ -23,12 +23,13 @@ public:
 
     explicit UnitSimulator(QObject* parent = nullptr);
 
-    // Start-up pieces, in the order a front end usually calls them.
-    void setStartChannelValues();
+    // Opens the unit: channels at their start values, the unit endpoint on the port of
+    // `profileIndex` (0 to 8) and the discovery endpoint on 65535. A port that cannot be bound
+    // is reported through endpointStateChanged(); the other endpoint works on regardless.
+    void start(int profileIndex);
     // Selects a profile and re-binds the unit endpoint to its port, also when the port stays
-    // the same. Indexes outside 0 to 8 are refused.
+    // the same. Indexes outside 0 to 8 are refused. True when the unit endpoint is listening.
     bool selectProfile(int index);
-    void bindDiscoveryPort();
 
     int profileIndex() const { return m_profileIndex; }
     const ChannelArray& channelValues() const { return ChannelValues; }
@@ -39,10 +40,6 @@ public:
     QString unitEndpointState() const;
     QString discoveryEndpointState() const;
 
-    void UDPSocket1_DataAvailable();
-    void UDPSocket2_DataAvailable();
-    void Timer1_Action();
-
 signals:
     // A traffic-log line was written. Connected receivers must be cheap: this is the datagram path.
     void trafficLogged(const TrafficLogEntry& entry);
@@ -52,6 +49,9 @@ signals:
     void replyNotSent(const QString& message);
 
 private:
+    void UDPSocket1_DataAvailable(const Datagram& datagram);
+    void UDPSocket2_DataAvailable(const Datagram& datagram);
+    void Timer1_Action();
     StatusDraw drawStatusValues();
 
     ChannelArray ChannelValues{};

@@ -1,6 +1,6 @@
 // Any discovery-port datagram: only the single byte "X" is a request, and its lines compose.
 #include "fuzzcheck.h"
-#include "ui/trafficlogline.h"
+#include "log/trafficlogline.h"
 #include "unit/discovery.h"
 #include "unit/unitprofiles.h"
 
@@ -19,6 +19,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             formatTrafficLogLine(TrafficLogEntry::discoveryOutgoing(0xffffffffu, 65535, profile), line);
         FUZZ_CHECK(n == 4 + 15 + 1 + 5 + 3 + 50);
     }
-    FUZZ_CHECK(formatTrafficLogLine(TrafficLogEntry::discoveryIncoming(0, 65535), line) == 21);
+    FUZZ_CHECK(formatTrafficLogLine(TrafficLogEntry::discoveryIncoming(0, 65535, payload, 0), line) == 21);
     return 0;
 }

@@ -1,8 +1,8 @@
 // Log rows of any content, including field values the handlers never produce, composed as text
 // and shown through the model: composing must stay inside its buffer and never fail.
 #include "fuzzcheck.h"
-#include "ui/trafficlogline.h"
-#include "ui/trafficlogmodel.h"
+#include "log/trafficlogline.h"
+#include "log/trafficlogmodel.h"
 
 #include <cstdint>
 #include <cstring>

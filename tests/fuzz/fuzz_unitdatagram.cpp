@@ -2,7 +2,7 @@
 // request handling against the lasting channel state, the reply and its outgoing line.
 // Input: one byte that picks the profile and the draws, then the datagram's payload.
 #include "fuzzcheck.h"
-#include "ui/trafficlogline.h"
+#include "log/trafficlogline.h"
 #include "unit/unitframe.h"
 #include "unit/unitprofiles.h"
 
@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const StatusDraw draw{kFirstDrawMin + data[0] % 46, data[0] % 251};
     const QByteArrayView request(reinterpret_cast<const char*>(data + 1), qsizetype(size - 1));
 
-    const TrafficLogEntry incoming = TrafficLogEntry::unitIncoming(0x7f000001u, 4000, request);
+    const TrafficLogEntry incoming = TrafficLogEntry::unitIncoming(0x7f000001u, 4000, request, profile);
     FUZZ_CHECK(incoming.count == std::min<qsizetype>(request.size(), kUnitFrameSize));
     checkLine(incoming);
 
@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         FUZZ_CHECK(request.size() >= kUnitFrameSize);
         FUZZ_CHECK((*reply)[0] == kReplyFirstByte && (*reply)[28] == kReplyLastByte);
         FUZZ_CHECK((*reply)[1] == quint8(request[1]));
-        checkLine(TrafficLogEntry::unitOutgoing(0x7f000001u, 50000, *reply));
+        checkLine(TrafficLogEntry::unitOutgoing(0x7f000001u, 50000, *reply, profile));
     }
     return 0;
 }

@@ -1,5 +1,5 @@
 // unitctl: speaks the unit protocol from a shell, for people and for scripts.
-#include "ui/appversion.h"
+#include "app/appversion.h"
 #include "unit/unitframe.h"
 #include "unit/unitprofiles.h"
 #include "unitclient.h"
@@ -242,12 +242,21 @@ int main(int argc, char** argv)
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
     parser.addOptions({json, timeout, help, version});
-    // "-1" would otherwise read as an unknown option "1".
-    for (const QString& argument : QCoreApplication::arguments().mid(1)) {
-        if (argument.size() > 1 && argument.startsWith(QLatin1Char('-')) && argument.mid(1).toInt() > 0)
-            return usage(QStringLiteral("'%1' is not a value from 0 to 255").arg(argument));
+    // A negative number would otherwise read as an unknown option "1". After --timeout it is
+    // that option's value, which the range check below rejects; anywhere else it is a channel value.
+    QStringList arguments = QCoreApplication::arguments();
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        if (argument.size() < 2 || !argument.startsWith(QLatin1Char('-')) || !argument[1].isDigit())
+            continue;
+        if (arguments[i - 1] == QLatin1String("--timeout")) {
+            const QString value = arguments.takeAt(i--);
+            arguments[i] += QLatin1Char('=') + value;
+            continue;
+        }
+        return usage(QStringLiteral("'%1' is not a value from 0 to 255").arg(argument));
     }
-    if (!parser.parse(QCoreApplication::arguments()))
+    if (!parser.parse(arguments))
         return usage(parser.errorText());
     if (parser.isSet(help)) {
         std::fputs(kHelp, stdout);

@@ -1,8 +1,8 @@
 #include "trafficlogline.h"
 
-#include "unit/discovery.h"
 #include "unit/unitprofiles.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -38,11 +38,6 @@ char* putAddress(char* p, quint32 address)
 
 } // namespace
 
-qsizetype formatIPv4(quint32 address, char* out)
-{
-    return putAddress(out, address) - out;
-}
-
 qsizetype formatTrafficLogLine(const TrafficLogEntry& entry, char* out)
 {
     using Kind = TrafficLogEntry::Kind;
@@ -75,14 +70,15 @@ qsizetype formatTrafficLogLine(const TrafficLogEntry& entry, char* out)
         }
         break;
     case Kind::DiscoveryIncoming:
-        // Only the exact request is ever logged, so the payload text is the request itself.
+        // The request as it arrived, as text.
         p = putText(p, " - ");
-        p = putText(p, kDiscoveryRequest);
+        p = putText(p, std::string_view(reinterpret_cast<const char*>(entry.bytes.data()),
+                                        std::min<std::size_t>(entry.count, entry.bytes.size())));
         break;
     case Kind::DiscoveryOutgoing:
         p = putText(p, " - ");
-        if (isValidProfileIndex(entry.count))
-            p = putText(p, identityForProfile(entry.count));
+        if (isValidProfileIndex(entry.profile))
+            p = putText(p, identityForProfile(entry.profile));
         break;
     }
     return p - out;

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "config-unitsim.h"
+
 #include <QString>
 
-// The application's version, from the build's project version.
+// The application's version, from the project's version.
 inline constexpr int kVersionMajor = UNITSIM_VERSION_MAJOR;
 inline constexpr int kVersionMinor = UNITSIM_VERSION_MINOR;
 inline constexpr int kVersionBug = UNITSIM_VERSION_PATCH;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "trafficlogentry.h"
+#include "unit/trafficlogentry.h"
 
 #include <QString>
 
@@ -11,6 +11,3 @@ inline constexpr qsizetype kMaxTrafficLogLine = 160;
 qsizetype formatTrafficLogLine(const TrafficLogEntry& entry, char* out);
 
 QString trafficLogLine(const TrafficLogEntry& entry);
-
-// Writes an IPv4 address (host byte order) in dotted decimal and returns the length.
-qsizetype formatIPv4(quint32 address, char* out);

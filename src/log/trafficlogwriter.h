@@ -1,6 +1,6 @@
 #pragma once
 
-#include "trafficlogentry.h"
+#include "unit/trafficlogentry.h"
 
 #include <QObject>
 #include <QTimer>

@@ -1,0 +1,30 @@
+#include "headlessrunner.h"
+
+#include "consoleoutput.h"
+
+#include <QCoreApplication>
+
+#include <csignal>
+
+HeadlessRunner::HeadlessRunner(const SimulatorOptions& options, QObject* parent)
+    : QObject(parent)
+    , m_options(options)
+    , m_writer(stdout)
+{
+    if (!options.quiet)
+        connect(&m_unit, &UnitSimulator::trafficLogged, &m_writer, &TrafficLogWriter::append);
+    connect(&m_unit, &UnitSimulator::endpointStateChanged, this,
+            [](UnitSimulator::Endpoint, const QString& text) { printToStderr(text); });
+    connect(&m_unit, &UnitSimulator::replyNotSent, this, &printToStderr);
+    connect(&m_writer, &TrafficLogWriter::outputClosed, this, [] {
+        printToStderr(QStringLiteral("Standard output is closed: traffic-log lines are no longer written."));
+    });
+    connect(&m_signalWatcher, &UnixSignalWatcher::terminationRequested, this, &QCoreApplication::quit);
+}
+
+void HeadlessRunner::start()
+{
+    // A log reader that goes away must not take the unit with it: no SIGPIPE, a message instead.
+    std::signal(SIGPIPE, SIG_IGN);
+    m_unit.start(m_options.profile);
+}

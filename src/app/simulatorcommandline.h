@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// What the simulator's command line asks for.
+struct SimulatorOptions {
+    enum class Action { OpenWindow, RunHeadless, ShowHelp, ShowVersion, UsageError };
+
+    Action action = Action::OpenWindow;
+    int profile = 0;
+    bool quiet = false;
+    // The help text, the version line, or what is wrong.
+    QString text;
+    // Arguments the window does not use (those Qt did not take for itself).
+    QStringList ignored;
+};
+
+// The simulator's command line. Without any of the simulator's own options the program is the
+// window, and everything on the command line belongs to Qt (-platform, -style, -geometry, ...).
+// With one of them (--headless, --help, --version, or a headless option) it runs without a
+// window and the command line is checked strictly.
+class SimulatorCommandLine {
+public:
+    // Decides before the application object exists, so that a run without a window never
+    // needs a display.
+    static bool wantsConsole(const QStringList& arguments);
+    static bool wantsConsole(int argc, char** argv);
+
+    // `arguments` as QCoreApplication::arguments() gives them, program name first.
+    static SimulatorOptions parse(const QStringList& arguments);
+};
+
+// Prints what the options ask for instead of a run (help, version or a usage error) and returns
+// the exit status: 0, or 2 for a usage error.
+int reportWithoutRunning(const SimulatorOptions& options);
+// Says on standard error which arguments the window leaves unused.
+void warnAboutIgnoredArguments(const SimulatorOptions& options);

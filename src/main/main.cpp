@@ -1,0 +1,26 @@
+#include "app/headlessrunner.h"
+#include "app/simulatorcommandline.h"
+#include "ui/app.h"
+#include "ui/window1.h"
+
+#include <QCoreApplication>
+
+int main(int argc, char** argv)
+{
+    // The simulator's own options mean a run without the window, which needs no display.
+    if (SimulatorCommandLine::wantsConsole(argc, argv)) {
+        QCoreApplication app(argc, argv);
+        const SimulatorOptions options = SimulatorCommandLine::parse(QCoreApplication::arguments());
+        if (options.action != SimulatorOptions::Action::RunHeadless)
+            return reportWithoutRunning(options);
+        HeadlessRunner runner(options);
+        runner.start();
+        return app.exec();
+    }
+    // Otherwise the program is the window; QApplication takes Qt's own options for itself.
+    App app(argc, argv);
+    warnAboutIgnoredArguments(SimulatorCommandLine::parse(QCoreApplication::arguments()));
+    Window1 window;
+    window.show();
+    return app.exec();
+}

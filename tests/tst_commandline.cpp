@@ -1,0 +1,129 @@
+// The simulator's command line, parsed without starting a process.
+#include "app/appversion.h"
+#include "app/simulatorcommandline.h"
+
+#include <QTest>
+
+using namespace Qt::Literals::StringLiterals;
+using Action = SimulatorOptions::Action;
+
+Q_DECLARE_METATYPE(SimulatorOptions::Action)
+
+namespace {
+QStringList commandLine(const QStringList& arguments)
+{
+    return QStringList{u"unit-simulator"_s} + arguments;
+}
+} // namespace
+
+class TestCommandLine : public QObject {
+    Q_OBJECT
+
+private slots:
+    void windowOrConsole_data();
+    void windowOrConsole();
+    void headlessRuns_data();
+    void headlessRuns();
+    void usageErrors_data();
+    void usageErrors();
+    void helpAndVersion();
+};
+
+void TestCommandLine::windowOrConsole_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("console");
+    QTest::addRow("nothing") << QStringList{} << false;
+    QTest::addRow("Qt's platform and style")
+        << QStringList{u"-platform"_s, u"offscreen"_s, u"-style"_s, u"Fusion"_s} << false;
+    QTest::addRow("Qt's geometry") << QStringList{u"-geometry"_s, u"900x500+10+10"_s} << false;
+    QTest::addRow("Qt's platform, double dash") << QStringList{u"--platform"_s, u"offscreen"_s} << false;
+    QTest::addRow("headless") << QStringList{u"--headless"_s} << true;
+    QTest::addRow("profile alone") << QStringList{u"--profile=2"_s} << true;
+    QTest::addRow("quiet alone") << QStringList{u"--quiet"_s} << true;
+    QTest::addRow("help") << QStringList{u"-h"_s} << true;
+    QTest::addRow("help-all") << QStringList{u"--help-all"_s} << true;
+    QTest::addRow("version") << QStringList{u"-v"_s} << true;
+    QTest::addRow("headless after Qt's options")
+        << QStringList{u"-platform"_s, u"offscreen"_s, u"--headless"_s} << true;
+}
+
+void TestCommandLine::windowOrConsole()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, console);
+    QCOMPARE(SimulatorCommandLine::wantsConsole(commandLine(arguments)), console);
+    const SimulatorOptions options = SimulatorCommandLine::parse(commandLine(arguments));
+    if (!console) {
+        // The window leaves Qt's options to Qt and names whatever Qt did not take.
+        QCOMPARE(options.action, Action::OpenWindow);
+        QCOMPARE(options.ignored, arguments);
+    } else {
+        QVERIFY(options.action != Action::OpenWindow);
+    }
+}
+
+void TestCommandLine::headlessRuns_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("profile");
+    QTest::addColumn<bool>("quiet");
+    QTest::addRow("defaults") << QStringList{u"--headless"_s} << 0 << false;
+    QTest::addRow("profile 8, quiet")
+        << QStringList{u"--headless"_s, u"--profile"_s, u"8"_s, u"--quiet"_s} << 8 << true;
+    QTest::addRow("profile with =") << QStringList{u"--profile=3"_s, u"--headless"_s} << 3 << false;
+}
+
+void TestCommandLine::headlessRuns()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, profile);
+    QFETCH(bool, quiet);
+    const SimulatorOptions options = SimulatorCommandLine::parse(commandLine(arguments));
+    QCOMPARE(options.action, Action::RunHeadless);
+    QCOMPARE(options.profile, profile);
+    QCOMPARE(options.quiet, quiet);
+}
+
+void TestCommandLine::usageErrors_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("message");
+    QTest::addRow("unknown option") << QStringList{u"--headless"_s, u"--bogus"_s} << u"'bogus'"_s;
+    QTest::addRow("Qt's option without a window")
+        << QStringList{u"--headless"_s, u"-platform"_s, u"offscreen"_s} << u"'platform'"_s;
+    QTest::addRow("profile 9") << QStringList{u"--headless"_s, u"--profile"_s, u"9"_s} << u"'9'"_s;
+    QTest::addRow("profile -1") << QStringList{u"--headless"_s, u"--profile=-1"_s} << u"'-1'"_s;
+    QTest::addRow("profile not a number")
+        << QStringList{u"--headless"_s, u"--profile"_s, u"two"_s} << u"'two'"_s;
+    QTest::addRow("profile without value") << QStringList{u"--headless"_s, u"--profile"_s} << u"profile"_s;
+    QTest::addRow("profile without headless") << QStringList{u"--profile"_s, u"2"_s} << u"--headless"_s;
+    QTest::addRow("stray argument") << QStringList{u"--headless"_s, u"now"_s} << u"'now'"_s;
+}
+
+void TestCommandLine::usageErrors()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, message);
+    const SimulatorOptions options = SimulatorCommandLine::parse(commandLine(arguments));
+    QCOMPARE(options.action, Action::UsageError);
+    QVERIFY2(options.text.contains(message), qPrintable(options.text));
+}
+
+void TestCommandLine::helpAndVersion()
+{
+    for (const QString& help : {u"--help"_s, u"-h"_s}) {
+        const SimulatorOptions options = SimulatorCommandLine::parse(commandLine({help}));
+        QCOMPARE(options.action, Action::ShowHelp);
+        QVERIFY(options.text.contains(u"--headless"_s));
+        QVERIFY(options.text.contains(u"  1  \"Generation 1\" LED driver @ port:4001"_s));
+    }
+    for (const QString& version : {u"--version"_s, u"-v"_s}) {
+        const SimulatorOptions options = SimulatorCommandLine::parse(commandLine({u"--headless"_s, version}));
+        QCOMPARE(options.action, Action::ShowVersion);
+        QCOMPARE(options.text, u"unit-simulator "_s + QStringLiteral(UNITSIM_VERSION_STRING) + u"\n"_s);
+    }
+}
+
+QTEST_GUILESS_MAIN(TestCommandLine)
+#include "tst_commandline.moc"
