@@ -254,7 +254,7 @@ int main(int argc, char** argv)
             arguments[i] += QLatin1Char('=') + value;
             continue;
         }
-        return usage(QStringLiteral("'%1' is not a value from 0 to 255").arg(argument));
+        return usage(QStringLiteral("'%1' is not a channel value from 0 to 255").arg(argument));
     }
     if (!parser.parse(arguments))
         return usage(parser.errorText());

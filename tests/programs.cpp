@@ -1,0 +1,64 @@
+#include "programs.h"
+
+#include <QTest>
+
+QString simulatorPath()
+{
+    return QStringLiteral(UNITSIM_SIMULATOR_PATH);
+}
+
+QString unitctlPath()
+{
+    return QStringLiteral(UNITCTL_PATH);
+}
+
+ProcessResult runProcess(const QString& program, const QStringList& arguments, int timeoutMs)
+{
+    QProcess process;
+    process.start(program, arguments);
+    ProcessResult result;
+    if (!process.waitForStarted(5000))
+        return result;
+    if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, timeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+        return result;
+    }
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.out = QString::fromUtf8(process.readAllStandardOutput());
+    result.err = QString::fromUtf8(process.readAllStandardError());
+    return result;
+}
+
+HeadlessSimulator::~HeadlessSimulator()
+{
+    stop();
+}
+
+void HeadlessSimulator::stop()
+{
+    if (m_process && m_process->state() != QProcess::NotRunning) {
+        m_process->kill();
+        m_process->waitForFinished();
+    }
+    m_process.reset();
+}
+
+QString HeadlessSimulator::start(const QStringList& arguments)
+{
+    stop();
+    m_process = std::make_unique<QProcess>();
+    m_process->start(simulatorPath(), QStringList{QStringLiteral("--headless")} + arguments);
+    if (!m_process->waitForStarted(5000))
+        return QStringLiteral("the simulator did not start");
+    QString err;
+    const bool reported = QTest::qWaitFor(
+        [&] {
+            err += QString::fromUtf8(m_process->readAllStandardError());
+            return err.count(QStringLiteral("listening")) >= 2;
+        },
+        5000);
+    if (!reported || err.contains(QStringLiteral("not listening")))
+        return QStringLiteral("the fixed ports are needed by this test: ") + err;
+    return {};
+}

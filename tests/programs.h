@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+// The built programs, run as a user runs them.
+QString simulatorPath();
+QString unitctlPath();
+
+struct ProcessResult {
+    int exitCode = -1; // -1: did not start, crashed or did not end in time
+    QString out;
+    QString err;
+};
+
+// Runs a program to its end while this thread's event loop keeps running (a test responder may
+// need to answer it).
+ProcessResult runProcess(const QString& program, const QStringList& arguments, int timeoutMs = 10000);
+
+// The headless simulator in the background, killed when the object goes.
+class HeadlessSimulator {
+public:
+    HeadlessSimulator() = default;
+    ~HeadlessSimulator();
+
+    // Starts `unit-simulator --headless` with `arguments` and waits until both ports report.
+    // Returns what went wrong (a port taken by another program, say), empty when it listens.
+    QString start(const QStringList& arguments = {});
+    void stop();
+    QProcess& process() { return *m_process; }
+
+private:
+    std::unique_ptr<QProcess> m_process;
+};

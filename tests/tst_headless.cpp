@@ -1,0 +1,229 @@
+// The simulator as a process: headless with its log as a stream, and the window taking Qt's own
+// options. Uses the product's fixed ports (4000-4007 and 65535): fails with a clear message
+// when another program holds them.
+#include "app/appversion.h"
+#include "loopbackclient.h"
+#include "programs.h"
+#include "unit/unitprofiles.h"
+
+#include <QMap>
+#include <QNetworkDatagram>
+#include <QProcess>
+#include <QTest>
+#include <QUdpSocket>
+
+#include <csignal>
+
+using namespace Qt::Literals::StringLiterals;
+
+class TestHeadless : public QObject {
+    Q_OBJECT
+
+private slots:
+    void cleanup() { m_simulator.stop(); }
+    void streamsTheLog();
+    void quiet();
+    void outlivesItsLogReader();
+    void stopsCleanlyOnSignals_data();
+    void stopsCleanlyOnSignals();
+    void statusDrawsCoverTheirWholeRanges();
+    void badOptionsBindNothing_data();
+    void badOptionsBindNothing();
+    void helpAndVersion();
+    void windowTakesQtsOwnOptions();
+
+private:
+    void start(const QStringList& arguments = {});
+    HeadlessSimulator m_simulator;
+};
+
+void TestHeadless::start(const QStringList& arguments)
+{
+    const QString problem = m_simulator.start(arguments);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+}
+
+void TestHeadless::streamsTheLog()
+{
+    start({u"--profile"_s, u"3"_s});
+    LoopbackClient client;
+    QCOMPARE(client.request(4003, unitFrame(50)).size(), 29);
+    QCOMPARE(client.request(kDiscoveryPort, "X").size(), 50);
+    client.send(4003, unitFrame(0, QList<int>(24, 7)));
+
+    const QString port = QString::number(client.port());
+    const QStringList expected = {
+        u"--> 127.0.0.1:4003 -  0 50"_s + u" 0"_s.repeated(27),
+        u"<-- 127.0.0.1:"_s + port + u" -254 50"_s + u" 125"_s.repeated(12) + u" 0"_s.repeated(14) +
+            u" 255"_s,
+        u"--> 127.0.0.1:65535 - X"_s,
+        u"<-- 127.0.0.1:"_s + port + u" - ALED.SIM.ULA.TOR.3/4003/*****/**/Lumivane/PoE2.0/*"_s,
+        u"--> 127.0.0.1:4003 -  0 0"_s + u" 7"_s.repeated(24) + u" 0 0 0"_s,
+    };
+    QString out;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            out += QString::fromUtf8(m_simulator.process().readAllStandardOutput());
+            return out.count(QLatin1Char('\n')) >= expected.size();
+        },
+        5000));
+    QCOMPARE(out.split(QLatin1Char('\n'), Qt::SkipEmptyParts), expected); // oldest first
+}
+
+void TestHeadless::quiet()
+{
+    start({u"--quiet"_s});
+    LoopbackClient client;
+    QCOMPARE(client.request(4000, unitFrame(50)).size(), 29);
+    m_simulator.process().terminate();
+    QVERIFY(m_simulator.process().waitForFinished(5000));
+    QCOMPARE(m_simulator.process().exitCode(), 0);
+    QCOMPARE(m_simulator.process().readAllStandardOutput(), QByteArray());
+}
+
+void TestHeadless::outlivesItsLogReader()
+{
+    // As in `unit-simulator --headless | head -c 1`: the reader leaves after the first byte.
+    QProcess simulator;
+    QProcess reader;
+    simulator.setStandardOutputProcess(&reader);
+    reader.start(u"head"_s, {u"-c"_s, u"1"_s});
+    simulator.start(simulatorPath(), {u"--headless"_s});
+    QVERIFY(simulator.waitForStarted(5000));
+    QByteArray err;
+    QVERIFY(QTest::qWaitFor([&] { return (err += simulator.readAllStandardError()).count("listening") == 2; },
+                            5000));
+    QVERIFY2(!err.contains("not listening"), err.constData());
+
+    LoopbackClient client;
+    for (int i = 0; i < 200 && !err.contains("no longer written"); ++i) {
+        QCOMPARE(client.request(4000, unitFrame(50)).size(), 29);
+        err += simulator.readAllStandardError();
+    }
+    QVERIFY2(err.contains("Standard output is closed"), err.constData());
+    QCOMPARE(client.request(4000, unitFrame(51)).size(), 29); // still serving
+    QCOMPARE(simulator.state(), QProcess::Running);
+    simulator.kill();
+    simulator.waitForFinished();
+    QVERIFY(reader.state() == QProcess::NotRunning || reader.waitForFinished(5000));
+}
+
+void TestHeadless::stopsCleanlyOnSignals_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::addRow("SIGTERM") << int(SIGTERM);
+    QTest::addRow("SIGINT") << int(SIGINT);
+}
+
+void TestHeadless::stopsCleanlyOnSignals()
+{
+    QFETCH(int, signalNumber);
+    start();
+    LoopbackClient client;
+    for (int i = 0; i < 50; ++i)
+        QCOMPARE(client.request(4000, unitFrame(51)).size(), 29);
+    QProcess& simulator = m_simulator.process();
+    ::kill(pid_t(simulator.processId()), signalNumber);
+    QVERIFY(simulator.waitForFinished(5000));
+    QCOMPARE(simulator.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(simulator.exitCode(), 0);
+    // Everything written before the signal reached the pipe.
+    QCOMPARE(simulator.readAllStandardOutput().count('\n'), 100);
+}
+
+void TestHeadless::statusDrawsCoverTheirWholeRanges()
+{
+    // Profile 1 shows both draws: byte 2 (25 to 70) and byte 14 (0 to 250). Over 8,000 replies
+    // each end of each range turns up unless the range is wrong: the chance that a fair draw
+    // misses one particular value of 251 is (250/251)^8000, below 1e-13.
+    start({u"--profile"_s, u"1"_s, u"--quiet"_s});
+    QUdpSocket client; // blocking waits are fine: the unit runs in its own process
+    QVERIFY(client.bind(QHostAddress::LocalHost, 0));
+    const QByteArray request = unitFrame(51);
+    QMap<int, int> first, second;
+    constexpr int kBatches = 80, kBatch = 100;
+    for (int batch = 0; batch < kBatches; ++batch) {
+        for (int i = 0; i < kBatch; ++i)
+            client.writeDatagram(request, QHostAddress::LocalHost, 4001);
+        for (int received = 0; received < kBatch;) {
+            QVERIFY2(client.hasPendingDatagrams() || client.waitForReadyRead(2000),
+                     qPrintable(u"reply %1 of batch %2 did not come"_s.arg(received).arg(batch)));
+            while (client.hasPendingDatagrams()) {
+                const QByteArray reply = client.receiveDatagram().data();
+                QCOMPARE(reply.size(), 29);
+                ++first[quint8(reply[2])];
+                ++second[quint8(reply[14])];
+                ++received;
+            }
+        }
+    }
+    QCOMPARE(first.firstKey(), 25);
+    QCOMPARE(first.lastKey(), 70);
+    QCOMPARE(first.size(), 46);
+    QCOMPARE(second.firstKey(), 0);
+    QCOMPARE(second.lastKey(), 250);
+}
+
+void TestHeadless::badOptionsBindNothing_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("message");
+    QTest::addRow("unknown option") << QStringList{u"--headless"_s, u"--bogus"_s} << u"bogus"_s;
+    QTest::addRow("profile 9") << QStringList{u"--headless"_s, u"--profile"_s, u"9"_s} << u"'9'"_s;
+    QTest::addRow("profile without headless") << QStringList{u"--profile"_s, u"2"_s} << u"--headless"_s;
+    QTest::addRow("Qt's option without a window")
+        << QStringList{u"--headless"_s, u"-platform"_s, u"offscreen"_s} << u"'platform'"_s;
+}
+
+void TestHeadless::badOptionsBindNothing()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, message);
+    const ProcessResult result = runProcess(simulatorPath(), arguments);
+    QCOMPARE(result.exitCode, 2);
+    QVERIFY2(result.err.contains(message), qPrintable(result.err));
+    QVERIFY(result.out.isEmpty());
+    QVERIFY(!result.err.contains(u"listening"_s)); // nothing was bound
+}
+
+void TestHeadless::helpAndVersion()
+{
+    const ProcessResult help = runProcess(simulatorPath(), {u"--help"_s});
+    QCOMPARE(help.exitCode, 0);
+    QVERIFY(help.out.contains(u"--headless"_s));
+    QVERIFY(help.out.contains(u"\"Generation 1\" LED driver @ port:4001"_s));
+    const ProcessResult version = runProcess(simulatorPath(), {u"--version"_s});
+    QCOMPARE(version.exitCode, 0);
+    QCOMPARE(version.out, u"unit-simulator "_s + QStringLiteral(UNITSIM_VERSION_STRING) + u"\n"_s);
+}
+
+void TestHeadless::windowTakesQtsOwnOptions()
+{
+    // No QT_QPA_PLATFORM: only the -platform option lets the window start without a display.
+    QProcess window;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(u"QT_QPA_PLATFORM"_s);
+    environment.remove(u"DISPLAY"_s);
+    environment.remove(u"WAYLAND_DISPLAY"_s);
+    window.setProcessEnvironment(environment);
+    window.start(simulatorPath(), {u"-platform"_s, u"offscreen"_s, u"-style"_s, u"Fusion"_s});
+    QVERIFY(window.waitForStarted(5000));
+    QString err;
+    QVERIFY2(QTest::qWaitFor(
+                 [&] {
+                     err += QString::fromUtf8(window.readAllStandardError());
+                     return err.count(u"listening"_s) >= 2 || window.state() == QProcess::NotRunning;
+                 },
+                 10000),
+             qPrintable(err));
+    QCOMPARE(window.state(), QProcess::Running);
+    QVERIFY2(!err.contains(u"not listening"_s), qPrintable(u"the fixed ports are needed by this test: "_s + err));
+    QVERIFY2(!err.contains(u"ignoring"_s), qPrintable(err)); // Qt took its options for itself
+    LoopbackClient client;
+    QCOMPARE(client.request(kDiscoveryPort, "X").left(18), QByteArray("ALED.SIM.ULA.TOR.0"));
+    window.kill();
+    window.waitForFinished();
+}
+
+QTEST_GUILESS_MAIN(TestHeadless)
+#include "tst_headless.moc"

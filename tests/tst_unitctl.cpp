@@ -1,0 +1,273 @@
+// unitctl as a process against the headless simulator and against test responders on loopback.
+// Uses the product's fixed ports (4000-4007 and 65535): fails with a clear message when another
+// program holds them.
+#include "loopbackclient.h"
+#include "programs.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkDatagram>
+#include <QTest>
+#include <QUdpSocket>
+
+#include <functional>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+ProcessResult unitctl(const QStringList& arguments)
+{
+    return runProcess(unitctlPath(), arguments);
+}
+
+QByteArray channelReply(int value)
+{
+    QByteArray reply(29, char(value));
+    reply[0] = char(254);
+    reply[1] = char(50);
+    reply[26] = reply[27] = 0;
+    reply[28] = char(255);
+    return reply;
+}
+
+// A stand-in unit on loopback that hands every request to `answer`.
+class Responder {
+public:
+    explicit Responder(const QHostAddress& address = QHostAddress::LocalHost, quint16 port = 0)
+    {
+        bound = socket.bind(address, port);
+        QObject::connect(&socket, &QUdpSocket::readyRead, &socket, [this] {
+            while (socket.hasPendingDatagrams()) {
+                const QNetworkDatagram request = socket.receiveDatagram();
+                if (answer)
+                    answer(request);
+            }
+        });
+    }
+    QString target() const { return u"127.0.0.1:"_s + QString::number(socket.localPort()); }
+
+    QUdpSocket socket;
+    bool bound = false;
+    std::function<void(const QNetworkDatagram&)> answer;
+};
+} // namespace
+
+class TestUnitctl : public QObject {
+    Q_OBJECT
+
+private slots:
+    void cleanup() { m_simulator.stop(); }
+    void againstTheHeadlessSimulator();
+    void json();
+    void discoverByBroadcast();
+    void timesOutOnASilentPort();
+    void reportsMalformedReplies_data();
+    void reportsMalformedReplies();
+    void ignoresRepliesFromElsewhere_data();
+    void ignoresRepliesFromElsewhere();
+    void usageErrors_data();
+    void usageErrors();
+    void help();
+
+private:
+    void startSimulator(const QStringList& arguments);
+    HeadlessSimulator m_simulator;
+};
+
+void TestUnitctl::startSimulator(const QStringList& arguments)
+{
+    const QString problem = m_simulator.start(arguments);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+}
+
+void TestUnitctl::againstTheHeadlessSimulator()
+{
+    startSimulator({u"--profile"_s, u"6"_s, u"--quiet"_s});
+    ProcessResult r = unitctl({u"discover"_s});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(
+        r.out,
+        u"127.0.0.1:65535  ALED.SIM.ULA.TOR.5/4005/*****/**/Lumivane/CVD2.1/*  (unit port 4005, kind CVD2.1)\n"_s);
+
+    r = unitctl({u"set"_s, u"127.0.0.1:4005"_s, u"0"_s, u"255"_s, u"17"_s});
+    QCOMPARE(r.exitCode, 0);
+    r = unitctl({u"channels"_s, u"127.0.0.1:4005"_s});
+    QCOMPARE(r.exitCode, 0);
+    const QStringList lines = r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 24);
+    QCOMPARE(lines[0], u"channel  2: 0"_s);
+    QCOMPARE(lines[1], u"channel  3: 255"_s);
+    QCOMPARE(lines[2], u"channel  4: 17"_s);
+    QCOMPARE(lines[23], u"channel 25: 0"_s);
+
+    r = unitctl({u"status"_s, u"127.0.0.1:4005"_s});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY(r.out.contains(u"byte 11:  12  profile-specific"_s));
+    QVERIFY(r.out.contains(u"byte 14:  12  profile-specific"_s));
+    QVERIFY2(
+        r.out.contains(
+            u"matches profiles: 6 (CVD driver-12 channels @ port:4005) 8 (CCD driver-12 channels @ port:4007)"_s),
+        qPrintable(r.out));
+}
+
+void TestUnitctl::json()
+{
+    startSimulator({u"--quiet"_s});
+    ProcessResult r = unitctl({u"--json"_s, u"discover"_s, u"127.0.0.1"_s});
+    QCOMPARE(r.exitCode, 0);
+    const QJsonObject unit =
+        QJsonDocument::fromJson(r.out.toUtf8()).object()[u"units"_s].toArray().at(0).toObject();
+    QCOMPARE(unit[u"unit_port"_s].toInt(), 4000);
+    QCOMPARE(unit[u"kind"_s].toString(), u"LED2.0"_s);
+
+    r = unitctl({u"channels"_s, u"127.0.0.1"_s, u"--json"_s});
+    QCOMPARE(r.exitCode, 0);
+    const QJsonObject channels = QJsonDocument::fromJson(r.out.toUtf8()).object()[u"channels"_s].toObject();
+    QCOMPARE(channels.size(), 24);
+    QCOMPARE(channels[u"13"_s].toInt(), 125);
+    QCOMPARE(channels[u"14"_s].toInt(), 0);
+
+    r = unitctl({u"status"_s, u"localhost:4000"_s, u"--json"_s});
+    QCOMPARE(r.exitCode, 0);
+    const QJsonObject status = QJsonDocument::fromJson(r.out.toUtf8()).object();
+    const QJsonArray bytes = status[u"bytes"_s].toArray();
+    QCOMPARE(bytes.size(), 29);
+    QCOMPARE(bytes[11].toInt(), 6);
+    QCOMPARE(bytes[14].toInt(), 12);
+    QCOMPARE(status[u"matching_profiles"_s].toArray(), QJsonArray{0});
+}
+
+void TestUnitctl::discoverByBroadcast()
+{
+    // Loopback's broadcast address reaches every socket bound to all addresses, as a LAN's
+    // broadcast address reaches every unit on it.
+    startSimulator({u"--profile"_s, u"4"_s, u"--quiet"_s});
+    const ProcessResult r = unitctl({u"discover"_s, u"127.255.255.255"_s, u"--timeout"_s, u"500"_s});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(
+        r.out,
+        u"127.0.0.1:65535  ALED.SIM.ULA.TOR.4/4004/*****/**/Lumivane/DIM2.0/*  (unit port 4004, kind DIM2.0)\n"_s);
+}
+
+void TestUnitctl::timesOutOnASilentPort()
+{
+    Responder silent;
+    QVERIFY(silent.bound);
+    for (const QString& command : {u"channels"_s, u"status"_s}) {
+        const ProcessResult r = unitctl({command, silent.target(), u"--timeout"_s, u"300"_s});
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY2(r.err.contains(u"no answer from "_s + silent.target() + u" within 300 ms"_s), qPrintable(r.err));
+    }
+}
+
+void TestUnitctl::reportsMalformedReplies_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QString>("problem");
+    const QByteArray good = channelReply(0);
+    QTest::addRow("short") << good.left(28) << u"not 29 bytes long"_s;
+    QByteArray wrongStart = good;
+    wrongStart[0] = 0;
+    QTest::addRow("first byte") << wrongStart << u"first byte is not 254"_s;
+    QByteArray wrongCommand = good;
+    wrongCommand[1] = char(51);
+    QTest::addRow("command") << wrongCommand << u"the command is not echoed"_s;
+    QByteArray wrongEnd = good;
+    wrongEnd[28] = 0;
+    QTest::addRow("last byte") << wrongEnd << u"last byte is not 255"_s;
+}
+
+void TestUnitctl::reportsMalformedReplies()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(QString, problem);
+    Responder responder;
+    QVERIFY(responder.bound);
+    responder.answer = [&](const QNetworkDatagram& request) {
+        responder.socket.writeDatagram(reply, request.senderAddress(), quint16(request.senderPort()));
+    };
+    const ProcessResult r = unitctl({u"channels"_s, responder.target()});
+    QCOMPARE(r.exitCode, 3);
+    QVERIFY2(r.err.contains(u"malformed reply"_s) && r.err.contains(problem), qPrintable(r.err));
+    QVERIFY(r.out.isEmpty());
+}
+
+void TestUnitctl::ignoresRepliesFromElsewhere_data()
+{
+    QTest::addColumn<bool>("otherAddress");
+    QTest::addRow("same address, another port") << false;
+    QTest::addRow("another address, same port") << true;
+}
+
+void TestUnitctl::ignoresRepliesFromElsewhere()
+{
+    QFETCH(bool, otherAddress);
+    Responder unit;
+    QVERIFY(unit.bound);
+    // Somebody else answers first, with a well-formed reply that carries other values.
+    Responder stray(QHostAddress(otherAddress ? u"127.0.0.2"_s : u"127.0.0.1"_s),
+                    otherAddress ? unit.socket.localPort() : 0);
+    QVERIFY(stray.bound);
+    unit.answer = [&](const QNetworkDatagram& request) {
+        const auto port = quint16(request.senderPort());
+        stray.socket.writeDatagram(channelReply(99), request.senderAddress(), port);
+        stray.socket.flush();
+        QTest::qSleep(20); // the stray reply is surely there first
+        unit.socket.writeDatagram(channelReply(7), request.senderAddress(), port);
+    };
+    const ProcessResult r = unitctl({u"channels"_s, unit.target(), u"--json"_s});
+    QCOMPARE(r.exitCode, 0);
+    const QJsonObject channels = QJsonDocument::fromJson(r.out.toUtf8()).object()[u"channels"_s].toObject();
+    QCOMPARE(channels[u"2"_s].toInt(), 7);
+    QCOMPARE(channels[u"25"_s].toInt(), 7);
+
+    // With only the stray answering, there is no answer.
+    unit.answer = [&](const QNetworkDatagram& request) {
+        stray.socket.writeDatagram(channelReply(99), request.senderAddress(), quint16(request.senderPort()));
+    };
+    QCOMPARE(unitctl({u"channels"_s, unit.target(), u"--timeout"_s, u"300"_s}).exitCode, 1);
+}
+
+void TestUnitctl::usageErrors_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("message");
+    QTest::addRow("no command") << QStringList{} << u"no command"_s;
+    QTest::addRow("unknown command") << QStringList{u"reboot"_s, u"127.0.0.1"_s} << u"'reboot'"_s;
+    QTest::addRow("value too big") << QStringList{u"set"_s, u"127.0.0.1"_s, u"256"_s} << u"'256'"_s;
+    QTest::addRow("value negative") << QStringList{u"set"_s, u"127.0.0.1"_s, u"1"_s, u"-1"_s}
+                                    << u"'-1' is not a channel value"_s;
+    QTest::addRow("25 values") << (QStringList{u"set"_s, u"127.0.0.1"_s} + QStringList(25, u"1"_s))
+                               << u"at most 24"_s;
+    QTest::addRow("bad address") << QStringList{u"channels"_s, u"1.2.3"_s} << u"bad address"_s;
+    QTest::addRow("bad port") << QStringList{u"status"_s, u"127.0.0.1:70000"_s} << u"bad port"_s;
+    QTest::addRow("no host") << QStringList{u"channels"_s} << u"needs HOST"_s;
+    QTest::addRow("timeout not a number") << QStringList{u"--timeout"_s, u"soon"_s, u"discover"_s}
+                                          << u"--timeout takes milliseconds"_s;
+    QTest::addRow("timeout negative") << QStringList{u"--timeout"_s, u"-5"_s, u"discover"_s}
+                                      << u"--timeout takes milliseconds from 0 to 3600000, not '-5'"_s;
+    QTest::addRow("timeout negative, after the command")
+        << QStringList{u"channels"_s, u"127.0.0.1"_s, u"--timeout"_s, u"-1"_s} << u"--timeout takes"_s;
+    QTest::addRow("timeout negative, with =") << QStringList{u"--timeout=-5"_s, u"discover"_s}
+                                              << u"--timeout takes"_s;
+}
+
+void TestUnitctl::usageErrors()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, message);
+    const ProcessResult r = unitctl(arguments);
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.err.contains(message), qPrintable(r.err));
+}
+
+void TestUnitctl::help()
+{
+    const ProcessResult r = unitctl({u"--help"_s});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY(r.out.contains(u"fewer than 24 values"_s));
+}
+
+QTEST_GUILESS_MAIN(TestUnitctl)
+#include "tst_unitctl.moc"
