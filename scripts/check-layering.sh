@@ -14,6 +14,10 @@ for i in "${!layers[@]}"; do
         fi
     done
 done
+if hits=$(grep -rHn '^#include "\.\./' "$src"); then
+    echo "$hits" | sed "s|^|includes by relative path: |"
+    status=1
+fi
 for dir in "$src"/*/; do
     name=$(basename "$dir")
     [[ " ${layers[*]} " == *" $name "* ]] || { echo "src/$name is not in the layer list"; status=1; }
