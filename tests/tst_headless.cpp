@@ -217,7 +217,8 @@ void TestHeadless::windowTakesQtsOwnOptions()
                  10000),
              qPrintable(err));
     QCOMPARE(window.state(), QProcess::Running);
-    QVERIFY2(!err.contains(u"not listening"_s), qPrintable(u"the fixed ports are needed by this test: "_s + err));
+    QVERIFY2(!err.contains(u"not listening"_s),
+             qPrintable(u"the fixed ports are needed by this test: "_s + err));
     QVERIFY2(!err.contains(u"ignoring"_s), qPrintable(err)); // Qt took its options for itself
     LoopbackClient client;
     QCOMPARE(client.request(kDiscoveryPort, "X").left(18), QByteArray("ALED.SIM.ULA.TOR.0"));

@@ -157,7 +157,8 @@ void TestUnitctl::timesOutOnASilentPort()
     for (const QString& command : {u"channels"_s, u"status"_s}) {
         const ProcessResult r = unitctl({command, silent.target(), u"--timeout"_s, u"300"_s});
         QCOMPARE(r.exitCode, 1);
-        QVERIFY2(r.err.contains(u"no answer from "_s + silent.target() + u" within 300 ms"_s), qPrintable(r.err));
+        QVERIFY2(r.err.contains(u"no answer from "_s + silent.target() + u" within 300 ms"_s),
+                 qPrintable(r.err));
     }
 }
 
@@ -243,14 +244,14 @@ void TestUnitctl::usageErrors_data()
     QTest::addRow("bad address") << QStringList{u"channels"_s, u"1.2.3"_s} << u"bad address"_s;
     QTest::addRow("bad port") << QStringList{u"status"_s, u"127.0.0.1:70000"_s} << u"bad port"_s;
     QTest::addRow("no host") << QStringList{u"channels"_s} << u"needs HOST"_s;
-    QTest::addRow("timeout not a number") << QStringList{u"--timeout"_s, u"soon"_s, u"discover"_s}
-                                          << u"--timeout takes milliseconds"_s;
+    QTest::addRow("timeout not a number")
+        << QStringList{u"--timeout"_s, u"soon"_s, u"discover"_s} << u"--timeout takes milliseconds"_s;
     QTest::addRow("timeout negative") << QStringList{u"--timeout"_s, u"-5"_s, u"discover"_s}
                                       << u"--timeout takes milliseconds from 0 to 3600000, not '-5'"_s;
     QTest::addRow("timeout negative, after the command")
         << QStringList{u"channels"_s, u"127.0.0.1"_s, u"--timeout"_s, u"-1"_s} << u"--timeout takes"_s;
-    QTest::addRow("timeout negative, with =") << QStringList{u"--timeout=-5"_s, u"discover"_s}
-                                              << u"--timeout takes"_s;
+    QTest::addRow("timeout negative, with =")
+        << QStringList{u"--timeout=-5"_s, u"discover"_s} << u"--timeout takes"_s;
 }
 
 void TestUnitctl::usageErrors()
