@@ -58,6 +58,7 @@ QString HeadlessSimulator::start(const QStringList& arguments)
             return err.count(QStringLiteral("listening")) >= 2;
         },
         5000);
+    m_startMessages = err;
     if (!reported || err.contains(QStringLiteral("not listening")))
         return QStringLiteral("the fixed ports are needed by this test: ") + err;
     return {};

@@ -31,7 +31,10 @@ public:
     QString start(const QStringList& arguments = {});
     void stop();
     QProcess& process() { return *m_process; }
+    // What it wrote on standard error while starting.
+    QString startMessages() const { return m_startMessages; }
 
 private:
     std::unique_ptr<QProcess> m_process;
+    QString m_startMessages;
 };

@@ -24,6 +24,7 @@ private slots:
     void windowOrConsole();
     void headlessRuns_data();
     void headlessRuns();
+    void faultsAndSeed();
     void usageErrors_data();
     void usageErrors();
     void helpAndVersion();
@@ -74,6 +75,19 @@ void TestCommandLine::headlessRuns_data()
     QTest::addRow("profile with =") << QStringList{u"--profile=3"_s, u"--headless"_s} << 3 << false;
 }
 
+void TestCommandLine::faultsAndSeed()
+{
+    const SimulatorOptions options = SimulatorCommandLine::parse(
+        commandLine({u"--headless"_s, u"--fault"_s, u"drop,on=channel-query,every=3"_s, u"--seed"_s,
+                     u"18446744073709551615"_s, u"--fault=duplicate"_s}));
+    QCOMPARE(options.action, Action::RunHeadless);
+    QCOMPARE(options.faults.size(), 2); // in the order given
+    QCOMPARE(options.faults[0].text, u"drop,on=channel-query,every=3"_s);
+    QCOMPARE(options.faults[1].action, FaultAction::Duplicate);
+    QCOMPARE(options.seed, std::optional<quint64>(18446744073709551615ull));
+    QVERIFY(!SimulatorCommandLine::parse(commandLine({u"--headless"_s})).seed);
+}
+
 void TestCommandLine::headlessRuns()
 {
     QFETCH(QStringList, arguments);
@@ -99,6 +113,14 @@ void TestCommandLine::usageErrors_data()
     QTest::addRow("profile without value") << QStringList{u"--headless"_s, u"--profile"_s} << u"profile"_s;
     QTest::addRow("profile without headless") << QStringList{u"--profile"_s, u"2"_s} << u"--headless"_s;
     QTest::addRow("stray argument") << QStringList{u"--headless"_s, u"now"_s} << u"'now'"_s;
+    QTest::addRow("bad fault rule")
+        << QStringList{u"--headless"_s, u"--fault"_s, u"drop,every=0"_s}
+        << u"--fault 'drop,every=0': every needs a whole number from 1: 'every=0'"_s;
+    QTest::addRow("fault without headless") << QStringList{u"--fault"_s, u"drop"_s} << u"--headless"_s;
+    QTest::addRow("seed too large") << QStringList{u"--headless"_s, u"--seed"_s, u"18446744073709551616"_s}
+                                    << u"--seed must be a whole number"_s;
+    QTest::addRow("seed negative") << QStringList{u"--headless"_s, u"--seed=-1"_s} << u"'-1'"_s;
+    QTest::addRow("seed not a number") << QStringList{u"--headless"_s, u"--seed"_s, u"abc"_s} << u"'abc'"_s;
 }
 
 void TestCommandLine::usageErrors()

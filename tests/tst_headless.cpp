@@ -9,6 +9,7 @@
 #include <QMap>
 #include <QNetworkDatagram>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTest>
 #include <QUdpSocket>
 
@@ -31,6 +32,8 @@ private slots:
     void badOptionsBindNothing();
     void helpAndVersion();
     void windowTakesQtsOwnOptions();
+    void seedRepeatsARunExactly();
+    void seedAndRulesArePrinted();
 
 private:
     void start(const QStringList& arguments = {});
@@ -171,6 +174,8 @@ void TestHeadless::badOptionsBindNothing_data()
     QTest::addRow("unknown option") << QStringList{u"--headless"_s, u"--bogus"_s} << u"bogus"_s;
     QTest::addRow("profile 9") << QStringList{u"--headless"_s, u"--profile"_s, u"9"_s} << u"'9'"_s;
     QTest::addRow("profile without headless") << QStringList{u"--profile"_s, u"2"_s} << u"--headless"_s;
+    QTest::addRow("bad fault rule") << QStringList{u"--headless"_s, u"--fault"_s, u"delay=10,jitter=20"_s}
+                                    << u"jitter=20 is larger"_s;
     QTest::addRow("Qt's option without a window")
         << QStringList{u"--headless"_s, u"-platform"_s, u"offscreen"_s} << u"'platform'"_s;
 }
@@ -224,6 +229,62 @@ void TestHeadless::windowTakesQtsOwnOptions()
     QCOMPARE(client.request(kDiscoveryPort, "X").left(18), QByteArray("ALED.SIM.ULA.TOR.0"));
     window.kill();
     window.waitForFinished();
+}
+
+namespace {
+// A fixed session against the unit: each request in turn, with every datagram that comes back.
+QList<QByteArray> scriptedSession()
+{
+    LoopbackClient client;
+    QList<QByteArray> received;
+    auto exchange = [&](quint16 port, const QByteArray& request) {
+        client.send(port, request);
+        for (QByteArray reply = client.receive(60); !reply.isNull(); reply = client.receive(40))
+            received << reply;
+        received << QByteArray("--"); // where one request's replies end
+    };
+    for (int i = 0; i < 8; ++i) {
+        exchange(4000, unitFrame(51));
+        exchange(4000, unitFrame(50));
+        exchange(kDiscoveryPort, "X");
+    }
+    return received;
+}
+} // namespace
+
+void TestHeadless::seedRepeatsARunExactly()
+{
+    const QStringList faults = {u"--fault"_s, u"corrupt=2,chance=0.5"_s,
+                                u"--fault"_s, u"duplicate,chance=0.3"_s,
+                                u"--fault"_s, u"delay=20,jitter=15,on=discovery"_s,
+                                u"--fault"_s, u"drop,chance=0.2"_s,
+                                u"--quiet"_s, u"--profile"_s,
+                                u"1"_s};
+    QList<QList<QByteArray>> runs;
+    for (const QString& seed : {u"4242"_s, u"4242"_s, u"4243"_s}) {
+        start(QStringList{u"--seed"_s, seed} + faults);
+        runs << scriptedSession();
+        m_simulator.stop();
+    }
+    QCOMPARE(runs[0].size(), runs[1].size());
+    QCOMPARE(runs[0], runs[1]);
+    QVERIFY(runs[0] != runs[2]); // another seed, another run
+    // The rules did act: some replies are missing, doubled or changed.
+    QVERIFY(runs[0].count(QByteArray("--")) == 24 && runs[0].size() != 48);
+}
+
+void TestHeadless::seedAndRulesArePrinted()
+{
+    start({u"--quiet"_s});
+    const QRegularExpression drawn(u"^Seed (\\d+) \\(repeat this run with --seed \\1\\)$"_s,
+                                   QRegularExpression::MultilineOption);
+    QVERIFY2(drawn.match(m_simulator.startMessages()).hasMatch(), qPrintable(m_simulator.startMessages()));
+    m_simulator.stop();
+    start({u"--seed"_s, u"77"_s, u"--fault"_s, u" drop,every=2 "_s, u"--fault"_s, u"corrupt"_s});
+    QVERIFY2(m_simulator.startMessages().startsWith(u"Seed 77 (repeat this run with --seed 77)\n"
+                                                    "Fault rule 1: drop,every=2\n"
+                                                    "Fault rule 2: corrupt\n"_s),
+             qPrintable(m_simulator.startMessages()));
 }
 
 QTEST_GUILESS_MAIN(TestHeadless)

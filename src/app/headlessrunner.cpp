@@ -9,8 +9,11 @@
 HeadlessRunner::HeadlessRunner(const SimulatorOptions& options, QObject* parent)
     : QObject(parent)
     , m_options(options)
+    , m_unit(options.seed.value_or(drawSeed()))
     , m_writer(stdout)
 {
+    for (const FaultRule& rule : options.faults)
+        m_unit.faults().add(rule);
     if (!options.quiet)
         connect(&m_unit, &UnitSimulator::trafficLogged, &m_writer, &TrafficLogWriter::append);
     connect(&m_unit, &UnitSimulator::endpointStateChanged, this,
@@ -26,5 +29,8 @@ void HeadlessRunner::start()
 {
     // A log reader that goes away must not take the unit with it: no SIGPIPE, a message instead.
     std::signal(SIGPIPE, SIG_IGN);
+    printToStderr(QStringLiteral("Seed %1 (repeat this run with --seed %1)").arg(m_unit.seed()));
+    for (const FaultInjector::Entry& entry : m_unit.faults().rules())
+        printToStderr(QStringLiteral("Fault rule %1: %2").arg(entry.id).arg(entry.rule.text));
     m_unit.start(m_options.profile);
 }

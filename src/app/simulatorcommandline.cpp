@@ -10,8 +10,8 @@
 
 namespace {
 // The simulator's own options; any of them on the command line means a run without a window.
-const char* const kConsoleOptions[] = {"headless", "profile",  "quiet", "h",
-                                       "help",     "help-all", "v",     "version"};
+const char* const kConsoleOptions[] = {"headless", "profile", "quiet", "fault",    "seed",
+                                       "h",        "help",    "v",     "help-all", "version"};
 
 QString optionName(const QString& argument)
 {
@@ -78,14 +78,24 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments)
                        "With --headless it runs without a window: unit commands on the unit port of the\n"
                        "profile, discovery on 65535. Each traffic-log line goes to standard output as it\n"
                        "is written; the state of both ports goes to standard error.\n\nProfiles:\n") +
-        profileList());
+        profileList() + QStringLiteral("\nFault rules:\n") + faultRuleHelp());
     const QCommandLineOption headless(QStringLiteral("headless"), QStringLiteral("Run without a window."));
     const QCommandLineOption profile(QStringLiteral("profile"),
                                      QStringLiteral("Unit profile to simulate, 0 to 8 (default 0)."),
                                      QStringLiteral("N"), QStringLiteral("0"));
     const QCommandLineOption quiet(QStringLiteral("quiet"),
                                    QStringLiteral("Do not print traffic-log lines."));
-    parser.addOptions({headless, profile, quiet});
+    const QCommandLineOption fault(QStringLiteral("fault"),
+                                   QStringLiteral("Misbehave on purpose by RULE; may be given several times, "
+                                                  "the rules act in the order given. See Fault rules below."),
+                                   QStringLiteral("RULE"));
+    const QCommandLineOption seed(
+        QStringLiteral("seed"),
+        QStringLiteral("Draw every random value (status bytes, fault chances, jitter, "
+                       "corruption) from seed S, to repeat a run exactly. Without it a "
+                       "seed is drawn and printed on standard error."),
+        QStringLiteral("S"));
+    parser.addOptions({headless, profile, quiet, fault, seed});
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
 
@@ -106,7 +116,7 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments)
         return usageError(
             QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
     if (!parser.isSet(headless))
-        return usageError(QStringLiteral("--profile and --quiet need --headless"));
+        return usageError(QStringLiteral("--profile, --quiet, --fault and --seed need --headless"));
     bool isNumber = false;
     const QString profileText = parser.value(profile);
     options.profile = profileText.toInt(&isNumber);
@@ -114,8 +124,32 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments)
         return usageError(
             QStringLiteral("--profile must be a whole number from 0 to 8, not '%1'").arg(profileText));
     options.quiet = parser.isSet(quiet);
+    for (const QString& text : parser.values(fault)) {
+        QString error;
+        const std::optional<FaultRule> rule = FaultRule::parse(text, &error);
+        if (!rule)
+            return usageError(QStringLiteral("--fault '%1': %2").arg(text, error));
+        options.faults.append(*rule);
+    }
+    if (parser.isSet(seed)) {
+        const std::optional<quint64> value = parseSeed(parser.value(seed));
+        if (!value)
+            return usageError(
+                QStringLiteral("--seed must be a whole number from 0 to 18446744073709551615, not '%1'")
+                    .arg(parser.value(seed)));
+        options.seed = value;
+    }
     options.action = SimulatorOptions::Action::RunHeadless;
     return options;
+}
+
+std::optional<quint64> parseSeed(const QString& text)
+{
+    bool ok = false;
+    const quint64 value = text.trimmed().toULongLong(&ok);
+    if (!ok || text.trimmed().startsWith(QLatin1Char('+')) || text.trimmed().startsWith(QLatin1Char('-')))
+        return std::nullopt;
+    return value;
 }
 
 int reportWithoutRunning(const SimulatorOptions& options)

@@ -1,7 +1,12 @@
 #pragma once
 
+#include "fault/faultrule.h"
+
+#include <QList>
 #include <QString>
 #include <QStringList>
+
+#include <optional>
 
 // What the simulator's command line asks for.
 struct SimulatorOptions {
@@ -10,6 +15,8 @@ struct SimulatorOptions {
     Action action = Action::OpenWindow;
     int profile = 0;
     bool quiet = false;
+    QList<FaultRule> faults;
+    std::optional<quint64> seed; // none given: the run draws one
     // The help text, the version line, or what is wrong.
     QString text;
     // Arguments the window does not use (those Qt did not take for itself).
@@ -18,8 +25,8 @@ struct SimulatorOptions {
 
 // The simulator's command line. Without any of the simulator's own options the program is the
 // window, and everything on the command line belongs to Qt (-platform, -style, -geometry, ...).
-// With one of them (--headless, --help, --version, or a headless option) it runs without a
-// window and the command line is checked strictly.
+// With one of them (--headless, --help, --version, or a headless option such as --fault) it runs
+// without a window and the command line is checked strictly.
 class SimulatorCommandLine {
 public:
     // Decides before the application object exists, so that a run without a window never
@@ -31,6 +38,8 @@ public:
     static SimulatorOptions parse(const QStringList& arguments);
 };
 
+// A seed as the user writes it: a whole number from 0 to 2^64 - 1.
+std::optional<quint64> parseSeed(const QString& text);
 // Prints what the options ask for instead of a run (help, version or a usage error) and returns
 // the exit status: 0, or 2 for a usage error.
 int reportWithoutRunning(const SimulatorOptions& options);

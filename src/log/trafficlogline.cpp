@@ -36,11 +36,40 @@ char* putAddress(char* p, quint32 address)
     return p;
 }
 
+// Bytes as text: printable ASCII as it is, anything else (and the backslash) as \xNN, so that a
+// changed reply can never break a line. Stops short of `end`, marking the cut with "...".
+char* putEscaped(char* p, char* end, QByteArrayView bytes)
+{
+    static constexpr char kHex[] = "0123456789abcdef";
+    for (const char c : bytes) {
+        const auto byte = quint8(c);
+        const bool plain = byte >= 0x20 && byte < 0x7f && byte != '\\';
+        if (end - p < (plain ? 1 : 4) + 3)
+            return putText(p, "...");
+        if (plain) {
+            *p++ = c;
+        } else {
+            *p++ = '\\';
+            *p++ = 'x';
+            *p++ = kHex[byte >> 4];
+            *p++ = kHex[byte & 0xf];
+        }
+    }
+    return p;
+}
+
 } // namespace
 
 qsizetype formatTrafficLogLine(const TrafficLogEntry& entry, char* out)
 {
     using Kind = TrafficLogEntry::Kind;
+    char* const end = out + kMaxTrafficLogLine;
+    if (entry.kind == Kind::Fault) {
+        char* p = putText(out, "!!! fault ");
+        if (entry.note)
+            p = putEscaped(p, end, entry.note->text);
+        return p - out;
+    }
     const bool incoming = entry.kind == Kind::UnitIncoming || entry.kind == Kind::DiscoveryIncoming;
     char* p = putText(out, incoming ? "--> " : "<-- ");
     p = putAddress(p, entry.address);
@@ -61,9 +90,10 @@ qsizetype formatTrafficLogLine(const TrafficLogEntry& entry, char* out)
         }
         break;
     case Kind::UnitOutgoing:
-        // No space after the hyphen: it runs straight into the reply's first byte.
+        // No space after the hyphen: it runs straight into the reply's first byte. A reply that
+        // a fault cut shows only the bytes that left.
         p = putText(p, " -");
-        for (qsizetype i = 0; i < kUnitFrameSize; ++i) {
+        for (qsizetype i = 0; i < std::min<qsizetype>(entry.count, kUnitFrameSize); ++i) {
             if (i != 0)
                 *p++ = ' ';
             p = putDecimal(p, entry.bytes[std::size_t(i)]);
@@ -72,13 +102,18 @@ qsizetype formatTrafficLogLine(const TrafficLogEntry& entry, char* out)
     case Kind::DiscoveryIncoming:
         // The request as it arrived, as text.
         p = putText(p, " - ");
-        p = putText(p, std::string_view(reinterpret_cast<const char*>(entry.bytes.data()),
-                                        std::min<std::size_t>(entry.count, entry.bytes.size())));
+        p = putEscaped(p, end,
+                       QByteArrayView(reinterpret_cast<const char*>(entry.bytes.data()),
+                                      std::min<qsizetype>(entry.count, kUnitFrameSize)));
         break;
     case Kind::DiscoveryOutgoing:
         p = putText(p, " - ");
-        if (isValidProfileIndex(entry.profile))
+        if (entry.note)
+            p = putEscaped(p, end, entry.note->reply);
+        else if (isValidProfileIndex(entry.profile))
             p = putText(p, identityForProfile(entry.profile));
+        break;
+    case Kind::Fault:
         break;
     }
     return p - out;

@@ -4,10 +4,13 @@
 
 #include <QString>
 
-// Longest line: an incoming unit line from 255.255.255.255 with 29 three-digit bytes.
-inline constexpr qsizetype kMaxTrafficLogLine = 160;
+// Room for the longest line: a fault line with a long rule and many changed positions, or a
+// changed discovery reply with every byte escaped. A note too long for it (never one the unit
+// writes) is cut short with "...".
+inline constexpr qsizetype kMaxTrafficLogLine = 512;
 
-// Composes the text of a log line into `out` and returns its length. Plain ASCII, no allocation.
+// Composes the text of a log line into `out` (room for kMaxTrafficLogLine characters) and
+// returns its length. Plain ASCII, no allocation.
 qsizetype formatTrafficLogLine(const TrafficLogEntry& entry, char* out);
 
 QString trafficLogLine(const TrafficLogEntry& entry);

@@ -22,14 +22,46 @@ quint32 ipv4Of(const QHostAddress& address)
     // The endpoints bind IPv4 only, so every sender has an IPv4 address.
     return address.toIPv4Address();
 }
+
+constexpr quint32 kStatusDraws = 1;
+
+// Which kind of request a fault rule may act on; 0 for anything else, which faults never touch.
+quint8 unitFaultKind(QByteArrayView request)
+{
+    if (request.size() < kUnitFrameSize)
+        return 0;
+    switch (quint8(request[1])) {
+    case UnitCommand::SetChannels:
+        return FaultKind::SetChannels;
+    case UnitCommand::ChannelQuery:
+        return FaultKind::ChannelQuery;
+    case UnitCommand::StatusQuery:
+        return FaultKind::StatusQuery;
+    default:
+        return 0;
+    }
+}
+
+QString peerText(quint32 address, quint16 port)
+{
+    return QHostAddress(address).toString() + QLatin1Char(':') + QString::number(port);
+}
+
+QByteArrayView identityView(int profile)
+{
+    const std::string_view identity = identityForProfile(profile);
+    return QByteArrayView(identity.data(), qsizetype(identity.size()));
+}
 } // namespace
 
-UnitSimulator::UnitSimulator(QObject* parent)
+UnitSimulator::UnitSimulator(quint64 seed, QObject* parent)
     : QObject(parent)
     , UDPSocket1(kUnitCapacity)
     , UDPSocket2(kDiscoveryCapacity)
-    , m_random(std::random_device{}())
+    , m_seed(seed)
+    , m_faults(seed)
 {
+    reseed(seed);
     connect(&UDPSocket1, &DatagramEndpoint::datagramReceived, this, &UnitSimulator::UDPSocket1_DataAvailable);
     connect(&UDPSocket2, &DatagramEndpoint::datagramReceived, this, &UnitSimulator::UDPSocket2_DataAvailable);
     connect(&UDPSocket1, &DatagramEndpoint::bindStateChanged, this,
@@ -41,10 +73,23 @@ UnitSimulator::UnitSimulator(QObject* parent)
             emit replyNotSent(QStringLiteral("A reply could not be sent: ") + reason);
         });
 
+    connect(&m_delayed, &ReplyDelayQueue::released, this, [this](const DelayedReply& reply) {
+        send(Endpoint(reply.endpoint), reply.address, reply.port, reply.copy, reply.profile);
+    });
+    connect(&m_delayed, &ReplyDelayQueue::overflowed, this, &UnitSimulator::reportDelayOverflow);
+
     // Datagrams are delivered as they arrive; the tick is the guaranteed upper bound.
     Timer1.setInterval(kPollIntervalMs);
     connect(&Timer1, &QTimer::timeout, this, &UnitSimulator::Timer1_Action);
     Timer1.start();
+}
+
+void UnitSimulator::reseed(quint64 seed)
+{
+    m_seed = seed;
+    std::seed_seq sequence = seedSequence(seed, kStatusDraws);
+    m_random.seed(sequence);
+    m_faults.reseed(seed);
 }
 
 void UnitSimulator::start(int profileIndex)
@@ -87,11 +132,18 @@ void UnitSimulator::UDPSocket1_DataAvailable(const Datagram& datagram)
     const quint32 sender = ipv4Of(datagram.address);
     emit trafficLogged(TrafficLogEntry::unitIncoming(sender, UDPSocket1.port(), datagram.data, profile));
 
+    const quint8 faultKind = m_faults.isActive() ? unitFaultKind(datagram.data) : 0;
+    if (faultKind && dropByFault(faultKind, datagram, profile))
+        return;
     const std::optional<UnitFrame> reply = handleUnitRequest(datagram.data, ChannelValues, profile, draw);
     if (!reply)
         return;
-    UDPSocket1.write(datagram.address, datagram.port,
-                     QByteArrayView(reinterpret_cast<const char*>(reply->data()), kUnitFrameSize));
+    const QByteArrayView bytes(reinterpret_cast<const char*>(reply->data()), kUnitFrameSize);
+    if (faultKind) {
+        replyWithFaults(Endpoint::Unit, faultKind, datagram, bytes, profile);
+        return;
+    }
+    UDPSocket1.write(datagram.address, datagram.port, bytes);
     emit trafficLogged(TrafficLogEntry::unitOutgoing(sender, datagram.port, *reply, profile));
 }
 
@@ -103,10 +155,72 @@ void UnitSimulator::UDPSocket2_DataAvailable(const Datagram& datagram)
     const quint32 sender = ipv4Of(datagram.address);
     emit trafficLogged(TrafficLogEntry::discoveryIncoming(sender, UDPSocket2.port(), datagram.data, profile));
 
-    const std::string_view identity = identityForProfile(profile);
-    UDPSocket2.write(datagram.address, datagram.port,
-                     QByteArrayView(identity.data(), qsizetype(identity.size())));
+    const bool faulty = m_faults.isActive();
+    if (faulty && dropByFault(FaultKind::Discovery, datagram, profile))
+        return;
+    if (faulty) {
+        replyWithFaults(Endpoint::Discovery, FaultKind::Discovery, datagram, identityView(profile), profile);
+        return;
+    }
+    UDPSocket2.write(datagram.address, datagram.port, identityView(profile));
     emit trafficLogged(TrafficLogEntry::discoveryOutgoing(sender, datagram.port, profile));
+}
+
+bool UnitSimulator::dropByFault(quint8 kind, const Datagram& datagram, int profile)
+{
+    const FaultRule* rule = m_faults.dropRequest(kind);
+    if (!rule)
+        return false;
+    const quint32 sender = ipv4Of(datagram.address);
+    emit trafficLogged(TrafficLogEntry::fault(sender, datagram.port, profile,
+                                              rule->text + QStringLiteral(": request from ") +
+                                                  peerText(sender, datagram.port) +
+                                                  QStringLiteral(" dropped")));
+    return true;
+}
+
+void UnitSimulator::replyWithFaults(Endpoint endpoint, quint8 kind, const Datagram& datagram,
+                                    QByteArrayView reply, int profile)
+{
+    const quint32 sender = ipv4Of(datagram.address);
+    ReplyCopies copies(1);
+    copies[0].size = quint8(std::min<qsizetype>(reply.size(), ReplyCopy::kMaxSize));
+    std::copy_n(reply.data(), copies[0].size, copies[0].bytes.begin());
+    QStringList notes;
+    m_faults.actOnReply(kind, copies, peerText(sender, datagram.port), notes);
+    for (const QString& note : std::as_const(notes))
+        emit trafficLogged(TrafficLogEntry::fault(sender, datagram.port, profile, note));
+    for (const ReplyCopy& copy : std::as_const(copies)) {
+        if (copy.delayMs > 0)
+            m_delayed.hold({0, 0, sender, datagram.port, quint8(endpoint), quint8(profile), copy},
+                           copy.delayMs);
+        else
+            send(endpoint, sender, datagram.port, copy, profile);
+    }
+}
+
+void UnitSimulator::send(Endpoint endpoint, quint32 address, quint16 port, const ReplyCopy& copy, int profile)
+{
+    const QByteArrayView bytes(copy.bytes.data(), copy.size);
+    if (endpoint == Endpoint::Unit) {
+        UDPSocket1.write(QHostAddress(address), port, bytes);
+        emit trafficLogged(TrafficLogEntry::unitOutgoing(address, port, bytes, profile));
+        return;
+    }
+    UDPSocket2.write(QHostAddress(address), port, bytes);
+    if (bytes == identityView(profile))
+        emit trafficLogged(TrafficLogEntry::discoveryOutgoing(address, port, profile));
+    else
+        emit trafficLogged(TrafficLogEntry::discoveryOutgoing(address, port, profile, bytes));
+}
+
+void UnitSimulator::reportDelayOverflow(quint64 dropped)
+{
+    emit trafficLogged(TrafficLogEntry::fault(
+        0, 0, m_profileIndex,
+        QStringLiteral("delay queue full (%1 replies held): %2 delayed replies dropped")
+            .arg(m_delayed.capacity())
+            .arg(dropped)));
 }
 
 void UnitSimulator::Timer1_Action()

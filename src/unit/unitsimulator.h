@@ -1,5 +1,7 @@
 #pragma once
 
+#include "fault/faultinjector.h"
+#include "fault/replydelayqueue.h"
 #include "net/datagramendpoint.h"
 #include "trafficlogentry.h"
 #include "unitframe.h"
@@ -21,7 +23,9 @@ public:
     enum class Endpoint { Unit, Discovery };
     Q_ENUM(Endpoint)
 
-    explicit UnitSimulator(QObject* parent = nullptr);
+    // Every value the unit draws (status bytes, and the faults' draws) follows from `seed`: the
+    // same seed and the same requests give the same bytes out.
+    explicit UnitSimulator(quint64 seed = drawSeed(), QObject* parent = nullptr);
 
     // Opens the unit: channels at their start values, the unit endpoint on the port of
     // `profileIndex` (0 to 8) and the discovery endpoint on 65535. A port that cannot be bound
@@ -30,6 +34,12 @@ public:
     // Selects a profile and re-binds the unit endpoint to its port, also when the port stays
     // the same. Indexes outside 0 to 8 are refused. True when the unit endpoint is listening.
     bool selectProfile(int index);
+
+    // The unit's fault rules; empty, the unit behaves exactly as without them.
+    FaultInjector& faults() { return m_faults; }
+    quint64 seed() const { return m_seed; }
+    // Restarts every draw as if the unit had been made with `seed`.
+    void reseed(quint64 seed);
 
     int profileIndex() const { return m_profileIndex; }
     const ChannelArray& channelValues() const { return ChannelValues; }
@@ -53,12 +63,21 @@ private:
     void UDPSocket2_DataAvailable(const Datagram& datagram);
     void Timer1_Action();
     StatusDraw drawStatusValues();
+    // The slow path, taken only while a fault rule is enabled.
+    bool dropByFault(quint8 kind, const Datagram& datagram, int profile);
+    void replyWithFaults(Endpoint endpoint, quint8 kind, const Datagram& datagram, QByteArrayView reply,
+                         int profile);
+    void send(Endpoint endpoint, quint32 address, quint16 port, const ReplyCopy& copy, int profile);
+    void reportDelayOverflow(quint64 dropped);
 
     ChannelArray ChannelValues{};
     int m_profileIndex = 0;
     DatagramEndpoint UDPSocket1;
     DatagramEndpoint UDPSocket2;
     QTimer Timer1;
+    quint64 m_seed;
+    FaultInjector m_faults;
+    ReplyDelayQueue m_delayed;
     std::mt19937 m_random;
     std::uniform_int_distribution<int> m_firstDraw{kFirstDrawMin, kFirstDrawMax};
     std::uniform_int_distribution<int> m_secondDraw{kSecondDrawMin, kSecondDrawMax};

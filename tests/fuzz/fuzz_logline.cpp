@@ -1,5 +1,6 @@
-// Log rows of any content, including field values the handlers never produce, composed as text
-// and shown through the model: composing must stay inside its buffer and never fail.
+// Log rows of any content, including field values the handlers never produce and notes of any
+// bytes, composed as text and shown through the model: composing must stay inside its buffer
+// and never fail.
 #include "fuzzcheck.h"
 #include "log/trafficlogline.h"
 #include "log/trafficlogmodel.h"
@@ -7,14 +8,36 @@
 #include <cstdint>
 #include <cstring>
 
+namespace {
+// Fixed fields from the first 38 bytes of a record; the next byte says how much of the rest
+// becomes the note (none, a fault text or a changed reply).
+constexpr size_t kFixedBytes = 4 + 2 + 1 + 1 + 29 + 1;
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static TrafficLogModel model; // publishes at once: no timer, no event loop needed
     if (model.lineCount() > 100000)
         model.clear();
-    for (size_t offset = 0; offset + sizeof(TrafficLogEntry) <= size; offset += sizeof(TrafficLogEntry)) {
+    size_t offset = 0;
+    while (offset + kFixedBytes + 1 <= size) {
         TrafficLogEntry entry;
-        std::memcpy(&entry, data + offset, sizeof entry);
+        const uint8_t* p = data + offset;
+        std::memcpy(&entry.address, p, 4);
+        std::memcpy(&entry.port, p + 4, 2);
+        entry.kind = TrafficLogEntry::Kind(p[6]);
+        entry.count = p[7];
+        std::memcpy(entry.bytes.data(), p + 8, 29);
+        entry.profile = p[37];
+        const uint8_t noteSpec = p[38];
+        offset += kFixedBytes + 1;
+        const size_t noteSize = std::min<size_t>(noteSpec & 0x7f, size - offset);
+        if (noteSpec & 0x80) {
+            entry.note = new TrafficLogNote;
+            const QByteArray bytes(reinterpret_cast<const char*>(data + offset), qsizetype(noteSize));
+            (noteSpec & 1 ? entry.note->text : entry.note->reply) = bytes.repeated(1 + noteSpec % 7);
+            offset += noteSize;
+        }
         char line[kMaxTrafficLogLine];
         const qsizetype n = formatTrafficLogLine(entry, line);
         FUZZ_CHECK(n > 0 && n <= kMaxTrafficLogLine);

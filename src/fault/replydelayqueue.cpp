@@ -1,0 +1,67 @@
+#include "replydelayqueue.h"
+
+namespace {
+constexpr qint64 kOverflowReportIntervalMs = 1000;
+}
+
+ReplyDelayQueue::ReplyDelayQueue(QObject* parent, qsizetype capacity)
+    : QObject(parent)
+    , m_capacity(capacity)
+{
+    m_clock.start();
+    m_timer.setSingleShot(true);
+    m_timer.setTimerType(Qt::PreciseTimer);
+    connect(&m_timer, &QTimer::timeout, this, &ReplyDelayQueue::releaseDue);
+    m_overflowReport.setSingleShot(true);
+    connect(&m_overflowReport, &QTimer::timeout, this, &ReplyDelayQueue::reportOverflow);
+}
+
+bool ReplyDelayQueue::hold(DelayedReply reply, int delayMs)
+{
+    if (size() >= m_capacity) {
+        ++m_dropped;
+        const qint64 sinceReport = m_clock.elapsed() - m_lastReportMs;
+        if (sinceReport >= kOverflowReportIntervalMs)
+            reportOverflow();
+        else if (!m_overflowReport.isActive())
+            m_overflowReport.start(int(kOverflowReportIntervalMs - sinceReport));
+        return false;
+    }
+    reply.dueMs = m_clock.elapsed() + delayMs;
+    reply.order = m_nextOrder++;
+    const bool earliest = m_heap.empty() || reply.dueMs < m_heap.top().dueMs;
+    m_heap.push(reply);
+    if (earliest)
+        arm();
+    return true;
+}
+
+void ReplyDelayQueue::arm()
+{
+    if (m_heap.empty()) {
+        m_timer.stop();
+        return;
+    }
+    m_timer.start(int(std::max<qint64>(0, m_heap.top().dueMs - m_clock.elapsed())));
+}
+
+void ReplyDelayQueue::releaseDue()
+{
+    const qint64 now = m_clock.elapsed();
+    while (!m_heap.empty() && m_heap.top().dueMs <= now) {
+        const DelayedReply reply = m_heap.top();
+        m_heap.pop();
+        emit released(reply);
+    }
+    arm();
+}
+
+void ReplyDelayQueue::reportOverflow()
+{
+    if (m_dropped == 0)
+        return;
+    m_lastReportMs = m_clock.elapsed();
+    const quint64 dropped = m_dropped;
+    m_dropped = 0;
+    emit overflowed(dropped);
+}

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "faultinjector.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+
+#include <queue>
+#include <vector>
+
+// A reply held back by a delay rule, with what is needed to send and log it later.
+struct DelayedReply {
+    qint64 dueMs = 0; // on the queue's clock
+    quint64 order = 0; // replies due at the same moment leave in the order they were held
+    quint32 address = 0; // IPv4, host byte order
+    quint16 port = 0;
+    quint8 endpoint = 0; // which of the unit's endpoints sends it
+    quint8 profile = 0;
+    ReplyCopy copy;
+};
+
+// Delayed replies, each released when its time comes. Nothing else waits for them: the event
+// loop runs on, and a reply with a shorter delay overtakes one with a longer delay.
+//
+// The queue is bounded. A reply that does not fit is dropped and counted; the count is reported
+// through overflowed() at most once a second, and never lost.
+class ReplyDelayQueue : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr qsizetype kDefaultCapacity = 100000;
+
+    explicit ReplyDelayQueue(QObject* parent = nullptr, qsizetype capacity = kDefaultCapacity);
+
+    // Holds `reply` for `delayMs`; false (and counted) when the queue is full.
+    bool hold(DelayedReply reply, int delayMs);
+    qsizetype size() const { return qsizetype(m_heap.size()); }
+    qsizetype capacity() const { return m_capacity; }
+
+signals:
+    void released(const DelayedReply& reply);
+    void overflowed(quint64 droppedReplies);
+
+private:
+    struct Later {
+        bool operator()(const DelayedReply& a, const DelayedReply& b) const
+        {
+            return a.dueMs != b.dueMs ? a.dueMs > b.dueMs : a.order > b.order;
+        }
+    };
+    void releaseDue();
+    void arm();
+    void reportOverflow();
+
+    std::priority_queue<DelayedReply, std::vector<DelayedReply>, Later> m_heap;
+    qsizetype m_capacity;
+    QElapsedTimer m_clock;
+    QTimer m_timer;
+    QTimer m_overflowReport;
+    quint64 m_nextOrder = 0;
+    quint64 m_dropped = 0;
+    qint64 m_lastReportMs = -1000000;
+};

@@ -1,0 +1,297 @@
+// The fault rule grammar, and the rules' counting and draws without any socket.
+#include "fault/faultinjector.h"
+#include "fault/faultrule.h"
+#include "fault/replydelayqueue.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace Qt::Literals::StringLiterals;
+
+Q_DECLARE_METATYPE(FaultAction)
+
+namespace {
+FaultRule rule(const QString& text)
+{
+    QString error;
+    const std::optional<FaultRule> parsed = FaultRule::parse(text, &error);
+    if (!parsed)
+        qFatal("'%s' does not parse: %s", qPrintable(text), qPrintable(error));
+    return *parsed;
+}
+
+ReplyCopies oneCopy(QByteArrayView bytes)
+{
+    ReplyCopies copies(1);
+    copies[0].size = quint8(bytes.size());
+    std::copy_n(bytes.data(), bytes.size(), copies[0].bytes.begin());
+    return copies;
+}
+
+QByteArray bytesOf(const ReplyCopy& copy)
+{
+    return QByteArray(copy.bytes.data(), copy.size);
+}
+} // namespace
+
+class TestFaultRule : public QObject {
+    Q_OBJECT
+
+private slots:
+    void validRules_data();
+    void validRules();
+    void badRules_data();
+    void badRules();
+    void everyCountsPerRule();
+    void chanceIsRepeatableUnderASeed();
+    void replyActionsApplyInOrder();
+    void corruptChangesExactlyKPositions();
+    void disabledRulesAreInactive();
+    void delayQueueReleasesInDueOrder();
+    void delayQueueOverflowIsReportedNotSilent();
+};
+
+void TestFaultRule::validRules_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<FaultAction>("action");
+    QTest::addColumn<int>("value");
+    QTest::addColumn<int>("jitter");
+    QTest::addColumn<int>("kinds");
+    QTest::addColumn<int>("every");
+    QTest::addColumn<double>("chance");
+    QTest::addRow("drop") << u"drop"_s << FaultAction::Drop << 0 << 0 << int(FaultKind::All) << 0 << -1.0;
+    QTest::addRow("drop every 3rd channel-query")
+        << u"drop,on=channel-query,every=3"_s << FaultAction::Drop << 0 << 0 << int(FaultKind::ChannelQuery) << 3
+        << -1.0;
+    QTest::addRow("delay with jitter and chance")
+        << u"delay=250,jitter=50,on=status-query,chance=0.5"_s << FaultAction::Delay << 250 << 50
+        << int(FaultKind::StatusQuery) << 0 << 0.5;
+    QTest::addRow("duplicate, default 2") << u"duplicate"_s << FaultAction::Duplicate << 2 << 0
+                                          << int(FaultKind::All) << 0 << -1.0;
+    QTest::addRow("duplicate 5 on two kinds")
+        << u"duplicate=5,on=discovery+channel-query"_s << FaultAction::Duplicate << 5 << 0
+        << int(FaultKind::Discovery | FaultKind::ChannelQuery) << 0 << -1.0;
+    QTest::addRow("truncate") << u"truncate=10"_s << FaultAction::Truncate << 10 << 0 << int(FaultKind::All) << 0
+                              << -1.0;
+    QTest::addRow("truncate a discovery reply past 29")
+        << u"truncate=40,on=discovery"_s << FaultAction::Truncate << 40 << 0 << int(FaultKind::Discovery) << 0
+        << -1.0;
+    QTest::addRow("corrupt, default 1") << u"corrupt"_s << FaultAction::Corrupt << 1 << 0 << int(FaultKind::All)
+                                        << 0 << -1.0;
+    QTest::addRow("blanks around parts") << u"  corrupt = 3 , chance = 1 "_s << FaultAction::Corrupt << 3 << 0
+                                         << int(FaultKind::All) << 0 << 1.0;
+    QTest::addRow("drop set-channels") << u"drop,on=set-channels"_s << FaultAction::Drop << 0 << 0
+                                       << int(FaultKind::SetChannels) << 0 << -1.0;
+}
+
+void TestFaultRule::validRules()
+{
+    QFETCH(QString, text);
+    QFETCH(FaultAction, action);
+    QFETCH(int, value);
+    QFETCH(int, jitter);
+    QFETCH(int, kinds);
+    QFETCH(int, every);
+    QFETCH(double, chance);
+    QString error;
+    const std::optional<FaultRule> parsed = FaultRule::parse(text, &error);
+    QVERIFY2(parsed, qPrintable(error));
+    QCOMPARE(parsed->text, text.trimmed());
+    QCOMPARE(parsed->action, action);
+    QCOMPARE(parsed->value, value);
+    QCOMPARE(parsed->jitter, jitter);
+    QCOMPARE(int(parsed->kinds), kinds);
+    QCOMPARE(parsed->every, every);
+    QCOMPARE(parsed->chance, chance);
+}
+
+void TestFaultRule::badRules_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("message");
+    QTest::addRow("empty") << u"  "_s << u"empty rule"_s;
+    QTest::addRow("unknown action") << u"explode"_s << u"unknown action 'explode'"_s;
+    QTest::addRow("drop with a value") << u"drop=3"_s << u"drop takes no value"_s;
+    QTest::addRow("delay without value") << u"delay"_s << u"delay needs milliseconds"_s;
+    QTest::addRow("delay negative") << u"delay=-5"_s << u"'delay=-5'"_s;
+    QTest::addRow("delay too long") << u"delay=60001"_s << u"from 0 to 60000"_s;
+    QTest::addRow("delay not a number") << u"delay=soon"_s << u"'delay=soon'"_s;
+    QTest::addRow("duplicate once") << u"duplicate=1"_s << u"from 2 to 100"_s;
+    QTest::addRow("truncate a unit reply to 29") << u"truncate=29"_s << u"not smaller than the 29-byte reply"_s;
+    QTest::addRow("truncate a discovery reply to 50") << u"truncate=50,on=discovery"_s << u"'truncate=50'"_s;
+    QTest::addRow("corrupt 0") << u"corrupt=0"_s << u"'corrupt=0'"_s;
+    QTest::addRow("corrupt more than a unit reply") << u"corrupt=30,on=status-query"_s
+                                                    << u"more than the 29-byte reply"_s;
+    QTest::addRow("unknown kind") << u"drop,on=status-query+reboot"_s << u"unknown kind 'reboot'"_s;
+    QTest::addRow("unknown part") << u"drop,often=2"_s << u"unknown part 'often=2'"_s;
+    QTest::addRow("every 0") << u"drop,every=0"_s << u"'every=0'"_s;
+    QTest::addRow("every and chance") << u"drop,every=2,chance=0.5"_s << u"every and chance exclude"_s;
+    QTest::addRow("chance above 1") << u"drop,chance=1.5"_s << u"'chance=1.5'"_s;
+    QTest::addRow("chance not a number") << u"drop,chance=half"_s << u"'chance=half'"_s;
+    QTest::addRow("part twice") << u"drop,on=discovery,on=all"_s << u"'on' is given twice"_s;
+    QTest::addRow("empty part") << u"drop,,every=2"_s << u"empty part"_s;
+    QTest::addRow("jitter without delay") << u"drop,jitter=5"_s << u"jitter goes only with delay"_s;
+    QTest::addRow("jitter above the delay") << u"delay=10,jitter=20"_s << u"jitter=20 is larger"_s;
+    QTest::addRow("reply action on set-channels") << u"duplicate,on=set-channels"_s
+                                                  << u"set-channels has no reply"_s;
+    QTest::addRow("too long") << (u"drop,on=all"_s + u"+all"_s.repeated(40)) << u"at most 120 characters"_s;
+}
+
+void TestFaultRule::badRules()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, message);
+    QString error;
+    QVERIFY(!FaultRule::parse(text, &error));
+    QVERIFY2(error.contains(message), qPrintable(error));
+}
+
+void TestFaultRule::everyCountsPerRule()
+{
+    FaultInjector faults(1);
+    faults.add(rule(u"drop,on=channel-query,every=3"_s));
+    faults.add(rule(u"drop,on=channel-query+status-query,every=2"_s));
+    QString fired;
+    for (int i = 1; i <= 6; ++i) {
+        const FaultRule* dropping = faults.dropRequest(FaultKind::ChannelQuery);
+        fired += dropping ? dropping->text.left(dropping->text.indexOf(u',')) + QString::number(dropping->every)
+                          : u"-"_s;
+        fired += u' ';
+    }
+    // The first rule counts every channel-query; the second sees only those the first let pass.
+    QCOMPARE(fired, u"- drop2 drop3 - drop2 drop3 "_s);
+    QCOMPARE(faults.rules()[0].matched, 6u);
+    QCOMPARE(faults.rules()[1].matched, 4u);
+    QVERIFY(!faults.dropRequest(FaultKind::Discovery));
+}
+
+void TestFaultRule::chanceIsRepeatableUnderASeed()
+{
+    auto pattern = [](quint64 seed) {
+        FaultInjector faults(seed);
+        faults.add(rule(u"drop,chance=0.5"_s));
+        QString bits;
+        for (int i = 0; i < 64; ++i)
+            bits += faults.dropRequest(FaultKind::StatusQuery) ? u'1' : u'0';
+        return bits;
+    };
+    QCOMPARE(pattern(42), pattern(42));
+    QVERIFY(pattern(42) != pattern(43));
+    QVERIFY(pattern(42).contains(u'0') && pattern(42).contains(u'1'));
+
+    FaultInjector never(5), always(5);
+    never.add(rule(u"drop,chance=0"_s));
+    always.add(rule(u"drop,chance=1"_s));
+    for (int i = 0; i < 100; ++i) {
+        QVERIFY(!never.dropRequest(FaultKind::Discovery));
+        QVERIFY(always.dropRequest(FaultKind::Discovery));
+    }
+}
+
+void TestFaultRule::replyActionsApplyInOrder()
+{
+    FaultInjector faults(1);
+    faults.add(rule(u"duplicate=3,on=discovery"_s));
+    faults.add(rule(u"truncate=5"_s));
+    faults.add(rule(u"delay=40,jitter=0"_s));
+    ReplyCopies copies = oneCopy("ALED.SIM.ULA.TOR.0/4000/*****/**/Lumivane/LED2.0/*");
+    QStringList notes;
+    faults.actOnReply(FaultKind::Discovery, copies, u"127.0.0.1:5000"_s, notes);
+    QCOMPARE(copies.size(), 3);
+    for (const ReplyCopy& copy : copies) {
+        QCOMPARE(bytesOf(copy), QByteArray("ALED."));
+        QCOMPARE(copy.delayMs, 40);
+    }
+    QCOMPARE(notes.size(), 7);
+    QCOMPARE(notes[0], u"duplicate=3,on=discovery: reply to 127.0.0.1:5000 sent 3 times"_s);
+    QCOMPARE(notes[1], u"truncate=5: reply to 127.0.0.1:5000 (copy 1 of 3) cut to 5 of 50 bytes"_s);
+    QCOMPARE(notes[6], u"delay=40,jitter=0: reply to 127.0.0.1:5000 (copy 3 of 3) delayed by 40 ms"_s);
+
+    // The duplicate rule acts on discovery only; a channel-query meets the other two.
+    copies = oneCopy(QByteArray(29, 'a'));
+    notes.clear();
+    faults.actOnReply(FaultKind::ChannelQuery, copies, u"127.0.0.1:5000"_s, notes);
+    QCOMPARE(copies.size(), 1);
+    QCOMPARE(notes.size(), 2);
+}
+
+void TestFaultRule::corruptChangesExactlyKPositions()
+{
+    FaultInjector faults(99);
+    faults.add(rule(u"corrupt=4"_s));
+    const QByteArray original(29, char(7));
+    for (int round = 0; round < 200; ++round) {
+        ReplyCopies copies = oneCopy(original);
+        QStringList notes;
+        faults.actOnReply(FaultKind::StatusQuery, copies, u"p"_s, notes);
+        const QByteArray changed = bytesOf(copies[0]);
+        QStringList positions;
+        for (int i = 0; i < 29; ++i) {
+            if (changed[i] != original[i])
+                positions << QString::number(i);
+        }
+        QCOMPARE(positions.size(), 4);
+        QCOMPARE(notes, QStringList{u"corrupt=4: reply to p changed at positions "_s + positions.join(u", "_s)});
+    }
+}
+
+void TestFaultRule::disabledRulesAreInactive()
+{
+    FaultInjector faults(1);
+    QSignalSpy changed(&faults, &FaultInjector::rulesChanged);
+    QVERIFY(!faults.isActive());
+    const int first = faults.add(rule(u"drop"_s));
+    const int second = faults.add(rule(u"duplicate"_s));
+    QCOMPARE(faults.enabledCount(), 2);
+    QVERIFY(faults.setEnabled(first, false));
+    QVERIFY(!faults.dropRequest(FaultKind::StatusQuery));
+    QCOMPARE(faults.rules()[0].matched, 0u); // a disabled rule does not even count
+    QVERIFY(faults.remove(second));
+    QVERIFY(!faults.isActive());
+    QVERIFY(!faults.remove(second));
+    QCOMPARE(faults.add(rule(u"drop"_s)), 3); // ids are never reused
+    faults.clear();
+    QVERIFY(faults.rules().isEmpty());
+    QCOMPARE(changed.size(), 6);
+}
+
+void TestFaultRule::delayQueueReleasesInDueOrder()
+{
+    ReplyDelayQueue queue;
+    QList<int> order;
+    QList<qint64> when;
+    QElapsedTimer clock;
+    clock.start();
+    connect(&queue, &ReplyDelayQueue::released, this, [&](const DelayedReply& reply) {
+        order << reply.port;
+        when << clock.elapsed();
+    });
+    for (const auto& [port, delay] : {std::pair{1, 120}, {2, 40}, {3, 80}, {4, 40}})
+        QVERIFY(queue.hold(DelayedReply{0, 0, 0, quint16(port), 0, 0, {}}, delay));
+    QVERIFY(QTest::qWaitFor([&] { return order.size() == 4; }, 2000));
+    QCOMPARE(order, (QList<int>{2, 4, 3, 1})); // shorter delays overtake; equal ones keep their order
+    QVERIFY(when[0] >= 40 && when[3] >= 120);
+    QCOMPARE(queue.size(), 0);
+}
+
+void TestFaultRule::delayQueueOverflowIsReportedNotSilent()
+{
+    ReplyDelayQueue queue(nullptr, 10);
+    QSignalSpy overflowed(&queue, &ReplyDelayQueue::overflowed);
+    for (int i = 0; i < 10; ++i)
+        QVERIFY(queue.hold({}, 5000));
+    QVERIFY(!queue.hold({}, 5000)); // reported at once
+    QVERIFY(!queue.hold({}, 5000)); // within the second: counted, reported later
+    QVERIFY(!queue.hold({}, 5000));
+    QCOMPARE(overflowed.size(), 1);
+    QCOMPARE(overflowed[0][0].toULongLong(), 1u);
+    QVERIFY(overflowed.wait(2000));
+    QCOMPARE(overflowed.size(), 2);
+    QCOMPARE(overflowed[1][0].toULongLong(), 2u);
+    QCOMPARE(queue.size(), 10);
+}
+
+QTEST_GUILESS_MAIN(TestFaultRule)
+#include "tst_faultrule.moc"
