@@ -62,24 +62,23 @@ void TestFaultRule::validRules_data()
     QTest::addColumn<int>("every");
     QTest::addColumn<double>("chance");
     QTest::addRow("drop") << u"drop"_s << FaultAction::Drop << 0 << 0 << int(FaultKind::All) << 0 << -1.0;
-    QTest::addRow("drop every 3rd channel-query")
-        << u"drop,on=channel-query,every=3"_s << FaultAction::Drop << 0 << 0 << int(FaultKind::ChannelQuery) << 3
-        << -1.0;
+    QTest::addRow("drop every 3rd channel-query") << u"drop,on=channel-query,every=3"_s << FaultAction::Drop
+                                                  << 0 << 0 << int(FaultKind::ChannelQuery) << 3 << -1.0;
     QTest::addRow("delay with jitter and chance")
         << u"delay=250,jitter=50,on=status-query,chance=0.5"_s << FaultAction::Delay << 250 << 50
         << int(FaultKind::StatusQuery) << 0 << 0.5;
-    QTest::addRow("duplicate, default 2") << u"duplicate"_s << FaultAction::Duplicate << 2 << 0
-                                          << int(FaultKind::All) << 0 << -1.0;
+    QTest::addRow("duplicate, default 2")
+        << u"duplicate"_s << FaultAction::Duplicate << 2 << 0 << int(FaultKind::All) << 0 << -1.0;
     QTest::addRow("duplicate 5 on two kinds")
         << u"duplicate=5,on=discovery+channel-query"_s << FaultAction::Duplicate << 5 << 0
         << int(FaultKind::Discovery | FaultKind::ChannelQuery) << 0 << -1.0;
-    QTest::addRow("truncate") << u"truncate=10"_s << FaultAction::Truncate << 10 << 0 << int(FaultKind::All) << 0
-                              << -1.0;
+    QTest::addRow("truncate") << u"truncate=10"_s << FaultAction::Truncate << 10 << 0 << int(FaultKind::All)
+                              << 0 << -1.0;
     QTest::addRow("truncate a discovery reply past 29")
         << u"truncate=40,on=discovery"_s << FaultAction::Truncate << 40 << 0 << int(FaultKind::Discovery) << 0
         << -1.0;
-    QTest::addRow("corrupt, default 1") << u"corrupt"_s << FaultAction::Corrupt << 1 << 0 << int(FaultKind::All)
-                                        << 0 << -1.0;
+    QTest::addRow("corrupt, default 1")
+        << u"corrupt"_s << FaultAction::Corrupt << 1 << 0 << int(FaultKind::All) << 0 << -1.0;
     QTest::addRow("blanks around parts") << u"  corrupt = 3 , chance = 1 "_s << FaultAction::Corrupt << 3 << 0
                                          << int(FaultKind::All) << 0 << 1.0;
     QTest::addRow("drop set-channels") << u"drop,on=set-channels"_s << FaultAction::Drop << 0 << 0
@@ -119,11 +118,12 @@ void TestFaultRule::badRules_data()
     QTest::addRow("delay too long") << u"delay=60001"_s << u"from 0 to 60000"_s;
     QTest::addRow("delay not a number") << u"delay=soon"_s << u"'delay=soon'"_s;
     QTest::addRow("duplicate once") << u"duplicate=1"_s << u"from 2 to 100"_s;
-    QTest::addRow("truncate a unit reply to 29") << u"truncate=29"_s << u"not smaller than the 29-byte reply"_s;
+    QTest::addRow("truncate a unit reply to 29")
+        << u"truncate=29"_s << u"not smaller than the 29-byte reply"_s;
     QTest::addRow("truncate a discovery reply to 50") << u"truncate=50,on=discovery"_s << u"'truncate=50'"_s;
     QTest::addRow("corrupt 0") << u"corrupt=0"_s << u"'corrupt=0'"_s;
-    QTest::addRow("corrupt more than a unit reply") << u"corrupt=30,on=status-query"_s
-                                                    << u"more than the 29-byte reply"_s;
+    QTest::addRow("corrupt more than a unit reply")
+        << u"corrupt=30,on=status-query"_s << u"more than the 29-byte reply"_s;
     QTest::addRow("unknown kind") << u"drop,on=status-query+reboot"_s << u"unknown kind 'reboot'"_s;
     QTest::addRow("unknown part") << u"drop,often=2"_s << u"unknown part 'often=2'"_s;
     QTest::addRow("every 0") << u"drop,every=0"_s << u"'every=0'"_s;
@@ -134,8 +134,8 @@ void TestFaultRule::badRules_data()
     QTest::addRow("empty part") << u"drop,,every=2"_s << u"empty part"_s;
     QTest::addRow("jitter without delay") << u"drop,jitter=5"_s << u"jitter goes only with delay"_s;
     QTest::addRow("jitter above the delay") << u"delay=10,jitter=20"_s << u"jitter=20 is larger"_s;
-    QTest::addRow("reply action on set-channels") << u"duplicate,on=set-channels"_s
-                                                  << u"set-channels has no reply"_s;
+    QTest::addRow("reply action on set-channels")
+        << u"duplicate,on=set-channels"_s << u"set-channels has no reply"_s;
     QTest::addRow("too long") << (u"drop,on=all"_s + u"+all"_s.repeated(40)) << u"at most 120 characters"_s;
 }
 
@@ -156,8 +156,9 @@ void TestFaultRule::everyCountsPerRule()
     QString fired;
     for (int i = 1; i <= 6; ++i) {
         const FaultRule* dropping = faults.dropRequest(FaultKind::ChannelQuery);
-        fired += dropping ? dropping->text.left(dropping->text.indexOf(u',')) + QString::number(dropping->every)
-                          : u"-"_s;
+        fired += dropping
+                     ? dropping->text.left(dropping->text.indexOf(u',')) + QString::number(dropping->every)
+                     : u"-"_s;
         fired += u' ';
     }
     // The first rule counts every channel-query; the second sees only those the first let pass.
@@ -233,7 +234,8 @@ void TestFaultRule::corruptChangesExactlyKPositions()
                 positions << QString::number(i);
         }
         QCOMPARE(positions.size(), 4);
-        QCOMPARE(notes, QStringList{u"corrupt=4: reply to p changed at positions "_s + positions.join(u", "_s)});
+        QCOMPARE(notes,
+                 QStringList{u"corrupt=4: reply to p changed at positions "_s + positions.join(u", "_s)});
     }
 }
 

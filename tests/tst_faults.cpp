@@ -103,8 +103,9 @@ void TestFaults::dropEveryThirdChannelQuery()
     QCOMPARE(replies.size(), 7); // 6 of 9 channel-queries, and the status-query
     QCOMPARE(lines().filter(u"--> 127.0.0.1:4000"_s).size(), 10); // every request was received
     const QString port = QString::number(client.port());
-    QCOMPARE(faultLines(), QStringList(3, u"!!! fault drop,on=channel-query,every=3: request from 127.0.0.1:"_s +
-                                              port + u" dropped"_s));
+    QCOMPARE(faultLines(),
+             QStringList(3, u"!!! fault drop,on=channel-query,every=3: request from 127.0.0.1:"_s + port +
+                                u" dropped"_s));
     // The third request's incoming line, then the fault line, and no reply between them.
     const QStringList all = lines();
     QVERIFY(all[4].startsWith(u"--> 127.0.0.1:4000 -  0 50 "_s));
@@ -226,9 +227,9 @@ void TestFaults::otherDatagramsAreNeverTouched()
 {
     addRule(u"drop"_s);
     LoopbackClient client;
-    client.send(4000, unitFrame(52));            // unknown command
-    client.send(4000, unitFrame(50, {}, 28));    // too short
-    client.send(kDiscoveryPort, "x");            // not the discovery request
+    client.send(4000, unitFrame(52));         // unknown command
+    client.send(4000, unitFrame(50, {}, 28)); // too short
+    client.send(kDiscoveryPort, "x");         // not the discovery request
     QVERIFY(client.staysQuiet(200));
     QCOMPARE(faultLines().size(), 0);
     QCOMPARE(m_log->rowCount(), 2); // the two unit datagrams' incoming lines

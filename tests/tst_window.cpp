@@ -3,6 +3,7 @@
 #include "app/appversion.h"
 #include "loopbackclient.h"
 #include "ui/contentarea.h"
+#include "ui/faultdialog.h"
 #include "ui/loglistview.h"
 #include "ui/mainmenubar.h"
 #include "ui/window1.h"
@@ -11,7 +12,9 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListView>
 #include <QMenu>
 #include <QPushButton>
@@ -43,6 +46,10 @@ private slots:
     void tabOrderAndListSettings();
     void menus();
     void copyCopiesTheSelectedLine();
+    void faultsMenuAddsChecksAndRemovesRules();
+    void faultDialogValidatesAsYouType_data();
+    void faultDialogValidatesAsYouType();
+    void faultDialogSeedRepeatsTheDraws();
     void heldDiscoveryPortIsReported();
     void heldUnitPortIsReportedAndLaterRowsBind();
     void quitEndsTheApplication();
@@ -58,6 +65,7 @@ private:
     QPushButton* clearButton() const { return control<QPushButton>("PushButton1"); }
     QAbstractItemModel* log() const { return listbox()->model(); }
     QString lineAt(int row) const { return log()->index(row, 0).data().toString(); }
+    FaultDialog* openFaultDialog();
     MainMenuBar* mainMenuBar() const { return qobject_cast<MainMenuBar*>(m_window->menuBar()); }
 
     std::unique_ptr<Window1> m_window;
@@ -261,9 +269,10 @@ void TestWindow::menus()
 {
     MainMenuBar* bar = mainMenuBar();
     const QList<QAction*> top = bar->actions();
-    QCOMPARE(top.size(), 2);
+    QCOMPARE(top.size(), 3);
     QCOMPARE(top[0]->text(), u"&File"_s);
     QCOMPARE(top[1]->text(), u"&Edit"_s);
+    QCOMPARE(top[2]->text(), u"F&aults"_s);
 
     const QList<QAction*> file = bar->FileMenu->actions();
     QCOMPARE(file.size(), 1);
@@ -300,6 +309,123 @@ void TestWindow::copyCopiesTheSelectedLine()
     QCOMPARE(QGuiApplication::clipboard()->text(), u"--> 127.0.0.1:65535 - X"_s);
     clearButton()->click();
     QVERIFY(!copy->isEnabled());
+}
+
+namespace {
+QStringList itemTexts(const QMenu* menu)
+{
+    QStringList texts;
+    for (const QAction* item : menu->actions())
+        texts << (item->isSeparator() ? u"-"_s : item->text());
+    return texts;
+}
+} // namespace
+
+FaultDialog* TestWindow::openFaultDialog()
+{
+    mainMenuBar()->FaultsAdd->trigger();
+    auto* dialog = m_window->findChild<FaultDialog*>(u"FaultDialog"_s);
+    return dialog && QTest::qWaitForWindowExposed(dialog) ? dialog : nullptr;
+}
+
+void TestWindow::faultsMenuAddsChecksAndRemovesRules()
+{
+    QMenu* menu = mainMenuBar()->FaultsMenu;
+    QCOMPARE(itemTexts(menu), (QStringList{u"&Add Fault\u2026"_s, u"-"_s, u"&Remove All Faults"_s}));
+    QCOMPARE(control<QLabel>("FaultState")->text(), u"No fault rules active"_s);
+    LoopbackClient client;
+    QCOMPARE(client.request(4000, unitFrame(50)).size(), 29);
+
+    for (const QString& rule : {u"drop,on=channel-query"_s, u"duplicate,on=discovery"_s}) {
+        FaultDialog* dialog = openFaultDialog();
+        QVERIFY(dialog);
+        QVERIFY(dialog->isModal());
+        dialog->findChild<QLineEdit*>(u"FaultRuleEdit"_s)->setText(rule);
+        QTest::keyClick(dialog, Qt::Key_Return);
+        QVERIFY(QTest::qWaitFor([&] { return !m_window->findChild<FaultDialog*>(); }, 2000));
+    }
+    QCOMPARE(itemTexts(menu), (QStringList{u"&Add Fault\u2026"_s, u"drop,on=channel-query"_s,
+                                           u"duplicate,on=discovery"_s, u"-"_s, u"&Remove All Faults"_s}));
+    QCOMPARE(control<QLabel>("FaultState")->text(), u"2 fault rules active"_s);
+    QAction* dropItem = menu->actions()[1];
+    QVERIFY(dropItem->isCheckable() && dropItem->isChecked());
+
+    // On the wire: channel-queries are lost, discovery answers twice.
+    client.send(4000, unitFrame(50));
+    QVERIFY(client.staysQuiet(200));
+    client.send(kDiscoveryPort, "X");
+    QCOMPARE(client.receive().size(), 50);
+    QCOMPARE(client.receive().size(), 50);
+    QVERIFY(QTest::qWaitFor([&] { return lineAt(0).startsWith(u"<-- "_s) && log()->rowCount() == 8; }, 2000));
+    QVERIFY(lineAt(4).startsWith(u"!!! fault drop,on=channel-query: request from 127.0.0.1:"_s));
+
+    // Unchecking disables the rule: answered again, and the status bar counts one.
+    dropItem->trigger();
+    QVERIFY(!menu->actions()[1]->isChecked());
+    QCOMPARE(control<QLabel>("FaultState")->text(), u"1 fault rule active"_s);
+    QCOMPARE(client.request(4000, unitFrame(50)).size(), 29);
+
+    mainMenuBar()->FaultsRemoveAll->trigger();
+    QCOMPARE(itemTexts(menu), (QStringList{u"&Add Fault\u2026"_s, u"-"_s, u"&Remove All Faults"_s}));
+    QCOMPARE(control<QLabel>("FaultState")->text(), u"No fault rules active"_s);
+    client.send(kDiscoveryPort, "X");
+    QCOMPARE(client.receive().size(), 50);
+    QVERIFY(client.staysQuiet(150));
+}
+
+void TestWindow::faultDialogValidatesAsYouType_data()
+{
+    QTest::addColumn<QString>("rule");
+    QTest::addColumn<QString>("seed");
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<QString>("message");
+    QTest::addRow("valid") << u"corrupt=2,chance=0.5"_s << u"17"_s << true << u"The rule is valid."_s;
+    QTest::addRow("empty") << u""_s << u"17"_s << false << u"Type a rule"_s;
+    QTest::addRow("bad part named") << u"drop,every=0"_s << u"17"_s << false << u"'every=0'"_s;
+    QTest::addRow("bad seed") << u"drop"_s << u"-3"_s << false << u"The seed must be a whole number"_s;
+}
+
+void TestWindow::faultDialogValidatesAsYouType()
+{
+    QFETCH(QString, rule);
+    QFETCH(QString, seed);
+    QFETCH(bool, accepted);
+    QFETCH(QString, message);
+    FaultDialog* dialog = openFaultDialog();
+    QVERIFY(dialog);
+    QVERIFY(dialog->findChild<QLabel*>(u"FaultRuleHelp"_s)->text().contains(u"every=N"_s));
+    dialog->findChild<QLineEdit*>(u"FaultSeedEdit"_s)->setText(seed);
+    dialog->findChild<QLineEdit*>(u"FaultRuleEdit"_s)->setText(rule);
+    QPushButton* ok = dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok);
+    QCOMPARE(ok->isEnabled(), accepted);
+    const QString shown = dialog->findChild<QLabel*>(u"FaultRuleMessage"_s)->text();
+    QVERIFY2(shown.contains(message), qPrintable(shown));
+    if (!accepted) {
+        dialog->reject();
+        return;
+    }
+    ok->click();
+    QCOMPARE(mainMenuBar()->FaultsMenu->actions()[1]->text(), rule);
+}
+
+void TestWindow::faultDialogSeedRepeatsTheDraws()
+{
+    // Status byte 2 is drawn for every request; under one seed the draws come again.
+    auto drawsUnder = [&](const QString& seed) {
+        FaultDialog* dialog = openFaultDialog();
+        dialog->findChild<QLineEdit*>(u"FaultSeedEdit"_s)->setText(seed);
+        dialog->findChild<QLineEdit*>(u"FaultRuleEdit"_s)->setText(u"drop,on=set-channels"_s);
+        dialog->accept();
+        LoopbackClient client;
+        QList<int> draws;
+        for (int i = 0; i < 8; ++i)
+            draws << bytesOf(client.request(4000, unitFrame(51))).value(2, -1);
+        return draws;
+    };
+    const QList<int> first = drawsUnder(u"17"_s);
+    QVERIFY(!first.contains(-1));
+    QVERIFY(drawsUnder(u"18"_s) != first);
+    QCOMPARE(drawsUnder(u"17"_s), first);
 }
 
 void TestWindow::heldDiscoveryPortIsReported()

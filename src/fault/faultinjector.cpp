@@ -118,8 +118,8 @@ void FaultInjector::actOnReply(quint8 kind, ReplyCopies& copies, const QString& 
             break;
         case FaultAction::Delay:
             for (qsizetype i = 0; i < copies.size(); ++i) {
-                const int delay =
-                    std::uniform_int_distribution<int>(rule.value - rule.jitter, rule.value + rule.jitter)(m_random);
+                const int delay = std::uniform_int_distribution<int>(rule.value - rule.jitter,
+                                                                     rule.value + rule.jitter)(m_random);
                 copies[i].delayMs += delay;
                 notes << head + copySuffix(i, copies.size()) + QStringLiteral(" delayed by %1 ms").arg(delay);
             }
@@ -133,7 +133,8 @@ void FaultInjector::actOnReply(quint8 kind, ReplyCopies& copies, const QString& 
                     doubled.append(copy);
             }
             copies = doubled;
-            notes << head + QStringLiteral(" sent %1 times").arg(copies.size() / std::max<qsizetype>(before, 1));
+            notes << head +
+                         QStringLiteral(" sent %1 times").arg(copies.size() / std::max<qsizetype>(before, 1));
             break;
         }
         case FaultAction::Truncate:
@@ -161,7 +162,8 @@ void FaultInjector::actOnReply(quint8 kind, ReplyCopies& copies, const QString& 
                     // XOR with 1 to 255: always a different value.
                     const int flip = std::uniform_int_distribution<int>(1, 255)(m_random);
                     copy.bytes[std::size_t(positions[std::size_t(n)])] ^= char(flip);
-                    where += (n ? QStringLiteral(", ") : QString()) + QString::number(positions[std::size_t(n)]);
+                    where +=
+                        (n ? QStringLiteral(", ") : QString()) + QString::number(positions[std::size_t(n)]);
                 }
                 notes << head + copySuffix(i, copies.size()) +
                              (count == 0   ? QStringLiteral(" had no bytes to change")

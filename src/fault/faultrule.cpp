@@ -8,8 +8,10 @@ struct KindName {
     quint8 flag;
 };
 constexpr KindName kKindNames[] = {
-    {"set-channels", FaultKind::SetChannels}, {"channel-query", FaultKind::ChannelQuery},
-    {"status-query", FaultKind::StatusQuery}, {"discovery", FaultKind::Discovery},
+    {"set-channels", FaultKind::SetChannels},
+    {"channel-query", FaultKind::ChannelQuery},
+    {"status-query", FaultKind::StatusQuery},
+    {"discovery", FaultKind::Discovery},
     {"all", FaultKind::All},
 };
 
@@ -40,7 +42,8 @@ std::optional<FaultRule> FaultRule::parse(QStringView input, QString* error)
     FaultRule rule;
     rule.text = input.trimmed().toString();
     if (rule.text.isEmpty())
-        return fail(error, QStringLiteral("empty rule: give an action (drop, delay, duplicate, truncate or corrupt)"));
+        return fail(error, QStringLiteral(
+                               "empty rule: give an action (drop, delay, duplicate, truncate or corrupt)"));
     if (rule.text.size() > kMaxTextLength)
         return fail(error, QStringLiteral("a rule has at most %1 characters").arg(kMaxTextLength));
 
@@ -70,14 +73,16 @@ std::optional<FaultRule> FaultRule::parse(QStringView input, QString* error)
                 rule.action = FaultAction::Duplicate;
                 rule.value = 2;
                 if (hasValue && !parseInt(value, 2, kMaxCopies, &rule.value))
-                    return fail(error,
-                                QStringLiteral("duplicate takes a count from 2 to %1: '%2'").arg(kMaxCopies).arg(part));
+                    return fail(error, QStringLiteral("duplicate takes a count from 2 to %1: '%2'")
+                                           .arg(kMaxCopies)
+                                           .arg(part));
             } else if (key == QLatin1String("truncate")) {
                 rule.action = FaultAction::Truncate;
                 if (!hasValue || !parseInt(value, 0, kDiscoveryReplySize - 1, &rule.value))
-                    return fail(error, QStringLiteral("truncate needs the number of bytes to keep, smaller than "
-                                                      "the reply: '%1'")
-                                           .arg(part));
+                    return fail(error,
+                                QStringLiteral("truncate needs the number of bytes to keep, smaller than "
+                                               "the reply: '%1'")
+                                    .arg(part));
             } else if (key == QLatin1String("corrupt")) {
                 rule.action = FaultAction::Corrupt;
                 rule.value = 1;
@@ -86,9 +91,10 @@ std::optional<FaultRule> FaultRule::parse(QStringView input, QString* error)
                                                       "length: '%1'")
                                            .arg(part));
             } else {
-                return fail(error, QStringLiteral("unknown action '%1': use drop, delay, duplicate, truncate or "
-                                                  "corrupt")
-                                       .arg(key));
+                return fail(error,
+                            QStringLiteral("unknown action '%1': use drop, delay, duplicate, truncate or "
+                                           "corrupt")
+                                .arg(key));
             }
             continue;
         }
@@ -103,8 +109,9 @@ std::optional<FaultRule> FaultRule::parse(QStringView input, QString* error)
         else if (key == QLatin1String("jitter"))
             slot = 3;
         if (slot < 0)
-            return fail(error, QStringLiteral("unknown part '%1': use on=, every=, chance= or, with delay, jitter=")
-                                   .arg(part));
+            return fail(error,
+                        QStringLiteral("unknown part '%1': use on=, every=, chance= or, with delay, jitter=")
+                            .arg(part));
         if (seen[slot])
             return fail(error, QStringLiteral("'%1' is given twice").arg(key));
         seen[slot] = true;
@@ -121,9 +128,10 @@ std::optional<FaultRule> FaultRule::parse(QStringView input, QString* error)
                         flag = kind.flag;
                 }
                 if (flag == 0)
-                    return fail(error, QStringLiteral("unknown kind '%1' in on=: use set-channels, channel-query, "
-                                                      "status-query, discovery or all")
-                                           .arg(name));
+                    return fail(error,
+                                QStringLiteral("unknown kind '%1' in on=: use set-channels, channel-query, "
+                                               "status-query, discovery or all")
+                                    .arg(name));
                 rule.kinds |= flag;
             }
             break;
@@ -153,35 +161,38 @@ std::optional<FaultRule> FaultRule::parse(QStringView input, QString* error)
     if (seen[3] && rule.action != FaultAction::Delay)
         return fail(error, QStringLiteral("jitter goes only with delay"));
     if (rule.jitter > rule.value)
-        return fail(error, QStringLiteral("jitter=%1 is larger than the delay of %2 ms").arg(rule.jitter).arg(rule.value));
+        return fail(
+            error,
+            QStringLiteral("jitter=%1 is larger than the delay of %2 ms").arg(rule.jitter).arg(rule.value));
     if (rule.isReplyAction() && rule.actsOn() == 0)
         return fail(error, QStringLiteral("set-channels has no reply to act on"));
     if (rule.action == FaultAction::Truncate || rule.action == FaultAction::Corrupt) {
-        const int shortest = (rule.actsOn() & (FaultKind::ChannelQuery | FaultKind::StatusQuery)) ? kUnitReplySize
-                                                                                                  : kDiscoveryReplySize;
+        const int shortest = (rule.actsOn() & (FaultKind::ChannelQuery | FaultKind::StatusQuery))
+                                 ? kUnitReplySize
+                                 : kDiscoveryReplySize;
         if (rule.action == FaultAction::Truncate && rule.value >= shortest)
             return fail(error, QStringLiteral("truncate=%1 is not smaller than the %2-byte reply")
                                    .arg(rule.value)
                                    .arg(shortest));
         if (rule.action == FaultAction::Corrupt && rule.value > shortest)
-            return fail(error,
-                        QStringLiteral("corrupt=%1 is more than the %2-byte reply").arg(rule.value).arg(shortest));
+            return fail(
+                error,
+                QStringLiteral("corrupt=%1 is more than the %2-byte reply").arg(rule.value).arg(shortest));
     }
     return rule;
 }
 
 QString faultRuleHelp()
 {
-    return QStringLiteral(
-        "ACTION[=VALUE][,on=KINDS][,every=N|,chance=P]\n"
-        "  drop                 the request is lost\n"
-        "  delay=MS[,jitter=MS] the reply leaves MS (plus or minus jitter) ms later\n"
-        "  duplicate[=N]        the reply is sent N times (default 2)\n"
-        "  truncate=N           only the first N bytes of the reply are sent\n"
-        "  corrupt[=K]          K bytes of the reply (default 1) get another value\n"
-        "  on=KINDS             set-channels, channel-query, status-query, discovery\n"
-        "                       or all (default), several joined with +\n"
-        "  every=N              acts on the Nth, 2Nth, ... matching datagram\n"
-        "  chance=P             acts with probability P (0 to 1)\n"
-        "Example: drop,on=channel-query,every=3");
+    return QStringLiteral("ACTION[=VALUE][,on=KINDS][,every=N|,chance=P]\n"
+                          "  drop                 the request is lost\n"
+                          "  delay=MS[,jitter=MS] the reply leaves MS (plus or minus jitter) ms later\n"
+                          "  duplicate[=N]        the reply is sent N times (default 2)\n"
+                          "  truncate=N           only the first N bytes of the reply are sent\n"
+                          "  corrupt[=K]          K bytes of the reply (default 1) get another value\n"
+                          "  on=KINDS             set-channels, channel-query, status-query, discovery\n"
+                          "                       or all (default), several joined with +\n"
+                          "  every=N              acts on the Nth, 2Nth, ... matching datagram\n"
+                          "  chance=P             acts with probability P (0 to 1)\n"
+                          "Example: drop,on=channel-query,every=3");
 }

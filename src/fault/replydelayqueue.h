@@ -11,8 +11,8 @@
 
 // A reply held back by a delay rule, with what is needed to send and log it later.
 struct DelayedReply {
-    qint64 dueMs = 0; // on the queue's clock
-    quint64 order = 0; // replies due at the same moment leave in the order they were held
+    qint64 dueMs = 0;    // on the queue's clock
+    quint64 order = 0;   // replies due at the same moment leave in the order they were held
     quint32 address = 0; // IPv4, host byte order
     quint16 port = 0;
     quint8 endpoint = 0; // which of the unit's endpoints sends it

@@ -38,4 +38,12 @@ MainMenuBar::MainMenuBar(QWidget* parent)
     EditClear = addItem(EditMenu, "EditClear", tr("&Delete"));
     addNamedSeparator(EditMenu, "EditSeparator2");
     EditSelectAll = addItem(EditMenu, "EditSelectAll", tr("Select &All"), QKeySequence::SelectAll);
+
+    // The active fault rules appear between the two fixed items, one checkable item each.
+    FaultsMenu = addMenu(tr("F&aults"));
+    FaultsMenu->setObjectName(QStringLiteral("FaultsMenu"));
+    FaultsAdd = addItem(FaultsMenu, "FaultsAdd", tr("&Add Fault\u2026"));
+    FaultsRulesEnd = FaultsMenu->addSeparator();
+    FaultsRulesEnd->setObjectName(QStringLiteral("FaultsRulesEnd"));
+    FaultsRemoveAll = addItem(FaultsMenu, "FaultsRemoveAll", tr("&Remove All Faults"));
 }

@@ -5,7 +5,7 @@
 class QAction;
 class QMenu;
 
-// The File and Edit menus. Items, separators included, carry their names as object names, so
+// The File, Edit and Faults menus. Items, separators included, carry their names as object names, so
 // they can be found by name.
 class MainMenuBar : public QMenuBar {
     Q_OBJECT
@@ -22,4 +22,8 @@ public:
     QAction* EditPaste = nullptr;
     QAction* EditClear = nullptr;
     QAction* EditSelectAll = nullptr;
+    QMenu* FaultsMenu = nullptr;
+    QAction* FaultsAdd = nullptr;
+    QAction* FaultsRulesEnd = nullptr; // the rules' items stand above it
+    QAction* FaultsRemoveAll = nullptr;
 };

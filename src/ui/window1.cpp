@@ -3,6 +3,8 @@
 #include "app/appversion.h"
 #include "app/consoleoutput.h"
 #include "contentarea.h"
+#include "faultdialog.h"
+#include "faultmenuitems.h"
 #include "loglistview.h"
 #include "mainmenubar.h"
 #include "unit/unitprofiles.h"
@@ -45,6 +47,8 @@ Window1::Window1(QWidget* parent)
     connect(&m_unit, &UnitSimulator::replyNotSent, this, &printToStderr);
     m_log.setPublishInterval(kLogPublishIntervalMs);
     connect(&m_unit, &UnitSimulator::trafficLogged, &m_log, &TrafficLogModel::append);
+
+    attachFaultsMenu();
 
     PopupMenu1_Open();
     Event_Open();
@@ -100,9 +104,44 @@ void Window1::createStatusBar()
     DiscoveryPortState = new QLabel(this);
     UnitPortState->setObjectName(QStringLiteral("UnitPortState"));
     DiscoveryPortState->setObjectName(QStringLiteral("DiscoveryPortState"));
+    FaultState = new QLabel(this);
+    FaultState->setObjectName(QStringLiteral("FaultState"));
     statusBar()->addWidget(UnitPortState);
     statusBar()->addWidget(DiscoveryPortState);
+    statusBar()->addWidget(FaultState);
     statusBar()->setSizeGripEnabled(true);
+}
+
+void Window1::attachFaultsMenu()
+{
+    new FaultMenuItems(m_unit.faults(), m_menuBar->FaultsMenu, m_menuBar->FaultsRulesEnd, this);
+    connect(m_menuBar->FaultsAdd, &QAction::triggered, this, &Window1::openFaultDialog);
+    connect(m_menuBar->FaultsRemoveAll, &QAction::triggered, &m_unit.faults(), &FaultInjector::clear);
+    connect(&m_unit.faults(), &FaultInjector::rulesChanged, this, &Window1::showFaultState);
+    showFaultState();
+}
+
+void Window1::openFaultDialog()
+{
+    // Window-modal and not blocking: traffic keeps flowing while a rule is typed.
+    auto* dialog = new FaultDialog(m_unit.seed(), this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QDialog::accepted, this, [this, dialog] {
+        if (dialog->seed() != m_unit.seed()) {
+            m_unit.reseed(dialog->seed());
+            printToStderr(QStringLiteral("Seed %1").arg(m_unit.seed()));
+        }
+        m_unit.faults().add(dialog->rule());
+    });
+    dialog->open();
+}
+
+void Window1::showFaultState()
+{
+    const int active = m_unit.faults().enabledCount();
+    FaultState->setText(active == 0   ? tr("No fault rules active")
+                        : active == 1 ? tr("1 fault rule active")
+                                      : tr("%1 fault rules active").arg(active));
 }
 
 void Window1::capWindowSize()
@@ -161,6 +200,7 @@ void Window1::PopupMenu1_Change(int index)
 void Window1::Event_Open()
 {
     setWindowTitle(titleFor(kVersionMajor, kVersionMinor, kVersionBug));
+    printToStderr(QStringLiteral("Seed %1").arg(m_unit.seed()));
     m_unit.start(PopupMenu1->currentIndex());
 }
 

@@ -34,6 +34,9 @@ private:
     void createControls();
     void createStatusBar();
     void capWindowSize();
+    void attachFaultsMenu();
+    void openFaultDialog();
+    void showFaultState();
     void attachEditMenu();
     void showEndpointState(UnitSimulator::Endpoint endpoint, const QString& text);
     void updateEditItems();
@@ -53,4 +56,5 @@ private:
     QLabel* Label2 = nullptr;
     QLabel* UnitPortState = nullptr;
     QLabel* DiscoveryPortState = nullptr;
+    QLabel* FaultState = nullptr;
 };
