@@ -8,6 +8,10 @@
 //       prints the median discovery round trip in milliseconds.
 //   loadgen maxrate PORT SECONDS RATE...
 //       floods at each RATE in turn; prints the highest with at least 99.9 % answered.
+//   loadgen delayed PORT RATE SECONDS
+//       paced channel-queries to a unit that delays every reply by the same time; replies then
+//       come back in order, so the Nth reply answers the Nth request. Prints how many were lost
+//       and how late the replies were (minimum, median, p99, maximum) in milliseconds.
 //
 // Output is one "key=value" pair per line, for the driver script to read.
 #include "benchsupport.h"
@@ -181,6 +185,49 @@ int maxRate(uint16_t port, double seconds, const std::vector<double>& rates)
     std::printf("max_rate=%.0f\n", best);
     return 0;
 }
+int delayed(uint16_t port, double rate, double seconds)
+{
+    const int fd = openLoopbackSocket(0, true);
+    const sockaddr_in target = loopbackAddress(port);
+    const long total = long(rate * seconds);
+    std::vector<Clock::time_point> sentAt, receivedAt;
+    sentAt.reserve(size_t(total));
+    receivedAt.reserve(size_t(total));
+    unsigned char reply[128];
+    auto drain = [&] {
+        for (ssize_t n; (n = recv(fd, reply, sizeof reply, 0)) >= 0;) {
+            if (isChannelReply(reply, n))
+                receivedAt.push_back(Clock::now());
+        }
+    };
+    const auto start = Clock::now();
+    while (long(sentAt.size()) < total && secondsSince(start) < seconds * 3 + 5) {
+        const long due = std::min(total, long(secondsSince(start) * rate));
+        while (long(sentAt.size()) < due) {
+            if (sendto(fd, channelQuery(), 29, 0, reinterpret_cast<const sockaddr*>(&target),
+                       sizeof target) != 29)
+                break;
+            sentAt.push_back(Clock::now());
+        }
+        drain();
+    }
+    const auto end = Clock::now();
+    while (secondsSince(end) < 2.0 && receivedAt.size() < sentAt.size()) {
+        pollfd p{fd, POLLIN, 0};
+        poll(&p, 1, 20);
+        drain();
+    }
+    close(fd);
+    std::vector<double> lateMs;
+    for (size_t i = 0; i < std::min(sentAt.size(), receivedAt.size()); ++i)
+        lateMs.push_back(std::chrono::duration<double, std::milli>(receivedAt[i] - sentAt[i]).count());
+    std::printf("sent=%zu\nanswered=%zu\nlost=%ld\n", sentAt.size(), receivedAt.size(),
+                long(sentAt.size()) - long(receivedAt.size()));
+    std::printf("late_min_ms=%.2f\nlate_median_ms=%.2f\nlate_p99_ms=%.2f\nlate_max_ms=%.2f\n",
+                percentile(lateMs, 0), percentile(lateMs, 0.5), percentile(lateMs, 0.99),
+                percentile(lateMs, 1));
+    return 0;
+}
 } // namespace
 
 int main(int argc, char** argv)
@@ -192,6 +239,9 @@ int main(int argc, char** argv)
         return floodCommand(uint16_t(std::atoi(argv[2])), std::atof(argv[3]),
                             std::clamp(std::atof(argv[4]), 0.1, 60.0),
                             argc == 6 ? uint16_t(std::atoi(argv[5])) : 0);
+    if (mode == "delayed" && argc == 5)
+        return delayed(uint16_t(std::atoi(argv[2])), std::clamp(std::atof(argv[3]), 1.0, 100000.0),
+                       std::clamp(std::atof(argv[4]), 0.1, 60.0));
     if (mode == "maxrate" && argc >= 5) {
         std::vector<double> rates;
         for (int i = 4; i < argc; ++i)

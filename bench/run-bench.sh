@@ -25,6 +25,7 @@ other_cpu=$(( $(nproc) > 1 ? 1 : 0 ))
 pin() { taskset -c "$1" "${@:2}"; }
 # Started directly (not through pin) so that $! is the process itself and cleanup can stop it.
 taskset -c $server_cpu "$BUILD/unit-simulator" 2>/tmp/unit-simulator-bench.log & pids+=($!)
+window_pid=$!
 baseline_port=$(( 41000 + RANDOM % 1000 ))
 taskset -c $server_cpu "$B/baseline-responder" "$baseline_port" & pids+=($!)
 
@@ -87,3 +88,16 @@ row "add 100,000 rows at 0 rows (ms)" "$(echo "$out" | get log_add_100k_at_0_ms)
 row "add 100,000 rows at 1,000,000 rows (ms)" "$(echo "$out" | get log_add_100k_at_1M_ms)" "" ""
 row "  ratio, at 1,000,000 / at 0" "$(echo "$out" | get log_add_ratio)" "<= 1.2" ""
 row "clear 1,000,000 rows (ms)" "$(echo "$out" | get log_clear_1M_ms)" "< 16.7 (one frame)" ""
+
+echo
+echo "== Faults: delay=100 on every reply, 10,000 channel-queries a second for 5 s (headless)"
+kill "$window_pid"; wait "$window_pid" 2>/dev/null || true
+taskset -c $server_cpu "$BUILD/unit-simulator" --headless --quiet --fault delay=100 2>/dev/null & pids+=($!)
+for _ in $(seq 100); do "$B/loadgen" latency 4000 1 2>/dev/null | grep -q 'lost=0' && break; sleep 0.1; done
+out=$(pin $other_cpu "$B/loadgen" delayed 4000 10000 5)
+row "sent" "$(echo "$out" | get sent)" "" ""
+row "lost" "$(echo "$out" | get lost)" "0" ""
+row "lateness, minimum (ms)" "$(echo "$out" | get late_min_ms)" ">= 95" ""
+row "lateness, median (ms)" "$(echo "$out" | get late_median_ms)" "100 +- 5" ""
+row "lateness, p99 (ms)" "$(echo "$out" | get late_p99_ms)" "<= 105" ""
+row "lateness, maximum (ms)" "$(echo "$out" | get late_max_ms)" "<= 105" ""

@@ -27,9 +27,10 @@ bool ReplyDelayQueue::hold(DelayedReply reply, int delayMs)
             m_overflowReport.start(int(kOverflowReportIntervalMs - sinceReport));
         return false;
     }
-    reply.dueMs = m_clock.elapsed() + delayMs;
+    // Nanoseconds: a clock in whole milliseconds would let a reply leave up to 1 ms early.
+    reply.dueNs = m_clock.nsecsElapsed() + qint64(delayMs) * 1000000;
     reply.order = m_nextOrder++;
-    const bool earliest = m_heap.empty() || reply.dueMs < m_heap.top().dueMs;
+    const bool earliest = m_heap.empty() || reply.dueNs < m_heap.top().dueNs;
     m_heap.push(reply);
     if (earliest)
         arm();
@@ -42,13 +43,15 @@ void ReplyDelayQueue::arm()
         m_timer.stop();
         return;
     }
-    m_timer.start(int(std::max<qint64>(0, m_heap.top().dueMs - m_clock.elapsed())));
+    // Rounded up: the timer counts whole milliseconds, and a reply must not leave early.
+    const qint64 waitNs = std::max<qint64>(0, m_heap.top().dueNs - m_clock.nsecsElapsed());
+    m_timer.start(int((waitNs + 999999) / 1000000));
 }
 
 void ReplyDelayQueue::releaseDue()
 {
-    const qint64 now = m_clock.elapsed();
-    while (!m_heap.empty() && m_heap.top().dueMs <= now) {
+    const qint64 now = m_clock.nsecsElapsed();
+    while (!m_heap.empty() && m_heap.top().dueNs <= now) {
         const DelayedReply reply = m_heap.top();
         m_heap.pop();
         emit released(reply);

@@ -11,7 +11,7 @@
 
 // A reply held back by a delay rule, with what is needed to send and log it later.
 struct DelayedReply {
-    qint64 dueMs = 0;    // on the queue's clock
+    qint64 dueNs = 0;    // on the queue's clock, in nanoseconds
     quint64 order = 0;   // replies due at the same moment leave in the order they were held
     quint32 address = 0; // IPv4, host byte order
     quint16 port = 0;
@@ -46,7 +46,7 @@ private:
     struct Later {
         bool operator()(const DelayedReply& a, const DelayedReply& b) const
         {
-            return a.dueMs != b.dueMs ? a.dueMs > b.dueMs : a.order > b.order;
+            return a.dueNs != b.dueNs ? a.dueNs > b.dueNs : a.order > b.order;
         }
     };
     void releaseDue();

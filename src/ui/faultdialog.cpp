@@ -52,11 +52,11 @@ void FaultDialog::validate()
 {
     QString message;
     bool valid = true;
+    m_rule.reset();
     if (m_ruleEdit->text().trimmed().isEmpty()) {
-        message = tr("Type a rule, for example drop,on=channel-query,every=3.");
-        valid = false;
-    } else if (const std::optional<FaultRule> rule = FaultRule::parse(m_ruleEdit->text(), &message)) {
-        m_rule = *rule;
+        message = tr("Type a rule, for example drop,on=channel-query,every=3. Without one, OK only sets "
+                     "the seed.");
+    } else if ((m_rule = FaultRule::parse(m_ruleEdit->text(), &message))) {
         message = tr("The rule is valid.");
     } else {
         valid = false;

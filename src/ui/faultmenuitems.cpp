@@ -24,12 +24,14 @@ void FaultMenuItems::rebuild()
     m_items.clear();
     for (const FaultInjector::Entry& entry : m_faults.rules()) {
         // The rule text is shown as it is: "&" in it would otherwise become an access key.
-        auto* item = new QAction(QString(entry.rule.text).replace(QLatin1Char('&'), QLatin1String("&&")), m_menu);
+        auto* item =
+            new QAction(QString(entry.rule.text).replace(QLatin1Char('&'), QLatin1String("&&")), m_menu);
         item->setObjectName(QStringLiteral("FaultRule%1").arg(entry.id));
         item->setCheckable(true);
         item->setChecked(entry.rule.enabled);
         const int id = entry.id;
-        connect(item, &QAction::toggled, this, [this, id](bool checked) { m_faults.setEnabled(id, checked); });
+        connect(item, &QAction::toggled, this,
+                [this, id](bool checked) { m_faults.setEnabled(id, checked); });
         m_menu->insertAction(m_end, item);
         m_items.append(item);
     }

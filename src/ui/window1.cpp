@@ -108,7 +108,7 @@ void Window1::createStatusBar()
     FaultState->setObjectName(QStringLiteral("FaultState"));
     statusBar()->addWidget(UnitPortState);
     statusBar()->addWidget(DiscoveryPortState);
-    statusBar()->addWidget(FaultState);
+    statusBar()->addPermanentWidget(FaultState);
     statusBar()->setSizeGripEnabled(true);
 }
 
@@ -131,7 +131,8 @@ void Window1::openFaultDialog()
             m_unit.reseed(dialog->seed());
             printToStderr(QStringLiteral("Seed %1").arg(m_unit.seed()));
         }
-        m_unit.faults().add(dialog->rule());
+        if (dialog->rule())
+            m_unit.faults().add(*dialog->rule());
     });
     dialog->open();
 }
