@@ -48,7 +48,7 @@ std::optional<FaultRule> FaultRule::parse(QStringView input, QString* error)
         return fail(error, QStringLiteral("a rule has at most %1 characters").arg(kMaxTextLength));
 
     const QStringList parts = rule.text.split(QLatin1Char(','));
-    bool seen[5] = {}; // on, every, chance, jitter, (action)
+    bool seen[4] = {}; // on, every, chance, jitter
     for (qsizetype i = 0; i < parts.size(); ++i) {
         const QString part = parts[i].trimmed();
         const qsizetype equals = part.indexOf(QLatin1Char('='));
