@@ -17,7 +17,7 @@ double addRows(TrafficLogModel& model, int count)
     timer.start();
     const QByteArray request(29, char(50));
     for (int i = 0; i < count; ++i)
-        model.append(TrafficLogEntry::unitIncoming(0x7f000001u, 4000, request, 0));
+        model.append(TrafficLogEntry::unitIncoming(0x7f000001u, 50000, 4000, request, 0));
     model.publishPending();
     QCoreApplication::processEvents();
     return double(timer.nsecsElapsed()) / 1e6;

@@ -25,6 +25,8 @@ private slots:
     void headlessRuns_data();
     void headlessRuns();
     void faultsAndSeed();
+    void control_data();
+    void control();
     void usageErrors_data();
     void usageErrors();
     void helpAndVersion();
@@ -75,6 +77,47 @@ void TestCommandLine::headlessRuns_data()
     QTest::addRow("profile with =") << QStringList{u"--profile=3"_s, u"--headless"_s} << 3 << false;
 }
 
+void TestCommandLine::control_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("environmentToken");
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QByteArray>("token");
+    QTest::addRow("port only") << QStringList{u"--headless"_s, u"--control"_s, u"8080"_s} << QByteArray()
+                               << u"127.0.0.1"_s << 8080 << QByteArray();
+    QTest::addRow("any free port") << QStringList{u"--headless"_s, u"--control=0"_s} << QByteArray()
+                                   << u"127.0.0.1"_s << 0 << QByteArray();
+    QTest::addRow("window, loopback address")
+        << QStringList{u"-platform"_s, u"offscreen"_s, u"--control"_s, u"127.0.0.2:9000"_s} << QByteArray()
+        << u"127.0.0.2"_s << 9000 << QByteArray();
+    QTest::addRow("all addresses with a token")
+        << QStringList{u"--headless"_s, u"--control"_s, u"0.0.0.0:9000"_s, u"--control-token"_s, u"abc"_s}
+        << QByteArray() << u"0.0.0.0"_s << 9000 << QByteArray("abc");
+    QTest::addRow("token from the environment") << QStringList{u"--control=0.0.0.0:1"_s} << QByteArray("env")
+                                                << u"0.0.0.0"_s << 1 << QByteArray("env");
+    QTest::addRow("given token wins") << QStringList{u"--control=0.0.0.0:1"_s, u"--control-token=arg"_s}
+                                      << QByteArray("env") << u"0.0.0.0"_s << 1 << QByteArray("arg");
+}
+
+void TestCommandLine::control()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, environmentToken);
+    QFETCH(QString, address);
+    QFETCH(int, port);
+    QFETCH(QByteArray, token);
+    const SimulatorOptions options = SimulatorCommandLine::parse(commandLine(arguments), environmentToken);
+    QVERIFY2(options.action != Action::UsageError, qPrintable(options.text));
+    QVERIFY(options.control);
+    QCOMPARE(options.control->address.toString(), address);
+    QCOMPARE(int(options.control->port), port);
+    QCOMPARE(options.control->token, token);
+    // The window keeps Qt's options for Qt.
+    if (arguments.contains(u"-platform"_s))
+        QCOMPARE(options.ignored, (QStringList{u"-platform"_s, u"offscreen"_s}));
+}
+
 void TestCommandLine::faultsAndSeed()
 {
     const SimulatorOptions options = SimulatorCommandLine::parse(
@@ -120,6 +163,21 @@ void TestCommandLine::usageErrors_data()
     QTest::addRow("seed too large") << QStringList{u"--headless"_s, u"--seed"_s, u"18446744073709551616"_s}
                                     << u"--seed must be a whole number"_s;
     QTest::addRow("seed negative") << QStringList{u"--headless"_s, u"--seed=-1"_s} << u"'-1'"_s;
+    QTest::addRow("control on the network without a token")
+        << QStringList{u"--headless"_s, u"--control"_s, u"0.0.0.0:8080"_s} << u"needs --control-token"_s;
+    QTest::addRow("window: control on the network without a token")
+        << QStringList{u"--control"_s, u"192.168.1.5:8080"_s} << u"--control on 192.168.1.5 needs"_s;
+    QTest::addRow("control port too big")
+        << QStringList{u"--headless"_s, u"--control=70000"_s} << u"'70000'"_s;
+    QTest::addRow("control address not IPv4")
+        << QStringList{u"--headless"_s, u"--control=::1:80"_s} << u"not an IPv4 address"_s;
+    QTest::addRow("window: control without value")
+        << QStringList{u"--control"_s} << u"--control needs a value"_s;
+    QTest::addRow("token without control")
+        << QStringList{u"--headless"_s, u"--control-token=x"_s} << u"goes with --control"_s;
+    QTest::addRow("window: token without control")
+        << QStringList{u"--control-token=x"_s} << u"goes with --control"_s;
+    QTest::addRow("log format") << QStringList{u"--headless"_s, u"--log-format=xml"_s} << u"'xml'"_s;
     QTest::addRow("seed not a number") << QStringList{u"--headless"_s, u"--seed"_s, u"abc"_s} << u"'abc'"_s;
 }
 

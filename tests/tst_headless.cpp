@@ -2,10 +2,14 @@
 // options. Uses the product's fixed ports (4000-4007 and 65535): fails with a clear message
 // when another program holds them.
 #include "app/appversion.h"
+#include "httpclient.h"
 #include "loopbackclient.h"
 #include "programs.h"
 #include "unit/unitprofiles.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMap>
 #include <QNetworkDatagram>
 #include <QProcess>
@@ -34,6 +38,8 @@ private slots:
     void windowTakesQtsOwnOptions();
     void seedRepeatsARunExactly();
     void seedAndRulesArePrinted();
+    void controlApiAndJsonLines();
+    void controlRefusesTheNetworkWithoutAToken();
 
 private:
     void start(const QStringList& arguments = {});
@@ -285,6 +291,48 @@ void TestHeadless::seedAndRulesArePrinted()
                                                     "Fault rule 1: drop,every=2\n"
                                                     "Fault rule 2: corrupt\n"_s),
              qPrintable(m_simulator.startMessages()));
+}
+
+void TestHeadless::controlApiAndJsonLines()
+{
+    start({u"--control"_s, u"0"_s, u"--log-format"_s, u"jsonl"_s});
+    const QRegularExpression ready(u"^Control API listening on (http://127\\.0\\.0\\.1:\\d+)$"_s,
+                                   QRegularExpression::MultilineOption);
+    // The readiness line comes after the ports' lines: wait for it.
+    QString err = m_simulator.startMessages();
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            return ready.match(err += QString::fromUtf8(m_simulator.process().readAllStandardError()))
+                .hasMatch();
+        },
+        5000));
+    HttpClient http(ready.match(err).captured(1));
+    QCOMPARE(http.put(u"/api/v1/units/0/profile"_s, R"({"profile": 2})").status, 200);
+    LoopbackClient client;
+    QCOMPARE(client.request(4002, unitFrame(50)).size(), 29);
+
+    QByteArray out;
+    QVERIFY(QTest::qWaitFor(
+        [&] { return (out += m_simulator.process().readAllStandardOutput()).count('\n') >= 2; }, 5000));
+    const QList<QByteArray> lines = out.split('\n');
+    const QJsonObject first = QJsonDocument::fromJson(lines[0]).object();
+    QCOMPARE(first[u"seq"_s].toInt(), 0);
+    QCOMPARE(first[u"direction"_s].toString(), u"in"_s);
+    QCOMPARE(first[u"text"_s].toString(), u"--> 127.0.0.1:4002 -  0 50"_s + u" 0"_s.repeated(27));
+    // The stream and the API number and word the lines alike.
+    const QJsonArray api = http.get(u"/api/v1/log"_s).json()[u"entries"_s].toArray();
+    QCOMPARE(api.size(), 2);
+    QCOMPARE(api[0].toObject(), first);
+    QCOMPARE(api[1].toObject(), QJsonDocument::fromJson(lines[1]).object());
+}
+
+void TestHeadless::controlRefusesTheNetworkWithoutAToken()
+{
+    const ProcessResult result =
+        runProcess(simulatorPath(), {u"--headless"_s, u"--control"_s, u"0.0.0.0:0"_s});
+    QCOMPARE(result.exitCode, 2);
+    QVERIFY2(result.err.contains(u"needs --control-token"_s), qPrintable(result.err));
+    QVERIFY(!result.err.contains(u"listening"_s)); // nothing was bound
 }
 
 QTEST_GUILESS_MAIN(TestHeadless)

@@ -11,7 +11,7 @@ namespace {
 void addLines(TrafficLogModel& model, int count, int firstPort = 1)
 {
     for (int i = 0; i < count; ++i)
-        model.append(TrafficLogEntry::discoveryIncoming(0x7f000001u, quint16(firstPort + i), "X", 0));
+        model.append(TrafficLogEntry::discoveryIncoming(0x7f000001u, 50000, quint16(firstPort + i), "X", 0));
 }
 } // namespace
 

@@ -48,26 +48,26 @@ void TestTrafficLog::lineTexts_data()
     QTest::addColumn<QString>("line");
 
     QTest::addRow("unit incoming: two spaces after the hyphen")
-        << TrafficLogEntry::unitIncoming(kSender, 4000, frameWith({{1, 50}}), 0)
+        << TrafficLogEntry::unitIncoming(kSender, 50000, 4000, frameWith({{1, 50}}), 0)
         << u"--> 192.0.2.10:4000 -  0 50 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0"_s;
     QTest::addRow("unit outgoing: no space after the hyphen")
         << TrafficLogEntry::unitOutgoing(kSender, 50000, startReply(), 0)
         << u"<-- 192.0.2.10:50000 -254 50 125 125 125 125 125 125 125 125 125 125 125 125 "
            "0 0 0 0 0 0 0 0 0 0 0 0 0 0 255"_s;
     QTest::addRow("unit incoming: 255 and the own port after switching")
-        << TrafficLogEntry::unitIncoming(kSender, 4003, frameWith({{0, 255}, {1, 51}, {28, 255}}), 0)
+        << TrafficLogEntry::unitIncoming(kSender, 50000, 4003, frameWith({{0, 255}, {1, 51}, {28, 255}}), 0)
         << u"--> 192.0.2.10:4003 -  255 51 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 255"_s;
     QTest::addRow("unit incoming: 40 bytes show 29")
-        << TrafficLogEntry::unitIncoming(kSender, 4000, QByteArray(40, char(7)), 0)
+        << TrafficLogEntry::unitIncoming(kSender, 50000, 4000, QByteArray(40, char(7)), 0)
         << u"--> 192.0.2.10:4000 -  7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7"_s;
     QTest::addRow("unit incoming: short datagram marks missing positions")
-        << TrafficLogEntry::unitIncoming(kSender, 4000, QByteArray("\x01\x32\x00", 3), 0)
+        << TrafficLogEntry::unitIncoming(kSender, 50000, 4000, QByteArray("\x01\x32\x00", 3), 0)
         << u"--> 192.0.2.10:4000 -  1 50 0 - - - - - - - - - - - - - - - - - - - - - - - - - -"_s;
     QTest::addRow("unit incoming: empty datagram")
-        << TrafficLogEntry::unitIncoming(kSender, 4000, QByteArray(), 0)
+        << TrafficLogEntry::unitIncoming(kSender, 50000, 4000, QByteArray(), 0)
         << u"--> 192.0.2.10:4000 -  - - - - - - - - - - - - - - - - - - - - - - - - - - - - -"_s;
     QTest::addRow("discovery incoming: one space")
-        << TrafficLogEntry::discoveryIncoming(kSender, 65535, "X", 0) << u"--> 192.0.2.10:65535 - X"_s;
+        << TrafficLogEntry::discoveryIncoming(kSender, 50000, 65535, "X", 0) << u"--> 192.0.2.10:65535 - X"_s;
     QTest::addRow("discovery outgoing: row 0")
         << TrafficLogEntry::discoveryOutgoing(kSender, 50000, 0)
         << u"<-- 192.0.2.10:50000 - ALED.SIM.ULA.TOR.0/4000/*****/**/Lumivane/LED2.0/*"_s;
@@ -94,7 +94,7 @@ void TestTrafficLog::addressesInDottedDecimal()
 {
     QFETCH(QString, address);
     const quint32 ip = QHostAddress(address).toIPv4Address();
-    const QString line = trafficLogLine(TrafficLogEntry::discoveryIncoming(ip, 65535, "X", 0));
+    const QString line = trafficLogLine(TrafficLogEntry::discoveryIncoming(ip, 50000, 65535, "X", 0));
     QCOMPARE(line, u"--> "_s + address + u":65535 - X"_s);
     QVERIFY(line.size() <= kMaxTrafficLogLine);
 }
@@ -103,7 +103,7 @@ void TestTrafficLog::newestLineOnTop()
 {
     TrafficLogModel model;
     QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
-    model.append(TrafficLogEntry::unitIncoming(kSender, 4000, frameWith({{1, 50}}), 0));
+    model.append(TrafficLogEntry::unitIncoming(kSender, 50000, 4000, frameWith({{1, 50}}), 0));
     model.append(TrafficLogEntry::unitOutgoing(kSender, 50000, startReply(), 0));
     QCOMPARE(model.rowCount(), 2);
     QVERIFY(model.lineAt(0).startsWith(u"<-- "_s));
@@ -118,7 +118,7 @@ void TestTrafficLog::clearEmptiesOnlyTheLog()
     model.clear(); // clearing an empty log is harmless
     QCOMPARE(model.rowCount(), 0);
     for (int i = 0; i < 5; ++i)
-        model.append(TrafficLogEntry::discoveryIncoming(kSender, 65535, "X", 0));
+        model.append(TrafficLogEntry::discoveryIncoming(kSender, 50000, 65535, "X", 0));
     model.clear();
     QCOMPARE(model.rowCount(), 0);
     model.append(TrafficLogEntry::discoveryOutgoing(kSender, 7, 2));
@@ -133,7 +133,7 @@ void TestTrafficLog::burstPublishedAsOneInsertion()
     model.setPublishInterval(10);
     QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
     for (int port = 1; port <= 1000; ++port)
-        model.append(TrafficLogEntry::discoveryIncoming(kSender, quint16(port), "X", 0));
+        model.append(TrafficLogEntry::discoveryIncoming(kSender, 50000, quint16(port), "X", 0));
     QCOMPARE(model.rowCount(), 0); // not shown yet
     QCOMPARE(model.lineCount(), 1000);
     QVERIFY(inserted.wait(2000));
@@ -144,7 +144,7 @@ void TestTrafficLog::burstPublishedAsOneInsertion()
     QCOMPARE(model.lineAt(999), u"--> 192.0.2.10:1 - X"_s);
 
     // Lines pending at a clear are gone with the rest, and never shown afterwards.
-    model.append(TrafficLogEntry::discoveryIncoming(kSender, 1, "X", 0));
+    model.append(TrafficLogEntry::discoveryIncoming(kSender, 50000, 1, "X", 0));
     model.clear();
     QTest::qWait(30);
     QCOMPARE(model.rowCount(), 0);
@@ -154,7 +154,7 @@ void TestTrafficLog::thousandsOfLinesAreAllKept()
 {
     TrafficLogModel model;
     for (int i = 0; i < 20000; ++i)
-        model.append(TrafficLogEntry::unitIncoming(kSender, 4000, QByteArray(29, char(i % 256)), 0));
+        model.append(TrafficLogEntry::unitIncoming(kSender, 50000, 4000, QByteArray(29, char(i % 256)), 0));
     QCOMPARE(model.rowCount(), 20000);
     QVERIFY(model.lineAt(19999).endsWith(u" 0 0"_s));
     QVERIFY(model.lineAt(0).endsWith(u" 31 31"_s)); // 19999 % 256

@@ -1,6 +1,7 @@
 // The window, offscreen, over the real unit. Uses the product's fixed ports (4000-4007 and
 // 65535): fails with a clear message when another program holds one of them.
 #include "app/appversion.h"
+#include "httpclient.h"
 #include "loopbackclient.h"
 #include "ui/contentarea.h"
 #include "ui/faultdialog.h"
@@ -50,6 +51,7 @@ private slots:
     void faultDialogValidatesAsYouType_data();
     void faultDialogValidatesAsYouType();
     void faultDialogSeedRepeatsTheDraws();
+    void controlApiSteersTheWindow();
     void heldDiscoveryPortIsReported();
     void heldUnitPortIsReportedAndLaterRowsBind();
     void quitEndsTheApplication();
@@ -426,6 +428,31 @@ void TestWindow::faultDialogSeedRepeatsTheDraws()
     QVERIFY(!first.contains(-1));
     QVERIFY(drawsUnder(u"18"_s) != first);
     QCOMPARE(drawsUnder(u"17"_s), first);
+}
+
+void TestWindow::controlApiSteersTheWindow()
+{
+    QVERIFY(m_window->startControlApi(ControlOptions{}));
+    const QString state = control<QLabel>("ControlState")->text();
+    QVERIFY2(state.startsWith(u"Control API listening on http://127.0.0.1:"_s), qPrintable(state));
+    HttpClient http(state.section(u' ', -1));
+
+    // The selector follows a profile chosen through the API, and the unit answers on the new port.
+    QCOMPARE(http.put(u"/api/v1/units/0/profile"_s, R"({"profile": 7})").status, 200);
+    QCOMPARE(selector()->currentIndex(), 7);
+    QCOMPARE(control<QLabel>("UnitPortState")->text(), u"Unit port 4007: listening"_s);
+    LoopbackClient client;
+    QCOMPARE(client.request(4007, unitFrame(50)).size(), 29);
+    // ...and the other way round: the selector's choice shows in the API.
+    selector()->setCurrentIndex(2);
+    QCOMPARE(http.get(u"/api/v1/units/0"_s).json()[u"unit_port"_s].toInt(), 4002);
+
+    // Faults added through the API appear in the menu; clearing the log clears the window's.
+    QCOMPARE(http.post(u"/api/v1/faults"_s, R"({"rule": "duplicate"})").status, 201);
+    QCOMPARE(mainMenuBar()->FaultsMenu->actions()[1]->text(), u"duplicate"_s);
+    QVERIFY(QTest::qWaitFor([&] { return log()->rowCount() == 2; }, 2000));
+    QCOMPARE(http.remove(u"/api/v1/log"_s).status, 204);
+    QCOMPARE(log()->rowCount(), 0);
 }
 
 void TestWindow::heldDiscoveryPortIsReported()

@@ -10,8 +10,9 @@
 
 namespace {
 // The simulator's own options; any of them on the command line means a run without a window.
-const char* const kConsoleOptions[] = {"headless", "profile", "quiet", "fault",    "seed",
-                                       "h",        "help",    "v",     "help-all", "version"};
+// --control and --control-token are the window's too, so they do not count.
+const char* const kConsoleOptions[] = {"headless", "profile",  "quiet", "fault",   "seed",      "h",
+                                       "help",     "help-all", "v",     "version", "log-format"};
 
 QString optionName(const QString& argument)
 {
@@ -30,6 +31,45 @@ QString profileList()
             QStringLiteral("  %1  %2\n").arg(index).arg(QLatin1String(label.data(), qsizetype(label.size())));
     }
     return list;
+}
+
+// "--name value" or "--name=value" at `i`; advances `i` past what it took.
+std::optional<QString> optionValue(const QStringList& arguments, qsizetype& i)
+{
+    const QString& argument = arguments[i];
+    const qsizetype equals = argument.indexOf(QLatin1Char('='));
+    if (equals >= 0)
+        return argument.mid(equals + 1);
+    if (i + 1 >= arguments.size())
+        return std::nullopt;
+    return arguments[++i];
+}
+
+// --control [ADDRESS:]PORT with its token; an error text when something is wrong.
+QString parseControl(const QString& value, const QByteArray& token, ControlOptions& control)
+{
+    QString port = value;
+    const qsizetype colon = value.lastIndexOf(QLatin1Char(':'));
+    if (colon >= 0) {
+        port = value.mid(colon + 1);
+        const QString address = value.left(colon);
+        if (!control.address.setAddress(address == QLatin1String("localhost") ? QStringLiteral("127.0.0.1")
+                                                                              : address) ||
+            control.address.protocol() != QAbstractSocket::IPv4Protocol)
+            return QStringLiteral("--control: '%1' is not an IPv4 address").arg(address);
+    }
+    bool ok = false;
+    const uint number = port.toUInt(&ok);
+    if (!ok || number > 65535)
+        return QStringLiteral("--control: '%1' is not a port from 0 to 65535").arg(port);
+    control.port = quint16(number);
+    control.token = token;
+    if (!control.address.isLoopback() && token.isEmpty())
+        return QStringLiteral(
+                   "--control on %1 needs --control-token TOKEN (or UNITSIM_CONTROL_TOKEN): without "
+                   "one, anybody on the network could steer the unit")
+            .arg(control.address.toString());
+    return {};
 }
 
 SimulatorOptions usageError(const QString& message)
@@ -61,11 +101,35 @@ bool SimulatorCommandLine::wantsConsole(int argc, char** argv)
     return wantsConsole(arguments);
 }
 
-SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments)
+SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const QByteArray& environmentToken)
 {
     if (!wantsConsole(arguments)) {
+        // The window's own options are picked out by hand: everything else is Qt's.
         SimulatorOptions options;
-        options.ignored = arguments.mid(1);
+        std::optional<QString> control;
+        QByteArray token = environmentToken;
+        for (qsizetype i = 1; i < arguments.size(); ++i) {
+            const QString name = optionName(arguments[i]);
+            if (name == QLatin1String("control") || name == QLatin1String("control-token")) {
+                const std::optional<QString> value = optionValue(arguments, i);
+                if (!value)
+                    return usageError(QStringLiteral("--%1 needs a value").arg(name));
+                if (name == QLatin1String("control"))
+                    control = value;
+                else
+                    token = value->toUtf8();
+            } else {
+                options.ignored << arguments[i];
+            }
+        }
+        if (control) {
+            ControlOptions controlOptions;
+            if (const QString error = parseControl(*control, token, controlOptions); !error.isEmpty())
+                return usageError(error);
+            options.control = controlOptions;
+        } else if (token != environmentToken) {
+            return usageError(QStringLiteral("--control-token goes with --control"));
+        }
         return options;
     }
 
@@ -95,7 +159,22 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments)
                        "corruption) from seed S, to repeat a run exactly. Without it a "
                        "seed is drawn and printed on standard error."),
         QStringLiteral("S"));
-    parser.addOptions({headless, profile, quiet, fault, seed});
+    const QCommandLineOption control(
+        QStringLiteral("control"),
+        QStringLiteral("Serve the HTTP control API on [ADDRESS:]PORT (address 127.0.0.1 "
+                       "unless given; port 0 picks a free one). Also with the window."),
+        QStringLiteral("[ADDRESS:]PORT"));
+    const QCommandLineOption controlToken(
+        QStringLiteral("control-token"),
+        QStringLiteral("Require \"Authorization: Bearer TOKEN\" on every control request; needed for any "
+                       "address other than loopback. Also from UNITSIM_CONTROL_TOKEN."),
+        QStringLiteral("TOKEN"));
+    const QCommandLineOption logFormat(
+        QStringLiteral("log-format"),
+        QStringLiteral("text (the lines as the window shows them, the default) or "
+                       "jsonl (one JSON object per line, as the control API gives)."),
+        QStringLiteral("FORMAT"), QStringLiteral("text"));
+    parser.addOptions({headless, profile, quiet, fault, seed, control, controlToken, logFormat});
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
 
@@ -139,6 +218,22 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments)
                     .arg(parser.value(seed)));
         options.seed = value;
     }
+    if (parser.isSet(control)) {
+        const QByteArray token =
+            parser.isSet(controlToken) ? parser.value(controlToken).toUtf8() : environmentToken;
+        ControlOptions controlOptions;
+        if (const QString error = parseControl(parser.value(control), token, controlOptions);
+            !error.isEmpty())
+            return usageError(error);
+        options.control = controlOptions;
+    } else if (parser.isSet(controlToken)) {
+        return usageError(QStringLiteral("--control-token goes with --control"));
+    }
+    if (parser.value(logFormat) == QLatin1String("jsonl"))
+        options.logFormat = TrafficLogWriter::Format::JsonLines;
+    else if (parser.value(logFormat) != QLatin1String("text"))
+        return usageError(
+            QStringLiteral("--log-format is text or jsonl, not '%1'").arg(parser.value(logFormat)));
     options.action = SimulatorOptions::Action::RunHeadless;
     return options;
 }

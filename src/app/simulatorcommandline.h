@@ -1,12 +1,22 @@
 #pragma once
 
 #include "fault/faultrule.h"
+#include "log/trafficlogwriter.h"
 
+#include <QByteArray>
+#include <QHostAddress>
 #include <QList>
 #include <QString>
 #include <QStringList>
 
 #include <optional>
+
+// Where the control API listens, and the token it asks for (empty: none).
+struct ControlOptions {
+    QHostAddress address{QHostAddress::LocalHost};
+    quint16 port = 0;
+    QByteArray token;
+};
 
 // What the simulator's command line asks for.
 struct SimulatorOptions {
@@ -17,16 +27,18 @@ struct SimulatorOptions {
     bool quiet = false;
     QList<FaultRule> faults;
     std::optional<quint64> seed; // none given: the run draws one
+    std::optional<ControlOptions> control;
+    TrafficLogWriter::Format logFormat = TrafficLogWriter::Format::Text;
     // The help text, the version line, or what is wrong.
     QString text;
     // Arguments the window does not use (those Qt did not take for itself).
     QStringList ignored;
 };
 
-// The simulator's command line. Without any of the simulator's own options the program is the
-// window, and everything on the command line belongs to Qt (-platform, -style, -geometry, ...).
-// With one of them (--headless, --help, --version, or a headless option such as --fault) it runs
-// without a window and the command line is checked strictly.
+// The simulator's command line. Without the simulator's own options the program is the window,
+// which takes --control and --control-token and leaves everything else to Qt (-platform,
+// -style, -geometry, ...). With one of them (--headless, --help, --version, or a headless
+// option such as --fault) it runs without a window and the command line is checked strictly.
 class SimulatorCommandLine {
 public:
     // Decides before the application object exists, so that a run without a window never
@@ -34,8 +46,9 @@ public:
     static bool wantsConsole(const QStringList& arguments);
     static bool wantsConsole(int argc, char** argv);
 
-    // `arguments` as QCoreApplication::arguments() gives them, program name first.
-    static SimulatorOptions parse(const QStringList& arguments);
+    // `arguments` as QCoreApplication::arguments() gives them, program name first;
+    // `environmentToken` is UNITSIM_CONTROL_TOKEN, used when --control-token is not given.
+    static SimulatorOptions parse(const QStringList& arguments, const QByteArray& environmentToken = {});
 };
 
 // A seed as the user writes it: a whole number from 0 to 2^64 - 1.

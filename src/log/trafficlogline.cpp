@@ -64,17 +64,18 @@ qsizetype formatTrafficLogLine(const TrafficLogEntry& entry, char* out)
 {
     using Kind = TrafficLogEntry::Kind;
     char* const end = out + kMaxTrafficLogLine;
-    if (entry.kind == Kind::Fault) {
+    if (entry.isFault()) {
         char* p = putText(out, "!!! fault ");
         if (entry.note)
             p = putEscaped(p, end, entry.note->text);
         return p - out;
     }
-    const bool incoming = entry.kind == Kind::UnitIncoming || entry.kind == Kind::DiscoveryIncoming;
+    // Incoming lines name the simulator's own port; outgoing lines the port the reply went to.
+    const bool incoming = entry.isIncoming();
     char* p = putText(out, incoming ? "--> " : "<-- ");
     p = putAddress(p, entry.address);
     *p++ = ':';
-    p = putDecimal(p, entry.port);
+    p = putDecimal(p, incoming ? entry.localPort : entry.remotePort);
 
     switch (entry.kind) {
     case Kind::UnitIncoming:
@@ -113,7 +114,8 @@ qsizetype formatTrafficLogLine(const TrafficLogEntry& entry, char* out)
         else if (isValidProfileIndex(entry.profile))
             p = putText(p, identityForProfile(entry.profile));
         break;
-    case Kind::Fault:
+    case Kind::UnitFault:
+    case Kind::DiscoveryFault:
         break;
     }
     return p - out;

@@ -41,6 +41,7 @@ void TrafficLogModel::clear()
 {
     m_publishTimer.stop();
     beginResetModel();
+    m_firstSeq += quint64(m_entries.size());
     m_entries.clear();
     m_shown = 0;
     endResetModel();

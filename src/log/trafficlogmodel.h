@@ -28,6 +28,16 @@ public:
 
     // Lines held, including any not yet shown.
     qsizetype lineCount() const { return qsizetype(m_entries.size()); }
+
+    // Every line ever added has a sequence number, from 0 at start and never reused, so that a
+    // reader can ask for what came after the last line it saw, across clears too. The lines held
+    // are those from firstSeq() up to, not including, endSeq().
+    quint64 firstSeq() const { return m_firstSeq; }
+    quint64 endSeq() const { return m_firstSeq + quint64(m_entries.size()); }
+    const TrafficLogEntry& entryWithSeq(quint64 seq) const
+    {
+        return m_entries[std::size_t(seq - m_firstSeq)];
+    }
     // Text of a shown row (0 = newest).
     QString lineAt(int row) const;
     const TrafficLogEntry& entryAt(int row) const;
@@ -38,5 +48,6 @@ public:
 private:
     std::deque<TrafficLogEntry> m_entries;
     int m_shown = 0; // the oldest m_shown entries are the rows the views know about
+    quint64 m_firstSeq = 0;
     QTimer m_publishTimer;
 };

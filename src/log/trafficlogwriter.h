@@ -15,7 +15,10 @@ class TrafficLogWriter : public QObject {
     Q_OBJECT
 
 public:
-    explicit TrafficLogWriter(std::FILE* out, QObject* parent = nullptr);
+    // Text: the lines exactly as the window shows them. JsonLines: one JSON object per line.
+    enum class Format { Text, JsonLines };
+
+    explicit TrafficLogWriter(std::FILE* out, Format format = Format::Text, QObject* parent = nullptr);
     ~TrafficLogWriter() override;
 
     void append(const TrafficLogEntry& entry);
@@ -26,6 +29,8 @@ signals:
 
 private:
     std::FILE* m_out;
+    Format m_format;
+    quint64 m_seq = 0; // as the control API numbers the same lines
     bool m_writing = true;
     QTimer m_flushTimer;
 };

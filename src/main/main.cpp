@@ -10,17 +10,25 @@ int main(int argc, char** argv)
     // The simulator's own options mean a run without the window, which needs no display.
     if (SimulatorCommandLine::wantsConsole(argc, argv)) {
         QCoreApplication app(argc, argv);
-        const SimulatorOptions options = SimulatorCommandLine::parse(QCoreApplication::arguments());
+        const SimulatorOptions options =
+            SimulatorCommandLine::parse(QCoreApplication::arguments(), qgetenv("UNITSIM_CONTROL_TOKEN"));
         if (options.action != SimulatorOptions::Action::RunHeadless)
             return reportWithoutRunning(options);
         HeadlessRunner runner(options);
-        runner.start();
+        if (!runner.start())
+            return 1;
         return app.exec();
     }
     // Otherwise the program is the window; QApplication takes Qt's own options for itself.
     App app(argc, argv);
-    warnAboutIgnoredArguments(SimulatorCommandLine::parse(QCoreApplication::arguments()));
+    const SimulatorOptions options =
+        SimulatorCommandLine::parse(QCoreApplication::arguments(), qgetenv("UNITSIM_CONTROL_TOKEN"));
+    if (options.action == SimulatorOptions::Action::UsageError)
+        return reportWithoutRunning(options);
+    warnAboutIgnoredArguments(options);
     Window1 window;
+    if (options.control)
+        window.startControlApi(*options.control);
     window.show();
     return app.exec();
 }

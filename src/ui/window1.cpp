@@ -3,6 +3,7 @@
 #include "app/appversion.h"
 #include "app/consoleoutput.h"
 #include "contentarea.h"
+#include "control/controlserver.h"
 #include "faultdialog.h"
 #include "faultmenuitems.h"
 #include "loglistview.h"
@@ -47,6 +48,13 @@ Window1::Window1(QWidget* parent)
     connect(&m_unit, &UnitSimulator::replyNotSent, this, &printToStderr);
     m_log.setPublishInterval(kLogPublishIntervalMs);
     connect(&m_unit, &UnitSimulator::trafficLogged, &m_log, &TrafficLogModel::append);
+    // A profile chosen elsewhere (the control API) shows in the selector, without binding again.
+    connect(&m_unit, &UnitSimulator::profileChanged, this, [this](int index) {
+        if (PopupMenu1->currentIndex() != index) {
+            const QSignalBlocker quiet(PopupMenu1);
+            PopupMenu1->setCurrentIndex(index);
+        }
+    });
 
     attachFaultsMenu();
 
@@ -104,11 +112,14 @@ void Window1::createStatusBar()
     DiscoveryPortState = new QLabel(this);
     UnitPortState->setObjectName(QStringLiteral("UnitPortState"));
     DiscoveryPortState->setObjectName(QStringLiteral("DiscoveryPortState"));
+    ControlState = new QLabel(this);
+    ControlState->setObjectName(QStringLiteral("ControlState"));
     FaultState = new QLabel(this);
     FaultState->setObjectName(QStringLiteral("FaultState"));
     statusBar()->addWidget(UnitPortState);
     statusBar()->addWidget(DiscoveryPortState);
     statusBar()->addPermanentWidget(FaultState);
+    statusBar()->addPermanentWidget(ControlState);
     statusBar()->setSizeGripEnabled(true);
 }
 
@@ -119,6 +130,22 @@ void Window1::attachFaultsMenu()
     connect(m_menuBar->FaultsRemoveAll, &QAction::triggered, &m_unit.faults(), &FaultInjector::clear);
     connect(&m_unit.faults(), &FaultInjector::rulesChanged, this, &Window1::showFaultState);
     showFaultState();
+}
+
+bool Window1::startControlApi(const ControlOptions& options)
+{
+    delete m_control;
+    m_control = new ControlServer(m_unit, m_log, options.token, this);
+    QString error;
+    const bool listening = m_control->listen(options.address, options.port, &error);
+    const QString state = listening ? QStringLiteral("Control API listening on ") + m_control->url()
+                                    : QStringLiteral("Control API: cannot listen on %1:%2: %3")
+                                          .arg(options.address.toString())
+                                          .arg(options.port)
+                                          .arg(error);
+    ControlState->setText(state);
+    printToStderr(state);
+    return listening;
 }
 
 void Window1::openFaultDialog()

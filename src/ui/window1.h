@@ -1,11 +1,13 @@
 #pragma once
 
+#include "app/simulatorcommandline.h"
 #include "log/trafficlogmodel.h"
 #include "unit/unitsimulator.h"
 
 #include <QMainWindow>
 
 class ContentArea;
+class ControlServer;
 class LogListView;
 class MainMenuBar;
 class QComboBox;
@@ -24,6 +26,10 @@ public:
     ~Window1() override;
 
     static QString titleFor(int major, int minor, int bug);
+
+    // Serves the control API over this window's unit and log; the status bar and standard error
+    // say where, or why not. False when it cannot listen.
+    bool startControlApi(const ControlOptions& options);
 
 private:
     void Event_Open();
@@ -57,4 +63,6 @@ private:
     QLabel* UnitPortState = nullptr;
     QLabel* DiscoveryPortState = nullptr;
     QLabel* FaultState = nullptr;
+    QLabel* ControlState = nullptr;
+    ControlServer* m_control = nullptr;
 };

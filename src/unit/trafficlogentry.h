@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 
 // What a line holds beyond the fixed fields; only lines about faults have one.
 struct TrafficLogNote : QSharedData {
@@ -21,13 +22,20 @@ struct TrafficLogNote : QSharedData {
 // What the unit records for each datagram it receives or sends, and for each time a fault rule
 // acts: one line of the traffic log, kept as the raw fields it is composed from. The text is only
 // made when a line is shown, which keeps the datagram path free of formatting and each record
-// down to 48 bytes.
+// down to 56 bytes.
 struct TrafficLogEntry {
-    enum class Kind : quint8 { UnitIncoming, UnitOutgoing, DiscoveryIncoming, DiscoveryOutgoing, Fault };
+    enum class Kind : quint8 {
+        UnitIncoming,
+        UnitOutgoing,
+        DiscoveryIncoming,
+        DiscoveryOutgoing,
+        UnitFault,     // a fault rule acted on a unit-port request or its reply
+        DiscoveryFault // ... on a discovery request or its reply
+    };
 
-    quint32 address = 0; // the sender's IPv4 address, host byte order
-    // Incoming lines: the simulator's own port. Outgoing and fault lines: the sender's port.
-    quint16 port = 0;
+    quint32 address = 0;    // the sender's IPv4 address, host byte order
+    quint16 remotePort = 0; // the sender's port, where replies go
+    quint16 localPort = 0;  // the simulator's own port that received the datagram (incoming lines)
     Kind kind = Kind::UnitIncoming;
     // How many of the datagram's bytes `bytes` holds: a short request, or a reply a fault cut,
     // has fewer than 29. A discovery reply holds none; its payload is the identity string of
@@ -36,58 +44,87 @@ struct TrafficLogEntry {
     UnitFrame bytes{};
     // The profile the unit posed as when it handled the datagram.
     quint8 profile = 0;
-    QExplicitlySharedDataPointer<TrafficLogNote> note;
+    QExplicitlySharedDataPointer<TrafficLogNote> note{};
+    qint64 timeUs = now(); // when it happened: microseconds since 1970, UTC
 
-    static TrafficLogEntry unitIncoming(quint32 address, quint16 localPort, QByteArrayView request,
-                                        int profile)
+    static qint64 now()
     {
-        return withPayload(Kind::UnitIncoming, address, localPort, request, profile);
+        using namespace std::chrono;
+        return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
     }
-    static TrafficLogEntry unitOutgoing(quint32 address, quint16 senderPort, const UnitFrame& reply,
+
+    bool isIncoming() const { return kind == Kind::UnitIncoming || kind == Kind::DiscoveryIncoming; }
+    bool isFault() const { return kind == Kind::UnitFault || kind == Kind::DiscoveryFault; }
+    bool isDiscovery() const
+    {
+        return kind == Kind::DiscoveryIncoming || kind == Kind::DiscoveryOutgoing ||
+               kind == Kind::DiscoveryFault;
+    }
+
+    static TrafficLogEntry unitIncoming(quint32 address, quint16 remotePort, quint16 localPort,
+                                        QByteArrayView request, int profile)
+    {
+        return withPayload(Kind::UnitIncoming, address, remotePort, localPort, request, profile);
+    }
+    static TrafficLogEntry unitOutgoing(quint32 address, quint16 remotePort, const UnitFrame& reply,
                                         int profile)
     {
-        return {address, senderPort, Kind::UnitOutgoing, quint8(kUnitFrameSize), reply, quint8(profile), {}};
+        return {.address = address,
+                .remotePort = remotePort,
+                .kind = Kind::UnitOutgoing,
+                .count = quint8(kUnitFrameSize),
+                .bytes = reply,
+                .profile = quint8(profile)};
     }
     // A reply as it really left, which a fault may have cut or changed.
-    static TrafficLogEntry unitOutgoing(quint32 address, quint16 senderPort, QByteArrayView sent, int profile)
+    static TrafficLogEntry unitOutgoing(quint32 address, quint16 remotePort, QByteArrayView sent, int profile)
     {
-        return withPayload(Kind::UnitOutgoing, address, senderPort, sent, profile);
+        return withPayload(Kind::UnitOutgoing, address, remotePort, 0, sent, profile);
     }
-    static TrafficLogEntry discoveryIncoming(quint32 address, quint16 localPort, QByteArrayView request,
-                                             int profile)
+    static TrafficLogEntry discoveryIncoming(quint32 address, quint16 remotePort, quint16 localPort,
+                                             QByteArrayView request, int profile)
     {
-        return withPayload(Kind::DiscoveryIncoming, address, localPort, request, profile);
+        return withPayload(Kind::DiscoveryIncoming, address, remotePort, localPort, request, profile);
     }
-    static TrafficLogEntry discoveryOutgoing(quint32 address, quint16 senderPort, int profile)
+    static TrafficLogEntry discoveryOutgoing(quint32 address, quint16 remotePort, int profile)
     {
-        return {address, senderPort, Kind::DiscoveryOutgoing, 0, {}, quint8(profile), {}};
+        return {.address = address,
+                .remotePort = remotePort,
+                .kind = Kind::DiscoveryOutgoing,
+                .profile = quint8(profile)};
     }
-    static TrafficLogEntry discoveryOutgoing(quint32 address, quint16 senderPort, int profile,
+    static TrafficLogEntry discoveryOutgoing(quint32 address, quint16 remotePort, int profile,
                                              QByteArrayView sent)
     {
-        TrafficLogEntry entry = discoveryOutgoing(address, senderPort, profile);
+        TrafficLogEntry entry = discoveryOutgoing(address, remotePort, profile);
         entry.note = new TrafficLogNote;
         entry.note->reply = sent.toByteArray();
         return entry;
     }
-    static TrafficLogEntry fault(quint32 address, quint16 senderPort, int profile, const QString& text)
+    static TrafficLogEntry fault(Kind kind, quint32 address, quint16 remotePort, int profile,
+                                 const QString& text)
     {
-        TrafficLogEntry entry{address, senderPort, Kind::Fault, 0, {}, quint8(profile), {}};
+        TrafficLogEntry entry{
+            .address = address, .remotePort = remotePort, .kind = kind, .profile = quint8(profile)};
         entry.note = new TrafficLogNote;
         entry.note->text = text.toUtf8();
         return entry;
     }
 
 private:
-    static TrafficLogEntry withPayload(Kind kind, quint32 address, quint16 port, QByteArrayView payload,
-                                       int profile)
+    static TrafficLogEntry withPayload(Kind kind, quint32 address, quint16 remotePort, quint16 localPort,
+                                       QByteArrayView payload, int profile)
     {
-        TrafficLogEntry entry{address, port, kind, 0, {}, quint8(profile), {}};
+        TrafficLogEntry entry{.address = address,
+                              .remotePort = remotePort,
+                              .localPort = localPort,
+                              .kind = kind,
+                              .profile = quint8(profile)};
         const qsizetype n = std::min(payload.size(), kUnitFrameSize);
         std::copy_n(payload.data(), n, entry.bytes.begin());
         entry.count = quint8(n);
         return entry;
     }
 };
-static_assert(sizeof(TrafficLogEntry) <= 48, "keep log rows compact");
+static_assert(sizeof(TrafficLogEntry) <= 56, "keep log rows compact");
 Q_DECLARE_METATYPE(TrafficLogEntry)

@@ -68,10 +68,11 @@ UnitSimulator::UnitSimulator(quint64 seed, QObject* parent)
             [this] { emit endpointStateChanged(Endpoint::Unit, unitEndpointState()); });
     connect(&UDPSocket2, &DatagramEndpoint::bindStateChanged, this,
             [this] { emit endpointStateChanged(Endpoint::Discovery, discoveryEndpointState()); });
-    for (DatagramEndpoint* endpoint : {&UDPSocket1, &UDPSocket2})
+    for (DatagramEndpoint* endpoint : {&UDPSocket1, &UDPSocket2}) {
         connect(endpoint, &DatagramEndpoint::sendFailed, this, [this](const QString& reason) {
             emit replyNotSent(QStringLiteral("A reply could not be sent: ") + reason);
         });
+    }
 
     connect(&m_delayed, &ReplyDelayQueue::released, this, [this](const DelayedReply& reply) {
         send(Endpoint(reply.endpoint), reply.address, reply.port, reply.copy, reply.profile);
@@ -104,7 +105,17 @@ bool UnitSimulator::selectProfile(int index)
     if (!isValidProfileIndex(index))
         return false;
     m_profileIndex = index;
-    return UDPSocket1.bind(unitPortForProfile(index));
+    const bool bound = UDPSocket1.bind(unitPortForProfile(index));
+    emit profileChanged(index);
+    return bound;
+}
+
+void UnitSimulator::setChannels(const std::array<quint8, 24>& values)
+{
+    UnitFrame frame{};
+    std::copy(values.begin(), values.end(), frame.begin() + 2);
+    handleUnitRequest(QByteArrayView(reinterpret_cast<const char*>(frame.data()), kUnitFrameSize),
+                      ChannelValues, m_profileIndex, {});
 }
 
 QString UnitSimulator::unitEndpointState() const
@@ -130,7 +141,8 @@ void UnitSimulator::UDPSocket1_DataAvailable(const Datagram& datagram)
     const StatusDraw draw = drawStatusValues();
     const int profile = m_profileIndex;
     const quint32 sender = ipv4Of(datagram.address);
-    emit trafficLogged(TrafficLogEntry::unitIncoming(sender, UDPSocket1.port(), datagram.data, profile));
+    emit trafficLogged(
+        TrafficLogEntry::unitIncoming(sender, datagram.port, UDPSocket1.port(), datagram.data, profile));
 
     const quint8 faultKind = m_faults.isActive() ? unitFaultKind(datagram.data) : 0;
     if (faultKind && dropByFault(faultKind, datagram, profile))
@@ -143,7 +155,7 @@ void UnitSimulator::UDPSocket1_DataAvailable(const Datagram& datagram)
         replyWithFaults(Endpoint::Unit, faultKind, datagram, bytes, profile);
         return;
     }
-    UDPSocket1.write(datagram.address, datagram.port, bytes);
+    m_repliesNotSent += !UDPSocket1.write(datagram.address, datagram.port, bytes);
     emit trafficLogged(TrafficLogEntry::unitOutgoing(sender, datagram.port, *reply, profile));
 }
 
@@ -153,7 +165,8 @@ void UnitSimulator::UDPSocket2_DataAvailable(const Datagram& datagram)
         return;
     const int profile = m_profileIndex;
     const quint32 sender = ipv4Of(datagram.address);
-    emit trafficLogged(TrafficLogEntry::discoveryIncoming(sender, UDPSocket2.port(), datagram.data, profile));
+    emit trafficLogged(
+        TrafficLogEntry::discoveryIncoming(sender, datagram.port, UDPSocket2.port(), datagram.data, profile));
 
     const bool faulty = m_faults.isActive();
     if (faulty && dropByFault(FaultKind::Discovery, datagram, profile))
@@ -162,7 +175,7 @@ void UnitSimulator::UDPSocket2_DataAvailable(const Datagram& datagram)
         replyWithFaults(Endpoint::Discovery, FaultKind::Discovery, datagram, identityView(profile), profile);
         return;
     }
-    UDPSocket2.write(datagram.address, datagram.port, identityView(profile));
+    m_repliesNotSent += !UDPSocket2.write(datagram.address, datagram.port, identityView(profile));
     emit trafficLogged(TrafficLogEntry::discoveryOutgoing(sender, datagram.port, profile));
 }
 
@@ -172,7 +185,9 @@ bool UnitSimulator::dropByFault(quint8 kind, const Datagram& datagram, int profi
     if (!rule)
         return false;
     const quint32 sender = ipv4Of(datagram.address);
-    emit trafficLogged(TrafficLogEntry::fault(sender, datagram.port, profile,
+    const auto lineKind = kind == FaultKind::Discovery ? TrafficLogEntry::Kind::DiscoveryFault
+                                                       : TrafficLogEntry::Kind::UnitFault;
+    emit trafficLogged(TrafficLogEntry::fault(lineKind, sender, datagram.port, profile,
                                               rule->text + QStringLiteral(": request from ") +
                                                   peerText(sender, datagram.port) +
                                                   QStringLiteral(" dropped")));
@@ -188,12 +203,14 @@ void UnitSimulator::replyWithFaults(Endpoint endpoint, quint8 kind, const Datagr
     std::copy_n(reply.data(), copies[0].size, copies[0].bytes.begin());
     QStringList notes;
     m_faults.actOnReply(kind, copies, peerText(sender, datagram.port), notes);
+    const auto lineKind =
+        endpoint == Endpoint::Unit ? TrafficLogEntry::Kind::UnitFault : TrafficLogEntry::Kind::DiscoveryFault;
     for (const QString& note : std::as_const(notes))
-        emit trafficLogged(TrafficLogEntry::fault(sender, datagram.port, profile, note));
+        emit trafficLogged(TrafficLogEntry::fault(lineKind, sender, datagram.port, profile, note));
     for (const ReplyCopy& copy : std::as_const(copies)) {
         if (copy.delayMs > 0)
-            m_delayed.hold({0, 0, sender, datagram.port, quint8(endpoint), quint8(profile), copy},
-                           copy.delayMs);
+            m_repliesNotSent += !m_delayed.hold(
+                {0, 0, sender, datagram.port, quint8(endpoint), quint8(profile), copy}, copy.delayMs);
         else
             send(endpoint, sender, datagram.port, copy, profile);
     }
@@ -203,11 +220,11 @@ void UnitSimulator::send(Endpoint endpoint, quint32 address, quint16 port, const
 {
     const QByteArrayView bytes(copy.bytes.data(), copy.size);
     if (endpoint == Endpoint::Unit) {
-        UDPSocket1.write(QHostAddress(address), port, bytes);
+        m_repliesNotSent += !UDPSocket1.write(QHostAddress(address), port, bytes);
         emit trafficLogged(TrafficLogEntry::unitOutgoing(address, port, bytes, profile));
         return;
     }
-    UDPSocket2.write(QHostAddress(address), port, bytes);
+    m_repliesNotSent += !UDPSocket2.write(QHostAddress(address), port, bytes);
     if (bytes == identityView(profile))
         emit trafficLogged(TrafficLogEntry::discoveryOutgoing(address, port, profile));
     else
@@ -217,7 +234,7 @@ void UnitSimulator::send(Endpoint endpoint, quint32 address, quint16 port, const
 void UnitSimulator::reportDelayOverflow(quint64 dropped)
 {
     emit trafficLogged(TrafficLogEntry::fault(
-        0, 0, m_profileIndex,
+        TrafficLogEntry::Kind::UnitFault, 0, 0, m_profileIndex,
         QStringLiteral("delay queue full (%1 replies held): %2 delayed replies dropped")
             .arg(m_delayed.capacity())
             .arg(dropped)));

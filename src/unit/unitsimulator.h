@@ -41,6 +41,12 @@ public:
     // Restarts every draw as if the unit had been made with `seed`.
     void reseed(quint64 seed);
 
+    // Sets channels 2 to 25 as a set-channels frame with these values would (elements 0 and 1
+    // become 0), without a datagram and without a log line.
+    void setChannels(const std::array<quint8, 24>& values);
+    // Replies that did not leave: the endpoint refused to send them, or the delay queue was full.
+    quint64 repliesNotSent() const { return m_repliesNotSent; }
+
     int profileIndex() const { return m_profileIndex; }
     const ChannelArray& channelValues() const { return ChannelValues; }
     const DatagramEndpoint& unitEndpoint() const { return UDPSocket1; }
@@ -57,6 +63,8 @@ signals:
     void endpointStateChanged(UnitSimulator::Endpoint endpoint, const QString& text);
     // A reply could not be sent; `message` says why, for people.
     void replyNotSent(const QString& message);
+    // selectProfile() chose `index`, whoever called it: a selector showing the profile follows.
+    void profileChanged(int index);
 
 private:
     void UDPSocket1_DataAvailable(const Datagram& datagram);
@@ -78,6 +86,7 @@ private:
     quint64 m_seed;
     FaultInjector m_faults;
     ReplyDelayQueue m_delayed;
+    quint64 m_repliesNotSent = 0;
     std::mt19937 m_random;
     std::uniform_int_distribution<int> m_firstDraw{kFirstDrawMin, kFirstDrawMax};
     std::uniform_int_distribution<int> m_secondDraw{kSecondDrawMin, kSecondDrawMax};

@@ -19,6 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             formatTrafficLogLine(TrafficLogEntry::discoveryOutgoing(0xffffffffu, 65535, profile), line);
         FUZZ_CHECK(n == 4 + 15 + 1 + 5 + 3 + 50);
     }
-    FUZZ_CHECK(formatTrafficLogLine(TrafficLogEntry::discoveryIncoming(0, 65535, payload, 0), line) == 21);
+    FUZZ_CHECK(formatTrafficLogLine(TrafficLogEntry::discoveryIncoming(0, 50000, 65535, payload, 0), line) ==
+               21);
     return 0;
 }

@@ -9,9 +9,9 @@
 #include <cstring>
 
 namespace {
-// Fixed fields from the first 38 bytes of a record; the next byte says how much of the rest
+// Fixed fields from the first 40 bytes of a record; the next byte says how much of the rest
 // becomes the note (none, a fault text or a changed reply).
-constexpr size_t kFixedBytes = 4 + 2 + 1 + 1 + 29 + 1;
+constexpr size_t kFixedBytes = 4 + 2 + 2 + 1 + 1 + 29 + 1;
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -24,12 +24,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         TrafficLogEntry entry;
         const uint8_t* p = data + offset;
         std::memcpy(&entry.address, p, 4);
-        std::memcpy(&entry.port, p + 4, 2);
-        entry.kind = TrafficLogEntry::Kind(p[6]);
-        entry.count = p[7];
-        std::memcpy(entry.bytes.data(), p + 8, 29);
-        entry.profile = p[37];
-        const uint8_t noteSpec = p[38];
+        std::memcpy(&entry.remotePort, p + 4, 2);
+        std::memcpy(&entry.localPort, p + 6, 2);
+        entry.kind = TrafficLogEntry::Kind(p[8]);
+        entry.count = p[9];
+        std::memcpy(entry.bytes.data(), p + 10, 29);
+        entry.profile = p[39];
+        const uint8_t noteSpec = p[40];
         offset += kFixedBytes + 1;
         const size_t noteSize = std::min<size_t>(noteSpec & 0x7f, size - offset);
         if (noteSpec & 0x80) {

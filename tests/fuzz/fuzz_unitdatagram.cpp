@@ -34,7 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const StatusDraw draw{kFirstDrawMin + data[0] % 46, data[0] % 251};
     const QByteArrayView request(reinterpret_cast<const char*>(data + 1), qsizetype(size - 1));
 
-    const TrafficLogEntry incoming = TrafficLogEntry::unitIncoming(0x7f000001u, 4000, request, profile);
+    const TrafficLogEntry incoming =
+        TrafficLogEntry::unitIncoming(0x7f000001u, 50000, 4000, request, profile);
     FUZZ_CHECK(incoming.count == std::min<qsizetype>(request.size(), kUnitFrameSize));
     checkLine(incoming);
 

@@ -1,0 +1,71 @@
+#include "trafficlogjson.h"
+
+#include "trafficlogline.h"
+#include "unit/unitprofiles.h"
+
+#include <QDateTime>
+#include <QHostAddress>
+#include <QJsonArray>
+#include <QJsonDocument>
+
+namespace {
+QJsonArray bytesOf(QByteArrayView bytes)
+{
+    QJsonArray array;
+    for (const char c : bytes)
+        array.append(int(quint8(c)));
+    return array;
+}
+
+QByteArrayView payloadOf(const TrafficLogEntry& entry)
+{
+    using Kind = TrafficLogEntry::Kind;
+    switch (entry.kind) {
+    case Kind::DiscoveryOutgoing:
+        if (entry.note)
+            return entry.note->reply;
+        if (isValidProfileIndex(entry.profile)) {
+            const std::string_view identity = identityForProfile(entry.profile);
+            return QByteArrayView(identity.data(), qsizetype(identity.size()));
+        }
+        return {};
+    case Kind::UnitFault:
+    case Kind::DiscoveryFault:
+        return {};
+    default:
+        return QByteArrayView(reinterpret_cast<const char*>(entry.bytes.data()),
+                              std::min<qsizetype>(entry.count, kUnitFrameSize));
+    }
+}
+} // namespace
+
+QString isoTimeUs(qint64 microseconds)
+{
+    const qint64 ms = microseconds / 1000;
+    const QDateTime time = QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC);
+    return time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")) +
+           QStringLiteral("%1Z").arg(int(microseconds % 1000), 3, 10, QLatin1Char('0'));
+}
+
+QJsonObject trafficLogJson(const TrafficLogEntry& entry, quint64 seq, int unit)
+{
+    const QString direction = entry.isFault()      ? QStringLiteral("fault")
+                              : entry.isIncoming() ? QStringLiteral("in")
+                                                   : QStringLiteral("out");
+    return QJsonObject{
+        {QStringLiteral("seq"), qint64(seq)},
+        {QStringLiteral("time"), isoTimeUs(entry.timeUs)},
+        {QStringLiteral("unit"), unit},
+        {QStringLiteral("direction"), direction},
+        {QStringLiteral("port"), entry.isDiscovery() ? QStringLiteral("discovery") : QStringLiteral("unit")},
+        {QStringLiteral("remote"),
+         QHostAddress(entry.address).toString() + QLatin1Char(':') + QString::number(entry.remotePort)},
+        {QStringLiteral("bytes"), bytesOf(payloadOf(entry))},
+        {QStringLiteral("text"), trafficLogLine(entry)},
+    };
+}
+
+QByteArray trafficLogJsonLine(const TrafficLogEntry& entry, quint64 seq, int unit)
+{
+    return QJsonDocument(trafficLogJson(entry, seq, unit)).toJson(QJsonDocument::Compact);
+}

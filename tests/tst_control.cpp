@@ -1,0 +1,358 @@
+// The control API through a real HTTP client against the real server, over the real unit.
+// Uses the product's fixed ports (4000-4007 and 65535): fails with a clear message when another
+// program holds them.
+#include "control/controlserver.h"
+#include "httpclient.h"
+#include "log/trafficlogmodel.h"
+#include "loopbackclient.h"
+#include "unit/unitprofiles.h"
+#include "unit/unitsimulator.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QSet>
+#include <QTest>
+
+#include <memory>
+
+using namespace Qt::Literals::StringLiterals;
+
+class TestControl : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void units();
+    void profileRebindsTheUnitPort();
+    void channelsSetTheStateWithoutALogLine();
+    void logPagesWithoutGapsOrRepeats();
+    void logClearKeepsSequenceNumbers();
+    void faultsAddListRemove();
+    void metricsCount();
+    void badRequests_data();
+    void badRequests();
+    void methodNotAllowedNamesTheAllowedOnes();
+    void tokenIsRequiredWhenSet();
+    void openApiDescribesExactlyTheRoutes();
+    void unitKeepsWorkingWhateverIsSent();
+
+private:
+    void startServer(const QByteArray& token = {});
+
+    std::unique_ptr<UnitSimulator> m_unit;
+    std::unique_ptr<TrafficLogModel> m_log;
+    std::unique_ptr<ControlServer> m_server;
+    std::unique_ptr<HttpClient> m_http;
+};
+
+void TestControl::init()
+{
+    m_unit = std::make_unique<UnitSimulator>(99);
+    m_log = std::make_unique<TrafficLogModel>();
+    connect(m_unit.get(), &UnitSimulator::trafficLogged, m_log.get(), &TrafficLogModel::append);
+    m_unit->start(0);
+    QVERIFY2(m_unit->unitEndpoint().isBound(), qPrintable(m_unit->unitEndpointState()));
+    QVERIFY2(m_unit->discoveryEndpoint().isBound(), qPrintable(m_unit->discoveryEndpointState()));
+    startServer();
+}
+
+void TestControl::startServer(const QByteArray& token)
+{
+    m_http.reset();
+    m_server = std::make_unique<ControlServer>(*m_unit, *m_log, token);
+    QString error;
+    QVERIFY2(m_server->listen(QHostAddress::LocalHost, 0, &error), qPrintable(error));
+    QVERIFY(m_server->url().startsWith(u"http://127.0.0.1:"_s));
+    m_http = std::make_unique<HttpClient>(m_server->url(), token);
+}
+
+void TestControl::cleanup()
+{
+    m_http.reset();
+    m_server.reset();
+    m_unit.reset();
+    m_log.reset();
+}
+
+void TestControl::units()
+{
+    const HttpClient::Answer list = m_http->get(u"/api/v1/units"_s);
+    QCOMPARE(list.status, 200);
+    QCOMPARE(list.contentType, QByteArray("application/json"));
+    const QJsonArray units = list.json().array();
+    QCOMPARE(units.size(), 1);
+    const QJsonObject unit = units[0].toObject();
+    QCOMPARE(unit[u"id"_s].toInt(), 0);
+    QCOMPARE(unit[u"profile"_s].toInt(), 0);
+    QCOMPARE(unit[u"label"_s].toString(), u"LED driver @ port:4000"_s);
+    QCOMPARE(unit[u"identity"_s].toString(), u"ALED.SIM.ULA.TOR.0/4000/*****/**/Lumivane/LED2.0/*"_s);
+    QCOMPARE(unit[u"unit_port"_s].toInt(), 4000);
+    QCOMPARE(unit[u"discovery_port"_s].toInt(), 65535);
+    QCOMPARE(unit[u"listening"_s].toObject(), (QJsonObject{{u"unit"_s, true}, {u"discovery"_s, true}}));
+    QJsonArray start;
+    for (int n = 2; n <= 25; ++n)
+        start.append(n <= 13 ? 125 : 0);
+    QCOMPARE(unit[u"channels"_s].toArray(), start);
+    QCOMPARE(m_http->get(u"/api/v1/units/0"_s).json().object(), unit);
+    QCOMPARE(m_http->get(u"/api/v1/units/1"_s).status, 404);
+}
+
+void TestControl::profileRebindsTheUnitPort()
+{
+    const HttpClient::Answer answer = m_http->put(u"/api/v1/units/0/profile"_s, R"({"profile": 6})");
+    QCOMPARE(answer.status, 200);
+    QCOMPARE(answer.json()[u"unit_port"_s].toInt(), 4005);
+    QCOMPARE(answer.json()[u"identity"_s].toString().left(18), u"ALED.SIM.ULA.TOR.5"_s);
+    LoopbackClient client;
+    QCOMPARE(bytesOf(client.request(4005, unitFrame(51))).value(14), 12);
+    client.send(4000, unitFrame(50));
+    QVERIFY(client.staysQuiet(150));
+}
+
+void TestControl::channelsSetTheStateWithoutALogLine()
+{
+    QJsonArray values;
+    for (int n = 0; n < 24; ++n)
+        values.append(n * 10);
+    const HttpClient::Answer answer = m_http->put(
+        u"/api/v1/units/0/channels"_s, QJsonDocument(QJsonObject{{u"channels"_s, values}}).toJson());
+    QCOMPARE(answer.status, 200);
+    QCOMPARE(answer.json()[u"channels"_s].toArray(), values);
+    QCOMPARE(m_log->lineCount(), 0);
+    LoopbackClient client;
+    QList<int> expected;
+    for (const QJsonValue& value : values)
+        expected << value.toInt();
+    QCOMPARE(bytesOf(client.request(4000, unitFrame(50))).mid(2, 24), expected);
+}
+
+void TestControl::logPagesWithoutGapsOrRepeats()
+{
+    LoopbackClient client;
+    for (int i = 0; i < 7; ++i)
+        QCOMPARE(client.request(4000, unitFrame(50)).size(), 29); // 14 lines
+    client.send(4000, unitFrame(0, repeated(1, 24)));             // 15
+    QCOMPARE(client.request(kDiscoveryPort, "X").size(), 50);     // 17
+    QVERIFY(QTest::qWaitFor([&] { return m_log->lineCount() == 17; }, 2000));
+
+    QList<qint64> seqs;
+    QStringList texts;
+    qint64 since = 0;
+    for (int page = 0; page < 10; ++page) {
+        const QJsonObject answer =
+            m_http->get(u"/api/v1/log?since=%1&limit=4"_s.arg(since)).json().object();
+        const QJsonArray entries = answer[u"entries"_s].toArray();
+        for (const QJsonValue& value : entries) {
+            seqs << value[u"seq"_s].toInteger();
+            texts << value[u"text"_s].toString();
+        }
+        since = answer[u"next"_s].toInteger();
+        if (entries.isEmpty())
+            break;
+    }
+    QCOMPARE(seqs.size(), 17);
+    for (int i = 0; i < 17; ++i)
+        QCOMPARE(seqs[i], i);
+    for (int i = 0; i < 17; ++i)
+        QCOMPARE(texts[i], m_log->lineAt(16 - i)); // exactly the window's line, oldest first
+    QCOMPARE(since, 17);
+
+    const QJsonArray last = m_http->get(u"/api/v1/log?since=15"_s).json()[u"entries"_s].toArray();
+    const QJsonObject in = last[0].toObject();
+    QCOMPARE(in[u"direction"_s].toString(), u"in"_s);
+    QCOMPARE(in[u"port"_s].toString(), u"discovery"_s);
+    QCOMPARE(in[u"remote"_s].toString(), u"127.0.0.1:"_s + QString::number(client.port()));
+    QCOMPARE(in[u"bytes"_s].toArray(), QJsonArray{88});
+    QVERIFY(QRegularExpression(u"^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{6}Z$"_s)
+                .match(in[u"time"_s].toString())
+                .hasMatch());
+    QCOMPARE(last[1].toObject()[u"bytes"_s].toArray().size(), 50);
+    QCOMPARE(last[1].toObject()[u"direction"_s].toString(), u"out"_s);
+}
+
+void TestControl::logClearKeepsSequenceNumbers()
+{
+    LoopbackClient client;
+    QCOMPARE(client.request(4000, unitFrame(50)).size(), 29);
+    QVERIFY(QTest::qWaitFor([&] { return m_log->lineCount() == 2; }, 2000));
+    QCOMPARE(m_http->remove(u"/api/v1/log"_s).status, 204);
+    QCOMPARE(m_log->lineCount(), 0);
+    QCOMPARE(client.request(4000, unitFrame(50)).size(), 29);
+    QVERIFY(QTest::qWaitFor([&] { return m_log->lineCount() == 2; }, 2000));
+    const QJsonObject answer = m_http->get(u"/api/v1/log?since=0"_s).json().object();
+    QCOMPARE(answer[u"first"_s].toInteger(), 2);
+    QCOMPARE(answer[u"entries"_s].toArray()[0][u"seq"_s].toInteger(), 2);
+    QCOMPARE(answer[u"next"_s].toInteger(), 4);
+}
+
+void TestControl::faultsAddListRemove()
+{
+    HttpClient::Answer added = m_http->post(u"/api/v1/faults"_s, R"({"rule": "drop,on=channel-query,every=2"})");
+    QCOMPARE(added.status, 201);
+    const int id = added.json()[u"id"_s].toInt();
+    QCOMPARE(added.json()[u"rule"_s].toString(), u"drop,on=channel-query,every=2"_s);
+    LoopbackClient client;
+    QCOMPARE(client.request(4000, unitFrame(50)).size(), 29);
+    client.send(4000, unitFrame(50));
+    QVERIFY(client.staysQuiet(150));
+    const QJsonObject listed = m_http->get(u"/api/v1/faults"_s).json().array()[0].toObject();
+    QCOMPARE(listed[u"matched"_s].toInt(), 2);
+    QCOMPARE(listed[u"fired"_s].toInt(), 1);
+
+    QCOMPARE(m_http->post(u"/api/v1/faults"_s, R"({"rule": "duplicate"})").status, 201);
+    QCOMPARE(m_unit->faults().rules().size(), 2);
+    QCOMPARE(m_http->remove(u"/api/v1/faults/%1"_s.arg(id)).status, 204);
+    QCOMPARE(m_http->remove(u"/api/v1/faults/%1"_s.arg(id)).status, 404);
+    QCOMPARE(m_http->get(u"/api/v1/faults"_s).json().array().size(), 1);
+    QCOMPARE(m_http->remove(u"/api/v1/faults"_s).status, 204);
+    QVERIFY(m_unit->faults().rules().isEmpty());
+}
+
+void TestControl::metricsCount()
+{
+    m_http->post(u"/api/v1/faults"_s, R"({"rule": "drop,on=status-query"})");
+    LoopbackClient client;
+    QCOMPARE(client.request(4000, unitFrame(50)).size(), 29);
+    QCOMPARE(client.request(4000, unitFrame(50)).size(), 29);
+    client.send(4000, unitFrame(51));
+    QCOMPARE(client.request(kDiscoveryPort, "X").size(), 50);
+    client.send(4000, unitFrame(7, {}, 3));
+    QVERIFY(QTest::qWaitFor([&] { return m_log->lineCount() == 9; }, 2000));
+    const HttpClient::Answer answer = m_http->get(u"/metrics"_s);
+    QCOMPARE(answer.status, 200);
+    QVERIFY(answer.contentType.startsWith("text/plain"));
+    const QString text = QString::fromUtf8(answer.body);
+    for (const QString& line :
+         {u"unitsim_datagrams_received_total{port=\"unit\",command=\"channel-query\"} 2"_s,
+          u"unitsim_datagrams_received_total{port=\"unit\",command=\"status-query\"} 1"_s,
+          u"unitsim_datagrams_received_total{port=\"unit\",command=\"other\"} 1"_s,
+          u"unitsim_datagrams_received_total{port=\"discovery\",command=\"discovery\"} 1"_s,
+          u"unitsim_datagrams_sent_total{port=\"unit\",command=\"channel-query\"} 2"_s,
+          u"unitsim_datagrams_sent_total{port=\"unit\",command=\"status-query\"} 0"_s,
+          u"unitsim_datagrams_sent_total{port=\"discovery\",command=\"discovery\"} 1"_s,
+          u"unitsim_replies_not_sent_total 0"_s,
+          u"unitsim_fault_actions_total{id=\"1\",rule=\"drop,on=status-query\"} 1"_s, u"unitsim_log_rows 9"_s})
+        QVERIFY2(text.contains(line + u'\n'), qPrintable(line + u"\n---\n"_s + text));
+}
+
+void TestControl::badRequests_data()
+{
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("message");
+    QTest::addRow("not JSON") << QByteArray("PUT") << u"/api/v1/units/0/profile"_s << QByteArray("{profile: 3")
+                              << 400 << u"bad JSON"_s;
+    QTest::addRow("not an object") << QByteArray("PUT") << u"/api/v1/units/0/profile"_s << QByteArray("[3]")
+                                   << 400 << u"JSON object"_s;
+    QTest::addRow("profile 9") << QByteArray("PUT") << u"/api/v1/units/0/profile"_s
+                               << QByteArray(R"({"profile": 9})") << 400 << u"from 0 to 8"_s;
+    QTest::addRow("profile 2.5") << QByteArray("PUT") << u"/api/v1/units/0/profile"_s
+                                 << QByteArray(R"({"profile": 2.5})") << 400 << u"whole number"_s;
+    QTest::addRow("profile as text") << QByteArray("PUT") << u"/api/v1/units/0/profile"_s
+                                     << QByteArray(R"({"profile": "3"})") << 400 << u"whole number"_s;
+    QTest::addRow("23 channels") << QByteArray("PUT") << u"/api/v1/units/0/channels"_s
+                                 << QByteArray(R"({"channels": [1,2,3]})") << 400 << u"24 values"_s;
+    QTest::addRow("channel 256")
+        << QByteArray("PUT") << u"/api/v1/units/0/channels"_s
+        << (QByteArray(R"({"channels": [)") + QByteArray("0,").repeated(23) + "256]}") << 400 << u"channel 25"_s;
+    QTest::addRow("bad rule") << QByteArray("POST") << u"/api/v1/faults"_s
+                              << QByteArray(R"({"rule": "drop,every=0"})") << 400 << u"'every=0'"_s;
+    QTest::addRow("rule not text") << QByteArray("POST") << u"/api/v1/faults"_s << QByteArray(R"({"rule": 5})")
+                                   << 400 << u"must be a string"_s;
+    QTest::addRow("bad since") << QByteArray("GET") << u"/api/v1/log?since=x"_s << QByteArray() << 400
+                               << u"since"_s;
+    QTest::addRow("limit 0") << QByteArray("GET") << u"/api/v1/log?limit=0"_s << QByteArray() << 400 << u"limit"_s;
+    QTest::addRow("unknown unit") << QByteArray("PUT") << u"/api/v1/units/7/profile"_s
+                                  << QByteArray(R"({"profile": 1})") << 404 << u"no unit 7"_s;
+    QTest::addRow("unknown fault") << QByteArray("DELETE") << u"/api/v1/faults/abc"_s << QByteArray() << 404
+                                   << u"no fault rule abc"_s;
+    QTest::addRow("unknown path") << QByteArray("GET") << u"/api/v2/units"_s << QByteArray() << 404
+                                  << u"no such resource"_s;
+    QTest::addRow("body over 64 KiB") << QByteArray("POST") << u"/api/v1/faults"_s
+                                      << QByteArray(64 * 1024 + 1, ' ') << 413 << u"at most 65536 bytes"_s;
+}
+
+void TestControl::badRequests()
+{
+    QFETCH(QByteArray, method);
+    QFETCH(QString, path);
+    QFETCH(QByteArray, body);
+    QFETCH(int, status);
+    QFETCH(QString, message);
+    const HttpClient::Answer answer = m_http->send(method, path, body);
+    QCOMPARE(answer.status, status);
+    const QString error = answer.json()[u"error"_s].toString();
+    QVERIFY2(error.contains(message), qPrintable(error));
+    QCOMPARE(m_unit->profileIndex(), 0); // nothing changed
+    QVERIFY(m_unit->faults().rules().isEmpty());
+}
+
+void TestControl::methodNotAllowedNamesTheAllowedOnes()
+{
+    const HttpClient::Answer answer = m_http->send("PATCH", u"/api/v1/log"_s, {});
+    QCOMPARE(answer.status, 405);
+    QCOMPARE(answer.allow, QByteArray("GET, DELETE"));
+    QCOMPARE(m_http->send("POST", u"/api/v1/units"_s, "{}").status, 405);
+}
+
+void TestControl::tokenIsRequiredWhenSet()
+{
+    startServer("s3cret");
+    QCOMPARE(m_http->get(u"/api/v1/units"_s).status, 200);
+    HttpClient anonymous(m_server->url());
+    QCOMPARE(anonymous.get(u"/api/v1/units"_s).status, 401);
+    HttpClient wrong(m_server->url(), "s3creT");
+    QCOMPARE(wrong.post(u"/api/v1/faults"_s, R"({"rule": "drop"})").status, 401);
+    QVERIFY(m_unit->faults().rules().isEmpty());
+}
+
+void TestControl::openApiDescribesExactlyTheRoutes()
+{
+    const HttpClient::Answer answer = m_http->get(u"/api/v1/openapi.json"_s);
+    QCOMPARE(answer.status, 200);
+    const QJsonObject spec = answer.json().object();
+    QVERIFY(spec[u"openapi"_s].toString().startsWith(u"3."_s));
+    QSet<QString> described;
+    const QJsonObject paths = spec[u"paths"_s].toObject();
+    for (auto path = paths.begin(); path != paths.end(); ++path) {
+        const QJsonObject methods = path.value().toObject();
+        for (auto method = methods.begin(); method != methods.end(); ++method)
+            described.insert(method.key().toUpper() + u' ' + path.key());
+    }
+    QSet<QString> served;
+    for (const ControlServer::Route& route : ControlServer::routes())
+        served.insert(QString::fromLatin1(route.method) + u' ' + route.path);
+    QCOMPARE(described, served);
+    // And each one is really there: no 404 for any described path.
+    for (const ControlServer::Route& route : ControlServer::routes()) {
+        QString path = route.path;
+        path.replace(u"{id}"_s, u"0"_s);
+        QVERIFY2(m_http->send(route.method, path, "{}").status != 404 || route.path.contains(u"faults/{id}"_s),
+                 qPrintable(path));
+    }
+}
+
+void TestControl::unitKeepsWorkingWhateverIsSent()
+{
+    const QList<QByteArray> bodies = {QByteArray(), "null", "{}", "[]", "\"text\"", "{\"profile\": null}",
+                                      "{\"profile\": 1e300}", "{\"channels\": {}}", QByteArray(1000, '{'),
+                                      QByteArray("\x00\xff\xfe", 3), "{\"rule\": \"\"}"};
+    for (const QByteArray& body : bodies) {
+        for (const QString& path : {u"/api/v1/units/0/profile"_s, u"/api/v1/units/0/channels"_s, u"/api/v1/faults"_s}) {
+            const HttpClient::Answer answer = m_http->send(path.endsWith(u"faults"_s) ? "POST" : "PUT", path, body);
+            QCOMPARE(answer.status, 400);
+            QVERIFY(!answer.json()[u"error"_s].toString().isEmpty());
+        }
+    }
+    LoopbackClient client;
+    QCOMPARE(client.request(4000, unitFrame(50)).size(), 29);
+    QCOMPARE(m_http->get(u"/api/v1/units/0"_s).json()[u"profile"_s].toInt(), 0);
+}
+
+QTEST_GUILESS_MAIN(TestControl)
+#include "tst_control.moc"
