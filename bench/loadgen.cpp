@@ -12,11 +12,16 @@
 //       paced channel-queries to a unit that delays every reply by the same time; replies then
 //       come back in order, so the Nth reply answers the Nth request. Prints how many were lost
 //       and how late the replies were (minimum, median, p99, maximum) in milliseconds.
+//   loadgen httppoll PORT HZ SECONDS
+//       polls the control API's log on 127.0.0.1:PORT HZ times a second, each time from where
+//       the last answer left off, as a test suite watching the unit would; prints how many polls
+//       were answered and how many bytes they carried.
 //
 // Output is one "key=value" pair per line, for the driver script to read.
 #include "benchsupport.h"
 
 #include <poll.h>
+#include <thread>
 
 #include <algorithm>
 #include <chrono>
@@ -228,6 +233,56 @@ int delayed(uint16_t port, double rate, double seconds)
                 percentile(lateMs, 1));
     return 0;
 }
+// One HTTP/1.1 GET on a fresh connection; the whole answer, or empty on failure. The answer ends
+// where its Content-Length says: the server may keep the connection open regardless.
+std::string httpGet(uint16_t port, const std::string& path)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    timeval timeout{2, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    const sockaddr_in target = loopbackAddress(port);
+    std::string answer;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0) {
+        const std::string request =
+            "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+        if (send(fd, request.data(), request.size(), 0) == ssize_t(request.size())) {
+            char buffer[65536];
+            size_t expected = std::string::npos;
+            for (ssize_t n; answer.size() < expected && (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+                answer.append(buffer, size_t(n));
+                const size_t headerEnd = answer.find("\r\n\r\n");
+                const size_t length = answer.find("Content-Length: ");
+                if (expected == std::string::npos && headerEnd != std::string::npos && length < headerEnd)
+                    expected = headerEnd + 4 + std::strtoull(answer.c_str() + length + 16, nullptr, 10);
+            }
+        }
+    }
+    close(fd);
+    return answer;
+}
+
+int httpPoll(uint16_t port, double hz, double seconds)
+{
+    long polls = 0, answered = 0;
+    size_t bytes = 0;
+    std::string next = "0";
+    const auto start = Clock::now();
+    while (secondsSince(start) < seconds) {
+        const std::string answer = httpGet(port, "/api/v1/log?since=" + next);
+        ++polls;
+        if (answer.rfind("HTTP/1.1 200", 0) == 0) {
+            ++answered;
+            bytes += answer.size();
+            const size_t at = answer.find("\"next\":");
+            if (at != std::string::npos)
+                next = std::to_string(std::strtoull(answer.c_str() + at + 7, nullptr, 10));
+        }
+        const auto due = start + std::chrono::duration<double>(double(polls) / hz);
+        std::this_thread::sleep_until(std::chrono::time_point_cast<Clock::duration>(due));
+    }
+    std::printf("polls=%ld\nanswered=%ld\nbytes=%zu\n", polls, answered, bytes);
+    return 0;
+}
 } // namespace
 
 int main(int argc, char** argv)
@@ -239,6 +294,9 @@ int main(int argc, char** argv)
         return floodCommand(uint16_t(std::atoi(argv[2])), std::atof(argv[3]),
                             std::clamp(std::atof(argv[4]), 0.1, 60.0),
                             argc == 6 ? uint16_t(std::atoi(argv[5])) : 0);
+    if (mode == "httppoll" && argc == 5)
+        return httpPoll(uint16_t(std::atoi(argv[2])), std::clamp(std::atof(argv[3]), 0.1, 1000.0),
+                        std::clamp(std::atof(argv[4]), 0.1, 600.0));
     if (mode == "delayed" && argc == 5)
         return delayed(uint16_t(std::atoi(argv[2])), std::clamp(std::atof(argv[3]), 1.0, 100000.0),
                        std::clamp(std::atof(argv[4]), 0.1, 60.0));

@@ -24,7 +24,8 @@ server_cpu=0
 other_cpu=$(( $(nproc) > 1 ? 1 : 0 ))
 pin() { taskset -c "$1" "${@:2}"; }
 # Started directly (not through pin) so that $! is the process itself and cleanup can stop it.
-taskset -c $server_cpu "$BUILD/unit-simulator" 2>/tmp/unit-simulator-bench.log & pids+=($!)
+# The control API listens too, so that a client can poll the log during one of the runs.
+taskset -c $server_cpu "$BUILD/unit-simulator" --control 0 2>/tmp/unit-simulator-bench.log & pids+=($!)
 window_pid=$!
 baseline_port=$(( 41000 + RANDOM % 1000 ))
 taskset -c $server_cpu "$B/baseline-responder" "$baseline_port" & pids+=($!)
@@ -62,6 +63,22 @@ for client_cpu in $server_cpu $other_cpu; do
     row "simulator p99 (us)" "$sp" "<= 3 x baseline" "$(ratio "$sp" "$bp")"
     [ "$other_cpu" = "$server_cpu" ] && break
 done
+
+echo "-- client on the responder's CPU, while another client polls /api/v1/log 20 times a second"
+for _ in $(seq 50); do grep -q 'Control API listening' /tmp/unit-simulator-bench.log && break; sleep 0.1; done
+control_port=$(sed -n 's|^Control API listening on http://127.0.0.1:||p' /tmp/unit-simulator-bench.log)
+pin $other_cpu "$B/loadgen" httppoll "$control_port" 20 15 >/tmp/unit-simulator-poll.txt & poller=$!
+sleep 0.5
+read -r bm bp <<<"$(latency "$server_cpu" "$baseline_port")"
+read -r sm sp <<<"$(latency "$server_cpu" 4000)"
+wait "$poller" || true
+row "log polls answered (of those made in 15 s)" \
+    "$(get answered </tmp/unit-simulator-poll.txt)/$(get polls </tmp/unit-simulator-poll.txt)" "" ""
+row "bytes of log read" "$(get bytes </tmp/unit-simulator-poll.txt)" "" ""
+row "baseline median (us)" "$bm" "" ""
+row "simulator median (us), log polled" "$sm" "<= 1.5 x baseline" "$(ratio "$sm" "$bm")"
+row "baseline p99 (us)" "$bp" "" ""
+row "simulator p99 (us), log polled" "$sp" "<= 3 x baseline" "$(ratio "$sp" "$bp")"
 
 echo
 echo "== Throughput: 50,000 channel-queries a second for 5 s, discovery every 20 ms meanwhile"

@@ -142,8 +142,7 @@ void TestControl::logPagesWithoutGapsOrRepeats()
     QStringList texts;
     qint64 since = 0;
     for (int page = 0; page < 10; ++page) {
-        const QJsonObject answer =
-            m_http->get(u"/api/v1/log?since=%1&limit=4"_s.arg(since)).json().object();
+        const QJsonObject answer = m_http->get(u"/api/v1/log?since=%1&limit=4"_s.arg(since)).json().object();
         const QJsonArray entries = answer[u"entries"_s].toArray();
         for (const QJsonValue& value : entries) {
             seqs << value[u"seq"_s].toInteger();
@@ -190,7 +189,8 @@ void TestControl::logClearKeepsSequenceNumbers()
 
 void TestControl::faultsAddListRemove()
 {
-    HttpClient::Answer added = m_http->post(u"/api/v1/faults"_s, R"({"rule": "drop,on=channel-query,every=2"})");
+    HttpClient::Answer added =
+        m_http->post(u"/api/v1/faults"_s, R"({"rule": "drop,on=channel-query,every=2"})");
     QCOMPARE(added.status, 201);
     const int id = added.json()[u"id"_s].toInt();
     QCOMPARE(added.json()[u"rule"_s].toString(), u"drop,on=channel-query,every=2"_s);
@@ -234,7 +234,8 @@ void TestControl::metricsCount()
           u"unitsim_datagrams_sent_total{port=\"unit\",command=\"status-query\"} 0"_s,
           u"unitsim_datagrams_sent_total{port=\"discovery\",command=\"discovery\"} 1"_s,
           u"unitsim_replies_not_sent_total 0"_s,
-          u"unitsim_fault_actions_total{id=\"1\",rule=\"drop,on=status-query\"} 1"_s, u"unitsim_log_rows 9"_s})
+          u"unitsim_fault_actions_total{id=\"1\",rule=\"drop,on=status-query\"} 1"_s,
+          u"unitsim_log_rows 9"_s})
         QVERIFY2(text.contains(line + u'\n'), qPrintable(line + u"\n---\n"_s + text));
 }
 
@@ -245,8 +246,8 @@ void TestControl::badRequests_data()
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("message");
-    QTest::addRow("not JSON") << QByteArray("PUT") << u"/api/v1/units/0/profile"_s << QByteArray("{profile: 3")
-                              << 400 << u"bad JSON"_s;
+    QTest::addRow("not JSON") << QByteArray("PUT") << u"/api/v1/units/0/profile"_s
+                              << QByteArray("{profile: 3") << 400 << u"bad JSON"_s;
     QTest::addRow("not an object") << QByteArray("PUT") << u"/api/v1/units/0/profile"_s << QByteArray("[3]")
                                    << 400 << u"JSON object"_s;
     QTest::addRow("profile 9") << QByteArray("PUT") << u"/api/v1/units/0/profile"_s
@@ -257,16 +258,18 @@ void TestControl::badRequests_data()
                                      << QByteArray(R"({"profile": "3"})") << 400 << u"whole number"_s;
     QTest::addRow("23 channels") << QByteArray("PUT") << u"/api/v1/units/0/channels"_s
                                  << QByteArray(R"({"channels": [1,2,3]})") << 400 << u"24 values"_s;
-    QTest::addRow("channel 256")
-        << QByteArray("PUT") << u"/api/v1/units/0/channels"_s
-        << (QByteArray(R"({"channels": [)") + QByteArray("0,").repeated(23) + "256]}") << 400 << u"channel 25"_s;
+    QTest::addRow("channel 256") << QByteArray("PUT") << u"/api/v1/units/0/channels"_s
+                                 << (QByteArray(R"({"channels": [)") + QByteArray("0,").repeated(23) +
+                                     "256]}")
+                                 << 400 << u"channel 25"_s;
     QTest::addRow("bad rule") << QByteArray("POST") << u"/api/v1/faults"_s
                               << QByteArray(R"({"rule": "drop,every=0"})") << 400 << u"'every=0'"_s;
-    QTest::addRow("rule not text") << QByteArray("POST") << u"/api/v1/faults"_s << QByteArray(R"({"rule": 5})")
-                                   << 400 << u"must be a string"_s;
+    QTest::addRow("rule not text") << QByteArray("POST") << u"/api/v1/faults"_s
+                                   << QByteArray(R"({"rule": 5})") << 400 << u"must be a string"_s;
     QTest::addRow("bad since") << QByteArray("GET") << u"/api/v1/log?since=x"_s << QByteArray() << 400
                                << u"since"_s;
-    QTest::addRow("limit 0") << QByteArray("GET") << u"/api/v1/log?limit=0"_s << QByteArray() << 400 << u"limit"_s;
+    QTest::addRow("limit 0") << QByteArray("GET") << u"/api/v1/log?limit=0"_s << QByteArray() << 400
+                             << u"limit"_s;
     QTest::addRow("unknown unit") << QByteArray("PUT") << u"/api/v1/units/7/profile"_s
                                   << QByteArray(R"({"profile": 1})") << 404 << u"no unit 7"_s;
     QTest::addRow("unknown fault") << QByteArray("DELETE") << u"/api/v1/faults/abc"_s << QByteArray() << 404
@@ -332,19 +335,30 @@ void TestControl::openApiDescribesExactlyTheRoutes()
     for (const ControlServer::Route& route : ControlServer::routes()) {
         QString path = route.path;
         path.replace(u"{id}"_s, u"0"_s);
-        QVERIFY2(m_http->send(route.method, path, "{}").status != 404 || route.path.contains(u"faults/{id}"_s),
+        QVERIFY2(m_http->send(route.method, path, "{}").status != 404 ||
+                     route.path.contains(u"faults/{id}"_s),
                  qPrintable(path));
     }
 }
 
 void TestControl::unitKeepsWorkingWhateverIsSent()
 {
-    const QList<QByteArray> bodies = {QByteArray(), "null", "{}", "[]", "\"text\"", "{\"profile\": null}",
-                                      "{\"profile\": 1e300}", "{\"channels\": {}}", QByteArray(1000, '{'),
-                                      QByteArray("\x00\xff\xfe", 3), "{\"rule\": \"\"}"};
+    const QList<QByteArray> bodies = {QByteArray(),
+                                      "null",
+                                      "{}",
+                                      "[]",
+                                      "\"text\"",
+                                      "{\"profile\": null}",
+                                      "{\"profile\": 1e300}",
+                                      "{\"channels\": {}}",
+                                      QByteArray(1000, '{'),
+                                      QByteArray("\x00\xff\xfe", 3),
+                                      "{\"rule\": \"\"}"};
     for (const QByteArray& body : bodies) {
-        for (const QString& path : {u"/api/v1/units/0/profile"_s, u"/api/v1/units/0/channels"_s, u"/api/v1/faults"_s}) {
-            const HttpClient::Answer answer = m_http->send(path.endsWith(u"faults"_s) ? "POST" : "PUT", path, body);
+        for (const QString& path :
+             {u"/api/v1/units/0/profile"_s, u"/api/v1/units/0/channels"_s, u"/api/v1/faults"_s}) {
+            const HttpClient::Answer answer =
+                m_http->send(path.endsWith(u"faults"_s) ? "POST" : "PUT", path, body);
             QCOMPARE(answer.status, 400);
             QVERIFY(!answer.json()[u"error"_s].toString().isEmpty());
         }

@@ -105,7 +105,10 @@ struct ControlServer::Reply {
         , body(document.toJson(QJsonDocument::Compact))
     {
     }
-    static Reply json(const QJsonObject& object, Status code = Status::Ok) { return {code, QJsonDocument(object)}; }
+    static Reply json(const QJsonObject& object, Status code = Status::Ok)
+    {
+        return {code, QJsonDocument(object)};
+    }
     static Reply json(const QJsonArray& array) { return {Status::Ok, QJsonDocument(array)}; }
     static Reply error(Status code, const QString& message)
     {
@@ -152,7 +155,8 @@ QList<ControlServer::Route> ControlServer::routes()
     return out;
 }
 
-ControlServer::ControlServer(UnitSimulator& unit, TrafficLogModel& log, const QByteArray& token, QObject* parent)
+ControlServer::ControlServer(UnitSimulator& unit, TrafficLogModel& log, const QByteArray& token,
+                             QObject* parent)
     : QAbstractHttpServer(parent)
     , m_unit(unit)
     , m_log(log)
@@ -212,7 +216,8 @@ void ControlServer::missingHandler(const QHttpServerRequest&, QTcpSocket*)
 ControlServer::Reply ControlServer::dispatch(const QHttpServerRequest& request)
 {
     if (!m_token.isEmpty() && !sameSecret(request.value("Authorization"), "Bearer " + m_token))
-        return Reply::error(Status::Unauthorized, QStringLiteral("this API needs \"Authorization: Bearer TOKEN\""));
+        return Reply::error(Status::Unauthorized,
+                            QStringLiteral("this API needs \"Authorization: Bearer TOKEN\""));
     if (request.body().size() > kMaxBodyBytes)
         return Reply::error(Status::PayloadTooLarge,
                             QStringLiteral("a request body has at most %1 bytes").arg(kMaxBodyBytes));
@@ -238,11 +243,13 @@ ControlServer::Reply ControlServer::dispatch(const QHttpServerRequest& request)
         allowed += (allowed.isEmpty() ? "" : ", ") + methodName(binding.method);
     }
     if (allowed.isEmpty())
-        return Reply::error(Status::NotFound, QStringLiteral("no such resource: %1").arg(request.url().path()));
-    Reply reply = Reply::error(Status::MethodNotAllowed,
-                               QStringLiteral("%1 does not take %2; it takes %3")
-                                   .arg(request.url().path(), QString::fromLatin1(methodName(request.method())),
-                                        QString::fromLatin1(allowed)));
+        return Reply::error(Status::NotFound,
+                            QStringLiteral("no such resource: %1").arg(request.url().path()));
+    Reply reply =
+        Reply::error(Status::MethodNotAllowed,
+                     QStringLiteral("%1 does not take %2; it takes %3")
+                         .arg(request.url().path(), QString::fromLatin1(methodName(request.method())),
+                              QString::fromLatin1(allowed)));
     reply.allow = allowed;
     return reply;
 }
@@ -332,9 +339,11 @@ ControlServer::Reply ControlServer::putProfile(const QHttpServerRequest& request
     const std::optional<QJsonObject> body = bodyObject(request, &error);
     if (!body)
         return Reply::error(Status::BadRequest, error);
-    const std::optional<int> profile = wholeNumber(body->value(QStringLiteral("profile")), 0, kProfileCount - 1);
+    const std::optional<int> profile =
+        wholeNumber(body->value(QStringLiteral("profile")), 0, kProfileCount - 1);
     if (!profile)
-        return Reply::error(Status::BadRequest, QStringLiteral("\"profile\" must be a whole number from 0 to 8"));
+        return Reply::error(Status::BadRequest,
+                            QStringLiteral("\"profile\" must be a whole number from 0 to 8"));
     m_unit.selectProfile(*profile);
     return Reply::json(unitJson(m_unit));
 }
@@ -350,14 +359,16 @@ ControlServer::Reply ControlServer::putChannels(const QHttpServerRequest& reques
     const QJsonValue channels = body->value(QStringLiteral("channels"));
     const QJsonArray array = channels.toArray();
     if (!channels.isArray() || array.size() != 24)
-        return Reply::error(Status::BadRequest,
-                            QStringLiteral("\"channels\" must be an array of 24 values, for channels 2 to 25"));
+        return Reply::error(
+            Status::BadRequest,
+            QStringLiteral("\"channels\" must be an array of 24 values, for channels 2 to 25"));
     std::array<quint8, 24> values{};
     for (qsizetype i = 0; i < array.size(); ++i) {
         const std::optional<int> value = wholeNumber(array[i], 0, 255);
         if (!value)
-            return Reply::error(Status::BadRequest,
-                                QStringLiteral("channel %1: a value must be a whole number from 0 to 255").arg(i + 2));
+            return Reply::error(
+                Status::BadRequest,
+                QStringLiteral("channel %1: a value must be a whole number from 0 to 255").arg(i + 2));
         values[std::size_t(i)] = quint8(*value);
     }
     m_unit.setChannels(values);
@@ -368,15 +379,17 @@ ControlServer::Reply ControlServer::getLog(const QHttpServerRequest& request, co
 {
     const QUrlQuery query = request.query();
     bool ok = true;
-    const quint64 since =
-        query.hasQueryItem(QStringLiteral("since")) ? query.queryItemValue(QStringLiteral("since")).toULongLong(&ok) : 0;
+    const quint64 since = query.hasQueryItem(QStringLiteral("since"))
+                              ? query.queryItemValue(QStringLiteral("since")).toULongLong(&ok)
+                              : 0;
     if (!ok)
         return Reply::error(Status::BadRequest, QStringLiteral("since must be a sequence number from 0"));
     qsizetype limit = kDefaultLogLimit;
     if (query.hasQueryItem(QStringLiteral("limit"))) {
         limit = query.queryItemValue(QStringLiteral("limit")).toLongLong(&ok);
         if (!ok || limit < 1 || limit > kMaxLogLimit)
-            return Reply::error(Status::BadRequest, QStringLiteral("limit must be from 1 to %1").arg(kMaxLogLimit));
+            return Reply::error(Status::BadRequest,
+                                QStringLiteral("limit must be from 1 to %1").arg(kMaxLogLimit));
     }
     // Lines cleared away are gone; a reader that asks for them gets what is left.
     const quint64 first = std::clamp(since, m_log.firstSeq(), m_log.endSeq());
@@ -461,9 +474,10 @@ ControlServer::Reply ControlServer::metrics(const QHttpServerRequest&, const QSt
             }
         }
     }
-    out += QStringLiteral("# HELP unitsim_replies_not_sent_total Replies that did not leave (send failed, or the "
-                          "delay queue was full).\n# TYPE unitsim_replies_not_sent_total counter\n"
-                          "unitsim_replies_not_sent_total %1\n")
+    out += QStringLiteral(
+               "# HELP unitsim_replies_not_sent_total Replies that did not leave (send failed, or the "
+               "delay queue was full).\n# TYPE unitsim_replies_not_sent_total counter\n"
+               "unitsim_replies_not_sent_total %1\n")
                .arg(m_unit.repliesNotSent());
     out += QStringLiteral("# HELP unitsim_fault_actions_total Times each fault rule acted.\n"
                           "# TYPE unitsim_fault_actions_total counter\n");
@@ -472,9 +486,10 @@ ControlServer::Reply ControlServer::metrics(const QHttpServerRequest&, const QSt
                    .arg(entry.id)
                    .arg(promLabel(entry.rule.text))
                    .arg(entry.fired);
-    out += QStringLiteral("# HELP unitsim_log_rows Lines the traffic log holds.\n# TYPE unitsim_log_rows gauge\n"
-                          "unitsim_log_rows %1\n")
-               .arg(m_log.lineCount());
+    out +=
+        QStringLiteral("# HELP unitsim_log_rows Lines the traffic log holds.\n# TYPE unitsim_log_rows gauge\n"
+                       "unitsim_log_rows %1\n")
+            .arg(m_log.lineCount());
     Reply reply;
     reply.body = out.toUtf8();
     reply.contentType = "text/plain; version=0.0.4; charset=utf-8";

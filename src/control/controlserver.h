@@ -27,7 +27,8 @@ public:
     static constexpr qsizetype kMaxBodyBytes = 64 * 1024;
 
     // With a non-empty `token`, every request must carry "Authorization: Bearer TOKEN".
-    ControlServer(UnitSimulator& unit, TrafficLogModel& log, const QByteArray& token, QObject* parent = nullptr);
+    ControlServer(UnitSimulator& unit, TrafficLogModel& log, const QByteArray& token,
+                  QObject* parent = nullptr);
 
     // False, with `error` saying why, when the address and port cannot be had.
     bool listen(const QHostAddress& address, quint16 port, QString* error);
