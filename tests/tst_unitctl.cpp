@@ -12,6 +12,8 @@
 #include <QUdpSocket>
 
 #include <functional>
+#include <memory>
+#include <vector>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -61,6 +63,7 @@ private slots:
     void againstTheHeadlessSimulator();
     void json();
     void discoverByBroadcast();
+    void discoverCollectsManyAnswersSortedByAddress();
     void timesOutOnASilentPort();
     void reportsMalformedReplies_data();
     void reportsMalformedReplies();
@@ -116,8 +119,9 @@ void TestUnitctl::json()
     startSimulator({u"--quiet"_s});
     ProcessResult r = unitctl({u"--json"_s, u"discover"_s, u"127.0.0.1"_s});
     QCOMPARE(r.exitCode, 0);
-    const QJsonObject unit =
-        QJsonDocument::fromJson(r.out.toUtf8()).object()[u"units"_s].toArray().at(0).toObject();
+    const QJsonArray units = QJsonDocument::fromJson(r.out.toUtf8()).array();
+    QCOMPARE(units.size(), 1);
+    const QJsonObject unit = units.at(0).toObject();
     QCOMPARE(unit[u"unit_port"_s].toInt(), 4000);
     QCOMPARE(unit[u"kind"_s].toString(), u"LED2.0"_s);
 
@@ -148,6 +152,46 @@ void TestUnitctl::discoverByBroadcast()
     QCOMPARE(
         r.out,
         u"127.0.0.1:65535  ALED.SIM.ULA.TOR.4/4004/*****/**/Lumivane/DIM2.0/*  (unit port 4004, kind DIM2.0)\n"_s);
+}
+
+void TestUnitctl::discoverCollectsManyAnswersSortedByAddress()
+{
+    // 500 answers at once, each from its own address: one socket takes the request on all
+    // addresses, and 500 more, one per address, answer it together.
+    constexpr int kUnits = 500;
+    QUdpSocket listener;
+    QVERIFY2(
+        listener.bind(QHostAddress::AnyIPv4, 65535, QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint),
+        "port 65535 is needed by this test");
+    std::vector<std::unique_ptr<QUdpSocket>> units;
+    for (int k = kUnits - 1; k >= 0; --k) { // bound, and so answering, in the reverse order
+        auto unit = std::make_unique<QUdpSocket>();
+        const QHostAddress address(quint32((127u << 24) | (3u << 16) | quint32(1 + k)));
+        QVERIFY2(unit->bind(address, 65535, QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint),
+                 qPrintable(address.toString()));
+        units.push_back(std::move(unit));
+    }
+    const QByteArray identity("ALED.SIM.ULA.TOR.3/4003/*****/**/Lumivane/PoE2.0/*");
+    connect(&listener, &QUdpSocket::readyRead, this, [&] {
+        while (listener.hasPendingDatagrams()) {
+            const QNetworkDatagram request = listener.receiveDatagram();
+            for (const auto& unit : units)
+                unit->writeDatagram(identity, request.senderAddress(), quint16(request.senderPort()));
+        }
+    });
+    ProcessResult r = unitctl({u"discover"_s, u"127.255.255.255"_s, u"--timeout"_s, u"800"_s});
+    QCOMPARE(r.exitCode, 0);
+    const QStringList lines = r.out.split(u'\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), kUnits);
+    QVERIFY(lines.first().startsWith(u"127.3.0.1:65535  ALED.SIM.ULA.TOR.3"_s));
+    QVERIFY(lines[1].startsWith(u"127.3.0.2:65535 "_s));
+    QVERIFY(lines.last().startsWith(u"127.3.1.244:65535 "_s)); // 500 = 1 * 256 + 244
+
+    r = unitctl({u"discover"_s, u"127.255.255.255"_s, u"--timeout"_s, u"800"_s, u"--json"_s});
+    const QJsonArray array = QJsonDocument::fromJson(r.out.toUtf8()).array();
+    QCOMPARE(array.size(), kUnits);
+    QCOMPARE(array[0][u"address"_s].toString(), u"127.3.0.1"_s);
+    QCOMPARE(array[kUnits - 1][u"unit_port"_s].toInt(), 4003);
 }
 
 void TestUnitctl::timesOutOnASilentPort()

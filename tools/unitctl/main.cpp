@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -21,9 +22,9 @@ const char* const kHelp = R"(Usage: unitctl [options] COMMAND ...
 
 Commands:
   discover [HOST]             send the discovery request "X" to HOST:65535 (default
-                              127.0.0.1) and print each identity that answers; with a
-                              broadcast address (last number 255) every answer until the
-                              timeout is printed
+                              127.0.0.1), collect every answer until the timeout and
+                              print them sorted by address, one a line (--json: an
+                              array); a broadcast address reaches every unit on the LAN
   channels HOST[:PORT]        query the channel values 2 to 25
   status HOST[:PORT]          query the status block
   set HOST[:PORT] V2 ... V25  set channels 2 to 25 (each 0 to 255); fewer than 24 values
@@ -200,10 +201,16 @@ int discover(const Target& target, const Options& options)
                      qPrintable(client.errorString()));
         return NoAnswer;
     }
-    const bool broadcast = (target.address.toIPv4Address() & 0xffu) == 0xffu;
-    const QList<Reply> replies = client.receive(broadcast ? Target{} : target, options.timeoutMs, broadcast);
+    // Every answer until the timeout, from whichever address it comes: a broadcast reaches many
+    // units, and a simulated fleet answers a request to one address from each unit's own.
+    QList<Reply> replies = client.receive(Target{QHostAddress(), kDiscoveryPort}, options.timeoutMs, true);
     if (replies.isEmpty())
         return noAnswer(target, options);
+    std::stable_sort(replies.begin(), replies.end(), [](const Reply& a, const Reply& b) {
+        return a.address.toIPv4Address() != b.address.toIPv4Address()
+                   ? a.address.toIPv4Address() < b.address.toIPv4Address()
+                   : a.port < b.port;
+    });
     QJsonArray units;
     for (const Reply& reply : replies) {
         const QString identity = QString::fromLatin1(reply.data);
@@ -227,7 +234,7 @@ int discover(const Target& target, const Options& options)
         }
     }
     if (options.json)
-        printJson({{QStringLiteral("units"), units}});
+        std::printf("%s\n", QJsonDocument(units).toJson(QJsonDocument::Compact).constData());
     return Answered;
 }
 } // namespace

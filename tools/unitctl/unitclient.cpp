@@ -39,6 +39,8 @@ QString parseTarget(const QString& text, quint16 defaultPort, Target& target)
 UnitClient::UnitClient()
 {
     m_socket.bind(QHostAddress::AnyIPv4, 0);
+    // Thousands of discovery answers arrive at once; the kernel must hold them until read.
+    m_socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 8 * 1024 * 1024);
 }
 
 bool UnitClient::send(const Target& target, const QByteArray& payload)
@@ -61,8 +63,8 @@ QList<Reply> UnitClient::receive(const Target& from, int timeoutMs, bool collect
             if (n < 0)
                 continue;
             reply.data.truncate(n);
-            const bool expected =
-                from.address.isNull() || (reply.address.isEqual(from.address) && reply.port == from.port);
+            const bool expected = (from.address.isNull() || reply.address.isEqual(from.address)) &&
+                                  (from.port == 0 || reply.port == from.port);
             if (!expected)
                 continue; // somebody else's datagram
             replies.append(reply);

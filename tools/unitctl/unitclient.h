@@ -26,8 +26,8 @@ public:
     UnitClient();
 
     bool send(const Target& target, const QByteArray& payload);
-    // Replies from `from` (any sender when `from.address` is null), until `timeoutMs` has passed
-    // or, unless `collectAll`, until the first one.
+    // Replies from `from` (any address when `from.address` is null, any port when `from.port` is
+    // 0), until `timeoutMs` has passed or, unless `collectAll`, until the first one.
     QList<Reply> receive(const Target& from, int timeoutMs, bool collectAll);
     QString errorString() const { return m_socket.errorString(); }
 
