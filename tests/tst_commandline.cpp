@@ -25,6 +25,8 @@ private slots:
     void headlessRuns_data();
     void headlessRuns();
     void faultsAndSeed();
+    void fleet_data();
+    void fleet();
     void control_data();
     void control();
     void usageErrors_data();
@@ -118,6 +120,40 @@ void TestCommandLine::control()
         QCOMPARE(options.ignored, (QStringList{u"-platform"_s, u"offscreen"_s}));
 }
 
+void TestCommandLine::fleet_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("units"); // ADDRESS:PROFILE each
+    QTest::addRow("count from the default address")
+        << QStringList{u"--units"_s, u"3"_s}
+        << QStringList{u"127.0.1.1:0"_s, u"127.0.1.2:0"_s, u"127.0.1.3:0"_s};
+    QTest::addRow("count from an address, across a byte, one profile")
+        << QStringList{u"--units=3@10.0.0.254"_s, u"--profile"_s, u"4"_s}
+        << QStringList{u"10.0.0.254:4"_s, u"10.0.0.255:4"_s, u"10.0.1.0:4"_s};
+    QTest::addRow("profiles cycle") << QStringList{u"--units"_s, u"11"_s, u"--profiles"_s, u"cycle"_s}
+                                    << QStringList{u"127.0.1.1:0"_s,  u"127.0.1.2:1"_s, u"127.0.1.3:2"_s,
+                                                   u"127.0.1.4:3"_s,  u"127.0.1.5:4"_s, u"127.0.1.6:5"_s,
+                                                   u"127.0.1.7:6"_s,  u"127.0.1.8:7"_s, u"127.0.1.9:8"_s,
+                                                   u"127.0.1.10:0"_s, u"127.0.1.11:1"_s};
+    QTest::addRow("units one by one")
+        << QStringList{u"--unit"_s, u"192.168.7.20:8"_s, u"--unit"_s, u"192.168.7.21"_s, u"--profile=2"_s}
+        << QStringList{u"192.168.7.20:8"_s, u"192.168.7.21:2"_s};
+}
+
+void TestCommandLine::fleet()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, units);
+    const SimulatorOptions options =
+        SimulatorCommandLine::parse(commandLine(QStringList{u"--headless"_s} + arguments));
+    QVERIFY2(options.action == Action::RunHeadless, qPrintable(options.text));
+    QStringList got;
+    for (const FleetUnit& unit : options.fleet)
+        got << unit.address.toString() + u':' + QString::number(unit.profile);
+    QCOMPARE(got, units);
+    QVERIFY(SimulatorCommandLine::parse(commandLine({u"--headless"_s})).fleet.isEmpty()); // the single unit
+}
+
 void TestCommandLine::faultsAndSeed()
 {
     const SimulatorOptions options = SimulatorCommandLine::parse(
@@ -178,6 +214,24 @@ void TestCommandLine::usageErrors_data()
     QTest::addRow("window: token without control")
         << QStringList{u"--control-token=x"_s} << u"goes with --control"_s;
     QTest::addRow("log format") << QStringList{u"--headless"_s, u"--log-format=xml"_s} << u"'xml'"_s;
+    QTest::addRow("no units") << QStringList{u"--headless"_s, u"--units=0"_s} << u"'0' is not a count"_s;
+    QTest::addRow("units past the last address")
+        << QStringList{u"--headless"_s, u"--units=3@255.255.255.254"_s} << u"run past 255.255.255.255"_s;
+    QTest::addRow("units from a bad address")
+        << QStringList{u"--headless"_s, u"--units=3@10.0.1"_s} << u"'10.0.1' is not an IPv4 address"_s;
+    QTest::addRow("unit with a bad profile")
+        << QStringList{u"--headless"_s, u"--unit=10.0.0.1:9"_s} << u"from 0 to 8"_s;
+    QTest::addRow("an address twice")
+        << QStringList{u"--headless"_s, u"--units=2@10.0.0.1"_s, u"--unit=10.0.0.2"_s}
+        << u"10.0.0.2 is given to two"_s;
+    QTest::addRow("profiles without a fleet")
+        << QStringList{u"--headless"_s, u"--profiles=cycle"_s} << u"goes with --units"_s;
+    QTest::addRow("profiles other than cycle")
+        << QStringList{u"--headless"_s, u"--units=2"_s, u"--profiles=random"_s} << u"'random'"_s;
+    QTest::addRow("profile and profiles")
+        << QStringList{u"--headless"_s, u"--units=2"_s, u"--profiles=cycle"_s, u"--profile=1"_s}
+        << u"exclude"_s;
+    QTest::addRow("fleet without headless") << QStringList{u"--units=2"_s} << u"--headless"_s;
     QTest::addRow("seed not a number") << QStringList{u"--headless"_s, u"--seed"_s, u"abc"_s} << u"'abc'"_s;
 }
 

@@ -40,6 +40,8 @@ private slots:
     void seedAndRulesArePrinted();
     void controlApiAndJsonLines();
     void controlRefusesTheNetworkWithoutAToken();
+    void fleetPrefixesEveryLineWithItsUnit();
+    void fleetThatCannotHaveItsFilesBindsNothing();
 
 private:
     void start(const QStringList& arguments = {});
@@ -333,6 +335,53 @@ void TestHeadless::controlRefusesTheNetworkWithoutAToken()
     QCOMPARE(result.exitCode, 2);
     QVERIFY2(result.err.contains(u"needs --control-token"_s), qPrintable(result.err));
     QVERIFY(!result.err.contains(u"listening"_s)); // nothing was bound
+}
+
+void TestHeadless::fleetPrefixesEveryLineWithItsUnit()
+{
+    QProcess fleet;
+    fleet.start(simulatorPath(),
+                {u"--headless"_s, u"--units"_s, u"3@127.0.6.1"_s, u"--profiles"_s, u"cycle"_s});
+    QVERIFY(fleet.waitForStarted(5000));
+    QString err;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            return (err += QString::fromUtf8(fleet.readAllStandardError())).contains(u"units listening"_s);
+        },
+        5000));
+    QVERIFY2(err.contains(u"3 of 3 units listening, from 127.0.6.1 to 127.0.6.3"_s), qPrintable(err));
+    LoopbackClient client;
+    client.send(kDiscoveryPort, "X"); // to 127.0.0.1: every unit answers
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(client.receive().size(), 50);
+    QVERIFY(client.staysQuiet(100));
+    QByteArray out;
+    QVERIFY(QTest::qWaitFor([&] { return (out += fleet.readAllStandardOutput()).count('\n') >= 6; }, 5000));
+    const QString port = QString::number(client.port());
+    QCOMPARE(
+        QString::fromUtf8(out).split(u'\n', Qt::SkipEmptyParts),
+        (QStringList{
+            u"127.0.6.1 --> 127.0.0.1:65535 - X"_s,
+            u"127.0.6.1 <-- 127.0.0.1:"_s + port + u" - ALED.SIM.ULA.TOR.0/4000/*****/**/Lumivane/LED2.0/*"_s,
+            u"127.0.6.2 --> 127.0.0.1:65535 - X"_s,
+            u"127.0.6.2 <-- 127.0.0.1:"_s + port + u" - ALED.SIM.ULA.TOR.1/4001/*****/**/Lumivane/LED5.1/*"_s,
+            u"127.0.6.3 --> 127.0.0.1:65535 - X"_s,
+            u"127.0.6.3 <-- 127.0.0.1:"_s + port +
+                u" - ALED.SIM.ULA.TOR.2/4002/*****/**/Lumivane/SLD2.0/*"_s}));
+    fleet.kill();
+    fleet.waitForFinished();
+}
+
+void TestHeadless::fleetThatCannotHaveItsFilesBindsNothing()
+{
+    // A hard limit of 200 open files cannot hold 1,000 units.
+    const ProcessResult result = runProcess(
+        u"sh"_s, {u"-c"_s, u"ulimit -n 200 && ulimit -Hn 200 && exec \"$0\" --headless --units 1000"_s,
+                  simulatorPath()});
+    QCOMPARE(result.exitCode, 2);
+    QVERIFY2(result.err.contains(u"1000 units need 2064 open files: the system allows 200"_s),
+             qPrintable(result.err));
+    QVERIFY(!result.err.contains(u"listening"_s));
 }
 
 QTEST_GUILESS_MAIN(TestHeadless)

@@ -1,6 +1,7 @@
 #include "headlessrunner.h"
 
 #include "consoleoutput.h"
+#include "openfilelimit.h"
 
 #include <QCoreApplication>
 
@@ -9,29 +10,56 @@
 HeadlessRunner::HeadlessRunner(const SimulatorOptions& options, QObject* parent)
     : QObject(parent)
     , m_options(options)
-    , m_unit(options.seed.value_or(drawSeed()))
+    , m_seed(options.seed.value_or(drawSeed()))
     , m_writer(stdout, options.logFormat)
 {
-    for (const FaultRule& rule : options.faults)
-        m_unit.faults().add(rule);
-    if (!options.quiet)
-        connect(&m_unit, &UnitSimulator::trafficLogged, &m_writer, &TrafficLogWriter::append);
-    connect(&m_unit, &UnitSimulator::endpointStateChanged, this,
-            [](UnitSimulator::Endpoint, const QString& text) { printToStderr(text); });
-    connect(&m_unit, &UnitSimulator::replyNotSent, this, &printToStderr);
     connect(&m_writer, &TrafficLogWriter::outputClosed, this, [] {
         printToStderr(QStringLiteral("Standard output is closed: traffic-log lines are no longer written."));
     });
     connect(&m_signalWatcher, &UnixSignalWatcher::terminationRequested, this, &QCoreApplication::quit);
+
+    if (!options.fleet.isEmpty()) {
+        m_fleet = std::make_unique<UnitFleet>(options.fleet, m_seed);
+        QStringList addresses;
+        for (qsizetype k = 0; k < m_fleet->size(); ++k) {
+            addresses << m_fleet->unit(k).address().toString();
+            for (const FaultRule& rule : options.faults)
+                m_fleet->unit(k).faults().add(rule);
+        }
+        m_writer.setUnitAddresses(addresses);
+        if (!options.quiet)
+            connect(m_fleet.get(), &UnitFleet::trafficLogged, &m_writer, &TrafficLogWriter::appendFrom);
+        // A fleet of thousands reports only what did not work, and then how many listen.
+        connect(m_fleet.get(), &UnitFleet::endpointStateChanged, this,
+                [](int, bool listening, const QString& text) {
+                    if (!listening)
+                        printToStderr(text);
+                });
+        connect(m_fleet.get(), &UnitFleet::replyNotSent, this, &printToStderr);
+        return;
+    }
+
+    m_unit = std::make_unique<UnitSimulator>(m_seed);
+    for (const FaultRule& rule : options.faults)
+        m_unit->faults().add(rule);
+    if (!options.quiet)
+        connect(m_unit.get(), &UnitSimulator::trafficLogged, &m_writer, &TrafficLogWriter::append);
+    connect(m_unit.get(), &UnitSimulator::endpointStateChanged, this,
+            [](UnitSimulator::Endpoint, const QString& text) { printToStderr(text); });
+    connect(m_unit.get(), &UnitSimulator::replyNotSent, this, &printToStderr);
     if (options.control) {
         m_log = std::make_unique<TrafficLogModel>();
-        connect(&m_unit, &UnitSimulator::trafficLogged, m_log.get(), &TrafficLogModel::append);
-        m_control = std::make_unique<ControlServer>(m_unit, *m_log, options.control->token);
+        connect(m_unit.get(), &UnitSimulator::trafficLogged, m_log.get(), &TrafficLogModel::append);
+        m_control = std::make_unique<ControlServer>(*m_unit, *m_log, options.control->token);
     }
 }
 
-bool HeadlessRunner::start()
+int HeadlessRunner::start()
 {
+    // A log reader that goes away must not take the unit with it: no SIGPIPE, a message instead.
+    std::signal(SIGPIPE, SIG_IGN);
+    if (m_fleet)
+        return startFleet();
     if (m_control) {
         const ControlOptions& control = *m_options.control;
         QString error;
@@ -40,17 +68,37 @@ bool HeadlessRunner::start()
                               .arg(control.address.toString())
                               .arg(control.port)
                               .arg(error));
-            return false;
+            return 1;
         }
     }
-    // A log reader that goes away must not take the unit with it: no SIGPIPE, a message instead.
-    std::signal(SIGPIPE, SIG_IGN);
-    printToStderr(QStringLiteral("Seed %1 (repeat this run with --seed %1)").arg(m_unit.seed()));
-    for (const FaultInjector::Entry& entry : m_unit.faults().rules())
+    printToStderr(QStringLiteral("Seed %1 (repeat this run with --seed %1)").arg(m_seed));
+    for (const FaultInjector::Entry& entry : m_unit->faults().rules())
         printToStderr(QStringLiteral("Fault rule %1: %2").arg(entry.id).arg(entry.rule.text));
-    m_unit.start(m_options.profile);
+    m_unit->start(m_options.profile);
     // Last, so that a script waiting for this line finds the unit ready too.
     if (m_control)
         printToStderr(QStringLiteral("Control API listening on ") + m_control->url());
-    return true;
+    return 0;
+}
+
+int HeadlessRunner::startFleet()
+{
+    // Two sockets a unit and one for the fleet, with room for what Qt and the process hold.
+    const quint64 needed = 2 * quint64(m_fleet->size()) + 64;
+    QString error;
+    if (!raiseOpenFileLimit(needed, &error)) {
+        printToStderr(
+            QStringLiteral("%1 units need %2 open files: %3").arg(m_fleet->size()).arg(needed).arg(error));
+        return 2;
+    }
+    printToStderr(QStringLiteral("Seed %1 (repeat this run with --seed %1)").arg(m_seed));
+    for (const FaultRule& rule : m_options.faults)
+        printToStderr(QStringLiteral("Fault rule on every unit: %1").arg(rule.text));
+    m_fleet->start();
+    printToStderr(QStringLiteral("%1 of %2 units listening, from %3 to %4")
+                      .arg(m_fleet->listeningCount())
+                      .arg(m_fleet->size())
+                      .arg(m_fleet->unit(0).address().toString(),
+                           m_fleet->unit(m_fleet->size() - 1).address().toString()));
+    return 0;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "control/controlserver.h"
+#include "fleet/unitfleet.h"
 #include "log/trafficlogmodel.h"
 #include "log/trafficlogwriter.h"
 #include "simulatorcommandline.h"
@@ -11,26 +12,32 @@
 
 #include <memory>
 
-// The simulator without a window: the unit, its log as a stream on standard output, the state
-// of its ports on standard error, the control API when asked for, and a clean stop on SIGINT
-// or SIGTERM.
+// The simulator without a window: the unit (or a fleet of them), its log as a stream on standard
+// output, the state of its ports on standard error, the control API when asked for, and a clean
+// stop on SIGINT or SIGTERM.
 class HeadlessRunner : public QObject {
     Q_OBJECT
 
 public:
     explicit HeadlessRunner(const SimulatorOptions& options, QObject* parent = nullptr);
 
-    // Binds the control API's port first, when asked for, then both unit ports. False (and said
-    // on standard error) when the control API cannot listen; nothing else is bound then. The
-    // event loop then serves until a stop signal quits it; everything written so far reaches
-    // standard output before the runner is gone.
-    bool start();
+    // Binds the control API's port first, when asked for, then the units' ports. Returns 0 when
+    // serving; otherwise the exit status, having said why on standard error: 1 when the control
+    // API cannot listen, 2 when a fleet cannot have the open files it needs (nothing is bound
+    // then). The event loop then serves until a stop signal quits it; everything written so
+    // far reaches standard output before the runner is gone.
+    int start();
 
 private:
+    int startFleet();
+
     SimulatorOptions m_options;
-    UnitSimulator m_unit;
+    quint64 m_seed;
     TrafficLogWriter m_writer;
     UnixSignalWatcher m_signalWatcher;
+    // One of the two.
+    std::unique_ptr<UnitSimulator> m_unit;
+    std::unique_ptr<UnitFleet> m_fleet;
     // Only with the control API: it reads the log back, so the log is kept.
     std::unique_ptr<TrafficLogModel> m_log;
     std::unique_ptr<ControlServer> m_control;

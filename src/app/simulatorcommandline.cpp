@@ -5,14 +5,18 @@
 #include "unit/unitprofiles.h"
 
 #include <QCommandLineParser>
+#include <QRegularExpression>
+#include <QSet>
 
 #include <cstdio>
 
 namespace {
 // The simulator's own options; any of them on the command line means a run without a window.
 // --control and --control-token are the window's too, so they do not count.
-const char* const kConsoleOptions[] = {"headless", "profile",  "quiet", "fault",   "seed",      "h",
-                                       "help",     "help-all", "v",     "version", "log-format"};
+const char* const kConsoleOptions[] = {
+    "headless", "profile",  "quiet", "fault", "seed",     "log-format", "units",
+    "unit",     "profiles", "h",     "help",  "help-all", "v",          "version",
+};
 
 QString optionName(const QString& argument)
 {
@@ -69,6 +73,71 @@ QString parseControl(const QString& value, const QByteArray& token, ControlOptio
                    "--control on %1 needs --control-token TOKEN (or UNITSIM_CONTROL_TOKEN): without "
                    "one, anybody on the network could steer the unit")
             .arg(control.address.toString());
+    return {};
+}
+
+constexpr quint32 kDefaultFirstFleetAddress = (127u << 24) | (0u << 16) | (1u << 8) | 1u; // 127.0.1.1
+constexpr qsizetype kMaxFleetUnits = 65535;
+
+std::optional<QHostAddress> ipv4(const QString& text)
+{
+    QHostAddress address;
+    static const QRegularExpression dotted(QStringLiteral("^[0-9]{1,3}(\\.[0-9]{1,3}){3}$"));
+    if (!dotted.match(text).hasMatch() || !address.setAddress(text))
+        return std::nullopt;
+    return address;
+}
+
+// --units COUNT[@FIRST_ADDRESS] and --unit ADDRESS[:PROFILE] into the fleet's units, in order;
+// an error text when something is wrong.
+QString parseFleet(const QStringList& counts, const QStringList& units, int profile, bool cycle,
+                   QList<FleetUnit>& fleet)
+{
+    for (const QString& text : counts) {
+        const QString count = text.section(QLatin1Char('@'), 0, 0);
+        bool ok = false;
+        const qsizetype n = count.toLongLong(&ok);
+        if (!ok || n < 1 || n > kMaxFleetUnits)
+            return QStringLiteral("--units: '%1' is not a count from 1 to %2").arg(count).arg(kMaxFleetUnits);
+        quint32 first = kDefaultFirstFleetAddress;
+        if (text.contains(QLatin1Char('@'))) {
+            const std::optional<QHostAddress> address = ipv4(text.section(QLatin1Char('@'), 1));
+            if (!address)
+                return QStringLiteral("--units: '%1' is not an IPv4 address")
+                    .arg(text.section(QLatin1Char('@'), 1));
+            first = address->toIPv4Address();
+        }
+        if (quint64(first) + quint64(n) - 1 > 0xffffffffull)
+            return QStringLiteral("--units: %1 addresses from %2 run past 255.255.255.255")
+                .arg(n)
+                .arg(QHostAddress(first).toString());
+        for (qsizetype k = 0; k < n; ++k)
+            fleet.append({QHostAddress(quint32(first + quint32(k))), profile});
+    }
+    for (const QString& text : units) {
+        const std::optional<QHostAddress> address = ipv4(text.section(QLatin1Char(':'), 0, 0));
+        if (!address)
+            return QStringLiteral("--unit: '%1' is not an IPv4 address")
+                .arg(text.section(QLatin1Char(':'), 0, 0));
+        int unitProfile = profile;
+        if (text.contains(QLatin1Char(':'))) {
+            bool ok = false;
+            unitProfile = text.section(QLatin1Char(':'), 1).toInt(&ok);
+            if (!ok || !isValidProfileIndex(unitProfile))
+                return QStringLiteral("--unit %1: the profile must be a whole number from 0 to 8").arg(text);
+        }
+        fleet.append({*address, unitProfile});
+    }
+    if (fleet.size() > kMaxFleetUnits)
+        return QStringLiteral("at most %1 units").arg(kMaxFleetUnits);
+    QSet<quint32> seen;
+    for (qsizetype k = 0; k < fleet.size(); ++k) {
+        if (seen.contains(fleet[k].address.toIPv4Address()))
+            return QStringLiteral("%1 is given to two units").arg(fleet[k].address.toString());
+        seen.insert(fleet[k].address.toIPv4Address());
+        if (cycle)
+            fleet[k].profile = int(k % kProfileCount);
+    }
     return {};
 }
 
@@ -174,7 +243,20 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
         QStringLiteral("text (the lines as the window shows them, the default) or "
                        "jsonl (one JSON object per line, as the control API gives)."),
         QStringLiteral("FORMAT"), QStringLiteral("text"));
-    parser.addOptions({headless, profile, quiet, fault, seed, control, controlToken, logFormat});
+    const QCommandLineOption units(QStringLiteral("units"),
+                                   QStringLiteral("Simulate COUNT units on consecutive IPv4 addresses from "
+                                                  "FIRST_ADDRESS (default 127.0.1.1), each on its own."),
+                                   QStringLiteral("COUNT[@FIRST_ADDRESS]"));
+    const QCommandLineOption unit(
+        QStringLiteral("unit"),
+        QStringLiteral("Simulate a unit on ADDRESS (with its own profile); may be given "
+                       "several times."),
+        QStringLiteral("ADDRESS[:PROFILE]"));
+    const QCommandLineOption profiles(QStringLiteral("profiles"),
+                                      QStringLiteral("cycle: unit k of a fleet poses as profile k mod 9."),
+                                      QStringLiteral("cycle"));
+    parser.addOptions(
+        {headless, profile, quiet, fault, seed, control, controlToken, logFormat, units, unit, profiles});
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
 
@@ -234,6 +316,20 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
     else if (parser.value(logFormat) != QLatin1String("text"))
         return usageError(
             QStringLiteral("--log-format is text or jsonl, not '%1'").arg(parser.value(logFormat)));
+    if (parser.isSet(profiles) && parser.value(profiles) != QLatin1String("cycle"))
+        return usageError(QStringLiteral("--profiles takes cycle, not '%1'").arg(parser.value(profiles)));
+    if (parser.isSet(profiles) && parser.isSet(profile))
+        return usageError(QStringLiteral("--profile and --profiles exclude each other"));
+    if (parser.isSet(profiles) && !parser.isSet(units) && !parser.isSet(unit))
+        return usageError(QStringLiteral("--profiles goes with --units or --unit"));
+    if (const QString error = parseFleet(parser.values(units), parser.values(unit), options.profile,
+                                         parser.isSet(profiles), options.fleet);
+        !error.isEmpty())
+        return usageError(error);
+    if (!options.fleet.isEmpty() && options.control)
+        return usageError(
+            QStringLiteral("the control API serves a single unit for now: --control does not go with "
+                           "--units or --unit"));
     options.action = SimulatorOptions::Action::RunHeadless;
     return options;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "fault/faultrule.h"
+#include "fleet/unitfleet.h"
 #include "log/trafficlogwriter.h"
 
 #include <QByteArray>
@@ -28,6 +29,8 @@ struct SimulatorOptions {
     QList<FaultRule> faults;
     std::optional<quint64> seed; // none given: the run draws one
     std::optional<ControlOptions> control;
+    // Many units, each on its own address; empty for the single unit on all addresses.
+    QList<FleetUnit> fleet;
     TrafficLogWriter::Format logFormat = TrafficLogWriter::Format::Text;
     // The help text, the version line, or what is wrong.
     QString text;

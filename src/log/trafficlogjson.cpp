@@ -4,7 +4,6 @@
 #include "unit/unitprofiles.h"
 
 #include <QDateTime>
-#include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
 
@@ -15,6 +14,15 @@ QJsonArray bytesOf(QByteArrayView bytes)
     for (const char c : bytes)
         array.append(int(quint8(c)));
     return array;
+}
+
+QString dotted(quint32 address)
+{
+    return QStringLiteral("%1.%2.%3.%4")
+        .arg(address >> 24)
+        .arg((address >> 16) & 0xffu)
+        .arg((address >> 8) & 0xffu)
+        .arg(address & 0xffu);
 }
 
 QByteArrayView payloadOf(const TrafficLogEntry& entry)
@@ -59,7 +67,7 @@ QJsonObject trafficLogJson(const TrafficLogEntry& entry, quint64 seq, int unit)
         {QStringLiteral("direction"), direction},
         {QStringLiteral("port"), entry.isDiscovery() ? QStringLiteral("discovery") : QStringLiteral("unit")},
         {QStringLiteral("remote"),
-         QHostAddress(entry.address).toString() + QLatin1Char(':') + QString::number(entry.remotePort)},
+         dotted(entry.address) + QLatin1Char(':') + QString::number(entry.remotePort)},
         {QStringLiteral("bytes"), bytesOf(payloadOf(entry))},
         {QStringLiteral("text"), trafficLogLine(entry)},
     };

@@ -2,7 +2,10 @@
 
 #include "unit/trafficlogentry.h"
 
+#include <QByteArray>
+#include <QList>
 #include <QObject>
+#include <QStringList>
 #include <QTimer>
 
 #include <cstdio>
@@ -22,6 +25,10 @@ public:
     ~TrafficLogWriter() override;
 
     void append(const TrafficLogEntry& entry);
+    // A line of unit `unit` of a fleet: prefixed with the unit's address once they are known.
+    void appendFrom(int unit, const TrafficLogEntry& entry);
+    // The fleet's units by index; every line then starts with its unit's address and a space.
+    void setUnitAddresses(const QStringList& addresses);
     void flush();
 
 signals:
@@ -31,6 +38,7 @@ private:
     std::FILE* m_out;
     Format m_format;
     quint64 m_seq = 0; // as the control API numbers the same lines
+    QList<QByteArray> m_unitPrefixes;
     bool m_writing = true;
     QTimer m_flushTimer;
 };

@@ -15,8 +15,8 @@ int main(int argc, char** argv)
         if (options.action != SimulatorOptions::Action::RunHeadless)
             return reportWithoutRunning(options);
         HeadlessRunner runner(options);
-        if (!runner.start())
-            return 1;
+        if (const int status = runner.start(); status != 0)
+            return status;
         return app.exec();
     }
     // Otherwise the program is the window; QApplication takes Qt's own options for itself.

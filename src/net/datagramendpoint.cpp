@@ -39,13 +39,16 @@ DatagramEndpoint::DatagramEndpoint(qsizetype capacity, QObject* parent)
     connect(&m_socket, &QUdpSocket::readyRead, this, &DatagramEndpoint::drain);
 }
 
-bool DatagramEndpoint::bind(quint16 port)
+bool DatagramEndpoint::bind(const QHostAddress& address, quint16 port, Sharing sharing)
 {
     // A bound QUdpSocket refuses a second bind and stays on its old port, so close first.
     m_socket.close();
     m_port = port;
-    // Default bind mode: no SO_REUSEADDR, so a port another program holds is refused.
-    const bool bound = m_socket.bind(QHostAddress::AnyIPv4, port);
+    // Exclusive: no SO_REUSEADDR, so a port another program holds is refused.
+    const bool bound =
+        m_socket.bind(address, port,
+                      sharing == Sharing::Shared ? QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint
+                                                 : QUdpSocket::DefaultForPlatform);
     m_bindError = bound ? QString() : describeBindError(m_socket);
     if (bound) {
         enlargeReceiveBuffer();

@@ -16,7 +16,7 @@ struct Datagram {
     QByteArrayView data;
 };
 
-// A UDP endpoint bound on all IPv4 addresses (so senders read as dotted decimal).
+// A UDP endpoint on IPv4 (so senders read as dotted decimal): on all addresses, or on one.
 //
 // The endpoint reads every waiting datagram itself, into a buffer it owns, and hands each one on
 // as a value: one datagramReceived() per datagram, at once when datagrams arrive and again on
@@ -31,9 +31,15 @@ public:
     // Keeps at most `capacity` bytes of each payload: as many as the receiver ever looks at.
     explicit DatagramEndpoint(qsizetype capacity, QObject* parent = nullptr);
 
-    // Closes any earlier binding, then binds `port`. A port held by another program makes the
-    // bind fail; the port is never shared. The outcome stays readable until the next bind.
-    bool bind(quint16 port);
+    // Whether another socket may take the same port on another address of this machine, or on
+    // all of them: a fleet's units each listen on their own address and one more socket listens
+    // on all, for broadcasts.
+    enum class Sharing { Exclusive, Shared };
+
+    // Closes any earlier binding, then binds `port` on all IPv4 addresses. A port held by another
+    // program makes the bind fail. The outcome stays readable until the next bind.
+    bool bind(quint16 port) { return bind(QHostAddress(QHostAddress::AnyIPv4), port, Sharing::Exclusive); }
+    bool bind(const QHostAddress& address, quint16 port, Sharing sharing);
     quint16 port() const { return m_port; }
     // The port actually bound (differs from port() only when binding port 0).
     quint16 localPort() const { return m_socket.localPort(); }

@@ -9,9 +9,13 @@ namespace {
 constexpr qsizetype kUnitCapacity = kUnitFrameSize;
 constexpr qsizetype kDiscoveryCapacity = qsizetype(kDiscoveryRequest.size()) + 1;
 
-QString endpointStateText(const QString& name, const DatagramEndpoint& endpoint)
+QString endpointStateText(const QString& name, const DatagramEndpoint& endpoint, const QHostAddress& address)
 {
-    const QString head = name + QLatin1Char(' ') + QString::number(endpoint.port()) + QStringLiteral(": ");
+    // A unit of a fleet names its address; the single unit listens on all of them.
+    const QString where =
+        address == QHostAddress(QHostAddress::AnyIPv4) ? QString() : address.toString() + u' ';
+    const QString head =
+        where + name + QLatin1Char(' ') + QString::number(endpoint.port()) + QStringLiteral(": ");
     if (endpoint.isBound())
         return head + QStringLiteral("listening");
     return head + QStringLiteral("not listening \u2014 ") + endpoint.bindError();
@@ -97,7 +101,9 @@ void UnitSimulator::start(int profileIndex)
 {
     setStartChannelValues(ChannelValues);
     selectProfile(profileIndex);
-    UDPSocket2.bind(kDiscoveryPort);
+    const bool ownAddress = m_address != QHostAddress(QHostAddress::AnyIPv4);
+    UDPSocket2.bind(m_address, kDiscoveryPort,
+                    ownAddress ? DatagramEndpoint::Sharing::Shared : DatagramEndpoint::Sharing::Exclusive);
 }
 
 bool UnitSimulator::selectProfile(int index)
@@ -105,7 +111,8 @@ bool UnitSimulator::selectProfile(int index)
     if (!isValidProfileIndex(index))
         return false;
     m_profileIndex = index;
-    const bool bound = UDPSocket1.bind(unitPortForProfile(index));
+    const bool bound =
+        UDPSocket1.bind(m_address, unitPortForProfile(index), DatagramEndpoint::Sharing::Exclusive);
     emit profileChanged(index);
     return bound;
 }
@@ -120,12 +127,12 @@ void UnitSimulator::setChannels(const std::array<quint8, 24>& values)
 
 QString UnitSimulator::unitEndpointState() const
 {
-    return endpointStateText(QStringLiteral("Unit port"), UDPSocket1);
+    return endpointStateText(QStringLiteral("Unit port"), UDPSocket1, m_address);
 }
 
 QString UnitSimulator::discoveryEndpointState() const
 {
-    return endpointStateText(QStringLiteral("Discovery port"), UDPSocket2);
+    return endpointStateText(QStringLiteral("Discovery port"), UDPSocket2, m_address);
 }
 
 StatusDraw UnitSimulator::drawStatusValues()

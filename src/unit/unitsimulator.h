@@ -27,6 +27,11 @@ public:
     // same seed and the same requests give the same bytes out.
     explicit UnitSimulator(quint64 seed = drawSeed(), QObject* parent = nullptr);
 
+    // The address the unit listens on; all of the machine's unless set before start(). A unit
+    // with an address of its own shares its discovery port with the other units of a fleet.
+    void setAddress(const QHostAddress& address) { m_address = address; }
+    const QHostAddress& address() const { return m_address; }
+
     // Opens the unit: channels at their start values, the unit endpoint on the port of
     // `profileIndex` (0 to 8) and the discovery endpoint on 65535. A port that cannot be bound
     // is reported through endpointStateChanged(); the other endpoint works on regardless.
@@ -40,6 +45,10 @@ public:
     quint64 seed() const { return m_seed; }
     // Restarts every draw as if the unit had been made with `seed`.
     void reseed(quint64 seed);
+
+    // A discovery request that reached the fleet rather than this unit's own address (a
+    // broadcast, say): answered as if it had come to this unit's discovery endpoint.
+    void answerDiscovery(const Datagram& datagram) { UDPSocket2_DataAvailable(datagram); }
 
     // Sets channels 2 to 25 as a set-channels frame with these values would (elements 0 and 1
     // become 0), without a datagram and without a log line.
@@ -78,6 +87,7 @@ private:
     void send(Endpoint endpoint, quint32 address, quint16 port, const ReplyCopy& copy, int profile);
     void reportDelayOverflow(quint64 dropped);
 
+    QHostAddress m_address{QHostAddress::AnyIPv4};
     ChannelArray ChannelValues{};
     int m_profileIndex = 0;
     DatagramEndpoint UDPSocket1;

@@ -1,0 +1,75 @@
+#include "unitfleet.h"
+
+#include "unit/discovery.h"
+#include "unit/unitprofiles.h"
+
+UnitFleet::UnitFleet(const QList<FleetUnit>& units, quint64 seed, QObject* parent)
+    : QObject(parent)
+    , m_discovery(qsizetype(kDiscoveryRequest.size()) + 1)
+{
+    m_units.reserve(std::size_t(units.size()));
+    for (qsizetype k = 0; k < units.size(); ++k) {
+        auto unit = std::make_unique<UnitSimulator>(unitSeed(seed, k));
+        unit->setAddress(units[k].address);
+        UnitSimulator* raw = unit.get();
+        const int index = int(k);
+        connect(raw, &UnitSimulator::trafficLogged, this,
+                [this, index](const TrafficLogEntry& entry) { emit trafficLogged(index, entry); });
+        connect(raw, &UnitSimulator::endpointStateChanged, this,
+                [this, index, raw](UnitSimulator::Endpoint endpoint, const QString& text) {
+                    const bool listening = endpoint == UnitSimulator::Endpoint::Unit
+                                               ? raw->unitEndpoint().isBound()
+                                               : raw->discoveryEndpoint().isBound();
+                    emit endpointStateChanged(index, listening, text);
+                });
+        connect(raw, &UnitSimulator::replyNotSent, this, &UnitFleet::replyNotSent);
+        m_units.push_back(std::move(unit));
+    }
+    m_profiles.reserve(units.size());
+    for (const FleetUnit& unit : units)
+        m_profiles.append(unit.profile);
+    connect(&m_discovery, &DatagramEndpoint::datagramReceived, this, &UnitFleet::answerEveryUnit);
+    connect(&m_discovery, &DatagramEndpoint::bindStateChanged, this, [this] {
+        const QString state = QStringLiteral("Fleet discovery port %1 on all addresses: ").arg(kDiscoveryPort);
+        emit endpointStateChanged(-1, m_discovery.isBound(),
+                                  state + (m_discovery.isBound() ? QStringLiteral("listening")
+                                                                 : QStringLiteral("not listening \u2014 ") +
+                                                                       m_discovery.bindError()));
+    });
+}
+
+UnitFleet::~UnitFleet() = default;
+
+quint64 UnitFleet::unitSeed(quint64 seed, qsizetype index)
+{
+    // splitmix64 of the pair: neighbouring units get unrelated seeds.
+    quint64 z = seed + 0x9E3779B97F4A7C15ull * quint64(index + 1);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+void UnitFleet::start()
+{
+    for (std::size_t k = 0; k < m_units.size(); ++k)
+        m_units[k]->start(m_profiles[qsizetype(k)]);
+    // After the units: it shares the port with their discovery endpoints.
+    m_discovery.bind(QHostAddress(QHostAddress::AnyIPv4), kDiscoveryPort, DatagramEndpoint::Sharing::Shared);
+}
+
+qsizetype UnitFleet::listeningCount() const
+{
+    return std::count_if(m_units.cbegin(), m_units.cend(), [](const std::unique_ptr<UnitSimulator>& unit) {
+        return unit->unitEndpoint().isBound() && unit->discoveryEndpoint().isBound();
+    });
+}
+
+void UnitFleet::answerEveryUnit(const Datagram& datagram)
+{
+    if (!isDiscoveryRequest(datagram.data))
+        return;
+    for (const std::unique_ptr<UnitSimulator>& unit : m_units) {
+        if (unit->discoveryEndpoint().isBound())
+            unit->answerDiscovery(datagram);
+    }
+}

@@ -1,0 +1,55 @@
+#pragma once
+
+#include "net/datagramendpoint.h"
+#include "unit/unitsimulator.h"
+
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+
+#include <memory>
+#include <vector>
+
+// One unit of a fleet: where it listens and whom it poses as.
+struct FleetUnit {
+    QHostAddress address;
+    int profile = 0;
+};
+
+// Many simulated units in one process, each on its own IPv4 address with its own state and
+// endpoints. A request to a unit's address is that unit's alone. A discovery request that
+// reaches the process on any other address (a broadcast, 127.255.255.255, 127.0.0.1) is
+// answered by every unit, each from its own address.
+class UnitFleet : public QObject {
+    Q_OBJECT
+
+public:
+    // Unit k draws from a seed of its own, made from `seed` and k.
+    UnitFleet(const QList<FleetUnit>& units, quint64 seed, QObject* parent = nullptr);
+    ~UnitFleet() override;
+
+    // Binds every unit, then the fleet's own discovery endpoint on all addresses. A unit that
+    // cannot bind is reported through endpointStateChanged(), and the others run.
+    void start();
+
+    qsizetype size() const { return qsizetype(m_units.size()); }
+    UnitSimulator& unit(qsizetype index) { return *m_units[std::size_t(index)]; }
+    const DatagramEndpoint& discoveryEndpoint() const { return m_discovery; }
+    // How many units listen on both their ports.
+    qsizetype listeningCount() const;
+
+    static quint64 unitSeed(quint64 seed, qsizetype index);
+
+signals:
+    void trafficLogged(int unit, const TrafficLogEntry& entry);
+    // A port of unit `unit` was bound or failed to bind (unit -1: the fleet's discovery endpoint).
+    void endpointStateChanged(int unit, bool listening, const QString& text);
+    void replyNotSent(const QString& message);
+
+private:
+    void answerEveryUnit(const Datagram& datagram);
+
+    std::vector<std::unique_ptr<UnitSimulator>> m_units;
+    QList<int> m_profiles;
+    DatagramEndpoint m_discovery;
+};

@@ -1,0 +1,160 @@
+// Many units in one process, each on its own loopback address. Uses the product's fixed ports
+// (4000-4007 and 65535) on 127.0.5.x, and 65535 on all addresses: fails with a clear message
+// when another program holds them.
+#include "fleet/unitfleet.h"
+#include "loopbackclient.h"
+#include "unit/unitprofiles.h"
+
+#include <QNetworkDatagram>
+#include <QTest>
+#include <QUdpSocket>
+
+#include <memory>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+constexpr int kUnits = 20;
+
+QHostAddress unitAddress(int k)
+{
+    return QHostAddress(quint32((127u << 24) | (5u << 8) | quint32(k + 1))); // 127.0.5.1, ...
+}
+
+// Sends from an ephemeral loopback port and collects every answer, with its sender.
+struct Prober {
+    Prober() { socket.bind(QHostAddress::LocalHost, 0); }
+    QList<QNetworkDatagram> ask(const QHostAddress& address, quint16 port, const QByteArray& payload,
+                                int quietMs = 200)
+    {
+        socket.writeDatagram(payload, address, port);
+        QList<QNetworkDatagram> answers;
+        while (socket.hasPendingDatagrams() || QTest::qWaitFor([&] { return socket.hasPendingDatagrams(); }, quietMs))
+            answers << socket.receiveDatagram();
+        return answers;
+    }
+    QUdpSocket socket;
+};
+} // namespace
+
+class TestFleet : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void eachUnitAnswersFromItsOwnAddress();
+    void discoveryToOneAddressIsThatUnitsAlone();
+    void discoveryAnywhereElseIsAnsweredByEveryUnit_data();
+    void discoveryAnywhereElseIsAnsweredByEveryUnit();
+    void unitsKeepTheirOwnState();
+    void aUnitThatCannotBindIsReportedAndTheOthersRun();
+
+private:
+    void startFleet();
+    std::unique_ptr<UnitFleet> m_fleet;
+    QStringList m_failures;
+};
+
+void TestFleet::init()
+{
+    m_failures.clear();
+    QList<FleetUnit> units;
+    for (int k = 0; k < kUnits; ++k)
+        units.append({unitAddress(k), k % kProfileCount});
+    m_fleet = std::make_unique<UnitFleet>(units, 7);
+    connect(m_fleet.get(), &UnitFleet::endpointStateChanged, this, [this](int, bool listening, const QString& text) {
+        if (!listening)
+            m_failures << text;
+    });
+    if (!QByteArray(QTest::currentTestFunction()).startsWith("aUnitThatCannot"))
+        startFleet();
+}
+
+void TestFleet::startFleet()
+{
+    m_fleet->start();
+    QVERIFY2(m_failures.isEmpty(), qPrintable(u"the fixed ports are needed by this test: "_s + m_failures.join(u'\n')));
+    QCOMPARE(m_fleet->listeningCount(), kUnits);
+    QVERIFY(m_fleet->discoveryEndpoint().isBound());
+}
+
+void TestFleet::cleanup()
+{
+    m_fleet.reset();
+}
+
+void TestFleet::eachUnitAnswersFromItsOwnAddress()
+{
+    Prober prober;
+    for (int k = 0; k < kUnits; ++k) {
+        const quint16 port = unitPortForProfile(k % kProfileCount);
+        const QList<QNetworkDatagram> answers = prober.ask(unitAddress(k), port, unitFrame(51), 100);
+        QCOMPARE(answers.size(), 1);
+        QCOMPARE(answers[0].senderAddress(), unitAddress(k));
+        QCOMPARE(answers[0].senderPort(), int(port));
+        QCOMPARE(quint8(answers[0].data()[11]), kUnitProfiles[std::size_t(k % kProfileCount)].statusPosition11);
+    }
+    // An address no unit has: nobody answers on the unit port.
+    QVERIFY(prober.ask(unitAddress(kUnits), 4000, unitFrame(50), 100).isEmpty());
+}
+
+void TestFleet::discoveryToOneAddressIsThatUnitsAlone()
+{
+    Prober prober;
+    const QList<QNetworkDatagram> answers = prober.ask(unitAddress(3), kDiscoveryPort, "X");
+    QCOMPARE(answers.size(), 1);
+    QCOMPARE(answers[0].senderAddress(), unitAddress(3));
+    QCOMPARE(answers[0].data(), QByteArray(identityForProfile(3).data(), 50));
+}
+
+void TestFleet::discoveryAnywhereElseIsAnsweredByEveryUnit_data()
+{
+    QTest::addColumn<QHostAddress>("target");
+    QTest::addRow("loopback broadcast") << QHostAddress(u"127.255.255.255"_s);
+    QTest::addRow("127.0.0.1") << QHostAddress(QHostAddress::LocalHost);
+    QTest::addRow("an address no unit has") << unitAddress(kUnits + 5);
+}
+
+void TestFleet::discoveryAnywhereElseIsAnsweredByEveryUnit()
+{
+    QFETCH(QHostAddress, target);
+    Prober prober;
+    const QList<QNetworkDatagram> answers = prober.ask(target, kDiscoveryPort, "X");
+    QCOMPARE(answers.size(), kUnits);
+    QSet<quint32> from;
+    for (const QNetworkDatagram& answer : answers) {
+        const int k = int((answer.senderAddress().toIPv4Address() & 0xffu) - 1);
+        QVERIFY(k >= 0 && k < kUnits);
+        QCOMPARE(answer.senderPort(), int(kDiscoveryPort));
+        QCOMPARE(answer.data(), QByteArray(identityForProfile(k % kProfileCount).data(), 50));
+        from.insert(answer.senderAddress().toIPv4Address());
+    }
+    QCOMPARE(from.size(), kUnits); // each unit once
+}
+
+void TestFleet::unitsKeepTheirOwnState()
+{
+    Prober prober;
+    prober.socket.writeDatagram(unitFrame(0, repeated(9, 24)), unitAddress(0), 4000);
+    QVERIFY(QTest::qWaitFor([&] { return m_fleet->unit(0).channelValues()[2] == 9; }, 2000));
+    QCOMPARE(bytesOf(prober.ask(unitAddress(9), 4000, unitFrame(50))[0].data()).mid(2, 2), (QList<int>{125, 125}));
+    QCOMPARE(bytesOf(prober.ask(unitAddress(0), 4000, unitFrame(50))[0].data()).mid(2, 2), (QList<int>{9, 9}));
+}
+
+void TestFleet::aUnitThatCannotBindIsReportedAndTheOthersRun()
+{
+    QUdpSocket holder; // another program on unit 6's address and port (profile 6: 4005)
+    QVERIFY2(holder.bind(unitAddress(6), 4005), "127.0.5.7:4005 is needed by this test");
+    m_fleet->start();
+    QCOMPARE(m_failures.size(), 1);
+    QVERIFY2(m_failures[0].startsWith(u"127.0.5.7 Unit port 4005: not listening"_s), qPrintable(m_failures[0]));
+    QCOMPARE(m_fleet->listeningCount(), kUnits - 1);
+    Prober prober;
+    QCOMPARE(prober.ask(unitAddress(5), 4005, unitFrame(50)).size(), 1);
+    QCOMPARE(prober.ask(QHostAddress(u"127.255.255.255"_s), kDiscoveryPort, "X").size(), kUnits);
+}
+
+QTEST_GUILESS_MAIN(TestFleet)
+#include "tst_fleet.moc"
