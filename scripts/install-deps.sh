@@ -6,7 +6,7 @@ set -euo pipefail
 packages=()
 for group in "$@"; do
     case "$group" in
-        build) packages+=(cmake make g++ qt6-base-dev qt6-httpserver-dev qt6-websockets-dev qt6-qpa-plugins fonts-dejavu-core) ;;
+        build) packages+=(cmake make g++ qt6-base-dev qt6-httpserver-dev qt6-websockets-dev qt6-qpa-plugins fonts-dejavu-core iproute2) ;;
         bench) packages+=(xvfb xauth) ;;
         fuzz)  packages+=(clang libclang-rt-14-dev) ;;
         format) packages+=(clang-format git) ;;

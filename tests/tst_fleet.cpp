@@ -29,7 +29,8 @@ struct Prober {
     {
         socket.writeDatagram(payload, address, port);
         QList<QNetworkDatagram> answers;
-        while (socket.hasPendingDatagrams() || QTest::qWaitFor([&] { return socket.hasPendingDatagrams(); }, quietMs))
+        while (socket.hasPendingDatagrams() ||
+               QTest::qWaitFor([&] { return socket.hasPendingDatagrams(); }, quietMs))
             answers << socket.receiveDatagram();
         return answers;
     }
@@ -64,10 +65,11 @@ void TestFleet::init()
     for (int k = 0; k < kUnits; ++k)
         units.append({unitAddress(k), k % kProfileCount});
     m_fleet = std::make_unique<UnitFleet>(units, 7);
-    connect(m_fleet.get(), &UnitFleet::endpointStateChanged, this, [this](int, bool listening, const QString& text) {
-        if (!listening)
-            m_failures << text;
-    });
+    connect(m_fleet.get(), &UnitFleet::endpointStateChanged, this,
+            [this](int, bool listening, const QString& text) {
+                if (!listening)
+                    m_failures << text;
+            });
     if (!QByteArray(QTest::currentTestFunction()).startsWith("aUnitThatCannot"))
         startFleet();
 }
@@ -75,7 +77,8 @@ void TestFleet::init()
 void TestFleet::startFleet()
 {
     m_fleet->start();
-    QVERIFY2(m_failures.isEmpty(), qPrintable(u"the fixed ports are needed by this test: "_s + m_failures.join(u'\n')));
+    QVERIFY2(m_failures.isEmpty(),
+             qPrintable(u"the fixed ports are needed by this test: "_s + m_failures.join(u'\n')));
     QCOMPARE(m_fleet->listeningCount(), kUnits);
     QVERIFY(m_fleet->discoveryEndpoint().isBound());
 }
@@ -94,7 +97,8 @@ void TestFleet::eachUnitAnswersFromItsOwnAddress()
         QCOMPARE(answers.size(), 1);
         QCOMPARE(answers[0].senderAddress(), unitAddress(k));
         QCOMPARE(answers[0].senderPort(), int(port));
-        QCOMPARE(quint8(answers[0].data()[11]), kUnitProfiles[std::size_t(k % kProfileCount)].statusPosition11);
+        QCOMPARE(quint8(answers[0].data()[11]),
+                 kUnitProfiles[std::size_t(k % kProfileCount)].statusPosition11);
     }
     // An address no unit has: nobody answers on the unit port.
     QVERIFY(prober.ask(unitAddress(kUnits), 4000, unitFrame(50), 100).isEmpty());
@@ -139,8 +143,10 @@ void TestFleet::unitsKeepTheirOwnState()
     Prober prober;
     prober.socket.writeDatagram(unitFrame(0, repeated(9, 24)), unitAddress(0), 4000);
     QVERIFY(QTest::qWaitFor([&] { return m_fleet->unit(0).channelValues()[2] == 9; }, 2000));
-    QCOMPARE(bytesOf(prober.ask(unitAddress(9), 4000, unitFrame(50))[0].data()).mid(2, 2), (QList<int>{125, 125}));
-    QCOMPARE(bytesOf(prober.ask(unitAddress(0), 4000, unitFrame(50))[0].data()).mid(2, 2), (QList<int>{9, 9}));
+    QCOMPARE(bytesOf(prober.ask(unitAddress(9), 4000, unitFrame(50))[0].data()).mid(2, 2),
+             (QList<int>{125, 125}));
+    QCOMPARE(bytesOf(prober.ask(unitAddress(0), 4000, unitFrame(50))[0].data()).mid(2, 2),
+             (QList<int>{9, 9}));
 }
 
 void TestFleet::aUnitThatCannotBindIsReportedAndTheOthersRun()
@@ -149,7 +155,8 @@ void TestFleet::aUnitThatCannotBindIsReportedAndTheOthersRun()
     QVERIFY2(holder.bind(unitAddress(6), 4005), "127.0.5.7:4005 is needed by this test");
     m_fleet->start();
     QCOMPARE(m_failures.size(), 1);
-    QVERIFY2(m_failures[0].startsWith(u"127.0.5.7 Unit port 4005: not listening"_s), qPrintable(m_failures[0]));
+    QVERIFY2(m_failures[0].startsWith(u"127.0.5.7 Unit port 4005: not listening"_s),
+             qPrintable(m_failures[0]));
     QCOMPARE(m_fleet->listeningCount(), kUnits - 1);
     Prober prober;
     QCOMPARE(prober.ask(unitAddress(5), 4005, unitFrame(50)).size(), 1);

@@ -30,7 +30,8 @@ UnitFleet::UnitFleet(const QList<FleetUnit>& units, quint64 seed, QObject* paren
         m_profiles.append(unit.profile);
     connect(&m_discovery, &DatagramEndpoint::datagramReceived, this, &UnitFleet::answerEveryUnit);
     connect(&m_discovery, &DatagramEndpoint::bindStateChanged, this, [this] {
-        const QString state = QStringLiteral("Fleet discovery port %1 on all addresses: ").arg(kDiscoveryPort);
+        const QString state =
+            QStringLiteral("Fleet discovery port %1 on all addresses: ").arg(kDiscoveryPort);
         emit endpointStateChanged(-1, m_discovery.isBound(),
                                   state + (m_discovery.isBound() ? QStringLiteral("listening")
                                                                  : QStringLiteral("not listening \u2014 ") +

@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# A real LAN, virtually: two network namespaces joined by a veth pair on 10.77.0.0/24. A fleet of
+# 100 units listens on 10.77.0.101-200 in one; from the other, a broadcast discovery must get 100
+# answers and a channel-query to each address its own answer. Only addresses inside these
+# namespaces are used. Needs root (CI runs as root); exits 77 (skipped) otherwise.
+# Usage: netns-fleet.sh UNIT_SIMULATOR UNITCTL
+set -euo pipefail
+simulator=$1
+unitctl=$2
+if [ "$(id -u)" -ne 0 ] || ! command -v ip >/dev/null; then
+    echo "skipped: needs root and iproute2"; exit 77
+fi
+fleet_ns=unitsim-fleet-$$
+controller_ns=unitsim-ctl-$$
+sim_pid=
+cleanup() {
+    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+    ip netns del "$fleet_ns" 2>/dev/null || true
+    ip netns del "$controller_ns" 2>/dev/null || true
+}
+trap cleanup EXIT
+
+ip netns add "$fleet_ns"
+ip netns add "$controller_ns"
+ip link add "uf$$" type veth peer name "uc$$"
+ip link set "uf$$" netns "$fleet_ns"
+ip link set "uc$$" netns "$controller_ns"
+ip -n "$fleet_ns" link set lo up
+ip -n "$controller_ns" link set lo up
+ip -n "$fleet_ns" addr add 10.77.0.1/24 brd 10.77.0.255 dev "uf$$"
+for k in $(seq 101 200); do ip -n "$fleet_ns" addr add "10.77.0.$k/24" dev "uf$$"; done
+ip -n "$controller_ns" addr add 10.77.0.2/24 brd 10.77.0.255 dev "uc$$"
+ip -n "$fleet_ns" link set "uf$$" up
+ip -n "$controller_ns" link set "uc$$" up
+
+log=$(mktemp)
+ip netns exec "$fleet_ns" "$simulator" --headless --quiet --units 100@10.77.0.101 --profiles cycle 2>"$log" &
+sim_pid=$!
+for _ in $(seq 100); do grep -q 'units listening' "$log" && break; sleep 0.1; done
+if ! grep -q '100 of 100 units listening' "$log"; then
+    echo "the fleet did not start:"; cat "$log"; exit 1
+fi
+
+answers=$(ip netns exec "$controller_ns" "$unitctl" discover 10.77.0.255 --timeout 1500)
+count=$(echo "$answers" | grep -c ':65535  ALED.SIM.ULA.TOR.' || true)
+echo "broadcast discovery: $count answers"
+echo "$answers" | sed -n '1p;$p'
+[ "$count" -eq 100 ] || { echo "expected 100 answers"; exit 1; }
+[ "$(echo "$answers" | head -1 | cut -d' ' -f1)" = "10.77.0.101:65535" ] || { echo "first answer"; exit 1; }
+[ "$(echo "$answers" | tail -1 | cut -d' ' -f1)" = "10.77.0.200:65535" ] || { echo "last answer"; exit 1; }
+
+failed=0
+for k in $(seq 0 99); do
+    address=10.77.0.$((101 + k))
+    profile=$((k % 9))
+    port=$((profile == 6 ? 4005 : profile == 8 ? 4007 : 4000 + profile))
+    # Each unit keeps its own channels: set channel 2 to k, then read it back.
+    ip netns exec "$controller_ns" "$unitctl" set "$address:$port" "$k" >/dev/null
+    channels=$(ip netns exec "$controller_ns" "$unitctl" channels "$address:$port" --json --timeout 1000) ||
+        { echo "no channel answer from $address:$port"; failed=1; continue; }
+    case "$channels" in *"\"2\":$k,"*) ;; *) echo "wrong channels from $address: $channels"; failed=1 ;; esac
+    # ...and answers as its own profile.
+    status=$(ip netns exec "$controller_ns" "$unitctl" status "$address:$port" --json --timeout 1000) ||
+        { echo "no status answer from $address:$port"; failed=1; continue; }
+    matching=$(echo "$status" | sed -n 's/.*"matching_profiles":\[\([^]]*\)\].*/\1/p' | tr ',' ' ')
+    case " $matching " in *" $profile "*) ;; *) echo "wrong status from $address: $status"; failed=1 ;; esac
+done
+[ "$failed" -eq 0 ] && echo "100 units, each answering with its own channels and profile"
+exit "$failed"
