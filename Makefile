@@ -35,6 +35,7 @@ format-check:
 bench: build
 	@scripts/install-deps.sh bench
 	BUILD=$(BUILD) bench/run-bench.sh
+	BUILD=$(BUILD) bench/run-fleet-bench.sh
 
 # The whole test suite again under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer.
 .PHONY: test-sanitize

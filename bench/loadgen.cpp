@@ -16,6 +16,11 @@
 //       polls the control API's log on 127.0.0.1:PORT HZ times a second, each time from where
 //       the last answer left off, as a test suite watching the unit would; prints how many polls
 //       were answered and how many bytes they carried.
+//   loadgen discover COUNT TIMEOUT_MS
+//       sends "X" to 127.255.255.255:65535 and prints how long it took until COUNT answers came.
+//   loadgen roundrobin FIRST_ADDRESS UNITS PORT RATE SECONDS
+//       paced channel-queries to UNITS consecutive addresses from FIRST_ADDRESS in turn; prints
+//       how many were answered and the median and p99 round trip in microseconds.
 //
 // Output is one "key=value" pair per line, for the driver script to read.
 #include "benchsupport.h"
@@ -283,6 +288,83 @@ int httpPoll(uint16_t port, double hz, double seconds)
     std::printf("polls=%ld\nanswered=%ld\nbytes=%zu\n", polls, answered, bytes);
     return 0;
 }
+int discoverAll(long count, int timeoutMs)
+{
+    const int fd = openLoopbackSocket(0, true);
+    int yes = 1;
+    setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &yes, sizeof yes);
+    sockaddr_in target = loopbackAddress(65535);
+    target.sin_addr.s_addr = htonl(0x7fffffffu); // 127.255.255.255
+    const auto start = Clock::now();
+    sendto(fd, "X", 1, 0, reinterpret_cast<const sockaddr*>(&target), sizeof target);
+    long answers = 0;
+    double lastMs = -1;
+    unsigned char reply[128];
+    while (answers < count && secondsSince(start) * 1000 < timeoutMs) {
+        pollfd p{fd, POLLIN, 0};
+        poll(&p, 1, 10);
+        for (ssize_t n; (n = recv(fd, reply, sizeof reply, 0)) >= 0;) {
+            if (n == 50) {
+                ++answers;
+                lastMs = secondsSince(start) * 1000;
+            }
+        }
+    }
+    close(fd);
+    std::printf("answers=%ld\nall_answers_ms=%.1f\n", answers, answers >= count ? lastMs : -1.0);
+    return 0;
+}
+
+int roundRobin(uint32_t first, long units, uint16_t port, double rate, double seconds)
+{
+    const int fd = openLoopbackSocket(0, true);
+    // Send times of the requests still unanswered, per unit; a unit answers in order.
+    auto outstanding = std::vector<std::vector<Clock::time_point>>(size_t(units));
+    std::vector<double> rtts;
+    const long total = long(rate * seconds);
+    rtts.reserve(size_t(total));
+    long sent = 0;
+    unsigned char reply[128];
+    auto drain = [&] {
+        sockaddr_in from{};
+        socklen_t length = sizeof from;
+        for (ssize_t n;
+             (n = recvfrom(fd, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&from), &length)) >= 0;
+             length = sizeof from) {
+            const long unit = long(ntohl(from.sin_addr.s_addr) - first);
+            if (!isChannelReply(reply, n) || unit < 0 || unit >= units || outstanding[size_t(unit)].empty())
+                continue;
+            auto& queue = outstanding[size_t(unit)];
+            rtts.push_back(std::chrono::duration<double, std::micro>(Clock::now() - queue.front()).count());
+            queue.erase(queue.begin());
+        }
+    };
+    const auto start = Clock::now();
+    while (sent < total && secondsSince(start) < seconds * 3 + 5) {
+        const long due = std::min(total, long(secondsSince(start) * rate));
+        while (sent < due) {
+            sockaddr_in target = loopbackAddress(port);
+            target.sin_addr.s_addr = htonl(first + uint32_t(sent % units));
+            if (sendto(fd, channelQuery(), 29, 0, reinterpret_cast<const sockaddr*>(&target),
+                       sizeof target) != 29)
+                break;
+            outstanding[size_t(sent % units)].push_back(Clock::now());
+            ++sent;
+        }
+        drain();
+    }
+    const auto end = Clock::now();
+    while (secondsSince(end) < 1.0 && long(rtts.size()) < sent) {
+        pollfd p{fd, POLLIN, 0};
+        poll(&p, 1, 20);
+        drain();
+    }
+    close(fd);
+    std::printf("sent=%ld\nanswered=%zu\nanswered_fraction=%.5f\nmedian_us=%.1f\np99_us=%.1f\n", sent,
+                rtts.size(), sent ? double(rtts.size()) / double(sent) : 0.0, percentile(rtts, 0.5),
+                percentile(rtts, 0.99));
+    return 0;
+}
 } // namespace
 
 int main(int argc, char** argv)
@@ -294,6 +376,16 @@ int main(int argc, char** argv)
         return floodCommand(uint16_t(std::atoi(argv[2])), std::atof(argv[3]),
                             std::clamp(std::atof(argv[4]), 0.1, 60.0),
                             argc == 6 ? uint16_t(std::atoi(argv[5])) : 0);
+    if (mode == "discover" && argc == 4)
+        return discoverAll(std::atol(argv[2]), std::clamp(std::atoi(argv[3]), 1, 60000));
+    if (mode == "roundrobin" && argc == 7) {
+        in_addr first{};
+        if (inet_pton(AF_INET, argv[2], &first) != 1)
+            return 2;
+        return roundRobin(ntohl(first.s_addr), std::clamp(std::atol(argv[3]), 1L, 65535L),
+                          uint16_t(std::atoi(argv[4])), std::clamp(std::atof(argv[5]), 1.0, 1e6),
+                          std::clamp(std::atof(argv[6]), 0.1, 60.0));
+    }
     if (mode == "httppoll" && argc == 5)
         return httpPoll(uint16_t(std::atoi(argv[2])), std::clamp(std::atof(argv[3]), 0.1, 1000.0),
                         std::clamp(std::atof(argv[4]), 0.1, 600.0));

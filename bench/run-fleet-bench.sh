@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Scale of a fleet: how fast it starts, what a unit costs in memory, how fast a broadcast
+# discovery collects every answer, and round trips under round-robin polling, each printed with
+# the baseline responder measured in the same run. All traffic stays on loopback; each run is
+# bounded in count and time.
+set -euo pipefail
+BUILD=${BUILD:-build}
+B=$BUILD/bench
+pids=()
+cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null || true; }
+trap cleanup EXIT
+# 10,000 units hold 20,000 sockets: as root, allow that many open files (the simulator raises its
+# own soft limit up to this).
+ulimit -Hn 65536 2>/dev/null || true
+
+get() { sed -n "s/^$1=//p"; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
+row() { printf '%-58s %14s   %-22s %s\n' "$1" "$2" "$3" "$4"; }
+rss_kib() { awk '/^VmRSS/ { print $2 }' "/proc/$1/status"; }
+server_cpu=0
+other_cpu=$(( $(nproc) > 1 ? 1 : 0 ))
+
+# The single unit, for the memory baseline.
+taskset -c $server_cpu "$BUILD/unit-simulator" --headless --quiet 2>/dev/null & single=$!; pids+=($single)
+sleep 1
+single_kib=$(rss_kib "$single")
+kill "$single"; wait "$single" 2>/dev/null || true
+
+baseline_port=$(( 42000 + RANDOM % 1000 ))
+taskset -c $server_cpu "$B/baseline-responder" "$baseline_port" & pids+=($!)
+sleep 0.3
+base=$(taskset -c $other_cpu "$B/loadgen" roundrobin 127.0.0.1 1 "$baseline_port" 20000 5)
+
+for units in 1000 10000; do
+    echo
+    echo "== $units units on 127.0.1.1 and on"
+    log=$(mktemp)
+    start_ns=$(date +%s%N)
+    taskset -c $server_cpu "$BUILD/unit-simulator" --headless --quiet --units "$units" 2>"$log" & fleet=$!; pids+=($fleet)
+    for _ in $(seq 600); do grep -q 'units listening' "$log" && break; sleep 0.01; done
+    started_ms=$(( ($(date +%s%N) - start_ns) / 1000000 ))
+    if ! grep -q "$units of $units units listening" "$log"; then
+        row "started" "no" "" ""; cat "$log"; wait "$fleet" 2>/dev/null || true; continue
+    fi
+    sleep 0.5
+    fleet_kib=$(rss_kib "$fleet")
+    row "started and all listening (ms)" "$started_ms" "< 2000" ""
+    row "resident memory per unit beyond one unit (KiB)" \
+        "$(awk -v f="$fleet_kib" -v s="$single_kib" -v n="$units" 'BEGIN { printf "%.1f", (f - s) / n }')" "<= 32" ""
+    out=$(taskset -c $other_cpu "$B/loadgen" discover "$units" 5000)
+    row "broadcast discovery: answers" "$(echo "$out" | get answers)" "$units" ""
+    row "broadcast discovery: all answers in (ms)" "$(echo "$out" | get all_answers_ms)" "< 500" ""
+    out=$(taskset -c $other_cpu "$B/loadgen" roundrobin 127.0.1.1 "$units" 4000 20000 5)
+    row "round-robin 20,000/s for 5 s: answered fraction" "$(echo "$out" | get answered_fraction)" ">= 0.999" ""
+    row "  median round trip (us), baseline" "$(echo "$base" | get median_us)" "" ""
+    row "  median round trip (us), fleet" "$(echo "$out" | get median_us)" "" \
+        "$(ratio "$(echo "$out" | get median_us)" "$(echo "$base" | get median_us)")"
+    row "  p99 round trip (us), baseline" "$(echo "$base" | get p99_us)" "" ""
+    row "  p99 round trip (us), fleet" "$(echo "$out" | get p99_us)" "<= 3 x baseline" \
+        "$(ratio "$(echo "$out" | get p99_us)" "$(echo "$base" | get p99_us)")"
+    kill "$fleet"; wait "$fleet" 2>/dev/null || true
+    rm -f "$log"
+done
