@@ -48,6 +48,8 @@ private slots:
     void replyActionsApplyInOrder();
     void corruptChangesExactlyKPositions();
     void disabledRulesAreInactive();
+    void unitsSelectUnitsOfAFleet_data();
+    void unitsSelectUnitsOfAFleet();
     void delayQueueReleasesInDueOrder();
     void delayQueueOverflowIsReportedNotSilent();
 };
@@ -136,6 +138,10 @@ void TestFaultRule::badRules_data()
     QTest::addRow("jitter above the delay") << u"delay=10,jitter=20"_s << u"jitter=20 is larger"_s;
     QTest::addRow("reply action on set-channels")
         << u"duplicate,on=set-channels"_s << u"set-channels has no reply"_s;
+    QTest::addRow("units backwards") << u"drop,units=5-2"_s << u"'units=5-2'"_s;
+    QTest::addRow("units not an address") << u"drop,units=10.0.1"_s << u"'units=10.0.1'"_s;
+    QTest::addRow("units octet too big") << u"drop,units=10.0.0.256"_s << u"'units=10.0.0.256'"_s;
+    QTest::addRow("units not a number") << u"drop,units=first"_s << u"units takes FIRST-LAST"_s;
     QTest::addRow("too long") << (u"drop,on=all"_s + u"+all"_s.repeated(40)) << u"at most 120 characters"_s;
 }
 
@@ -257,6 +263,31 @@ void TestFaultRule::disabledRulesAreInactive()
     faults.clear();
     QVERIFY(faults.rules().isEmpty());
     QCOMPARE(changed.size(), 6);
+}
+
+void TestFaultRule::unitsSelectUnitsOfAFleet_data()
+{
+    QTest::addColumn<QString>("rule");
+    QTest::addColumn<QString>("acting"); // for units 0 to 5 at 10.0.0.1 to 10.0.0.6: 1 where it acts
+    QTest::addRow("without units: all") << u"drop"_s << u"111111"_s;
+    QTest::addRow("a range") << u"drop,units=1-3"_s << u"011100"_s;
+    QTest::addRow("one index") << u"drop,units=5"_s << u"000001"_s;
+    QTest::addRow("an address") << u"drop,units=10.0.0.3"_s << u"001000"_s;
+    QTest::addRow("an address no unit has") << u"drop,units=10.0.0.9"_s << u"000000"_s;
+}
+
+void TestFaultRule::unitsSelectUnitsOfAFleet()
+{
+    QFETCH(QString, rule);
+    QFETCH(QString, acting);
+    QString got;
+    for (int k = 0; k < 6; ++k) {
+        FaultInjector faults(1);
+        faults.setUnit(k, (10u << 24) | quint32(k + 1));
+        faults.add(FaultRule::parse(rule, nullptr).value());
+        got += faults.dropRequest(FaultKind::ChannelQuery) ? u'1' : u'0';
+    }
+    QCOMPARE(got, acting);
 }
 
 void TestFaultRule::delayQueueReleasesInDueOrder()

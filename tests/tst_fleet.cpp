@@ -1,6 +1,7 @@
 // Many units in one process, each on its own loopback address. Uses the product's fixed ports
 // (4000-4007 and 65535) on 127.0.5.x, and 65535 on all addresses: fails with a clear message
 // when another program holds them.
+#include "fault/faultrule.h"
 #include "fleet/unitfleet.h"
 #include "loopbackclient.h"
 #include "unit/unitprofiles.h"
@@ -50,6 +51,7 @@ private slots:
     void discoveryAnywhereElseIsAnsweredByEveryUnit_data();
     void discoveryAnywhereElseIsAnsweredByEveryUnit();
     void unitsKeepTheirOwnState();
+    void faultRulesActOnTheUnitsTheyName();
     void aUnitThatCannotBindIsReportedAndTheOthersRun();
 
 private:
@@ -147,6 +149,23 @@ void TestFleet::unitsKeepTheirOwnState()
              (QList<int>{125, 125}));
     QCOMPARE(bytesOf(prober.ask(unitAddress(0), 4000, unitFrame(50))[0].data()).mid(2, 2),
              (QList<int>{9, 9}));
+}
+
+void TestFleet::faultRulesActOnTheUnitsTheyName()
+{
+    // Every unit holds both rules; each acts only where it names the unit.
+    for (int k = 0; k < kUnits; ++k) {
+        m_fleet->unit(k).faults().add(FaultRule::parse(u"drop,on=status-query,units=1-2"_s, nullptr).value());
+        m_fleet->unit(k).faults().add(
+            FaultRule::parse(u"drop,on=status-query,units=127.0.5.5"_s, nullptr).value());
+    }
+    Prober prober;
+    QString answered;
+    for (int k = 0; k < 6; ++k) {
+        const quint16 port = unitPortForProfile(k % kProfileCount);
+        answered += prober.ask(unitAddress(k), port, unitFrame(51), 100).isEmpty() ? u'-' : u'A';
+    }
+    QCOMPARE(answered, u"A--A-A"_s);
 }
 
 void TestFleet::aUnitThatCannotBindIsReportedAndTheOthersRun()

@@ -100,7 +100,7 @@ const FaultRule* FaultInjector::dropRequest(quint8 kind)
 {
     for (Entry& entry : m_rules) {
         if (entry.rule.enabled && entry.rule.action == FaultAction::Drop && (entry.rule.actsOn() & kind) &&
-            fires(entry))
+            entry.rule.appliesToUnit(m_unitIndex, m_unitAddress) && fires(entry))
             return &entry.rule;
     }
     return nullptr;
@@ -110,7 +110,8 @@ void FaultInjector::actOnReply(quint8 kind, ReplyCopies& copies, const QString& 
 {
     for (Entry& entry : m_rules) {
         const FaultRule& rule = entry.rule;
-        if (!rule.enabled || !rule.isReplyAction() || !(rule.actsOn() & kind) || !fires(entry))
+        if (!rule.enabled || !rule.isReplyAction() || !(rule.actsOn() & kind) ||
+            !rule.appliesToUnit(m_unitIndex, m_unitAddress) || !fires(entry))
             continue;
         const QString head = rule.text + QStringLiteral(": reply to ") + peer;
         switch (rule.action) {

@@ -48,6 +48,13 @@ public:
     bool remove(int id);
     bool setEnabled(int id, bool enabled);
     void clear();
+    // Which unit of a fleet these rules belong to: rules with units= that name other units never
+    // act here. The single unit is unit 0 with no address of its own.
+    void setUnit(int index, quint32 address)
+    {
+        m_unitIndex = index;
+        m_unitAddress = address;
+    }
     // From now on, every draw is as if the process had started with `seed`.
     void reseed(quint64 seed);
 
@@ -68,6 +75,8 @@ private:
     QList<Entry> m_rules;
     int m_nextId = 1;
     int m_enabledCount = 0;
+    int m_unitIndex = 0;
+    quint32 m_unitAddress = 0;
     std::mt19937_64 m_random;
 };
 

@@ -29,6 +29,28 @@ bool parseInt(QStringView text, int low, int high, int* out)
     return true;
 }
 
+// units=FIRST-LAST, units=N or units=A.B.C.D
+bool parseUnits(const QString& value, FaultRule& rule)
+{
+    const QStringList octets = value.split(QLatin1Char('.'));
+    if (octets.size() == 4) {
+        quint32 address = 0;
+        for (const QString& octet : octets) {
+            int byte = 0;
+            if (octet.isEmpty() || octet.size() > 3 || !parseInt(octet, 0, 255, &byte))
+                return false;
+            address = (address << 8) | quint32(byte);
+        }
+        rule.unitsAddress = address;
+        return address != 0;
+    }
+    const qsizetype dash = value.indexOf(QLatin1Char('-'));
+    const QString first = dash < 0 ? value : value.left(dash);
+    const QString last = dash < 0 ? value : value.mid(dash + 1);
+    return parseInt(first, 0, 65534, &rule.unitsFirst) && parseInt(last, 0, 65534, &rule.unitsLast) &&
+           rule.unitsFirst <= rule.unitsLast;
+}
+
 std::optional<FaultRule> fail(QString* error, const QString& message)
 {
     if (error)
@@ -48,7 +70,7 @@ std::optional<FaultRule> FaultRule::parse(QStringView input, QString* error)
         return fail(error, QStringLiteral("a rule has at most %1 characters").arg(kMaxTextLength));
 
     const QStringList parts = rule.text.split(QLatin1Char(','));
-    bool seen[4] = {}; // on, every, chance, jitter
+    bool seen[5] = {}; // on, every, chance, jitter, units
     for (qsizetype i = 0; i < parts.size(); ++i) {
         const QString part = parts[i].trimmed();
         const qsizetype equals = part.indexOf(QLatin1Char('='));
@@ -108,10 +130,13 @@ std::optional<FaultRule> FaultRule::parse(QStringView input, QString* error)
             slot = 2;
         else if (key == QLatin1String("jitter"))
             slot = 3;
+        else if (key == QLatin1String("units"))
+            slot = 4;
         if (slot < 0)
-            return fail(error,
-                        QStringLiteral("unknown part '%1': use on=, every=, chance= or, with delay, jitter=")
-                            .arg(part));
+            return fail(
+                error,
+                QStringLiteral("unknown part '%1': use on=, every=, chance=, units= or, with delay, jitter=")
+                    .arg(part));
         if (seen[slot])
             return fail(error, QStringLiteral("'%1' is given twice").arg(key));
         seen[slot] = true;
@@ -147,6 +172,13 @@ std::optional<FaultRule> FaultRule::parse(QStringView input, QString* error)
                 return fail(error, QStringLiteral("chance needs a probability from 0 to 1: '%1'").arg(part));
             break;
         }
+        case 4:
+            if (!parseUnits(value, rule))
+                return fail(error,
+                            QStringLiteral("units takes FIRST-LAST (indexes from 0), one index, or an IPv4 "
+                                           "address: '%1'")
+                                .arg(part));
+            break;
         case 3:
             if (!parseInt(value, 0, kMaxDelayMs, &rule.jitter))
                 return fail(error, QStringLiteral("jitter needs milliseconds from 0 to %1: '%2'")
@@ -194,5 +226,7 @@ QString faultRuleHelp()
                           "                       or all (default), several joined with +\n"
                           "  every=N              acts on the Nth, 2Nth, ... matching datagram\n"
                           "  chance=P             acts with probability P (0 to 1)\n"
+                          "  units=FIRST-LAST     in a fleet, only these units (indexes from 0),\n"
+                          "  units=ADDRESS        or only the unit at this address\n"
                           "Example: drop,on=channel-query,every=3");
 }

@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringView>
 
+#include <limits>
 #include <optional>
 
 // What a fault rule does when it fires.
@@ -29,6 +30,8 @@ inline constexpr quint8 Answered = ChannelQuery | StatusQuery | Discovery;
 //                         several joined with +
 //   every=N               fires on the Nth, 2Nth, ... matching datagram
 //   chance=P              fires with probability P (0 to 1)
+//   units=FIRST-LAST      in a fleet, only the units with these indexes (from 0); units=N one
+//   units=ADDRESS         in a fleet, only the unit at this IPv4 address
 struct FaultRule {
     static constexpr int kMaxTextLength = 120;
     static constexpr int kMaxDelayMs = 60000;
@@ -42,6 +45,16 @@ struct FaultRule {
     int every = 0;       // 0: not counted
     double chance = -1;  // below 0: not drawn
     bool enabled = true; // a disabled rule neither counts nor fires
+    // Which units of a fleet it acts on: indexes unitsFirst to unitsLast, or the unit at
+    // unitsAddress (IPv4, host byte order) when that is not 0. All by default.
+    int unitsFirst = 0;
+    int unitsLast = std::numeric_limits<int>::max();
+    quint32 unitsAddress = 0;
+
+    bool appliesToUnit(int index, quint32 address) const
+    {
+        return unitsAddress != 0 ? address == unitsAddress : index >= unitsFirst && index <= unitsLast;
+    }
 
     // The rule, or nothing with `error` naming the bad part.
     static std::optional<FaultRule> parse(QStringView text, QString* error);

@@ -11,6 +11,7 @@ UnitFleet::UnitFleet(const QList<FleetUnit>& units, quint64 seed, QObject* paren
     for (qsizetype k = 0; k < units.size(); ++k) {
         auto unit = std::make_unique<UnitSimulator>(unitSeed(seed, k));
         unit->setAddress(units[k].address);
+        unit->faults().setUnit(int(k), units[k].address.toIPv4Address());
         UnitSimulator* raw = unit.get();
         const int index = int(k);
         connect(raw, &UnitSimulator::trafficLogged, this,
