@@ -3,11 +3,7 @@
 # Starts the simulator with its window (under Xvfb when there is no display, so it really
 # paints) and the baseline responder, and stops both at the end.
 set -euo pipefail
-BUILD=${BUILD:-build}
-B=$BUILD/bench
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null || true; }
-trap cleanup EXIT
+source "$(dirname "$0")/benchsupport.sh"
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     for n in $(seq 90 140); do [ -e /tmp/.X$n-lock ] || { display=:$n; break; }; done
@@ -20,8 +16,6 @@ unset QT_QPA_PLATFORM
 # Where the scheduler puts the responder and the client decides the round trip on a VM: a wake-up
 # on the same CPU costs a few microseconds, one on the other CPU tens. Both responders therefore
 # run on CPU 0, and each latency figure is measured with the client on CPU 0 and on CPU 1.
-server_cpu=0
-other_cpu=$(( $(nproc) > 1 ? 1 : 0 ))
 pin() { taskset -c "$1" "${@:2}"; }
 # Started directly (not through pin) so that $! is the process itself and cleanup can stop it.
 # The control API listens too, so that a client can poll the log during one of the runs.
@@ -37,9 +31,6 @@ for _ in $(seq 100); do
     sleep 0.1
 done
 
-get() { sed -n "s/^$1=//p"; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
-row() { printf '%-58s %14s   %-22s %s\n' "$1" "$2" "$3" "$4"; }
 
 echo "== Latency: channel-query round trip, 20,000 sequential requests (best of 3 runs each)"
 best() { sort -n | head -1; }

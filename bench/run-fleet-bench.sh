@@ -4,21 +4,12 @@
 # the baseline responder measured in the same run. All traffic stays on loopback; each run is
 # bounded in count and time.
 set -euo pipefail
-BUILD=${BUILD:-build}
-B=$BUILD/bench
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null || true; }
-trap cleanup EXIT
+source "$(dirname "$0")/benchsupport.sh"
 # 10,000 units hold 20,000 sockets: as root, allow that many open files (the simulator raises its
 # own soft limit up to this).
 ulimit -Hn 65536 2>/dev/null || true
 
-get() { sed -n "s/^$1=//p"; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
-row() { printf '%-58s %14s   %-22s %s\n' "$1" "$2" "$3" "$4"; }
 rss_kib() { awk '/^VmRSS/ { print $2 }' "/proc/$1/status"; }
-server_cpu=0
-other_cpu=$(( $(nproc) > 1 ? 1 : 0 ))
 
 # The single unit, for the memory baseline.
 taskset -c $server_cpu "$BUILD/unit-simulator" --headless --quiet 2>/dev/null & single=$!; pids+=($single)

@@ -318,10 +318,10 @@ void TestControl::openApiDescribesExactlyTheRoutes()
 {
     const HttpClient::Answer answer = m_http->get(u"/api/v1/openapi.json"_s);
     QCOMPARE(answer.status, 200);
-    const QJsonObject spec = answer.json().object();
-    QVERIFY(spec[u"openapi"_s].toString().startsWith(u"3."_s));
+    const QJsonObject description = answer.json().object();
+    QVERIFY(description[u"openapi"_s].toString().startsWith(u"3."_s));
     QSet<QString> described;
-    const QJsonObject paths = spec[u"paths"_s].toObject();
+    const QJsonObject paths = description[u"paths"_s].toObject();
     for (auto path = paths.begin(); path != paths.end(); ++path) {
         const QJsonObject methods = path.value().toObject();
         for (auto method = methods.begin(); method != methods.end(); ++method)

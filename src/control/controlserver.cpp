@@ -12,6 +12,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMetaEnum>
 #include <QTcpServer>
 #include <QUrlQuery>
 
@@ -30,28 +31,9 @@ QString text(std::string_view view)
 
 QByteArray methodName(Method method)
 {
-    switch (method) {
-    case Method::Get:
-        return "GET";
-    case Method::Put:
-        return "PUT";
-    case Method::Post:
-        return "POST";
-    case Method::Delete:
-        return "DELETE";
-    case Method::Head:
-        return "HEAD";
-    case Method::Options:
-        return "OPTIONS";
-    case Method::Patch:
-        return "PATCH";
-    case Method::Connect:
-        return "CONNECT";
-    case Method::Trace:
-        return "TRACE";
-    default:
-        return "UNKNOWN";
-    }
+    // "Get" as Qt names it, "GET" as HTTP does.
+    const char* key = QMetaEnum::fromType<Method>().valueToKey(int(method));
+    return key ? QByteArray(key).toUpper() : QByteArray("UNKNOWN");
 }
 
 // Bytes compared in full whatever they hold, so that the time taken says nothing of the token.

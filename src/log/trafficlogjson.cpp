@@ -16,15 +16,6 @@ QJsonArray bytesOf(QByteArrayView bytes)
     return array;
 }
 
-QString dotted(quint32 address)
-{
-    return QStringLiteral("%1.%2.%3.%4")
-        .arg(address >> 24)
-        .arg((address >> 16) & 0xffu)
-        .arg((address >> 8) & 0xffu)
-        .arg(address & 0xffu);
-}
-
 QByteArrayView payloadOf(const TrafficLogEntry& entry)
 {
     using Kind = TrafficLogEntry::Kind;
@@ -67,7 +58,7 @@ QJsonObject trafficLogJson(const TrafficLogEntry& entry, quint64 seq, int unit)
         {QStringLiteral("direction"), direction},
         {QStringLiteral("port"), entry.isDiscovery() ? QStringLiteral("discovery") : QStringLiteral("unit")},
         {QStringLiteral("remote"),
-         dotted(entry.address) + QLatin1Char(':') + QString::number(entry.remotePort)},
+         ipv4Text(entry.address) + QLatin1Char(':') + QString::number(entry.remotePort)},
         {QStringLiteral("bytes"), bytesOf(payloadOf(entry))},
         {QStringLiteral("text"), trafficLogLine(entry)},
     };

@@ -126,3 +126,9 @@ QString trafficLogLine(const TrafficLogEntry& entry)
     char text[kMaxTrafficLogLine];
     return QString::fromLatin1(text, formatTrafficLogLine(entry, text));
 }
+
+QString ipv4Text(quint32 address)
+{
+    char text[16];
+    return QString::fromLatin1(text, putAddress(text, address) - text);
+}

@@ -14,3 +14,6 @@ inline constexpr qsizetype kMaxTrafficLogLine = 512;
 qsizetype formatTrafficLogLine(const TrafficLogEntry& entry, char* out);
 
 QString trafficLogLine(const TrafficLogEntry& entry);
+
+// An IPv4 address (host byte order) in dotted decimal, as the lines write it.
+QString ipv4Text(quint32 address);

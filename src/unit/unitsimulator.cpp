@@ -65,7 +65,7 @@ UnitSimulator::UnitSimulator(quint64 seed, QObject* parent)
     , m_seed(seed)
     , m_faults(seed)
 {
-    reseed(seed);
+    seedStatusDraws(seed);
     connect(&UDPSocket1, &DatagramEndpoint::datagramReceived, this, &UnitSimulator::UDPSocket1_DataAvailable);
     connect(&UDPSocket2, &DatagramEndpoint::datagramReceived, this, &UnitSimulator::UDPSocket2_DataAvailable);
     connect(&UDPSocket1, &DatagramEndpoint::bindStateChanged, this,
@@ -92,9 +92,14 @@ UnitSimulator::UnitSimulator(quint64 seed, QObject* parent)
 void UnitSimulator::reseed(quint64 seed)
 {
     m_seed = seed;
+    seedStatusDraws(seed);
+    m_faults.reseed(seed);
+}
+
+void UnitSimulator::seedStatusDraws(quint64 seed)
+{
     std::seed_seq sequence = seedSequence(seed, kStatusDraws);
     m_random.seed(sequence);
-    m_faults.reseed(seed);
 }
 
 void UnitSimulator::start(int profileIndex)

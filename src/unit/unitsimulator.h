@@ -80,6 +80,7 @@ private:
     void UDPSocket2_DataAvailable(const Datagram& datagram);
     void Timer1_Action();
     StatusDraw drawStatusValues();
+    void seedStatusDraws(quint64 seed);
     // The slow path, taken only while a fault rule is enabled.
     bool dropByFault(quint8 kind, const Datagram& datagram, int profile);
     void replyWithFaults(Endpoint endpoint, quint8 kind, const Datagram& datagram, QByteArrayView reply,
