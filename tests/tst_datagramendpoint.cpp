@@ -1,6 +1,7 @@
 // The datagram endpoint on loopback, on ephemeral ports only.
 #include "loopbackclient.h"
 #include "net/datagramendpoint.h"
+#include "net/datagrampoller.h"
 
 #include <QNetworkDatagram>
 #include <QRegularExpression>
@@ -43,6 +44,9 @@ private slots:
     void burstIsDeliveredOneByOne();
     void repliesLeaveFromTheBoundPort();
     void sendFailuresAreReportedOncePerKind();
+    void sharedPollerWakesEachEndpointForItsOwn();
+    void sharedPollerSkipsAnEndpointClosedInTheSameWakeUp();
+    void endpointOutlivesItsPoller();
 };
 
 void TestDatagramEndpoint::deliversAtOnceWithSenderAddress()
@@ -208,6 +212,95 @@ void TestDatagramEndpoint::sendFailuresAreReportedOncePerKind()
     LoopbackClient client;
     QVERIFY(endpoint.write(QHostAddress::LocalHost, client.port(), "ok"));
     QCOMPARE(client.receive(), QByteArray("ok"));
+}
+
+void TestDatagramEndpoint::sharedPollerWakesEachEndpointForItsOwn()
+{
+    DatagramPoller poller;
+    QVERIFY(poller.isValid());
+    std::vector<std::unique_ptr<DatagramEndpoint>> endpoints;
+    std::vector<std::unique_ptr<Reader>> readers;
+    for (int i = 0; i < 3; ++i) {
+        endpoints.push_back(std::make_unique<DatagramEndpoint>(64, &poller));
+        QVERIFY(endpoints.back()->bind(0));
+        readers.push_back(std::make_unique<Reader>(*endpoints.back()));
+    }
+    QCOMPARE(poller.size(), 3);
+    LoopbackClient client;
+    client.send(endpoints[0]->localPort(), "zero");
+    client.send(endpoints[2]->localPort(), "two");
+    // More than one wake-up's worth for one of them: the rest must follow without a new arrival.
+    for (int i = 0; i < 600; ++i)
+        client.send(endpoints[1]->localPort(), QByteArray::number(i));
+    QVERIFY(readers[1]->waitFor(600, 5000));
+    QVERIFY(readers[0]->waitFor(1));
+    QVERIFY(readers[2]->waitFor(1));
+    QCOMPARE(readers[0]->payloads, (QList<QByteArray>{"zero"}));
+    QCOMPARE(readers[2]->payloads, (QList<QByteArray>{"two"}));
+    QCOMPARE(readers[1]->payloads.last(), QByteArray("599"));
+
+    // A re-bound endpoint is woken on its new port only, through the same poller.
+    QUdpSocket probe;
+    QVERIFY(probe.bind(QHostAddress::AnyIPv4, 0));
+    const quint16 fresh = probe.localPort();
+    probe.close();
+    const quint16 old = endpoints[0]->localPort();
+    QVERIFY(endpoints[0]->bind(fresh));
+    QCOMPARE(poller.size(), 3);
+    client.send(old, "old");
+    client.send(fresh, "new");
+    QVERIFY(readers[0]->waitFor(2));
+    QTest::qWait(50);
+    QCOMPARE(readers[0]->payloads, (QList<QByteArray>{"zero", "new"}));
+}
+
+void TestDatagramEndpoint::sharedPollerSkipsAnEndpointClosedInTheSameWakeUp()
+{
+    // Both endpoints are ready in one wake-up; whichever is handled first destroys the other,
+    // which must then not be handed anything (under the sanitizers, a use after free fails).
+    DatagramPoller poller;
+    auto first = std::make_unique<DatagramEndpoint>(64, &poller);
+    auto second = std::make_unique<DatagramEndpoint>(64, &poller);
+    QVERIFY(first->bind(0));
+    QVERIFY(second->bind(0));
+    int delivered = 0;
+    connect(first.get(), &DatagramEndpoint::datagramReceived, this, [&] {
+        ++delivered;
+        second.reset();
+    });
+    connect(second.get(), &DatagramEndpoint::datagramReceived, this, [&] {
+        ++delivered;
+        QMetaObject::invokeMethod(
+            this, [&] { first.reset(); }, Qt::QueuedConnection);
+        first->bind(0); // re-bound: the wake-up already fetched for its old socket is stale
+    });
+    LoopbackClient client;
+    client.send(first->localPort(), "a");
+    client.send(second->localPort(), "b");
+    QTest::qWait(20); // both wait in their sockets before the event loop looks
+    QVERIFY(QTest::qWaitFor([&] { return delivered > 0; }, 3000));
+    QTest::qWait(50);
+    QCOMPARE(delivered, 1);
+    QVERIFY(poller.size() <= 1);
+}
+
+void TestDatagramEndpoint::endpointOutlivesItsPoller()
+{
+    auto poller = std::make_unique<DatagramPoller>();
+    DatagramEndpoint endpoint(64, poller.get());
+    QVERIFY(endpoint.bind(0));
+    poller.reset();
+    // Without its poller the endpoint is no longer woken, but it still reads when polled, sends,
+    // and closes without reaching for the poller.
+    Reader reader(endpoint);
+    LoopbackClient client;
+    client.send(endpoint.localPort(), "late");
+    QTest::qWait(50);
+    endpoint.poll();
+    QCOMPARE(reader.payloads, (QList<QByteArray>{"late"}));
+    QVERIFY(endpoint.write(QHostAddress::LocalHost, client.port(), "still"));
+    QCOMPARE(client.receive(), QByteArray("still"));
+    QVERIFY(endpoint.bind(0));
 }
 
 QTEST_GUILESS_MAIN(TestDatagramEndpoint)

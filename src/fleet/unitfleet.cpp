@@ -9,7 +9,7 @@ UnitFleet::UnitFleet(const QList<FleetUnit>& units, quint64 seed, QObject* paren
 {
     m_units.reserve(std::size_t(units.size()));
     for (qsizetype k = 0; k < units.size(); ++k) {
-        auto unit = std::make_unique<UnitSimulator>(unitSeed(seed, k));
+        auto unit = std::make_unique<UnitSimulator>(unitSeed(seed, k), &m_poller);
         unit->setAddress(units[k].address);
         unit->faults().setUnit(int(k), units[k].address.toIPv4Address());
         UnitSimulator* raw = unit.get();

@@ -49,6 +49,8 @@ signals:
 private:
     void answerEveryUnit(const Datagram& datagram);
 
+    // Declared first: the units' endpoints register with it, and are gone before it is.
+    DatagramPoller m_poller;
     std::vector<std::unique_ptr<UnitSimulator>> m_units;
     QList<int> m_profiles;
     DatagramEndpoint m_discovery;

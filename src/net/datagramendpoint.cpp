@@ -1,9 +1,14 @@
 #include "datagramendpoint.h"
 
-#include <QVariant>
+#include "datagrampoller.h"
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 namespace {
 // Room for bursts: a controller's stress test must not be dropped by the kernel while the
@@ -13,64 +18,116 @@ constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 // one endpoint cannot starve the other one or the window.
 constexpr int kMaxDatagramsPerWakeUp = 256;
 
-#ifdef SO_RCVBUFFORCE
-constexpr bool kCanForceBuffer = true;
-#else
-constexpr bool kCanForceBuffer = false;
-#endif
-
-QString describeBindError(const QUdpSocket& socket)
+QString describeErrno(int error)
 {
-    switch (socket.error()) {
-    case QAbstractSocket::AddressInUseError:
+    switch (error) {
+    case EADDRINUSE:
         return QStringLiteral("the port is in use by another program");
-    case QAbstractSocket::SocketAccessError:
+    case EACCES:
         return QStringLiteral("permission denied");
+    case EADDRNOTAVAIL:
+        return QStringLiteral("the address is not on any interface of this machine");
     default:
-        return socket.errorString();
+        return QString::fromLocal8Bit(std::strerror(error));
     }
+}
+
+void setIntOption(int fd, int level, int name, int value)
+{
+    ::setsockopt(fd, level, name, &value, sizeof value);
+}
+
+void enlargeReceiveBuffer(int fd)
+{
+    // Beyond net.core.rmem_max only where the process may (CAP_NET_ADMIN); otherwise the
+    // kernel's cap applies.
+#ifdef SO_RCVBUFFORCE
+    const int bytes = kReceiveBufferBytes;
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) == 0)
+        return;
+#endif
+    setIntOption(fd, SOL_SOCKET, SO_RCVBUF, kReceiveBufferBytes);
 }
 } // namespace
 
 DatagramEndpoint::DatagramEndpoint(qsizetype capacity, QObject* parent)
+    : DatagramEndpoint(capacity, nullptr, parent)
+{
+}
+
+DatagramEndpoint::DatagramEndpoint(qsizetype capacity, DatagramPoller* poller, QObject* parent)
     : QObject(parent)
+    , m_poller(poller && poller->isValid() ? poller : nullptr)
     , m_buffer(qMax<qsizetype>(capacity, 1), Qt::Uninitialized)
 {
-    connect(&m_socket, &QUdpSocket::readyRead, this, &DatagramEndpoint::drain);
+}
+
+DatagramEndpoint::~DatagramEndpoint()
+{
+    close();
+}
+
+void DatagramEndpoint::close()
+{
+    if (m_fd < 0)
+        return;
+    if (m_pollerKey >= 0 && m_poller)
+        m_poller->remove(m_pollerKey, m_fd);
+    m_pollerKey = -1;
+    m_notifier.reset();
+    ::close(m_fd);
+    m_fd = -1;
+    m_localPort = 0;
 }
 
 bool DatagramEndpoint::bind(const QHostAddress& address, quint16 port, Sharing sharing)
 {
-    // A bound QUdpSocket refuses a second bind and stays on its old port, so close first.
-    m_socket.close();
+    close();
     m_port = port;
-    // Exclusive: no SO_REUSEADDR, so a port another program holds is refused.
-    const bool bound =
-        m_socket.bind(address, port,
-                      sharing == Sharing::Shared ? QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint
-                                                 : QUdpSocket::DefaultForPlatform);
-    m_bindError = bound ? QString() : describeBindError(m_socket);
-    if (bound) {
-        enlargeReceiveBuffer();
-        const int hops = kHopLimit;
-        ::setsockopt(int(m_socket.socketDescriptor()), IPPROTO_IP, IP_TTL, &hops, sizeof hops);
-        m_socket.setSocketOption(QAbstractSocket::MulticastTtlOption, QVariant(kHopLimit));
+    m_bindError.clear();
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        m_bindError = describeErrno(errno);
+        emit bindStateChanged();
+        return false;
     }
+    // Exclusive: no SO_REUSEADDR, so a port another program holds is refused.
+    if (sharing == Sharing::Shared)
+        setIntOption(fd, SOL_SOCKET, SO_REUSEADDR, 1);
+    // Replies may go to a broadcast address (a controller that asks from one).
+    setIntOption(fd, SOL_SOCKET, SO_BROADCAST, 1);
+    setIntOption(fd, IPPROTO_IP, IP_TTL, kHopLimit);
+    setIntOption(fd, IPPROTO_IP, IP_MULTICAST_TTL, kHopLimit);
+    enlargeReceiveBuffer(fd);
+
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(port);
+    local.sin_addr.s_addr = htonl(address.toIPv4Address());
+    socklen_t length = sizeof local;
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        m_bindError = describeErrno(errno);
+        ::close(fd);
+        emit bindStateChanged();
+        return false;
+    }
+    m_fd = fd;
+    m_localPort = ntohs(local.sin_port);
+    watch();
     emit bindStateChanged();
-    return bound;
+    return true;
 }
 
-void DatagramEndpoint::enlargeReceiveBuffer()
+void DatagramEndpoint::watch()
 {
-    // Beyond net.core.rmem_max only where the process may (CAP_NET_ADMIN); otherwise the
-    // kernel's cap applies.
-    if constexpr (kCanForceBuffer) {
-        const int bytes = kReceiveBufferBytes;
-        if (::setsockopt(int(m_socket.socketDescriptor()), SOL_SOCKET, SO_RCVBUFFORCE, &bytes,
-                         sizeof bytes) == 0)
+    if (m_poller) {
+        m_pollerKey = m_poller->add(m_fd, this);
+        if (m_pollerKey >= 0)
             return;
     }
-    m_socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, QVariant(kReceiveBufferBytes));
+    m_notifier = std::make_unique<QSocketNotifier>(m_fd, QSocketNotifier::Read);
+    connect(m_notifier.get(), &QSocketNotifier::activated, this, &DatagramEndpoint::drain);
 }
 
 void DatagramEndpoint::poll()
@@ -82,31 +139,51 @@ void DatagramEndpoint::drain()
 {
     // An endpoint that failed to bind has nothing to deliver. A receiver that polls from inside
     // its own handler must not recurse into delivery.
-    if (m_draining || !isBound())
+    if (m_draining || m_fd < 0)
         return;
     m_draining = true;
     char* const buffer = m_buffer.data();
-    for (int i = 0; i < kMaxDatagramsPerWakeUp && m_socket.hasPendingDatagrams(); ++i) {
+    for (int i = 0; i < kMaxDatagramsPerWakeUp && m_fd >= 0; ++i) {
+        sockaddr_in sender{};
+        socklen_t length = sizeof sender;
         // The kernel drops whatever of a longer payload does not fit the buffer.
-        const qint64 n =
-            m_socket.readDatagram(buffer, m_buffer.size(), &m_datagram.address, &m_datagram.port);
-        if (n < 0)
-            continue;
+        const ssize_t n = ::recvfrom(m_fd, buffer, std::size_t(m_buffer.size()), 0,
+                                     reinterpret_cast<sockaddr*>(&sender), &length);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                break;
+            continue; // an interrupted call, or an error queued by the network: read on
+        }
+        m_datagram.address.setAddress(ntohl(sender.sin_addr.s_addr));
+        m_datagram.port = ntohs(sender.sin_port);
         m_datagram.data = QByteArrayView(buffer, qsizetype(n));
         emit datagramReceived(m_datagram);
     }
     m_draining = false;
 }
 
-bool DatagramEndpoint::write(const QHostAddress& address, quint16 port, QByteArrayView data)
+bool DatagramEndpoint::writeToIPv4(quint32 address, quint16 port, QByteArrayView data)
 {
-    const qint64 sent = m_socket.writeDatagram(data.data(), data.size(), address, port);
-    if (sent == data.size())
-        return true;
+    int error = EBADF;
+    if (m_fd >= 0) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(address);
+        ssize_t sent = 0;
+        do {
+            sent = ::sendto(m_fd, data.data(), std::size_t(data.size()), 0,
+                            reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        } while (sent < 0 && errno == EINTR);
+        if (sent == data.size())
+            return true;
+        error = sent < 0 ? errno : EMSGSIZE;
+    }
     // One message per kind of failure, not one per datagram: a flood must not flood stderr.
-    if (m_socket.error() != m_lastSendError) {
-        m_lastSendError = m_socket.error();
-        emit sendFailed(m_socket.errorString());
+    if (error != m_lastSendError) {
+        m_lastSendError = error;
+        emit sendFailed(error == EBADF ? QStringLiteral("the port is not open")
+                                       : QString::fromLocal8Bit(std::strerror(error)));
     }
     return false;
 }

@@ -4,8 +4,12 @@
 #include <QByteArrayView>
 #include <QHostAddress>
 #include <QObject>
+#include <QSocketNotifier>
 #include <QString>
-#include <QUdpSocket>
+
+#include <memory>
+
+class DatagramPoller;
 
 // One received datagram: the sender and the first bytes of the payload.
 struct Datagram {
@@ -20,7 +24,10 @@ struct Datagram {
 //
 // The endpoint reads every waiting datagram itself, into a buffer it owns, and hands each one on
 // as a value: one datagramReceived() per datagram, at once when datagrams arrive and again on
-// poll(). Nothing is allocated per datagram.
+// poll(). Nothing is allocated per datagram, received or sent.
+//
+// It owns a plain socket rather than a QUdpSocket so that many endpoints can share one
+// DatagramPoller; without one, the endpoint watches its socket with a QSocketNotifier.
 class DatagramEndpoint : public QObject {
     Q_OBJECT
 
@@ -30,6 +37,9 @@ public:
 
     // Keeps at most `capacity` bytes of each payload: as many as the receiver ever looks at.
     explicit DatagramEndpoint(qsizetype capacity, QObject* parent = nullptr);
+    // Woken through `poller` (which must outlive the endpoint's bindings) when it is valid.
+    DatagramEndpoint(qsizetype capacity, DatagramPoller* poller, QObject* parent = nullptr);
+    ~DatagramEndpoint() override;
 
     // Whether another socket may take the same port on another address of this machine, or on
     // all of them: a fleet's units each listen on their own address and one more socket listens
@@ -42,8 +52,8 @@ public:
     bool bind(const QHostAddress& address, quint16 port, Sharing sharing);
     quint16 port() const { return m_port; }
     // The port actually bound (differs from port() only when binding port 0).
-    quint16 localPort() const { return m_socket.localPort(); }
-    bool isBound() const { return m_socket.state() == QAbstractSocket::BoundState; }
+    quint16 localPort() const { return m_localPort; }
+    bool isBound() const { return m_fd >= 0; }
     // Why the last bind failed, for people; empty when it succeeded.
     QString bindError() const { return m_bindError; }
 
@@ -51,7 +61,13 @@ public:
     void poll();
 
     // Sends `data` from this endpoint's port. A failure is reported once per kind of failure.
-    bool write(const QHostAddress& address, quint16 port, QByteArrayView data);
+    bool write(const QHostAddress& address, quint16 port, QByteArrayView data)
+    {
+        return writeToIPv4(address.toIPv4Address(), port, data);
+    }
+    // The same to an IPv4 address in host byte order. (Not an overload of write(): an enum such
+    // as QHostAddress::LocalHost would convert to the number, not to the address.)
+    bool writeToIPv4(quint32 address, quint16 port, QByteArrayView data);
 
 signals:
     void datagramReceived(const Datagram& datagram);
@@ -59,14 +75,25 @@ signals:
     void sendFailed(const QString& reason);
 
 private:
+    friend class DatagramPoller;
     void drain();
-    void enlargeReceiveBuffer();
+    void close();
+    void watch();
+    void pollerGone()
+    {
+        m_poller = nullptr;
+        m_pollerKey = -1;
+    }
 
-    QUdpSocket m_socket;
+    int m_fd = -1;
+    DatagramPoller* m_poller = nullptr;
+    qint64 m_pollerKey = -1;
+    std::unique_ptr<QSocketNotifier> m_notifier;
     QByteArray m_buffer;
     Datagram m_datagram; // reused, so that reading a sender's address does not build a new one
     quint16 m_port = 0;
+    quint16 m_localPort = 0;
     QString m_bindError;
     bool m_draining = false;
-    QAbstractSocket::SocketError m_lastSendError = QAbstractSocket::UnknownSocketError;
+    int m_lastSendError = 0;
 };

@@ -59,9 +59,14 @@ QByteArrayView identityView(int profile)
 } // namespace
 
 UnitSimulator::UnitSimulator(quint64 seed, QObject* parent)
+    : UnitSimulator(seed, nullptr, parent)
+{
+}
+
+UnitSimulator::UnitSimulator(quint64 seed, DatagramPoller* poller, QObject* parent)
     : QObject(parent)
-    , UDPSocket1(kUnitCapacity)
-    , UDPSocket2(kDiscoveryCapacity)
+    , UDPSocket1(kUnitCapacity, poller)
+    , UDPSocket2(kDiscoveryCapacity, poller)
     , m_seed(seed)
     , m_faults(seed)
 {
@@ -83,10 +88,12 @@ UnitSimulator::UnitSimulator(quint64 seed, QObject* parent)
     });
     connect(&m_delayed, &ReplyDelayQueue::overflowed, this, &UnitSimulator::reportDelayOverflow);
 
-    // Datagrams are delivered as they arrive; the tick is the guaranteed upper bound.
+    // Datagrams are delivered as they arrive; the tick is the guaranteed upper bound. A shared
+    // poller keeps reporting a socket with datagrams left, so a thousand ticks would add nothing.
     Timer1.setInterval(kPollIntervalMs);
     connect(&Timer1, &QTimer::timeout, this, &UnitSimulator::Timer1_Action);
-    Timer1.start();
+    if (!poller || !poller->isValid())
+        Timer1.start();
 }
 
 void UnitSimulator::reseed(quint64 seed)
@@ -232,11 +239,11 @@ void UnitSimulator::send(Endpoint endpoint, quint32 address, quint16 port, const
 {
     const QByteArrayView bytes(copy.bytes.data(), copy.size);
     if (endpoint == Endpoint::Unit) {
-        m_repliesNotSent += !UDPSocket1.write(QHostAddress(address), port, bytes);
+        m_repliesNotSent += !UDPSocket1.writeToIPv4(address, port, bytes);
         emit trafficLogged(TrafficLogEntry::unitOutgoing(address, port, bytes, profile));
         return;
     }
-    m_repliesNotSent += !UDPSocket2.write(QHostAddress(address), port, bytes);
+    m_repliesNotSent += !UDPSocket2.writeToIPv4(address, port, bytes);
     if (bytes == identityView(profile))
         emit trafficLogged(TrafficLogEntry::discoveryOutgoing(address, port, profile));
     else

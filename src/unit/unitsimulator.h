@@ -3,6 +3,7 @@
 #include "fault/faultinjector.h"
 #include "fault/replydelayqueue.h"
 #include "net/datagramendpoint.h"
+#include "net/datagrampoller.h"
 #include "trafficlogentry.h"
 #include "unitframe.h"
 
@@ -26,6 +27,9 @@ public:
     // Every value the unit draws (status bytes, and the faults' draws) follows from `seed`: the
     // same seed and the same requests give the same bytes out.
     explicit UnitSimulator(quint64 seed = drawSeed(), QObject* parent = nullptr);
+    // A unit of many: its endpoints are woken through `poller`, which then also stands in for
+    // the poll tick (a datagram left waiting keeps the poller ready).
+    UnitSimulator(quint64 seed, DatagramPoller* poller, QObject* parent = nullptr);
 
     // The address the unit listens on; all of the machine's unless set before start(). A unit
     // with an address of its own shares its discovery port with the other units of a fleet.
