@@ -10,9 +10,9 @@ LoopbackClient::LoopbackClient()
         qFatal("cannot bind a loopback client socket: %s", qPrintable(m_socket.errorString()));
 }
 
-void LoopbackClient::send(quint16 port, const QByteArray& payload)
+void LoopbackClient::sendTo(const QHostAddress& address, quint16 port, const QByteArray& payload)
 {
-    m_socket.writeDatagram(payload, QHostAddress::LocalHost, port);
+    m_socket.writeDatagram(payload, address, port);
 }
 
 QByteArray LoopbackClient::receive(int timeoutMs, quint16* fromPort)
@@ -35,6 +35,13 @@ QByteArray LoopbackClient::receive(int timeoutMs, quint16* fromPort)
 QByteArray LoopbackClient::request(quint16 port, const QByteArray& payload, int timeoutMs)
 {
     send(port, payload);
+    return receive(timeoutMs);
+}
+
+QByteArray LoopbackClient::requestTo(const QHostAddress& address, quint16 port, const QByteArray& payload,
+                                     int timeoutMs)
+{
+    sendTo(address, port, payload);
     return receive(timeoutMs);
 }
 

@@ -11,10 +11,17 @@ public:
     LoopbackClient();
 
     quint16 port() const { return m_socket.localPort(); }
-    void send(quint16 port, const QByteArray& payload);
+    void send(quint16 port, const QByteArray& payload)
+    {
+        sendTo(QHostAddress(QHostAddress::LocalHost), port, payload);
+    }
+    // To another loopback address (a unit of a fleet, say).
+    void sendTo(const QHostAddress& address, quint16 port, const QByteArray& payload);
     // The next datagram that arrives, or a null QByteArray after `timeoutMs`.
     QByteArray receive(int timeoutMs = 2000, quint16* fromPort = nullptr);
     QByteArray request(quint16 port, const QByteArray& payload, int timeoutMs = 2000);
+    QByteArray requestTo(const QHostAddress& address, quint16 port, const QByteArray& payload,
+                         int timeoutMs = 2000);
     // True when nothing arrives within `ms` (the event loop keeps running meanwhile).
     bool staysQuiet(int ms = 300);
 

@@ -42,6 +42,7 @@ private slots:
     void controlRefusesTheNetworkWithoutAToken();
     void fleetPrefixesEveryLineWithItsUnit();
     void fleetThatCannotHaveItsFilesBindsNothing();
+    void fleetIsSteeredUnitByUnitThroughTheControlApi();
 
 private:
     void start(const QStringList& arguments = {});
@@ -368,6 +369,83 @@ void TestHeadless::fleetPrefixesEveryLineWithItsUnit()
             u"127.0.6.3 --> 127.0.0.1:65535 - X"_s,
             u"127.0.6.3 <-- 127.0.0.1:"_s + port +
                 u" - ALED.SIM.ULA.TOR.2/4002/*****/**/Lumivane/SLD2.0/*"_s}));
+    fleet.kill();
+    fleet.waitForFinished();
+}
+
+void TestHeadless::fleetIsSteeredUnitByUnitThroughTheControlApi()
+{
+    const auto address = [](int k) { return QHostAddress(u"127.0.6.%1"_s.arg(11 + k)); };
+    QProcess fleet;
+    fleet.start(simulatorPath(), {u"--headless"_s, u"--units"_s, u"4@127.0.6.11"_s, u"--profiles"_s,
+                                  u"cycle"_s, u"--control"_s, u"0"_s, u"--log-format"_s, u"jsonl"_s});
+    QVERIFY(fleet.waitForStarted(5000));
+    const QRegularExpression ready(u"^Control API listening on (http://127\\.0\\.0\\.1:\\d+)$"_s,
+                                   QRegularExpression::MultilineOption);
+    QString err;
+    QVERIFY(QTest::qWaitFor(
+        [&] { return ready.match(err += QString::fromUtf8(fleet.readAllStandardError())).hasMatch(); },
+        5000));
+    QVERIFY2(err.contains(u"4 of 4 units listening"_s), qPrintable(err));
+    HttpClient http(ready.match(err).captured(1));
+
+    const QJsonArray units = http.get(u"/api/v1/units"_s).json().array();
+    QCOMPARE(units.size(), 4);
+    for (int k = 0; k < 4; ++k) {
+        QCOMPARE(units[k][u"id"_s].toInt(), k);
+        QCOMPARE(units[k][u"address"_s].toString(), address(k).toString());
+        QCOMPARE(units[k][u"profile"_s].toInt(), k);
+    }
+    // A unit by index or by address; nothing else names one.
+    QCOMPARE(http.get(u"/api/v1/units/127.0.6.12"_s).json()[u"id"_s].toInt(), 1);
+    for (const QString& unknown : {u"4"_s, u"01"_s, u"-1"_s, u"127.0.6.15"_s, u"127.0.6"_s, u"::1"_s})
+        QCOMPARE(http.get(u"/api/v1/units/"_s + unknown).status, 404);
+
+    // Channels and profile change on the unit named, and on no other.
+    QByteArray channels = R"({"channels": [)" + QByteArray::number(9);
+    for (int n = 3; n <= 25; ++n)
+        channels += ", " + QByteArray::number(n * 10);
+    QCOMPARE(http.put(u"/api/v1/units/2/channels"_s, channels + "]}").status, 200);
+    QCOMPARE(http.put(u"/api/v1/units/127.0.6.14/profile"_s, R"({"profile": 5})").status, 200);
+    LoopbackClient client;
+    QList<int> expected = {254, 50, 9};
+    for (int n = 3; n <= 25; ++n)
+        expected << n * 10;
+    expected << 0 << 0 << 255;
+    QCOMPARE(bytesOf(client.requestTo(address(2), 4002, unitFrame(50))), expected);
+    // Unit 1 keeps its start values, which the API reports as they are on the wire.
+    QList<int> untouched;
+    for (const QJsonValue value : http.get(u"/api/v1/units/1"_s).json()[u"channels"_s].toArray())
+        untouched << value.toInt();
+    QCOMPARE(bytesOf(client.requestTo(address(1), 4001, unitFrame(50))).mid(2, 24), untouched);
+    QVERIFY(untouched != expected.mid(2, 24));
+    QCOMPARE(client.requestTo(address(3), 4005, unitFrame(50)).size(), 29);
+    QVERIFY(client.requestTo(address(3), 4003, unitFrame(50), 200).isNull());
+
+    // A rule goes to every unit and acts where its units= says.
+    QCOMPARE(http.post(u"/api/v1/faults"_s, R"({"rule": "drop,on=channel-query,units=1"})").status, 201);
+    QVERIFY(client.requestTo(address(1), 4001, unitFrame(50), 200).isNull());
+    QCOMPARE(client.requestTo(address(0), 4000, unitFrame(50)).size(), 29);
+    QCOMPARE(http.get(u"/api/v1/units/1/faults"_s).json()[0][u"fired"_s].toInt(), 1);
+    QCOMPARE(http.get(u"/api/v1/units/0/faults"_s).json()[0][u"fired"_s].toInt(), 0);
+    QCOMPARE(http.get(u"/api/v1/faults"_s).json()[0][u"fired"_s].toInt(), 1);
+
+    // The API's log and the stream name each line's unit alike.
+    const QJsonArray entries = http.get(u"/api/v1/log"_s).json()[u"entries"_s].toArray();
+    QByteArray out;
+    QVERIFY(QTest::qWaitFor(
+        [&] { return (out += fleet.readAllStandardOutput()).count('\n') >= entries.size(); }, 5000));
+    const QList<QByteArray> lines = out.split('\n');
+    QVERIFY(entries.size() >= 9);
+    QCOMPARE(lines.size() - 1, entries.size()); // nothing more was written
+    for (qsizetype i = 0; i < entries.size(); ++i) {
+        const QJsonObject entry = entries[i].toObject();
+        const int unit = entry[u"unit"_s].toInt();
+        QVERIFY2(entry[u"text"_s].toString().startsWith(address(unit).toString() + u' '),
+                 qPrintable(entry[u"text"_s].toString()));
+        QCOMPARE(entry, QJsonDocument::fromJson(lines[i]).object());
+    }
+    QCOMPARE(entries[0][u"unit"_s].toInt(), 2);
     fleet.kill();
     fleet.waitForFinished();
 }

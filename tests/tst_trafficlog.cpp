@@ -38,6 +38,7 @@ private slots:
     void addressesInDottedDecimal();
     void newestLineOnTop();
     void clearEmptiesOnlyTheLog();
+    void fleetLinesKeepTheirUnitAcrossClears();
     void burstPublishedAsOneInsertion();
     void thousandsOfLinesAreAllKept();
 };
@@ -124,6 +125,29 @@ void TestTrafficLog::clearEmptiesOnlyTheLog()
     model.append(TrafficLogEntry::discoveryOutgoing(kSender, 7, 2));
     QCOMPARE(model.rowCount(), 1);
     QCOMPARE(model.lineAt(0), u"<-- 192.0.2.10:7 - ALED.SIM.ULA.TOR.2/4002/*****/**/Lumivane/SLD2.0/*"_s);
+}
+
+void TestTrafficLog::fleetLinesKeepTheirUnitAcrossClears()
+{
+    TrafficLogModel model;
+    model.setUnitAddresses({u"127.0.1.1"_s, u"127.0.1.2"_s});
+    model.appendFrom(1, TrafficLogEntry::discoveryIncoming(kSender, 50000, 65535, "X", 0));
+    model.clear();
+    model.appendFrom(0, TrafficLogEntry::discoveryIncoming(kSender, 50001, 65535, "X", 0));
+    model.appendFrom(1, TrafficLogEntry::discoveryOutgoing(kSender, 7, 2));
+    QCOMPARE(model.firstSeq(), 1u);
+    QCOMPARE(model.unitWithSeq(1), 0);
+    QCOMPARE(model.unitWithSeq(2), 1);
+    QCOMPARE(model.prefixWithSeq(2), u"127.0.1.2 "_s);
+    QCOMPARE(model.lineAt(0),
+             u"127.0.1.2 <-- 192.0.2.10:7 - ALED.SIM.ULA.TOR.2/4002/*****/**/Lumivane/SLD2.0/*"_s);
+    QCOMPARE(model.lineAt(1), u"127.0.1.1 --> 192.0.2.10:65535 - X"_s);
+
+    // The single unit's log has no prefixes and keeps no unit numbers.
+    TrafficLogModel single;
+    single.append(TrafficLogEntry::discoveryOutgoing(kSender, 7, 2));
+    QCOMPARE(single.unitWithSeq(0), 0);
+    QVERIFY(single.lineAt(0).startsWith(u"<-- "_s));
 }
 
 void TestTrafficLog::burstPublishedAsOneInsertion()

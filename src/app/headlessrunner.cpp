@@ -36,6 +36,15 @@ HeadlessRunner::HeadlessRunner(const SimulatorOptions& options, QObject* parent)
                         printToStderr(text);
                 });
         connect(m_fleet.get(), &UnitFleet::replyNotSent, this, &printToStderr);
+        if (options.control) {
+            m_log = std::make_unique<TrafficLogModel>();
+            m_log->setUnitAddresses(addresses);
+            connect(m_fleet.get(), &UnitFleet::trafficLogged, m_log.get(), &TrafficLogModel::appendFrom);
+            QList<UnitSimulator*> units;
+            for (qsizetype k = 0; k < m_fleet->size(); ++k)
+                units << &m_fleet->unit(k);
+            m_control = std::make_unique<ControlServer>(units, *m_log, options.control->token);
+        }
         return;
     }
 
@@ -54,23 +63,29 @@ HeadlessRunner::HeadlessRunner(const SimulatorOptions& options, QObject* parent)
     }
 }
 
+bool HeadlessRunner::listenForControl()
+{
+    if (!m_control)
+        return true;
+    const ControlOptions& control = *m_options.control;
+    QString error;
+    if (m_control->listen(control.address, control.port, &error))
+        return true;
+    printToStderr(QStringLiteral("Control API: cannot listen on %1:%2: %3")
+                      .arg(control.address.toString())
+                      .arg(control.port)
+                      .arg(error));
+    return false;
+}
+
 int HeadlessRunner::start()
 {
     // A log reader that goes away must not take the unit with it: no SIGPIPE, a message instead.
     std::signal(SIGPIPE, SIG_IGN);
     if (m_fleet)
         return startFleet();
-    if (m_control) {
-        const ControlOptions& control = *m_options.control;
-        QString error;
-        if (!m_control->listen(control.address, control.port, &error)) {
-            printToStderr(QStringLiteral("Control API: cannot listen on %1:%2: %3")
-                              .arg(control.address.toString())
-                              .arg(control.port)
-                              .arg(error));
-            return 1;
-        }
-    }
+    if (!listenForControl())
+        return 1;
     printToStderr(QStringLiteral("Seed %1 (repeat this run with --seed %1)").arg(m_seed));
     for (const FaultInjector::Entry& entry : m_unit->faults().rules())
         printToStderr(QStringLiteral("Fault rule %1: %2").arg(entry.id).arg(entry.rule.text));
@@ -91,6 +106,8 @@ int HeadlessRunner::startFleet()
             QStringLiteral("%1 units need %2 open files: %3").arg(m_fleet->size()).arg(needed).arg(error));
         return 2;
     }
+    if (!listenForControl())
+        return 1;
     printToStderr(QStringLiteral("Seed %1 (repeat this run with --seed %1)").arg(m_seed));
     for (const FaultRule& rule : m_options.faults)
         printToStderr(QStringLiteral("Fault rule on every unit: %1").arg(rule.text));
@@ -100,5 +117,8 @@ int HeadlessRunner::startFleet()
                       .arg(m_fleet->size())
                       .arg(m_fleet->unit(0).address().toString(),
                            m_fleet->unit(m_fleet->size() - 1).address().toString()));
+    // Last, so that a script waiting for this line finds the units ready too.
+    if (m_control)
+        printToStderr(QStringLiteral("Control API listening on ") + m_control->url());
     return 0;
 }

@@ -30,6 +30,8 @@ public:
 
 private:
     int startFleet();
+    // Listens for the control API when asked to; false, having said why, when it cannot.
+    bool listenForControl();
 
     SimulatorOptions m_options;
     quint64 m_seed;

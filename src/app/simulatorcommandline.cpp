@@ -326,10 +326,6 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
                                          parser.isSet(profiles), options.fleet);
         !error.isEmpty())
         return usageError(error);
-    if (!options.fleet.isEmpty() && options.control)
-        return usageError(
-            QStringLiteral("the control API serves a single unit for now: --control does not go with "
-                           "--units or --unit"));
     options.action = SimulatorOptions::Action::RunHeadless;
     return options;
 }

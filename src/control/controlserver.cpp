@@ -16,6 +16,8 @@
 #include <QTcpServer>
 #include <QUrlQuery>
 
+#include <numeric>
+
 namespace {
 using Method = QHttpServerRequest::Method;
 using Status = QHttpServerResponder::StatusCode;
@@ -117,6 +119,7 @@ const QList<ControlServer::Binding>& ControlServer::bindings()
         {Method::Get, QStringLiteral("/api/v1/units/{id}"), &ControlServer::getUnit},
         {Method::Put, QStringLiteral("/api/v1/units/{id}/profile"), &ControlServer::putProfile},
         {Method::Put, QStringLiteral("/api/v1/units/{id}/channels"), &ControlServer::putChannels},
+        {Method::Get, QStringLiteral("/api/v1/units/{id}/faults"), &ControlServer::listUnitFaults},
         {Method::Get, QStringLiteral("/api/v1/log"), &ControlServer::getLog},
         {Method::Delete, QStringLiteral("/api/v1/log"), &ControlServer::deleteLog},
         {Method::Get, QStringLiteral("/api/v1/faults"), &ControlServer::listFaults},
@@ -139,12 +142,20 @@ QList<ControlServer::Route> ControlServer::routes()
 
 ControlServer::ControlServer(UnitSimulator& unit, TrafficLogModel& log, const QByteArray& token,
                              QObject* parent)
+    : ControlServer(QList<UnitSimulator*>{&unit}, log, token, parent)
+{
+}
+
+ControlServer::ControlServer(const QList<UnitSimulator*>& units, TrafficLogModel& log,
+                             const QByteArray& token, QObject* parent)
     : QAbstractHttpServer(parent)
-    , m_unit(unit)
+    , m_units(units)
     , m_log(log)
     , m_token(token)
 {
-    connect(&unit, &UnitSimulator::trafficLogged, this, &ControlServer::count);
+    Q_ASSERT(!m_units.isEmpty());
+    for (UnitSimulator* unit : m_units)
+        connect(unit, &UnitSimulator::trafficLogged, this, &ControlServer::count);
 }
 
 bool ControlServer::listen(const QHostAddress& address, quint16 port, QString* error)
@@ -272,23 +283,57 @@ QJsonObject faultJson(const FaultInjector::Entry& entry)
             {QStringLiteral("matched"), qint64(entry.matched)},
             {QStringLiteral("fired"), qint64(entry.fired)}};
 }
+
 } // namespace
 
-bool ControlServer::knownUnit(const QString& id) const
+FaultInjector& ControlServer::faults() const
 {
-    return id == QLatin1String("0");
+    return m_units.front()->faults();
+}
+
+ControlServer::Reply ControlServer::noSuchUnit(const QString& id)
+{
+    return Reply::error(Status::NotFound, QStringLiteral("no unit %1").arg(id));
+}
+
+QList<FaultInjector::Entry> ControlServer::fleetFaults() const
+{
+    // Every unit holds the same rules under the same ids; the counts are the sum of the units'.
+    QList<FaultInjector::Entry> rules = faults().rules();
+    for (qsizetype k = 1; k < m_units.size(); ++k) {
+        const QList<FaultInjector::Entry>& own = m_units[k]->faults().rules();
+        for (qsizetype i = 0; i < rules.size() && i < own.size(); ++i) {
+            rules[i].matched += own[i].matched;
+            rules[i].fired += own[i].fired;
+        }
+    }
+    return rules;
+}
+
+UnitSimulator* ControlServer::findUnit(const QString& id) const
+{
+    bool isIndex = false;
+    const qsizetype index = id.toLongLong(&isIndex);
+    if (isIndex && QString::number(index) == id)
+        return index >= 0 && index < m_units.size() ? m_units[index] : nullptr;
+    const QHostAddress address(id);
+    if (address.isNull() || address.protocol() != QAbstractSocket::IPv4Protocol)
+        return nullptr;
+    const auto found = std::find_if(m_units.cbegin(), m_units.cend(),
+                                    [&](const UnitSimulator* unit) { return unit->address() == address; });
+    return found == m_units.cend() ? nullptr : *found;
 }
 
 namespace {
-QJsonObject unitJson(const UnitSimulator& unit)
+QJsonObject unitJson(const UnitSimulator& unit, qsizetype id)
 {
     const int profile = unit.profileIndex();
     QJsonArray channels;
     for (int n = 2; n <= 25; ++n)
         channels.append(unit.channelValues()[std::size_t(n)]);
-    return {{QStringLiteral("id"), 0},
-            // The single unit listens on every address of the machine.
-            {QStringLiteral("address"), QStringLiteral("0.0.0.0")},
+    return {{QStringLiteral("id"), id},
+            // 0.0.0.0: the single unit listens on every address of the machine.
+            {QStringLiteral("address"), unit.address().toString()},
             {QStringLiteral("profile"), profile},
             {QStringLiteral("label"), text(kUnitProfiles[std::size_t(profile)].label)},
             {QStringLiteral("identity"), text(identityForProfile(profile))},
@@ -303,20 +348,25 @@ QJsonObject unitJson(const UnitSimulator& unit)
 
 ControlServer::Reply ControlServer::listUnits(const QHttpServerRequest&, const QStringList&)
 {
-    return Reply::json(QJsonArray{unitJson(m_unit)});
+    QJsonArray units;
+    for (qsizetype k = 0; k < m_units.size(); ++k)
+        units.append(unitJson(*m_units[k], k));
+    return Reply::json(units);
 }
 
 ControlServer::Reply ControlServer::getUnit(const QHttpServerRequest&, const QStringList& params)
 {
-    if (!knownUnit(params[0]))
-        return Reply::error(Status::NotFound, QStringLiteral("no unit %1").arg(params[0]));
-    return Reply::json(unitJson(m_unit));
+    UnitSimulator* const unit = findUnit(params[0]);
+    if (!unit)
+        return noSuchUnit(params[0]);
+    return Reply::json(unitJson(*unit, m_units.indexOf(unit)));
 }
 
 ControlServer::Reply ControlServer::putProfile(const QHttpServerRequest& request, const QStringList& params)
 {
-    if (!knownUnit(params[0]))
-        return Reply::error(Status::NotFound, QStringLiteral("no unit %1").arg(params[0]));
+    UnitSimulator* const unit = findUnit(params[0]);
+    if (!unit)
+        return noSuchUnit(params[0]);
     QString error;
     const std::optional<QJsonObject> body = bodyObject(request, &error);
     if (!body)
@@ -326,14 +376,15 @@ ControlServer::Reply ControlServer::putProfile(const QHttpServerRequest& request
     if (!profile)
         return Reply::error(Status::BadRequest,
                             QStringLiteral("\"profile\" must be a whole number from 0 to 8"));
-    m_unit.selectProfile(*profile);
-    return Reply::json(unitJson(m_unit));
+    unit->selectProfile(*profile);
+    return Reply::json(unitJson(*unit, m_units.indexOf(unit)));
 }
 
 ControlServer::Reply ControlServer::putChannels(const QHttpServerRequest& request, const QStringList& params)
 {
-    if (!knownUnit(params[0]))
-        return Reply::error(Status::NotFound, QStringLiteral("no unit %1").arg(params[0]));
+    UnitSimulator* const unit = findUnit(params[0]);
+    if (!unit)
+        return noSuchUnit(params[0]);
     QString error;
     const std::optional<QJsonObject> body = bodyObject(request, &error);
     if (!body)
@@ -353,8 +404,8 @@ ControlServer::Reply ControlServer::putChannels(const QHttpServerRequest& reques
                 QStringLiteral("channel %1: a value must be a whole number from 0 to 255").arg(i + 2));
         values[std::size_t(i)] = quint8(*value);
     }
-    m_unit.setChannels(values);
-    return Reply::json(unitJson(m_unit));
+    unit->setChannels(values);
+    return Reply::json(unitJson(*unit, m_units.indexOf(unit)));
 }
 
 ControlServer::Reply ControlServer::getLog(const QHttpServerRequest& request, const QStringList&)
@@ -378,7 +429,8 @@ ControlServer::Reply ControlServer::getLog(const QHttpServerRequest& request, co
     const quint64 end = std::min(m_log.endSeq(), first + quint64(limit));
     QJsonArray entries;
     for (quint64 seq = first; seq < end; ++seq)
-        entries.append(trafficLogJson(m_log.entryWithSeq(seq), seq, 0));
+        entries.append(
+            trafficLogJson(m_log.entryWithSeq(seq), seq, m_log.unitWithSeq(seq), m_log.prefixWithSeq(seq)));
     return Reply::json(QJsonObject{{QStringLiteral("entries"), entries},
                                    {QStringLiteral("next"), qint64(end)},
                                    {QStringLiteral("first"), qint64(m_log.firstSeq())}});
@@ -393,7 +445,18 @@ ControlServer::Reply ControlServer::deleteLog(const QHttpServerRequest&, const Q
 ControlServer::Reply ControlServer::listFaults(const QHttpServerRequest&, const QStringList&)
 {
     QJsonArray faults;
-    for (const FaultInjector::Entry& entry : m_unit.faults().rules())
+    for (const FaultInjector::Entry& entry : fleetFaults())
+        faults.append(faultJson(entry));
+    return Reply::json(faults);
+}
+
+ControlServer::Reply ControlServer::listUnitFaults(const QHttpServerRequest&, const QStringList& params)
+{
+    UnitSimulator* const unit = findUnit(params[0]);
+    if (!unit)
+        return noSuchUnit(params[0]);
+    QJsonArray faults;
+    for (const FaultInjector::Entry& entry : unit->faults().rules())
         faults.append(faultJson(entry));
     return Reply::json(faults);
 }
@@ -410,8 +473,10 @@ ControlServer::Reply ControlServer::addFault(const QHttpServerRequest& request, 
     const std::optional<FaultRule> rule = FaultRule::parse(text.toString(), &error);
     if (!rule)
         return Reply::error(Status::BadRequest, error);
-    const int id = m_unit.faults().add(*rule);
-    for (const FaultInjector::Entry& entry : m_unit.faults().rules()) {
+    const int id = faults().add(*rule);
+    for (qsizetype k = 1; k < m_units.size(); ++k)
+        m_units[k]->faults().add(*rule);
+    for (const FaultInjector::Entry& entry : faults().rules()) {
         if (entry.id == id)
             return Reply::json(faultJson(entry), Status::Created);
     }
@@ -420,7 +485,8 @@ ControlServer::Reply ControlServer::addFault(const QHttpServerRequest& request, 
 
 ControlServer::Reply ControlServer::removeFaults(const QHttpServerRequest&, const QStringList&)
 {
-    m_unit.faults().clear();
+    for (UnitSimulator* unit : m_units)
+        unit->faults().clear();
     return Reply::empty();
 }
 
@@ -428,8 +494,10 @@ ControlServer::Reply ControlServer::removeFault(const QHttpServerRequest&, const
 {
     bool ok = false;
     const int id = params[0].toInt(&ok);
-    if (!ok || !m_unit.faults().remove(id))
+    if (!ok || !faults().remove(id))
         return Reply::error(Status::NotFound, QStringLiteral("no fault rule %1").arg(params[0]));
+    for (qsizetype k = 1; k < m_units.size(); ++k)
+        m_units[k]->faults().remove(id);
     return Reply::empty();
 }
 
@@ -460,10 +528,12 @@ ControlServer::Reply ControlServer::metrics(const QHttpServerRequest&, const QSt
                "# HELP unitsim_replies_not_sent_total Replies that did not leave (send failed, or the "
                "delay queue was full).\n# TYPE unitsim_replies_not_sent_total counter\n"
                "unitsim_replies_not_sent_total %1\n")
-               .arg(m_unit.repliesNotSent());
+               .arg(std::accumulate(
+                   m_units.cbegin(), m_units.cend(), quint64(0),
+                   [](quint64 sum, const UnitSimulator* unit) { return sum + unit->repliesNotSent(); }));
     out += QStringLiteral("# HELP unitsim_fault_actions_total Times each fault rule acted.\n"
                           "# TYPE unitsim_fault_actions_total counter\n");
-    for (const FaultInjector::Entry& entry : m_unit.faults().rules())
+    for (const FaultInjector::Entry& entry : fleetFaults())
         out += QStringLiteral("unitsim_fault_actions_total{id=\"%1\",rule=\"%2\"} %3\n")
                    .arg(entry.id)
                    .arg(promLabel(entry.rule.text))

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "fault/faultinjector.h"
+
 #include <QAbstractHttpServer>
 #include <QByteArray>
 #include <QHostAddress>
@@ -19,7 +21,9 @@ class UnitSimulator;
 // errors are {"error": "..."} with 400, 401, 404, 405 or 413.
 //
 // It acts on the unit and its log as the window does: a profile chosen here re-binds exactly as
-// the selector does, and a cleared log is the window's log cleared.
+// the selector does, and a cleared log is the window's log cleared. For a fleet it serves every
+// unit, by index or by address; a fault rule added here goes to every unit, and acts on those
+// its units= names.
 class ControlServer : public QAbstractHttpServer {
     Q_OBJECT
 
@@ -28,6 +32,9 @@ public:
 
     // With a non-empty `token`, every request must carry "Authorization: Bearer TOKEN".
     ControlServer(UnitSimulator& unit, TrafficLogModel& log, const QByteArray& token,
+                  QObject* parent = nullptr);
+    // A fleet: unit k of `units` has id k. The log holds every unit's lines.
+    ControlServer(const QList<UnitSimulator*>& units, TrafficLogModel& log, const QByteArray& token,
                   QObject* parent = nullptr);
 
     // False, with `error` saying why, when the address and port cannot be had.
@@ -60,16 +67,23 @@ private:
     Reply getLog(const QHttpServerRequest&, const QStringList&);
     Reply deleteLog(const QHttpServerRequest&, const QStringList&);
     Reply listFaults(const QHttpServerRequest&, const QStringList&);
+    Reply listUnitFaults(const QHttpServerRequest&, const QStringList&);
     Reply addFault(const QHttpServerRequest&, const QStringList&);
     Reply removeFaults(const QHttpServerRequest&, const QStringList&);
     Reply removeFault(const QHttpServerRequest&, const QStringList&);
     Reply metrics(const QHttpServerRequest&, const QStringList&);
     Reply openApi(const QHttpServerRequest&, const QStringList&);
 
-    bool knownUnit(const QString& id) const;
+    // The unit a path's {id} names (its index, or its address), or nullptr.
+    UnitSimulator* findUnit(const QString& id) const;
+    static Reply noSuchUnit(const QString& id);
+    // The rules with their counts summed over the units.
+    QList<FaultInjector::Entry> fleetFaults() const;
     void count(const TrafficLogEntry& entry);
+    // Unit 0's rules, which every unit holds alike.
+    FaultInjector& faults() const;
 
-    UnitSimulator& m_unit;
+    QList<UnitSimulator*> m_units;
     TrafficLogModel& m_log;
     QByteArray m_token;
     QTcpServer* m_tcp = nullptr;

@@ -46,7 +46,7 @@ QString isoTimeUs(qint64 microseconds)
            QStringLiteral("%1Z").arg(int(microseconds % 1000), 3, 10, QLatin1Char('0'));
 }
 
-QJsonObject trafficLogJson(const TrafficLogEntry& entry, quint64 seq, int unit)
+QJsonObject trafficLogJson(const TrafficLogEntry& entry, quint64 seq, int unit, const QString& linePrefix)
 {
     const QString direction = entry.isFault()      ? QStringLiteral("fault")
                               : entry.isIncoming() ? QStringLiteral("in")
@@ -60,7 +60,7 @@ QJsonObject trafficLogJson(const TrafficLogEntry& entry, quint64 seq, int unit)
         {QStringLiteral("remote"),
          ipv4Text(entry.address) + QLatin1Char(':') + QString::number(entry.remotePort)},
         {QStringLiteral("bytes"), bytesOf(payloadOf(entry))},
-        {QStringLiteral("text"), trafficLogLine(entry)},
+        {QStringLiteral("text"), linePrefix + trafficLogLine(entry)},
     };
 }
 

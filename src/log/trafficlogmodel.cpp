@@ -17,9 +17,21 @@ void TrafficLogModel::setPublishInterval(int milliseconds)
         publishPending();
 }
 
+void TrafficLogModel::setUnitAddresses(const QStringList& addresses)
+{
+    m_unitAddresses = addresses;
+}
+
 void TrafficLogModel::append(const TrafficLogEntry& entry)
 {
+    appendFrom(0, entry);
+}
+
+void TrafficLogModel::appendFrom(int unit, const TrafficLogEntry& entry)
+{
     m_entries.push_back(entry);
+    if (!m_unitAddresses.isEmpty())
+        m_units.push_back(quint32(qMax(unit, 0)));
     if (m_publishTimer.interval() == 0)
         publishPending();
     else if (!m_publishTimer.isActive())
@@ -43,6 +55,7 @@ void TrafficLogModel::clear()
     beginResetModel();
     m_firstSeq += quint64(m_entries.size());
     m_entries.clear();
+    m_units.clear();
     m_shown = 0;
     endResetModel();
 }
@@ -62,7 +75,15 @@ QString TrafficLogModel::lineAt(int row) const
 {
     if (row < 0 || row >= m_shown)
         return {};
-    return trafficLogLine(entryAt(row));
+    return prefixWithSeq(m_firstSeq + quint64(m_shown - 1 - row)) + trafficLogLine(entryAt(row));
+}
+
+QString TrafficLogModel::prefixWithSeq(quint64 seq) const
+{
+    if (m_units.empty())
+        return {};
+    const int unit = unitWithSeq(seq);
+    return unit < m_unitAddresses.size() ? m_unitAddresses[unit] + QLatin1Char(' ') : QString();
 }
 
 QVariant TrafficLogModel::data(const QModelIndex& index, int role) const

@@ -3,6 +3,7 @@
 #include "unit/trafficlogentry.h"
 
 #include <QAbstractListModel>
+#include <QStringList>
 #include <QTimer>
 
 #include <deque>
@@ -19,7 +20,15 @@ public:
     explicit TrafficLogModel(QObject* parent = nullptr);
 
     void append(const TrafficLogEntry& entry);
+    // A line from unit `unit` of a fleet (see setUnitAddresses()).
+    void appendFrom(int unit, const TrafficLogEntry& entry);
     void clear();
+
+    // A fleet's log: each line remembers its unit, and its text starts with that unit's address
+    // (index k of `addresses` is unit k). Set before the first line; the single unit's log keeps
+    // no unit numbers at all.
+    void setUnitAddresses(const QStringList& addresses);
+    const QStringList& unitAddresses() const { return m_unitAddresses; }
 
     // 0 (the default) shows every line at once.
     void setPublishInterval(int milliseconds);
@@ -38,6 +47,13 @@ public:
     {
         return m_entries[std::size_t(seq - m_firstSeq)];
     }
+    // The unit a held line came from: 0 in a single unit's log.
+    int unitWithSeq(quint64 seq) const
+    {
+        return m_units.empty() ? 0 : int(m_units[std::size_t(seq - m_firstSeq)]);
+    }
+    // "ADDRESS " of the unit a held line came from, or nothing in a single unit's log.
+    QString prefixWithSeq(quint64 seq) const;
     // Text of a shown row (0 = newest).
     QString lineAt(int row) const;
     const TrafficLogEntry& entryAt(int row) const;
@@ -47,6 +63,8 @@ public:
 
 private:
     std::deque<TrafficLogEntry> m_entries;
+    std::deque<quint32> m_units; // parallel to m_entries, in a fleet's log only
+    QStringList m_unitAddresses;
     int m_shown = 0; // the oldest m_shown entries are the rows the views know about
     quint64 m_firstSeq = 0;
     QTimer m_publishTimer;

@@ -40,11 +40,9 @@ void TrafficLogWriter::appendFrom(int unit, const TrafficLogEntry& entry)
         return;
     const QByteArray prefix = unit >= 0 && unit < m_unitPrefixes.size() ? m_unitPrefixes[unit] : QByteArray();
     if (m_format == Format::JsonLines) {
-        QJsonObject object = trafficLogJson(entry, seq, unit);
-        if (!prefix.isEmpty())
-            object[QStringLiteral("text")] =
-                QString::fromLatin1(prefix) + object[QStringLiteral("text")].toString();
-        const QByteArray line = QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+        const QByteArray line = QJsonDocument(trafficLogJson(entry, seq, unit, QString::fromLatin1(prefix)))
+                                    .toJson(QJsonDocument::Compact) +
+                                '\n';
         std::fwrite(line.constData(), 1, std::size_t(line.size()), m_out);
     } else {
         char line[kMaxTrafficLogLine + 1];
