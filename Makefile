@@ -23,6 +23,7 @@ run: build
 
 test: DEVELOPER = ON
 test: build
+	@scripts/install-deps.sh test
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j$(JOBS)
 
 # Every C++ file formatted as .clang-format says (`scripts/check-format.sh --fix` formats them).
@@ -40,6 +41,7 @@ bench: build
 # The whole test suite again under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer.
 .PHONY: test-sanitize
 test-sanitize: deps
+	@scripts/install-deps.sh test
 	cmake -S . -B build-asan -DUNITSIM_SANITIZE=ON -DUNITSIM_DEVELOPER_MODE=ON -DCMAKE_BUILD_TYPE=Debug
 	cmake --build build-asan -j$(JOBS)
 	cd build-asan && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a make target needs, only when some are missing.
-# Usage: scripts/install-deps.sh build|bench|fuzz|format ...
+# Usage: scripts/install-deps.sh build|test|bench|fuzz|format ...
 set -euo pipefail
 
 packages=()
 for group in "$@"; do
     case "$group" in
-        build) packages+=(cmake make g++ qt6-base-dev qt6-httpserver-dev qt6-websockets-dev qt6-qpa-plugins fonts-dejavu-core iproute2) ;;
+        build) packages+=(cmake make g++ pkgconf qt6-base-dev qt6-httpserver-dev qt6-websockets-dev qt6-qpa-plugins fonts-dejavu-core iproute2 libpcap-dev) ;;
+        test)  packages+=(tshark) ;;
         bench) packages+=(xvfb xauth) ;;
         fuzz)  packages+=(clang libclang-rt-14-dev) ;;
         format) packages+=(clang-format git) ;;

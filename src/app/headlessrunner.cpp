@@ -17,6 +17,7 @@ HeadlessRunner::HeadlessRunner(const SimulatorOptions& options, QObject* parent)
         printToStderr(QStringLiteral("Standard output is closed: traffic-log lines are no longer written."));
     });
     connect(&m_signalWatcher, &UnixSignalWatcher::terminationRequested, this, &QCoreApplication::quit);
+    connect(&m_capture, &TrafficCapture::writeFailed, this, &printToStderr);
 
     if (!options.fleet.isEmpty()) {
         m_fleet = std::make_unique<UnitFleet>(options.fleet, m_seed);
@@ -27,6 +28,11 @@ HeadlessRunner::HeadlessRunner(const SimulatorOptions& options, QObject* parent)
                 m_fleet->unit(k).faults().add(rule);
         }
         m_writer.setUnitAddresses(addresses);
+        QList<QHostAddress> unitAddresses;
+        for (qsizetype k = 0; k < m_fleet->size(); ++k)
+            unitAddresses << m_fleet->unit(k).address();
+        m_capture.setUnitAddresses(unitAddresses);
+        connect(m_fleet.get(), &UnitFleet::trafficLogged, &m_capture, &TrafficCapture::appendFrom);
         if (!options.quiet)
             connect(m_fleet.get(), &UnitFleet::trafficLogged, &m_writer, &TrafficLogWriter::appendFrom);
         // A fleet of thousands reports only what did not work, and then how many listen.
@@ -49,6 +55,7 @@ HeadlessRunner::HeadlessRunner(const SimulatorOptions& options, QObject* parent)
     }
 
     m_unit = std::make_unique<UnitSimulator>(m_seed);
+    connect(m_unit.get(), &UnitSimulator::trafficLogged, &m_capture, &TrafficCapture::append);
     for (const FaultRule& rule : options.faults)
         m_unit->faults().add(rule);
     if (!options.quiet)
@@ -78,13 +85,24 @@ bool HeadlessRunner::listenForControl()
     return false;
 }
 
+bool HeadlessRunner::openCapture()
+{
+    if (m_options.pcap.isEmpty())
+        return true;
+    QString error;
+    if (m_capture.open(m_options.pcap, &error))
+        return true;
+    printToStderr(QStringLiteral("Cannot write the capture %1: %2").arg(m_options.pcap, error));
+    return false;
+}
+
 int HeadlessRunner::start()
 {
     // A log reader that goes away must not take the unit with it: no SIGPIPE, a message instead.
     std::signal(SIGPIPE, SIG_IGN);
     if (m_fleet)
         return startFleet();
-    if (!listenForControl())
+    if (!listenForControl() || !openCapture())
         return 1;
     printToStderr(QStringLiteral("Seed %1 (repeat this run with --seed %1)").arg(m_seed));
     for (const FaultInjector::Entry& entry : m_unit->faults().rules())
@@ -106,7 +124,7 @@ int HeadlessRunner::startFleet()
             QStringLiteral("%1 units need %2 open files: %3").arg(m_fleet->size()).arg(needed).arg(error));
         return 2;
     }
-    if (!listenForControl())
+    if (!listenForControl() || !openCapture())
         return 1;
     printToStderr(QStringLiteral("Seed %1 (repeat this run with --seed %1)").arg(m_seed));
     for (const FaultRule& rule : m_options.faults)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "capture/trafficcapture.h"
 #include "control/controlserver.h"
 #include "fleet/unitfleet.h"
 #include "log/trafficlogmodel.h"
@@ -32,6 +33,8 @@ private:
     int startFleet();
     // Listens for the control API when asked to; false, having said why, when it cannot.
     bool listenForControl();
+    // Opens the capture file when asked to; false, having said why, when it cannot.
+    bool openCapture();
 
     SimulatorOptions m_options;
     quint64 m_seed;
@@ -43,4 +46,5 @@ private:
     // Only with the control API: it reads the log back, so the log is kept.
     std::unique_ptr<TrafficLogModel> m_log;
     std::unique_ptr<ControlServer> m_control;
+    TrafficCapture m_capture;
 };

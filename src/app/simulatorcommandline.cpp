@@ -255,8 +255,13 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
     const QCommandLineOption profiles(QStringLiteral("profiles"),
                                       QStringLiteral("cycle: unit k of a fleet poses as profile k mod 9."),
                                       QStringLiteral("cycle"));
-    parser.addOptions(
-        {headless, profile, quiet, fault, seed, control, controlToken, logFormat, units, unit, profiles});
+    const QCommandLineOption pcap(
+        QStringLiteral("pcap"),
+        QStringLiteral("Write every datagram received or sent (after faults) to FILE "
+                       "as a pcap capture, as it happens."),
+        QStringLiteral("FILE"));
+    parser.addOptions({headless, profile, quiet, fault, seed, control, controlToken, logFormat, units, unit,
+                       profiles, pcap});
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
 
@@ -277,7 +282,8 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
         return usageError(
             QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
     if (!parser.isSet(headless))
-        return usageError(QStringLiteral("--profile, --quiet, --fault and --seed need --headless"));
+        return usageError(QStringLiteral(
+            "--profile, --quiet, --fault, --seed, --pcap and the fleet options need --headless"));
     bool isNumber = false;
     const QString profileText = parser.value(profile);
     options.profile = profileText.toInt(&isNumber);
@@ -285,6 +291,9 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
         return usageError(
             QStringLiteral("--profile must be a whole number from 0 to 8, not '%1'").arg(profileText));
     options.quiet = parser.isSet(quiet);
+    options.pcap = parser.value(pcap);
+    if (parser.isSet(pcap) && options.pcap.isEmpty())
+        return usageError(QStringLiteral("--pcap needs a file name"));
     for (const QString& text : parser.values(fault)) {
         QString error;
         const std::optional<FaultRule> rule = FaultRule::parse(text, &error);

@@ -29,6 +29,7 @@ struct SimulatorOptions {
     QList<FaultRule> faults;
     std::optional<quint64> seed; // none given: the run draws one
     std::optional<ControlOptions> control;
+    QString pcap; // a capture file to write, or none
     // Many units, each on its own address; empty for the single unit on all addresses.
     QList<FleetUnit> fleet;
     TrafficLogWriter::Format logFormat = TrafficLogWriter::Format::Text;

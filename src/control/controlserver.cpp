@@ -1,5 +1,6 @@
 #include "controlserver.h"
 
+#include "capture/trafficcapture.h"
 #include "fault/faultinjector.h"
 #include "log/trafficlogjson.h"
 #include "log/trafficlogmodel.h"
@@ -122,6 +123,7 @@ const QList<ControlServer::Binding>& ControlServer::bindings()
         {Method::Get, QStringLiteral("/api/v1/units/{id}/faults"), &ControlServer::listUnitFaults},
         {Method::Get, QStringLiteral("/api/v1/log"), &ControlServer::getLog},
         {Method::Delete, QStringLiteral("/api/v1/log"), &ControlServer::deleteLog},
+        {Method::Get, QStringLiteral("/api/v1/capture.pcap"), &ControlServer::capture},
         {Method::Get, QStringLiteral("/api/v1/faults"), &ControlServer::listFaults},
         {Method::Post, QStringLiteral("/api/v1/faults"), &ControlServer::addFault},
         {Method::Delete, QStringLiteral("/api/v1/faults"), &ControlServer::removeFaults},
@@ -555,5 +557,16 @@ ControlServer::Reply ControlServer::openApi(const QHttpServerRequest&, const QSt
         return Reply::error(Status::InternalServerError, QStringLiteral("the API description is missing"));
     Reply reply;
     reply.body = file.readAll();
+    return reply;
+}
+
+ControlServer::Reply ControlServer::capture(const QHttpServerRequest&, const QStringList&)
+{
+    QString error;
+    Reply reply;
+    reply.body = TrafficCapture::ofLog(m_log, &error);
+    if (reply.body.isEmpty())
+        return Reply::error(Status::InternalServerError, QStringLiteral("no capture: ") + error);
+    reply.contentType = "application/vnd.tcpdump.pcap";
     return reply;
 }

@@ -73,6 +73,7 @@ private:
     Reply removeFault(const QHttpServerRequest&, const QStringList&);
     Reply metrics(const QHttpServerRequest&, const QStringList&);
     Reply openApi(const QHttpServerRequest&, const QStringList&);
+    Reply capture(const QHttpServerRequest&, const QStringList&);
 
     // The unit a path's {id} names (its index, or its address), or nullptr.
     UnitSimulator* findUnit(const QString& id) const;

@@ -16,26 +16,6 @@ QJsonArray bytesOf(QByteArrayView bytes)
     return array;
 }
 
-QByteArrayView payloadOf(const TrafficLogEntry& entry)
-{
-    using Kind = TrafficLogEntry::Kind;
-    switch (entry.kind) {
-    case Kind::DiscoveryOutgoing:
-        if (entry.note)
-            return entry.note->reply;
-        if (isValidProfileIndex(entry.profile)) {
-            const std::string_view identity = identityForProfile(entry.profile);
-            return QByteArrayView(identity.data(), qsizetype(identity.size()));
-        }
-        return {};
-    case Kind::UnitFault:
-    case Kind::DiscoveryFault:
-        return {};
-    default:
-        return QByteArrayView(reinterpret_cast<const char*>(entry.bytes.data()),
-                              std::min<qsizetype>(entry.count, kUnitFrameSize));
-    }
-}
 } // namespace
 
 QString isoTimeUs(qint64 microseconds)
@@ -59,7 +39,7 @@ QJsonObject trafficLogJson(const TrafficLogEntry& entry, quint64 seq, int unit, 
         {QStringLiteral("port"), entry.isDiscovery() ? QStringLiteral("discovery") : QStringLiteral("unit")},
         {QStringLiteral("remote"),
          ipv4Text(entry.address) + QLatin1Char(':') + QString::number(entry.remotePort)},
-        {QStringLiteral("bytes"), bytesOf(payloadOf(entry))},
+        {QStringLiteral("bytes"), bytesOf(entry.payload())},
         {QStringLiteral("text"), linePrefix + trafficLogLine(entry)},
     };
 }

@@ -23,6 +23,9 @@ MainMenuBar::MainMenuBar(QWidget* parent)
 {
     FileMenu = addMenu(tr("&File"));
     FileMenu->setObjectName(QStringLiteral("FileMenu"));
+    FileSaveLog = addItem(FileMenu, "FileSaveLog", tr("Save &Log\u2026"), QKeySequence::Save);
+    FileSaveCapture = addItem(FileMenu, "FileSaveCapture", tr("Save &Capture\u2026"));
+    addNamedSeparator(FileMenu, "FileSeparator1");
     // QKeySequence::Quit is empty on some platforms, so the shortcut is spelled out.
     FileQuit = addItem(FileMenu, "FileQuit", tr("&Quit"), QKeySequence(Qt::CTRL | Qt::Key_Q));
     FileQuit->setMenuRole(QAction::QuitRole);

@@ -14,6 +14,8 @@ public:
     explicit MainMenuBar(QWidget* parent = nullptr);
 
     QMenu* FileMenu = nullptr;
+    QAction* FileSaveLog = nullptr;
+    QAction* FileSaveCapture = nullptr;
     QAction* FileQuit = nullptr;
     QMenu* EditMenu = nullptr;
     QAction* EditUndo = nullptr;

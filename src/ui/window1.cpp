@@ -2,6 +2,7 @@
 
 #include "app/appversion.h"
 #include "app/consoleoutput.h"
+#include "capture/trafficcapture.h"
 #include "contentarea.h"
 #include "control/controlserver.h"
 #include "faultdialog.h"
@@ -13,8 +14,11 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QStatusBar>
 
 namespace {
@@ -57,6 +61,7 @@ Window1::Window1(QWidget* parent)
     });
 
     attachFaultsMenu();
+    attachFileMenu();
 
     PopupMenu1_Open();
     Event_Open();
@@ -121,6 +126,59 @@ void Window1::createStatusBar()
     statusBar()->addPermanentWidget(FaultState);
     statusBar()->addPermanentWidget(ControlState);
     statusBar()->setSizeGripEnabled(true);
+}
+
+namespace {
+bool writeWhole(const QString& path, const QByteArray& bytes, QString* error)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+        *error = file.errorString();
+        return false;
+    }
+    return true;
+}
+} // namespace
+
+bool Window1::saveLogTo(const QString& path, QString* error)
+{
+    m_log.publishPending();
+    QByteArray text;
+    for (int row = 0; row < m_log.rowCount(); ++row)
+        text += m_log.lineAt(row).toUtf8() + '\n';
+    return writeWhole(path, text, error);
+}
+
+bool Window1::saveCaptureTo(const QString& path, QString* error)
+{
+    const QByteArray capture = TrafficCapture::ofLog(m_log, error);
+    return !capture.isEmpty() && writeWhole(path, capture, error);
+}
+
+void Window1::attachFileMenu()
+{
+    connect(m_menuBar->FileSaveLog, &QAction::triggered, this, [this] {
+        saveWithDialog(tr("Save Log"), QStringLiteral("traffic-log.txt"),
+                       tr("Text files (*.txt);;All files (*)"), &Window1::saveLogTo);
+    });
+    connect(m_menuBar->FileSaveCapture, &QAction::triggered, this, [this] {
+        saveWithDialog(tr("Save Capture"), QStringLiteral("traffic.pcap"),
+                       tr("Captures (*.pcap);;All files (*)"), &Window1::saveCaptureTo);
+    });
+}
+
+void Window1::saveWithDialog(const QString& title, const QString& suggestedName, const QString& filter,
+                             bool (Window1::*save)(const QString&, QString*))
+{
+    const QString path = QFileDialog::getSaveFileName(this, title, suggestedName, filter);
+    if (path.isEmpty())
+        return;
+    QString error;
+    if ((this->*save)(path, &error))
+        statusBar()->showMessage(tr("Saved %1").arg(QDir::toNativeSeparators(path)), 5000);
+    else
+        QMessageBox::warning(this, title,
+                             tr("Could not save %1:\n%2").arg(QDir::toNativeSeparators(path), error));
 }
 
 void Window1::attachFaultsMenu()

@@ -31,6 +31,12 @@ public:
     // say where, or why not. False when it cannot listen.
     bool startControlApi(const ControlOptions& options);
 
+    // The log's lines as shown, newest first, as UTF-8 text; false, with `error` saying why, when
+    // the file cannot be written (an earlier file of that name is then left as it was).
+    bool saveLogTo(const QString& path, QString* error);
+    // Every datagram the log holds, as a pcap capture.
+    bool saveCaptureTo(const QString& path, QString* error);
+
 private:
     void Event_Open();
     void PopupMenu1_Open();
@@ -47,6 +53,10 @@ private:
     void showEndpointState(UnitSimulator::Endpoint endpoint, const QString& text);
     void updateEditItems();
     void copySelectedLine();
+    void attachFileMenu();
+    // Asks where, saves with `save`, and says how it went.
+    void saveWithDialog(const QString& title, const QString& suggestedName, const QString& filter,
+                        bool (Window1::*save)(const QString&, QString*));
 
     // Built before the controls, which refer to them; destroyed before the child widgets, and
     // the list view lets go of a model that is destroyed under it.

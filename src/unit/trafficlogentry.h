@@ -1,6 +1,7 @@
 #pragma once
 
 #include "unitframe.h"
+#include "unitprofiles.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -35,7 +36,8 @@ struct TrafficLogEntry {
 
     quint32 address = 0;    // the sender's IPv4 address, host byte order
     quint16 remotePort = 0; // the sender's port, where replies go
-    quint16 localPort = 0;  // the simulator's own port that received the datagram (incoming lines)
+    // The simulator's own port that received the datagram, or that a unit-port reply left from.
+    quint16 localPort = 0;
     Kind kind = Kind::UnitIncoming;
     // How many of the datagram's bytes `bytes` holds: a short request, or a reply a fault cut,
     // has fewer than 29. A discovery reply holds none; its payload is the identity string of
@@ -61,25 +63,48 @@ struct TrafficLogEntry {
                kind == Kind::DiscoveryFault;
     }
 
+    // The datagram's bytes as the log holds them: none for a fault line.
+    QByteArrayView payload() const
+    {
+        switch (kind) {
+        case Kind::DiscoveryOutgoing:
+            if (note)
+                return note->reply;
+            if (isValidProfileIndex(profile)) {
+                const std::string_view identity = identityForProfile(profile);
+                return QByteArrayView(identity.data(), qsizetype(identity.size()));
+            }
+            return {};
+        case Kind::UnitFault:
+        case Kind::DiscoveryFault:
+            return {};
+        default:
+            return QByteArrayView(reinterpret_cast<const char*>(bytes.data()),
+                                  std::min<qsizetype>(count, kUnitFrameSize));
+        }
+    }
+
     static TrafficLogEntry unitIncoming(quint32 address, quint16 remotePort, quint16 localPort,
                                         QByteArrayView request, int profile)
     {
         return withPayload(Kind::UnitIncoming, address, remotePort, localPort, request, profile);
     }
     static TrafficLogEntry unitOutgoing(quint32 address, quint16 remotePort, const UnitFrame& reply,
-                                        int profile)
+                                        int profile, quint16 localPort = 0)
     {
         return {.address = address,
                 .remotePort = remotePort,
+                .localPort = localPort,
                 .kind = Kind::UnitOutgoing,
                 .count = quint8(kUnitFrameSize),
                 .bytes = reply,
                 .profile = quint8(profile)};
     }
     // A reply as it really left, which a fault may have cut or changed.
-    static TrafficLogEntry unitOutgoing(quint32 address, quint16 remotePort, QByteArrayView sent, int profile)
+    static TrafficLogEntry unitOutgoing(quint32 address, quint16 remotePort, QByteArrayView sent, int profile,
+                                        quint16 localPort = 0)
     {
-        return withPayload(Kind::UnitOutgoing, address, remotePort, 0, sent, profile);
+        return withPayload(Kind::UnitOutgoing, address, remotePort, localPort, sent, profile);
     }
     static TrafficLogEntry discoveryIncoming(quint32 address, quint16 remotePort, quint16 localPort,
                                              QByteArrayView request, int profile)

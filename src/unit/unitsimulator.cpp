@@ -175,7 +175,8 @@ void UnitSimulator::UDPSocket1_DataAvailable(const Datagram& datagram)
         return;
     }
     m_repliesNotSent += !UDPSocket1.write(datagram.address, datagram.port, bytes);
-    emit trafficLogged(TrafficLogEntry::unitOutgoing(sender, datagram.port, *reply, profile));
+    emit trafficLogged(
+        TrafficLogEntry::unitOutgoing(sender, datagram.port, *reply, profile, UDPSocket1.port()));
 }
 
 void UnitSimulator::UDPSocket2_DataAvailable(const Datagram& datagram)
@@ -240,7 +241,7 @@ void UnitSimulator::send(Endpoint endpoint, quint32 address, quint16 port, const
     const QByteArrayView bytes(copy.bytes.data(), copy.size);
     if (endpoint == Endpoint::Unit) {
         m_repliesNotSent += !UDPSocket1.writeToIPv4(address, port, bytes);
-        emit trafficLogged(TrafficLogEntry::unitOutgoing(address, port, bytes, profile));
+        emit trafficLogged(TrafficLogEntry::unitOutgoing(address, port, bytes, profile, UDPSocket1.port()));
         return;
     }
     m_repliesNotSent += !UDPSocket2.writeToIPv4(address, port, bytes);

@@ -1,5 +1,6 @@
 // unitctl: speaks the unit protocol from a shell, for people and for scripts.
 #include "app/appversion.h"
+#include "replay.h"
 #include "unit/unitframe.h"
 #include "unit/unitprofiles.h"
 #include "unitclient.h"
@@ -30,17 +31,24 @@ Commands:
   set HOST[:PORT] V2 ... V25  set channels 2 to 25 (each 0 to 255); fewer than 24 values
                               set the remaining channels to 0. The unit does not answer
                               set-channels, so nothing is waited for.
+  replay FILE.pcap            send the requests of a capture (from the simulator, or
+                              recorded from real units: Ethernet, Linux cooked or raw
+                              IP) to a unit, one by one, and compare each reply with
+                              the recorded one, the status reply's drawn positions
+                              aside; prints every difference
 
 PORT defaults to 4000.
 
 Options:
   --json          print the answer as JSON
   --timeout MS    how long to wait for an answer (default 1000)
+  --to ADDRESS    replay: send every request to ADDRESS instead of where it went
   -h, --help      show this help
   -v, --version   show the version
 
 Exit status: 0 answered (or set sent), 1 no answer in time, 2 usage error,
-3 the answer was malformed.
+3 the answer was malformed. replay: 0 every reply as recorded, 1 differences,
+2 usage error or a capture that cannot be read.
 )";
 
 struct Options {
@@ -248,7 +256,8 @@ int main(int argc, char** argv)
                                      QStringLiteral("1000"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
-    parser.addOptions({json, timeout, help, version});
+    const QCommandLineOption to(QStringLiteral("to"), QString(), QStringLiteral("ADDRESS"));
+    parser.addOptions({json, timeout, help, version, to});
     // A negative number would otherwise read as an unknown option "1". After --timeout it is
     // that option's value, which the range check below rejects; anywhere else it is a channel value.
     QStringList arguments = QCoreApplication::arguments();
@@ -286,6 +295,21 @@ int main(int argc, char** argv)
     if (args.isEmpty())
         return usage(QStringLiteral("no command given"));
     const QString command = args.takeFirst();
+    if (parser.isSet(to) && command != QLatin1String("replay"))
+        return usage(QStringLiteral("--to goes with replay"));
+    if (command == QLatin1String("replay")) {
+        if (args.size() != 1)
+            return usage(QStringLiteral("replay takes one capture file"));
+        ReplayOptions replay;
+        replay.timeoutMs = options.timeoutMs;
+        if (parser.isSet(to)) {
+            Target address;
+            if (const QString error = parseTarget(parser.value(to), 0, address); !error.isEmpty())
+                return usage(error);
+            replay.to = address.address;
+        }
+        return replayCapture(args.first(), replay);
+    }
     Target target;
     if (command == QLatin1String("discover")) {
         if (args.size() > 1)

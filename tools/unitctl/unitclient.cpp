@@ -48,9 +48,11 @@ bool UnitClient::send(const Target& target, const QByteArray& payload)
     return m_socket.writeDatagram(payload, target.address, target.port) == payload.size();
 }
 
-QList<Reply> UnitClient::receive(const Target& from, int timeoutMs, bool collectAll)
+QList<Reply> UnitClient::receiveUpTo(const Target& from, int timeoutMs, qsizetype count)
 {
     QList<Reply> replies;
+    if (count == 0)
+        return replies;
     QDeadlineTimer deadline(timeoutMs);
     while (!deadline.hasExpired()) {
         if (!m_socket.hasPendingDatagrams() && !m_socket.waitForReadyRead(int(deadline.remainingTime())))
@@ -68,7 +70,7 @@ QList<Reply> UnitClient::receive(const Target& from, int timeoutMs, bool collect
             if (!expected)
                 continue; // somebody else's datagram
             replies.append(reply);
-            if (!collectAll)
+            if (replies.size() == count)
                 return replies;
         }
     }

@@ -28,7 +28,12 @@ public:
     bool send(const Target& target, const QByteArray& payload);
     // Replies from `from` (any address when `from.address` is null, any port when `from.port` is
     // 0), until `timeoutMs` has passed or, unless `collectAll`, until the first one.
-    QList<Reply> receive(const Target& from, int timeoutMs, bool collectAll);
+    QList<Reply> receive(const Target& from, int timeoutMs, bool collectAll)
+    {
+        return receiveUpTo(from, timeoutMs, collectAll ? -1 : 1);
+    }
+    // The same, ending early once `count` replies came (never, when `count` is negative).
+    QList<Reply> receiveUpTo(const Target& from, int timeoutMs, qsizetype count);
     QString errorString() const { return m_socket.errorString(); }
 
 private:

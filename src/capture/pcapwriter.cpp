@@ -1,0 +1,95 @@
+#include "pcapwriter.h"
+
+#include <QFile>
+
+#include <pcap/pcap.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+constexpr int kSnapshotLength = 65535;
+}
+
+PcapWriter::~PcapWriter()
+{
+    close();
+}
+
+bool PcapWriter::open(const QString& path, QString* error)
+{
+    close();
+    std::FILE* file = std::fopen(QFile::encodeName(path).constData(), "wb");
+    if (!file) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    return start(file, error);
+}
+
+bool PcapWriter::openInMemory(QString* error)
+{
+    close();
+    std::FILE* file = ::open_memstream(&m_memory, &m_memorySize);
+    if (!file) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    m_inMemory = true;
+    return start(file, error);
+}
+
+bool PcapWriter::start(std::FILE* file, QString* error)
+{
+    m_pcap = pcap_open_dead_with_tstamp_precision(DLT_RAW, kSnapshotLength, PCAP_TSTAMP_PRECISION_MICRO);
+    m_dumper = m_pcap ? pcap_dump_fopen(m_pcap, file) : nullptr;
+    if (!m_dumper) {
+        *error = m_pcap ? QString::fromLocal8Bit(pcap_geterr(m_pcap)) : QStringLiteral("libpcap failed");
+        std::fclose(file);
+        close();
+        return false;
+    }
+    return true;
+}
+
+void PcapWriter::write(const CaptureRecord& record)
+{
+    if (!m_dumper)
+        return;
+    const qsizetype size = buildIpv4Udp(record, m_packet, qsizetype(sizeof m_packet));
+    if (size == 0)
+        return;
+    pcap_pkthdr header{};
+    header.ts.tv_sec = time_t(record.timeUs / 1000000);
+    header.ts.tv_usec = suseconds_t(record.timeUs % 1000000);
+    header.caplen = bpf_u_int32(size);
+    header.len = bpf_u_int32(size);
+    pcap_dump(reinterpret_cast<u_char*>(m_dumper), &header, reinterpret_cast<const u_char*>(m_packet));
+}
+
+bool PcapWriter::flush()
+{
+    if (!m_dumper)
+        return false;
+    return pcap_dump_flush(m_dumper) == 0 && !std::ferror(pcap_dump_file(m_dumper));
+}
+
+QByteArray PcapWriter::close()
+{
+    if (m_dumper)
+        pcap_dump_close(m_dumper); // closes the file too
+    m_dumper = nullptr;
+    if (m_pcap)
+        pcap_close(m_pcap);
+    m_pcap = nullptr;
+    QByteArray bytes;
+    if (m_inMemory) {
+        bytes = QByteArray(m_memory, qsizetype(m_memorySize));
+        std::free(m_memory);
+        m_memory = nullptr;
+        m_memorySize = 0;
+        m_inMemory = false;
+    }
+    return bytes;
+}

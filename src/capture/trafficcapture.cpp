@@ -1,0 +1,94 @@
+#include "trafficcapture.h"
+
+#include "log/trafficlogmodel.h"
+
+TrafficCapture::TrafficCapture(QObject* parent)
+    : QObject(parent)
+{
+    m_flushTimer.setSingleShot(true);
+    m_flushTimer.setInterval(0);
+    connect(&m_flushTimer, &QTimer::timeout, this, &TrafficCapture::flush);
+}
+
+TrafficCapture::~TrafficCapture()
+{
+    close();
+}
+
+quint32 unitSideAddress(const QList<quint32>& unitAddresses, int unit, quint32 peer,
+                        LocalAddressFinder& local)
+{
+    if (unit >= 0 && unit < unitAddresses.size() && unitAddresses[unit] != 0)
+        return unitAddresses[unit];
+    return local.sourceFor(peer);
+}
+
+void TrafficCapture::setUnitAddresses(const QList<QHostAddress>& addresses)
+{
+    m_unitAddresses.clear();
+    for (const QHostAddress& address : addresses)
+        m_unitAddresses.append(address.toIPv4Address());
+}
+
+bool TrafficCapture::open(const QString& path, QString* error)
+{
+    close();
+    auto writer = std::make_unique<PcapWriter>();
+    if (!writer->open(path, error))
+        return false;
+    // An empty capture is still a whole file, even before the first datagram.
+    if (!writer->flush()) {
+        *error = QStringLiteral("cannot write");
+        return false;
+    }
+    m_writer = std::move(writer);
+    return true;
+}
+
+void TrafficCapture::close()
+{
+    m_flushTimer.stop();
+    if (m_writer)
+        flush();
+    m_writer.reset();
+}
+
+void TrafficCapture::appendFrom(int unit, const TrafficLogEntry& entry)
+{
+    if (!m_writer)
+        return;
+    const std::optional<CaptureRecord> record =
+        captureRecordFor(entry, unitSideAddress(m_unitAddresses, unit, entry.address, m_local));
+    if (!record)
+        return;
+    m_writer->write(*record);
+    if (!m_flushTimer.isActive())
+        m_flushTimer.start();
+}
+
+void TrafficCapture::flush()
+{
+    if (!m_writer || m_writer->flush())
+        return;
+    m_writer.reset();
+    emit writeFailed(QStringLiteral("the capture file could not be written; capturing stopped"));
+}
+
+QByteArray TrafficCapture::ofLog(const TrafficLogModel& log, QString* error)
+{
+    PcapWriter writer;
+    if (!writer.openInMemory(error))
+        return {};
+    QList<quint32> addresses;
+    for (const QString& address : log.unitAddresses())
+        addresses.append(QHostAddress(address).toIPv4Address());
+    LocalAddressFinder local;
+    for (quint64 seq = log.firstSeq(); seq < log.endSeq(); ++seq) {
+        const TrafficLogEntry& entry = log.entryWithSeq(seq);
+        const std::optional<CaptureRecord> record =
+            captureRecordFor(entry, unitSideAddress(addresses, log.unitWithSeq(seq), entry.address, local));
+        if (record)
+            writer.write(*record);
+    }
+    return writer.close();
+}

@@ -1,0 +1,55 @@
+#pragma once
+
+#include "localaddress.h"
+#include "pcapwriter.h"
+
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QTimer>
+
+#include <memory>
+
+class TrafficLogModel;
+
+// Writes every datagram the unit (or each unit of a fleet) receives or sends to a pcap file as
+// it happens: what really left, after faults, with its time to the microsecond. Fault lines are
+// not datagrams and are left out. The file is handed to the system once per burst, and is
+// complete when the capture is closed or destroyed.
+class TrafficCapture : public QObject {
+    Q_OBJECT
+
+public:
+    explicit TrafficCapture(QObject* parent = nullptr);
+    ~TrafficCapture() override;
+
+    // A fleet's capture: unit k is on `addresses[k]`. Without, the unit listens on all addresses
+    // and each datagram shows the address its peer reached it on.
+    void setUnitAddresses(const QList<QHostAddress>& addresses);
+
+    bool open(const QString& path, QString* error);
+    void close();
+
+    void append(const TrafficLogEntry& entry) { appendFrom(0, entry); }
+    void appendFrom(int unit, const TrafficLogEntry& entry);
+
+    // The whole log, as a pcap file's bytes: for a download or "Save Capture…".
+    static QByteArray ofLog(const TrafficLogModel& log, QString* error);
+
+signals:
+    // Writing failed (the disk is full, say); nothing more is written. Said once.
+    void writeFailed(const QString& reason);
+
+private:
+    void flush();
+
+    std::unique_ptr<PcapWriter> m_writer;
+    QList<quint32> m_unitAddresses;
+    LocalAddressFinder m_local;
+    QTimer m_flushTimer;
+};
+
+// The simulator's side of a datagram to or from `peer`: a fleet unit's own address, or else the
+// address the machine reaches `peer` from.
+quint32 unitSideAddress(const QList<quint32>& unitAddresses, int unit, quint32 peer,
+                        LocalAddressFinder& local);

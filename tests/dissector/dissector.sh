@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# The Wireshark dissector against a capture the simulator wrote: a scripted session with every
+# command, discovery, a short frame, an unknown command and each fault action, read back with
+# tshark and the dissector; each frame's fields must be the expected ones and no Lua error may
+# occur. A second capture made with text2pcap holds what the simulator never sends (a long
+# frame, replies with a wrong first or last byte) for the expert infos.
+# Uses the fixed ports 4000 and 65535 on loopback.
+# Usage: dissector.sh UNIT_SIMULATOR DISSECTOR EXPECTED_DIR
+set -euo pipefail
+simulator=$1
+dissector=$2
+expected_dir=$3
+command -v tshark >/dev/null || { echo "tshark is missing (Debian package tshark)"; exit 1; }
+work=$(mktemp -d)
+sim_pid=
+cleanup() {
+    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+"$simulator" --headless --quiet --seed 11 --pcap "$work/session.pcap" \
+    --fault 'drop,on=channel-query,every=3' \
+    --fault 'delay=50,on=channel-query,every=2' \
+    --fault 'truncate=10,on=status-query,every=2' \
+    --fault 'corrupt=1,on=status-query,every=3' \
+    --fault 'duplicate=2,on=discovery' 2>"$work/err" &
+sim_pid=$!
+for _ in $(seq 100); do grep -q 'Discovery port 65535: listening' "$work/err" && break; sleep 0.05; done
+grep -q 'Unit port 4000: listening' "$work/err" || { cat "$work/err"; exit 1; }
+
+# Each request from a socket of its own, in one write (printf alone would send a datagram per
+# line end); the pause keeps the capture in this order.
+send() { printf "$2" >"$work/datagram"; cat "$work/datagram" >"/dev/udp/127.0.0.1/$1"; sleep 0.1; }
+frame() { # COMMAND, then the bytes from position 2 on (the rest of the 29 are 0)
+    local command=$1; shift
+    local out="\\x00\\x$(printf %02x "$command")" n=2
+    for b in "$@"; do out+="\\x$(printf %02x "$b")"; n=$((n + 1)); done
+    while [ $n -lt 29 ]; do out+='\x00'; n=$((n + 1)); done
+    printf '%s' "$out"
+}
+send 4000 "$(frame 0 $(seq 1 24))"   # set-channels 1..24
+send 4000 "$(frame 50)"              # channel-query: answered
+send 4000 "$(frame 50)"              # channel-query: answered 50 ms late
+send 4000 "$(frame 50)"              # channel-query: dropped
+send 4000 "$(frame 51)"              # status-query: answered
+send 4000 "$(frame 51)"              # status-query: answer cut to 10 bytes
+send 4000 "$(frame 51)"              # status-query: answer changed in one position
+send 65535 'X'                       # discovery: answered twice
+send 4000 '\xfe\x32\x01'             # a short frame
+send 4000 "$(frame 52)"              # an unknown command
+kill "$sim_pid"; wait "$sim_pid" 2>/dev/null || true; sim_pid=
+
+fields=(-e frame.number -e lumivaner.kind -e lumivaner.command -e lumivaner.channel -e lumivaner.status.pos11
+        -e lumivaner.status.pos14 -e lumivaner.profile -e lumivaner.identity.name -e lumivaner.identity.number
+        -e lumivaner.identity.port -e lumivaner.identity.maker -e lumivaner.identity.kind
+        -e lumivaner.response_in -e lumivaner.response_to -e _ws.expert.message)
+run_tshark() { # FILE OUTPUT
+    # tshark names the user it runs as; anything else on standard error is a fault.
+    if ! tshark -r "$1" -2 -X "lua_script:$dissector" -T fields -E separator='|' -E occurrence=a \
+        "${fields[@]}" >"$2" 2>"$work/tshark.err" || grep -v '^Running as user' "$work/tshark.err" | grep -q .; then
+        echo "tshark said:"; cat "$work/tshark.err"; exit 1
+    fi
+    tshark -r "$1" -2 -X "lua_script:$dissector" -V >"$work/verbose.txt" 2>/dev/null
+    if grep -q 'Lua Error' "$work/verbose.txt"; then
+        echo "the dissector raised a Lua error:"; grep -B3 'Lua Error' "$work/verbose.txt"; exit 1
+    fi
+}
+status=0
+compare() { # NAME ACTUAL EXPECTED
+    if ! diff -u "$3" "$2"; then echo "FAIL: $1 differs from $3"; status=1; else echo "ok: $1"; fi
+}
+run_tshark "$work/session.pcap" "$work/session.txt"
+compare "session capture" "$work/session.txt" "$expected_dir/session.txt"
+
+# Drawn status values stay in their range: position 2 from 25 to 70.
+drawn=$(tshark -r "$work/session.pcap" -X "lua_script:$dissector" -T fields -e lumivaner.status.drawn \
+    -Y 'lumivaner.status.drawn' 2>/dev/null)
+echo "drawn values: $(echo $drawn)"
+[ "$(echo "$drawn" | wc -l)" -eq 3 ] || { echo "FAIL: expected three drawn values"; status=1; }
+for v in $drawn; do (( v >= 25 && v <= 70 )) || { echo "FAIL: drawn value $v"; status=1; }; done
+# The late reply came at least 50 ms after its request.
+late=$(tshark -r "$work/session.pcap" -2 -X "lua_script:$dissector" -T fields -e lumivaner.time \
+    -Y 'lumivaner.response_to == 4' 2>/dev/null)
+echo "late reply after $late s"
+awk -v t="$late" 'BEGIN { exit !(t >= 0.050 && t < 1) }' || { echo "FAIL: late reply after $late s"; status=1; }
+
+# What the simulator never sends, from text2pcap: UDP over IPv4 with the ports given.
+text2pcap -q -4 10.0.0.1,10.0.0.2 -u 50000,4002 "$expected_dir/long-request.hex" "$work/long.pcap"
+text2pcap -q -4 10.0.0.2,10.0.0.1 -u 4002,50000 "$expected_dir/bad-replies.hex" "$work/bad.pcap"
+mergecap -a -w "$work/crafted.pcap" "$work/long.pcap" "$work/bad.pcap"
+run_tshark "$work/crafted.pcap" "$work/crafted.txt"
+compare "crafted capture" "$work/crafted.txt" "$expected_dir/crafted.txt"
+exit $status

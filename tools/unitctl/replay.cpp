@@ -1,0 +1,201 @@
+#include "replay.h"
+
+#include "capture/pcapreader.h"
+#include "unit/unitframe.h"
+#include "unit/unitprofiles.h"
+#include "unitclient.h"
+
+#include <QHash>
+
+#include <cstdio>
+
+namespace {
+// After a request the capture shows no reply to: how long to listen for one that should not come.
+constexpr int kQuietMs = 100;
+
+bool isUnitPort(quint16 port)
+{
+    return port >= 4000 && port <= 4007;
+}
+
+bool isUnitSide(quint16 port)
+{
+    return isUnitPort(port) || port == kDiscoveryPort;
+}
+
+struct Exchange {
+    CapturedDatagram request;
+    QList<CapturedDatagram> replies;
+};
+
+// Who asked whom: a reply answers the latest request under the same key. Discovery leaves the
+// unit's address out, since a broadcast request is answered from each unit's own address.
+QString exchangeKey(quint32 client, quint16 clientPort, quint32 unit, quint16 unitPort)
+{
+    return QStringLiteral("%1:%2>%3:%4")
+        .arg(client)
+        .arg(clientPort)
+        .arg(unitPort == kDiscoveryPort ? 0 : unit)
+        .arg(unitPort);
+}
+
+QList<Exchange> exchangesOf(const QList<CapturedDatagram>& datagrams, int* unmatched)
+{
+    QList<Exchange> exchanges;
+    QHash<QString, qsizetype> latest;
+    for (const CapturedDatagram& datagram : datagrams) {
+        if (isUnitSide(datagram.destinationPort)) {
+            latest.insert(exchangeKey(datagram.source, datagram.sourcePort, datagram.destination,
+                                      datagram.destinationPort),
+                          exchanges.size());
+            exchanges.append({datagram, {}});
+        } else if (isUnitSide(datagram.sourcePort)) {
+            const auto found = latest.constFind(exchangeKey(datagram.destination, datagram.destinationPort,
+                                                            datagram.source, datagram.sourcePort));
+            if (found == latest.cend())
+                ++*unmatched;
+            else
+                exchanges[*found].replies.append(datagram);
+        }
+    }
+    return exchanges;
+}
+
+QString commandName(const CapturedDatagram& request)
+{
+    if (request.destinationPort == kDiscoveryPort)
+        return QStringLiteral("discovery");
+    if (request.payload.size() < 2)
+        return QStringLiteral("short frame");
+    switch (quint8(request.payload[1])) {
+    case UnitCommand::SetChannels:
+        return QStringLiteral("set-channels");
+    case UnitCommand::ChannelQuery:
+        return QStringLiteral("channel-query");
+    case UnitCommand::StatusQuery:
+        return QStringLiteral("status-query");
+    default:
+        return QStringLiteral("command %1").arg(quint8(request.payload[1]));
+    }
+}
+
+// Positions a unit draws anew for every status reply: 2 always, and 14 on the generation 1
+// driver's port.
+bool isDrawn(const CapturedDatagram& request, qsizetype position)
+{
+    if (!isUnitPort(request.destinationPort) || request.payload.size() < 2 ||
+        quint8(request.payload[1]) != UnitCommand::StatusQuery)
+        return false;
+    return position == 2 || (position == 14 && request.destinationPort == 4001);
+}
+
+QString byteList(const QByteArray& bytes, const QList<qsizetype>& positions)
+{
+    QStringList values;
+    for (qsizetype position : positions)
+        values << (position < bytes.size() ? QString::number(quint8(bytes[position])) : QStringLiteral("-"));
+    return values.join(QLatin1Char(' '));
+}
+
+// What differs between a recorded reply and the one that came; empty when they agree.
+QString replyDifference(const CapturedDatagram& request, const CapturedDatagram& recorded,
+                        const QByteArray& got)
+{
+    QStringList problems;
+    if (recorded.complete && recorded.payload.size() != got.size())
+        problems << QStringLiteral("%1 bytes recorded, %2 came").arg(recorded.payload.size()).arg(got.size());
+    QList<qsizetype> positions;
+    const qsizetype compared = std::min(recorded.payload.size(), got.size());
+    for (qsizetype i = 0; i < compared; ++i) {
+        if (recorded.payload[i] != got[i] && !isDrawn(request, i))
+            positions << i;
+    }
+    if (!positions.isEmpty()) {
+        QStringList where;
+        for (qsizetype position : positions)
+            where << QString::number(position);
+        problems << QStringLiteral("differs at position%1 %2: recorded %3, came %4")
+                        .arg(positions.size() == 1 ? QString() : QStringLiteral("s"),
+                             where.join(QStringLiteral(", ")), byteList(recorded.payload, positions),
+                             byteList(got, positions));
+    }
+    return problems.join(QStringLiteral("; "));
+}
+} // namespace
+
+int replayCapture(const QString& path, const ReplayOptions& options)
+{
+    QString error;
+    const std::optional<CaptureContents> contents = readCapture(path, &error);
+    if (!contents) {
+        std::fprintf(stderr, "unitctl: cannot read %s: %s\n", qPrintable(path), qPrintable(error));
+        return 2;
+    }
+    int unmatched = 0;
+    const QList<Exchange> exchanges = exchangesOf(contents->datagrams, &unmatched);
+    if (exchanges.isEmpty()) {
+        std::fprintf(stderr, "unitctl: %s holds no request to a unit (UDP to ports 4000-4007 or 65535)\n",
+                     qPrintable(path));
+        return 2;
+    }
+
+    UnitClient client;
+    int differences = 0;
+    int matchingReplies = 0;
+    for (const Exchange& exchange : exchanges) {
+        const CapturedDatagram& request = exchange.request;
+        const Target target{options.to.value_or(QHostAddress(request.destination)), request.destinationPort};
+        const QString what = QStringLiteral("frame %1, %2 to %3:%4")
+                                 .arg(request.frame)
+                                 .arg(commandName(request), target.address.toString())
+                                 .arg(target.port);
+        const auto report = [&](const QString& text) {
+            ++differences;
+            std::printf("%s: %s\n", qPrintable(what), qPrintable(text));
+        };
+        // Anything still arriving belongs to an earlier request that got more than recorded.
+        const QList<Reply> stray = client.receive(Target{QHostAddress(), 0}, 0, true);
+        if (!stray.isEmpty())
+            report(QStringLiteral("%1 more repl%2 to the request before than recorded")
+                       .arg(stray.size())
+                       .arg(stray.size() == 1 ? QStringLiteral("y") : QStringLiteral("ies")));
+        if (!request.complete)
+            std::printf("%s: the capture kept only %lld bytes of the request; sent as kept\n",
+                        qPrintable(what), static_cast<long long>(request.payload.size()));
+        if (!client.send(target, request.payload)) {
+            std::fprintf(stderr, "unitctl: cannot send to %s:%u: %s\n", qPrintable(target.address.toString()),
+                         unsigned(target.port), qPrintable(client.errorString()));
+            return 2;
+        }
+        // A broadcast is answered from the units' own addresses; otherwise only the target answers.
+        const Target from{request.destinationPort == kDiscoveryPort ? QHostAddress() : target.address,
+                          target.port};
+        const qsizetype expected = exchange.replies.size();
+        const QList<Reply> replies = expected > 0
+                                         ? client.receiveUpTo(from, options.timeoutMs, expected)
+                                         : client.receiveUpTo(from, std::min(kQuietMs, options.timeoutMs), 1);
+        if (replies.size() != expected)
+            report(QStringLiteral("%1 repl%2 recorded, %3 came")
+                       .arg(expected)
+                       .arg(expected == 1 ? QStringLiteral("y") : QStringLiteral("ies"))
+                       .arg(replies.size()));
+        for (qsizetype i = 0; i < std::min(expected, replies.size()); ++i) {
+            const QString difference = replyDifference(request, exchange.replies[i], replies[i].data);
+            if (difference.isEmpty())
+                ++matchingReplies;
+            else
+                report(QStringLiteral("reply %1 (recorded in frame %2) %3")
+                           .arg(i + 1)
+                           .arg(exchange.replies[i].frame)
+                           .arg(difference));
+        }
+    }
+    std::printf("%lld requests replayed, %d replies as recorded, %d difference%s",
+                static_cast<long long>(exchanges.size()), matchingReplies, differences,
+                differences == 1 ? "" : "s");
+    if (contents->skipped > 0 || unmatched > 0)
+        std::printf(" (%d packets not UDP over IPv4 skipped, %d replies to no recorded request)",
+                    contents->skipped, unmatched);
+    std::printf("\n");
+    return differences == 0 ? 0 : 1;
+}
