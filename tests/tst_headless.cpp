@@ -2,6 +2,7 @@
 // options. Uses the product's fixed ports (4000-4007 and 65535): fails with a clear message
 // when another program holds them.
 #include "app/appversion.h"
+#include "capture/pcapreader.h"
 #include "httpclient.h"
 #include "loopbackclient.h"
 #include "programs.h"
@@ -14,6 +15,7 @@
 #include <QNetworkDatagram>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
 
@@ -327,6 +329,23 @@ void TestHeadless::controlApiAndJsonLines()
     QCOMPARE(api.size(), 2);
     QCOMPARE(api[0].toObject(), first);
     QCOMPARE(api[1].toObject(), QJsonDocument::fromJson(lines[1]).object());
+
+    // The same two datagrams as a capture.
+    const HttpClient::Answer capture = http.get(u"/api/v1/capture.pcap"_s);
+    QCOMPARE(capture.status, 200);
+    QCOMPARE(capture.contentType, QByteArray("application/vnd.tcpdump.pcap"));
+    QTemporaryDir dir;
+    QFile file(dir.filePath(u"api.pcap"_s));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(capture.body) == capture.body.size());
+    file.close();
+    QString error;
+    const std::optional<CaptureContents> contents = readCapture(file.fileName(), &error);
+    QVERIFY2(contents, qPrintable(error));
+    QCOMPARE(contents->datagrams.size(), 2);
+    QCOMPARE(contents->datagrams[0].destinationPort, 4002);
+    QCOMPARE(contents->datagrams[0].sourcePort, client.port());
+    QCOMPARE(contents->datagrams[1].sourcePort, 4002);
+    QCOMPARE(contents->datagrams[1].payload.size(), 29);
 }
 
 void TestHeadless::controlRefusesTheNetworkWithoutAToken()

@@ -1,6 +1,7 @@
 // unitctl as a process against the headless simulator and against test responders on loopback.
 // Uses the product's fixed ports (4000-4007 and 65535): fails with a clear message when another
 // program holds them.
+#include "capture/pcapreader.h"
 #include "loopbackclient.h"
 #include "programs.h"
 
@@ -8,8 +9,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkDatagram>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
+
+#include <pcap/pcap.h>
 
 #include <functional>
 #include <memory>
@@ -72,6 +76,7 @@ private slots:
     void usageErrors_data();
     void usageErrors();
     void help();
+    void replayHoldsAUnitAgainstARecording();
 
 private:
     void startSimulator(const QStringList& arguments);
@@ -312,6 +317,103 @@ void TestUnitctl::help()
     const ProcessResult r = unitctl({u"--help"_s});
     QCOMPARE(r.exitCode, 0);
     QVERIFY(r.out.contains(u"fewer than 24 values"_s));
+}
+
+namespace {
+// The capture again, each IPv4 packet framed for another link type, as a LAN recorder keeps it.
+bool rewrite(const QString& from, const QString& to, int linkType)
+{
+    char message[PCAP_ERRBUF_SIZE];
+    pcap_t* in = pcap_open_offline(QFile::encodeName(from).constData(), message);
+    if (!in)
+        return false;
+    pcap_t* dead = pcap_open_dead(linkType, 65535);
+    pcap_dumper_t* out = pcap_dump_open(dead, QFile::encodeName(to).constData());
+    pcap_pkthdr* header = nullptr;
+    const u_char* data = nullptr;
+    while (out && pcap_next_ex(in, &header, &data) == 1) {
+        QByteArray packet = QByteArray(reinterpret_cast<const char*>(data), int(header->caplen));
+        if (linkType == DLT_EN10MB) {
+            packet.prepend(QByteArray("\x02\0\0\0\0\x01\x02\0\0\0\0\x02\x08\x00", 14));
+            if (packet.size() < 60)
+                packet += QByteArray(60 - packet.size(), '\0'); // padding, which is not the datagram's
+        } else {
+            packet.prepend(QByteArray("\0\0\0\x01\0\x06\0\0\0\0\0\0\0\0\x08\x00", 16)); // Linux cooked
+        }
+        pcap_pkthdr copy = *header;
+        copy.caplen = copy.len = bpf_u_int32(packet.size());
+        pcap_dump(reinterpret_cast<u_char*>(out), &copy, reinterpret_cast<const u_char*>(packet.constData()));
+    }
+    if (out)
+        pcap_dump_close(out);
+    pcap_close(dead);
+    pcap_close(in);
+    return out != nullptr;
+}
+} // namespace
+
+void TestUnitctl::replayHoldsAUnitAgainstARecording()
+{
+    // Record a session with the generation 1 driver, whose status replies draw two positions.
+    QTemporaryDir dir;
+    const QString recording = dir.filePath(u"session.pcap"_s);
+    QCOMPARE(m_simulator.start({u"--profile"_s, u"1"_s, u"--seed"_s, u"3"_s, u"--pcap"_s, recording}),
+             QString());
+    QStringList set = {u"set"_s, u"127.0.0.1:4001"_s};
+    for (int channel = 2; channel <= 25; ++channel)
+        set << QString::number(channel + 9);
+    QCOMPARE(unitctl(set).exitCode, 0);
+    QCOMPARE(unitctl({u"channels"_s, u"127.0.0.1:4001"_s}).exitCode, 0);
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(unitctl({u"status"_s, u"127.0.0.1:4001"_s}).exitCode, 0);
+    QCOMPARE(unitctl({u"discover"_s, u"127.0.0.1"_s, u"--timeout"_s, u"200"_s}).exitCode, 0);
+    // Stopped as a user stops it: the capture is whole.
+    m_simulator.process().terminate();
+    QVERIFY(m_simulator.process().waitForFinished(5000));
+    QString error;
+    const std::optional<CaptureContents> recorded = readCapture(recording, &error);
+    QVERIFY2(recorded, qPrintable(error));
+    QCOMPARE(recorded->datagrams.size(), 11); // set-channels has no reply
+
+    // Another run with another seed: the drawn positions differ, and are not differences.
+    QCOMPARE(m_simulator.start({u"--profile"_s, u"1"_s, u"--seed"_s, u"4"_s}), QString());
+    ProcessResult result = unitctl({u"replay"_s, recording, u"--to"_s, u"127.0.0.1"_s});
+    QVERIFY2(result.exitCode == 0, qPrintable(result.out + result.err));
+    QVERIFY2(result.out.contains(u"6 requests replayed, 5 replies as recorded, 0 differences"_s),
+             qPrintable(result.out));
+
+    // The same recording as an Ethernet or a Linux cooked capture replays alike.
+    for (const int linkType : {DLT_EN10MB, DLT_LINUX_SLL}) {
+        const QString framed = dir.filePath(u"framed-%1.pcap"_s.arg(linkType));
+        QVERIFY(rewrite(recording, framed, linkType));
+        result = unitctl({u"replay"_s, framed});
+        QVERIFY2(result.exitCode == 0, qPrintable(result.out + result.err));
+    }
+
+    // One byte of the recorded channel reply changed: found, named, and the exit status says so.
+    QFile file(recording);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QByteArray bytes = file.readAll();
+    file.close();
+    const qsizetype reply = bytes.indexOf(QByteArray("\xfe\x32\x0b\x0c\x0d", 5));
+    QVERIFY(reply > 0);
+    bytes[reply + 7] = char(99); // channel 7, recorded as 16
+    const QString edited = dir.filePath(u"edited.pcap"_s);
+    QFile out(edited);
+    QVERIFY(out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size());
+    out.close();
+    result = unitctl({u"replay"_s, edited});
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY2(result.out.contains(u"differs at position 7: recorded 99, came 16"_s), qPrintable(result.out));
+    QVERIFY2(result.out.contains(u", 1 difference"_s), qPrintable(result.out));
+
+    // A unit that answers nothing is all differences; a file that is no capture is refused.
+    m_simulator.stop();
+    result = unitctl({u"replay"_s, recording, u"--timeout"_s, u"100"_s});
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(unitctl({u"replay"_s, dir.filePath(u"none.pcap"_s)}).exitCode, 2);
+    QCOMPARE(unitctl({u"replay"_s}).exitCode, 2);
+    QCOMPARE(unitctl({u"channels"_s, u"127.0.0.1"_s, u"--to"_s, u"127.0.0.1"_s}).exitCode, 2);
 }
 
 QTEST_GUILESS_MAIN(TestUnitctl)

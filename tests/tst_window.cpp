@@ -1,6 +1,7 @@
 // The window, offscreen, over the real unit. Uses the product's fixed ports (4000-4007 and
 // 65535): fails with a clear message when another program holds one of them.
 #include "app/appversion.h"
+#include "capture/pcapreader.h"
 #include "httpclient.h"
 #include "loopbackclient.h"
 #include "ui/contentarea.h"
@@ -19,6 +20,7 @@
 #include <QListView>
 #include <QMenu>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QWindow>
@@ -47,6 +49,7 @@ private slots:
     void tabOrderAndListSettings();
     void menus();
     void copyCopiesTheSelectedLine();
+    void savesTheLogAsShownAndTheCapture();
     void faultsMenuAddsChecksAndRemovesRules();
     void faultDialogValidatesAsYouType_data();
     void faultDialogValidatesAsYouType();
@@ -277,9 +280,12 @@ void TestWindow::menus()
     QCOMPARE(top[2]->text(), u"F&aults"_s);
 
     const QList<QAction*> file = bar->FileMenu->actions();
-    QCOMPARE(file.size(), 1);
-    QCOMPARE(file[0]->text(), u"&Quit"_s);
-    QCOMPARE(file[0]->shortcut(), QKeySequence(u"Ctrl+Q"_s));
+    QCOMPARE(file.size(), 4);
+    QCOMPARE(file[0]->text(), u"Save &Log\u2026"_s);
+    QCOMPARE(file[1]->text(), u"Save &Capture\u2026"_s);
+    QVERIFY(file[2]->isSeparator());
+    QCOMPARE(file[3]->text(), u"&Quit"_s);
+    QCOMPARE(file[3]->shortcut(), QKeySequence(u"Ctrl+Q"_s));
 
     const QList<QAction*> edit = bar->EditMenu->actions();
     QStringList texts;
@@ -328,6 +334,53 @@ FaultDialog* TestWindow::openFaultDialog()
     mainMenuBar()->FaultsAdd->trigger();
     auto* dialog = m_window->findChild<FaultDialog*>(u"FaultDialog"_s);
     return dialog && QTest::qWaitForWindowExposed(dialog) ? dialog : nullptr;
+}
+
+void TestWindow::savesTheLogAsShownAndTheCapture()
+{
+    LoopbackClient client;
+    const QByteArray reply = client.request(4000, unitFrame(50));
+    QCOMPARE(reply.size(), 29);
+    client.send(kDiscoveryPort, "X");
+    QCOMPARE(client.receive().size(), 50);
+    QVERIFY(QTest::qWaitFor([&] { return log()->rowCount() == 4; }, 3000));
+
+    QTemporaryDir dir;
+    QString error;
+    QVERIFY2(m_window->saveLogTo(dir.filePath(u"log.txt"_s), &error), qPrintable(error));
+    QFile text(dir.filePath(u"log.txt"_s));
+    QVERIFY(text.open(QIODevice::ReadOnly));
+    QString shown;
+    for (int row = 0; row < 4; ++row)
+        shown += lineAt(row) + u'\n';
+    QCOMPARE(QString::fromUtf8(text.readAll()), shown);
+    QVERIFY(shown.startsWith(u"<-- 127.0.0.1:"_s)); // newest first
+
+    QVERIFY2(m_window->saveCaptureTo(dir.filePath(u"traffic.pcap"_s), &error), qPrintable(error));
+    const std::optional<CaptureContents> capture = readCapture(dir.filePath(u"traffic.pcap"_s), &error);
+    QVERIFY2(capture, qPrintable(error));
+    const QList<CapturedDatagram>& datagrams = capture->datagrams;
+    QCOMPARE(datagrams.size(), 4);
+    const quint32 loopback = QHostAddress(QHostAddress::LocalHost).toIPv4Address();
+    QCOMPARE(datagrams[0].source, loopback);
+    QCOMPARE(datagrams[0].sourcePort, client.port());
+    QCOMPARE(datagrams[0].destination, loopback);
+    QCOMPARE(datagrams[0].destinationPort, 4000);
+    QCOMPARE(datagrams[0].payload, unitFrame(50));
+    QCOMPARE(datagrams[1].sourcePort, 4000);
+    QCOMPARE(datagrams[1].destinationPort, client.port());
+    QCOMPARE(datagrams[1].payload, reply);
+    QCOMPARE(datagrams[2].payload, QByteArray("X"));
+    QCOMPARE(datagrams[3].sourcePort, kDiscoveryPort);
+    QCOMPARE(datagrams[3].payload, QByteArray(identityForProfile(0).data(), 50));
+    QVERIFY(datagrams[0].timeUs <= datagrams[1].timeUs && datagrams[1].timeUs <= datagrams[3].timeUs);
+
+    // A folder that is not there: refused with the reason, nothing made.
+    const QString missing = dir.filePath(u"no/such/folder/log.txt"_s);
+    QVERIFY(!m_window->saveLogTo(missing, &error));
+    QVERIFY(!error.isEmpty());
+    QVERIFY(!m_window->saveCaptureTo(dir.filePath(u"no/such/folder/c.pcap"_s), &error));
+    QVERIFY(!QFile::exists(missing));
 }
 
 void TestWindow::faultsMenuAddsChecksAndRemovesRules()

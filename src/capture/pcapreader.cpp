@@ -58,8 +58,7 @@ bool knownLinkType(int linkType)
 }
 } // namespace
 
-std::optional<CapturedDatagram> datagramFromPacket(int linkType, const uchar* data, qsizetype capturedLength,
-                                                   qsizetype originalLength)
+std::optional<CapturedDatagram> datagramFromPacket(int linkType, const uchar* data, qsizetype capturedLength)
 {
     const qsizetype ip = ipv4Offset(linkType, data, capturedLength);
     if (ip < 0 || capturedLength < ip + 20)
@@ -88,7 +87,8 @@ std::optional<CapturedDatagram> datagramFromPacket(int linkType, const uchar* da
     datagram.sourcePort = be16(data + udp);
     datagram.destinationPort = be16(data + udp + 2);
     datagram.payload = QByteArray(reinterpret_cast<const char*>(data + udp + 8), kept);
-    datagram.complete = kept == payloadLength && originalLength >= capturedLength;
+    // Only the datagram counts: a recorder that cut Ethernet padding cut nothing of it.
+    datagram.complete = kept == payloadLength;
     return datagram;
 }
 
@@ -119,7 +119,7 @@ std::optional<CaptureContents> readCapture(const QString& path, QString* error)
     while ((status = pcap_next_ex(pcap, &header, &data)) == 1) {
         ++frame;
         std::optional<CapturedDatagram> datagram =
-            datagramFromPacket(linkType, data, qsizetype(header->caplen), qsizetype(header->len));
+            datagramFromPacket(linkType, data, qsizetype(header->caplen));
         if (!datagram) {
             ++contents.skipped;
             continue;

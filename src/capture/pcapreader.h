@@ -31,5 +31,5 @@ struct CaptureContents {
 // none of these.
 std::optional<CaptureContents> readCapture(const QString& path, QString* error);
 // The same for one packet of the given link type (a DLT_ value), for tests and fuzzing.
-std::optional<CapturedDatagram> datagramFromPacket(int linkType, const uchar* data, qsizetype capturedLength,
-                                                   qsizetype originalLength);
+// `capturedLength` is what the recorder kept of it.
+std::optional<CapturedDatagram> datagramFromPacket(int linkType, const uchar* data, qsizetype capturedLength);
