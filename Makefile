@@ -68,3 +68,19 @@ fuzz:
 .PHONY: soak
 soak: build
 	$(BUILD)/bench/soak 1000000 50000
+
+# The Debian package (build-package/unit-simulator_VERSION-1_ARCH.deb), built with Debian's
+# hardening flags, then checked: lintian, the desktop and AppStream validators, and the
+# programs run from the unpacked package.
+.PHONY: package package-check
+package:
+	@scripts/install-deps.sh build package
+	export DEB_BUILD_MAINT_OPTIONS=hardening=+all; \
+	CXXFLAGS="$$(dpkg-buildflags --get CXXFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" \
+	LDFLAGS="$$(dpkg-buildflags --get LDFLAGS)" \
+	    cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DUNITSIM_TESTS=OFF \
+	        -DCMAKE_STRIP=$(CURDIR)/scripts/strip-for-package.sh
+	cmake --build build-package -j$(JOBS)
+	cd build-package && cpack
+package-check: package
+	scripts/check-package.sh build-package

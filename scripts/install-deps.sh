@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a make target needs, only when some are missing.
-# Usage: scripts/install-deps.sh build|test|bench|fuzz|format ...
+# Usage: scripts/install-deps.sh build|test|package|bench|fuzz|format ...
 set -euo pipefail
 
 packages=()
@@ -8,6 +8,7 @@ for group in "$@"; do
     case "$group" in
         build) packages+=(cmake make g++ pkgconf qt6-base-dev qt6-httpserver-dev qt6-websockets-dev qt6-qpa-plugins fonts-dejavu-core iproute2 libpcap-dev) ;;
         test)  packages+=(tshark) ;;
+        package) packages+=(dpkg-dev file lintian desktop-file-utils appstream) ;;
         bench) packages+=(xvfb xauth) ;;
         fuzz)  packages+=(clang libclang-rt-14-dev) ;;
         format) packages+=(clang-format git) ;;
