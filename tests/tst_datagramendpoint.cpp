@@ -47,6 +47,7 @@ private slots:
     void sharedPollerWakesEachEndpointForItsOwn();
     void sharedPollerSkipsAnEndpointClosedInTheSameWakeUp();
     void endpointOutlivesItsPoller();
+    void endpointOnAllAddressesAnswersForOneOfThem();
 };
 
 void TestDatagramEndpoint::deliversAtOnceWithSenderAddress()
@@ -301,6 +302,42 @@ void TestDatagramEndpoint::endpointOutlivesItsPoller()
     QVERIFY(endpoint.write(QHostAddress::LocalHost, client.port(), "still"));
     QCOMPARE(client.receive(), QByteArray("still"));
     QVERIFY(endpoint.bind(0));
+}
+
+void TestDatagramEndpoint::endpointOnAllAddressesAnswersForOneOfThem()
+{
+    DatagramEndpoint endpoint(64);
+    endpoint.setReceiveDestination(true);
+    QVERIFY(endpoint.bind(0));
+    QList<quint32> destinations;
+    connect(&endpoint, &DatagramEndpoint::datagramReceived, this,
+            [&](const Datagram& datagram) { destinations << datagram.destination; });
+    QUdpSocket client;
+    QVERIFY(client.bind(QHostAddress::LocalHost, 0));
+    for (const char* to : {"127.0.0.7", "127.0.9.1", "127.255.255.255"})
+        client.writeDatagram("X", QHostAddress(QLatin1String(to)), endpoint.localPort());
+    QVERIFY(QTest::qWaitFor([&] { return destinations.size() == 3; }, 3000));
+    QCOMPARE(destinations, (QList<quint32>{0x7F000007, 0x7F000901, 0x7FFFFFFF}));
+
+    // The answer leaves from the address it was meant for, and from the endpoint's port.
+    QVERIFY(endpoint.writeFrom(0x7F000901, QHostAddress(QHostAddress::LocalHost).toIPv4Address(),
+                               client.localPort(), "from 127.0.9.1"));
+    QVERIFY(client.waitForReadyRead(3000));
+    const QNetworkDatagram answer = client.receiveDatagram();
+    QCOMPARE(answer.data(), QByteArray("from 127.0.9.1"));
+    QCOMPARE(answer.senderAddress(), QHostAddress(u"127.0.9.1"_s));
+    QCOMPARE(answer.senderPort(), int(endpoint.localPort()));
+
+    // Without asking, the destination stays unknown.
+    DatagramEndpoint plain(64);
+    QVERIFY(plain.bind(0));
+    Reader reader(plain);
+    quint32 destination = 1;
+    connect(&plain, &DatagramEndpoint::datagramReceived, this,
+            [&](const Datagram& datagram) { destination = datagram.destination; });
+    client.writeDatagram("X", QHostAddress(u"127.0.0.7"_s), plain.localPort());
+    QVERIFY(reader.waitFor(1));
+    QCOMPARE(destination, 0u);
 }
 
 QTEST_GUILESS_MAIN(TestDatagramEndpoint)

@@ -116,8 +116,8 @@ int HeadlessRunner::start()
 
 int HeadlessRunner::startFleet()
 {
-    // Two sockets a unit and one for the fleet, with room for what Qt and the process hold.
-    const quint64 needed = 2 * quint64(m_fleet->size()) + 64;
+    // A socket a unit and one for the fleet's discovery, with room for what Qt and the process hold.
+    const quint64 needed = quint64(m_fleet->size()) + 64;
     QString error;
     if (!raiseOpenFileLimit(needed, &error)) {
         printToStderr(

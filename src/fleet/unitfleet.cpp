@@ -11,6 +11,8 @@ UnitFleet::UnitFleet(const QList<FleetUnit>& units, quint64 seed, QObject* paren
     for (qsizetype k = 0; k < units.size(); ++k) {
         auto unit = std::make_unique<UnitSimulator>(unitSeed(seed, k), &m_poller);
         unit->setAddress(units[k].address);
+        unit->setSharedDiscovery(&m_discovery);
+        m_byAddress.insert(units[k].address.toIPv4Address(), int(k));
         unit->faults().setUnit(int(k), units[k].address.toIPv4Address());
         UnitSimulator* raw = unit.get();
         const int index = int(k);
@@ -29,7 +31,13 @@ UnitFleet::UnitFleet(const QList<FleetUnit>& units, quint64 seed, QObject* paren
     m_profiles.reserve(units.size());
     for (const FleetUnit& unit : units)
         m_profiles.append(unit.profile);
-    connect(&m_discovery, &DatagramEndpoint::datagramReceived, this, &UnitFleet::answerEveryUnit);
+    // One endpoint on all addresses hears discovery for every unit; the address a request was
+    // sent to says which unit it is for.
+    m_discovery.setReceiveDestination(true);
+    connect(&m_discovery, &DatagramEndpoint::datagramReceived, this, &UnitFleet::answerDiscovery);
+    connect(&m_discovery, &DatagramEndpoint::sendFailed, this, [this](const QString& reason) {
+        emit replyNotSent(QStringLiteral("A discovery reply could not be sent: ") + reason);
+    });
     connect(&m_discovery, &DatagramEndpoint::bindStateChanged, this, [this] {
         const QString state =
             QStringLiteral("Fleet discovery port %1 on all addresses: ").arg(kDiscoveryPort);
@@ -55,7 +63,8 @@ void UnitFleet::start()
 {
     for (std::size_t k = 0; k < m_units.size(); ++k)
         m_units[k]->start(m_profiles[qsizetype(k)]);
-    // After the units: it shares the port with their discovery endpoints.
+    // Shared, as before with a socket a unit: another fleet process on other addresses still
+    // hears broadcasts.
     m_discovery.bind(QHostAddress(QHostAddress::AnyIPv4), kDiscoveryPort, DatagramEndpoint::Sharing::Shared);
 }
 
@@ -66,12 +75,16 @@ qsizetype UnitFleet::listeningCount() const
     });
 }
 
-void UnitFleet::answerEveryUnit(const Datagram& datagram)
+void UnitFleet::answerDiscovery(const Datagram& datagram)
 {
+    // Sent to one unit's address: that unit's alone (which ignores what is not a request, as its
+    // own endpoint would).
+    if (const auto unit = m_byAddress.constFind(datagram.destination); unit != m_byAddress.cend()) {
+        m_units[std::size_t(*unit)]->answerDiscovery(datagram);
+        return;
+    }
     if (!isDiscoveryRequest(datagram.data))
         return;
-    for (const std::unique_ptr<UnitSimulator>& unit : m_units) {
-        if (unit->discoveryEndpoint().isBound())
-            unit->answerDiscovery(datagram);
-    }
+    for (const std::unique_ptr<UnitSimulator>& unit : m_units)
+        unit->answerDiscovery(datagram);
 }

@@ -3,6 +3,7 @@
 #include "net/datagramendpoint.h"
 #include "unit/unitsimulator.h"
 
+#include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
@@ -16,10 +17,11 @@ struct FleetUnit {
     int profile = 0;
 };
 
-// Many simulated units in one process, each on its own IPv4 address with its own state and
-// endpoints. A request to a unit's address is that unit's alone. A discovery request that
-// reaches the process on any other address (a broadcast, 127.255.255.255, 127.0.0.1) is
-// answered by every unit, each from its own address.
+// Many simulated units in one process, each on its own IPv4 address with its own state and unit
+// endpoint. A request to a unit's address is that unit's alone. Discovery for all of them comes
+// through one endpoint on all addresses: a request sent to a unit's address is answered by that
+// unit; one that reaches the process on any other address (a broadcast, 127.255.255.255,
+// 127.0.0.1) is answered by every unit; each answers from its own address.
 class UnitFleet : public QObject {
     Q_OBJECT
 
@@ -47,11 +49,12 @@ signals:
     void replyNotSent(const QString& message);
 
 private:
-    void answerEveryUnit(const Datagram& datagram);
+    void answerDiscovery(const Datagram& datagram);
 
     // Declared first: the units' endpoints register with it, and are gone before it is.
     DatagramPoller m_poller;
     std::vector<std::unique_ptr<UnitSimulator>> m_units;
     QList<int> m_profiles;
+    QHash<quint32, int> m_byAddress; // unit index by IPv4 address
     DatagramEndpoint m_discovery;
 };

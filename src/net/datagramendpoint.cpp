@@ -98,6 +98,7 @@ bool DatagramEndpoint::bind(const QHostAddress& address, quint16 port, Sharing s
     setIntOption(fd, SOL_SOCKET, SO_BROADCAST, 1);
     setIntOption(fd, IPPROTO_IP, IP_TTL, kHopLimit);
     setIntOption(fd, IPPROTO_IP, IP_MULTICAST_TTL, kHopLimit);
+    setIntOption(fd, IPPROTO_IP, IP_PKTINFO, m_wantDestination ? 1 : 0);
     enlargeReceiveBuffer(fd);
 
     sockaddr_in local{};
@@ -145,14 +146,33 @@ void DatagramEndpoint::drain()
     char* const buffer = m_buffer.data();
     for (int i = 0; i < kMaxDatagramsPerWakeUp && m_fd >= 0; ++i) {
         sockaddr_in sender{};
-        socklen_t length = sizeof sender;
+        iovec payload{buffer, std::size_t(m_buffer.size())};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+        msghdr message{};
+        message.msg_name = &sender;
+        message.msg_namelen = sizeof sender;
+        message.msg_iov = &payload;
+        message.msg_iovlen = 1;
+        if (m_wantDestination) {
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+        }
         // The kernel drops whatever of a longer payload does not fit the buffer.
-        const ssize_t n = ::recvfrom(m_fd, buffer, std::size_t(m_buffer.size()), 0,
-                                     reinterpret_cast<sockaddr*>(&sender), &length);
+        const ssize_t n = ::recvmsg(m_fd, &message, 0);
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK)
                 break;
             continue; // an interrupted call, or an error queued by the network: read on
+        }
+        m_datagram.destination = 0;
+        if (m_wantDestination) {
+            for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+                if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+                    in_pktinfo info;
+                    std::memcpy(&info, CMSG_DATA(c), sizeof info);
+                    m_datagram.destination = ntohl(info.ipi_addr.s_addr);
+                }
+            }
         }
         m_datagram.address.setAddress(ntohl(sender.sin_addr.s_addr));
         m_datagram.port = ntohs(sender.sin_port);
@@ -162,7 +182,7 @@ void DatagramEndpoint::drain()
     m_draining = false;
 }
 
-bool DatagramEndpoint::writeToIPv4(quint32 address, quint16 port, QByteArrayView data)
+bool DatagramEndpoint::writeFrom(quint32 source, quint32 address, quint16 port, QByteArrayView data)
 {
     int error = EBADF;
     if (m_fd >= 0) {
@@ -170,10 +190,28 @@ bool DatagramEndpoint::writeToIPv4(quint32 address, quint16 port, QByteArrayView
         to.sin_family = AF_INET;
         to.sin_port = htons(port);
         to.sin_addr.s_addr = htonl(address);
+        iovec payload{const_cast<char*>(data.data()), std::size_t(data.size())};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+        msghdr message{};
+        message.msg_name = &to;
+        message.msg_namelen = sizeof to;
+        message.msg_iov = &payload;
+        message.msg_iovlen = 1;
+        if (source != 0) {
+            // The source address rides along with the datagram; the route picks the interface.
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            cmsghdr* c = CMSG_FIRSTHDR(&message);
+            c->cmsg_level = IPPROTO_IP;
+            c->cmsg_type = IP_PKTINFO;
+            c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+            in_pktinfo info{};
+            info.ipi_spec_dst.s_addr = htonl(source);
+            std::memcpy(CMSG_DATA(c), &info, sizeof info);
+        }
         ssize_t sent = 0;
         do {
-            sent = ::sendto(m_fd, data.data(), std::size_t(data.size()), 0,
-                            reinterpret_cast<const sockaddr*>(&to), sizeof to);
+            sent = ::sendmsg(m_fd, &message, 0);
         } while (sent < 0 && errno == EINTR);
         if (sent == data.size())
             return true;

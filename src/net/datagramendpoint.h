@@ -15,6 +15,9 @@ class DatagramPoller;
 struct Datagram {
     QHostAddress address;
     quint16 port = 0;
+    // The address it was sent to (IPv4, host byte order; a broadcast address for a broadcast),
+    // when the endpoint was asked to tell it; 0 otherwise.
+    quint32 destination = 0;
     // Points into the endpoint's own buffer and is valid only while datagramReceived() is being
     // handled. Bytes beyond the endpoint's capacity were dropped.
     QByteArrayView data;
@@ -50,6 +53,9 @@ public:
     // program makes the bind fail. The outcome stays readable until the next bind.
     bool bind(quint16 port) { return bind(QHostAddress(QHostAddress::AnyIPv4), port, Sharing::Exclusive); }
     bool bind(const QHostAddress& address, quint16 port, Sharing sharing);
+    // From the next bind on, each datagram carries the address it was sent to: one endpoint on
+    // all addresses can then serve many units, each on an address of its own.
+    void setReceiveDestination(bool on) { m_wantDestination = on; }
     quint16 port() const { return m_port; }
     // The port actually bound (differs from port() only when binding port 0).
     quint16 localPort() const { return m_localPort; }
@@ -67,7 +73,13 @@ public:
     }
     // The same to an IPv4 address in host byte order. (Not an overload of write(): an enum such
     // as QHostAddress::LocalHost would convert to the number, not to the address.)
-    bool writeToIPv4(quint32 address, quint16 port, QByteArrayView data);
+    bool writeToIPv4(quint32 address, quint16 port, QByteArrayView data)
+    {
+        return writeFrom(0, address, port, data);
+    }
+    // The same from `source`, an address of this machine (0: whichever the route gives), for an
+    // endpoint bound to all addresses that answers for one of them.
+    bool writeFrom(quint32 source, quint32 address, quint16 port, QByteArrayView data);
 
 signals:
     void datagramReceived(const Datagram& datagram);
@@ -95,5 +107,6 @@ private:
     quint16 m_localPort = 0;
     QString m_bindError;
     bool m_draining = false;
+    bool m_wantDestination = false;
     int m_lastSendError = 0;
 };

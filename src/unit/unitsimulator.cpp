@@ -113,9 +113,21 @@ void UnitSimulator::start(int profileIndex)
 {
     setStartChannelValues(ChannelValues);
     selectProfile(profileIndex);
-    const bool ownAddress = m_address != QHostAddress(QHostAddress::AnyIPv4);
-    UDPSocket2.bind(m_address, kDiscoveryPort,
-                    ownAddress ? DatagramEndpoint::Sharing::Shared : DatagramEndpoint::Sharing::Exclusive);
+    // A unit of a fleet is reached through the fleet's discovery endpoint.
+    if (!m_sharedDiscovery)
+        UDPSocket2.bind(m_address, kDiscoveryPort, DatagramEndpoint::Sharing::Exclusive);
+}
+
+void UnitSimulator::setSharedDiscovery(DatagramEndpoint* endpoint)
+{
+    m_sharedDiscovery = endpoint;
+}
+
+bool UnitSimulator::sendDiscoveryReply(quint32 address, quint16 port, QByteArrayView bytes)
+{
+    if (m_sharedDiscovery)
+        return m_sharedDiscovery->writeFrom(m_address.toIPv4Address(), address, port, bytes);
+    return UDPSocket2.writeToIPv4(address, port, bytes);
 }
 
 bool UnitSimulator::selectProfile(int index)
@@ -144,7 +156,7 @@ QString UnitSimulator::unitEndpointState() const
 
 QString UnitSimulator::discoveryEndpointState() const
 {
-    return endpointStateText(QStringLiteral("Discovery port"), UDPSocket2, m_address);
+    return endpointStateText(QStringLiteral("Discovery port"), discoveryEndpoint(), m_address);
 }
 
 StatusDraw UnitSimulator::drawStatusValues()
@@ -186,7 +198,7 @@ void UnitSimulator::UDPSocket2_DataAvailable(const Datagram& datagram)
     const int profile = m_profileIndex;
     const quint32 sender = ipv4Of(datagram.address);
     emit trafficLogged(
-        TrafficLogEntry::discoveryIncoming(sender, datagram.port, UDPSocket2.port(), datagram.data, profile));
+        TrafficLogEntry::discoveryIncoming(sender, datagram.port, kDiscoveryPort, datagram.data, profile));
 
     const bool faulty = m_faults.isActive();
     if (faulty && dropByFault(FaultKind::Discovery, datagram, profile))
@@ -195,7 +207,7 @@ void UnitSimulator::UDPSocket2_DataAvailable(const Datagram& datagram)
         replyWithFaults(Endpoint::Discovery, FaultKind::Discovery, datagram, identityView(profile), profile);
         return;
     }
-    m_repliesNotSent += !UDPSocket2.write(datagram.address, datagram.port, identityView(profile));
+    m_repliesNotSent += !sendDiscoveryReply(sender, datagram.port, identityView(profile));
     emit trafficLogged(TrafficLogEntry::discoveryOutgoing(sender, datagram.port, profile));
 }
 
@@ -244,7 +256,7 @@ void UnitSimulator::send(Endpoint endpoint, quint32 address, quint16 port, const
         emit trafficLogged(TrafficLogEntry::unitOutgoing(address, port, bytes, profile, UDPSocket1.port()));
         return;
     }
-    m_repliesNotSent += !UDPSocket2.writeToIPv4(address, port, bytes);
+    m_repliesNotSent += !sendDiscoveryReply(address, port, bytes);
     if (bytes == identityView(profile))
         emit trafficLogged(TrafficLogEntry::discoveryOutgoing(address, port, profile));
     else

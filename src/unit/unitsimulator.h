@@ -50,8 +50,12 @@ public:
     // Restarts every draw as if the unit had been made with `seed`.
     void reseed(quint64 seed);
 
-    // A discovery request that reached the fleet rather than this unit's own address (a
-    // broadcast, say): answered as if it had come to this unit's discovery endpoint.
+    // A unit of a fleet listens for discovery through the fleet's `endpoint`, bound to all
+    // addresses, and answers from its own address; it then binds no discovery endpoint of its
+    // own. Set before start().
+    void setSharedDiscovery(DatagramEndpoint* endpoint);
+    // A discovery request for this unit that reached the fleet's endpoint (sent to this unit's
+    // address, or a broadcast): answered as if it had come to this unit's own discovery endpoint.
     void answerDiscovery(const Datagram& datagram) { UDPSocket2_DataAvailable(datagram); }
 
     // Sets channels 2 to 25 as a set-channels frame with these values would (elements 0 and 1
@@ -63,7 +67,11 @@ public:
     int profileIndex() const { return m_profileIndex; }
     const ChannelArray& channelValues() const { return ChannelValues; }
     const DatagramEndpoint& unitEndpoint() const { return UDPSocket1; }
-    const DatagramEndpoint& discoveryEndpoint() const { return UDPSocket2; }
+    // The unit's own, or the fleet's it shares.
+    const DatagramEndpoint& discoveryEndpoint() const
+    {
+        return m_sharedDiscovery ? *m_sharedDiscovery : UDPSocket2;
+    }
 
     // One line per endpoint for people: "Unit port 4003: listening", or why not.
     QString unitEndpointState() const;
@@ -90,6 +98,7 @@ private:
     void replyWithFaults(Endpoint endpoint, quint8 kind, const Datagram& datagram, QByteArrayView reply,
                          int profile);
     void send(Endpoint endpoint, quint32 address, quint16 port, const ReplyCopy& copy, int profile);
+    bool sendDiscoveryReply(quint32 address, quint16 port, QByteArrayView bytes);
     void reportDelayOverflow(quint64 dropped);
 
     QHostAddress m_address{QHostAddress::AnyIPv4};
@@ -97,6 +106,7 @@ private:
     int m_profileIndex = 0;
     DatagramEndpoint UDPSocket1;
     DatagramEndpoint UDPSocket2;
+    DatagramEndpoint* m_sharedDiscovery = nullptr;
     QTimer Timer1;
     quint64 m_seed;
     FaultInjector m_faults;
