@@ -7,10 +7,17 @@
 #include "loopbackclient.h"
 
 #include <QFile>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <pcap/pcap.h>
+
+#include <sys/resource.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -54,6 +61,7 @@ private slots:
     void logBecomesACaptureOfItsDatagrams_data();
     void logBecomesACaptureOfItsDatagrams();
     void liveCaptureCanBeReadWhileWritten();
+    void liveCaptureThatCannotGrowSaysSoOnce();
     void linkTypesOfARecording_data();
     void linkTypesOfARecording();
     void unreadableCapturesSayWhy();
@@ -151,6 +159,37 @@ void TestCapture::liveCaptureCanBeReadWhileWritten()
     TrafficCapture elsewhere;
     QVERIFY(!elsewhere.open(dir.filePath(u"missing/live.pcap"_s), &error));
     QVERIFY(!error.isEmpty());
+    // A device that takes nothing: refused at once, with the reason, not later in silence.
+    if (QFile::exists(u"/dev/full"_s)) {
+        QVERIFY(!elsewhere.open(u"/dev/full"_s, &error));
+        QCOMPARE(error, QString::fromLocal8Bit(std::strerror(ENOSPC)));
+    }
+}
+
+void TestCapture::liveCaptureThatCannotGrowSaysSoOnce()
+{
+    // Files of this process may grow to 4 KiB only: writing past it fails (EFBIG) as a full disk would.
+    QTemporaryDir dir;
+    TrafficCapture capture;
+    QSignalSpy failed(&capture, &TrafficCapture::writeFailed);
+    QString error;
+    QVERIFY2(capture.open(dir.filePath(u"small.pcap"_s), &error), qPrintable(error));
+    rlimit saved{};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 4096;
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+    for (int burst = 0; burst < 3; ++burst) {
+        for (int i = 0; i < 100; ++i)
+            capture.append(TrafficLogEntry::discoveryOutgoing(kLoopback, 50000, 0));
+        QTest::qWait(10);
+    }
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
+    QCOMPARE(failed.size(), 1); // said once, then capturing stops
+    QVERIFY2(failed[0][0].toString().contains(QString::fromLocal8Bit(std::strerror(EFBIG))),
+             qPrintable(failed[0][0].toString()));
 }
 
 void TestCapture::linkTypesOfARecording_data()

@@ -66,13 +66,23 @@ void PcapWriter::write(const CaptureRecord& record)
     header.caplen = bpf_u_int32(size);
     header.len = bpf_u_int32(size);
     pcap_dump(reinterpret_cast<u_char*>(m_dumper), &header, reinterpret_cast<const u_char*>(m_packet));
+    // The stream may write out its buffer during any packet; keep why the first failure failed.
+    if (m_writeError == 0 && std::ferror(pcap_dump_file(m_dumper)))
+        m_writeError = errno ? errno : EIO;
 }
 
-bool PcapWriter::flush()
+bool PcapWriter::flush(QString* error)
 {
     if (!m_dumper)
         return false;
-    return pcap_dump_flush(m_dumper) == 0 && !std::ferror(pcap_dump_file(m_dumper));
+    errno = 0;
+    if (pcap_dump_flush(m_dumper) == 0 && !std::ferror(pcap_dump_file(m_dumper)))
+        return true;
+    if (m_writeError == 0)
+        m_writeError = errno ? errno : EIO;
+    if (error)
+        *error = QString::fromLocal8Bit(std::strerror(m_writeError));
+    return false;
 }
 
 QByteArray PcapWriter::close()
@@ -80,6 +90,7 @@ QByteArray PcapWriter::close()
     if (m_dumper)
         pcap_dump_close(m_dumper); // closes the file too
     m_dumper = nullptr;
+    m_writeError = 0;
     if (m_pcap)
         pcap_close(m_pcap);
     m_pcap = nullptr;

@@ -25,8 +25,9 @@ public:
     bool isOpen() const { return m_dumper != nullptr; }
 
     void write(const CaptureRecord& record);
-    // Hands what was written to the system; false once a write failed (the disk is full, say).
-    bool flush();
+    // Hands what was written to the system; false once a write failed (the disk is full, say),
+    // with `error` saying why.
+    bool flush(QString* error = nullptr);
     // Ends the file. In memory: the whole file's bytes.
     QByteArray close();
 
@@ -39,5 +40,6 @@ private:
     char* m_memory = nullptr;
     std::size_t m_memorySize = 0;
     bool m_inMemory = false;
+    int m_writeError = 0; // errno of the first write that failed
     char m_packet[kIpv4UdpHeaders + 0xFFFF];
 };

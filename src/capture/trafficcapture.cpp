@@ -37,10 +37,8 @@ bool TrafficCapture::open(const QString& path, QString* error)
     if (!writer->open(path, error))
         return false;
     // An empty capture is still a whole file, even before the first datagram.
-    if (!writer->flush()) {
-        *error = QStringLiteral("cannot write");
+    if (!writer->flush(error))
         return false;
-    }
     m_writer = std::move(writer);
     return true;
 }
@@ -68,10 +66,12 @@ void TrafficCapture::appendFrom(int unit, const TrafficLogEntry& entry)
 
 void TrafficCapture::flush()
 {
-    if (!m_writer || m_writer->flush())
+    QString error;
+    if (!m_writer || m_writer->flush(&error))
         return;
     m_writer.reset();
-    emit writeFailed(QStringLiteral("the capture file could not be written; capturing stopped"));
+    emit writeFailed(
+        QStringLiteral("The capture file could not be written (%1); capturing stopped.").arg(error));
 }
 
 QByteArray TrafficCapture::ofLog(const TrafficLogModel& log, QString* error)
