@@ -86,9 +86,9 @@ echo "late reply after $late s"
 awk -v t="$late" 'BEGIN { exit !(t >= 0.050 && t < 1) }' || { echo "FAIL: late reply after $late s"; status=1; }
 
 # What the simulator never sends, from text2pcap: UDP over IPv4 with the ports given.
-text2pcap -q -4 10.0.0.1,10.0.0.2 -u 50000,4002 "$expected_dir/long-request.hex" "$work/long.pcap"
-text2pcap -q -4 10.0.0.2,10.0.0.1 -u 4002,50000 "$expected_dir/bad-replies.hex" "$work/bad.pcap"
-mergecap -a -w "$work/crafted.pcap" "$work/long.pcap" "$work/bad.pcap"
+text2pcap -q -4 10.0.0.1,10.0.0.2 -u 50000,4002 "$expected_dir/long-request.hex" "$work/long.pcap" >/dev/null
+text2pcap -q -4 10.0.0.2,10.0.0.1 -u 4002,50000 "$expected_dir/bad-replies.hex" "$work/bad.pcap" >/dev/null
+mergecap -a -w "$work/crafted.pcap" "$work/long.pcap" "$work/bad.pcap" >/dev/null
 run_tshark "$work/crafted.pcap" "$work/crafted.txt"
 compare "crafted capture" "$work/crafted.txt" "$expected_dir/crafted.txt"
 exit $status
