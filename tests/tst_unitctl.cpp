@@ -407,6 +407,33 @@ void TestUnitctl::replayHoldsAUnitAgainstARecording()
     QVERIFY2(result.out.contains(u"differs at position 7: recorded 99, came 16"_s), qPrintable(result.out));
     QVERIFY2(result.out.contains(u", 1 difference"_s), qPrintable(result.out));
 
+    // A unit that answers twice is caught, also on the last request, and so is one that answers
+    // once where the recording shows two.
+    m_simulator.stop();
+    QCOMPARE(m_simulator.start(
+                 {u"--profile"_s, u"1"_s, u"--fault"_s, u"duplicate=2,on=channel-query+discovery"_s}),
+             QString());
+    result = unitctl({u"replay"_s, recording});
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY2(result.out.contains(u"channel-query to 127.0.0.1:4001: 1 reply recorded, 2 came"_s),
+             qPrintable(result.out));
+    QVERIFY2(result.out.contains(u"discovery to 127.0.0.1:65535: 1 reply recorded, 2 came"_s),
+             qPrintable(result.out));
+    QVERIFY2(result.out.contains(u", 2 differences"_s), qPrintable(result.out));
+    m_simulator.process().terminate();
+    QVERIFY(m_simulator.process().waitForFinished(5000));
+    const QString doubled = dir.filePath(u"doubled.pcap"_s);
+    QCOMPARE(m_simulator.start({u"--profile"_s, u"1"_s, u"--pcap"_s, doubled, u"--fault"_s,
+                                u"duplicate=2,on=channel-query"_s}),
+             QString());
+    QCOMPARE(unitctl({u"channels"_s, u"127.0.0.1:4001"_s}).exitCode, 0);
+    m_simulator.process().terminate();
+    QVERIFY(m_simulator.process().waitForFinished(5000));
+    QCOMPARE(m_simulator.start({u"--profile"_s, u"1"_s}), QString());
+    result = unitctl({u"replay"_s, doubled});
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY2(result.out.contains(u"2 replies recorded, 1 came"_s), qPrintable(result.out));
+
     // A unit that answers nothing is all differences; a file that is no capture is refused.
     m_simulator.stop();
     result = unitctl({u"replay"_s, recording, u"--timeout"_s, u"100"_s});

@@ -54,9 +54,8 @@ QList<Reply> UnitClient::receiveUpTo(const Target& from, int timeoutMs, qsizetyp
     if (count == 0)
         return replies;
     QDeadlineTimer deadline(timeoutMs);
-    while (!deadline.hasExpired()) {
-        if (!m_socket.hasPendingDatagrams() && !m_socket.waitForReadyRead(int(deadline.remainingTime())))
-            break;
+    // What has arrived already is read even with no time left: a timeout of 0 drains.
+    for (;;) {
         while (m_socket.hasPendingDatagrams()) {
             Reply reply;
             reply.data.resize(qMax<qint64>(m_socket.pendingDatagramSize(), 0));
@@ -73,6 +72,7 @@ QList<Reply> UnitClient::receiveUpTo(const Target& from, int timeoutMs, qsizetyp
             if (replies.size() == count)
                 return replies;
         }
+        if (deadline.hasExpired() || !m_socket.waitForReadyRead(int(deadline.remainingTime())))
+            return replies;
     }
-    return replies;
 }
