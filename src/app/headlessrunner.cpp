@@ -28,11 +28,10 @@ HeadlessRunner::HeadlessRunner(const SimulatorOptions& options, QObject* parent)
                 m_fleet->unit(k).faults().add(rule);
         }
         m_writer.setUnitAddresses(addresses);
-        QList<QHostAddress> unitAddresses;
-        for (qsizetype k = 0; k < m_fleet->size(); ++k)
-            unitAddresses << m_fleet->unit(k).address();
-        m_capture.setUnitAddresses(unitAddresses);
-        connect(m_fleet.get(), &UnitFleet::trafficLogged, &m_capture, &TrafficCapture::appendFrom);
+        m_capture.setUnitAddresses(addresses);
+        // Nothing on the datagram path for a capture nobody asked for.
+        if (!options.pcap.isEmpty())
+            connect(m_fleet.get(), &UnitFleet::trafficLogged, &m_capture, &TrafficCapture::appendFrom);
         if (!options.quiet)
             connect(m_fleet.get(), &UnitFleet::trafficLogged, &m_writer, &TrafficLogWriter::appendFrom);
         // A fleet of thousands reports only what did not work, and then how many listen.
@@ -55,7 +54,8 @@ HeadlessRunner::HeadlessRunner(const SimulatorOptions& options, QObject* parent)
     }
 
     m_unit = std::make_unique<UnitSimulator>(m_seed);
-    connect(m_unit.get(), &UnitSimulator::trafficLogged, &m_capture, &TrafficCapture::append);
+    if (!options.pcap.isEmpty())
+        connect(m_unit.get(), &UnitSimulator::trafficLogged, &m_capture, &TrafficCapture::append);
     for (const FaultRule& rule : options.faults)
         m_unit->faults().add(rule);
     if (!options.quiet)

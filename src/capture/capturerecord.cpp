@@ -1,7 +1,7 @@
 #include "capturerecord.h"
 
 #include "net/datagramendpoint.h"
-#include "unit/discovery.h"
+#include "unit/unitprofiles.h"
 
 #include <QtEndian>
 

@@ -2,6 +2,8 @@
 
 #include "log/trafficlogmodel.h"
 
+#include <QHostAddress>
+
 TrafficCapture::TrafficCapture(QObject* parent)
     : QObject(parent)
 {
@@ -15,6 +17,18 @@ TrafficCapture::~TrafficCapture()
     close();
 }
 
+namespace {
+QList<quint32> ipv4Addresses(const QStringList& addresses)
+{
+    QList<quint32> out;
+    out.reserve(addresses.size());
+    for (const QString& address : addresses)
+        out.append(QHostAddress(address).toIPv4Address());
+    return out;
+}
+
+// The simulator's side of a datagram to or from `peer`: a fleet unit's own address, or else the
+// address the machine reaches `peer` from.
 quint32 unitSideAddress(const QList<quint32>& unitAddresses, int unit, quint32 peer,
                         LocalAddressFinder& local)
 {
@@ -22,12 +36,11 @@ quint32 unitSideAddress(const QList<quint32>& unitAddresses, int unit, quint32 p
         return unitAddresses[unit];
     return local.sourceFor(peer);
 }
+} // namespace
 
-void TrafficCapture::setUnitAddresses(const QList<QHostAddress>& addresses)
+void TrafficCapture::setUnitAddresses(const QStringList& addresses)
 {
-    m_unitAddresses.clear();
-    for (const QHostAddress& address : addresses)
-        m_unitAddresses.append(address.toIPv4Address());
+    m_unitAddresses = ipv4Addresses(addresses);
 }
 
 bool TrafficCapture::open(const QString& path, QString* error)
@@ -79,9 +92,7 @@ QByteArray TrafficCapture::ofLog(const TrafficLogModel& log, QString* error)
     PcapWriter writer;
     if (!writer.openInMemory(error))
         return {};
-    QList<quint32> addresses;
-    for (const QString& address : log.unitAddresses())
-        addresses.append(QHostAddress(address).toIPv4Address());
+    const QList<quint32> addresses = ipv4Addresses(log.unitAddresses());
     LocalAddressFinder local;
     for (quint64 seq = log.firstSeq(); seq < log.endSeq(); ++seq) {
         const TrafficLogEntry& entry = log.entryWithSeq(seq);

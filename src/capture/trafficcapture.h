@@ -3,9 +3,9 @@
 #include "localaddress.h"
 #include "pcapwriter.h"
 
-#include <QHostAddress>
 #include <QList>
 #include <QObject>
+#include <QStringList>
 #include <QTimer>
 
 #include <memory>
@@ -23,9 +23,10 @@ public:
     explicit TrafficCapture(QObject* parent = nullptr);
     ~TrafficCapture() override;
 
-    // A fleet's capture: unit k is on `addresses[k]`. Without, the unit listens on all addresses
-    // and each datagram shows the address its peer reached it on.
-    void setUnitAddresses(const QList<QHostAddress>& addresses);
+    // A fleet's capture: unit k is on `addresses[k]`, as the log writer and model take them.
+    // Without, the unit listens on all addresses and each datagram shows the address its peer
+    // reached it on.
+    void setUnitAddresses(const QStringList& addresses);
 
     bool open(const QString& path, QString* error);
     void close();
@@ -48,8 +49,3 @@ private:
     LocalAddressFinder m_local;
     QTimer m_flushTimer;
 };
-
-// The simulator's side of a datagram to or from `peer`: a fleet unit's own address, or else the
-// address the machine reaches `peer` from.
-quint32 unitSideAddress(const QList<quint32>& unitAddresses, int unit, quint32 peer,
-                        LocalAddressFinder& local);

@@ -85,14 +85,20 @@ bool isSetChannels(const CapturedDatagram& request)
            quint8(request.payload[1]) == UnitCommand::SetChannels;
 }
 
-// Positions a unit draws anew for every status reply: 2 always, and 14 on the generation 1
-// driver's port.
+// Positions a unit draws anew for every status reply: 2 always, and 14 where the profile on
+// that port draws it (the generation 1 driver).
 bool isDrawn(const CapturedDatagram& request, qsizetype position)
 {
     if (!isUnitPort(request.destinationPort) || request.payload.size() < 2 ||
         quint8(request.payload[1]) != UnitCommand::StatusQuery)
         return false;
-    return position == 2 || (position == 14 && request.destinationPort == 4001);
+    if (position == 2)
+        return true;
+    return position == 14 &&
+           std::any_of(kUnitProfiles.begin(), kUnitProfiles.end(), [&](const UnitProfile& profile) {
+               return profile.unitPort == request.destinationPort &&
+                      profile.statusPosition14 == kRandomStatusPosition14;
+           });
 }
 
 QString byteList(const QByteArray& bytes, const QList<qsizetype>& positions)
