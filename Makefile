@@ -8,8 +8,10 @@ JOBS ?= $(shell nproc)
 deps:
 	@scripts/install-deps.sh build
 
-# DEVELOPER=ON turns warnings into errors; `make test` and CI use it, `make run` does not, so a
-# newer compiler's new warnings never stop a user from running the simulator.
+# One configuration for `make run`, `make test` and `make bench`, so that switching between them
+# never rebuilds: warnings are shown, not fatal, so that a newer compiler's new warnings never
+# stop a user from running the simulator. The sanitizer build (`make test-sanitize`, which CI
+# runs) turns them into errors.
 DEVELOPER ?= OFF
 
 build: deps
@@ -21,10 +23,24 @@ run: build
 	    echo "No display found: run 'xvfb-run -a make run' (package xvfb) or 'QT_QPA_PLATFORM=offscreen make run'." >&2; exit 1; fi
 	$(BUILD)/unit-simulator
 
-test: DEVELOPER = ON
 test: build
 	@scripts/install-deps.sh test
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j$(JOBS)
+
+# The whole suite N times back to back (default 20): a test that fails in any run is flaky.
+# Prints each failing run's failed tests and how many runs failed; exits 1 when any did.
+N ?= 20
+.PHONY: test-repeat
+test-repeat: build
+	@scripts/install-deps.sh test
+	@failed=0; for i in $$(seq 1 $(N)); do \
+	    if QT_QPA_PLATFORM=offscreen ctest --test-dir $(BUILD) -j$(JOBS) > $(BUILD)/test-repeat-$$i.log 2>&1; then \
+	        echo "run $$i of $(N): passed"; \
+	    else \
+	        failed=$$((failed + 1)); echo "run $$i of $(N): FAILED"; \
+	        sed -n '/tests failed out of/,$$p' $(BUILD)/test-repeat-$$i.log; \
+	    fi; \
+	done; echo "$$failed of $(N) runs failed"; test $$failed -eq 0
 
 # Every C++ file formatted as .clang-format says (`scripts/check-format.sh --fix` formats them).
 .PHONY: format-check

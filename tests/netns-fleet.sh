@@ -58,7 +58,7 @@ for k in $(seq 0 99); do
     ip netns exec "$controller_ns" "$unitctl" set "$address:$port" "$k" >/dev/null
     channels=$(ip netns exec "$controller_ns" "$unitctl" channels "$address:$port" --json --timeout 1000) ||
         { echo "no channel answer from $address:$port"; failed=1; continue; }
-    case "$channels" in *"\"2\":$k,"*) ;; *) echo "wrong channels from $address: $channels"; failed=1 ;; esac
+    case "$channels" in *"\"channels\":[$k,"*) ;; *) echo "wrong channels from $address: $channels"; failed=1 ;; esac
     # ...and answers as its own profile.
     status=$(ip netns exec "$controller_ns" "$unitctl" status "$address:$port" --json --timeout 1000) ||
         { echo "no status answer from $address:$port"; failed=1; continue; }

@@ -165,6 +165,21 @@ void TestCommandLine::faultsAndSeed()
     QCOMPARE(options.faults[1].action, FaultAction::Duplicate);
     QCOMPARE(options.seed, std::optional<quint64>(18446744073709551615ull));
     QVERIFY(!SimulatorCommandLine::parse(commandLine({u"--headless"_s})).seed);
+
+    // The window repeats a run too, from the seed it prints.
+    const SimulatorOptions window = SimulatorCommandLine::parse(commandLine({u"--seed"_s, u"42"_s}));
+    QCOMPARE(window.action, Action::OpenWindow);
+    QCOMPARE(window.seed, std::optional<quint64>(42));
+    QVERIFY(window.ignored.isEmpty());
+
+    // Rules for units that exist are taken, also a range that runs past the last unit.
+    const SimulatorOptions fleet = SimulatorCommandLine::parse(
+        commandLine({u"--headless"_s, u"--units"_s, u"10"_s, u"--fault"_s, u"drop,units=9"_s, u"--fault"_s,
+                     u"drop,units=5-30"_s, u"--fault"_s, u"drop,units=127.0.1.10"_s, u"--keep-going"_s}));
+    QCOMPARE(fleet.action, Action::RunHeadless);
+    QCOMPARE(fleet.faults.size(), 3);
+    QVERIFY(fleet.keepGoing);
+    QVERIFY(!SimulatorCommandLine::parse(commandLine({u"--headless"_s})).keepGoing);
 }
 
 void TestCommandLine::headlessRuns()
@@ -233,6 +248,24 @@ void TestCommandLine::usageErrors_data()
         << u"exclude"_s;
     QTest::addRow("fleet without headless") << QStringList{u"--units=2"_s} << u"--headless"_s;
     QTest::addRow("seed not a number") << QStringList{u"--headless"_s, u"--seed"_s, u"abc"_s} << u"'abc'"_s;
+    QTest::addRow("window: seed not a number") << QStringList{u"--seed"_s, u"abc"_s} << u"'abc'"_s;
+    QTest::addRow("keep going without headless") << QStringList{u"--keep-going"_s} << u"--headless"_s;
+    // A rule that could never act is refused, not kept.
+    QTest::addRow("rule for units past the fleet")
+        << QStringList{u"--headless"_s, u"--units=10"_s, u"--fault"_s, u"drop,units=20-30"_s}
+        << u"units=20-30 names no unit: the units are numbered from 0 to 9"_s;
+    QTest::addRow("rule for an address no unit has")
+        << QStringList{u"--headless"_s, u"--units=10"_s, u"--fault"_s, u"drop,units=127.0.9.9"_s}
+        << u"units=127.0.9.9 names no unit: no unit has that address"_s;
+    QTest::addRow("rule for a unit index the count")
+        << QStringList{u"--headless"_s, u"--units=10"_s, u"--fault"_s, u"drop,units=10"_s}
+        << u"units=10 names no unit"_s;
+    QTest::addRow("rule for a second single unit")
+        << QStringList{u"--headless"_s, u"--fault"_s, u"drop,units=1"_s}
+        << u"units=1 names no unit: the only unit is unit 0"_s;
+    QTest::addRow("rule for an address of the single unit")
+        << QStringList{u"--headless"_s, u"--fault"_s, u"delay=5,units=127.0.0.1"_s}
+        << u"the single unit listens on every address"_s;
 }
 
 void TestCommandLine::usageErrors()

@@ -162,7 +162,12 @@ void TestControl::logPagesWithoutGapsOrRepeats()
     const QJsonArray last = m_http->get(u"/api/v1/log?since=15"_s).json()[u"entries"_s].toArray();
     const QJsonObject in = last[0].toObject();
     QCOMPARE(in[u"direction"_s].toString(), u"in"_s);
-    QCOMPARE(in[u"port"_s].toString(), u"discovery"_s);
+    // The port as a number and its role, as unitctl --json names them; what the datagram is.
+    QCOMPARE(in[u"port"_s].toInt(), 65535);
+    QCOMPARE(in[u"endpoint"_s].toString(), u"discovery"_s);
+    QCOMPARE(in[u"command"_s].toString(), u"discovery"_s);
+    // The single unit answers on every address: it has no one address.
+    QVERIFY(in[u"address"_s].isNull());
     QCOMPARE(in[u"remote"_s].toString(), u"127.0.0.1:"_s + QString::number(client.port()));
     QCOMPARE(in[u"bytes"_s].toArray(), QJsonArray{88});
     QVERIFY(QRegularExpression(u"^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{6}Z$"_s)
@@ -276,8 +281,20 @@ void TestControl::badRequests_data()
                                    << u"no fault rule abc"_s;
     QTest::addRow("unknown path") << QByteArray("GET") << u"/api/v2/units"_s << QByteArray() << 404
                                   << u"no such resource"_s;
-    QTest::addRow("body over 64 KiB") << QByteArray("POST") << u"/api/v1/faults"_s
-                                      << QByteArray(64 * 1024 + 1, ' ') << 413 << u"at most 65536 bytes"_s;
+    // The limit takes in 64 KiB itself; a byte less is read (and is no JSON).
+    QTest::addRow("body of 64 KiB") << QByteArray("POST") << u"/api/v1/faults"_s << QByteArray(64 * 1024, ' ')
+                                    << 413 << u"shorter than 65536 bytes"_s;
+    QTest::addRow("body just under 64 KiB") << QByteArray("POST") << u"/api/v1/faults"_s
+                                            << QByteArray(64 * 1024 - 1, ' ') << 400 << u"bad JSON"_s;
+    // Ids run from 0 to the number of units less one.
+    QTest::addRow("unit id equal to the count")
+        << QByteArray("GET") << u"/api/v1/units/1"_s << QByteArray() << 404 << u"no unit 1"_s;
+    QTest::addRow("rule for units that do not exist")
+        << QByteArray("POST") << u"/api/v1/faults"_s << QByteArray(R"({"rule": "drop,units=1-5"})") << 400
+        << u"units=1-5 names no unit"_s;
+    QTest::addRow("rule for an address no unit has")
+        << QByteArray("POST") << u"/api/v1/faults"_s << QByteArray(R"({"rule": "drop,units=127.0.9.9"})")
+        << 400 << u"units=127.0.9.9 names no unit"_s;
 }
 
 void TestControl::badRequests()

@@ -302,7 +302,7 @@ void TestFaultRule::delayQueueReleasesInDueOrder()
         when << clock.elapsed();
     });
     for (const auto& [port, delay] : {std::pair{1, 120}, {2, 40}, {3, 80}, {4, 40}})
-        QVERIFY(queue.hold(DelayedReply{0, 0, 0, quint16(port), 0, 0, {}}, delay));
+        QVERIFY(queue.hold(DelayedReply{.port = quint16(port), .copy = {}}, delay));
     QVERIFY(QTest::qWaitFor([&] { return order.size() == 4; }, 2000));
     QCOMPARE(order, (QList<int>{2, 4, 3, 1})); // shorter delays overtake; equal ones keep their order
     QVERIFY(when[0] >= 40 && when[3] >= 120);

@@ -45,6 +45,8 @@ private slots:
     void fleetPrefixesEveryLineWithItsUnit();
     void fleetThatCannotHaveItsFilesBindsNothing();
     void fleetIsSteeredUnitByUnitThroughTheControlApi();
+    void portThatCannotBeBoundEndsTheRun_data();
+    void portThatCannotBeBoundEndsTheRun();
 
 private:
     void start(const QStringList& arguments = {});
@@ -222,7 +224,8 @@ void TestHeadless::windowTakesQtsOwnOptions()
     environment.remove(u"DISPLAY"_s);
     environment.remove(u"WAYLAND_DISPLAY"_s);
     window.setProcessEnvironment(environment);
-    window.start(simulatorPath(), {u"-platform"_s, u"offscreen"_s, u"-style"_s, u"Fusion"_s});
+    window.start(simulatorPath(),
+                 {u"-platform"_s, u"offscreen"_s, u"-style"_s, u"Fusion"_s, u"--seed"_s, u"9"_s});
     QVERIFY(window.waitForStarted(5000));
     QString err;
     QVERIFY2(QTest::qWaitFor(
@@ -236,6 +239,8 @@ void TestHeadless::windowTakesQtsOwnOptions()
     QVERIFY2(!err.contains(u"not listening"_s),
              qPrintable(u"the fixed ports are needed by this test: "_s + err));
     QVERIFY2(!err.contains(u"ignoring"_s), qPrintable(err)); // Qt took its options for itself
+    // The seed it was given, with how to repeat the run, as the headless run says it.
+    QVERIFY2(err.contains(u"Seed 9 (repeat this run with --seed 9)\n"_s), qPrintable(err));
     LoopbackClient client;
     QCOMPARE(client.request(kDiscoveryPort, "X").left(18), QByteArray("ALED.SIM.ULA.TOR.0"));
     window.kill();
@@ -465,6 +470,23 @@ void TestHeadless::fleetIsSteeredUnitByUnitThroughTheControlApi()
         QCOMPARE(entry, QJsonDocument::fromJson(lines[i]).object());
     }
     QCOMPARE(entries[0][u"unit"_s].toInt(), 2);
+    // Each entry names its unit's address and what the datagram is.
+    QCOMPARE(entries[0][u"address"_s].toString(), address(2).toString());
+    QCOMPARE(entries[0][u"command"_s].toString(), u"channel-query"_s);
+    QCOMPARE(entries[0][u"port"_s].toInt(), 4002);
+    QCOMPARE(entries[0][u"endpoint"_s].toString(), u"unit"_s);
+    const auto dropped = std::find_if(entries.cbegin(), entries.cend(), [](const QJsonValue& entry) {
+        return entry[u"direction"_s].toString() == u"fault"_s;
+    });
+    QVERIFY(dropped != entries.cend());
+    QCOMPARE((*dropped)[u"command"_s].toString(), u"channel-query"_s);
+    QCOMPARE((*dropped)[u"address"_s].toString(), address(1).toString());
+    // A unit of a fleet answers on its own address alone.
+    QCOMPARE(units[3][u"addresses"_s].toArray(), QJsonArray{address(3).toString()});
+    // A rule for no unit of the fleet is refused.
+    const HttpClient::Answer refused = http.post(u"/api/v1/faults"_s, R"({"rule": "drop,units=4-9"})");
+    QCOMPARE(refused.status, 400);
+    QVERIFY(refused.json()[u"error"_s].toString().contains(u"numbered from 0 to 3"_s));
     fleet.kill();
     fleet.waitForFinished();
 }
@@ -479,6 +501,53 @@ void TestHeadless::fleetThatCannotHaveItsFilesBindsNothing()
     QVERIFY2(result.err.contains(u"1000 units need 1064 open files: the system allows 200"_s),
              qPrintable(result.err));
     QVERIFY(!result.err.contains(u"listening"_s));
+}
+
+void TestHeadless::portThatCannotBeBoundEndsTheRun_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("address"); // held by this test on port 4000
+    QTest::addColumn<QString>("stopping");
+    QTest::addColumn<QString>("listening");
+    QTest::addRow("single unit") << QStringList{} << u"0.0.0.0"_s
+                                 << u"Stopping: a port of the unit cannot be bound (--keep-going runs on)"_s
+                                 << u"Discovery port 65535: listening"_s;
+    QTest::addRow("fleet") << QStringList{u"--units"_s, u"3@127.0.7.1"_s} << u"127.0.7.2"_s
+                           << u"Stopping: 1 of 3 units cannot listen (--keep-going runs on)"_s
+                           << u"2 of 3 units listening"_s;
+}
+
+void TestHeadless::portThatCannotBeBoundEndsTheRun()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, address);
+    QFETCH(QString, stopping);
+    QFETCH(QString, listening);
+    QUdpSocket holder;
+    QVERIFY2(holder.bind(QHostAddress(address), 4000), "port 4000 is needed by this test");
+    const QStringList headless = QStringList{u"--headless"_s, u"--quiet"_s} + arguments;
+
+    // A CI job sees it in the exit status.
+    const ProcessResult ended = runProcess(simulatorPath(), headless);
+    QCOMPARE(ended.exitCode, 1);
+    QVERIFY2(ended.err.contains(u"4000: not listening"_s), qPrintable(ended.err));
+    QVERIFY2(ended.err.contains(stopping), qPrintable(ended.err));
+
+    // Told to, it runs on with what it has.
+    QProcess running;
+    running.start(simulatorPath(), headless + QStringList{u"--keep-going"_s});
+    QString err;
+    QVERIFY2(QTest::qWaitFor(
+                 [&] {
+                     err += QString::fromUtf8(running.readAllStandardError());
+                     return err.contains(listening) || running.state() == QProcess::NotRunning;
+                 },
+                 10000),
+             qPrintable(err));
+    QCOMPARE(running.state(), QProcess::Running);
+    QVERIFY2(!err.contains(u"Stopping"_s), qPrintable(err));
+    running.terminate();
+    QVERIFY(running.waitForFinished(5000));
 }
 
 QTEST_GUILESS_MAIN(TestHeadless)

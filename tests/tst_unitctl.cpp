@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkDatagram>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
@@ -77,6 +78,8 @@ private slots:
     void usageErrors();
     void help();
     void replayHoldsAUnitAgainstARecording();
+    void replayComparesPosition14WhereItIsNotDrawn();
+    void sendErrorsHaveTheirOwnStatus();
 
 private:
     void startSimulator(const QStringList& arguments);
@@ -113,10 +116,9 @@ void TestUnitctl::againstTheHeadlessSimulator()
     QCOMPARE(r.exitCode, 0);
     QVERIFY(r.out.contains(u"byte 11:  12  profile-specific"_s));
     QVERIFY(r.out.contains(u"byte 14:  12  profile-specific"_s));
-    QVERIFY2(
-        r.out.contains(
-            u"matches profiles: 6 (CVD driver-12 channels @ port:4005) 8 (CCD driver-12 channels @ port:4007)"_s),
-        qPrintable(r.out));
+    // Position 14 tells the two drivers on 4005 apart; the port rules out those on 4007.
+    QVERIFY2(r.out.contains(u"matches profile: 6 (CVD driver-12 channels @ port:4005)\n"_s),
+             qPrintable(r.out));
 }
 
 void TestUnitctl::json()
@@ -132,10 +134,14 @@ void TestUnitctl::json()
 
     r = unitctl({u"channels"_s, u"127.0.0.1"_s, u"--json"_s});
     QCOMPARE(r.exitCode, 0);
-    const QJsonObject channels = QJsonDocument::fromJson(r.out.toUtf8()).object()[u"channels"_s].toObject();
+    // As the control API gives them: channels 2 to 25 in order, the port and its role.
+    const QJsonObject answer = QJsonDocument::fromJson(r.out.toUtf8()).object();
+    const QJsonArray channels = answer[u"channels"_s].toArray();
     QCOMPARE(channels.size(), 24);
-    QCOMPARE(channels[u"13"_s].toInt(), 125);
-    QCOMPARE(channels[u"14"_s].toInt(), 0);
+    QCOMPARE(channels[13 - 2].toInt(), 125);
+    QCOMPARE(channels[14 - 2].toInt(), 0);
+    QCOMPARE(answer[u"port"_s].toInt(), 4000);
+    QCOMPARE(answer[u"endpoint"_s].toString(), u"unit"_s);
 
     r = unitctl({u"status"_s, u"localhost:4000"_s, u"--json"_s});
     QCOMPARE(r.exitCode, 0);
@@ -268,9 +274,9 @@ void TestUnitctl::ignoresRepliesFromElsewhere()
     };
     const ProcessResult r = unitctl({u"channels"_s, unit.target(), u"--json"_s});
     QCOMPARE(r.exitCode, 0);
-    const QJsonObject channels = QJsonDocument::fromJson(r.out.toUtf8()).object()[u"channels"_s].toObject();
-    QCOMPARE(channels[u"2"_s].toInt(), 7);
-    QCOMPARE(channels[u"25"_s].toInt(), 7);
+    const QJsonArray channels = QJsonDocument::fromJson(r.out.toUtf8()).object()[u"channels"_s].toArray();
+    QCOMPARE(channels.first().toInt(), 7);
+    QCOMPARE(channels.last().toInt(), 7);
 
     // With only the stray answering, there is no answer.
     unit.answer = [&](const QNetworkDatagram& request) {
@@ -441,6 +447,58 @@ void TestUnitctl::replayHoldsAUnitAgainstARecording()
     QCOMPARE(unitctl({u"replay"_s, dir.filePath(u"none.pcap"_s)}).exitCode, 2);
     QCOMPARE(unitctl({u"replay"_s}).exitCode, 2);
     QCOMPARE(unitctl({u"channels"_s, u"127.0.0.1"_s, u"--to"_s, u"127.0.0.1"_s}).exitCode, 2);
+}
+
+void TestUnitctl::replayComparesPosition14WhereItIsNotDrawn()
+{
+    // The LED driver on 4000 sends 12 at position 14 every time; only position 2 is drawn there.
+    QTemporaryDir dir;
+    const QString recording = dir.filePath(u"status.pcap"_s);
+    QCOMPARE(m_simulator.start({u"--quiet"_s, u"--pcap"_s, recording}), QString());
+    QCOMPARE(unitctl({u"status"_s, u"127.0.0.1:4000"_s}).exitCode, 0);
+    m_simulator.process().terminate();
+    QVERIFY(m_simulator.process().waitForFinished(5000));
+    QFile file(recording);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    file.close();
+    const qsizetype reply = bytes.indexOf(QByteArray("\xfe\x33", 2));
+    QVERIFY(reply > 0);
+
+    const auto replayEdited = [&](qsizetype position, char value) {
+        QByteArray edited = bytes;
+        edited[reply + position] = value;
+        const QString path = dir.filePath(u"edited-%1.pcap"_s.arg(position));
+        QFile out(path);
+        if (!out.open(QIODevice::WriteOnly) || out.write(edited) != edited.size())
+            return ProcessResult{};
+        out.close();
+        return unitctl({u"replay"_s, path});
+    };
+    QCOMPARE(m_simulator.start({u"--quiet"_s}), QString());
+    ProcessResult result = replayEdited(14, char(99));
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY2(result.out.contains(u"differs at position 14: recorded 99, came 12"_s), qPrintable(result.out));
+    result = replayEdited(2, char(99)); // drawn anew for every reply: never a difference
+    QVERIFY2(result.exitCode == 0, qPrintable(result.out));
+}
+
+void TestUnitctl::sendErrorsHaveTheirOwnStatus()
+{
+    // A network namespace of its own, with nothing but a loopback that is down: no route anywhere.
+    const QString unshare = QStandardPaths::findExecutable(u"unshare"_s);
+    if (unshare.isEmpty() || runProcess(unshare, {u"--net"_s, u"true"_s}).exitCode != 0)
+        QSKIP("needs unshare --net (root)");
+    const QStringList commands[] = {
+        {u"channels"_s, u"10.1.2.3:4000"_s},
+        {u"set"_s, u"10.1.2.3:4000"_s, u"1"_s},
+        {u"discover"_s, u"10.1.2.3"_s},
+    };
+    for (const QStringList& command : commands) {
+        const ProcessResult r = runProcess(unshare, QStringList{u"--net"_s, unitctlPath()} + command);
+        QVERIFY2(r.exitCode == 4, qPrintable(command.join(u' ') + u": "_s + r.err));
+        QVERIFY2(r.err.contains(u"cannot send to 10.1.2.3"_s), qPrintable(r.err));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestUnitctl)

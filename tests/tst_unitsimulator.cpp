@@ -5,8 +5,10 @@
 #include "unit/unitprofiles.h"
 #include "unit/unitsimulator.h"
 
+#include <QNetworkDatagram>
 #include <QSignalSpy>
 #include <QTest>
+#include <QUdpSocket>
 
 #include <memory>
 
@@ -29,6 +31,7 @@ private slots:
     void unanswered();
     void longRequestIsAnsweredAndLoggedAs29Bytes();
     void repliesGoToEachSendersOwnPort();
+    void repliesLeaveFromTheAddressAsked();
     void discovery_data();
     void discovery();
     void discoveryIgnoresOtherPayloads();
@@ -213,6 +216,32 @@ void TestUnitSimulator::repliesGoToEachSendersOwnPort()
     QCOMPARE(m_log->rowCount(), 4);
     QVERIFY(m_log->lineAt(2).startsWith(u"<-- 127.0.0.1:"_s + QString::number(a.port()) + u" -254 50 "_s));
     QVERIFY(m_log->lineAt(0).startsWith(u"<-- 127.0.0.1:"_s + QString::number(b.port()) + u" -254 51 "_s));
+}
+
+void TestUnitSimulator::repliesLeaveFromTheAddressAsked()
+{
+    // The unit listens on every address; a client that asked one (a connected socket, as nc and
+    // socat use) hears only replies from it. Delayed replies too.
+    m_unit->faults().add(*FaultRule::parse(u"delay=20,on=status-query"_s, nullptr));
+    QUdpSocket client;
+    QVERIFY(client.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    const struct {
+        const char* address;
+        quint16 port;
+        QByteArray request;
+    } asked[] = {
+        {"127.0.0.2", 4000, unitFrame(50)},
+        {"127.0.0.3", 4000, unitFrame(51)},
+        {"127.0.0.4", kDiscoveryPort, "X"},
+    };
+    for (const auto& ask : asked) {
+        const QHostAddress to(QString::fromLatin1(ask.address));
+        QCOMPARE(client.writeDatagram(ask.request, to, ask.port), ask.request.size());
+        QVERIFY(QTest::qWaitFor([&] { return client.hasPendingDatagrams(); }, 2000));
+        const QNetworkDatagram reply = client.receiveDatagram();
+        QCOMPARE(reply.senderAddress(), to);
+        QCOMPARE(reply.senderPort(), int(ask.port));
+    }
 }
 
 void TestUnitSimulator::discovery_data()

@@ -108,6 +108,12 @@ int HeadlessRunner::start()
     for (const FaultInjector::Entry& entry : m_unit->faults().rules())
         printToStderr(QStringLiteral("Fault rule %1: %2").arg(entry.id).arg(entry.rule.text));
     m_unit->start(m_options.profile);
+    // A CI job reads exit statuses, not standard error: a unit that cannot answer ends the run.
+    if (!m_options.keepGoing &&
+        (!m_unit->unitEndpoint().isBound() || !m_unit->discoveryEndpoint().isBound())) {
+        printToStderr(QStringLiteral("Stopping: a port of the unit cannot be bound (--keep-going runs on)"));
+        return 1;
+    }
     // Last, so that a script waiting for this line finds the unit ready too.
     if (m_control)
         printToStderr(QStringLiteral("Control API listening on ") + m_control->url());
@@ -135,6 +141,13 @@ int HeadlessRunner::startFleet()
                       .arg(m_fleet->size())
                       .arg(m_fleet->unit(0).address().toString(),
                            m_fleet->unit(m_fleet->size() - 1).address().toString()));
+    if (!m_options.keepGoing &&
+        (m_fleet->listeningCount() < m_fleet->size() || !m_fleet->discoveryEndpoint().isBound())) {
+        printToStderr(QStringLiteral("Stopping: %1 of %2 units cannot listen (--keep-going runs on)")
+                          .arg(m_fleet->size() - m_fleet->listeningCount())
+                          .arg(m_fleet->size()));
+        return 1;
+    }
     // Last, so that a script waiting for this line finds the units ready too.
     if (m_control)
         printToStderr(QStringLiteral("Control API listening on ") + m_control->url());

@@ -24,9 +24,9 @@ public:
 
     // Binds the control API's port first, when asked for, then the units' ports. Returns 0 when
     // serving; otherwise the exit status, having said why on standard error: 1 when the control
-    // API cannot listen, 2 when a fleet cannot have the open files it needs (nothing is bound
-    // then). The event loop then serves until a stop signal quits it; everything written so
-    // far reaches standard output before the runner is gone.
+    // API cannot listen, or a port of a unit cannot be bound (unless told to keep going), 2 when a fleet
+    // cannot have the open files it needs (nothing is bound then). The event loop then serves until a stop
+    // signal quits it; everything written so far reaches standard output before the runner is gone.
     int start();
 
 private:

@@ -12,10 +12,10 @@
 
 namespace {
 // The simulator's own options; any of them on the command line means a run without a window.
-// --control and --control-token are the window's too, so they do not count.
+// --control, --control-token and --seed are the window's too, so they do not count.
 const char* const kConsoleOptions[] = {
-    "headless", "profile",  "quiet", "fault", "seed",     "log-format", "units",
-    "unit",     "profiles", "h",     "help",  "help-all", "v",          "version",
+    "headless", "profile",    "quiet", "fault", "log-format", "units", "unit",    "profiles",
+    "pcap",     "keep-going", "h",     "help",  "help-all",   "v",     "version",
 };
 
 QString optionName(const QString& argument)
@@ -141,6 +141,12 @@ QString parseFleet(const QStringList& counts, const QStringList& units, int prof
     return {};
 }
 
+QString seedError(const QString& value)
+{
+    return QStringLiteral("--seed must be a whole number from 0 to 18446744073709551615, not '%1'")
+        .arg(value);
+}
+
 SimulatorOptions usageError(const QString& message)
 {
     SimulatorOptions options;
@@ -179,14 +185,20 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
         QByteArray token = environmentToken;
         for (qsizetype i = 1; i < arguments.size(); ++i) {
             const QString name = optionName(arguments[i]);
-            if (name == QLatin1String("control") || name == QLatin1String("control-token")) {
+            if (name == QLatin1String("control") || name == QLatin1String("control-token") ||
+                name == QLatin1String("seed")) {
                 const std::optional<QString> value = optionValue(arguments, i);
                 if (!value)
                     return usageError(QStringLiteral("--%1 needs a value").arg(name));
-                if (name == QLatin1String("control"))
+                if (name == QLatin1String("control")) {
                     control = value;
-                else
+                } else if (name == QLatin1String("seed")) {
+                    options.seed = parseSeed(*value);
+                    if (!options.seed)
+                        return usageError(seedError(*value));
+                } else {
                     token = value->toUtf8();
+                }
             } else {
                 options.ignored << arguments[i];
             }
@@ -226,7 +238,7 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
         QStringLiteral("seed"),
         QStringLiteral("Draw every random value (status bytes, fault chances, jitter, "
                        "corruption) from seed S, to repeat a run exactly. Without it a "
-                       "seed is drawn and printed on standard error."),
+                       "seed is drawn and printed on standard error. Also with the window."),
         QStringLiteral("S"));
     const QCommandLineOption control(
         QStringLiteral("control"),
@@ -255,13 +267,17 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
     const QCommandLineOption profiles(QStringLiteral("profiles"),
                                       QStringLiteral("cycle: unit k of a fleet poses as profile k mod 9."),
                                       QStringLiteral("cycle"));
+    const QCommandLineOption keepGoing(
+        QStringLiteral("keep-going"),
+        QStringLiteral("Run on when a port of the unit (or of any unit of a fleet) cannot be bound at "
+                       "start; without it the run ends with status 1 after saying which."));
     const QCommandLineOption pcap(
         QStringLiteral("pcap"),
         QStringLiteral("Write every datagram received or sent (after faults) to FILE "
                        "as a pcap capture, as it happens."),
         QStringLiteral("FILE"));
     parser.addOptions({headless, profile, quiet, fault, seed, control, controlToken, logFormat, units, unit,
-                       profiles, pcap});
+                       profiles, pcap, keepGoing});
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
 
@@ -283,7 +299,7 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
             QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
     if (!parser.isSet(headless))
         return usageError(QStringLiteral(
-            "--profile, --quiet, --fault, --seed, --pcap and the fleet options need --headless"));
+            "--profile, --quiet, --fault, --pcap, --keep-going and the fleet options need --headless"));
     bool isNumber = false;
     const QString profileText = parser.value(profile);
     options.profile = profileText.toInt(&isNumber);
@@ -291,6 +307,7 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
         return usageError(
             QStringLiteral("--profile must be a whole number from 0 to 8, not '%1'").arg(profileText));
     options.quiet = parser.isSet(quiet);
+    options.keepGoing = parser.isSet(keepGoing);
     options.pcap = parser.value(pcap);
     if (parser.isSet(pcap) && options.pcap.isEmpty())
         return usageError(QStringLiteral("--pcap needs a file name"));
@@ -304,9 +321,7 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
     if (parser.isSet(seed)) {
         const std::optional<quint64> value = parseSeed(parser.value(seed));
         if (!value)
-            return usageError(
-                QStringLiteral("--seed must be a whole number from 0 to 18446744073709551615, not '%1'")
-                    .arg(parser.value(seed)));
+            return usageError(seedError(parser.value(seed)));
         options.seed = value;
     }
     if (parser.isSet(control)) {
@@ -335,6 +350,16 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
                                          parser.isSet(profiles), options.fleet);
         !error.isEmpty())
         return usageError(error);
+    // A rule for units that do not exist would be accepted and never act.
+    QList<quint32> addresses;
+    for (const FleetUnit& member : std::as_const(options.fleet))
+        addresses << member.address.toIPv4Address();
+    if (addresses.isEmpty())
+        addresses << 0; // the single unit
+    for (const FaultRule& rule : std::as_const(options.faults)) {
+        if (const QString problem = rule.unitsProblem(addresses); !problem.isEmpty())
+            return usageError(QStringLiteral("--fault '%1': %2").arg(rule.text, problem));
+    }
     options.action = SimulatorOptions::Action::RunHeadless;
     return options;
 }

@@ -26,6 +26,8 @@ struct SimulatorOptions {
     Action action = Action::OpenWindow;
     int profile = 0;
     bool quiet = false;
+    // Run on when a port cannot be bound at start, instead of ending with status 1.
+    bool keepGoing = false;
     QList<FaultRule> faults;
     std::optional<quint64> seed; // none given: the run draws one
     std::optional<ControlOptions> control;
@@ -40,7 +42,7 @@ struct SimulatorOptions {
 };
 
 // The simulator's command line. Without the simulator's own options the program is the window,
-// which takes --control and --control-token and leaves everything else to Qt (-platform,
+// which takes --control, --control-token and --seed and leaves everything else to Qt (-platform,
 // -style, -geometry, ...). With one of them (--headless, --help, --version, or a headless
 // option such as --fault) it runs without a window and the command line is checked strictly.
 class SimulatorCommandLine {

@@ -14,6 +14,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMetaEnum>
+#include <QNetworkInterface>
 #include <QTcpServer>
 #include <QUrlQuery>
 
@@ -25,7 +26,6 @@ using Status = QHttpServerResponder::StatusCode;
 
 constexpr qsizetype kDefaultLogLimit = 1000;
 constexpr qsizetype kMaxLogLimit = 10000;
-const char* const kCommandNames[] = {"set-channels", "channel-query", "status-query", "discovery", "other"};
 
 QString text(std::string_view view)
 {
@@ -48,24 +48,6 @@ bool sameSecret(const QByteArray& a, const QByteArray& b)
     for (qsizetype i = 0; i < a.size(); ++i)
         difference |= static_cast<unsigned char>(a[i] ^ b[i]);
     return difference == 0;
-}
-
-int commandIndex(const TrafficLogEntry& entry)
-{
-    if (entry.isDiscovery())
-        return 3;
-    if (entry.count < 2)
-        return 4;
-    switch (entry.bytes[1]) {
-    case UnitCommand::SetChannels:
-        return 0;
-    case UnitCommand::ChannelQuery:
-        return 1;
-    case UnitCommand::StatusQuery:
-        return 2;
-    default:
-        return 4;
-    }
 }
 
 QString promLabel(const QString& value)
@@ -185,7 +167,7 @@ void ControlServer::count(const TrafficLogEntry& entry)
 {
     if (entry.isFault())
         return;
-    ++m_datagrams[entry.isDiscovery()][!entry.isIncoming()][std::size_t(commandIndex(entry))];
+    ++m_datagrams[entry.isDiscovery()][!entry.isIncoming()][std::size_t(entry.command())];
 }
 
 bool ControlServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
@@ -193,7 +175,9 @@ bool ControlServer::handleRequest(const QHttpServerRequest& request, QTcpSocket*
     const Reply reply = dispatch(request);
     QHttpServerResponder responder = makeResponder(request, socket);
     responder.writeStatusLine(reply.status);
-    responder.writeHeader("Content-Type", reply.contentType);
+    // An answer without content has no type either.
+    if (reply.status != Status::NoContent)
+        responder.writeHeader("Content-Type", reply.contentType);
     responder.writeHeader("Content-Length", QByteArray::number(reply.body.size()));
     if (!reply.allow.isEmpty())
         responder.writeHeader("Allow", reply.allow);
@@ -213,9 +197,10 @@ ControlServer::Reply ControlServer::dispatch(const QHttpServerRequest& request)
     if (!m_token.isEmpty() && !sameSecret(request.value("Authorization"), "Bearer " + m_token))
         return Reply::error(Status::Unauthorized,
                             QStringLiteral("this API needs \"Authorization: Bearer TOKEN\""));
-    if (request.body().size() > kMaxBodyBytes)
-        return Reply::error(Status::PayloadTooLarge,
-                            QStringLiteral("a request body has at most %1 bytes").arg(kMaxBodyBytes));
+    if (request.body().size() >= kBodyLimitBytes)
+        return Reply::error(
+            Status::PayloadTooLarge,
+            QStringLiteral("a request body must be shorter than %1 bytes").arg(kBodyLimitBytes));
 
     const QStringList parts = request.url().path().split(QLatin1Char('/'), Qt::SkipEmptyParts);
     QByteArray allowed;
@@ -327,6 +312,31 @@ UnitSimulator* ControlServer::findUnit(const QString& id) const
 }
 
 namespace {
+bool listensEverywhere(const UnitSimulator& unit)
+{
+    return unit.address() == QHostAddress(QHostAddress::AnyIPv4);
+}
+
+// The addresses a unit answers on: its own, or for the single unit every IPv4 address of the
+// machine's interfaces that are up.
+QJsonArray answeringAddresses(const UnitSimulator& unit)
+{
+    QJsonArray addresses;
+    if (!listensEverywhere(unit)) {
+        addresses.append(unit.address().toString());
+        return addresses;
+    }
+    for (const QNetworkInterface& interface : QNetworkInterface::allInterfaces()) {
+        if (!interface.flags().testFlag(QNetworkInterface::IsUp))
+            continue;
+        for (const QNetworkAddressEntry& entry : interface.addressEntries()) {
+            if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol)
+                addresses.append(entry.ip().toString());
+        }
+    }
+    return addresses;
+}
+
 QJsonObject unitJson(const UnitSimulator& unit, qsizetype id)
 {
     const int profile = unit.profileIndex();
@@ -334,8 +344,10 @@ QJsonObject unitJson(const UnitSimulator& unit, qsizetype id)
     for (int n = 2; n <= 25; ++n)
         channels.append(unit.channelValues()[std::size_t(n)]);
     return {{QStringLiteral("id"), id},
-            // 0.0.0.0: the single unit listens on every address of the machine.
-            {QStringLiteral("address"), unit.address().toString()},
+            // The single unit listens on every address of the machine: it has no one address.
+            {QStringLiteral("address"),
+             listensEverywhere(unit) ? QJsonValue() : QJsonValue(unit.address().toString())},
+            {QStringLiteral("addresses"), answeringAddresses(unit)},
             {QStringLiteral("profile"), profile},
             {QStringLiteral("label"), text(kUnitProfiles[std::size_t(profile)].label)},
             {QStringLiteral("identity"), text(identityForProfile(profile))},
@@ -431,8 +443,8 @@ ControlServer::Reply ControlServer::getLog(const QHttpServerRequest& request, co
     const quint64 end = std::min(m_log.endSeq(), first + quint64(limit));
     QJsonArray entries;
     for (quint64 seq = first; seq < end; ++seq)
-        entries.append(
-            trafficLogJson(m_log.entryWithSeq(seq), seq, m_log.unitWithSeq(seq), m_log.prefixWithSeq(seq)));
+        entries.append(trafficLogJson(m_log.entryWithSeq(seq), seq, m_log.unitWithSeq(seq),
+                                      m_log.unitAddressWithSeq(seq)));
     return Reply::json(QJsonObject{{QStringLiteral("entries"), entries},
                                    {QStringLiteral("next"), qint64(end)},
                                    {QStringLiteral("first"), qint64(m_log.firstSeq())}});
@@ -475,6 +487,12 @@ ControlServer::Reply ControlServer::addFault(const QHttpServerRequest& request, 
     const std::optional<FaultRule> rule = FaultRule::parse(text.toString(), &error);
     if (!rule)
         return Reply::error(Status::BadRequest, error);
+    // A rule for units that do not exist would be kept and never act.
+    QList<quint32> addresses;
+    for (const UnitSimulator* unit : std::as_const(m_units))
+        addresses << (listensEverywhere(*unit) ? 0 : unit->address().toIPv4Address());
+    if (const QString problem = rule->unitsProblem(addresses); !problem.isEmpty())
+        return Reply::error(Status::BadRequest, problem);
     const int id = faults().add(*rule);
     for (qsizetype k = 1; k < m_units.size(); ++k)
         m_units[k]->faults().add(*rule);
@@ -516,12 +534,14 @@ ControlServer::Reply ControlServer::metrics(const QHttpServerRequest&, const QSt
             for (int command = 0; command < kCommands; ++command) {
                 // Only the combinations that can occur: discovery on its port, commands on the unit's,
                 // and no reply to set-channels.
-                if ((port == 1) != (command == 3) || (direction == 1 && command == 0))
+                const auto name = TrafficLogEntry::Command(command);
+                if ((port == 1) != (name == TrafficLogEntry::Command::Discovery) ||
+                    (direction == 1 && name == TrafficLogEntry::Command::SetChannels))
                     continue;
                 out += QStringLiteral("unitsim_datagrams_%1_total{port=\"%2\",command=\"%3\"} %4\n")
                            .arg(direction == 0 ? QStringLiteral("received") : QStringLiteral("sent"))
                            .arg(port == 0 ? QStringLiteral("unit") : QStringLiteral("discovery"))
-                           .arg(QLatin1String(kCommandNames[command]))
+                           .arg(QLatin1String(TrafficLogEntry::commandName(name)))
                            .arg(m_datagrams[std::size_t(port)][std::size_t(direction)][std::size_t(command)]);
             }
         }

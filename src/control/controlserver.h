@@ -1,6 +1,7 @@
 #pragma once
 
 #include "fault/faultinjector.h"
+#include "unit/trafficlogentry.h"
 
 #include <QAbstractHttpServer>
 #include <QByteArray>
@@ -12,7 +13,6 @@
 
 class QHttpServerRequest;
 class QTcpServer;
-struct TrafficLogEntry;
 class TrafficLogModel;
 class UnitSimulator;
 
@@ -28,7 +28,8 @@ class ControlServer : public QAbstractHttpServer {
     Q_OBJECT
 
 public:
-    static constexpr qsizetype kMaxBodyBytes = 64 * 1024;
+    // A body of this many bytes or more is refused with 413.
+    static constexpr qsizetype kBodyLimitBytes = 64 * 1024;
 
     // With a non-empty `token`, every request must carry "Authorization: Bearer TOKEN".
     ControlServer(UnitSimulator& unit, TrafficLogModel& log, const QByteArray& token,
@@ -89,6 +90,6 @@ private:
     QByteArray m_token;
     QTcpServer* m_tcp = nullptr;
     // Datagrams by port (unit, discovery), direction (in, out) and command.
-    static constexpr int kCommands = 5; // set-channels, channel-query, status-query, discovery, other
+    static constexpr int kCommands = TrafficLogEntry::kCommandCount;
     std::array<std::array<std::array<quint64, kCommands>, 2>, 2> m_datagrams{};
 };

@@ -214,6 +214,34 @@ std::optional<FaultRule> FaultRule::parse(QStringView input, QString* error)
     return rule;
 }
 
+QString FaultRule::unitsProblem(const QList<quint32>& unitAddresses) const
+{
+    const qsizetype count = unitAddresses.size();
+    if (unitsAddress != 0) {
+        if (unitAddresses.contains(unitsAddress))
+            return {};
+        const QString address = QStringLiteral("%1.%2.%3.%4")
+                                    .arg(unitsAddress >> 24)
+                                    .arg((unitsAddress >> 16) & 0xff)
+                                    .arg((unitsAddress >> 8) & 0xff)
+                                    .arg(unitsAddress & 0xff);
+        if (count == 1 && unitAddresses.first() == 0)
+            return QStringLiteral("units=%1 names no unit: the single unit listens on every address; "
+                                  "units= picks units of a fleet (--units, --unit)")
+                .arg(address);
+        return QStringLiteral("units=%1 names no unit: no unit has that address").arg(address);
+    }
+    if (unitsFirst < count)
+        return {};
+    const QString range = unitsFirst == unitsLast ? QString::number(unitsFirst)
+                                                  : QStringLiteral("%1-%2").arg(unitsFirst).arg(unitsLast);
+    if (count == 1)
+        return QStringLiteral("units=%1 names no unit: the only unit is unit 0").arg(range);
+    return QStringLiteral("units=%1 names no unit: the units are numbered from 0 to %2")
+        .arg(range)
+        .arg(count - 1);
+}
+
 QString faultRuleHelp()
 {
     return QStringLiteral("ACTION[=VALUE][,on=KINDS][,every=N|,chance=P]\n"

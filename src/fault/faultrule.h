@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QStringView>
 
@@ -55,6 +56,9 @@ struct FaultRule {
     {
         return unitsAddress != 0 ? address == unitsAddress : index >= unitsFirst && index <= unitsLast;
     }
+    // Why the rule could never act on any of these units (unit k at unitAddresses[k]; the single
+    // unit is one unit at address 0); empty when it names at least one of them.
+    QString unitsProblem(const QList<quint32>& unitAddresses) const;
 
     // The rule, or nothing with `error` naming the bad part.
     static std::optional<FaultRule> parse(QStringView text, QString* error);

@@ -14,6 +14,7 @@ struct DelayedReply {
     qint64 dueNs = 0;    // on the queue's clock, in nanoseconds
     quint64 order = 0;   // replies due at the same moment leave in the order they were held
     quint32 address = 0; // IPv4, host byte order
+    quint32 source = 0;  // the address it leaves from; 0: whichever the route gives
     quint16 port = 0;
     quint8 endpoint = 0; // which of the unit's endpoints sends it
     quint8 profile = 0;

@@ -26,7 +26,7 @@ QString isoTimeUs(qint64 microseconds)
            QStringLiteral("%1Z").arg(int(microseconds % 1000), 3, 10, QLatin1Char('0'));
 }
 
-QJsonObject trafficLogJson(const TrafficLogEntry& entry, quint64 seq, int unit, const QString& linePrefix)
+QJsonObject trafficLogJson(const TrafficLogEntry& entry, quint64 seq, int unit, const QString& unitAddress)
 {
     const QString direction = entry.isFault()      ? QStringLiteral("fault")
                               : entry.isIncoming() ? QStringLiteral("in")
@@ -35,12 +35,19 @@ QJsonObject trafficLogJson(const TrafficLogEntry& entry, quint64 seq, int unit, 
         {QStringLiteral("seq"), qint64(seq)},
         {QStringLiteral("time"), isoTimeUs(entry.timeUs)},
         {QStringLiteral("unit"), unit},
+        {QStringLiteral("address"), unitAddress.isEmpty() ? QJsonValue() : QJsonValue(unitAddress)},
         {QStringLiteral("direction"), direction},
-        {QStringLiteral("port"), entry.isDiscovery() ? QStringLiteral("discovery") : QStringLiteral("unit")},
+        {QStringLiteral("command"), QLatin1String(TrafficLogEntry::commandName(entry.command()))},
+        {QStringLiteral("port"), entry.simulatorPort()},
+        {QStringLiteral("endpoint"),
+         entry.isDiscovery() ? QStringLiteral("discovery") : QStringLiteral("unit")},
         {QStringLiteral("remote"),
          ipv4Text(entry.address) + QLatin1Char(':') + QString::number(entry.remotePort)},
         {QStringLiteral("bytes"), bytesOf(entry.payload())},
-        {QStringLiteral("text"), linePrefix + trafficLogLine(entry)},
+        // A fleet's lines start with their unit's address, as on standard output.
+        {QStringLiteral("text"), unitAddress.isEmpty()
+                                     ? trafficLogLine(entry)
+                                     : unitAddress + QLatin1Char(' ') + trafficLogLine(entry)},
     };
 }
 

@@ -6,12 +6,15 @@
 #include <QJsonObject>
 
 // A log line as JSON, for scripts and the control API:
-// {"seq", "time" (ISO 8601 UTC, microseconds), "unit", "direction": "in"|"out"|"fault",
-//  "port": "unit"|"discovery", "remote": "ADDRESS:PORT", "bytes": [...], "text"}
+// {"seq", "time" (ISO 8601 UTC, microseconds), "unit" (its index), "address" (the unit's, or null
+//  for the single unit, which listens on every address), "direction": "in"|"out"|"fault",
+//  "command": "set-channels"|"channel-query"|"status-query"|"discovery"|"other", "port" (the
+//  simulator's port, a number), "endpoint": "unit"|"discovery", "remote": "ADDRESS:PORT",
+//  "bytes": [...], "text"}
 // where "bytes" are the datagram's bytes as the log holds them and "text" is exactly the line,
-// after `linePrefix` (a fleet unit's "ADDRESS ").
+// after a fleet unit's "ADDRESS " (`unitAddress`, empty for the single unit).
 QJsonObject trafficLogJson(const TrafficLogEntry& entry, quint64 seq, int unit,
-                           const QString& linePrefix = {});
+                           const QString& unitAddress = {});
 // The same as one compact line, without the line end.
 QByteArray trafficLogJsonLine(const TrafficLogEntry& entry, quint64 seq, int unit);
 // Microseconds since 1970 as "2026-12-07T11:45:00.123456Z".

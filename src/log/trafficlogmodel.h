@@ -54,6 +54,8 @@ public:
     }
     // "ADDRESS " of the unit a held line came from, or nothing in a single unit's log.
     QString prefixWithSeq(quint64 seq) const;
+    // The address of the unit of the line with `seq` in a fleet; empty for the single unit.
+    QString unitAddressWithSeq(quint64 seq) const { return m_unitAddresses.value(unitWithSeq(seq)); }
     // Text of a shown row (0 = newest).
     QString lineAt(int row) const;
     const TrafficLogEntry& entryAt(int row) const;

@@ -23,6 +23,7 @@ TrafficLogWriter::~TrafficLogWriter()
 
 void TrafficLogWriter::setUnitAddresses(const QStringList& addresses)
 {
+    m_unitAddresses = addresses;
     m_unitPrefixes.clear();
     for (const QString& address : addresses)
         m_unitPrefixes.append(address.toLatin1() + ' ');
@@ -40,7 +41,7 @@ void TrafficLogWriter::appendFrom(int unit, const TrafficLogEntry& entry)
         return;
     const QByteArray prefix = unit >= 0 && unit < m_unitPrefixes.size() ? m_unitPrefixes[unit] : QByteArray();
     if (m_format == Format::JsonLines) {
-        const QByteArray line = QJsonDocument(trafficLogJson(entry, seq, unit, QString::fromLatin1(prefix)))
+        const QByteArray line = QJsonDocument(trafficLogJson(entry, seq, unit, m_unitAddresses.value(unit)))
                                     .toJson(QJsonDocument::Compact) +
                                 '\n';
         std::fwrite(line.constData(), 1, std::size_t(line.size()), m_out);

@@ -38,6 +38,7 @@ private:
     std::FILE* m_out;
     Format m_format;
     quint64 m_seq = 0; // as the control API numbers the same lines
+    QStringList m_unitAddresses;
     QList<QByteArray> m_unitPrefixes;
     bool m_writing = true;
     QTimer m_flushTimer;

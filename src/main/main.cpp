@@ -26,7 +26,7 @@ int main(int argc, char** argv)
     if (options.action == SimulatorOptions::Action::UsageError)
         return reportWithoutRunning(options);
     warnAboutIgnoredArguments(options);
-    Window1 window;
+    Window1 window(options.seed.value_or(drawSeed()));
     if (options.control)
         window.startControlApi(*options.control);
     window.show();

@@ -165,12 +165,14 @@ void DatagramEndpoint::drain()
             continue; // an interrupted call, or an error queued by the network: read on
         }
         m_datagram.destination = 0;
+        m_datagram.local = 0;
         if (m_wantDestination) {
             for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
                 if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
                     in_pktinfo info;
                     std::memcpy(&info, CMSG_DATA(c), sizeof info);
                     m_datagram.destination = ntohl(info.ipi_addr.s_addr);
+                    m_datagram.local = ntohl(info.ipi_spec_dst.s_addr);
                 }
             }
         }

@@ -18,6 +18,10 @@ struct Datagram {
     // The address it was sent to (IPv4, host byte order; a broadcast address for a broadcast),
     // when the endpoint was asked to tell it; 0 otherwise.
     quint32 destination = 0;
+    // The address of this machine it reached: the destination for a unicast, the receiving
+    // interface's address for a broadcast. A reply from it reaches a client that only listens
+    // to the address it asked. Told when the destination is; 0 otherwise.
+    quint32 local = 0;
     // Points into the endpoint's own buffer and is valid only while datagramReceived() is being
     // handled. Bytes beyond the endpoint's capacity were dropped.
     QByteArrayView data;

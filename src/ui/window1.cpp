@@ -30,7 +30,13 @@ constexpr QSize kMaximumContentSize{32000, 32000};
 } // namespace
 
 Window1::Window1(QWidget* parent)
+    : Window1(drawSeed(), parent)
+{
+}
+
+Window1::Window1(quint64 seed, QWidget* parent)
     : QMainWindow(parent)
+    , m_unit(seed)
 {
     m_menuBar = new MainMenuBar(this);
     setMenuBar(m_menuBar);
@@ -214,7 +220,7 @@ void Window1::openFaultDialog()
     connect(dialog, &QDialog::accepted, this, [this, dialog] {
         if (dialog->seed() != m_unit.seed()) {
             m_unit.reseed(dialog->seed());
-            printToStderr(QStringLiteral("Seed %1").arg(m_unit.seed()));
+            printSeed();
         }
         if (dialog->rule())
             m_unit.faults().add(*dialog->rule());
@@ -286,8 +292,13 @@ void Window1::PopupMenu1_Change(int index)
 void Window1::Event_Open()
 {
     setWindowTitle(titleFor(kVersionMajor, kVersionMinor, kVersionBug));
-    printToStderr(QStringLiteral("Seed %1").arg(m_unit.seed()));
+    printSeed();
     m_unit.start(PopupMenu1->currentIndex());
+}
+
+void Window1::printSeed() const
+{
+    printToStderr(QStringLiteral("Seed %1 (repeat this run with --seed %1)").arg(m_unit.seed()));
 }
 
 void Window1::PushButton1_Action()

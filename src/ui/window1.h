@@ -23,6 +23,8 @@ public:
     static constexpr QSize kDesignSize{822, 460};
 
     explicit Window1(QWidget* parent = nullptr);
+    // Every value the unit draws follows from `seed`, as with the headless run's --seed.
+    explicit Window1(quint64 seed, QWidget* parent = nullptr);
     ~Window1() override;
 
     static QString titleFor(int major, int minor, int bug);
@@ -38,6 +40,7 @@ public:
     bool saveCaptureTo(const QString& path, QString* error);
 
 private:
+    void printSeed() const;
     void Event_Open();
     void PopupMenu1_Open();
     void PopupMenu1_Change(int index);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "fault/faultrule.h"
 #include "unitframe.h"
 #include "unitprofiles.h"
 
@@ -126,14 +127,68 @@ struct TrafficLogEntry {
         entry.note->reply = sent.toByteArray();
         return entry;
     }
+    // `faultKind`: the FaultKind flag of what the rule acted on (0: nothing in particular).
     static TrafficLogEntry fault(Kind kind, quint32 address, quint16 remotePort, int profile,
-                                 const QString& text)
+                                 const QString& text, quint8 faultKind = 0)
     {
         TrafficLogEntry entry{
             .address = address, .remotePort = remotePort, .kind = kind, .profile = quint8(profile)};
+        // A fault line carries no datagram; its first byte says what the rule acted on.
+        entry.bytes[0] = faultKind;
         entry.note = new TrafficLogNote;
         entry.note->text = text.toUtf8();
         return entry;
+    }
+
+    // What the line is about, in the words the control API, its metrics and unitctl use.
+    enum class Command : quint8 { SetChannels, ChannelQuery, StatusQuery, Discovery, Other };
+    static constexpr int kCommandCount = 5;
+    Command command() const
+    {
+        if (isDiscovery())
+            return Command::Discovery;
+        if (isFault()) {
+            switch (bytes[0]) {
+            case FaultKind::SetChannels:
+                return Command::SetChannels;
+            case FaultKind::ChannelQuery:
+                return Command::ChannelQuery;
+            case FaultKind::StatusQuery:
+                return Command::StatusQuery;
+            default:
+                return Command::Other;
+            }
+        }
+        // Only a whole frame is a command: a shorter one is logged and otherwise ignored.
+        if (isIncoming() && count < kUnitFrameSize)
+            return Command::Other;
+        if (count < 2)
+            return Command::Other;
+        switch (bytes[1]) {
+        case UnitCommand::SetChannels:
+            return Command::SetChannels;
+        case UnitCommand::ChannelQuery:
+            return Command::ChannelQuery;
+        case UnitCommand::StatusQuery:
+            return Command::StatusQuery;
+        default:
+            return Command::Other;
+        }
+    }
+    static const char* commandName(Command command)
+    {
+        static constexpr const char* kNames[kCommandCount] = {"set-channels", "channel-query", "status-query",
+                                                              "discovery", "other"};
+        return kNames[int(command)];
+    }
+    // The simulator's own port the line is about: the unit port or 65535.
+    quint16 simulatorPort() const
+    {
+        if (isDiscovery())
+            return kDiscoveryPort;
+        if (localPort != 0)
+            return localPort;
+        return isValidProfileIndex(profile) ? unitPortForProfile(profile) : 0;
     }
 
 private:

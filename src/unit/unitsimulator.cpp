@@ -84,7 +84,7 @@ UnitSimulator::UnitSimulator(quint64 seed, DatagramPoller* poller, QObject* pare
     }
 
     connect(&m_delayed, &ReplyDelayQueue::released, this, [this](const DelayedReply& reply) {
-        send(Endpoint(reply.endpoint), reply.address, reply.port, reply.copy, reply.profile);
+        send(Endpoint(reply.endpoint), reply.source, reply.address, reply.port, reply.copy, reply.profile);
     });
     connect(&m_delayed, &ReplyDelayQueue::overflowed, this, &UnitSimulator::reportDelayOverflow);
 
@@ -111,6 +111,11 @@ void UnitSimulator::seedStatusDraws(quint64 seed)
 
 void UnitSimulator::start(int profileIndex)
 {
+    // On all addresses, a reply leaves from the address the request reached: a client with a
+    // connected socket hears only that one.
+    const bool anyAddress = m_address == QHostAddress(QHostAddress::AnyIPv4);
+    UDPSocket1.setReceiveDestination(anyAddress);
+    UDPSocket2.setReceiveDestination(anyAddress);
     setStartChannelValues(ChannelValues);
     selectProfile(profileIndex);
     // A unit of a fleet is reached through the fleet's discovery endpoint.
@@ -123,11 +128,11 @@ void UnitSimulator::setSharedDiscovery(DatagramEndpoint* endpoint)
     m_sharedDiscovery = endpoint;
 }
 
-bool UnitSimulator::sendDiscoveryReply(quint32 address, quint16 port, QByteArrayView bytes)
+bool UnitSimulator::sendDiscoveryReply(quint32 source, quint32 address, quint16 port, QByteArrayView bytes)
 {
     if (m_sharedDiscovery)
         return m_sharedDiscovery->writeFrom(m_address.toIPv4Address(), address, port, bytes);
-    return UDPSocket2.writeToIPv4(address, port, bytes);
+    return UDPSocket2.writeFrom(source, address, port, bytes);
 }
 
 bool UnitSimulator::selectProfile(int index)
@@ -186,7 +191,7 @@ void UnitSimulator::UDPSocket1_DataAvailable(const Datagram& datagram)
         replyWithFaults(Endpoint::Unit, faultKind, datagram, bytes, profile);
         return;
     }
-    m_repliesNotSent += !UDPSocket1.write(datagram.address, datagram.port, bytes);
+    m_repliesNotSent += !UDPSocket1.writeFrom(datagram.local, sender, datagram.port, bytes);
     emit trafficLogged(
         TrafficLogEntry::unitOutgoing(sender, datagram.port, *reply, profile, UDPSocket1.port()));
 }
@@ -207,7 +212,7 @@ void UnitSimulator::UDPSocket2_DataAvailable(const Datagram& datagram)
         replyWithFaults(Endpoint::Discovery, FaultKind::Discovery, datagram, identityView(profile), profile);
         return;
     }
-    m_repliesNotSent += !sendDiscoveryReply(sender, datagram.port, identityView(profile));
+    m_repliesNotSent += !sendDiscoveryReply(datagram.local, sender, datagram.port, identityView(profile));
     emit trafficLogged(TrafficLogEntry::discoveryOutgoing(sender, datagram.port, profile));
 }
 
@@ -222,7 +227,8 @@ bool UnitSimulator::dropByFault(quint8 kind, const Datagram& datagram, int profi
     emit trafficLogged(TrafficLogEntry::fault(lineKind, sender, datagram.port, profile,
                                               rule->text + QStringLiteral(": request from ") +
                                                   peerText(sender, datagram.port) +
-                                                  QStringLiteral(" dropped")));
+                                                  QStringLiteral(" dropped"),
+                                              kind));
     return true;
 }
 
@@ -238,25 +244,31 @@ void UnitSimulator::replyWithFaults(Endpoint endpoint, quint8 kind, const Datagr
     const auto lineKind =
         endpoint == Endpoint::Unit ? TrafficLogEntry::Kind::UnitFault : TrafficLogEntry::Kind::DiscoveryFault;
     for (const QString& note : std::as_const(notes))
-        emit trafficLogged(TrafficLogEntry::fault(lineKind, sender, datagram.port, profile, note));
+        emit trafficLogged(TrafficLogEntry::fault(lineKind, sender, datagram.port, profile, note, kind));
     for (const ReplyCopy& copy : std::as_const(copies)) {
         if (copy.delayMs > 0)
-            m_repliesNotSent += !m_delayed.hold(
-                {0, 0, sender, datagram.port, quint8(endpoint), quint8(profile), copy}, copy.delayMs);
+            m_repliesNotSent += !m_delayed.hold({.address = sender,
+                                                 .source = datagram.local,
+                                                 .port = datagram.port,
+                                                 .endpoint = quint8(endpoint),
+                                                 .profile = quint8(profile),
+                                                 .copy = copy},
+                                                copy.delayMs);
         else
-            send(endpoint, sender, datagram.port, copy, profile);
+            send(endpoint, datagram.local, sender, datagram.port, copy, profile);
     }
 }
 
-void UnitSimulator::send(Endpoint endpoint, quint32 address, quint16 port, const ReplyCopy& copy, int profile)
+void UnitSimulator::send(Endpoint endpoint, quint32 source, quint32 address, quint16 port,
+                         const ReplyCopy& copy, int profile)
 {
     const QByteArrayView bytes(copy.bytes.data(), copy.size);
     if (endpoint == Endpoint::Unit) {
-        m_repliesNotSent += !UDPSocket1.writeToIPv4(address, port, bytes);
+        m_repliesNotSent += !UDPSocket1.writeFrom(source, address, port, bytes);
         emit trafficLogged(TrafficLogEntry::unitOutgoing(address, port, bytes, profile, UDPSocket1.port()));
         return;
     }
-    m_repliesNotSent += !sendDiscoveryReply(address, port, bytes);
+    m_repliesNotSent += !sendDiscoveryReply(source, address, port, bytes);
     if (bytes == identityView(profile))
         emit trafficLogged(TrafficLogEntry::discoveryOutgoing(address, port, profile));
     else

@@ -97,8 +97,10 @@ private:
     bool dropByFault(quint8 kind, const Datagram& datagram, int profile);
     void replyWithFaults(Endpoint endpoint, quint8 kind, const Datagram& datagram, QByteArrayView reply,
                          int profile);
-    void send(Endpoint endpoint, quint32 address, quint16 port, const ReplyCopy& copy, int profile);
-    bool sendDiscoveryReply(quint32 address, quint16 port, QByteArrayView bytes);
+    // `source`: the address of this machine the request reached (0: whichever the route gives).
+    void send(Endpoint endpoint, quint32 source, quint32 address, quint16 port, const ReplyCopy& copy,
+              int profile);
+    bool sendDiscoveryReply(quint32 source, quint32 address, quint16 port, QByteArrayView bytes);
     void reportDelayOverflow(quint64 dropped);
 
     QHostAddress m_address{QHostAddress::AnyIPv4};

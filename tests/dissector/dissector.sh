@@ -3,7 +3,10 @@
 # command, discovery, a short frame, an unknown command and each fault action, read back with
 # tshark and the dissector; each frame's fields must be the expected ones and no Lua error may
 # occur. A second capture made with text2pcap holds what the simulator never sends (a long
-# frame, replies with a wrong first or last byte) for the expert infos.
+# frame, replies with a wrong first or last byte) for the expert infos; a third, written here
+# byte by byte, holds the edge cases text2pcap cannot write (empty datagrams among them).
+# The dissector is run as a user runs it, with -X lua_script:; when the package's copy is
+# installed that one is used, and this one must say so and step aside without an error.
 # Uses the fixed ports 4000 and 65535 on loopback.
 # Usage: dissector.sh UNIT_SIMULATOR DISSECTOR EXPECTED_DIR
 set -euo pipefail
@@ -55,13 +58,17 @@ fields=(-e frame.number -e lumivaner.kind -e lumivaner.command -e lumivaner.chan
         -e lumivaner.status.pos14 -e lumivaner.profile -e lumivaner.identity.name -e lumivaner.identity.number
         -e lumivaner.identity.port -e lumivaner.identity.maker -e lumivaner.identity.kind
         -e lumivaner.response_in -e lumivaner.response_to -e _ws.expert.message)
-run_tshark() { # FILE OUTPUT
-    # tshark names the user it runs as; anything else on standard error is a fault.
-    if ! tshark -r "$1" -2 -X "lua_script:$dissector" -T fields -E separator='|' -E occurrence=a \
-        "${fields[@]}" >"$2" 2>"$work/tshark.err" || grep -v '^Running as user' "$work/tshark.err" | grep -q .; then
+# tshark names the user it runs as, and a second copy of the dissector says it steps aside;
+# anything else on standard error is a fault.
+tshark_complained() { grep -v -e '^Running as user' -e '^lumivaner: .* is not loaded: the dissector from' "$1" | grep -q .; }
+run_tshark() { # FILE OUTPUT [FIELD...]
+    local file=$1 output=$2; shift 2
+    [ $# -gt 0 ] || set -- "${fields[@]}"
+    if ! tshark -r "$file" -2 -X "lua_script:$dissector" -T fields -E separator='|' -E occurrence=a \
+        "$@" >"$output" 2>"$work/tshark.err" || tshark_complained "$work/tshark.err"; then
         echo "tshark said:"; cat "$work/tshark.err"; exit 1
     fi
-    tshark -r "$1" -2 -X "lua_script:$dissector" -V >"$work/verbose.txt" 2>/dev/null
+    tshark -r "$file" -2 -X "lua_script:$dissector" -V >"$work/verbose.txt" 2>/dev/null
     if grep -q 'Lua Error' "$work/verbose.txt"; then
         echo "the dissector raised a Lua error:"; grep -B3 'Lua Error' "$work/verbose.txt"; exit 1
     fi
@@ -91,4 +98,35 @@ text2pcap -q -4 10.0.0.2,10.0.0.1 -u 4002,50000 "$expected_dir/bad-replies.hex" 
 mergecap -a -w "$work/crafted.pcap" "$work/long.pcap" "$work/bad.pcap" >/dev/null
 run_tshark "$work/crafted.pcap" "$work/crafted.txt"
 compare "crafted capture" "$work/crafted.txt" "$expected_dir/crafted.txt"
+# The edge cases, as a raw-IPv4 capture (link type 101) written byte by byte.
+le32() { printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(($1 & 255)) $((($1 >> 8) & 255)) $((($1 >> 16) & 255)) $((($1 >> 24) & 255)); }
+be16() { printf '\\x%02x\\x%02x' $((($1 >> 8) & 255)) $(($1 & 255)); }
+ipv4() { local IFS=.; for octet in $1; do printf '\\x%02x' "$octet"; done; }
+{
+    printf '%b' '\xd4\xc3\xb2\xa1\x02\x00\x04\x00' "$(le32 0)$(le32 0)$(le32 65535)$(le32 101)"
+    n=0
+    while read -r from to sport dport payload; do
+        case "$from" in ''|'#'*) continue ;; esac
+        bytes=''; count=0
+        if [ "$payload" != - ]; then
+            for b in $payload; do bytes+="\\x$b"; count=$((count + 1)); done
+        fi
+        length=$((28 + count))
+        printf '%b' "$(le32 $n)$(le32 0)$(le32 $length)$(le32 $length)" \
+            "\\x45\\x00$(be16 $length)\\x00\\x00\\x00\\x00\\x40\\x11\\x00\\x00$(ipv4 "$from")$(ipv4 "$to")" \
+            "$(be16 "$sport")$(be16 "$dport")$(be16 $((8 + count)))\\x00\\x00$bytes"
+        n=$((n + 1))
+    done <"$expected_dir/edge-datagrams.txt"
+} >"$work/edge.pcap"
+run_tshark "$work/edge.pcap" "$work/edge.txt" -e frame.number -e lumivaner.kind -e lumivaner.command \
+    -e lumivaner.status.pos14 -e lumivaner.profile -e lumivaner.profile.unknown -e _ws.expert.message
+compare "edge cases" "$work/edge.txt" "$expected_dir/edge.txt"
+
+# A second copy (the installed plugin and this file, say) steps aside and names the copy in use.
+tshark -r "$work/edge.pcap" -X "lua_script:$dissector" -X "lua_script:$dissector" -c 1 >/dev/null 2>"$work/twice.err" || true
+if tshark_complained "$work/twice.err" || ! grep -q "is not loaded: the dissector from .* is already in use" "$work/twice.err"; then
+    echo "FAIL: a second copy of the dissector did not step aside:"; cat "$work/twice.err"; status=1
+else
+    echo "ok: a second copy steps aside: $(grep '^lumivaner:' "$work/twice.err")"
+fi
 exit $status

@@ -15,7 +15,13 @@
 #include <cstdio>
 
 namespace {
-enum ExitStatus { Answered = 0, NoAnswer = 1, UsageError = 2, MalformedReply = 3 };
+enum ExitStatus {
+    Answered = 0,
+    NoAnswer = 1,
+    UsageError = 2,
+    MalformedReply = 3,
+    SendFailed = kReplaySendFailed
+};
 
 constexpr quint16 kDefaultUnitPort = 4000;
 
@@ -43,12 +49,17 @@ Options:
   --json          print the answer as JSON
   --timeout MS    how long to wait for an answer (default 1000)
   --to ADDRESS    replay: send every request to ADDRESS instead of where it went
+  --settle MS     replay: after the recorded replies to a request came, listen MS
+                  more for replies beyond them before the next request goes out
+                  (default 50); a reply later than that is counted against the
+                  next request
   -h, --help      show this help
   -v, --version   show the version
 
 Exit status: 0 answered (or set sent), 1 no answer in time, 2 usage error,
-3 the answer was malformed. replay: 0 every reply as recorded, 1 differences,
-2 usage error or a capture that cannot be read.
+3 the answer was malformed, 4 the request could not be sent (no route to the
+host, say). replay: 0 every reply as recorded, 1 differences, 2 usage error or
+a capture that cannot be read, 4 a request could not be sent.
 )";
 
 struct Options {
@@ -67,9 +78,29 @@ void printJson(const QJsonObject& object)
     std::printf("%s\n", QJsonDocument(object).toJson(QJsonDocument::Compact).constData());
 }
 
+// Where an answer came from, named as the control API names it: the port's number, and its
+// role ("unit" or "discovery").
+QJsonObject targetJson(const Target& target, QStringView endpoint,
+                       std::initializer_list<QPair<QString, QJsonValue>> rest)
+{
+    QJsonObject object{{QStringLiteral("address"), target.address.toString()},
+                       {QStringLiteral("port"), target.port},
+                       {QStringLiteral("endpoint"), endpoint.toString()}};
+    for (const auto& [key, value] : rest)
+        object.insert(key, value);
+    return object;
+}
+
 QString describe(const Target& target)
 {
     return target.address.toString() + QLatin1Char(':') + QString::number(target.port);
+}
+
+int cannotSend(const Target& target, const UnitClient& client)
+{
+    std::fprintf(stderr, "unitctl: cannot send to %s: %s\n", qPrintable(describe(target)),
+                 qPrintable(client.errorString()));
+    return SendFailed;
 }
 
 int noAnswer(const Target& target, const Options& options)
@@ -85,11 +116,8 @@ int query(const Target& target, quint8 command, const Options& options, QByteArr
     UnitClient client;
     QByteArray frame(kUnitFrameSize, '\0');
     frame[1] = char(command);
-    if (!client.send(target, frame)) {
-        std::fprintf(stderr, "unitctl: cannot send to %s: %s\n", qPrintable(describe(target)),
-                     qPrintable(client.errorString()));
-        return NoAnswer;
-    }
+    if (!client.send(target, frame))
+        return cannotSend(target, client);
     const QList<Reply> replies = client.receive(target, options.timeoutMs, false);
     if (replies.isEmpty())
         return noAnswer(target, options);
@@ -107,25 +135,32 @@ int channels(const Target& target, const Options& options)
     QByteArray reply;
     if (const int status = query(target, UnitCommand::ChannelQuery, options, reply); status != Answered)
         return status;
-    QJsonObject values;
+    // Channels 2 to 25 in order, as the control API gives them.
+    QJsonArray values;
     for (int channel = 2; channel <= 25; ++channel) {
         if (options.json)
-            values.insert(QString::number(channel), quint8(reply[channel]));
+            values.append(quint8(reply[channel]));
         else
             std::printf("channel %2d: %u\n", channel, unsigned(quint8(reply[channel])));
     }
     if (options.json)
-        printJson({{QStringLiteral("address"), target.address.toString()},
-                   {QStringLiteral("port"), target.port},
-                   {QStringLiteral("channels"), values}});
+        printJson(targetJson(target, u"unit", {{QStringLiteral("channels"), values}}));
     return Answered;
 }
 
-QList<int> profilesMatchingStatus(const QByteArray& reply)
+// The profiles whose status block this is. A unit answers on its profile's port, so an answer
+// from a unit port narrows the choice to the profiles of that port; from any other port (a
+// unit behind a port forward, say) every profile is a candidate.
+QList<int> profilesMatchingStatus(const QByteArray& reply, quint16 port)
 {
+    const bool onUnitPort =
+        std::any_of(kUnitProfiles.begin(), kUnitProfiles.end(),
+                    [port](const UnitProfile& profile) { return profile.unitPort == port; });
     QList<int> matches;
     for (int index = 0; index < kProfileCount; ++index) {
         const UnitProfile& profile = kUnitProfiles[std::size_t(index)];
+        if (onUnitPort && profile.unitPort != port)
+            continue;
         const bool position14 = profile.statusPosition14 == kRandomStatusPosition14 ||
                                 quint8(reply[14]) == quint8(profile.statusPosition14);
         if (quint8(reply[11]) == profile.statusPosition11 && position14)
@@ -139,17 +174,16 @@ int status(const Target& target, const Options& options)
     QByteArray reply;
     if (const int result = query(target, UnitCommand::StatusQuery, options, reply); result != Answered)
         return result;
-    const QList<int> matches = profilesMatchingStatus(reply);
+    const QList<int> matches = profilesMatchingStatus(reply, target.port);
     if (options.json) {
         QJsonArray bytes, profiles;
         for (char c : reply)
             bytes.append(quint8(c));
         for (int index : matches)
             profiles.append(index);
-        printJson({{QStringLiteral("address"), target.address.toString()},
-                   {QStringLiteral("port"), target.port},
-                   {QStringLiteral("bytes"), bytes},
-                   {QStringLiteral("matching_profiles"), profiles}});
+        printJson(
+            targetJson(target, u"unit",
+                       {{QStringLiteral("bytes"), bytes}, {QStringLiteral("matching_profiles"), profiles}}));
         return Answered;
     }
     static const QHash<int, const char*> names = {
@@ -184,15 +218,10 @@ int set(const Target& target, const QStringList& values, const Options& options)
         frame[2 + i] = char(value);
     }
     UnitClient client;
-    if (!client.send(target, frame)) {
-        std::fprintf(stderr, "unitctl: cannot send to %s: %s\n", qPrintable(describe(target)),
-                     qPrintable(client.errorString()));
-        return NoAnswer;
-    }
+    if (!client.send(target, frame))
+        return cannotSend(target, client);
     if (options.json)
-        printJson({{QStringLiteral("address"), target.address.toString()},
-                   {QStringLiteral("port"), target.port},
-                   {QStringLiteral("sent"), true}});
+        printJson(targetJson(target, u"unit", {{QStringLiteral("sent"), true}}));
     else if (values.isEmpty())
         std::printf("set-channels sent to %s (all channels 0)\n", qPrintable(describe(target)));
     else
@@ -204,11 +233,8 @@ int set(const Target& target, const QStringList& values, const Options& options)
 int discover(const Target& target, const Options& options)
 {
     UnitClient client;
-    if (!client.send(target, QByteArray("X"))) {
-        std::fprintf(stderr, "unitctl: cannot send to %s: %s\n", qPrintable(describe(target)),
-                     qPrintable(client.errorString()));
-        return NoAnswer;
-    }
+    if (!client.send(target, QByteArray("X")))
+        return cannotSend(target, client);
     // Every answer until the timeout, from whichever address it comes: a broadcast reaches many
     // units, and a simulated fleet answers a request to one address from each unit's own.
     QList<Reply> replies = client.receive(Target{QHostAddress(), kDiscoveryPort}, options.timeoutMs, true);
@@ -227,6 +253,8 @@ int discover(const Target& target, const Options& options)
         const QString from = reply.address.toString() + QLatin1Char(':') + QString::number(reply.port);
         if (options.json) {
             QJsonObject unit{{QStringLiteral("address"), reply.address.toString()},
+                             {QStringLiteral("port"), reply.port},
+                             {QStringLiteral("endpoint"), QStringLiteral("discovery")},
                              {QStringLiteral("identity"), identity}};
             if (wellFormed) {
                 unit.insert(QStringLiteral("unit_port"), fields[1].toInt());
@@ -257,7 +285,9 @@ int main(int argc, char** argv)
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
     const QCommandLineOption to(QStringLiteral("to"), QString(), QStringLiteral("ADDRESS"));
-    parser.addOptions({json, timeout, help, version, to});
+    const QCommandLineOption settle(QStringLiteral("settle"), QString(), QStringLiteral("MS"),
+                                    QString::number(kDefaultReplaySettleMs));
+    parser.addOptions({json, timeout, help, version, to, settle});
     // A negative number would otherwise read as an unknown option "1". After --timeout it is
     // that option's value, which the range check below rejects; anywhere else it is a channel value.
     QStringList arguments = QCoreApplication::arguments();
@@ -297,11 +327,17 @@ int main(int argc, char** argv)
     const QString command = args.takeFirst();
     if (parser.isSet(to) && command != QLatin1String("replay"))
         return usage(QStringLiteral("--to goes with replay"));
+    if (parser.isSet(settle) && command != QLatin1String("replay"))
+        return usage(QStringLiteral("--settle goes with replay"));
     if (command == QLatin1String("replay")) {
         if (args.size() != 1)
             return usage(QStringLiteral("replay takes one capture file"));
         ReplayOptions replay;
         replay.timeoutMs = options.timeoutMs;
+        replay.settleMs = parser.value(settle).toInt(&ok);
+        if (!ok || replay.settleMs < 0 || replay.settleMs > 60000)
+            return usage(QStringLiteral("--settle takes milliseconds from 0 to 60000, not '%1'")
+                             .arg(parser.value(settle)));
         if (parser.isSet(to)) {
             Target address;
             if (const QString error = parseTarget(parser.value(to), 0, address); !error.isEmpty())

@@ -177,7 +177,7 @@ int replayCapture(const QString& path, const ReplayOptions& options)
         if (!client.send(target, request.payload)) {
             std::fprintf(stderr, "unitctl: cannot send to %s:%u: %s\n", qPrintable(target.address.toString()),
                          unsigned(target.port), qPrintable(client.errorString()));
-            return 2;
+            return kReplaySendFailed;
         }
         // A broadcast is answered from the units' own addresses; otherwise only the target answers.
         const Target from{request.destinationPort == kDiscoveryPort ? QHostAddress() : target.address,
@@ -188,10 +188,11 @@ int replayCapture(const QString& path, const ReplayOptions& options)
         const int silenceMs = isSetChannels(request) ? 0 : std::min(kQuietMs, options.timeoutMs);
         QList<Reply> replies = expected > 0 ? client.receiveUpTo(from, options.timeoutMs, expected)
                                             : client.receiveUpTo(from, silenceMs, 1);
-        // More than recorded (a duplicating unit, say): those already here, and after the last
-        // request those that come within the quiet time.
-        const int extraMs = &exchange == &exchanges.last() ? std::min(kQuietMs, options.timeoutMs) : 0;
-        replies += client.receive(from, extraMs, true);
+        // More than recorded (a duplicating unit, say): whatever comes within the settle time
+        // belongs to this request. Without it a late duplicate would be read as the next
+        // request's reply and reported as wrong bytes there.
+        if (!isSetChannels(request))
+            replies += client.receive(from, options.settleMs, true);
         if (replies.size() != expected)
             report(QStringLiteral("%1 repl%2 recorded, %3 came")
                        .arg(expected)

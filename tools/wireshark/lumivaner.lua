@@ -11,6 +11,20 @@ local IDENTITY_SIZE = 50
 local DISCOVERY_PORT = 65535
 local UNIT_PORT_FIRST, UNIT_PORT_LAST = 4000, 4007
 
+-- Wireshark refuses a second protocol of the same name, so a second copy of this file (the
+-- installed plugin and one given with -X lua_script:, say) must not register again: the first
+-- one loaded is used, and this one says so and steps aside.
+local this_file = debug.getinfo(1, "S").source:gsub("^@", "")
+for _, name in ipairs(Dissector.list()) do
+    if name == "lumivaner" then
+        io.stderr:write(string.format("lumivaner: %s is not loaded: the dissector from %s is already in use\n",
+            this_file, tostring(package.loaded["lumivaner.file"] or "another plugin")))
+        return
+    end
+end
+-- Where the copy in use came from, for the one that steps aside (each plugin has globals of its own).
+package.loaded["lumivaner.file"] = this_file
+
 local proto = Proto("lumivaner", "Lumivaner lighting unit protocol")
 
 local COMMAND_NAMES = { [0] = "set-channels", [50] = "channel-query", [51] = "status-query" }
@@ -29,6 +43,7 @@ local f = {
     status_pos11 = ProtoField.uint8("lumivaner.status.pos11", "Profile value at position 11", base.DEC),
     status_pos14 = ProtoField.uint8("lumivaner.status.pos14", "Profile value at position 14", base.DEC),
     profile = ProtoField.uint8("lumivaner.profile", "Profile (from the unit port and the status)", base.DEC),
+    profile_unknown = ProtoField.string("lumivaner.profile.unknown", "Profile (from the unit port and the status)"),
     identity = ProtoField.string("lumivaner.identity", "Identity"),
     id_name = ProtoField.string("lumivaner.identity.name", "Name"),
     id_number = ProtoField.uint8("lumivaner.identity.number", "Identity number", base.DEC),
@@ -60,6 +75,11 @@ local e = {
     identity = ProtoExpert.new("lumivaner.bad_identity", "Not an identity string (50 characters, 7 fields)",
         expert.group.MALFORMED, expert.severity.ERROR),
     no_response = ProtoExpert.new("lumivaner.no_response", "No response seen", expert.group.SEQUENCE, expert.severity.NOTE),
+    no_profile_port = ProtoExpert.new("lumivaner.no_profile_port",
+        "No profile uses this port (the 12-channel drivers answer on 4005 and 4007)",
+        expert.group.PROTOCOL, expert.severity.NOTE),
+    empty = ProtoExpert.new("lumivaner.empty", "Empty datagram (a unit ignores it)",
+        expert.group.MALFORMED, expert.severity.ERROR),
 }
 proto.experts = e
 
@@ -75,12 +95,22 @@ local POS11_BY_PORT = { [4000] = { [6] = true }, [4001] = { [1] = true }, [4002]
 local POS14_BY_PORT = { [4000] = { [12] = true }, [4002] = { [4] = true }, [4003] = { [4] = true },
     [4004] = { [4] = true }, [4005] = { [6] = true, [12] = true }, [4007] = { [6] = true, [12] = true } }
 
--- Profile by unit port, with the status reply's position 14 telling 5 from 6 and 7 from 8.
+-- Profile by unit port, with the status reply's position 14 telling 5 from 6 and 7 from 8;
+-- nil and why when the reply does not tell.
+local PROFILE_BY_POS14 = { [4005] = { [6] = 5, [12] = 6 }, [4007] = { [6] = 7, [12] = 8 } }
 local function profile_of(port, pos14)
     if port >= 4000 and port <= 4004 then return port - 4000 end
-    if port == 4005 then return pos14 == 12 and 6 or 5 end
-    if port == 4007 then return pos14 == 12 and 8 or 7 end
-    return nil
+    local by_pos14 = PROFILE_BY_POS14[port]
+    if not by_pos14 then return nil, "no profile uses this port" end
+    if pos14 == nil then return nil, "unknown (reply cut)" end
+    local profile = by_pos14[pos14]
+    if profile == nil then return nil, string.format("unknown (position 14 is %d)", pos14) end
+    return profile
+end
+
+-- Ports 4000 to 4007 that a profile answers on: 4006 is none's.
+local function is_profile_port(port)
+    return (port >= 4000 and port <= 4005) or port == 4007
 end
 
 -- Requests and their replies, matched on the first pass: by client address and port, unit port
@@ -156,6 +186,10 @@ local function dissect_frame(tvb, pinfo, tree, is_request, unit_port)
         if tvb(0, 1):uint() ~= 254 then tree:add_proto_expert_info(e.first) end
     end
 
+    if unit_port >= UNIT_PORT_FIRST and unit_port <= UNIT_PORT_LAST and not is_profile_port(unit_port) then
+        tree:add_proto_expert_info(e.no_profile_port)
+    end
+
     local frame_end = math.min(length, FRAME_SIZE)
     if is_request and command == 0 or not is_request and command == 50 then
         for n = 2, math.min(25, frame_end - 1) do
@@ -185,8 +219,12 @@ local function dissect_frame(tvb, pinfo, tree, is_request, unit_port)
                 if STATUS_FIXED[n] ~= value then item:add_proto_expert_info(e.status) end
             end
         end
-        local profile = profile_of(unit_port, pos14)
-        if profile then tree:add(f.profile, profile):set_generated() end
+        local profile, why = profile_of(unit_port, pos14)
+        if profile then
+            tree:add(f.profile, profile):set_generated()
+        else
+            tree:add(f.profile_unknown, why):set_generated()
+        end
     elseif is_request and frame_end > 2 then
         local unused_end = math.min(frame_end, FRAME_SIZE - 1)
         if unused_end > 2 then tree:add(f.unused, tvb(2, unused_end - 2)) end
@@ -255,14 +293,19 @@ function proto.dissector(tvb, pinfo, tree)
     end
 
     if discovery_request then
-        subtree:add(f.command, "discovery-request")
         subtree:add(f.kind, "request")
         subtree:add(f.payload, tvb())
-        if tvb:raw() ~= "X" then subtree:add_proto_expert_info(e.discovery) end
-        local k = key(pinfo.src, src, "*", dst, "discovery")
-        remember_request(pinfo, k)
-        link(subtree, pinfo, true)
-        pinfo.cols.info:set(tvb:raw() == "X" and "discovery request" or "discovery datagram, not a request")
+        if tvb:raw() == "X" then
+            subtree:add(f.command, "discovery-request")
+            remember_request(pinfo, key(pinfo.src, src, "*", dst, "discovery"))
+            link(subtree, pinfo, true)
+            pinfo.cols.info:set("discovery request")
+        else
+            -- The unit answers only "X": anything else is no request, and no reply will come.
+            subtree:add(f.command, "not a discovery request")
+            subtree:add_proto_expert_info(e.discovery)
+            pinfo.cols.info:set("discovery datagram, not a request")
+        end
     elseif discovery_reply then
         subtree:add(f.command, "discovery-reply")
         subtree:add(f.kind, "reply")
@@ -290,6 +333,29 @@ end
 function proto.init()
     pending, request_time, response_of, request_of = {}, {}, {}, {}
 end
+
+-- UDP hands an empty payload to no port's dissector, so empty datagrams to or from the
+-- protocol's ports are found after the fact, from UDP's own fields.
+local udp_length = Field.new("udp.length")
+local udp_srcport = Field.new("udp.srcport")
+local udp_dstport = Field.new("udp.dstport")
+local empty = Proto("lumivaner_empty", "Lumivaner empty datagram")
+local function is_protocol_port(port)
+    return port == DISCOVERY_PORT or (port >= UNIT_PORT_FIRST and port <= UNIT_PORT_LAST)
+end
+function empty.dissector(tvb, pinfo, tree)
+    local length, src, dst = udp_length(), udp_srcport(), udp_dstport()
+    if not (length and src and dst) or length.value ~= 8 then return end
+    if not (is_protocol_port(src.value) or is_protocol_port(dst.value)) then return end
+    local is_request = is_protocol_port(dst.value)
+    pinfo.cols.protocol = "LUMIVANER"
+    local subtree = tree:add(proto, "Lumivaner lighting unit protocol (empty datagram)")
+    subtree:add(f.command, "empty")
+    subtree:add(f.kind, is_request and "request" or "reply")
+    subtree:add_proto_expert_info(e.empty)
+    pinfo.cols.info:set(string.format("empty %s (no payload)", is_request and "request" or "reply"))
+end
+register_postdissector(empty)
 
 local udp_port = DissectorTable.get("udp.port")
 for port = UNIT_PORT_FIRST, UNIT_PORT_LAST do udp_port:add(port, proto) end
