@@ -8,6 +8,39 @@ trap cleanup EXIT
 
 get() { sed -n "s/^$1=//p"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
-row() { printf '%-58s %14s   %-22s %s\n' "$1" "$2" "$3" "$4"; }
+# A figure against its target: PASS or MISS, or nothing when the row has no target. Targets read
+# "<= 64", "< 20", ">= 0.999", "100 +- 5", "0", or "<= 3 x baseline" (held against the ratio).
+verdict() { # MEASURED TARGET RATIO
+    awk -v m="$1" -v t="$2" -v r="$3" 'BEGIN {
+        if (t == "") exit
+        n = split(t, w, " ")
+        v = (t ~ / x baseline/) ? r : m
+        if (v == "" || v == "n/a" || v !~ /^-?[0-9.]+$/) { print "MISS"; exit }
+        v += 0
+        if (w[1] == "<=") ok = v <= w[2]; else if (w[1] == "<") ok = v < w[2]
+        else if (w[1] == ">=") ok = v >= w[2]; else if (w[1] == ">") ok = v > w[2]
+        else if (n >= 3 && w[2] == "+-") ok = (v >= w[1] - w[3] && v <= w[1] + w[3])
+        else ok = (v == w[1] + 0)
+        print ok ? "PASS" : "MISS"
+    }'
+}
+targets_met=0
+targets_missed=()
+row() { # FIGURE MEASURED TARGET RATIO
+    local mark
+    mark=$(verdict "$2" "$3" "$4")
+    printf '%-58s %14s   %-22s %-6s %s\n' "$1" "$2" "$3" "${4:-}" "$mark"
+    case "$mark" in
+        PASS) targets_met=$((targets_met + 1)) ;;
+        MISS) targets_missed+=("$1 ($2, target $3)") ;;
+    esac
+}
+# The verdicts of a run in one line, and each target missed. Exits 0 either way: on a busy
+# machine a figure may miss for reasons of the machine, not of the code.
+summary() {
+    echo
+    echo "summary: $targets_met of $((targets_met + ${#targets_missed[@]})) targets met, ${#targets_missed[@]} missed"
+    for missed in "${targets_missed[@]}"; do echo "  MISS: $missed"; done
+}
 server_cpu=0
 other_cpu=$(( $(nproc) > 1 ? 1 : 0 ))

@@ -42,7 +42,7 @@ latency() { # CLIENT_CPU PORT -> "median p99", best of three runs
     done
     echo "$(printf '%s\n' "${med[@]}" | best) $(printf '%s\n' "${p99[@]}" | best)"
 }
-row "figure" "measured" "target" "ratio to baseline"
+printf '%-58s %14s   %-22s %-6s %s\n' "figure" "measured" "target" "ratio" "verdict"
 for client_cpu in $server_cpu $other_cpu; do
     where=$([ "$client_cpu" = "$server_cpu" ] && echo "client on the responder's CPU" || echo "client on another CPU")
     read -r bm bp <<<"$(latency "$client_cpu" "$baseline_port")"
@@ -109,3 +109,4 @@ row "lateness, minimum (ms)" "$(echo "$out" | get late_min_ms)" ">= 95" ""
 row "lateness, median (ms)" "$(echo "$out" | get late_median_ms)" "100 +- 5" ""
 row "lateness, p99 (ms)" "$(echo "$out" | get late_p99_ms)" "<= 105" ""
 row "lateness, maximum (ms)" "$(echo "$out" | get late_max_ms)" "<= 105" ""
+summary

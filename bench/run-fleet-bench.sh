@@ -61,3 +61,4 @@ for units in 1000 "$large"; do
     kill "$fleet"; wait "$fleet" 2>/dev/null || true
     rm -f "$log"
 done
+summary

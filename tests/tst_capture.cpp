@@ -5,6 +5,7 @@
 #include "capture/trafficcapture.h"
 #include "log/trafficlogmodel.h"
 #include "loopbackclient.h"
+#include "net/datagramendpoint.h"
 
 #include <QFile>
 #include <QSignalSpy>
@@ -46,6 +47,22 @@ QByteArray ethernet(const QByteArray& ip, const QByteArray& tags = {})
     if (frame.size() < 60)
         frame += QByteArray(60 - frame.size(), '\0');
     return frame;
+}
+
+// The first 20 bytes (the IPv4 header) of each raw-IP packet of a capture file.
+QList<QByteArray> ipHeadersOf(const QString& path)
+{
+    QList<QByteArray> headers;
+    char message[PCAP_ERRBUF_SIZE];
+    pcap_t* in = pcap_open_offline(QFile::encodeName(path).constData(), message);
+    if (!in)
+        return headers;
+    pcap_pkthdr* header = nullptr;
+    const u_char* data = nullptr;
+    while (pcap_next_ex(in, &header, &data) == 1 && header->caplen >= 20)
+        headers << QByteArray(reinterpret_cast<const char*>(data), 20);
+    pcap_close(in);
+    return headers;
 }
 
 std::optional<CapturedDatagram> parse(int linkType, const QByteArray& packet)
@@ -130,6 +147,23 @@ void TestCapture::logBecomesACaptureOfItsDatagrams()
     // Times to the microsecond, as logged.
     QCOMPARE(d[0].timeUs, log.entryWithSeq(0).timeUs);
     QCOMPARE(d[5].timeUs, log.entryWithSeq(6).timeUs);
+
+    // Every packet's IPv4 header, as a dissector checks it: the checksum over all ten words of
+    // the header, and replies with the hop limit they leave with (requests keep a host's 64).
+    const QList<QByteArray> headers = ipHeadersOf(file.fileName());
+    QCOMPARE(headers.size(), 6);
+    for (qsizetype i = 0; i < headers.size(); ++i) {
+        const QByteArray& header = headers[i];
+        quint32 sum = 0;
+        for (int word = 0; word < 20; word += 2)
+            sum += quint32(quint8(header[word])) << 8 | quint8(header[word + 1]);
+        while (sum > 0xffff)
+            sum = (sum & 0xffff) + (sum >> 16);
+        QVERIFY2(sum == 0xffff,
+                 qPrintable(u"packet %1: header checksum off by %2"_s.arg(i + 1).arg(0xffff - sum)));
+        const bool fromUnit = d[i].sourcePort == 4003 || d[i].sourcePort == kDiscoveryPort;
+        QCOMPARE(int(quint8(header[8])), fromUnit ? DatagramEndpoint::kHopLimit : 64);
+    }
 }
 
 void TestCapture::liveCaptureCanBeReadWhileWritten()

@@ -91,6 +91,13 @@ void TestControl::units()
     QCOMPARE(unit[u"identity"_s].toString(), u"ALED.SIM.ULA.TOR.0/4000/*****/**/Lumivane/LED2.0/*"_s);
     QCOMPARE(unit[u"unit_port"_s].toInt(), 4000);
     QCOMPARE(unit[u"discovery_port"_s].toInt(), 65535);
+    // On every address of the machine, so no one address; the addresses it answers on.
+    QVERIFY(unit[u"address"_s].isNull());
+    const QJsonArray addresses = unit[u"addresses"_s].toArray();
+    QVERIFY(addresses.contains(u"127.0.0.1"_s));
+    for (const QJsonValue address : addresses)
+        QVERIFY2(address.toString() != u"0.0.0.0"_s && !QHostAddress(address.toString()).isNull(),
+                 qPrintable(address.toString()));
     QCOMPARE(unit[u"listening"_s].toObject(), (QJsonObject{{u"unit"_s, true}, {u"discovery"_s, true}}));
     QJsonArray start;
     for (int n = 2; n <= 25; ++n)
@@ -182,7 +189,11 @@ void TestControl::logClearKeepsSequenceNumbers()
     LoopbackClient client;
     QCOMPARE(client.request(4000, unitFrame(50)).size(), 29);
     QVERIFY(QTest::qWaitFor([&] { return m_log->lineCount() == 2; }, 2000));
-    QCOMPARE(m_http->remove(u"/api/v1/log"_s).status, 204);
+    const HttpClient::Answer cleared = m_http->remove(u"/api/v1/log"_s);
+    QCOMPARE(cleared.status, 204);
+    // No content, so no content type either.
+    QVERIFY2(cleared.contentType.isEmpty(), cleared.contentType.constData());
+    QVERIFY(cleared.body.isEmpty());
     QCOMPARE(m_log->lineCount(), 0);
     QCOMPARE(client.request(4000, unitFrame(50)).size(), 29);
     QVERIFY(QTest::qWaitFor([&] { return m_log->lineCount() == 2; }, 2000));
