@@ -7,31 +7,12 @@
 set -euo pipefail
 simulator=$1
 unitctl=$2
-if [ "$(id -u)" -ne 0 ] || ! command -v ip >/dev/null; then
-    echo "skipped: needs root and iproute2"; exit 77
-fi
-fleet_ns=unitsim-fleet-$$
-controller_ns=unitsim-ctl-$$
-sim_pid=
-cleanup() {
-    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-    ip netns del "$fleet_ns" 2>/dev/null || true
-    ip netns del "$controller_ns" 2>/dev/null || true
-}
-trap cleanup EXIT
-
-ip netns add "$fleet_ns"
-ip netns add "$controller_ns"
-ip link add "uf$$" type veth peer name "uc$$"
-ip link set "uf$$" netns "$fleet_ns"
-ip link set "uc$$" netns "$controller_ns"
-ip -n "$fleet_ns" link set lo up
-ip -n "$controller_ns" link set lo up
-ip -n "$fleet_ns" addr add 10.77.0.1/24 brd 10.77.0.255 dev "uf$$"
-for k in $(seq 101 200); do ip -n "$fleet_ns" addr add "10.77.0.$k/24" dev "uf$$"; done
-ip -n "$controller_ns" addr add 10.77.0.2/24 brd 10.77.0.255 dev "uc$$"
-ip -n "$fleet_ns" link set "uf$$" up
-ip -n "$controller_ns" link set "uc$$" up
+source "$(dirname "$0")/netns-support.sh"
+make_lan f
+fleet_ns=$unit_ns
+ip -n "$fleet_ns" addr add 10.77.0.1/24 brd 10.77.0.255 dev "$unit_if"
+for k in $(seq 101 200); do ip -n "$fleet_ns" addr add "10.77.0.$k/24" dev "$unit_if"; done
+ip -n "$controller_ns" addr add 10.77.0.2/24 brd 10.77.0.255 dev "$controller_if"
 
 log=$(mktemp)
 ip netns exec "$fleet_ns" "$simulator" --headless --quiet --units 100@10.77.0.101 --profiles cycle 2>"$log" &

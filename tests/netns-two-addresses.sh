@@ -8,31 +8,11 @@
 set -euo pipefail
 simulator=$1
 unitctl=$2
-if [ "$(id -u)" -ne 0 ] || ! command -v ip >/dev/null; then
-    echo "skipped: needs root and iproute2"; exit 77
-fi
-unit_ns=unitsim-host-$$
-controller_ns=unitsim-ctl2-$$
-sim_pid=
-cleanup() {
-    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-    ip netns del "$unit_ns" 2>/dev/null || true
-    ip netns del "$controller_ns" 2>/dev/null || true
-}
-trap cleanup EXIT
-
-ip netns add "$unit_ns"
-ip netns add "$controller_ns"
-ip link add "uh$$" type veth peer name "uk$$"
-ip link set "uh$$" netns "$unit_ns"
-ip link set "uk$$" netns "$controller_ns"
-ip -n "$unit_ns" link set lo up
-ip -n "$controller_ns" link set lo up
-ip -n "$unit_ns" addr add 10.78.0.1/24 brd 10.78.0.255 dev "uh$$"
-ip -n "$unit_ns" addr add 10.78.0.2/24 brd 10.78.0.255 dev "uh$$"
-ip -n "$controller_ns" addr add 10.78.0.9/24 brd 10.78.0.255 dev "uk$$"
-ip -n "$unit_ns" link set "uh$$" up
-ip -n "$controller_ns" link set "uk$$" up
+source "$(dirname "$0")/netns-support.sh"
+make_lan t
+ip -n "$unit_ns" addr add 10.78.0.1/24 brd 10.78.0.255 dev "$unit_if"
+ip -n "$unit_ns" addr add 10.78.0.2/24 brd 10.78.0.255 dev "$unit_if"
+ip -n "$controller_ns" addr add 10.78.0.9/24 brd 10.78.0.255 dev "$controller_if"
 
 log=$(mktemp)
 ip netns exec "$unit_ns" "$simulator" --headless --quiet --profile 3 2>"$log" &
