@@ -34,11 +34,11 @@ N ?= 20
 test-repeat: build
 	@scripts/install-deps.sh test
 	@failed=0; for i in $$(seq 1 $(N)); do \
-	    if QT_QPA_PLATFORM=offscreen ctest --test-dir $(BUILD) -j$(JOBS) > $(BUILD)/test-repeat-$$i.log 2>&1; then \
+	    if QT_QPA_PLATFORM=offscreen ctest --test-dir $(BUILD) -j$(JOBS) --output-on-failure > $(BUILD)/test-repeat-$$i.log 2>&1; then \
 	        echo "run $$i of $(N): passed"; \
 	    else \
 	        failed=$$((failed + 1)); echo "run $$i of $(N): FAILED"; \
-	        sed -n '/tests failed out of/,$$p' $(BUILD)/test-repeat-$$i.log; \
+	        sed -n '/tests failed out of/,$$p' $(BUILD)/test-repeat-$$i.log; echo "    (whole output: $(BUILD)/test-repeat-$$i.log)"; \
 	    fi; \
 	done; echo "$$failed of $(N) runs failed"; test $$failed -eq 0
 

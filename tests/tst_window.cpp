@@ -438,6 +438,8 @@ void TestWindow::faultDialogValidatesAsYouType_data()
     QTest::addRow("no rule: only the seed") << u""_s << u"17"_s << true << u"OK only sets the seed"_s;
     QTest::addRow("bad part named") << u"drop,every=0"_s << u"17"_s << false << u"'every=0'"_s;
     QTest::addRow("bad seed") << u"drop"_s << u"-3"_s << false << u"The seed must be a whole number"_s;
+    QTest::addRow("rule for units the window has not")
+        << u"drop,units=2-4"_s << u"17"_s << false << u"units=2-4 names no unit: the only unit is unit 0"_s;
 }
 
 void TestWindow::faultDialogValidatesAsYouType()

@@ -57,7 +57,13 @@ void FaultDialog::validate()
         message = tr("Type a rule, for example drop,on=channel-query,every=3. Without one, OK only sets "
                      "the seed.");
     } else if ((m_rule = FaultRule::parse(m_ruleEdit->text(), &message))) {
-        message = tr("The rule is valid.");
+        // The window's unit is the single unit: a rule for other units would never act.
+        message = m_rule->unitsProblem({0});
+        valid = message.isEmpty();
+        if (valid)
+            message = tr("The rule is valid.");
+        else
+            m_rule.reset();
     } else {
         valid = false;
     }

@@ -22,19 +22,24 @@ cleanup() {
 }
 trap cleanup EXIT
 
-"$simulator" --headless --quiet --seed 11 --pcap "$work/session.pcap" \
+"$simulator" --headless --seed 11 --pcap "$work/session.pcap" \
     --fault 'drop,on=channel-query,every=3' \
     --fault 'delay=50,on=channel-query,every=2' \
     --fault 'truncate=10,on=status-query,every=2' \
     --fault 'corrupt=1,on=status-query,every=3' \
-    --fault 'duplicate=2,on=discovery' 2>"$work/err" &
+    --fault 'duplicate=2,on=discovery' >"$work/log" 2>"$work/err" &
 sim_pid=$!
 for _ in $(seq 100); do grep -q 'Discovery port 65535: listening' "$work/err" && break; sleep 0.05; done
 grep -q 'Unit port 4000: listening' "$work/err" || { cat "$work/err"; exit 1; }
 
 # Each request from a socket of its own, in one write (printf alone would send a datagram per
-# line end); the pause keeps the capture in this order.
-send() { printf "$2" >"$work/datagram"; cat "$work/datagram" >"/dev/udp/127.0.0.1/$1"; sleep 0.1; }
+# line end). The next goes out only when the simulator has logged all that this one brings (a
+# late reply included), so the capture holds them in this order however busy the machine is.
+settle_lines() { # LINES: wait until the traffic log has that many lines (at most 5 s)
+    for _ in $(seq 500); do [ "$(wc -l <"$work/log")" -ge "$1" ] && return 0; sleep 0.01; done
+    echo "FAIL: the log did not reach $1 lines:"; cat "$work/log"; exit 1
+}
+send() { printf "$2" >"$work/datagram"; cat "$work/datagram" >"/dev/udp/127.0.0.1/$1"; settle_lines "$3"; }
 frame() { # COMMAND, then the bytes from position 2 on (the rest of the 29 are 0)
     local command=$1; shift
     local out="\\x00\\x$(printf %02x "$command")" n=2
@@ -42,16 +47,17 @@ frame() { # COMMAND, then the bytes from position 2 on (the rest of the 29 are 0
     while [ $n -lt 29 ]; do out+='\x00'; n=$((n + 1)); done
     printf '%s' "$out"
 }
-send 4000 "$(frame 0 $(seq 1 24))"   # set-channels 1..24
-send 4000 "$(frame 50)"              # channel-query: answered
-send 4000 "$(frame 50)"              # channel-query: answered 50 ms late
-send 4000 "$(frame 50)"              # channel-query: dropped
-send 4000 "$(frame 51)"              # status-query: answered
-send 4000 "$(frame 51)"              # status-query: answer cut to 10 bytes
-send 4000 "$(frame 51)"              # status-query: answer changed in one position
-send 65535 'X'                       # discovery: answered twice
-send 4000 '\xfe\x32\x01'             # a short frame
-send 4000 "$(frame 52)"              # an unknown command
+# Each with the number of log lines written once it is handled.
+send 4000 "$(frame 0 $(seq 1 24))" 1   # set-channels 1..24
+send 4000 "$(frame 50)" 3              # channel-query: answered
+send 4000 "$(frame 50)" 6              # channel-query: answered 50 ms late
+send 4000 "$(frame 50)" 8              # channel-query: dropped
+send 4000 "$(frame 51)" 10             # status-query: answered
+send 4000 "$(frame 51)" 13             # status-query: answer cut to 10 bytes
+send 4000 "$(frame 51)" 16             # status-query: answer changed in one position
+send 65535 'X' 20                      # discovery: answered twice
+send 4000 '\xfe\x32\x01' 21            # a short frame
+send 4000 "$(frame 52)" 22             # an unknown command
 kill "$sim_pid"; wait "$sim_pid" 2>/dev/null || true; sim_pid=
 
 fields=(-e frame.number -e lumivaner.kind -e lumivaner.command -e lumivaner.channel -e lumivaner.status.pos11
