@@ -2,6 +2,8 @@
 #include "app/appversion.h"
 #include "app/simulatorcommandline.h"
 
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace Qt::Literals::StringLiterals;
@@ -13,6 +15,17 @@ namespace {
 QStringList commandLine(const QStringList& arguments)
 {
     return QStringList{u"unit-simulator"_s} + arguments;
+}
+
+// Token files for the rows that read one: "token" holds a token, "empty" a blank line.
+QString tokenFile(const QString& name)
+{
+    static QTemporaryDir dir;
+    const QString path = dir.filePath(name);
+    QFile file(path);
+    if (!file.exists() && file.open(QIODevice::WriteOnly))
+        file.write(name == u"token"_s ? "from-a-file\nsecond line\n" : "\n");
+    return path;
 }
 } // namespace
 
@@ -100,6 +113,14 @@ void TestCommandLine::control_data()
                                                 << u"0.0.0.0"_s << 1 << QByteArray("env");
     QTest::addRow("given token wins") << QStringList{u"--control=0.0.0.0:1"_s, u"--control-token=arg"_s}
                                       << QByteArray("env") << u"0.0.0.0"_s << 1 << QByteArray("arg");
+    // Out of the process list: the token's file, its first line.
+    QTest::addRow("token from a file")
+        << QStringList{u"--headless"_s, u"--control"_s, u"0.0.0.0:9000"_s, u"--control-token-file"_s,
+                       tokenFile(u"token"_s)}
+        << QByteArray("env") << u"0.0.0.0"_s << 9000 << QByteArray("from-a-file");
+    QTest::addRow("window, token from a file")
+        << QStringList{u"--control=0.0.0.0:1"_s, u"--control-token-file="_s + tokenFile(u"token"_s)}
+        << QByteArray() << u"0.0.0.0"_s << 1 << QByteArray("from-a-file");
 }
 
 void TestCommandLine::control()
@@ -215,7 +236,7 @@ void TestCommandLine::usageErrors_data()
                                     << u"--seed must be a whole number"_s;
     QTest::addRow("seed negative") << QStringList{u"--headless"_s, u"--seed=-1"_s} << u"'-1'"_s;
     QTest::addRow("control on the network without a token")
-        << QStringList{u"--headless"_s, u"--control"_s, u"0.0.0.0:8080"_s} << u"needs --control-token"_s;
+        << QStringList{u"--headless"_s, u"--control"_s, u"0.0.0.0:8080"_s} << u"needs a token"_s;
     QTest::addRow("window: control on the network without a token")
         << QStringList{u"--control"_s, u"192.168.1.5:8080"_s} << u"--control on 192.168.1.5 needs"_s;
     QTest::addRow("control port too big")
@@ -225,9 +246,9 @@ void TestCommandLine::usageErrors_data()
     QTest::addRow("window: control without value")
         << QStringList{u"--control"_s} << u"--control needs a value"_s;
     QTest::addRow("token without control")
-        << QStringList{u"--headless"_s, u"--control-token=x"_s} << u"goes with --control"_s;
+        << QStringList{u"--headless"_s, u"--control-token=x"_s} << u"go with --control"_s;
     QTest::addRow("window: token without control")
-        << QStringList{u"--control-token=x"_s} << u"goes with --control"_s;
+        << QStringList{u"--control-token=x"_s} << u"go with --control"_s;
     QTest::addRow("log format") << QStringList{u"--headless"_s, u"--log-format=xml"_s} << u"'xml'"_s;
     QTest::addRow("no units") << QStringList{u"--headless"_s, u"--units=0"_s} << u"'0' is not a count"_s;
     QTest::addRow("units past the last address")
@@ -249,6 +270,18 @@ void TestCommandLine::usageErrors_data()
     QTest::addRow("fleet without headless") << QStringList{u"--units=2"_s} << u"--headless"_s;
     QTest::addRow("seed not a number") << QStringList{u"--headless"_s, u"--seed"_s, u"abc"_s} << u"'abc'"_s;
     QTest::addRow("window: seed not a number") << QStringList{u"--seed"_s, u"abc"_s} << u"'abc'"_s;
+    QTest::addRow("token file missing")
+        << QStringList{u"--headless"_s, u"--control=0"_s, u"--control-token-file=/nonexistent/token"_s}
+        << u"--control-token-file: cannot read /nonexistent/token"_s;
+    QTest::addRow("window: token file without a token")
+        << QStringList{u"--control=0"_s, u"--control-token-file"_s, tokenFile(u"empty"_s)}
+        << u"holds no token on its first line"_s;
+    QTest::addRow("token and token file")
+        << QStringList{u"--headless"_s, u"--control=0"_s, u"--control-token=a"_s,
+                       u"--control-token-file="_s + tokenFile(u"token"_s)}
+        << u"exclude each other"_s;
+    QTest::addRow("window: token file without control")
+        << QStringList{u"--control-token-file="_s + tokenFile(u"token"_s)} << u"go with --control"_s;
     QTest::addRow("keep going without headless") << QStringList{u"--keep-going"_s} << u"--headless"_s;
     // A rule that could never act is refused, not kept.
     QTest::addRow("rule for units past the fleet")

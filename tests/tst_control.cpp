@@ -38,6 +38,7 @@ private slots:
     void tokenIsRequiredWhenSet();
     void openApiDescribesExactlyTheRoutes();
     void unitKeepsWorkingWhateverIsSent();
+    void faultRulesAreCapped();
 
 private:
     void startServer(const QByteArray& token = {});
@@ -300,6 +301,10 @@ void TestControl::badRequests_data()
     // Ids run from 0 to the number of units less one.
     QTest::addRow("unit id equal to the count")
         << QByteArray("GET") << u"/api/v1/units/1"_s << QByteArray() << 404 << u"no unit 1"_s;
+    // Only plain decimal indexes and dotted-decimal addresses name a unit.
+    for (const QString& id : {u"00"_s, u"+0"_s, u"0x0"_s, u"0.0.0.0"_s, u"2130706433"_s, u"1e0"_s})
+        QTest::addRow("unit id %s", qPrintable(id))
+            << QByteArray("GET") << u"/api/v1/units/"_s + id << QByteArray() << 404 << u"no unit "_s + id;
     QTest::addRow("rule for units that do not exist")
         << QByteArray("POST") << u"/api/v1/faults"_s << QByteArray(R"({"rule": "drop,units=1-5"})") << 400
         << u"units=1-5 names no unit"_s;
@@ -327,7 +332,7 @@ void TestControl::methodNotAllowedNamesTheAllowedOnes()
 {
     const HttpClient::Answer answer = m_http->send("PATCH", u"/api/v1/log"_s, {});
     QCOMPARE(answer.status, 405);
-    QCOMPARE(answer.allow, QByteArray("GET, DELETE"));
+    QCOMPARE(answer.allow, QByteArray("GET, HEAD, DELETE"));
     QCOMPARE(m_http->send("POST", u"/api/v1/units"_s, "{}").status, 405);
 }
 
@@ -394,6 +399,18 @@ void TestControl::unitKeepsWorkingWhateverIsSent()
     LoopbackClient client;
     QCOMPARE(client.request(4000, unitFrame(50)).size(), 29);
     QCOMPARE(m_http->get(u"/api/v1/units/0"_s).json()[u"profile"_s].toInt(), 0);
+}
+
+void TestControl::faultRulesAreCapped()
+{
+    for (qsizetype i = 0; i < ControlServer::kMaxFaultRules; ++i)
+        m_unit->faults().add(*FaultRule::parse(u"delay=1,every=1000"_s, nullptr));
+    const HttpClient::Answer refused = m_http->post(u"/api/v1/faults"_s, R"({"rule": "drop"})");
+    QCOMPARE(refused.status, 409);
+    QVERIFY(refused.json()[u"error"_s].toString().contains(u"at most 1000 fault rules"_s));
+    QCOMPARE(m_unit->faults().rules().size(), ControlServer::kMaxFaultRules);
+    QCOMPARE(m_http->remove(u"/api/v1/faults/1"_s).status, 204);
+    QCOMPARE(m_http->post(u"/api/v1/faults"_s, R"({"rule": "drop"})").status, 201);
 }
 
 QTEST_GUILESS_MAIN(TestControl)

@@ -8,6 +8,7 @@
 #include "programs.h"
 #include "unit/unitprofiles.h"
 
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -15,11 +16,14 @@
 #include <QNetworkDatagram>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
 
 #include <csignal>
+
+#include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -45,6 +49,7 @@ private slots:
     void fleetPrefixesEveryLineWithItsUnit();
     void fleetThatCannotHaveItsFilesBindsNothing();
     void fleetIsSteeredUnitByUnitThroughTheControlApi();
+    void controlApiOutOfFilesRestsAndRecovers();
     void portThatCannotBeBoundEndsTheRun_data();
     void portThatCannotBeBoundEndsTheRun();
 
@@ -358,7 +363,7 @@ void TestHeadless::controlRefusesTheNetworkWithoutAToken()
     const ProcessResult result =
         runProcess(simulatorPath(), {u"--headless"_s, u"--control"_s, u"0.0.0.0:0"_s});
     QCOMPARE(result.exitCode, 2);
-    QVERIFY2(result.err.contains(u"needs --control-token"_s), qPrintable(result.err));
+    QVERIFY2(result.err.contains(u"needs a token"_s), qPrintable(result.err));
     QVERIFY(!result.err.contains(u"listening"_s)); // nothing was bound
 }
 
@@ -501,6 +506,67 @@ void TestHeadless::fleetThatCannotHaveItsFilesBindsNothing()
     QVERIFY2(result.err.contains(u"1000 units need 1064 open files: the system allows 200"_s),
              qPrintable(result.err));
     QVERIFY(!result.err.contains(u"listening"_s));
+}
+
+namespace {
+// CPU time (user and system) a process has used so far, in seconds.
+double cpuSeconds(qint64 pid)
+{
+    QFile stat(u"/proc/%1/stat"_s.arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray text = stat.readAll();
+    // Fields after the command's closing parenthesis; utime and stime are the 12th and 13th.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    return fields.size() > 12 ? (fields[11].toDouble() + fields[12].toDouble()) / double(sysconf(_SC_CLK_TCK))
+                              : -1;
+}
+} // namespace
+
+void TestHeadless::controlApiOutOfFilesRestsAndRecovers()
+{
+    // With 40 open files at the most, the control API runs out of them after a few dozen
+    // connections. It must neither spin nor stop accepting for good.
+    constexpr int kClients = 60;
+    constexpr int kWatchMs = 1000; // how long the server's CPU time is watched while out of files
+    QProcess simulator;
+    simulator.start(
+        u"sh"_s, {u"-c"_s, u"ulimit -n 40 && exec \"$0\" --headless --quiet --control 0"_s, simulatorPath()});
+    QVERIFY(simulator.waitForStarted(5000));
+    const QRegularExpression ready(u"^Control API listening on (http://127\\.0\\.0\\.1:(\\d+))$"_s,
+                                   QRegularExpression::MultilineOption);
+    QString err;
+    QVERIFY2(
+        QTest::qWaitFor(
+            [&] {
+                return ready.match(err += QString::fromUtf8(simulator.readAllStandardError())).hasMatch();
+            },
+            5000),
+        qPrintable(err));
+    const quint16 port = quint16(ready.match(err).captured(2).toUInt());
+    std::vector<std::unique_ptr<QTcpSocket>> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back(std::make_unique<QTcpSocket>());
+        clients.back()->connectToHost(QHostAddress::LocalHost, port);
+    }
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            return std::all_of(clients.begin(), clients.end(), [](const auto& client) {
+                return client->state() == QAbstractSocket::ConnectedState; // the kernel's backlog takes them
+            });
+        },
+        5000));
+    const double before = cpuSeconds(simulator.processId());
+    QTest::qWait(kWatchMs);
+    const double used = cpuSeconds(simulator.processId()) - before;
+    QVERIFY2(used >= 0 && used < 0.3, qPrintable(u"%1 s of CPU in %2 ms"_s.arg(used).arg(kWatchMs)));
+
+    // Once files are free again, requests are served.
+    clients.clear();
+    HttpClient http(ready.match(err).captured(1));
+    QCOMPARE(http.get(u"/api/v1/units"_s).status, 200);
+    simulator.terminate();
+    QVERIFY(simulator.waitForFinished(5000));
 }
 
 void TestHeadless::portThatCannotBeBoundEndsTheRun_data()

@@ -5,6 +5,7 @@
 #include "unit/unitprofiles.h"
 
 #include <QCommandLineParser>
+#include <QFile>
 #include <QRegularExpression>
 #include <QSet>
 
@@ -69,9 +70,9 @@ QString parseControl(const QString& value, const QByteArray& token, ControlOptio
     control.port = quint16(number);
     control.token = token;
     if (!control.address.isLoopback() && token.isEmpty())
-        return QStringLiteral(
-                   "--control on %1 needs --control-token TOKEN (or UNITSIM_CONTROL_TOKEN): without "
-                   "one, anybody on the network could steer the unit")
+        return QStringLiteral("--control on %1 needs a token (UNITSIM_CONTROL_TOKEN, --control-token-file "
+                              "FILE or --control-token TOKEN): without "
+                              "one, anybody on the network could steer the unit")
             .arg(control.address.toString());
     return {};
 }
@@ -141,6 +142,21 @@ QString parseFleet(const QStringList& counts, const QStringList& units, int prof
     return {};
 }
 
+// The token in the first line of `path`, without the line end; `error` says why there is none.
+QByteArray readTokenFile(const QString& path, QString* error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("--control-token-file: cannot read %1: %2").arg(path, file.errorString());
+        return {};
+    }
+    // A token is a line; more than a few KiB is no token.
+    const QByteArray token = file.readLine(4096).trimmed();
+    if (token.isEmpty())
+        *error = QStringLiteral("--control-token-file: %1 holds no token on its first line").arg(path);
+    return token;
+}
+
 QString seedError(const QString& value)
 {
     return QStringLiteral("--seed must be a whole number from 0 to 18446744073709551615, not '%1'")
@@ -183,10 +199,11 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
         SimulatorOptions options;
         std::optional<QString> control;
         QByteArray token = environmentToken;
+        bool tokenGiven = false;
         for (qsizetype i = 1; i < arguments.size(); ++i) {
             const QString name = optionName(arguments[i]);
             if (name == QLatin1String("control") || name == QLatin1String("control-token") ||
-                name == QLatin1String("seed")) {
+                name == QLatin1String("control-token-file") || name == QLatin1String("seed")) {
                 const std::optional<QString> value = optionValue(arguments, i);
                 if (!value)
                     return usageError(QStringLiteral("--%1 needs a value").arg(name));
@@ -196,8 +213,15 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
                     options.seed = parseSeed(*value);
                     if (!options.seed)
                         return usageError(seedError(*value));
+                } else if (name == QLatin1String("control-token-file")) {
+                    QString error;
+                    token = readTokenFile(*value, &error);
+                    if (!error.isEmpty())
+                        return usageError(error);
+                    tokenGiven = true;
                 } else {
                     token = value->toUtf8();
+                    tokenGiven = true;
                 }
             } else {
                 options.ignored << arguments[i];
@@ -208,8 +232,8 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
             if (const QString error = parseControl(*control, token, controlOptions); !error.isEmpty())
                 return usageError(error);
             options.control = controlOptions;
-        } else if (token != environmentToken) {
-            return usageError(QStringLiteral("--control-token goes with --control"));
+        } else if (tokenGiven) {
+            return usageError(QStringLiteral("--control-token and --control-token-file go with --control"));
         }
         return options;
     }
@@ -248,8 +272,13 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
     const QCommandLineOption controlToken(
         QStringLiteral("control-token"),
         QStringLiteral("Require \"Authorization: Bearer TOKEN\" on every control request; needed for any "
-                       "address other than loopback. Also from UNITSIM_CONTROL_TOKEN."),
+                       "address other than loopback. A token given here is visible to every user in the "
+                       "process list: UNITSIM_CONTROL_TOKEN or --control-token-file are the safe ways."),
         QStringLiteral("TOKEN"));
+    const QCommandLineOption controlTokenFile(
+        QStringLiteral("control-token-file"),
+        QStringLiteral("Read the control API's token from FILE (its first line). Also with the window."),
+        QStringLiteral("FILE"));
     const QCommandLineOption logFormat(
         QStringLiteral("log-format"),
         QStringLiteral("text (the lines as the window shows them, the default) or "
@@ -276,8 +305,8 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
         QStringLiteral("Write every datagram received or sent (after faults) to FILE "
                        "as a pcap capture, as it happens."),
         QStringLiteral("FILE"));
-    parser.addOptions({headless, profile, quiet, fault, seed, control, controlToken, logFormat, units, unit,
-                       profiles, pcap, keepGoing});
+    parser.addOptions({headless, profile, quiet, fault, seed, control, controlToken, controlTokenFile,
+                       logFormat, units, unit, profiles, pcap, keepGoing});
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
 
@@ -325,15 +354,23 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
         options.seed = value;
     }
     if (parser.isSet(control)) {
-        const QByteArray token =
+        if (parser.isSet(controlToken) && parser.isSet(controlTokenFile))
+            return usageError(QStringLiteral("--control-token and --control-token-file exclude each other"));
+        QByteArray token =
             parser.isSet(controlToken) ? parser.value(controlToken).toUtf8() : environmentToken;
+        if (parser.isSet(controlTokenFile)) {
+            QString error;
+            token = readTokenFile(parser.value(controlTokenFile), &error);
+            if (!error.isEmpty())
+                return usageError(error);
+        }
         ControlOptions controlOptions;
         if (const QString error = parseControl(parser.value(control), token, controlOptions);
             !error.isEmpty())
             return usageError(error);
         options.control = controlOptions;
-    } else if (parser.isSet(controlToken)) {
-        return usageError(QStringLiteral("--control-token goes with --control"));
+    } else if (parser.isSet(controlToken) || parser.isSet(controlTokenFile)) {
+        return usageError(QStringLiteral("--control-token and --control-token-file go with --control"));
     }
     if (parser.value(logFormat) == QLatin1String("jsonl"))
         options.logFormat = TrafficLogWriter::Format::JsonLines;

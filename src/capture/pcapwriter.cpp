@@ -8,10 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
-constexpr int kSnapshotLength = 65535;
-}
-
 PcapWriter::~PcapWriter()
 {
     close();
@@ -42,7 +38,7 @@ bool PcapWriter::openInMemory(QString* error)
 
 bool PcapWriter::start(std::FILE* file, QString* error)
 {
-    m_pcap = pcap_open_dead_with_tstamp_precision(DLT_RAW, kSnapshotLength, PCAP_TSTAMP_PRECISION_MICRO);
+    m_pcap = pcap_open_dead_with_tstamp_precision(DLT_RAW, int(kSnapshotLength), PCAP_TSTAMP_PRECISION_MICRO);
     m_dumper = m_pcap ? pcap_dump_fopen(m_pcap, file) : nullptr;
     if (!m_dumper) {
         *error = m_pcap ? QString::fromLocal8Bit(pcap_geterr(m_pcap)) : QStringLiteral("libpcap failed");

@@ -14,6 +14,10 @@ struct pcap_dumper;
 // happens, or into memory for a download.
 class PcapWriter {
 public:
+    static constexpr quint32 kSnapshotLength = 65535;
+    // LINKTYPE_RAW, as the files name raw IPv4 (libpcap's DLT_RAW).
+    static constexpr quint32 kLinkTypeRawIpv4 = 101;
+
     PcapWriter() = default;
     ~PcapWriter();
     PcapWriter(const PcapWriter&) = delete;

@@ -103,3 +103,55 @@ QByteArray TrafficCapture::ofLog(const TrafficLogModel& log, QString* error)
     }
     return writer.close();
 }
+
+namespace {
+void putLe32(QByteArray& out, quint32 value)
+{
+    const char bytes[4] = {char(value), char(value >> 8), char(value >> 16), char(value >> 24)};
+    out.append(bytes, 4);
+}
+} // namespace
+
+TrafficCapture::LogStream::LogStream(const TrafficLogModel& log)
+    : m_log(log)
+    , m_addresses(ipv4Addresses(log.unitAddresses()))
+    , m_seq(log.firstSeq())
+    , m_end(log.endSeq())
+{
+}
+
+QByteArray TrafficCapture::LogStream::next(qsizetype bytes)
+{
+    QByteArray out;
+    if (!m_headerSent) {
+        // What PcapWriter's files begin with: microsecond times, raw IPv4 packets.
+        m_headerSent = true;
+        putLe32(out, 0xa1b2c3d4);
+        out.append("\x02\x00\x04\x00", 4);
+        putLe32(out, 0);
+        putLe32(out, 0);
+        putLe32(out, PcapWriter::kSnapshotLength);
+        putLe32(out, PcapWriter::kLinkTypeRawIpv4);
+        return out;
+    }
+    m_seq = std::max(m_seq, m_log.firstSeq()); // lines cleared meanwhile are gone
+    const quint64 end = std::min(m_end, m_log.endSeq());
+    char packet[kIpv4UdpHeaders + kUnitFrameSize + 64];
+    while (m_seq < end && out.size() < bytes) {
+        const quint64 seq = m_seq++;
+        const TrafficLogEntry& entry = m_log.entryWithSeq(seq);
+        const std::optional<CaptureRecord> record = captureRecordFor(
+            entry, unitSideAddress(m_addresses, m_log.unitWithSeq(seq), entry.address, m_local));
+        if (!record)
+            continue;
+        const qsizetype size = buildIpv4Udp(*record, packet, qsizetype(sizeof packet));
+        if (size == 0)
+            continue;
+        putLe32(out, quint32(record->timeUs / 1000000));
+        putLe32(out, quint32(record->timeUs % 1000000));
+        putLe32(out, quint32(size));
+        putLe32(out, quint32(size));
+        out.append(packet, size);
+    }
+    return out;
+}

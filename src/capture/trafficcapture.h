@@ -37,6 +37,23 @@ public:
     // The whole log, as a pcap file's bytes: for a download or "Save Capture…".
     static QByteArray ofLog(const TrafficLogModel& log, QString* error);
 
+    // The same file made a piece at a time, for a download that must not hold the event loop: the
+    // lines the log holds when it is made, less those cleared before their turn comes.
+    class LogStream {
+    public:
+        explicit LogStream(const TrafficLogModel& log);
+        // At least one packet (or the file header), and about `bytes` at the most; empty at the end.
+        QByteArray next(qsizetype bytes);
+
+    private:
+        const TrafficLogModel& m_log;
+        QList<quint32> m_addresses;
+        LocalAddressFinder m_local;
+        quint64 m_seq;
+        quint64 m_end;
+        bool m_headerSent = false;
+    };
+
 signals:
     // Writing failed (the disk is full, say); nothing more is written. Said once.
     void writeFailed(const QString& reason);

@@ -1,35 +1,43 @@
 #pragma once
 
+#include "controlreply.h"
 #include "fault/faultinjector.h"
+#include "httpserver.h"
 #include "unit/trafficlogentry.h"
 
-#include <QAbstractHttpServer>
 #include <QByteArray>
 #include <QHostAddress>
 #include <QList>
+#include <QObject>
 #include <QStringList>
 
 #include <array>
+#include <memory>
 
-class QHttpServerRequest;
-class QTcpServer;
 class TrafficLogModel;
 class UnitSimulator;
 
 // The control API: a local HTTP server through which a test steers the running unit (profile,
 // channels, fault rules) and reads what it received (the log, metrics). JSON in and out;
-// errors are {"error": "..."} with 400, 401, 404, 405 or 413.
+// errors are {"error": "..."}.
 //
 // It acts on the unit and its log as the window does: a profile chosen here re-binds exactly as
 // the selector does, and a cleared log is the window's log cleared. For a fleet it serves every
 // unit, by index or by address; a fault rule added here goes to every unit, and acts on those
 // its units= names.
-class ControlServer : public QAbstractHttpServer {
+//
+// A request is screened as soon as its header block is in, before its body is read: a wrong
+// token (401), a Host that is neither a loopback name nor the address the API was reached on
+// (421; a web page could otherwise reach it through a name of its own), an Origin other than the
+// API's own (403), and a body that is not JSON (415) end the connection with their answer.
+class ControlServer : public QObject {
     Q_OBJECT
 
 public:
     // A body of this many bytes or more is refused with 413.
     static constexpr qsizetype kBodyLimitBytes = 64 * 1024;
+    // Rules a unit holds at the most: each costs every datagram a look.
+    static constexpr qsizetype kMaxFaultRules = 1000;
 
     // With a non-empty `token`, every request must carry "Authorization: Bearer TOKEN".
     ControlServer(UnitSimulator& unit, TrafficLogModel& log, const QByteArray& token,
@@ -37,11 +45,14 @@ public:
     // A fleet: unit k of `units` has id k. The log holds every unit's lines.
     ControlServer(const QList<UnitSimulator*>& units, TrafficLogModel& log, const QByteArray& token,
                   QObject* parent = nullptr);
+    ~ControlServer() override;
 
     // False, with `error` saying why, when the address and port cannot be had.
     bool listen(const QHostAddress& address, quint16 port, QString* error);
     // "http://ADDRESS:PORT", once listening.
     QString url() const;
+    // The transport, for its limits and its connection count.
+    HttpServer& http() { return m_http; }
 
     // What the server answers: method and path, with {name} for a path part.
     struct Route {
@@ -50,46 +61,71 @@ public:
     };
     static QList<Route> routes();
 
-protected:
-    bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
-    void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override;
-
 private:
-    struct Reply;
-    using Handler = Reply (ControlServer::*)(const QHttpServerRequest&, const QStringList&);
-    struct Binding;
+    using Handler = ControlReply (ControlServer::*)(const HttpRequest&, const QStringList&);
+    struct Binding {
+        QByteArray method;
+        QString path;
+        Handler handler;
+    };
+    // The routes, by resource (each in the file that serves it).
     static const QList<Binding>& bindings();
+    static QList<Binding> unitBindings();
+    static QList<Binding> logBindings();
+    static QList<Binding> faultBindings();
+    static QList<Binding> serviceBindings();
 
-    Reply dispatch(const QHttpServerRequest& request);
-    Reply listUnits(const QHttpServerRequest&, const QStringList&);
-    Reply getUnit(const QHttpServerRequest&, const QStringList&);
-    Reply putProfile(const QHttpServerRequest&, const QStringList&);
-    Reply putChannels(const QHttpServerRequest&, const QStringList&);
-    Reply getLog(const QHttpServerRequest&, const QStringList&);
-    Reply deleteLog(const QHttpServerRequest&, const QStringList&);
-    Reply listFaults(const QHttpServerRequest&, const QStringList&);
-    Reply listUnitFaults(const QHttpServerRequest&, const QStringList&);
-    Reply addFault(const QHttpServerRequest&, const QStringList&);
-    Reply removeFaults(const QHttpServerRequest&, const QStringList&);
-    Reply removeFault(const QHttpServerRequest&, const QStringList&);
-    Reply metrics(const QHttpServerRequest&, const QStringList&);
-    Reply openApi(const QHttpServerRequest&, const QStringList&);
-    Reply capture(const QHttpServerRequest&, const QStringList&);
+    std::optional<HttpResponse> screen(const HttpRequest& head, const QHostAddress& local) const;
+    bool isOwnHost(QByteArrayView host, const QHostAddress& local) const;
+    HttpResponse handle(const HttpRequest& request);
+    ControlReply dispatch(const HttpRequest& request);
 
+    // Units (controlunits.cpp)
+    ControlReply listUnits(const HttpRequest&, const QStringList&);
+    ControlReply getUnit(const HttpRequest&, const QStringList&);
+    ControlReply putProfile(const HttpRequest&, const QStringList&);
+    ControlReply putChannels(const HttpRequest&, const QStringList&);
     // The unit a path's {id} names (its index, or its address), or nullptr.
     UnitSimulator* findUnit(const QString& id) const;
-    static Reply noSuchUnit(const QString& id);
+    static ControlReply noSuchUnit(const QString& id);
+
+    // Log and capture (controllog.cpp)
+    ControlReply getLog(const HttpRequest&, const QStringList&);
+    ControlReply deleteLog(const HttpRequest&, const QStringList&);
+    ControlReply capture(const HttpRequest&, const QStringList&);
+
+    // Fault rules (controlfaults.cpp)
+    ControlReply listFaults(const HttpRequest&, const QStringList&);
+    ControlReply listUnitFaults(const HttpRequest&, const QStringList&);
+    ControlReply addFault(const HttpRequest&, const QStringList&);
+    ControlReply removeFaults(const HttpRequest&, const QStringList&);
+    ControlReply removeFault(const HttpRequest&, const QStringList&);
     // The rules with their counts summed over the units.
     QList<FaultInjector::Entry> fleetFaults() const;
-    void count(const TrafficLogEntry& entry);
     // Unit 0's rules, which every unit holds alike.
     FaultInjector& faults() const;
+
+    // Metrics and the API's description (controlmetrics.cpp)
+    ControlReply metrics(const HttpRequest&, const QStringList&);
+    ControlReply openApi(const HttpRequest&, const QStringList&);
+    void count(const TrafficLogEntry& entry);
 
     QList<UnitSimulator*> m_units;
     TrafficLogModel& m_log;
     QByteArray m_token;
-    QTcpServer* m_tcp = nullptr;
     // Datagrams by port (unit, discovery), direction (in, out) and command.
     static constexpr int kCommands = TrafficLogEntry::kCommandCount;
     std::array<std::array<std::array<quint64, kCommands>, 2>, 2> m_datagrams{};
+    // Last: its connections call the handlers above until they are gone.
+    HttpServer m_http;
 };
+
+// Helpers the resource files share.
+namespace control {
+// A request's JSON object, or nothing with `error` saying why.
+std::optional<QJsonObject> bodyObject(const HttpRequest& request, QString* error);
+// A JSON number that is a whole number within [low, high].
+std::optional<int> wholeNumber(const QJsonValue& value, int low, int high);
+// True for the single unit, which listens on every address of the machine.
+bool listensEverywhere(const UnitSimulator& unit);
+} // namespace control

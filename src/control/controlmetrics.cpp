@@ -1,0 +1,94 @@
+#include "controlserver.h"
+
+#include "log/trafficlogmodel.h"
+#include "unit/unitsimulator.h"
+
+#include <QFile>
+
+#include <numeric>
+
+QList<ControlServer::Binding> ControlServer::serviceBindings()
+{
+    return {
+        {"GET", QStringLiteral("/metrics"), &ControlServer::metrics},
+        {"GET", QStringLiteral("/api/v1/openapi.json"), &ControlServer::openApi},
+    };
+}
+
+namespace {
+QString promLabel(const QString& value)
+{
+    QString escaped = value;
+    escaped.replace(QLatin1Char('\\'), QLatin1String("\\\\"));
+    escaped.replace(QLatin1Char('"'), QLatin1String("\\\""));
+    escaped.replace(QLatin1Char('\n'), QLatin1String("\\n"));
+    return escaped;
+}
+} // namespace
+
+void ControlServer::count(const TrafficLogEntry& entry)
+{
+    if (entry.isFault())
+        return;
+    ++m_datagrams[entry.isDiscovery()][!entry.isIncoming()][std::size_t(entry.command())];
+}
+
+ControlReply ControlServer::metrics(const HttpRequest&, const QStringList&)
+{
+    QString out;
+    out += QStringLiteral("# HELP unitsim_datagrams_received_total Datagrams received, by port and command.\n"
+                          "# TYPE unitsim_datagrams_received_total counter\n");
+    for (int direction = 0; direction < 2; ++direction) {
+        if (direction == 1)
+            out += QStringLiteral("# HELP unitsim_datagrams_sent_total Replies sent, by port and command.\n"
+                                  "# TYPE unitsim_datagrams_sent_total counter\n");
+        for (int port = 0; port < 2; ++port) {
+            for (int command = 0; command < kCommands; ++command) {
+                // Only the combinations that can occur: discovery on its port, commands on the unit's,
+                // and no reply to set-channels.
+                const auto name = TrafficLogEntry::Command(command);
+                if ((port == 1) != (name == TrafficLogEntry::Command::Discovery) ||
+                    (direction == 1 && name == TrafficLogEntry::Command::SetChannels))
+                    continue;
+                out += QStringLiteral("unitsim_datagrams_%1_total{port=\"%2\",command=\"%3\"} %4\n")
+                           .arg(direction == 0 ? QStringLiteral("received") : QStringLiteral("sent"))
+                           .arg(port == 0 ? QStringLiteral("unit") : QStringLiteral("discovery"))
+                           .arg(QLatin1String(TrafficLogEntry::commandName(name)))
+                           .arg(m_datagrams[std::size_t(port)][std::size_t(direction)][std::size_t(command)]);
+            }
+        }
+    }
+    out += QStringLiteral(
+               "# HELP unitsim_replies_not_sent_total Replies that did not leave (send failed, or the "
+               "delay queue was full).\n# TYPE unitsim_replies_not_sent_total counter\n"
+               "unitsim_replies_not_sent_total %1\n")
+               .arg(std::accumulate(
+                   m_units.cbegin(), m_units.cend(), quint64(0),
+                   [](quint64 sum, const UnitSimulator* unit) { return sum + unit->repliesNotSent(); }));
+    out += QStringLiteral("# HELP unitsim_fault_actions_total Times each fault rule acted.\n"
+                          "# TYPE unitsim_fault_actions_total counter\n");
+    for (const FaultInjector::Entry& entry : fleetFaults())
+        out += QStringLiteral("unitsim_fault_actions_total{id=\"%1\",rule=\"%2\"} %3\n")
+                   .arg(entry.id)
+                   .arg(promLabel(entry.rule.text))
+                   .arg(entry.fired);
+    out +=
+        QStringLiteral("# HELP unitsim_log_rows Lines the traffic log holds.\n# TYPE unitsim_log_rows gauge\n"
+                       "unitsim_log_rows %1\n")
+            .arg(m_log.lineCount());
+    ControlReply reply;
+    reply.body = out.toUtf8();
+    reply.contentType = "text/plain; version=0.0.4; charset=utf-8";
+    return reply;
+}
+
+ControlReply ControlServer::openApi(const HttpRequest&, const QStringList&)
+{
+    QFile file(QStringLiteral(":/control/openapi.json"));
+    if (!file.open(QIODevice::ReadOnly))
+        return ControlReply::error(HttpStatus::InternalServerError,
+                                   QStringLiteral("the API description is missing"));
+    ControlReply reply;
+    reply.body = file.readAll();
+    return reply;
+}

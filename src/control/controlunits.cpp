@@ -1,0 +1,157 @@
+#include "controlserver.h"
+
+#include "unit/unitprofiles.h"
+#include "unit/unitsimulator.h"
+
+#include <QNetworkInterface>
+#include <QRegularExpression>
+
+namespace {
+QString text(std::string_view view)
+{
+    return QString::fromLatin1(view.data(), qsizetype(view.size()));
+}
+} // namespace
+
+QList<ControlServer::Binding> ControlServer::unitBindings()
+{
+    return {
+        {"GET", QStringLiteral("/api/v1/units"), &ControlServer::listUnits},
+        {"GET", QStringLiteral("/api/v1/units/{id}"), &ControlServer::getUnit},
+        {"PUT", QStringLiteral("/api/v1/units/{id}/profile"), &ControlServer::putProfile},
+        {"PUT", QStringLiteral("/api/v1/units/{id}/channels"), &ControlServer::putChannels},
+        {"GET", QStringLiteral("/api/v1/units/{id}/faults"), &ControlServer::listUnitFaults},
+    };
+}
+
+ControlReply ControlServer::noSuchUnit(const QString& id)
+{
+    return ControlReply::error(HttpStatus::NotFound, QStringLiteral("no unit %1").arg(id));
+}
+
+UnitSimulator* ControlServer::findUnit(const QString& id) const
+{
+    // Plain decimal indexes and dotted-decimal addresses only: "00", "+0", "0x0" and "2130706433"
+    // name no unit (a resolver would read the last two as addresses).
+    static const QRegularExpression index(QStringLiteral("^(0|[1-9][0-9]{0,8})$"));
+    static const QRegularExpression dotted(
+        QStringLiteral("^(0|[1-9][0-9]{0,2})(\\.(0|[1-9][0-9]{0,2})){3}$"));
+    if (index.match(id).hasMatch()) {
+        const qsizetype k = id.toLongLong();
+        return k < m_units.size() ? m_units[k] : nullptr;
+    }
+    const QHostAddress address(id);
+    if (!dotted.match(id).hasMatch() || address.isNull() ||
+        address.protocol() != QAbstractSocket::IPv4Protocol)
+        return nullptr;
+    const auto found = std::find_if(m_units.cbegin(), m_units.cend(), [&](const UnitSimulator* unit) {
+        return !control::listensEverywhere(*unit) && unit->address() == address;
+    });
+    return found == m_units.cend() ? nullptr : *found;
+}
+
+namespace {
+// The addresses a unit answers on: its own, or for the single unit every IPv4 address of the
+// machine's interfaces that are up.
+QJsonArray answeringAddresses(const UnitSimulator& unit)
+{
+    QJsonArray addresses;
+    if (!control::listensEverywhere(unit)) {
+        addresses.append(unit.address().toString());
+        return addresses;
+    }
+    for (const QNetworkInterface& interface : QNetworkInterface::allInterfaces()) {
+        if (!interface.flags().testFlag(QNetworkInterface::IsUp))
+            continue;
+        for (const QNetworkAddressEntry& entry : interface.addressEntries()) {
+            if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol)
+                addresses.append(entry.ip().toString());
+        }
+    }
+    return addresses;
+}
+
+QJsonObject unitJson(const UnitSimulator& unit, qsizetype id)
+{
+    const int profile = unit.profileIndex();
+    QJsonArray channels;
+    for (int n = 2; n <= 25; ++n)
+        channels.append(unit.channelValues()[std::size_t(n)]);
+    return {{QStringLiteral("id"), id},
+            // The single unit listens on every address of the machine: it has no one address.
+            {QStringLiteral("address"),
+             control::listensEverywhere(unit) ? QJsonValue() : QJsonValue(unit.address().toString())},
+            {QStringLiteral("addresses"), answeringAddresses(unit)},
+            {QStringLiteral("profile"), profile},
+            {QStringLiteral("label"), text(kUnitProfiles[std::size_t(profile)].label)},
+            {QStringLiteral("identity"), text(identityForProfile(profile))},
+            {QStringLiteral("unit_port"), unitPortForProfile(profile)},
+            {QStringLiteral("discovery_port"), kDiscoveryPort},
+            {QStringLiteral("listening"),
+             QJsonObject{{QStringLiteral("unit"), unit.unitEndpoint().isBound()},
+                         {QStringLiteral("discovery"), unit.discoveryEndpoint().isBound()}}},
+            {QStringLiteral("channels"), channels}};
+}
+} // namespace
+
+ControlReply ControlServer::listUnits(const HttpRequest&, const QStringList&)
+{
+    QJsonArray units;
+    for (qsizetype k = 0; k < m_units.size(); ++k)
+        units.append(unitJson(*m_units[k], k));
+    return ControlReply::json(units);
+}
+
+ControlReply ControlServer::getUnit(const HttpRequest&, const QStringList& params)
+{
+    UnitSimulator* const unit = findUnit(params[0]);
+    if (!unit)
+        return noSuchUnit(params[0]);
+    return ControlReply::json(unitJson(*unit, m_units.indexOf(unit)));
+}
+
+ControlReply ControlServer::putProfile(const HttpRequest& request, const QStringList& params)
+{
+    UnitSimulator* const unit = findUnit(params[0]);
+    if (!unit)
+        return noSuchUnit(params[0]);
+    QString error;
+    const std::optional<QJsonObject> body = control::bodyObject(request, &error);
+    if (!body)
+        return ControlReply::error(HttpStatus::BadRequest, error);
+    const std::optional<int> profile =
+        control::wholeNumber(body->value(QStringLiteral("profile")), 0, kProfileCount - 1);
+    if (!profile)
+        return ControlReply::error(HttpStatus::BadRequest,
+                                   QStringLiteral("\"profile\" must be a whole number from 0 to 8"));
+    unit->selectProfile(*profile);
+    return ControlReply::json(unitJson(*unit, m_units.indexOf(unit)));
+}
+
+ControlReply ControlServer::putChannels(const HttpRequest& request, const QStringList& params)
+{
+    UnitSimulator* const unit = findUnit(params[0]);
+    if (!unit)
+        return noSuchUnit(params[0]);
+    QString error;
+    const std::optional<QJsonObject> body = control::bodyObject(request, &error);
+    if (!body)
+        return ControlReply::error(HttpStatus::BadRequest, error);
+    const QJsonValue channels = body->value(QStringLiteral("channels"));
+    const QJsonArray array = channels.toArray();
+    if (!channels.isArray() || array.size() != 24)
+        return ControlReply::error(
+            HttpStatus::BadRequest,
+            QStringLiteral("\"channels\" must be an array of 24 values, for channels 2 to 25"));
+    std::array<quint8, 24> values{};
+    for (qsizetype i = 0; i < array.size(); ++i) {
+        const std::optional<int> value = control::wholeNumber(array[i], 0, 255);
+        if (!value)
+            return ControlReply::error(
+                HttpStatus::BadRequest,
+                QStringLiteral("channel %1: a value must be a whole number from 0 to 255").arg(i + 2));
+        values[std::size_t(i)] = quint8(*value);
+    }
+    unit->setChannels(values);
+    return ControlReply::json(unitJson(*unit, m_units.indexOf(unit)));
+}

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "httpserver.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+
+// One client connection of an HttpServer: reads a request at a time within the server's limits,
+// answers it, and closes when told to, when the client is idle too long, or when the client goes.
+// `closed` is called once, when the connection is done; the connection may then be deleted (later:
+// it is still on the stack).
+class HttpConnection : public QObject {
+    Q_OBJECT
+
+public:
+    HttpConnection(std::unique_ptr<QTcpSocket> socket, const HttpServer::Limits& limits,
+                   const HttpServer::Screen& screen, const HttpServer::Handler& handler,
+                   std::function<void(HttpConnection*)> closed, QObject* parent = nullptr);
+    ~HttpConnection() override;
+
+    // Serves requests until the connection ends.
+    void start();
+    // Answers with `status` without reading a request, and closes (the connection cap's answer).
+    void refuseAtOnce(int status, const QString& message);
+
+private:
+    enum class State { Head, Body, Answering, Closing, Closed };
+
+    void readMore();
+    bool parseHead();
+    void handleRequest();
+    void respond(HttpResponse response);
+    void writeMore();
+    void refuse(int status, const QString& message);
+    void closeGracefully();
+    void drainAfterClose();
+    void timedOut();
+    void finish();
+
+    std::unique_ptr<QTcpSocket> m_socket;
+    const HttpServer::Limits& m_limits;
+    const HttpServer::Screen& m_screen;
+    const HttpServer::Handler& m_handler;
+    std::function<void(HttpConnection*)> m_closed;
+    State m_state = State::Head;
+    QByteArray m_buffer;     // what is read of the current request (and any that follow it)
+    qsizetype m_scanned = 0; // how much of m_buffer is known to hold no end of the header block
+    HttpRequest m_request;
+    qsizetype m_bodyLength = 0;
+    bool m_keepAlive = true;
+    // An answer whose body comes in pieces.
+    std::function<QByteArray()> m_next;
+    bool m_chunked = false;
+    QTimer m_idle;
+    bool m_reading = false;
+    bool m_shutDown = false;
+    qint64 m_drained = 0;
+};

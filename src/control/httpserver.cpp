@@ -1,0 +1,164 @@
+#include "httpserver.h"
+
+#include "httpconnection.h"
+
+#include <QTcpSocket>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+// How long accepting rests after accept() failed (out of file descriptors, say).
+constexpr int kAcceptPauseMs = 100;
+// Connections taken per wake-up, so that a flood of them cannot hold the event loop.
+constexpr int kMaxAcceptsPerWakeUp = 64;
+constexpr int kListenBacklog = 128;
+} // namespace
+
+QByteArray httpReasonPhrase(int status)
+{
+    switch (status) {
+    case 200:
+        return "OK";
+    case 201:
+        return "Created";
+    case 204:
+        return "No Content";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 408:
+        return "Request Timeout";
+    case 409:
+        return "Conflict";
+    case 413:
+        return "Content Too Large";
+    case 415:
+        return "Unsupported Media Type";
+    case 421:
+        return "Misdirected Request";
+    case 431:
+        return "Request Header Fields Too Large";
+    case 500:
+        return "Internal Server Error";
+    case 501:
+        return "Not Implemented";
+    case 503:
+        return "Service Unavailable";
+    case 505:
+        return "HTTP Version Not Supported";
+    default:
+        return "Unknown";
+    }
+}
+
+HttpServer::HttpServer(Screen screen, Handler handler, QObject* parent)
+    : QObject(parent)
+    , m_screen(std::move(screen))
+    , m_handler(std::move(handler))
+{
+    m_acceptPause.setSingleShot(true);
+    m_acceptPause.setInterval(kAcceptPauseMs);
+    connect(&m_acceptPause, &QTimer::timeout, this, [this] {
+        if (m_notifier)
+            m_notifier->setEnabled(true);
+    });
+}
+
+HttpServer::~HttpServer()
+{
+    // The connections refer to the limits, screen and handler: they go first.
+    qDeleteAll(findChildren<HttpConnection*>(Qt::FindDirectChildrenOnly));
+    close();
+}
+
+void HttpServer::close()
+{
+    m_notifier.reset();
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+    m_port = 0;
+}
+
+bool HttpServer::listen(const QHostAddress& address, quint16 port, QString* error)
+{
+    close();
+    bool isIPv4 = false;
+    const quint32 ipv4 = address.toIPv4Address(&isIPv4);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(port);
+    local.sin_addr.s_addr = htonl(ipv4);
+    socklen_t length = sizeof local;
+    const int one = 1;
+    const bool ok = isIPv4 && fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 &&
+                    ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 &&
+                    ::listen(fd, kListenBacklog) == 0 &&
+                    ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0;
+    if (!ok) {
+        if (error)
+            *error = !isIPv4 ? QStringLiteral("not an IPv4 address")
+                             : QString::fromLocal8Bit(std::strerror(errno));
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    m_fd = fd;
+    m_address = address;
+    m_port = ntohs(local.sin_port);
+    m_notifier = std::make_unique<QSocketNotifier>(m_fd, QSocketNotifier::Read);
+    connect(m_notifier.get(), &QSocketNotifier::activated, this, &HttpServer::acceptConnections);
+    return true;
+}
+
+void HttpServer::acceptConnections()
+{
+    for (int i = 0; i < kMaxAcceptsPerWakeUp; ++i) {
+        const int descriptor = ::accept4(m_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (descriptor < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                // Out of file descriptors (or memory): the socket stays readable, and trying
+                // again at once would spin. Rest; the kernel holds the clients meanwhile.
+                m_notifier->setEnabled(false);
+                m_acceptPause.start();
+            }
+            return;
+        }
+        auto socket = std::make_unique<QTcpSocket>();
+        if (!socket->setSocketDescriptor(descriptor)) {
+            ::close(descriptor);
+            continue;
+        }
+        ++m_connections;
+        auto* connection = new HttpConnection(
+            std::move(socket), m_limits, m_screen, m_handler,
+            [this](HttpConnection* done) {
+                --m_connections;
+                done->deleteLater();
+            },
+            this);
+        // Past the cap a client is told so at once, and nothing it sends is read.
+        if (m_connections > m_limits.maxConnections)
+            connection->refuseAtOnce(503,
+                                     QStringLiteral("the control API serves at most %1 connections at once")
+                                         .arg(m_limits.maxConnections));
+        else
+            connection->start();
+    }
+}

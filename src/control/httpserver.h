@@ -1,0 +1,67 @@
+#pragma once
+
+#include "httpmessage.h"
+
+#include <QHostAddress>
+#include <QObject>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+class HttpConnection;
+
+// A small HTTP/1.1 server that holds hostile clients to a fixed cost. Its limits act while a
+// request arrives, not after it has been buffered: a header block over the limit, a body at or
+// over the body limit (as soon as Content-Length says so), a request the screen refuses (a wrong
+// token, say) are answered at once and the connection is closed; a connection that sends nothing
+// for the idle time is closed; past the connection cap a client gets 503 at once; a client that
+// does not read its answers stops being read from. Requests on one connection are answered in
+// order, one at a time (pipelining works, without a queue).
+class HttpServer : public QObject {
+    Q_OBJECT
+
+public:
+    struct Limits {
+        qsizetype maxHeaderBytes = 16 * 1024;
+        qsizetype bodyLimitBytes = 64 * 1024; // a body of this many bytes or more is refused
+        int idleTimeoutMs = 10000;
+        int maxConnections = 64;
+        qsizetype maxQueuedOutputBytes = 1024 * 1024; // answers waiting for a client that does not read
+    };
+    // Looks at a request once its header block is in, before any of its body is read. An answer
+    // refuses the request; the connection ends after it. `local` is the address the client reached.
+    using Screen =
+        std::function<std::optional<HttpResponse>(const HttpRequest& head, const QHostAddress& local)>;
+    using Handler = std::function<HttpResponse(const HttpRequest& request)>;
+
+    HttpServer(Screen screen, Handler handler, QObject* parent = nullptr);
+    ~HttpServer() override;
+
+    void setLimits(const Limits& limits) { m_limits = limits; }
+    const Limits& limits() const { return m_limits; }
+
+    // Listens on an IPv4 address; false, with `error` saying why, when it cannot be had.
+    bool listen(const QHostAddress& address, quint16 port, QString* error);
+    QHostAddress serverAddress() const { return m_address; }
+    quint16 serverPort() const { return m_port; }
+    int connectionCount() const { return m_connections; }
+
+private:
+    void acceptConnections();
+    void close();
+
+    Screen m_screen;
+    Handler m_handler;
+    Limits m_limits;
+    // A plain listening socket rather than a QTcpServer, which retries a failing accept() at
+    // once, forever, when the process is out of file descriptors: here accepting rests a while.
+    int m_fd = -1;
+    std::unique_ptr<QSocketNotifier> m_notifier;
+    QTimer m_acceptPause;
+    QHostAddress m_address;
+    quint16 m_port = 0;
+    int m_connections = 0;
+};
