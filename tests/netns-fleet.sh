@@ -30,6 +30,19 @@ echo "$answers" | sed -n '1p;$p'
 [ "$(echo "$answers" | head -1 | cut -d' ' -f1)" = "10.77.0.101:65535" ] || { echo "first answer"; exit 1; }
 [ "$(echo "$answers" | tail -1 | cut -d' ' -f1)" = "10.77.0.200:65535" ] || { echo "last answer"; exit 1; }
 
+# Every unit answers a broadcast to all networks too (the controller's one interface is where
+# those go)...
+ip -n "$controller_ns" route add 255.255.255.255/32 dev "$controller_if"
+count=$(ip netns exec "$controller_ns" "$unitctl" discover 255.255.255.255 --timeout 1500 | grep -c ':65535  ALED' || true)
+echo "discovery to 255.255.255.255: $count answers"
+[ "$count" -eq 100 ] || { echo "expected 100 answers"; exit 1; }
+# ...but a request from another machine to the host's own address, which is no unit's, is not
+# answered at all: one byte must not bring a hundred replies.
+if answers=$(ip netns exec "$controller_ns" "$unitctl" discover 10.77.0.1 --timeout 500); then
+    echo "FAIL: discovery to 10.77.0.1 (no unit's) was answered:"; echo "$answers" | head -3; exit 1
+fi
+echo "discovery to 10.77.0.1 (no unit's address): no answer"
+
 failed=0
 for k in $(seq 0 99); do
     address=10.77.0.$((101 + k))

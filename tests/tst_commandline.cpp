@@ -270,6 +270,22 @@ void TestCommandLine::usageErrors_data()
     QTest::addRow("fleet without headless") << QStringList{u"--units=2"_s} << u"--headless"_s;
     QTest::addRow("seed not a number") << QStringList{u"--headless"_s, u"--seed"_s, u"abc"_s} << u"'abc'"_s;
     QTest::addRow("window: seed not a number") << QStringList{u"--seed"_s, u"abc"_s} << u"'abc'"_s;
+    // Addresses no unit can have are refused before any unit is made.
+    QTest::addRow("unit on the wildcard address")
+        << QStringList{u"--headless"_s, u"--unit"_s, u"0.0.0.0"_s} << u"0.0.0.0 stands for every address"_s;
+    QTest::addRow("unit on the broadcast address")
+        << QStringList{u"--headless"_s, u"--unit"_s, u"255.255.255.255:3"_s} << u"is the broadcast address"_s;
+    QTest::addRow("unit on a multicast address")
+        << QStringList{u"--headless"_s, u"--unit"_s, u"239.1.2.3"_s} << u"multicast addresses"_s;
+    QTest::addRow("units over loopback's broadcast")
+        << QStringList{u"--headless"_s, u"--units"_s, u"4@127.255.255.253"_s}
+        << u"127.255.255.255 is loopback's broadcast address (127.255.255.255 is among them)"_s;
+    QTest::addRow("units into multicast")
+        << QStringList{u"--headless"_s, u"--units"_s, u"10@223.255.255.250"_s}
+        << u"(224.0.0.0 is among them)"_s;
+    QTest::addRow("more units in all than a fleet holds")
+        << QStringList{u"--headless"_s, u"--units"_s, u"65535@10.1.0.1"_s, u"--units"_s, u"2@10.9.0.1"_s}
+        << u"at most 65535 units"_s;
     QTest::addRow("token file missing")
         << QStringList{u"--headless"_s, u"--control=0"_s, u"--control-token-file=/nonexistent/token"_s}
         << u"--control-token-file: cannot read /nonexistent/token"_s;

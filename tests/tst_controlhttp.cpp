@@ -18,6 +18,12 @@ using namespace Qt::Literals::StringLiterals;
 namespace {
 // How long a test lets the server run while a client holds still, to see that nothing grows.
 constexpr int kSettleMs = 500;
+// AddressSanitizer keeps freed memory in quarantine, so resident memory says nothing there.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMemoryTells = false;
+#else
+constexpr bool kMemoryTells = true;
+#endif
 
 // Runs the event loop until `done` holds or `timeoutMs` passed, waking on every event: unlike
 // QTest::qWaitFor, no pause between rounds, which would slow a bulk transfer between this test's
@@ -272,7 +278,8 @@ void TestControlHttp::hostileRequestsCostNoMemory()
         QVERIFY2(written < 32 * megabyte.size(), qPrintable(u"%1 bytes were taken"_s.arg(written)));
     }
     const qint64 grown = residentBytes() - before;
-    QVERIFY2(grown < 8 * 1024 * 1024, qPrintable(u"resident memory grew by %1 bytes"_s.arg(grown)));
+    if (kMemoryTells)
+        QVERIFY2(grown < 8 * 1024 * 1024, qPrintable(u"resident memory grew by %1 bytes"_s.arg(grown)));
 }
 
 void TestControlHttp::idleAndSlowConnectionsAreClosed()
@@ -338,7 +345,8 @@ void TestControlHttp::clientThatDoesNotReadHoldsLittle()
     client.send(requests);
     QTest::qWait(kSettleMs);
     const qint64 grown = residentBytes() - before;
-    QVERIFY2(grown < 16 * 1024 * 1024, qPrintable(u"resident memory grew by %1 bytes"_s.arg(grown)));
+    if (kMemoryTells)
+        QVERIFY2(grown < 16 * 1024 * 1024, qPrintable(u"resident memory grew by %1 bytes"_s.arg(grown)));
 
     // Every request is answered once the client reads, in order.
     client.socket().setReadBufferSize(0);

@@ -4,6 +4,7 @@
 #include "fault/faultrule.h"
 #include "fleet/unitfleet.h"
 #include "loopbackclient.h"
+#include "spoofedsender.h"
 #include "unit/unitprofiles.h"
 
 #include <QNetworkDatagram>
@@ -16,6 +17,8 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 constexpr int kUnits = 20;
+// How long a test waits for what should not come.
+constexpr int kQuietMs = 300;
 
 QHostAddress unitAddress(int k)
 {
@@ -53,6 +56,7 @@ private slots:
     void unitsKeepTheirOwnState();
     void faultRulesActOnTheUnitsTheyName();
     void aUnitThatCannotBindIsReportedAndTheOthersRun();
+    void unitsNeverAnswerEachOther();
 
 private:
     void startFleet();
@@ -120,7 +124,8 @@ void TestFleet::discoveryAnywhereElseIsAnsweredByEveryUnit_data()
     QTest::addColumn<QHostAddress>("target");
     QTest::addRow("loopback broadcast") << QHostAddress(u"127.255.255.255"_s);
     QTest::addRow("127.0.0.1") << QHostAddress(QHostAddress::LocalHost);
-    QTest::addRow("an address no unit has") << unitAddress(kUnits + 5);
+    // From this machine, any address of it will do (it arrives on loopback).
+    QTest::addRow("an address no unit has, from this machine") << unitAddress(kUnits + 5);
 }
 
 void TestFleet::discoveryAnywhereElseIsAnsweredByEveryUnit()
@@ -180,6 +185,31 @@ void TestFleet::aUnitThatCannotBindIsReportedAndTheOthersRun()
     Prober prober;
     QCOMPARE(prober.ask(unitAddress(5), 4005, unitFrame(50)).size(), 1);
     QCOMPARE(prober.ask(QHostAddress(u"127.255.255.255"_s), kDiscoveryPort, "X").size(), kUnits);
+}
+
+void TestFleet::unitsNeverAnswerEachOther()
+{
+    // One request that claims to come from unit 0 (as a reply from it would), sent to unit 9 on
+    // the same port: unit 9's reply would go to unit 0, whose reply would go back, forever.
+    if (!canSpoof())
+        QSKIP("needs a raw socket (root)");
+    QList<TrafficLogEntry> lines;
+    connect(m_fleet.get(), &UnitFleet::trafficLogged, this,
+            [&](int, const TrafficLogEntry& entry) { lines.append(entry); });
+    QCOMPARE(unitPortForProfile(0), unitPortForProfile(9 % kProfileCount));
+    const quint16 port = unitPortForProfile(0);
+    QVERIFY(sendSpoofedUdp(unitAddress(0).toIPv4Address(), port, unitAddress(9).toIPv4Address(), port,
+                           unitFrame(50)));
+    // And discovery, from unit 3's address and the discovery port, to every unit.
+    QVERIFY(sendSpoofedUdp(unitAddress(3).toIPv4Address(), kDiscoveryPort, 0x7fffffffu, kDiscoveryPort, "X"));
+    QVERIFY(QTest::qWaitFor([&] { return lines.size() >= 2; }, 3000));
+    QTest::qWait(kQuietMs);    // anything an exchange would bring comes meanwhile
+    QCOMPARE(lines.size(), 2); // a loop-guard line for each, and nothing answered
+    for (const TrafficLogEntry& line : std::as_const(lines)) {
+        QVERIFY(line.isFault());
+        QVERIFY2(line.note->text.startsWith("loop guard: 1 datagram from the simulator's own endpoints"),
+                 line.note->text.constData());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestFleet)

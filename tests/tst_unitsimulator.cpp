@@ -2,6 +2,7 @@
 // test fails with a clear message when another program holds one of them.
 #include "log/trafficlogmodel.h"
 #include "loopbackclient.h"
+#include "spoofedsender.h"
 #include "unit/unitprofiles.h"
 #include "unit/unitsimulator.h"
 
@@ -13,6 +14,11 @@
 #include <memory>
 
 using namespace Qt::Literals::StringLiterals;
+
+namespace {
+// How long a test waits for what should not come.
+constexpr int kQuietMs = 300;
+} // namespace
 
 class TestUnitSimulator : public QObject {
     Q_OBJECT
@@ -32,6 +38,7 @@ private slots:
     void longRequestIsAnsweredAndLoggedAs29Bytes();
     void repliesGoToEachSendersOwnPort();
     void repliesLeaveFromTheAddressAsked();
+    void datagramsFromItsOwnEndpointsAreNeverAnswered();
     void discovery_data();
     void discovery();
     void discoveryIgnoresOtherPayloads();
@@ -242,6 +249,33 @@ void TestUnitSimulator::repliesLeaveFromTheAddressAsked()
         QCOMPARE(reply.senderAddress(), to);
         QCOMPARE(reply.senderPort(), int(ask.port));
     }
+}
+
+void TestUnitSimulator::datagramsFromItsOwnEndpointsAreNeverAnswered()
+{
+    // A reply echoes its request's command: a channel-query "from" the unit's own port, answered,
+    // would answer itself forever. So would discovery from 65535.
+    if (!canSpoof())
+        QSKIP("needs a raw socket (root)");
+    constexpr quint32 kLoopback = 0x7f000001;
+    QVERIFY(sendSpoofedUdp(kLoopback, 4000, kLoopback, 4000, unitFrame(50)));
+    QVERIFY(sendSpoofedUdp(kLoopback, kDiscoveryPort, kLoopback, kDiscoveryPort, "X"));
+    QVERIFY(QTest::qWaitFor([&] { return m_log->rowCount() >= 1; }, 3000));
+    QTest::qWait(kQuietMs); // anything an exchange would bring comes meanwhile
+    // Counted, and said once for both (within the second).
+    QCOMPARE(m_unit->ignoredFromItself(), quint64(2));
+    QVERIFY(QTest::qWaitFor([&] { return m_log->rowCount() == 2; }, 3000));
+    QCOMPARE(
+        m_log->lineAt(1),
+        u"!!! fault loop guard: 1 datagram from the simulator's own endpoints not answered (last from 127.0.0.1:4000)"_s);
+    QCOMPARE(
+        m_log->lineAt(0),
+        u"!!! fault loop guard: 1 datagram from the simulator's own endpoints not answered (last from 127.0.0.1:65535)"_s);
+
+    // Another port of this machine is a controller's: answered.
+    QVERIFY(sendSpoofedUdp(kLoopback, 4001, kLoopback, 4000, unitFrame(50)));
+    QVERIFY(QTest::qWaitFor([&] { return m_log->rowCount() == 4; }, 3000));
+    QVERIFY(m_log->lineAt(0).startsWith(u"<-- 127.0.0.1:4001 -254 50"_s));
 }
 
 void TestUnitSimulator::discovery_data()

@@ -19,39 +19,10 @@ HeadlessRunner::HeadlessRunner(const SimulatorOptions& options, QObject* parent)
     connect(&m_signalWatcher, &UnixSignalWatcher::terminationRequested, this, &QCoreApplication::quit);
     connect(&m_capture, &TrafficCapture::writeFailed, this, &printToStderr);
 
-    if (!options.fleet.isEmpty()) {
-        m_fleet = std::make_unique<UnitFleet>(options.fleet, m_seed);
-        QStringList addresses;
-        for (qsizetype k = 0; k < m_fleet->size(); ++k) {
-            addresses << m_fleet->unit(k).address().toString();
-            for (const FaultRule& rule : options.faults)
-                m_fleet->unit(k).faults().add(rule);
-        }
-        m_writer.setUnitAddresses(addresses);
-        m_capture.setUnitAddresses(addresses);
-        // Nothing on the datagram path for a capture nobody asked for.
-        if (!options.pcap.isEmpty())
-            connect(m_fleet.get(), &UnitFleet::trafficLogged, &m_capture, &TrafficCapture::appendFrom);
-        if (!options.quiet)
-            connect(m_fleet.get(), &UnitFleet::trafficLogged, &m_writer, &TrafficLogWriter::appendFrom);
-        // A fleet of thousands reports only what did not work, and then how many listen.
-        connect(m_fleet.get(), &UnitFleet::endpointStateChanged, this,
-                [](int, bool listening, const QString& text) {
-                    if (!listening)
-                        printToStderr(text);
-                });
-        connect(m_fleet.get(), &UnitFleet::replyNotSent, this, &printToStderr);
-        if (options.control) {
-            m_log = std::make_unique<TrafficLogModel>();
-            m_log->setUnitAddresses(addresses);
-            connect(m_fleet.get(), &UnitFleet::trafficLogged, m_log.get(), &TrafficLogModel::appendFrom);
-            QList<UnitSimulator*> units;
-            for (qsizetype k = 0; k < m_fleet->size(); ++k)
-                units << &m_fleet->unit(k);
-            m_control = std::make_unique<ControlServer>(units, *m_log, options.control->token);
-        }
+    // A fleet is made in start(), once it is clear that its sockets fit: 65,535 units take
+    // hundreds of megabytes.
+    if (!options.fleet.isEmpty())
         return;
-    }
 
     m_unit = std::make_unique<UnitSimulator>(m_seed);
     if (!options.pcap.isEmpty())
@@ -100,7 +71,7 @@ int HeadlessRunner::start()
 {
     // A log reader that goes away must not take the unit with it: no SIGPIPE, a message instead.
     std::signal(SIGPIPE, SIG_IGN);
-    if (m_fleet)
+    if (!m_options.fleet.isEmpty())
         return startFleet();
     if (!listenForControl() || !openCapture())
         return 1;
@@ -120,16 +91,51 @@ int HeadlessRunner::start()
     return 0;
 }
 
+void HeadlessRunner::setUpFleet()
+{
+    m_fleet = std::make_unique<UnitFleet>(m_options.fleet, m_seed);
+    QStringList addresses;
+    for (qsizetype k = 0; k < m_fleet->size(); ++k) {
+        addresses << m_fleet->unit(k).address().toString();
+        for (const FaultRule& rule : m_options.faults)
+            m_fleet->unit(k).faults().add(rule);
+    }
+    m_writer.setUnitAddresses(addresses);
+    m_capture.setUnitAddresses(addresses);
+    // Nothing on the datagram path for a capture nobody asked for.
+    if (!m_options.pcap.isEmpty())
+        connect(m_fleet.get(), &UnitFleet::trafficLogged, &m_capture, &TrafficCapture::appendFrom);
+    if (!m_options.quiet)
+        connect(m_fleet.get(), &UnitFleet::trafficLogged, &m_writer, &TrafficLogWriter::appendFrom);
+    // A fleet of thousands reports only what did not work, and then how many listen.
+    connect(m_fleet.get(), &UnitFleet::endpointStateChanged, this,
+            [](int, bool listening, const QString& text) {
+                if (!listening)
+                    printToStderr(text);
+            });
+    connect(m_fleet.get(), &UnitFleet::replyNotSent, this, &printToStderr);
+    if (m_options.control) {
+        m_log = std::make_unique<TrafficLogModel>();
+        m_log->setUnitAddresses(addresses);
+        connect(m_fleet.get(), &UnitFleet::trafficLogged, m_log.get(), &TrafficLogModel::appendFrom);
+        QList<UnitSimulator*> units;
+        for (qsizetype k = 0; k < m_fleet->size(); ++k)
+            units << &m_fleet->unit(k);
+        m_control = std::make_unique<ControlServer>(units, *m_log, m_options.control->token);
+    }
+}
+
 int HeadlessRunner::startFleet()
 {
     // A socket a unit and one for the fleet's discovery, with room for what Qt and the process hold.
-    const quint64 needed = quint64(m_fleet->size()) + 64;
+    const qsizetype units = m_options.fleet.size();
+    const quint64 needed = quint64(units) + 64;
     QString error;
     if (!raiseOpenFileLimit(needed, &error)) {
-        printToStderr(
-            QStringLiteral("%1 units need %2 open files: %3").arg(m_fleet->size()).arg(needed).arg(error));
+        printToStderr(QStringLiteral("%1 units need %2 open files: %3").arg(units).arg(needed).arg(error));
         return 2;
     }
+    setUpFleet();
     if (!listenForControl() || !openCapture())
         return 1;
     printToStderr(QStringLiteral("Seed %1 (repeat this run with --seed %1)").arg(m_seed));

@@ -31,6 +31,7 @@ public:
 
 private:
     int startFleet();
+    void setUpFleet();
     // Listens for the control API when asked to; false, having said why, when it cannot.
     bool listenForControl();
     // Opens the capture file when asked to; false, having said why, when it cannot.

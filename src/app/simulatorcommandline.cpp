@@ -6,6 +6,7 @@
 
 #include <QCommandLineParser>
 #include <QFile>
+#include <QNetworkInterface>
 #include <QRegularExpression>
 #include <QSet>
 
@@ -89,11 +90,48 @@ std::optional<QHostAddress> ipv4(const QString& text)
     return address;
 }
 
+// Why no unit can have an address from `first` to `last` (IPv4, host byte order), or nothing: the
+// wildcard, broadcasts (every network's, this machine's interfaces' and loopback's) and multicast
+// addresses are not one host's, and a fleet that holds one answers broadcasts wrongly.
+QString unitAddressProblem(quint32 first, quint32 last)
+{
+    const auto within = [&](quint32 low, quint32 high) { return first <= high && last >= low; };
+    const auto where = [&](quint32 address) {
+        return first == last ? QString()
+                             : QStringLiteral(" (%1 is among them)").arg(QHostAddress(address).toString());
+    };
+    if (within(0, 0))
+        return QStringLiteral("0.0.0.0 stands for every address, not for one unit") + where(0);
+    if (within(0xffffffffu, 0xffffffffu))
+        return QStringLiteral("255.255.255.255 is the broadcast address") + where(0xffffffffu);
+    if (within(0xe0000000u, 0xefffffffu))
+        return QStringLiteral("multicast addresses (224.0.0.0 to 239.255.255.255) are not one unit's") +
+               where(std::max(first, 0xe0000000u));
+    if (within(0x7fffffffu, 0x7fffffffu))
+        return QStringLiteral("127.255.255.255 is loopback's broadcast address") + where(0x7fffffffu);
+    for (const QNetworkInterface& interface : QNetworkInterface::allInterfaces()) {
+        for (const QNetworkAddressEntry& entry : interface.addressEntries()) {
+            const quint32 broadcast = entry.broadcast().toIPv4Address();
+            if (broadcast != 0 && within(broadcast, broadcast))
+                return QStringLiteral("%1 is the broadcast address of %2")
+                           .arg(QHostAddress(broadcast).toString(), interface.humanReadableName()) +
+                       where(broadcast);
+        }
+    }
+    return {};
+}
+
 // --units COUNT[@FIRST_ADDRESS] and --unit ADDRESS[:PROFILE] into the fleet's units, in order;
-// an error text when something is wrong.
+// an error text when something is wrong. Everything is checked before any unit is made.
 QString parseFleet(const QStringList& counts, const QStringList& units, int profile, bool cycle,
                    QList<FleetUnit>& fleet)
 {
+    struct Range {
+        quint32 first;
+        qsizetype count;
+    };
+    QList<Range> ranges;
+    qsizetype total = 0;
     for (const QString& text : counts) {
         const QString count = text.section(QLatin1Char('@'), 0, 0);
         bool ok = false;
@@ -112,14 +150,21 @@ QString parseFleet(const QStringList& counts, const QStringList& units, int prof
             return QStringLiteral("--units: %1 addresses from %2 run past 255.255.255.255")
                 .arg(n)
                 .arg(QHostAddress(first).toString());
-        for (qsizetype k = 0; k < n; ++k)
-            fleet.append({QHostAddress(quint32(first + quint32(k))), profile});
+        if (const QString problem = unitAddressProblem(first, quint32(first + quint32(n) - 1));
+            !problem.isEmpty())
+            return QStringLiteral("--units %1: %2").arg(text, problem);
+        ranges.append({first, n});
+        total += n;
     }
+    QList<FleetUnit> single;
     for (const QString& text : units) {
         const std::optional<QHostAddress> address = ipv4(text.section(QLatin1Char(':'), 0, 0));
         if (!address)
             return QStringLiteral("--unit: '%1' is not an IPv4 address")
                 .arg(text.section(QLatin1Char(':'), 0, 0));
+        if (const QString problem = unitAddressProblem(address->toIPv4Address(), address->toIPv4Address());
+            !problem.isEmpty())
+            return QStringLiteral("--unit %1: %2").arg(text, problem);
         int unitProfile = profile;
         if (text.contains(QLatin1Char(':'))) {
             bool ok = false;
@@ -127,10 +172,16 @@ QString parseFleet(const QStringList& counts, const QStringList& units, int prof
             if (!ok || !isValidProfileIndex(unitProfile))
                 return QStringLiteral("--unit %1: the profile must be a whole number from 0 to 8").arg(text);
         }
-        fleet.append({*address, unitProfile});
+        single.append({*address, unitProfile});
     }
-    if (fleet.size() > kMaxFleetUnits)
+    if (total + single.size() > kMaxFleetUnits)
         return QStringLiteral("at most %1 units").arg(kMaxFleetUnits);
+    fleet.reserve(total + single.size());
+    for (const Range& range : std::as_const(ranges)) {
+        for (qsizetype k = 0; k < range.count; ++k)
+            fleet.append({QHostAddress(quint32(range.first + quint32(k))), profile});
+    }
+    fleet += single;
     QSet<quint32> seen;
     for (qsizetype k = 0; k < fleet.size(); ++k) {
         if (seen.contains(fleet[k].address.toIPv4Address()))
@@ -142,7 +193,6 @@ QString parseFleet(const QStringList& counts, const QStringList& units, int prof
     return {};
 }
 
-// The token in the first line of `path`, without the line end; `error` says why there is none.
 QByteArray readTokenFile(const QString& path, QString* error)
 {
     QFile file(path);

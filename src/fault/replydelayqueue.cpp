@@ -1,9 +1,5 @@
 #include "replydelayqueue.h"
 
-namespace {
-constexpr qint64 kOverflowReportIntervalMs = 1000;
-}
-
 ReplyDelayQueue::ReplyDelayQueue(QObject* parent, qsizetype capacity)
     : QObject(parent)
     , m_capacity(capacity)
@@ -12,19 +8,13 @@ ReplyDelayQueue::ReplyDelayQueue(QObject* parent, qsizetype capacity)
     m_timer.setSingleShot(true);
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, &ReplyDelayQueue::releaseDue);
-    m_overflowReport.setSingleShot(true);
-    connect(&m_overflowReport, &QTimer::timeout, this, &ReplyDelayQueue::reportOverflow);
+    connect(&m_dropped, &ThrottledCount::report, this, &ReplyDelayQueue::overflowed);
 }
 
 bool ReplyDelayQueue::hold(DelayedReply reply, int delayMs)
 {
     if (size() >= m_capacity) {
-        ++m_dropped;
-        const qint64 sinceReport = m_clock.elapsed() - m_lastReportMs;
-        if (sinceReport >= kOverflowReportIntervalMs)
-            reportOverflow();
-        else if (!m_overflowReport.isActive())
-            m_overflowReport.start(int(kOverflowReportIntervalMs - sinceReport));
+        m_dropped.add();
         return false;
     }
     // Nanoseconds: a clock in whole milliseconds would let a reply leave up to 1 ms early.
@@ -57,14 +47,4 @@ void ReplyDelayQueue::releaseDue()
         emit released(reply);
     }
     arm();
-}
-
-void ReplyDelayQueue::reportOverflow()
-{
-    if (m_dropped == 0)
-        return;
-    m_lastReportMs = m_clock.elapsed();
-    const quint64 dropped = m_dropped;
-    m_dropped = 0;
-    emit overflowed(dropped);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "faultinjector.h"
+#include "throttledcount.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -52,14 +53,11 @@ private:
     };
     void releaseDue();
     void arm();
-    void reportOverflow();
 
     std::priority_queue<DelayedReply, std::vector<DelayedReply>, Later> m_heap;
     qsizetype m_capacity;
     QElapsedTimer m_clock;
     QTimer m_timer;
-    QTimer m_overflowReport;
     quint64 m_nextOrder = 0;
-    quint64 m_dropped = 0;
-    qint64 m_lastReportMs = -1000000;
+    ThrottledCount m_dropped;
 };

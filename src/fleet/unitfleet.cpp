@@ -3,6 +3,8 @@
 #include "unit/discovery.h"
 #include "unit/unitprofiles.h"
 
+#include <QNetworkInterface>
+
 UnitFleet::UnitFleet(const QList<FleetUnit>& units, quint64 seed, QObject* parent)
     : QObject(parent)
     , m_discovery(qsizetype(kDiscoveryRequest.size()) + 1)
@@ -14,6 +16,8 @@ UnitFleet::UnitFleet(const QList<FleetUnit>& units, quint64 seed, QObject* paren
         unit->setSharedDiscovery(&m_discovery);
         m_byAddress.insert(units[k].address.toIPv4Address(), int(k));
         unit->faults().setUnit(int(k), units[k].address.toIPv4Address());
+        unit->setOwnEndpointTest(
+            [this](quint32 address, quint16 port) { return isOwnEndpoint(address, port); });
         UnitSimulator* raw = unit.get();
         const int index = int(k);
         connect(raw, &UnitSimulator::trafficLogged, this,
@@ -61,6 +65,7 @@ quint64 UnitFleet::unitSeed(quint64 seed, qsizetype index)
 
 void UnitFleet::start()
 {
+    findBroadcastAddresses();
     for (std::size_t k = 0; k < m_units.size(); ++k)
         m_units[k]->start(m_profiles[qsizetype(k)]);
     // Shared, as before with a socket a unit: another fleet process on other addresses still
@@ -75,15 +80,59 @@ qsizetype UnitFleet::listeningCount() const
     });
 }
 
+void UnitFleet::findBroadcastAddresses()
+{
+    m_broadcasts = {0xffffffffu};
+    for (const QNetworkInterface& interface : QNetworkInterface::allInterfaces()) {
+        if (interface.flags().testFlag(QNetworkInterface::IsLoopBack))
+            m_loopbackInterface = interface.index();
+        for (const QNetworkAddressEntry& entry : interface.addressEntries()) {
+            bool isIPv4 = false;
+            const quint32 ip = entry.ip().toIPv4Address(&isIPv4);
+            const quint32 broadcast = entry.broadcast().toIPv4Address();
+            if (!isIPv4 || broadcast == 0)
+                continue;
+            const quint32 mask = entry.netmask().toIPv4Address();
+            const bool holdsUnits = std::any_of(m_units.cbegin(), m_units.cend(), [&](const auto& unit) {
+                return (unit->address().toIPv4Address() & mask) == (ip & mask);
+            });
+            if (holdsUnits)
+                m_broadcasts.insert(broadcast);
+        }
+    }
+    // Loopback has no broadcast address of its own; 127.255.255.255 reaches every socket on it.
+    const bool onLoopback = std::any_of(m_units.cbegin(), m_units.cend(), [](const auto& unit) {
+        return (unit->address().toIPv4Address() >> 24) == 127;
+    });
+    if (onLoopback)
+        m_broadcasts.insert(0x7fffffffu);
+}
+
+bool UnitFleet::isOwnEndpoint(quint32 address, quint16 port)
+{
+    if (port == kDiscoveryPort)
+        return m_byAddress.contains(address) || m_localAddresses.contains(address);
+    const auto unit = m_byAddress.constFind(address);
+    return unit != m_byAddress.cend() && m_units[std::size_t(*unit)]->unitEndpoint().localPort() == port;
+}
+
 void UnitFleet::answerDiscovery(const Datagram& datagram)
 {
     // Sent to one unit's address: that unit's alone (which ignores what is not a request, as its
     // own endpoint would).
-    if (const auto unit = m_byAddress.constFind(datagram.destination); unit != m_byAddress.cend()) {
-        m_units[std::size_t(*unit)]->answerDiscovery(datagram);
+    const auto addressed = m_byAddress.constFind(datagram.destination);
+    if (addressed != m_byAddress.cend()) {
+        m_units[std::size_t(*addressed)]->answerDiscovery(datagram);
         return;
     }
-    if (!isDiscoveryRequest(datagram.data))
+    if (!isDiscoveryRequest(datagram.data) || m_units.empty())
+        return;
+    // Counted once, by the first unit, for the whole fleet.
+    if (m_units.front()->ignoreIfFromItself(datagram.address.toIPv4Address(), datagram.port))
+        return;
+    const bool forEveryUnit = m_broadcasts.contains(datagram.destination) ||
+                              (m_loopbackInterface > 0 && datagram.interfaceIndex == m_loopbackInterface);
+    if (!forEveryUnit)
         return;
     for (const std::unique_ptr<UnitSimulator>& unit : m_units)
         unit->answerDiscovery(datagram);

@@ -1,12 +1,14 @@
 #pragma once
 
 #include "net/datagramendpoint.h"
+#include "net/localaddresses.h"
 #include "unit/unitsimulator.h"
 
 #include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
+#include <QSet>
 
 #include <memory>
 #include <vector>
@@ -20,8 +22,11 @@ struct FleetUnit {
 // Many simulated units in one process, each on its own IPv4 address with its own state and unit
 // endpoint. A request to a unit's address is that unit's alone. Discovery for all of them comes
 // through one endpoint on all addresses: a request sent to a unit's address is answered by that
-// unit; one that reaches the process on any other address (a broadcast, 127.255.255.255,
-// 127.0.0.1) is answered by every unit; each answers from its own address.
+// unit; a broadcast (255.255.255.255, the broadcast address of an interface that holds unit
+// addresses, 127.255.255.255 for units on loopback) and a request from this machine to any other
+// of its addresses are answered by every unit, each from its own address. A request from another
+// machine to an address that is no unit's is not answered: one byte must not bring a thousand
+// replies. Nothing a unit or the fleet sent is ever answered.
 class UnitFleet : public QObject {
     Q_OBJECT
 
@@ -50,11 +55,17 @@ signals:
 
 private:
     void answerDiscovery(const Datagram& datagram);
+    bool isOwnEndpoint(quint32 address, quint16 port);
+    // The addresses a discovery request may be sent to for every unit to answer.
+    void findBroadcastAddresses();
 
     // Declared first: the units' endpoints register with it, and are gone before it is.
     DatagramPoller m_poller;
     std::vector<std::unique_ptr<UnitSimulator>> m_units;
     QList<int> m_profiles;
     QHash<quint32, int> m_byAddress; // unit index by IPv4 address
+    QSet<quint32> m_broadcasts;
+    int m_loopbackInterface = -1;
+    LocalAddresses m_localAddresses;
     DatagramEndpoint m_discovery;
 };

@@ -166,6 +166,7 @@ void DatagramEndpoint::drain()
         }
         m_datagram.destination = 0;
         m_datagram.local = 0;
+        m_datagram.interfaceIndex = 0;
         if (m_wantDestination) {
             for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
                 if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
@@ -173,6 +174,7 @@ void DatagramEndpoint::drain()
                     std::memcpy(&info, CMSG_DATA(c), sizeof info);
                     m_datagram.destination = ntohl(info.ipi_addr.s_addr);
                     m_datagram.local = ntohl(info.ipi_spec_dst.s_addr);
+                    m_datagram.interfaceIndex = info.ipi_ifindex;
                 }
             }
         }

@@ -22,6 +22,9 @@ struct Datagram {
     // interface's address for a broadcast. A reply from it reaches a client that only listens
     // to the address it asked. Told when the destination is; 0 otherwise.
     quint32 local = 0;
+    // The interface it came in on (an index, as the kernel numbers them), when the destination
+    // is told; 0 otherwise.
+    int interfaceIndex = 0;
     // Points into the endpoint's own buffer and is valid only while datagramReceived() is being
     // handled. Bytes beyond the endpoint's capacity were dropped.
     QByteArrayView data;

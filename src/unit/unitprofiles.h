@@ -19,6 +19,9 @@ struct UnitProfile {
 
 inline constexpr int kProfileCount = 9;
 inline constexpr quint16 kDiscoveryPort = 65535;
+// The range the unit ports of every profile lie in.
+inline constexpr quint16 kFirstUnitPort = 4000;
+inline constexpr quint16 kLastUnitPort = 4007;
 inline constexpr qint16 kRandomStatusPosition14 = -1;
 // Status bytes 11 and 14 for an index outside the table; the selector never yields one.
 inline constexpr quint8 kNoProfileStatusPosition11 = 6;

@@ -87,6 +87,7 @@ UnitSimulator::UnitSimulator(quint64 seed, DatagramPoller* poller, QObject* pare
         send(Endpoint(reply.endpoint), reply.source, reply.address, reply.port, reply.copy, reply.profile);
     });
     connect(&m_delayed, &ReplyDelayQueue::overflowed, this, &UnitSimulator::reportDelayOverflow);
+    connect(&m_ignoredFromItself, &ThrottledCount::report, this, &UnitSimulator::reportIgnoredFromItself);
 
     // Datagrams are delivered as they arrive; the tick is the guaranteed upper bound. A shared
     // poller keeps reporting a socket with datagrams left, so a thousand ticks would add nothing.
@@ -172,11 +173,40 @@ StatusDraw UnitSimulator::drawStatusValues()
     return draw;
 }
 
+bool UnitSimulator::comesFromItself(quint32 sender, quint16 port)
+{
+    // The common case costs two comparisons: a controller does not send from these ports.
+    if (port != kDiscoveryPort && (port < kFirstUnitPort || port > kLastUnitPort))
+        return false;
+    const bool own = m_isOwnEndpoint ? m_isOwnEndpoint(sender, port)
+                                     : (port == kDiscoveryPort || port == UDPSocket1.localPort()) &&
+                                           m_localAddresses.contains(sender);
+    if (own) {
+        m_lastIgnoredAddress = sender;
+        m_lastIgnoredPort = port;
+        m_ignoredFromItself.add();
+    }
+    return own;
+}
+
+void UnitSimulator::reportIgnoredFromItself(quint64 count)
+{
+    emit trafficLogged(TrafficLogEntry::fault(
+        TrafficLogEntry::Kind::UnitFault, m_lastIgnoredAddress, m_lastIgnoredPort, m_profileIndex,
+        QStringLiteral(
+            "loop guard: %1 datagram%2 from the simulator's own endpoints not answered (last from %3)")
+            .arg(count)
+            .arg(count == 1 ? QString() : QStringLiteral("s"),
+                 peerText(m_lastIgnoredAddress, m_lastIgnoredPort))));
+}
+
 void UnitSimulator::UDPSocket1_DataAvailable(const Datagram& datagram)
 {
+    const quint32 sender = ipv4Of(datagram.address);
+    if (comesFromItself(sender, datagram.port))
+        return;
     const StatusDraw draw = drawStatusValues();
     const int profile = m_profileIndex;
-    const quint32 sender = ipv4Of(datagram.address);
     emit trafficLogged(
         TrafficLogEntry::unitIncoming(sender, datagram.port, UDPSocket1.port(), datagram.data, profile));
 
@@ -200,8 +230,10 @@ void UnitSimulator::UDPSocket2_DataAvailable(const Datagram& datagram)
 {
     if (!isDiscoveryRequest(datagram.data))
         return;
-    const int profile = m_profileIndex;
     const quint32 sender = ipv4Of(datagram.address);
+    if (comesFromItself(sender, datagram.port))
+        return;
+    const int profile = m_profileIndex;
     emit trafficLogged(
         TrafficLogEntry::discoveryIncoming(sender, datagram.port, kDiscoveryPort, datagram.data, profile));
 

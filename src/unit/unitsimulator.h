@@ -2,14 +2,17 @@
 
 #include "fault/faultinjector.h"
 #include "fault/replydelayqueue.h"
+#include "fault/throttledcount.h"
 #include "net/datagramendpoint.h"
 #include "net/datagrampoller.h"
+#include "net/localaddresses.h"
 #include "trafficlogentry.h"
 #include "unitframe.h"
 
 #include <QObject>
 #include <QTimer>
 
+#include <functional>
 #include <random>
 
 // The simulated unit: its lasting state, its two endpoints and the poll timer, with the
@@ -58,6 +61,17 @@ public:
     // address, or a broadcast): answered as if it had come to this unit's own discovery endpoint.
     void answerDiscovery(const Datagram& datagram) { UDPSocket2_DataAvailable(datagram); }
 
+    // Whether a datagram from `address`:`port` (IPv4, host byte order) came from one of the
+    // simulator's own unit or discovery endpoints. A fleet tells for its units; without, the
+    // unit's own ports on any address of this machine count.
+    using OwnEndpointTest = std::function<bool(quint32 address, quint16 port)>;
+    void setOwnEndpointTest(OwnEndpointTest test) { m_isOwnEndpoint = std::move(test); }
+    // True (and counted, and reported in the log) when a datagram from `address`:`port` came from
+    // one of the simulator's own endpoints and so must not be answered.
+    bool ignoreIfFromItself(quint32 address, quint16 port) { return comesFromItself(address, port); }
+    // Datagrams left unanswered because they came from the simulator's own endpoints.
+    quint64 ignoredFromItself() const { return m_ignoredFromItself.total(); }
+
     // Sets channels 2 to 25 as a set-channels frame with these values would (elements 0 and 1
     // become 0), without a datagram and without a log line.
     void setChannels(const std::array<quint8, 24>& values);
@@ -102,6 +116,11 @@ private:
               int profile);
     bool sendDiscoveryReply(quint32 source, quint32 address, quint16 port, QByteArrayView bytes);
     void reportDelayOverflow(quint64 dropped);
+    // A reply echoes its request's command, so it is itself a request: answering one that came
+    // from the simulator's own endpoint (spoofed, or from another unit of the fleet) would start
+    // an endless exchange. Such datagrams are counted and never answered.
+    bool comesFromItself(quint32 sender, quint16 port);
+    void reportIgnoredFromItself(quint64 count);
 
     QHostAddress m_address{QHostAddress::AnyIPv4};
     ChannelArray ChannelValues{};
@@ -114,6 +133,11 @@ private:
     FaultInjector m_faults;
     ReplyDelayQueue m_delayed;
     quint64 m_repliesNotSent = 0;
+    OwnEndpointTest m_isOwnEndpoint;
+    LocalAddresses m_localAddresses;
+    ThrottledCount m_ignoredFromItself;
+    quint32 m_lastIgnoredAddress = 0;
+    quint16 m_lastIgnoredPort = 0;
     std::mt19937 m_random;
     std::uniform_int_distribution<int> m_firstDraw{kFirstDrawMin, kFirstDrawMax};
     std::uniform_int_distribution<int> m_secondDraw{kSecondDrawMin, kSecondDrawMax};
