@@ -111,6 +111,9 @@ void TestCapture::logBecomesACaptureOfItsDatagrams()
     log.appendFrom(1, TrafficLogEntry::discoveryIncoming(kLoopback, 50001, 65535, "X", 3));
     log.appendFrom(1, TrafficLogEntry::discoveryOutgoing(kLoopback, 50001, 3, "changed"));
     log.appendFrom(1, TrafficLogEntry::discoveryOutgoing(kLoopback, 50001, 3));
+    // A reply that did not leave was never on the wire.
+    log.appendFrom(1, TrafficLogEntry::unitOutgoing(kLoopback, 50000, reply, 3, 4003)
+                          .notSentBecause(u"No route to host"_s));
 
     QString error;
     const QByteArray bytes = TrafficCapture::ofLog(log, &error);

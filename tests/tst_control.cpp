@@ -237,22 +237,27 @@ void TestControl::metricsCount()
     client.send(4000, unitFrame(51));
     QCOMPARE(client.request(kDiscoveryPort, "X").size(), 50);
     client.send(4000, unitFrame(7, {}, 3));
-    QVERIFY(QTest::qWaitFor([&] { return m_log->lineCount() == 9; }, 2000));
+    // A frame cut short is no channel-query, whatever its command byte says; a reply a fault
+    // changed still answers a channel-query.
+    client.send(4000, unitFrame(50, {}, 10));
+    m_http->post(u"/api/v1/faults"_s, R"({"rule": "corrupt=29,on=channel-query"})");
+    QCOMPARE(client.request(4000, unitFrame(50)).size(), 29);
+    QVERIFY(QTest::qWaitFor([&] { return m_log->lineCount() == 13; }, 2000));
     const HttpClient::Answer answer = m_http->get(u"/metrics"_s);
     QCOMPARE(answer.status, 200);
     QVERIFY(answer.contentType.startsWith("text/plain"));
     const QString text = QString::fromUtf8(answer.body);
     for (const QString& line :
-         {u"unitsim_datagrams_received_total{port=\"unit\",command=\"channel-query\"} 2"_s,
+         {u"unitsim_datagrams_received_total{port=\"unit\",command=\"channel-query\"} 3"_s,
           u"unitsim_datagrams_received_total{port=\"unit\",command=\"status-query\"} 1"_s,
-          u"unitsim_datagrams_received_total{port=\"unit\",command=\"other\"} 1"_s,
+          u"unitsim_datagrams_received_total{port=\"unit\",command=\"other\"} 2"_s,
           u"unitsim_datagrams_received_total{port=\"discovery\",command=\"discovery\"} 1"_s,
-          u"unitsim_datagrams_sent_total{port=\"unit\",command=\"channel-query\"} 2"_s,
+          u"unitsim_datagrams_sent_total{port=\"unit\",command=\"channel-query\"} 3"_s,
           u"unitsim_datagrams_sent_total{port=\"unit\",command=\"status-query\"} 0"_s,
           u"unitsim_datagrams_sent_total{port=\"discovery\",command=\"discovery\"} 1"_s,
           u"unitsim_replies_not_sent_total 0"_s,
           u"unitsim_fault_actions_total{id=\"1\",rule=\"drop,on=status-query\"} 1"_s,
-          u"unitsim_log_rows 9"_s})
+          u"unitsim_discovery_requests_heard_total 1"_s, u"unitsim_log_rows 13"_s})
         QVERIFY2(text.contains(line + u'\n'), qPrintable(line + u"\n---\n"_s + text));
 }
 

@@ -7,6 +7,7 @@
 
 #include <QElapsedTimer>
 #include <QTest>
+#include <QUdpSocket>
 
 #include <memory>
 
@@ -35,6 +36,7 @@ private slots:
     void jitterLetsRepliesOvertake();
     void otherDatagramsAreNeverTouched();
     void disabledAndRemovedRulesStopActing();
+    void repliesTheDelayQueueCannotHoldAreLoggedAsDropped();
 
 private:
     void addRule(const QString& text);
@@ -253,6 +255,38 @@ void TestFaults::disabledAndRemovedRulesStopActing()
     QCOMPARE(lines().last(), u"<-- 127.0.0.1:"_s + QString::number(client.port()) +
                                  u" -254 50 125 125 125 125 125 125 125 125 125 125 125 125 "
                                  "0 0 0 0 0 0 0 0 0 0 0 0 0 0 255"_s);
+}
+
+void TestFaults::repliesTheDelayQueueCannotHoldAreLoggedAsDropped()
+{
+    // A full queue: its capacity of replies held for a minute, then two more requests.
+    addRule(u"delay=60000,on=channel-query"_s);
+    constexpr qsizetype kCapacity = ReplyDelayQueue::kDefaultCapacity;
+    qsizetype handled = 0;
+    connect(m_unit.get(), &UnitSimulator::trafficLogged, this,
+            [&](const TrafficLogEntry& entry) { handled += entry.isIncoming(); });
+    QUdpSocket client;
+    QVERIFY(client.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    const QByteArray query = unitFrame(50);
+    // In batches the unit keeps up with, so that the kernel drops none.
+    for (qsizetype sent = 0; sent < kCapacity + 2;) {
+        const qsizetype batch = std::min<qsizetype>(2000, kCapacity + 2 - sent);
+        for (qsizetype i = 0; i < batch; ++i)
+            client.writeDatagram(query, QHostAddress::LocalHost, 4000);
+        sent += batch;
+        QVERIFY2(QTest::qWaitFor([&] { return handled == sent; }, 10000),
+                 qPrintable(u"%1 of %2 handled"_s.arg(handled).arg(sent)));
+    }
+    QCOMPARE(m_unit->repliesNotSent(), quint64(2));
+    // The last two requests' fault lines say what became of their replies: dropped, not delayed
+    // (their lines, and the queue's own report, are the last five).
+    QStringList last;
+    for (int row = 0; row < 5; ++row)
+        last << m_log->lineAt(row);
+    const QString dropped = u"dropped: the delay queue is full (100000 replies waiting)"_s;
+    QCOMPARE(last.filter(dropped).size(), 2);
+    QCOMPARE(last.filter(u"--> 127.0.0.1:4000"_s).size(), 2);
+    QVERIFY2(last.filter(u"delayed by"_s).isEmpty(), qPrintable(last.join(u'\n')));
 }
 
 QTEST_GUILESS_MAIN(TestFaults)

@@ -117,7 +117,11 @@ void TestHeadless::outlivesItsLogReader()
                             5000));
     QVERIFY2(!err.contains("not listening"), err.constData());
 
+    // The first line reaches the reader, which then leaves; only lines after that find the
+    // pipe closed.
     LoopbackClient client;
+    QCOMPARE(client.request(4000, unitFrame(50)).size(), 29);
+    QVERIFY(QTest::qWaitFor([&] { return reader.state() == QProcess::NotRunning; }, 5000));
     for (int i = 0; i < 200 && !err.contains("no longer written"); ++i) {
         QCOMPARE(client.request(4000, unitFrame(50)).size(), 29);
         err += simulator.readAllStandardError();
@@ -493,6 +497,26 @@ void TestHeadless::fleetIsSteeredUnitByUnitThroughTheControlApi()
     const HttpClient::Answer refused = http.post(u"/api/v1/faults"_s, R"({"rule": "drop,units=4-9"})");
     QCOMPARE(refused.status, 400);
     QVERIFY(refused.json()[u"error"_s].toString().contains(u"numbered from 0 to 3"_s));
+    // One broadcast is one datagram received, heard by four units, answered four times.
+    QUdpSocket prober;
+    QVERIFY(prober.bind(QHostAddress::LocalHost, 0));
+    prober.writeDatagram("X", QHostAddress(u"127.255.255.255"_s), kDiscoveryPort);
+    int answers = 0;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            while (prober.hasPendingDatagrams()) {
+                prober.receiveDatagram();
+                ++answers;
+            }
+            return answers == 4;
+        },
+        5000));
+    const QString metrics = QString::fromUtf8(http.get(u"/metrics"_s).body);
+    for (const QString& line :
+         {u"unitsim_datagrams_received_total{port=\"discovery\",command=\"discovery\"} 1"_s,
+          u"unitsim_discovery_requests_heard_total 4"_s,
+          u"unitsim_datagrams_sent_total{port=\"discovery\",command=\"discovery\"} 4"_s})
+        QVERIFY2(metrics.contains(line + u'\n'), qPrintable(line + u"\n---\n"_s + metrics));
     fleet.kill();
     fleet.waitForFinished();
 }

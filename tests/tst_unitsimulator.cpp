@@ -1,5 +1,6 @@
 // The simulated unit on the wire. Uses the product's fixed ports (4000-4007 and 65535): the
 // test fails with a clear message when another program holds one of them.
+#include "log/trafficlogjson.h"
 #include "log/trafficlogmodel.h"
 #include "loopbackclient.h"
 #include "spoofedsender.h"
@@ -39,6 +40,7 @@ private slots:
     void repliesGoToEachSendersOwnPort();
     void repliesLeaveFromTheAddressAsked();
     void datagramsFromItsOwnEndpointsAreNeverAnswered();
+    void aReplyThatCannotLeaveIsLoggedAsNotSent();
     void discovery_data();
     void discovery();
     void discoveryIgnoresOtherPayloads();
@@ -276,6 +278,24 @@ void TestUnitSimulator::datagramsFromItsOwnEndpointsAreNeverAnswered()
     QVERIFY(sendSpoofedUdp(kLoopback, 4001, kLoopback, 4000, unitFrame(50)));
     QVERIFY(QTest::qWaitFor([&] { return m_log->rowCount() == 4; }, 3000));
     QVERIFY(m_log->lineAt(0).startsWith(u"<-- 127.0.0.1:4001 -254 50"_s));
+}
+
+void TestUnitSimulator::aReplyThatCannotLeaveIsLoggedAsNotSent()
+{
+    // A request "from" port 0: no datagram can go there, so the reply fails to leave.
+    if (!canSpoof())
+        QSKIP("needs a raw socket (root)");
+    QVERIFY(sendSpoofedUdp(0x7f000001, 0, 0x7f000001, 4000, unitFrame(50)));
+    QVERIFY(QTest::qWaitFor([&] { return m_log->rowCount() == 2; }, 3000));
+    const QString line = m_log->lineAt(0);
+    QVERIFY2(line.startsWith(u"<-X 127.0.0.1:0 -254 50 "_s), qPrintable(line));
+    QVERIFY2(line.endsWith(u" (not sent: Invalid argument)"_s), qPrintable(line));
+    QCOMPARE(m_unit->repliesNotSent(), quint64(1));
+    const TrafficLogEntry& entry = m_log->entryWithSeq(1);
+    QVERIFY(!entry.isDatagram());
+    const QJsonObject json = trafficLogJson(entry, 1, 0);
+    QCOMPARE(json[u"direction"_s].toString(), u"not-sent"_s);
+    QCOMPARE(json[u"reason"_s].toString(), u"Invalid argument"_s);
 }
 
 void TestUnitSimulator::discovery_data()

@@ -7,7 +7,8 @@
 
 std::optional<CaptureRecord> captureRecordFor(const TrafficLogEntry& entry, quint32 unitAddress)
 {
-    if (entry.isFault())
+    // Fault lines are no datagrams, and a reply that did not leave was never on the wire.
+    if (!entry.isDatagram())
         return std::nullopt;
     const quint16 localPort = entry.isDiscovery() ? kDiscoveryPort : entry.localPort;
     CaptureRecord record;

@@ -19,7 +19,7 @@ struct CaptureRecord {
 };
 
 // The datagram a log line stands for, with `unitAddress` as the simulator's side; nothing for a
-// fault line, which is not a datagram.
+// fault line, which is not a datagram, nor for a reply that was not sent.
 std::optional<CaptureRecord> captureRecordFor(const TrafficLogEntry& entry, quint32 unitAddress);
 
 // Largest packet buildIpv4Udp() makes: the headers and a payload of up to 65,507 bytes.

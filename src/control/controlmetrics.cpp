@@ -28,7 +28,13 @@ QString promLabel(const QString& value)
 
 void ControlServer::count(const TrafficLogEntry& entry)
 {
-    if (entry.isFault())
+    // Only what was on the wire, each datagram once: a broadcast heard by every unit of a fleet
+    // is one datagram received, and as many units that heard it.
+    if (!entry.isDatagram())
+        return;
+    if (entry.isIncoming() && entry.isDiscovery())
+        ++m_discoveryHeard;
+    if (entry.alsoHeardByOthers)
         return;
     ++m_datagrams[entry.isDiscovery()][!entry.isIncoming()][std::size_t(entry.command())];
 }
@@ -58,6 +64,12 @@ ControlReply ControlServer::metrics(const HttpRequest&, const QStringList&)
             }
         }
     }
+    out +=
+        QStringLiteral("# HELP unitsim_discovery_requests_heard_total Discovery requests heard, counted once "
+                       "for every unit that heard one (a broadcast reaches every unit of a fleet).\n"
+                       "# TYPE unitsim_discovery_requests_heard_total counter\n"
+                       "unitsim_discovery_requests_heard_total %1\n")
+            .arg(m_discoveryHeard);
     out += QStringLiteral(
                "# HELP unitsim_replies_not_sent_total Replies that did not leave (send failed, or the "
                "delay queue was full).\n# TYPE unitsim_replies_not_sent_total counter\n"

@@ -116,6 +116,7 @@ private:
     // Datagrams by port (unit, discovery), direction (in, out) and command.
     static constexpr int kCommands = TrafficLogEntry::kCommandCount;
     std::array<std::array<std::array<quint64, kCommands>, 2>, 2> m_datagrams{};
+    quint64 m_discoveryHeard = 0;
     // Last: its connections call the handlers above until they are gone.
     HttpServer m_http;
 };

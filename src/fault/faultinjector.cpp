@@ -106,8 +106,14 @@ const FaultRule* FaultInjector::dropRequest(quint8 kind)
     return nullptr;
 }
 
-void FaultInjector::actOnReply(quint8 kind, ReplyCopies& copies, const QString& peer, QStringList& notes)
+void FaultInjector::actOnReply(quint8 kind, ReplyCopies& copies, const QString& peer, QStringList& notes,
+                               QList<int>* delayedCopies)
 {
+    const auto note = [&](const QString& text, int delayedCopy = -1) {
+        notes << text;
+        if (delayedCopies)
+            delayedCopies->append(delayedCopy);
+    };
     for (Entry& entry : m_rules) {
         const FaultRule& rule = entry.rule;
         if (!rule.enabled || !rule.isReplyAction() || !(rule.actsOn() & kind) ||
@@ -122,7 +128,8 @@ void FaultInjector::actOnReply(quint8 kind, ReplyCopies& copies, const QString& 
                 const int delay = std::uniform_int_distribution<int>(rule.value - rule.jitter,
                                                                      rule.value + rule.jitter)(m_random);
                 copies[i].delayMs += delay;
-                notes << head + copySuffix(i, copies.size()) + QStringLiteral(" delayed by %1 ms").arg(delay);
+                note(head + copySuffix(i, copies.size()) + QStringLiteral(" delayed by %1 ms").arg(delay),
+                     int(i));
             }
             break;
         case FaultAction::Duplicate: {
@@ -134,16 +141,15 @@ void FaultInjector::actOnReply(quint8 kind, ReplyCopies& copies, const QString& 
                     doubled.append(copy);
             }
             copies = doubled;
-            notes << head +
-                         QStringLiteral(" sent %1 times").arg(copies.size() / std::max<qsizetype>(before, 1));
+            note(head + QStringLiteral(" sent %1 times").arg(copies.size() / std::max<qsizetype>(before, 1)));
             break;
         }
         case FaultAction::Truncate:
             for (qsizetype i = 0; i < copies.size(); ++i) {
                 const int before = copies[i].size;
                 copies[i].size = quint8(std::min(before, rule.value));
-                notes << head + copySuffix(i, copies.size()) +
-                             QStringLiteral(" cut to %1 of %2 bytes").arg(copies[i].size).arg(before);
+                note(head + copySuffix(i, copies.size()) +
+                     QStringLiteral(" cut to %1 of %2 bytes").arg(copies[i].size).arg(before));
             }
             break;
         case FaultAction::Corrupt:
@@ -166,10 +172,10 @@ void FaultInjector::actOnReply(quint8 kind, ReplyCopies& copies, const QString& 
                     where +=
                         (n ? QStringLiteral(", ") : QString()) + QString::number(positions[std::size_t(n)]);
                 }
-                notes << head + copySuffix(i, copies.size()) +
-                             (count == 0   ? QStringLiteral(" had no bytes to change")
-                              : count == 1 ? QStringLiteral(" changed at position ") + where
-                                           : QStringLiteral(" changed at positions ") + where);
+                note(head + copySuffix(i, copies.size()) +
+                     (count == 0   ? QStringLiteral(" had no bytes to change")
+                      : count == 1 ? QStringLiteral(" changed at position ") + where
+                                   : QStringLiteral(" changed at positions ") + where));
             }
             break;
         }

@@ -62,8 +62,10 @@ public:
     // up to and including that one.
     const FaultRule* dropRequest(quint8 kind);
     // Lets the reply rules act on the copies of a reply to a datagram of `kind`. Appends one note
-    // per action ("RULE: what it did"), naming `peer` (the requester, as "address:port").
-    void actOnReply(quint8 kind, ReplyCopies& copies, const QString& peer, QStringList& notes);
+    // per action ("RULE: what it did"), naming `peer` (the requester, as "address:port"). With
+    // `delayedCopies`, appends for each note the copy it delays, or -1 for a note of another kind.
+    void actOnReply(quint8 kind, ReplyCopies& copies, const QString& peer, QStringList& notes,
+                    QList<int>* delayedCopies = nullptr);
 
 signals:
     void rulesChanged();

@@ -19,6 +19,7 @@ struct DelayedReply {
     quint16 port = 0;
     quint8 endpoint = 0; // which of the unit's endpoints sends it
     quint8 profile = 0;
+    quint8 answers = 0; // the command the reply answers, as the log marks it (0: unknown)
     ReplyCopy copy;
 };
 
@@ -37,6 +38,7 @@ public:
 
     // Holds `reply` for `delayMs`; false (and counted) when the queue is full.
     bool hold(DelayedReply reply, int delayMs);
+    bool isFull() const { return size() >= m_capacity; }
     qsizetype size() const { return qsizetype(m_heap.size()); }
     qsizetype capacity() const { return m_capacity; }
 

@@ -134,6 +134,9 @@ void UnitFleet::answerDiscovery(const Datagram& datagram)
                               (m_loopbackInterface > 0 && datagram.interfaceIndex == m_loopbackInterface);
     if (!forEveryUnit)
         return;
-    for (const std::unique_ptr<UnitSimulator>& unit : m_units)
-        unit->answerDiscovery(datagram);
+    bool first = true;
+    for (const std::unique_ptr<UnitSimulator>& unit : m_units) {
+        unit->answerDiscovery(datagram, !first);
+        first = false;
+    }
 }

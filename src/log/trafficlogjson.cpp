@@ -30,8 +30,9 @@ QJsonObject trafficLogJson(const TrafficLogEntry& entry, quint64 seq, int unit, 
 {
     const QString direction = entry.isFault()      ? QStringLiteral("fault")
                               : entry.isIncoming() ? QStringLiteral("in")
+                              : entry.notSent      ? QStringLiteral("not-sent")
                                                    : QStringLiteral("out");
-    return QJsonObject{
+    QJsonObject object{
         {QStringLiteral("seq"), qint64(seq)},
         {QStringLiteral("time"), isoTimeUs(entry.timeUs)},
         {QStringLiteral("unit"), unit},
@@ -49,6 +50,9 @@ QJsonObject trafficLogJson(const TrafficLogEntry& entry, quint64 seq, int unit, 
                                      ? trafficLogLine(entry)
                                      : unitAddress + QLatin1Char(' ') + trafficLogLine(entry)},
     };
+    if (entry.notSent && entry.note)
+        object.insert(QStringLiteral("reason"), QString::fromUtf8(entry.note->text));
+    return object;
 }
 
 QByteArray trafficLogJsonLine(const TrafficLogEntry& entry, quint64 seq, int unit)

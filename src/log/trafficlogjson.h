@@ -7,7 +7,8 @@
 
 // A log line as JSON, for scripts and the control API:
 // {"seq", "time" (ISO 8601 UTC, microseconds), "unit" (its index), "address" (the unit's, or null
-//  for the single unit, which listens on every address), "direction": "in"|"out"|"fault",
+//  for the single unit, which listens on every address), "direction": "in"|"out"|"fault"|"not-sent"
+//  (with "reason"),
 //  "command": "set-channels"|"channel-query"|"status-query"|"discovery"|"other", "port" (the
 //  simulator's port, a number), "endpoint": "unit"|"discovery", "remote": "ADDRESS:PORT",
 //  "bytes": [...], "text"}

@@ -72,7 +72,8 @@ qsizetype formatTrafficLogLine(const TrafficLogEntry& entry, char* out)
     }
     // Incoming lines name the simulator's own port; outgoing lines the port the reply went to.
     const bool incoming = entry.isIncoming();
-    char* p = putText(out, incoming ? "--> " : "<-- ");
+    // A reply that did not leave is marked as such from its first character.
+    char* p = putText(out, incoming ? "--> " : entry.notSent ? "<-X " : "<-- ");
     p = putAddress(p, entry.address);
     *p++ = ':';
     p = putDecimal(p, incoming ? entry.localPort : entry.remotePort);
@@ -117,6 +118,11 @@ qsizetype formatTrafficLogLine(const TrafficLogEntry& entry, char* out)
     case Kind::UnitFault:
     case Kind::DiscoveryFault:
         break;
+    }
+    if (entry.notSent && entry.note) {
+        p = putText(p, " (not sent: ");
+        p = putEscaped(p, end - 1, entry.note->text);
+        *p++ = ')';
     }
     return p - out;
 }

@@ -224,8 +224,15 @@ bool DatagramEndpoint::writeFrom(quint32 source, quint32 address, quint16 port, 
     // One message per kind of failure, not one per datagram: a flood must not flood stderr.
     if (error != m_lastSendError) {
         m_lastSendError = error;
-        emit sendFailed(error == EBADF ? QStringLiteral("the port is not open")
-                                       : QString::fromLocal8Bit(std::strerror(error)));
+        emit sendFailed(lastSendError());
     }
     return false;
+}
+
+QString DatagramEndpoint::lastSendError() const
+{
+    if (m_lastSendError == 0)
+        return {};
+    return m_lastSendError == EBADF ? QStringLiteral("the port is not open")
+                                    : QString::fromLocal8Bit(std::strerror(m_lastSendError));
 }

@@ -88,6 +88,9 @@ public:
     // endpoint bound to all addresses that answers for one of them.
     bool writeFrom(quint32 source, quint32 address, quint16 port, QByteArrayView data);
 
+    // Why the last send that failed did, for people ("Network is unreachable"); empty before one.
+    QString lastSendError() const;
+
 signals:
     void datagramReceived(const Datagram& datagram);
     void bindStateChanged();

@@ -46,7 +46,14 @@ struct TrafficLogEntry {
     quint8 count = 0;
     UnitFrame bytes{};
     // The profile the unit posed as when it handled the datagram.
-    quint8 profile = 0;
+    quint8 profile : 4 = 0;
+    // An outgoing line whose datagram did not leave (no route, say): the note's text says why.
+    quint8 notSent : 1 = 0;
+    // A discovery request another unit of the fleet logged already: one datagram, heard by many.
+    quint8 alsoHeardByOthers : 1 = 0;
+    // For a unit-port reply, what it answers (a fault may have changed its command byte):
+    // 0 unknown, else Command + 1 for a channel-query or status-query.
+    quint8 answers : 2 = 0;
     QExplicitlySharedDataPointer<TrafficLogNote> note{};
     qint64 timeUs = now(); // when it happened: microseconds since 1970, UTC
 
@@ -57,6 +64,8 @@ struct TrafficLogEntry {
     }
 
     bool isIncoming() const { return kind == Kind::UnitIncoming || kind == Kind::DiscoveryIncoming; }
+    // A datagram that really came in, or really left: what counts as traffic.
+    bool isDatagram() const { return !isFault() && !notSent; }
     bool isFault() const { return kind == Kind::UnitFault || kind == Kind::DiscoveryFault; }
     bool isDiscovery() const
     {
@@ -147,6 +156,8 @@ struct TrafficLogEntry {
     {
         if (isDiscovery())
             return Command::Discovery;
+        if (!isIncoming() && answers != 0)
+            return Command(answers - 1);
         if (isFault()) {
             switch (bytes[0]) {
             case FaultKind::SetChannels:
@@ -181,6 +192,26 @@ struct TrafficLogEntry {
                                                               "discovery", "other"};
         return kNames[int(command)];
     }
+    // The same reply, marked as one that did not leave, with why.
+    TrafficLogEntry notSentBecause(const QString& reason) const
+    {
+        TrafficLogEntry entry = *this;
+        entry.notSent = 1;
+        TrafficLogNote* why = entry.note ? new TrafficLogNote(*entry.note) : new TrafficLogNote;
+        why->text = reason.toUtf8();
+        entry.note = why;
+        return entry;
+    }
+    // The same unit-port reply, marked with the command it answers (a channel-query or a
+    // status-query).
+    TrafficLogEntry answering(Command command) const
+    {
+        Q_ASSERT(command == Command::ChannelQuery || command == Command::StatusQuery);
+        TrafficLogEntry entry = *this;
+        entry.answers = quint8(int(command) + 1);
+        return entry;
+    }
+
     // The simulator's own port the line is about: the unit port or 65535.
     quint16 simulatorPort() const
     {

@@ -46,6 +46,26 @@ quint8 unitFaultKind(QByteArrayView request)
     }
 }
 
+// What a unit reply to a request with `command` answers, as the log marks it.
+TrafficLogEntry::Command commandOf(quint8 command)
+{
+    return command == UnitCommand::StatusQuery ? TrafficLogEntry::Command::StatusQuery
+                                               : TrafficLogEntry::Command::ChannelQuery;
+}
+
+// The log's mark for a reply to a request of fault kind `kind` (0 for discovery: its lines say it).
+quint8 answersMark(quint8 kind)
+{
+    switch (kind) {
+    case FaultKind::ChannelQuery:
+        return quint8(int(TrafficLogEntry::Command::ChannelQuery) + 1);
+    case FaultKind::StatusQuery:
+        return quint8(int(TrafficLogEntry::Command::StatusQuery) + 1);
+    default:
+        return 0;
+    }
+}
+
 QString peerText(quint32 address, quint16 port)
 {
     return QHostAddress(address).toString() + QLatin1Char(':') + QString::number(port);
@@ -84,7 +104,8 @@ UnitSimulator::UnitSimulator(quint64 seed, DatagramPoller* poller, QObject* pare
     }
 
     connect(&m_delayed, &ReplyDelayQueue::released, this, [this](const DelayedReply& reply) {
-        send(Endpoint(reply.endpoint), reply.source, reply.address, reply.port, reply.copy, reply.profile);
+        send(Endpoint(reply.endpoint), reply.source, reply.address, reply.port, reply.copy, reply.profile,
+             reply.answers);
     });
     connect(&m_delayed, &ReplyDelayQueue::overflowed, this, &UnitSimulator::reportDelayOverflow);
     connect(&m_ignoredFromItself, &ThrottledCount::report, this, &UnitSimulator::reportIgnoredFromItself);
@@ -221,9 +242,10 @@ void UnitSimulator::UDPSocket1_DataAvailable(const Datagram& datagram)
         replyWithFaults(Endpoint::Unit, faultKind, datagram, bytes, profile);
         return;
     }
-    m_repliesNotSent += !UDPSocket1.writeFrom(datagram.local, sender, datagram.port, bytes);
-    emit trafficLogged(
-        TrafficLogEntry::unitOutgoing(sender, datagram.port, *reply, profile, UDPSocket1.port()));
+    const bool sent = UDPSocket1.writeFrom(datagram.local, sender, datagram.port, bytes);
+    logReply(TrafficLogEntry::unitOutgoing(sender, datagram.port, *reply, profile, UDPSocket1.port())
+                 .answering(commandOf(quint8(datagram.data[1]))),
+             sent, UDPSocket1);
 }
 
 void UnitSimulator::UDPSocket2_DataAvailable(const Datagram& datagram)
@@ -234,8 +256,10 @@ void UnitSimulator::UDPSocket2_DataAvailable(const Datagram& datagram)
     if (comesFromItself(sender, datagram.port))
         return;
     const int profile = m_profileIndex;
-    emit trafficLogged(
-        TrafficLogEntry::discoveryIncoming(sender, datagram.port, kDiscoveryPort, datagram.data, profile));
+    TrafficLogEntry heard =
+        TrafficLogEntry::discoveryIncoming(sender, datagram.port, kDiscoveryPort, datagram.data, profile);
+    heard.alsoHeardByOthers = m_alsoHeardByOthers;
+    emit trafficLogged(heard);
 
     const bool faulty = m_faults.isActive();
     if (faulty && dropByFault(FaultKind::Discovery, datagram, profile))
@@ -244,8 +268,8 @@ void UnitSimulator::UDPSocket2_DataAvailable(const Datagram& datagram)
         replyWithFaults(Endpoint::Discovery, FaultKind::Discovery, datagram, identityView(profile), profile);
         return;
     }
-    m_repliesNotSent += !sendDiscoveryReply(datagram.local, sender, datagram.port, identityView(profile));
-    emit trafficLogged(TrafficLogEntry::discoveryOutgoing(sender, datagram.port, profile));
+    const bool sent = sendDiscoveryReply(datagram.local, sender, datagram.port, identityView(profile));
+    logReply(TrafficLogEntry::discoveryOutgoing(sender, datagram.port, profile), sent, discoveryEndpoint());
 }
 
 bool UnitSimulator::dropByFault(quint8 kind, const Datagram& datagram, int profile)
@@ -272,39 +296,69 @@ void UnitSimulator::replyWithFaults(Endpoint endpoint, quint8 kind, const Datagr
     copies[0].size = quint8(std::min<qsizetype>(reply.size(), ReplyCopy::kMaxSize));
     std::copy_n(reply.data(), copies[0].size, copies[0].bytes.begin());
     QStringList notes;
-    m_faults.actOnReply(kind, copies, peerText(sender, datagram.port), notes);
-    const auto lineKind =
-        endpoint == Endpoint::Unit ? TrafficLogEntry::Kind::UnitFault : TrafficLogEntry::Kind::DiscoveryFault;
-    for (const QString& note : std::as_const(notes))
-        emit trafficLogged(TrafficLogEntry::fault(lineKind, sender, datagram.port, profile, note, kind));
-    for (const ReplyCopy& copy : std::as_const(copies)) {
-        if (copy.delayMs > 0)
-            m_repliesNotSent += !m_delayed.hold({.address = sender,
+    QList<int> delayedCopies;
+    m_faults.actOnReply(kind, copies, peerText(sender, datagram.port), notes, &delayedCopies);
+    const quint8 answers = answersMark(kind);
+    // Delayed copies go to the queue first: one it has no room for is dropped, and its notes say
+    // so instead of "delayed".
+    QVarLengthArray<bool, 4> dropped(copies.size(), false);
+    for (qsizetype i = 0; i < copies.size(); ++i) {
+        const ReplyCopy& copy = copies[i];
+        if (copy.delayMs > 0 && !m_delayed.hold({.address = sender,
                                                  .source = datagram.local,
                                                  .port = datagram.port,
                                                  .endpoint = quint8(endpoint),
                                                  .profile = quint8(profile),
+                                                 .answers = answers,
                                                  .copy = copy},
-                                                copy.delayMs);
-        else
-            send(endpoint, datagram.local, sender, datagram.port, copy, profile);
+                                                copy.delayMs)) {
+            dropped[i] = true;
+            ++m_repliesNotSent;
+        }
+    }
+    const auto lineKind =
+        endpoint == Endpoint::Unit ? TrafficLogEntry::Kind::UnitFault : TrafficLogEntry::Kind::DiscoveryFault;
+    for (qsizetype n = 0; n < notes.size(); ++n) {
+        QString note = notes[n];
+        if (const int copy = delayedCopies.value(n, -1); copy >= 0 && dropped[copy])
+            note = note.left(note.lastIndexOf(QStringLiteral(" delayed by "))) +
+                   QStringLiteral(" dropped: the delay queue is full (%1 replies waiting)")
+                       .arg(m_delayed.capacity());
+        emit trafficLogged(TrafficLogEntry::fault(lineKind, sender, datagram.port, profile, note, kind));
+    }
+    for (const ReplyCopy& copy : std::as_const(copies)) {
+        if (copy.delayMs <= 0)
+            send(endpoint, datagram.local, sender, datagram.port, copy, profile, answers);
     }
 }
 
 void UnitSimulator::send(Endpoint endpoint, quint32 source, quint32 address, quint16 port,
-                         const ReplyCopy& copy, int profile)
+                         const ReplyCopy& copy, int profile, quint8 answers)
 {
     const QByteArrayView bytes(copy.bytes.data(), copy.size);
     if (endpoint == Endpoint::Unit) {
-        m_repliesNotSent += !UDPSocket1.writeFrom(source, address, port, bytes);
-        emit trafficLogged(TrafficLogEntry::unitOutgoing(address, port, bytes, profile, UDPSocket1.port()));
+        const bool sent = UDPSocket1.writeFrom(source, address, port, bytes);
+        TrafficLogEntry entry =
+            TrafficLogEntry::unitOutgoing(address, port, bytes, profile, UDPSocket1.port());
+        entry.answers = answers;
+        logReply(entry, sent, UDPSocket1);
         return;
     }
-    m_repliesNotSent += !sendDiscoveryReply(source, address, port, bytes);
-    if (bytes == identityView(profile))
-        emit trafficLogged(TrafficLogEntry::discoveryOutgoing(address, port, profile));
-    else
-        emit trafficLogged(TrafficLogEntry::discoveryOutgoing(address, port, profile, bytes));
+    const bool sent = sendDiscoveryReply(source, address, port, bytes);
+    logReply(bytes == identityView(profile)
+                 ? TrafficLogEntry::discoveryOutgoing(address, port, profile)
+                 : TrafficLogEntry::discoveryOutgoing(address, port, profile, bytes),
+             sent, discoveryEndpoint());
+}
+
+void UnitSimulator::logReply(const TrafficLogEntry& entry, bool sent, const DatagramEndpoint& endpoint)
+{
+    if (sent) {
+        emit trafficLogged(entry);
+        return;
+    }
+    ++m_repliesNotSent;
+    emit trafficLogged(entry.notSentBecause(endpoint.lastSendError()));
 }
 
 void UnitSimulator::reportDelayOverflow(quint64 dropped)

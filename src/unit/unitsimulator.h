@@ -59,7 +59,14 @@ public:
     void setSharedDiscovery(DatagramEndpoint* endpoint);
     // A discovery request for this unit that reached the fleet's endpoint (sent to this unit's
     // address, or a broadcast): answered as if it had come to this unit's own discovery endpoint.
-    void answerDiscovery(const Datagram& datagram) { UDPSocket2_DataAvailable(datagram); }
+    // `alsoHeardByOthers`: another unit of the fleet logged this same datagram before (a
+    // broadcast), so that it is counted once.
+    void answerDiscovery(const Datagram& datagram, bool alsoHeardByOthers = false)
+    {
+        m_alsoHeardByOthers = alsoHeardByOthers;
+        UDPSocket2_DataAvailable(datagram);
+        m_alsoHeardByOthers = false;
+    }
 
     // Whether a datagram from `address`:`port` (IPv4, host byte order) came from one of the
     // simulator's own unit or discovery endpoints. A fleet tells for its units; without, the
@@ -113,7 +120,9 @@ private:
                          int profile);
     // `source`: the address of this machine the request reached (0: whichever the route gives).
     void send(Endpoint endpoint, quint32 source, quint32 address, quint16 port, const ReplyCopy& copy,
-              int profile);
+              int profile, quint8 answers);
+    // Logs a reply: as sent, or (counted) as not sent, with the endpoint's reason.
+    void logReply(const TrafficLogEntry& entry, bool sent, const DatagramEndpoint& endpoint);
     bool sendDiscoveryReply(quint32 source, quint32 address, quint16 port, QByteArrayView bytes);
     void reportDelayOverflow(quint64 dropped);
     // A reply echoes its request's command, so it is itself a request: answering one that came
@@ -134,6 +143,7 @@ private:
     ReplyDelayQueue m_delayed;
     quint64 m_repliesNotSent = 0;
     OwnEndpointTest m_isOwnEndpoint;
+    bool m_alsoHeardByOthers = false;
     LocalAddresses m_localAddresses;
     ThrottledCount m_ignoredFromItself;
     quint32 m_lastIgnoredAddress = 0;
