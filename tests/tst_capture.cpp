@@ -15,6 +15,7 @@
 #include <pcap/pcap.h>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <csignal>
@@ -196,10 +197,15 @@ void TestCapture::liveCaptureCanBeReadWhileWritten()
     TrafficCapture elsewhere;
     QVERIFY(!elsewhere.open(dir.filePath(u"missing/live.pcap"_s), &error));
     QVERIFY(!error.isEmpty());
-    // A device that takes nothing: refused at once, with the reason, not later in silence.
-    if (QFile::exists(u"/dev/full"_s)) {
-        QVERIFY(!elsewhere.open(u"/dev/full"_s, &error));
-        QCOMPARE(error, QString::fromLocal8Bit(std::strerror(ENOSPC)));
+    // A device, and a FIFO nobody reads (which would hold the run at open and at every write):
+    // refused at once, with the reason, not later in silence.
+    const QString fifo = dir.filePath(u"fifo"_s);
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    for (const QString& refused : {u"/dev/full"_s, fifo}) {
+        if (!QFile::exists(refused))
+            continue;
+        QVERIFY(!elsewhere.open(refused, &error));
+        QVERIFY2(error.startsWith(u"it is not a regular file"_s), qPrintable(error));
     }
 }
 

@@ -23,6 +23,7 @@
 
 #include <csignal>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
@@ -35,6 +36,7 @@ private slots:
     void streamsTheLog();
     void quiet();
     void outlivesItsLogReader();
+    void neverFreezesOnAnOutputNobodyReads();
     void stopsCleanlyOnSignals_data();
     void stopsCleanlyOnSignals();
     void statusDrawsCoverTheirWholeRanges();
@@ -611,6 +613,48 @@ void TestHeadless::controlApiOutOfFilesRestsAndRecovers()
     QCOMPARE(http.get(u"/api/v1/units"_s).status, 200);
     simulator.terminate();
     QVERIFY(simulator.waitForFinished(5000));
+}
+
+void TestHeadless::neverFreezesOnAnOutputNobodyReads()
+{
+    // As in `unit-simulator --headless --log-format jsonl | sleep 60`: a pipe nobody reads.
+    constexpr int kRequests = 3000; // 2.4 MB of lines: more than the pipe and the writer hold
+    QProcess simulator;
+    QProcess sleeper;
+    simulator.setStandardOutputProcess(&sleeper);
+    sleeper.start(u"sleep"_s, {u"60"_s});
+    simulator.start(simulatorPath(), {u"--headless"_s, u"--log-format"_s, u"jsonl"_s});
+    QVERIFY(simulator.waitForStarted(5000));
+    QByteArray err;
+    QVERIFY(QTest::qWaitFor([&] { return (err += simulator.readAllStandardError()).count("listening") == 2; },
+                            5000));
+    QVERIFY2(!err.contains("not listening"), err.constData());
+
+    LoopbackClient client;
+    int answered = 0;
+    for (int i = 0; i < kRequests; ++i)
+        answered += client.request(4000, unitFrame(50), 1000).size() == 29;
+    QCOMPARE(answered, kRequests);
+    QVERIFY2(QTest::qWaitFor(
+                 [&] { return (err += simulator.readAllStandardError()).contains("not written"); }, 3000),
+             err.constData());
+    QVERIFY2(err.contains("Standard output is not being read: "), err.constData());
+
+    // And a stop signal ends it, whatever is still waiting to be written.
+    simulator.terminate();
+    QVERIFY(simulator.waitForFinished(5000));
+    QCOMPARE(simulator.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(simulator.exitCode(), 0);
+    sleeper.kill();
+    sleeper.waitForFinished();
+
+    // A capture to a FIFO nobody reads would hold the start the same way: refused instead.
+    QTemporaryDir dir;
+    const QString fifo = dir.filePath(u"capture"_s);
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const ProcessResult refused = runProcess(simulatorPath(), {u"--headless"_s, u"--pcap"_s, fifo});
+    QCOMPARE(refused.exitCode, 1);
+    QVERIFY2(refused.err.contains(u"it is not a regular file"_s), qPrintable(refused.err));
 }
 
 void TestHeadless::portThatCannotBeBoundEndsTheRun_data()

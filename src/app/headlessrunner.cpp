@@ -7,14 +7,23 @@
 
 #include <csignal>
 
+#include <unistd.h>
+
 HeadlessRunner::HeadlessRunner(const SimulatorOptions& options, QObject* parent)
     : QObject(parent)
     , m_options(options)
     , m_seed(options.seed.value_or(drawSeed()))
-    , m_writer(stdout, options.logFormat)
+    , m_writer(STDOUT_FILENO, options.logFormat)
 {
     connect(&m_writer, &TrafficLogWriter::outputClosed, this, [] {
         printToStderr(QStringLiteral("Standard output is closed: traffic-log lines are no longer written."));
+    });
+    connect(&m_writer, &TrafficLogWriter::linesNotWritten, this, [this](quint64 count) {
+        printToStderr(
+            QStringLiteral("Standard output is not being read: %1 traffic-log line%2 not written%3")
+                .arg(count)
+                .arg(count == 1 ? QString() : QStringLiteral("s"),
+                     m_log ? QStringLiteral(" (the control API's log still holds them)") : QString()));
     });
     connect(&m_signalWatcher, &UnixSignalWatcher::terminationRequested, this, &QCoreApplication::quit);
     connect(&m_capture, &TrafficCapture::writeFailed, this, &printToStderr);

@@ -4,6 +4,10 @@
 
 #include <pcap/pcap.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -16,9 +20,32 @@ PcapWriter::~PcapWriter()
 bool PcapWriter::open(const QString& path, QString* error)
 {
     close();
-    std::FILE* file = std::fopen(QFile::encodeName(path).constData(), "wb");
+    // A FIFO or a device would hold the run until somebody reads it (opening a FIFO for writing
+    // waits for a reader, and so would every write): captures go to regular files. Opened without
+    // waiting, then looked at, so that nothing can slip a FIFO in between.
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+    struct stat info {};
+    if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        *error =
+            fd < 0 && errno != ENXIO
+                ? QString::fromLocal8Bit(std::strerror(errno))
+                : QStringLiteral("it is not a regular file (a capture is written to a file, not to a FIFO "
+                                 "or a device)");
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (::ftruncate(fd, 0) != 0) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        ::close(fd);
+        return false;
+    }
+    std::FILE* file = ::fdopen(fd, "wb");
     if (!file) {
         *error = QString::fromLocal8Bit(std::strerror(errno));
+        ::close(fd);
         return false;
     }
     return start(file, error);
