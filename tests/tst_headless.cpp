@@ -58,6 +58,10 @@ private slots:
 
 private:
     void start(const QStringList& arguments = {});
+    // Starts `unit-simulator --headless ARGUMENTS | READER` and waits until both ports listen;
+    // what the simulator said on standard error by then is in `err`.
+    void startPipedInto(QProcess& simulator, QProcess& reader, const QStringList& readerCommand,
+                        const QStringList& arguments, QByteArray& err);
     HeadlessSimulator m_simulator;
 };
 
@@ -105,19 +109,27 @@ void TestHeadless::quiet()
     QCOMPARE(m_simulator.process().readAllStandardOutput(), QByteArray());
 }
 
+void TestHeadless::startPipedInto(QProcess& simulator, QProcess& reader, const QStringList& readerCommand,
+                                  const QStringList& arguments, QByteArray& err)
+{
+    simulator.setStandardOutputProcess(&reader);
+    reader.start(readerCommand.first(), readerCommand.mid(1));
+    simulator.start(simulatorPath(), QStringList{u"--headless"_s} + arguments);
+    QVERIFY(simulator.waitForStarted(5000));
+    QVERIFY(QTest::qWaitFor([&] { return (err += simulator.readAllStandardError()).count("listening") == 2; },
+                            5000));
+    QVERIFY2(!err.contains("not listening"), err.constData());
+}
+
 void TestHeadless::outlivesItsLogReader()
 {
     // As in `unit-simulator --headless | head -c 1`: the reader leaves after the first byte.
     QProcess simulator;
     QProcess reader;
-    simulator.setStandardOutputProcess(&reader);
-    reader.start(u"head"_s, {u"-c"_s, u"1"_s});
-    simulator.start(simulatorPath(), {u"--headless"_s});
-    QVERIFY(simulator.waitForStarted(5000));
     QByteArray err;
-    QVERIFY(QTest::qWaitFor([&] { return (err += simulator.readAllStandardError()).count("listening") == 2; },
-                            5000));
-    QVERIFY2(!err.contains("not listening"), err.constData());
+    startPipedInto(simulator, reader, {u"head"_s, u"-c"_s, u"1"_s}, {}, err);
+    if (QTest::currentTestFailed())
+        return;
 
     // The first line reaches the reader, which then leaves; only lines after that find the
     // pipe closed.
@@ -621,14 +633,10 @@ void TestHeadless::neverFreezesOnAnOutputNobodyReads()
     constexpr int kRequests = 3000; // 2.4 MB of lines: more than the pipe and the writer hold
     QProcess simulator;
     QProcess sleeper;
-    simulator.setStandardOutputProcess(&sleeper);
-    sleeper.start(u"sleep"_s, {u"60"_s});
-    simulator.start(simulatorPath(), {u"--headless"_s, u"--log-format"_s, u"jsonl"_s});
-    QVERIFY(simulator.waitForStarted(5000));
     QByteArray err;
-    QVERIFY(QTest::qWaitFor([&] { return (err += simulator.readAllStandardError()).count("listening") == 2; },
-                            5000));
-    QVERIFY2(!err.contains("not listening"), err.constData());
+    startPipedInto(simulator, sleeper, {u"sleep"_s, u"60"_s}, {u"--log-format"_s, u"jsonl"_s}, err);
+    if (QTest::currentTestFailed())
+        return;
 
     LoopbackClient client;
     int answered = 0;

@@ -10,7 +10,7 @@ std::optional<CaptureRecord> captureRecordFor(const TrafficLogEntry& entry, quin
     // Fault lines are no datagrams, and a reply that did not leave was never on the wire.
     if (!entry.isDatagram())
         return std::nullopt;
-    const quint16 localPort = entry.isDiscovery() ? kDiscoveryPort : entry.localPort;
+    const quint16 localPort = entry.simulatorPort();
     CaptureRecord record;
     record.timeUs = entry.timeUs;
     record.payload = entry.payload();

@@ -346,11 +346,6 @@ void HttpConnection::refuse(int status, const QString& message)
     respond(std::move(response));
 }
 
-void HttpConnection::refuseAtOnce(int status, const QString& message)
-{
-    refuse(status, message);
-}
-
 void HttpConnection::closeGracefully()
 {
     m_state = State::Closing;

@@ -25,8 +25,9 @@ public:
 
     // Serves requests until the connection ends.
     void start();
-    // Answers with `status` without reading a request, and closes (the connection cap's answer).
-    void refuseAtOnce(int status, const QString& message);
+    // Answers with `status` and {"error": MESSAGE}, then closes. Called instead of start(), it
+    // reads no request: the connection cap's answer.
+    void refuse(int status, const QString& message);
 
 private:
     enum class State { Head, Body, Answering, Closing, Closed };
@@ -36,7 +37,6 @@ private:
     void handleRequest();
     void respond(HttpResponse response);
     void writeMore();
-    void refuse(int status, const QString& message);
     void closeGracefully();
     void drainAfterClose();
     void timedOut();

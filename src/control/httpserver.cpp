@@ -155,9 +155,8 @@ void HttpServer::acceptConnections()
             this);
         // Past the cap a client is told so at once, and nothing it sends is read.
         if (m_connections > m_limits.maxConnections)
-            connection->refuseAtOnce(503,
-                                     QStringLiteral("the control API serves at most %1 connections at once")
-                                         .arg(m_limits.maxConnections));
+            connection->refuse(503, QStringLiteral("the control API serves at most %1 connections at once")
+                                        .arg(m_limits.maxConnections));
         else
             connection->start();
     }

@@ -19,7 +19,7 @@ struct DelayedReply {
     quint16 port = 0;
     quint8 endpoint = 0; // which of the unit's endpoints sends it
     quint8 profile = 0;
-    quint8 answers = 0; // the command the reply answers, as the log marks it (0: unknown)
+    quint8 answers = 0; // the command the reply answers (the log's TrafficLogEntry::Command)
     ReplyCopy copy;
 };
 

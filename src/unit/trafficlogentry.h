@@ -158,18 +158,8 @@ struct TrafficLogEntry {
             return Command::Discovery;
         if (!isIncoming() && answers != 0)
             return Command(answers - 1);
-        if (isFault()) {
-            switch (bytes[0]) {
-            case FaultKind::SetChannels:
-                return Command::SetChannels;
-            case FaultKind::ChannelQuery:
-                return Command::ChannelQuery;
-            case FaultKind::StatusQuery:
-                return Command::StatusQuery;
-            default:
-                return Command::Other;
-            }
-        }
+        if (isFault())
+            return commandOfKind(bytes[0]);
         // Only a whole frame is a command: a shorter one is logged and otherwise ignored.
         if (isIncoming() && count < kUnitFrameSize)
             return Command::Other;
@@ -182,6 +172,22 @@ struct TrafficLogEntry {
             return Command::ChannelQuery;
         case UnitCommand::StatusQuery:
             return Command::StatusQuery;
+        default:
+            return Command::Other;
+        }
+    }
+    // The command of a request of FaultKind `kind` (0: not one a unit acts on).
+    static Command commandOfKind(quint8 kind)
+    {
+        switch (kind) {
+        case FaultKind::SetChannels:
+            return Command::SetChannels;
+        case FaultKind::ChannelQuery:
+            return Command::ChannelQuery;
+        case FaultKind::StatusQuery:
+            return Command::StatusQuery;
+        case FaultKind::Discovery:
+            return Command::Discovery;
         default:
             return Command::Other;
         }
@@ -202,13 +208,13 @@ struct TrafficLogEntry {
         entry.note = why;
         return entry;
     }
-    // The same unit-port reply, marked with the command it answers (a channel-query or a
-    // status-query).
+    // The same reply, marked with the command it answers. Only a unit-port reply (to a
+    // channel-query or a status-query) keeps the mark; a discovery reply's lines say it already.
     TrafficLogEntry answering(Command command) const
     {
-        Q_ASSERT(command == Command::ChannelQuery || command == Command::StatusQuery);
         TrafficLogEntry entry = *this;
-        entry.answers = quint8(int(command) + 1);
+        if (command == Command::ChannelQuery || command == Command::StatusQuery)
+            entry.answers = quint8(int(command) + 1);
         return entry;
     }
 

@@ -46,26 +46,6 @@ quint8 unitFaultKind(QByteArrayView request)
     }
 }
 
-// What a unit reply to a request with `command` answers, as the log marks it.
-TrafficLogEntry::Command commandOf(quint8 command)
-{
-    return command == UnitCommand::StatusQuery ? TrafficLogEntry::Command::StatusQuery
-                                               : TrafficLogEntry::Command::ChannelQuery;
-}
-
-// The log's mark for a reply to a request of fault kind `kind` (0 for discovery: its lines say it).
-quint8 answersMark(quint8 kind)
-{
-    switch (kind) {
-    case FaultKind::ChannelQuery:
-        return quint8(int(TrafficLogEntry::Command::ChannelQuery) + 1);
-    case FaultKind::StatusQuery:
-        return quint8(int(TrafficLogEntry::Command::StatusQuery) + 1);
-    default:
-        return 0;
-    }
-}
-
 QString peerText(quint32 address, quint16 port)
 {
     return QHostAddress(address).toString() + QLatin1Char(':') + QString::number(port);
@@ -105,7 +85,7 @@ UnitSimulator::UnitSimulator(quint64 seed, DatagramPoller* poller, QObject* pare
 
     connect(&m_delayed, &ReplyDelayQueue::released, this, [this](const DelayedReply& reply) {
         send(Endpoint(reply.endpoint), reply.source, reply.address, reply.port, reply.copy, reply.profile,
-             reply.answers);
+             TrafficLogEntry::Command(reply.answers));
     });
     connect(&m_delayed, &ReplyDelayQueue::overflowed, this, &UnitSimulator::reportDelayOverflow);
     connect(&m_ignoredFromItself, &ThrottledCount::report, this, &UnitSimulator::reportIgnoredFromItself);
@@ -231,7 +211,8 @@ void UnitSimulator::UDPSocket1_DataAvailable(const Datagram& datagram)
     emit trafficLogged(
         TrafficLogEntry::unitIncoming(sender, datagram.port, UDPSocket1.port(), datagram.data, profile));
 
-    const quint8 faultKind = m_faults.isActive() ? unitFaultKind(datagram.data) : 0;
+    const quint8 requestKind = unitFaultKind(datagram.data);
+    const quint8 faultKind = m_faults.isActive() ? requestKind : 0;
     if (faultKind && dropByFault(faultKind, datagram, profile))
         return;
     const std::optional<UnitFrame> reply = handleUnitRequest(datagram.data, ChannelValues, profile, draw);
@@ -244,7 +225,7 @@ void UnitSimulator::UDPSocket1_DataAvailable(const Datagram& datagram)
     }
     const bool sent = UDPSocket1.writeFrom(datagram.local, sender, datagram.port, bytes);
     logReply(TrafficLogEntry::unitOutgoing(sender, datagram.port, *reply, profile, UDPSocket1.port())
-                 .answering(commandOf(quint8(datagram.data[1]))),
+                 .answering(TrafficLogEntry::commandOfKind(requestKind)),
              sent, UDPSocket1);
 }
 
@@ -298,7 +279,7 @@ void UnitSimulator::replyWithFaults(Endpoint endpoint, quint8 kind, const Datagr
     QStringList notes;
     QList<int> delayedCopies;
     m_faults.actOnReply(kind, copies, peerText(sender, datagram.port), notes, &delayedCopies);
-    const quint8 answers = answersMark(kind);
+    const TrafficLogEntry::Command answers = TrafficLogEntry::commandOfKind(kind);
     // Delayed copies go to the queue first: one it has no room for is dropped, and its notes say
     // so instead of "delayed".
     QVarLengthArray<bool, 4> dropped(copies.size(), false);
@@ -309,7 +290,7 @@ void UnitSimulator::replyWithFaults(Endpoint endpoint, quint8 kind, const Datagr
                                                  .port = datagram.port,
                                                  .endpoint = quint8(endpoint),
                                                  .profile = quint8(profile),
-                                                 .answers = answers,
+                                                 .answers = quint8(answers),
                                                  .copy = copy},
                                                 copy.delayMs)) {
             dropped[i] = true;
@@ -333,15 +314,14 @@ void UnitSimulator::replyWithFaults(Endpoint endpoint, quint8 kind, const Datagr
 }
 
 void UnitSimulator::send(Endpoint endpoint, quint32 source, quint32 address, quint16 port,
-                         const ReplyCopy& copy, int profile, quint8 answers)
+                         const ReplyCopy& copy, int profile, TrafficLogEntry::Command answers)
 {
     const QByteArrayView bytes(copy.bytes.data(), copy.size);
     if (endpoint == Endpoint::Unit) {
         const bool sent = UDPSocket1.writeFrom(source, address, port, bytes);
-        TrafficLogEntry entry =
-            TrafficLogEntry::unitOutgoing(address, port, bytes, profile, UDPSocket1.port());
-        entry.answers = answers;
-        logReply(entry, sent, UDPSocket1);
+        logReply(TrafficLogEntry::unitOutgoing(address, port, bytes, profile, UDPSocket1.port())
+                     .answering(answers),
+                 sent, UDPSocket1);
         return;
     }
     const bool sent = sendDiscoveryReply(source, address, port, bytes);

@@ -120,7 +120,7 @@ private:
                          int profile);
     // `source`: the address of this machine the request reached (0: whichever the route gives).
     void send(Endpoint endpoint, quint32 source, quint32 address, quint16 port, const ReplyCopy& copy,
-              int profile, quint8 answers);
+              int profile, TrafficLogEntry::Command answers);
     // Logs a reply: as sent, or (counted) as not sent, with the endpoint's reason.
     void logReply(const TrafficLogEntry& entry, bool sent, const DatagramEndpoint& endpoint);
     bool sendDiscoveryReply(quint32 source, quint32 address, quint16 port, QByteArrayView bytes);
