@@ -19,11 +19,10 @@ HeadlessRunner::HeadlessRunner(const SimulatorOptions& options, QObject* parent)
         printToStderr(QStringLiteral("Standard output is closed: traffic-log lines are no longer written."));
     });
     connect(&m_writer, &TrafficLogWriter::linesNotWritten, this, [this](quint64 count) {
-        printToStderr(
-            QStringLiteral("Standard output is not being read: %1 traffic-log line%2 not written%3")
-                .arg(count)
-                .arg(count == 1 ? QString() : QStringLiteral("s"),
-                     m_log ? QStringLiteral(" (the control API's log still holds them)") : QString()));
+        printToStderr(QStringLiteral("Standard output is not being read: %1 traffic-log line%2 not written%3")
+                          .arg(count)
+                          .arg(count == 1 ? QString() : QStringLiteral("s"),
+                               m_log ? QStringLiteral(" (the stored log still holds them)") : QString()));
     });
     connect(&m_signalWatcher, &UnixSignalWatcher::terminationRequested, this, &QCoreApplication::quit);
     connect(&m_capture, &TrafficCapture::writeFailed, this, &printToStderr);
@@ -43,11 +42,37 @@ HeadlessRunner::HeadlessRunner(const SimulatorOptions& options, QObject* parent)
     connect(m_unit.get(), &UnitSimulator::endpointStateChanged, this,
             [](UnitSimulator::Endpoint, const QString& text) { printToStderr(text); });
     connect(m_unit.get(), &UnitSimulator::replyNotSent, this, &printToStderr);
-    if (options.control) {
+    if (keepsLog()) {
         m_log = std::make_unique<TrafficLogModel>();
         connect(m_unit.get(), &UnitSimulator::trafficLogged, m_log.get(), &TrafficLogModel::append);
-        m_control = std::make_unique<ControlServer>(*m_unit, *m_log, options.control->token);
     }
+    if (options.control)
+        m_control = std::make_unique<ControlServer>(*m_unit, *m_log, options.control->token);
+}
+
+bool HeadlessRunner::keepsLog() const
+{
+    return m_options.control || !m_options.logDir.isEmpty();
+}
+
+bool HeadlessRunner::openLogStore()
+{
+    if (!m_log)
+        return true;
+    QString error;
+    std::unique_ptr<LogStore> store =
+        LogStore::open({m_options.logDir, m_options.logDiskLimit, m_log->unitAddresses()}, &error);
+    if (!store) {
+        printToStderr(QStringLiteral("Cannot keep the traffic log: ") + error);
+        return false;
+    }
+    printToStderr(QStringLiteral("Traffic log kept in %1 (at most %2 on disk; %3)")
+                      .arg(store->directory(), LogStore::sizeText(store->diskLimit()),
+                           store->keepsDirectory() ? QStringLiteral("it stays after the run")
+                                                   : QStringLiteral("removed at exit; --log-dir keeps it")));
+    m_log->setStore(std::move(store));
+    connect(m_log.get(), &TrafficLogModel::storeNotice, this, &printToStderr);
+    return true;
 }
 
 bool HeadlessRunner::listenForControl()
@@ -82,7 +107,7 @@ int HeadlessRunner::start()
     std::signal(SIGPIPE, SIG_IGN);
     if (!m_options.fleet.isEmpty())
         return startFleet();
-    if (!listenForControl() || !openCapture())
+    if (!listenForControl() || !openCapture() || !openLogStore())
         return 1;
     printToStderr(QStringLiteral("Seed %1 (repeat this run with --seed %1)").arg(m_seed));
     for (const FaultInjector::Entry& entry : m_unit->faults().rules())
@@ -123,10 +148,12 @@ void HeadlessRunner::setUpFleet()
                     printToStderr(text);
             });
     connect(m_fleet.get(), &UnitFleet::replyNotSent, this, &printToStderr);
-    if (m_options.control) {
+    if (keepsLog()) {
         m_log = std::make_unique<TrafficLogModel>();
         m_log->setUnitAddresses(addresses);
         connect(m_fleet.get(), &UnitFleet::trafficLogged, m_log.get(), &TrafficLogModel::appendFrom);
+    }
+    if (m_options.control) {
         QList<UnitSimulator*> units;
         for (qsizetype k = 0; k < m_fleet->size(); ++k)
             units << &m_fleet->unit(k);
@@ -145,7 +172,7 @@ int HeadlessRunner::startFleet()
         return 2;
     }
     setUpFleet();
-    if (!listenForControl() || !openCapture())
+    if (!listenForControl() || !openCapture() || !openLogStore())
         return 1;
     printToStderr(QStringLiteral("Seed %1 (repeat this run with --seed %1)").arg(m_seed));
     for (const FaultRule& rule : m_options.faults)

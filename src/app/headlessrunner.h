@@ -36,6 +36,10 @@ private:
     bool listenForControl();
     // Opens the capture file when asked to; false, having said why, when it cannot.
     bool openCapture();
+    // Whether the run keeps its log (for the control API, or on disk when asked to).
+    bool keepsLog() const;
+    // Gives the log its store on disk; false, having said why, when it cannot.
+    bool openLogStore();
 
     SimulatorOptions m_options;
     quint64 m_seed;
@@ -44,7 +48,7 @@ private:
     // One of the two.
     std::unique_ptr<UnitSimulator> m_unit;
     std::unique_ptr<UnitFleet> m_fleet;
-    // Only with the control API: it reads the log back, so the log is kept.
+    // Only with the control API (which reads the log back) or --log-dir.
     std::unique_ptr<TrafficLogModel> m_log;
     std::unique_ptr<ControlServer> m_control;
     TrafficCapture m_capture;

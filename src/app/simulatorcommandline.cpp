@@ -2,6 +2,7 @@
 
 #include "appversion.h"
 #include "consoleoutput.h"
+#include "log/logstore.h"
 #include "unit/unitprofiles.h"
 
 #include <QCommandLineParser>
@@ -207,6 +208,25 @@ QByteArray readTokenFile(const QString& path, QString* error)
     return token;
 }
 
+// --log-dir or --log-disk-limit (`name` without its dashes), into `options`; what is wrong, if anything.
+QString parseLogStoreOption(const QString& name, const QString& value, SimulatorOptions& options)
+{
+    if (name == QLatin1String("log-dir")) {
+        if (value.isEmpty())
+            return QStringLiteral("--log-dir needs a directory");
+        options.logDir = value;
+    } else if (name == QLatin1String("log-disk-limit")) {
+        const qint64 bytes = LogStore::parseSize(value);
+        if (bytes < LogStore::kMinDiskLimit)
+            return QStringLiteral(
+                       "--log-disk-limit must be a size of at least 1MiB (such as 500MiB or 20GiB), "
+                       "not '%1'")
+                .arg(value);
+        options.logDiskLimit = bytes;
+    }
+    return {};
+}
+
 QString seedError(const QString& value)
 {
     return QStringLiteral("--seed must be a whole number from 0 to 18446744073709551615, not '%1'")
@@ -253,11 +273,15 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
         for (qsizetype i = 1; i < arguments.size(); ++i) {
             const QString name = optionName(arguments[i]);
             if (name == QLatin1String("control") || name == QLatin1String("control-token") ||
-                name == QLatin1String("control-token-file") || name == QLatin1String("seed")) {
+                name == QLatin1String("control-token-file") || name == QLatin1String("seed") ||
+                name == QLatin1String("log-dir") || name == QLatin1String("log-disk-limit")) {
                 const std::optional<QString> value = optionValue(arguments, i);
                 if (!value)
                     return usageError(QStringLiteral("--%1 needs a value").arg(name));
-                if (name == QLatin1String("control")) {
+                if (name.startsWith(QLatin1String("log-"))) {
+                    if (const QString error = parseLogStoreOption(name, *value, options); !error.isEmpty())
+                        return usageError(error);
+                } else if (name == QLatin1String("control")) {
                     control = value;
                 } else if (name == QLatin1String("seed")) {
                     options.seed = parseSeed(*value);
@@ -350,13 +374,26 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
         QStringLiteral("keep-going"),
         QStringLiteral("Run on when a port of the unit (or of any unit of a fleet) cannot be bound at "
                        "start; without it the run ends with status 1 after saying which."));
+    const QCommandLineOption logDir(
+        QStringLiteral("log-dir"),
+        QStringLiteral("Keep the traffic log of the window or the control API in DIR (made if need be) and "
+                       "leave it there after the run; \"unitctl log DIR\" reads it. Without it the log is "
+                       "kept in a directory of the run's own, removed at exit. Also with the window."),
+        QStringLiteral("DIR"));
+    const QCommandLineOption logDiskLimit(
+        QStringLiteral("log-disk-limit"),
+        QStringLiteral(
+            "Let the stored traffic log take SIZE on disk at most (such as 500MiB or 20GiB; default "
+            "10GiB, or a tenth of the free space if less); beyond it the oldest lines are "
+            "removed, and that is said. Also with the window."),
+        QStringLiteral("SIZE"));
     const QCommandLineOption pcap(
         QStringLiteral("pcap"),
         QStringLiteral("Write every datagram received or sent (after faults) to FILE "
                        "as a pcap capture, as it happens."),
         QStringLiteral("FILE"));
     parser.addOptions({headless, profile, quiet, fault, seed, control, controlToken, controlTokenFile,
-                       logFormat, units, unit, profiles, pcap, keepGoing});
+                       logFormat, units, unit, profiles, pcap, keepGoing, logDir, logDiskLimit});
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
 
@@ -422,6 +459,16 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
     } else if (parser.isSet(controlToken) || parser.isSet(controlTokenFile)) {
         return usageError(QStringLiteral("--control-token and --control-token-file go with --control"));
     }
+    for (const QCommandLineOption* option : {&logDir, &logDiskLimit}) {
+        if (!parser.isSet(*option))
+            continue;
+        const QString name = option->names().first();
+        if (const QString error = parseLogStoreOption(name, parser.value(*option), options); !error.isEmpty())
+            return usageError(error);
+    }
+    if (parser.isSet(logDiskLimit) && !parser.isSet(logDir) && !parser.isSet(control))
+        return usageError(QStringLiteral(
+            "--log-disk-limit goes with --log-dir or --control: without them a headless run keeps no log"));
     if (parser.value(logFormat) == QLatin1String("jsonl"))
         options.logFormat = TrafficLogWriter::Format::JsonLines;
     else if (parser.value(logFormat) != QLatin1String("text"))

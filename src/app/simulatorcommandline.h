@@ -35,6 +35,10 @@ struct SimulatorOptions {
     // Many units, each on its own address; empty for the single unit on all addresses.
     QList<FleetUnit> fleet;
     TrafficLogWriter::Format logFormat = TrafficLogWriter::Format::Text;
+    // Where the traffic log is stored on disk (none: a directory of the run's own, removed at
+    // exit), and how much it may take there (0: the default).
+    QString logDir;
+    qint64 logDiskLimit = 0;
     // The help text, the version line, or what is wrong.
     QString text;
     // Arguments the window does not use (those Qt did not take for itself).

@@ -94,10 +94,12 @@ QByteArray TrafficCapture::ofLog(const TrafficLogModel& log, QString* error)
         return {};
     const QList<quint32> addresses = ipv4Addresses(log.unitAddresses());
     LocalAddressFinder local;
-    for (quint64 seq = log.firstSeq(); seq < log.endSeq(); ++seq) {
-        const TrafficLogEntry& entry = log.entryWithSeq(seq);
-        const std::optional<CaptureRecord> record =
-            captureRecordFor(entry, unitSideAddress(addresses, log.unitWithSeq(seq), entry.address, local));
+    LogLine line;
+    for (quint64 seq = log.heldFrom(0); seq < log.endSeq(); seq = log.heldFrom(seq + 1)) {
+        if (!log.lineWithSeq(seq, &line))
+            continue;
+        const std::optional<CaptureRecord> record = captureRecordFor(
+            line.entry, unitSideAddress(addresses, int(line.unit), line.entry.address, local));
         if (record)
             writer.write(*record);
     }
@@ -134,14 +136,18 @@ QByteArray TrafficCapture::LogStream::next(qsizetype bytes)
         putLe32(out, PcapWriter::kLinkTypeRawIpv4);
         return out;
     }
-    m_seq = std::max(m_seq, m_log.firstSeq()); // lines cleared meanwhile are gone
+    m_seq = m_log.heldFrom(m_seq); // lines cleared or removed meanwhile are gone
     const quint64 end = std::min(m_end, m_log.endSeq());
     char packet[kIpv4UdpHeaders + kUnitFrameSize + 64];
+    LogLine line;
     while (m_seq < end && out.size() < bytes) {
-        const quint64 seq = m_seq++;
-        const TrafficLogEntry& entry = m_log.entryWithSeq(seq);
-        const std::optional<CaptureRecord> record = captureRecordFor(
-            entry, unitSideAddress(m_addresses, m_log.unitWithSeq(seq), entry.address, m_local));
+        const quint64 seq = m_seq;
+        m_seq = m_log.heldFrom(seq + 1);
+        if (!m_log.lineWithSeq(seq, &line))
+            continue;
+        const TrafficLogEntry& entry = line.entry;
+        const std::optional<CaptureRecord> record =
+            captureRecordFor(entry, unitSideAddress(m_addresses, int(line.unit), entry.address, m_local));
         if (!record)
             continue;
         const qsizetype size = buildIpv4Udp(*record, packet, qsizetype(sizeof packet));

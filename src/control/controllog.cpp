@@ -38,16 +38,35 @@ ControlReply ControlServer::getLog(const HttpRequest& request, const QStringList
             return ControlReply::error(HttpStatus::BadRequest,
                                        QStringLiteral("limit must be from 1 to %1").arg(kMaxLogLimit));
     }
-    // Lines cleared away are gone; a reader that asks for them gets what is left.
-    const quint64 first = std::clamp(since, m_log.firstSeq(), m_log.endSeq());
-    const quint64 end = std::min(m_log.endSeq(), first + quint64(limit));
+    // Lines cleared or removed are gone; a reader that asks for them gets what is left.
     QJsonArray entries;
-    for (quint64 seq = first; seq < end; ++seq)
-        entries.append(trafficLogJson(m_log.entryWithSeq(seq), seq, m_log.unitWithSeq(seq),
-                                      m_log.unitAddressWithSeq(seq)));
-    return ControlReply::json(QJsonObject{{QStringLiteral("entries"), entries},
-                                          {QStringLiteral("next"), qint64(end)},
-                                          {QStringLiteral("first"), qint64(m_log.firstSeq())}});
+    const quint64 end = m_log.endSeq();
+    quint64 seq = m_log.heldFrom(since);
+    LogLine line;
+    QString error;
+    for (qsizetype count = 0; seq < end && count < limit; ++count, seq = m_log.heldFrom(seq + 1)) {
+        if (m_log.lineWithSeq(seq, &line, &error))
+            entries.append(trafficLogJson(line.entry, seq, int(line.unit), m_log.unitAddressOf(line)));
+        else
+            entries.append(trafficLogJson(
+                TrafficLogEntry::notice(QStringLiteral("line cannot be read from the log store: ") + error),
+                seq, 0));
+    }
+    QJsonObject page{{QStringLiteral("entries"), entries},
+                     {QStringLiteral("next"), qint64(seq)},
+                     {QStringLiteral("first"), qint64(m_log.firstSeq())}};
+    if (const LogStore* store = m_log.store()) {
+        QJsonObject about{{QStringLiteral("directory"), store->directory()},
+                          {QStringLiteral("bytes"), store->bytesOnDisk()},
+                          {QStringLiteral("diskLimit"), store->diskLimit()},
+                          {QStringLiteral("linesRemoved"), qint64(store->linesRemovedTotal())},
+                          {QStringLiteral("linesLost"), qint64(m_log.linesLost())},
+                          {QStringLiteral("storing"), store->failure().isEmpty()}};
+        if (!store->failure().isEmpty())
+            about.insert(QStringLiteral("error"), store->failure());
+        page.insert(QStringLiteral("store"), about);
+    }
+    return ControlReply::json(page);
 }
 
 ControlReply ControlServer::deleteLog(const HttpRequest&, const QStringList&)

@@ -88,6 +88,26 @@ ControlReply ControlServer::metrics(const HttpRequest&, const QStringList&)
         QStringLiteral("# HELP unitsim_log_rows Lines the traffic log holds.\n# TYPE unitsim_log_rows gauge\n"
                        "unitsim_log_rows %1\n")
             .arg(m_log.lineCount());
+    if (const LogStore* store = m_log.store()) {
+        out += QStringLiteral(
+                   "# HELP unitsim_log_store_bytes Bytes the log store takes on disk.\n"
+                   "# TYPE unitsim_log_store_bytes gauge\nunitsim_log_store_bytes %1\n"
+                   "# HELP unitsim_log_store_limit_bytes The log store's disk limit.\n"
+                   "# TYPE unitsim_log_store_limit_bytes gauge\nunitsim_log_store_limit_bytes %2\n"
+                   "# HELP unitsim_log_lines_removed_total Oldest lines removed from the log store "
+                   "to stay within its disk limit.\n"
+                   "# TYPE unitsim_log_lines_removed_total counter\nunitsim_log_lines_removed_total %3\n"
+                   "# HELP unitsim_log_store_ok 1 while lines are stored, 0 once storing failed.\n"
+                   "# TYPE unitsim_log_store_ok gauge\nunitsim_log_store_ok %4\n"
+                   "# HELP unitsim_log_lines_lost_total Lines that were never stored and were let "
+                   "go from memory.\n"
+                   "# TYPE unitsim_log_lines_lost_total counter\nunitsim_log_lines_lost_total %5\n")
+                   .arg(store->bytesOnDisk())
+                   .arg(store->diskLimit())
+                   .arg(store->linesRemovedTotal())
+                   .arg(store->failure().isEmpty() ? 1 : 0)
+                   .arg(m_log.linesLost());
+    }
     ControlReply reply;
     reply.body = out.toUtf8();
     reply.contentType = "text/plain; version=0.0.4; charset=utf-8";

@@ -28,22 +28,27 @@ QString isoTimeUs(qint64 microseconds)
 
 QJsonObject trafficLogJson(const TrafficLogEntry& entry, quint64 seq, int unit, const QString& unitAddress)
 {
-    const QString direction = entry.isFault()      ? QStringLiteral("fault")
+    const bool notice = entry.kind == TrafficLogEntry::Kind::Notice;
+    const QString direction = notice               ? QStringLiteral("notice")
+                              : entry.isFault()    ? QStringLiteral("fault")
                               : entry.isIncoming() ? QStringLiteral("in")
                               : entry.notSent      ? QStringLiteral("not-sent")
                                                    : QStringLiteral("out");
     QJsonObject object{
         {QStringLiteral("seq"), qint64(seq)},
         {QStringLiteral("time"), isoTimeUs(entry.timeUs)},
-        {QStringLiteral("unit"), unit},
+        {QStringLiteral("unit"), notice ? QJsonValue() : QJsonValue(unit)},
         {QStringLiteral("address"), unitAddress.isEmpty() ? QJsonValue() : QJsonValue(unitAddress)},
         {QStringLiteral("direction"), direction},
         {QStringLiteral("command"), QLatin1String(TrafficLogEntry::commandName(entry.command()))},
-        {QStringLiteral("port"), entry.simulatorPort()},
-        {QStringLiteral("endpoint"),
-         entry.isDiscovery() ? QStringLiteral("discovery") : QStringLiteral("unit")},
+        // A notice is about no port and no peer.
+        {QStringLiteral("port"), notice ? QJsonValue() : QJsonValue(entry.simulatorPort())},
+        {QStringLiteral("endpoint"), notice                ? QJsonValue()
+                                     : entry.isDiscovery() ? QStringLiteral("discovery")
+                                                           : QStringLiteral("unit")},
         {QStringLiteral("remote"),
-         ipv4Text(entry.address) + QLatin1Char(':') + QString::number(entry.remotePort)},
+         notice ? QJsonValue()
+                : ipv4Text(entry.address) + QLatin1Char(':') + QString::number(entry.remotePort)},
         {QStringLiteral("bytes"), bytesOf(entry.payload())},
         // A fleet's lines start with their unit's address, as on standard output.
         {QStringLiteral("text"), unitAddress.isEmpty()

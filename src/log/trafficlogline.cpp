@@ -64,6 +64,12 @@ qsizetype formatTrafficLogLine(const TrafficLogEntry& entry, char* out)
 {
     using Kind = TrafficLogEntry::Kind;
     char* const end = out + kMaxTrafficLogLine;
+    if (entry.kind == Kind::Notice) {
+        char* p = putText(out, "!!! ");
+        if (entry.note)
+            p = putEscaped(p, end, entry.note->text);
+        return p - out;
+    }
     if (entry.isFault()) {
         char* p = putText(out, "!!! fault ");
         if (entry.note)
@@ -117,6 +123,7 @@ qsizetype formatTrafficLogLine(const TrafficLogEntry& entry, char* out)
         break;
     case Kind::UnitFault:
     case Kind::DiscoveryFault:
+    case Kind::Notice:
         break;
     }
     if (entry.notSent && entry.note) {

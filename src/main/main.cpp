@@ -3,7 +3,10 @@
 #include "ui/app.h"
 #include "ui/window1.h"
 
+#include "app/consoleoutput.h"
+
 #include <QCoreApplication>
+#include <QMessageBox>
 
 int main(int argc, char** argv)
 {
@@ -27,6 +30,12 @@ int main(int argc, char** argv)
         return reportWithoutRunning(options);
     warnAboutIgnoredArguments(options);
     Window1 window(options.seed.value_or(drawSeed()));
+    if (QString error; !window.openLogStore({options.logDir, options.logDiskLimit, {}}, &error)) {
+        printToStderr(QStringLiteral("Cannot keep the traffic log: ") + error);
+        QMessageBox::critical(nullptr, QStringLiteral("Traffic log"),
+                              QStringLiteral("Cannot keep the traffic log:\n") + error);
+        return 1;
+    }
     if (options.control)
         window.startControlApi(*options.control);
     window.show();

@@ -14,6 +14,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QDir>
 #include <QFileDialog>
 #include <QLabel>
 #include <QMessageBox>
@@ -25,6 +26,8 @@ namespace {
 constexpr int kListFontSize = 12;
 // One view update per screen frame at most, however fast lines arrive.
 constexpr int kLogPublishIntervalMs = 16;
+// How long a word from the log store (lines removed, storing stopped) stays in the status bar.
+constexpr int kStoreNoticeMs = 15000;
 constexpr QSize kMinimumContentSize{64, 64};
 constexpr QSize kMaximumContentSize{32000, 32000};
 } // namespace
@@ -135,30 +138,78 @@ void Window1::createStatusBar()
 }
 
 namespace {
-bool writeWhole(const QString& path, const QByteArray& bytes, QString* error)
+// Lines or capture bytes written a piece at a time: a stored log of millions of lines is never
+// held in memory whole.
+constexpr qsizetype kSavePieceBytes = 1024 * 1024;
+
+bool commitOrSay(QSaveFile& file, QString* error)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        *error = file.errorString();
-        return false;
-    }
-    return true;
+    if (file.error() == QFileDevice::NoError && file.commit())
+        return true;
+    *error = file.errorString();
+    return false;
 }
 } // namespace
 
 bool Window1::saveLogTo(const QString& path, QString* error)
 {
     m_log.publishPending();
-    QByteArray text;
-    for (int row = 0; row < m_log.rowCount(); ++row)
-        text += m_log.lineAt(row).toUtf8() + '\n';
-    return writeWhole(path, text, error);
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        *error = file.errorString();
+        return false;
+    }
+    // As the list shows them: newest first.
+    QByteArray piece;
+    for (int row = 0; row < m_log.rowCount() && file.error() == QFileDevice::NoError; ++row) {
+        piece += m_log.lineAt(row).toUtf8();
+        piece += '\n';
+        if (piece.size() >= kSavePieceBytes) {
+            file.write(piece);
+            piece.clear();
+        }
+    }
+    file.write(piece);
+    return commitOrSay(file, error);
 }
 
 bool Window1::saveCaptureTo(const QString& path, QString* error)
 {
-    const QByteArray capture = TrafficCapture::ofLog(m_log, error);
-    return !capture.isEmpty() && writeWhole(path, capture, error);
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        *error = file.errorString();
+        return false;
+    }
+    TrafficCapture::LogStream stream(m_log);
+    for (QByteArray piece = stream.next(kSavePieceBytes);
+         !piece.isEmpty() && file.error() == QFileDevice::NoError; piece = stream.next(kSavePieceBytes))
+        file.write(piece);
+    return commitOrSay(file, error);
+}
+
+bool Window1::openLogStore(const LogStoreOptions& options, QString* error)
+{
+    std::unique_ptr<LogStore> store = LogStore::open(options, error);
+    if (!store)
+        return false;
+    LogStoreState = new QLabel(tr("Log on disk"), this);
+    LogStoreState->setObjectName(QStringLiteral("LogStoreState"));
+    LogStoreState->setToolTip(
+        tr("The traffic log is kept in %1 (at most %2 on disk; %3).")
+            .arg(QDir::toNativeSeparators(store->directory()), LogStore::sizeText(store->diskLimit()),
+                 store->keepsDirectory() ? tr("it stays after the run") : tr("removed at exit")));
+    statusBar()->addPermanentWidget(LogStoreState);
+    printToStderr(QStringLiteral("Traffic log kept in %1").arg(store->directory()));
+    m_log.setStore(std::move(store));
+    connect(&m_log, &TrafficLogModel::storeNotice, this, [this](const QString& text) {
+        printToStderr(text);
+        statusBar()->showMessage(text, kStoreNoticeMs);
+        if (!m_log.store()->failure().isEmpty()) {
+            LogStoreState->setText(tr("Log not stored"));
+            LogStoreState->setToolTip(m_log.store()->failure());
+        }
+    });
+    return true;
 }
 
 void Window1::attachFileMenu()

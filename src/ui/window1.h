@@ -32,6 +32,9 @@ public:
     // Serves the control API over this window's unit and log; the status bar and standard error
     // say where, or why not. False when it cannot listen.
     bool startControlApi(const ControlOptions& options);
+    // Keeps the traffic log on disk from now on (call before the first line); false, with why,
+    // when the store cannot be made.
+    bool openLogStore(const LogStoreOptions& options, QString* error);
 
     // The log's lines as shown, newest first, as UTF-8 text; false, with `error` saying why, when
     // the file cannot be written (an earlier file of that name is then left as it was).
@@ -77,5 +80,6 @@ private:
     QLabel* DiscoveryPortState = nullptr;
     QLabel* FaultState = nullptr;
     QLabel* ControlState = nullptr;
+    QLabel* LogStoreState = nullptr;
     ControlServer* m_control = nullptr;
 };

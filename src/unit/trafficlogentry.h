@@ -31,8 +31,9 @@ struct TrafficLogEntry {
         UnitOutgoing,
         DiscoveryIncoming,
         DiscoveryOutgoing,
-        UnitFault,     // a fault rule acted on a unit-port request or its reply
-        DiscoveryFault // ... on a discovery request or its reply
+        UnitFault,      // a fault rule acted on a unit-port request or its reply
+        DiscoveryFault, // ... on a discovery request or its reply
+        Notice          // the simulator's own word about the log (lines removed, say)
     };
 
     quint32 address = 0;    // the sender's IPv4 address, host byte order
@@ -65,7 +66,7 @@ struct TrafficLogEntry {
 
     bool isIncoming() const { return kind == Kind::UnitIncoming || kind == Kind::DiscoveryIncoming; }
     // A datagram that really came in, or really left: what counts as traffic.
-    bool isDatagram() const { return !isFault() && !notSent; }
+    bool isDatagram() const { return !isFault() && !notSent && kind != Kind::Notice; }
     bool isFault() const { return kind == Kind::UnitFault || kind == Kind::DiscoveryFault; }
     bool isDiscovery() const
     {
@@ -87,6 +88,7 @@ struct TrafficLogEntry {
             return {};
         case Kind::UnitFault:
         case Kind::DiscoveryFault:
+        case Kind::Notice:
             return {};
         default:
             return QByteArrayView(reinterpret_cast<const char*>(bytes.data()),
@@ -144,6 +146,14 @@ struct TrafficLogEntry {
             .address = address, .remotePort = remotePort, .kind = kind, .profile = quint8(profile)};
         // A fault line carries no datagram; its first byte says what the rule acted on.
         entry.bytes[0] = faultKind;
+        entry.note = new TrafficLogNote;
+        entry.note->text = text.toUtf8();
+        return entry;
+    }
+
+    static TrafficLogEntry notice(const QString& text)
+    {
+        TrafficLogEntry entry{.kind = Kind::Notice};
         entry.note = new TrafficLogNote;
         entry.note->text = text.toUtf8();
         return entry;
@@ -221,6 +231,8 @@ struct TrafficLogEntry {
     // The simulator's own port the line is about: the unit port or 65535.
     quint16 simulatorPort() const
     {
+        if (kind == Kind::Notice)
+            return 0;
         if (isDiscovery())
             return kDiscoveryPort;
         if (localPort != 0)

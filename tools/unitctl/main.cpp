@@ -1,6 +1,7 @@
 // unitctl: speaks the unit protocol from a shell, for people and for scripts.
 #include "app/appversion.h"
 #include "replay.h"
+#include "storedlog.h"
 #include "unit/unitframe.h"
 #include "unit/unitprofiles.h"
 #include "unitclient.h"
@@ -42,6 +43,11 @@ Commands:
                               IP) to a unit, one by one, and compare each reply with
                               the recorded one, the status reply's drawn positions
                               aside; prints every difference
+  log DIR                     print the traffic log a run of unit-simulator stored in
+                              DIR (the directory it printed at start), oldest first, as the
+                              window shows it (--json: one JSON object a line, as the
+                              control API gives it); reads the store of a run that
+                              was killed too, up to its last whole block
 
 PORT defaults to 4000.
 
@@ -49,6 +55,7 @@ Options:
   --json          print the answer as JSON
   --timeout MS    how long to wait for an answer (default 1000)
   --to ADDRESS    replay: send every request to ADDRESS instead of where it went
+  --since SEQ     log: start at line SEQ (default: the oldest held)
   --settle MS     replay: after the recorded replies to a request came, listen MS
                   more for replies beyond them before the next request goes out
                   (default 50); a reply later than that is counted against the
@@ -59,7 +66,8 @@ Options:
 Exit status: 0 answered (or set sent), 1 no answer in time, 2 usage error,
 3 the answer was malformed, 4 the request could not be sent (no route to the
 host, say). replay: 0 every reply as recorded, 1 differences, 2 usage error or
-a capture that cannot be read, 4 a request could not be sent.
+a capture that cannot be read, 4 a request could not be sent. log: 0 read,
+2 usage error or no store in DIR.
 )";
 
 struct Options {
@@ -287,7 +295,9 @@ int main(int argc, char** argv)
     const QCommandLineOption to(QStringLiteral("to"), QString(), QStringLiteral("ADDRESS"));
     const QCommandLineOption settle(QStringLiteral("settle"), QString(), QStringLiteral("MS"),
                                     QString::number(kDefaultReplaySettleMs));
-    parser.addOptions({json, timeout, help, version, to, settle});
+    const QCommandLineOption since(QStringLiteral("since"), QStringLiteral("first line"),
+                                   QStringLiteral("SEQ"));
+    parser.addOptions({json, timeout, help, version, to, settle, since});
     // A negative number would otherwise read as an unknown option "1". After --timeout it is
     // that option's value, which the range check below rejects; anywhere else it is a channel value.
     QStringList arguments = QCoreApplication::arguments();
@@ -329,6 +339,20 @@ int main(int argc, char** argv)
         return usage(QStringLiteral("--to goes with replay"));
     if (parser.isSet(settle) && command != QLatin1String("replay"))
         return usage(QStringLiteral("--settle goes with replay"));
+    if (parser.isSet(since) && command != QLatin1String("log"))
+        return usage(QStringLiteral("--since goes with log"));
+    if (command == QLatin1String("log")) {
+        if (args.size() != 1)
+            return usage(QStringLiteral("log takes one directory"));
+        quint64 first = 0;
+        if (parser.isSet(since)) {
+            first = parser.value(since).toULongLong(&ok);
+            if (!ok)
+                return usage(
+                    QStringLiteral("--since takes a line number from 0, not '%1'").arg(parser.value(since)));
+        }
+        return printStoredLog(args.first(), first, options.json);
+    }
     if (command == QLatin1String("replay")) {
         if (args.size() != 1)
             return usage(QStringLiteral("replay takes one capture file"));

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "logblock.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <deque>
+#include <map>
+#include <vector>
+
+// Where a block of lines lies: in which segment file (named for the first line it was started
+// with) and at which offset.
+struct LogBlockPlace {
+    quint64 segment = 0;
+    qint64 offset = 0;
+    LogBlockHeader header;
+    quint64 endSeq() const { return header.firstSeq + header.rows; }
+};
+Q_DECLARE_METATYPE(LogBlockPlace)
+
+// Reads lines from a log store's segment files by sequence number. The index of blocks is kept
+// in memory (a few bytes per thousand lines); the last blocks unpacked are kept too, so that
+// reading on through a page, or scrolling, unpacks each block once.
+class LogStoreReader {
+public:
+    static constexpr qsizetype kSegmentHeaderSize = 16;
+    static constexpr char kSegmentMagic[12] = {'U', 'N', 'I', 'T', 'S', 'I', 'M', '-', 'L', 'O', 'G', '\0'};
+    static constexpr quint32 kFormat = 1;
+    static QString segmentFileName(quint64 segment);
+
+    explicit LogStoreReader(const QString& directory);
+    ~LogStoreReader();
+    LogStoreReader(const LogStoreReader&) = delete;
+    LogStoreReader& operator=(const LogStoreReader&) = delete;
+
+    // A block written after those added so far.
+    void add(const LogBlockPlace& place);
+    // Forgets the blocks of the oldest segment and returns how many lines they held.
+    quint64 dropOldestSegment();
+    void clear();
+
+    bool isEmpty() const { return m_blocks.empty(); }
+    quint64 firstSeq() const { return m_blocks.empty() ? 0 : m_blocks.front().header.firstSeq; }
+    quint64 endSeq() const { return m_blocks.empty() ? 0 : m_blocks.back().endSeq(); }
+    qsizetype segmentCount() const;
+
+    // The line with `seq`; false (with why) when no block holds it or its block cannot be read.
+    bool read(quint64 seq, LogLine* line, QString* error) const;
+
+    // Indexes the segment files of the directory as a run left them, a killed one too: every
+    // whole block, in order. What cannot be read (a block cut short by the kill, a damaged file)
+    // ends its segment and is said in `notes`. False only when there is no store there.
+    bool scan(QStringList* notes, QString* error);
+
+private:
+    struct Unpacked {
+        quint64 firstSeq = 0;
+        std::vector<LogLine> lines;
+        quint64 lastUse = 0;
+    };
+    int fileOf(quint64 segment, QString* error) const;
+    const Unpacked* blockWith(quint64 seq, QString* error) const;
+    void closeFile(quint64 segment);
+
+    QString m_directory;
+    std::deque<LogBlockPlace> m_blocks;
+    mutable std::map<quint64, int> m_files;
+    mutable std::vector<Unpacked> m_unpacked;
+    mutable quint64 m_uses = 0;
+};
