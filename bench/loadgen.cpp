@@ -21,6 +21,11 @@
 //   loadgen roundrobin FIRST_ADDRESS UNITS PORT RATE SECONDS
 //       paced channel-queries to UNITS consecutive addresses from FIRST_ADDRESS in turn; prints
 //       how many were answered and the median and p99 round trip in microseconds.
+//   loadgen soak FIRST_ADDRESS UNITS PORT RATE SECONDS
+//       as roundrobin, for up to an hour, with a controller's mix: every fifth request is a
+//       set-channels with fading values (not answered), the rest channel-queries. Round trips go
+//       into a histogram, so memory stays flat however long it runs. Prints how many of each
+//       were sent and answered and the median and p99 round trip in microseconds.
 //
 // Output is one "key=value" pair per line, for the driver script to read.
 #include "benchsupport.h"
@@ -365,6 +370,99 @@ int roundRobin(uint32_t first, long units, uint16_t port, double rate, double se
                 percentile(rtts, 0.99));
     return 0;
 }
+// Round trips in whole microseconds up to a second; beyond counts in the last bin.
+class RoundTripHistogram {
+public:
+    void add(double us)
+    {
+        ++m_bins[std::min(size_t(us), m_bins.size() - 1)];
+        ++m_count;
+    }
+    long count() const { return m_count; }
+    double percentile(double p) const
+    {
+        if (m_count == 0)
+            return -1;
+        const long wanted = long(p * double(m_count - 1) + 0.5);
+        long seen = 0;
+        for (size_t us = 0; us < m_bins.size(); ++us) {
+            seen += m_bins[us];
+            if (seen > wanted)
+                return double(us);
+        }
+        return double(m_bins.size() - 1);
+    }
+
+private:
+    std::vector<long> m_bins = std::vector<long>(1'000'000);
+    long m_count = 0;
+};
+
+int soak(uint32_t first, long units, uint16_t port, double rate, double seconds)
+{
+    const int fd = openLoopbackSocket(0, true);
+    auto outstanding = std::vector<std::vector<Clock::time_point>>(size_t(units));
+    RoundTripHistogram rtts;
+    const long total = long(rate * seconds);
+    long sent = 0, queries = 0, sets = 0;
+    unsigned char reply[128];
+    auto drain = [&] {
+        sockaddr_in from{};
+        socklen_t length = sizeof from;
+        for (ssize_t n;
+             (n = recvfrom(fd, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&from), &length)) >= 0;
+             length = sizeof from) {
+            const long unit = long(ntohl(from.sin_addr.s_addr) - first);
+            if (!isChannelReply(reply, n) || unit < 0 || unit >= units || outstanding[size_t(unit)].empty())
+                continue;
+            auto& queue = outstanding[size_t(unit)];
+            rtts.add(std::chrono::duration<double, std::micro>(Clock::now() - queue.front()).count());
+            queue.erase(queue.begin());
+        }
+    };
+    unsigned char frame[29] = {};
+    const auto start = Clock::now();
+    while (sent < total && secondsSince(start) < seconds * 3 + 5) {
+        const long due = std::min(total, long(secondsSince(start) * rate));
+        while (sent < due) {
+            sockaddr_in target = loopbackAddress(port);
+            const long unit = sent % units;
+            target.sin_addr.s_addr = htonl(first + uint32_t(unit));
+            const bool set = sent % 5 == 4;
+            if (set) {
+                // A fade: each channel a step further every 40 ms, each unit and channel offset.
+                const long step = long(secondsSince(start) * 25);
+                frame[1] = 0;
+                for (int k = 2; k < 26; ++k)
+                    frame[k] = static_cast<unsigned char>(step + unit + k * 10);
+            } else {
+                std::memcpy(frame, channelQuery(), sizeof frame);
+            }
+            if (sendto(fd, frame, 29, 0, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 29)
+                break;
+            if (set) {
+                ++sets;
+            } else {
+                outstanding[size_t(unit)].push_back(Clock::now());
+                ++queries;
+            }
+            ++sent;
+        }
+        drain();
+    }
+    const auto end = Clock::now();
+    while (secondsSince(end) < 1.0 && rtts.count() < queries) {
+        pollfd p{fd, POLLIN, 0};
+        poll(&p, 1, 20);
+        drain();
+    }
+    close(fd);
+    std::printf("sent=%ld\nqueries=%ld\nsets=%ld\nanswered=%ld\nanswered_fraction=%.5f\nmedian_us=%.1f\n"
+                "p99_us=%.1f\n",
+                sent, queries, sets, rtts.count(), queries ? double(rtts.count()) / double(queries) : 0.0,
+                rtts.percentile(0.5), rtts.percentile(0.99));
+    return 0;
+}
 } // namespace
 
 int main(int argc, char** argv)
@@ -385,6 +483,14 @@ int main(int argc, char** argv)
         return roundRobin(ntohl(first.s_addr), std::clamp(std::atol(argv[3]), 1L, 65535L),
                           uint16_t(std::atoi(argv[4])), std::clamp(std::atof(argv[5]), 1.0, 1e6),
                           std::clamp(std::atof(argv[6]), 0.1, 60.0));
+    }
+    if (mode == "soak" && argc == 7) {
+        in_addr first{};
+        if (inet_pton(AF_INET, argv[2], &first) != 1)
+            return 2;
+        return soak(ntohl(first.s_addr), std::clamp(std::atol(argv[3]), 1L, 65535L),
+                    uint16_t(std::atoi(argv[4])), std::clamp(std::atof(argv[5]), 1.0, 1e6),
+                    std::clamp(std::atof(argv[6]), 0.1, 3600.0));
     }
     if (mode == "httppoll" && argc == 5)
         return httpPoll(uint16_t(std::atoi(argv[2])), std::clamp(std::atof(argv[3]), 0.1, 1000.0),

@@ -98,6 +98,15 @@ row "  ratio, at 1,000,000 / at 0" "$(echo "$out" | get log_add_ratio)" "<= 1.2"
 row "clear 1,000,000 rows (ms)" "$(echo "$out" | get log_clear_1M_ms)" "< 16.7 (one frame)" ""
 
 echo
+echo "== Traffic log: 10,000,000 lines in the store, the list scrolled from newest to oldest (offscreen)"
+out=$(QT_QPA_PLATFORM=offscreen "$B/logscroll-bench" 10000000 2>/dev/null)
+row "lines added a second (store writing)" "$(echo "$out" | get append_lines_per_s)" ">= 1000000" ""
+row "frames: thumb dragged top to bottom, then 2,000 pages" "$(echo "$out" | get frames)" "" ""
+row "  median frame (ms)" "$(echo "$out" | get frame_median_ms)" "" ""
+row "  p99 frame (ms)" "$(echo "$out" | get frame_p99_ms)" "" ""
+row "  longest frame (ms)" "$(echo "$out" | get frame_max_ms)" "< 50" ""
+
+echo
 echo "== Faults: delay=100 on every reply, 10,000 channel-queries a second for 5 s (headless)"
 kill "$window_pid"; wait "$window_pid" 2>/dev/null || true
 taskset -c $server_cpu "$BUILD/unit-simulator" --headless --quiet --fault delay=100 2>/dev/null & pids+=($!)

@@ -1,9 +1,11 @@
 // Traffic-log line texts and the log model.
+#include "log/trafficlogjson.h"
 #include "log/trafficlogline.h"
 #include "log/trafficlogmodel.h"
 #include "unit/unitframe.h"
 
 #include <QAbstractItemModelTester>
+#include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -32,6 +34,8 @@ class TestTrafficLog : public QObject {
     Q_OBJECT
 
 private slots:
+    void jsonWritersAgree_data();
+    void jsonWritersAgree();
     void lineTexts_data();
     void lineTexts();
     void addressesInDottedDecimal_data();
@@ -183,6 +187,56 @@ void TestTrafficLog::thousandsOfLinesAreAllKept()
     QVERIFY(model.lineAt(19999).endsWith(u" 0 0"_s));
     QVERIFY(model.lineAt(0).endsWith(u" 31 31"_s)); // 19999 % 256
     QVERIFY(model.lineAt(20000).isNull());
+}
+
+void TestTrafficLog::jsonWritersAgree_data()
+{
+    QTest::addColumn<TrafficLogEntry>("entry");
+    QTest::addColumn<QString>("unitAddress");
+    QByteArray everyByte;
+    for (int b = 0; b < 256; ++b)
+        everyByte += char(b);
+    const auto at = [](TrafficLogEntry entry, qint64 timeUs) {
+        entry.timeUs = timeUs;
+        return entry;
+    };
+    QTest::newRow("request, leap day")
+        << at(TrafficLogEntry::unitIncoming(kSender, 50000, 4003, frameWith({{1, 50}}), 3), 1709208000123456)
+        << QString();
+    QTest::newRow("short request, a fleet's unit")
+        << at(TrafficLogEntry::unitIncoming(kSender, 1, 4000, frameWith({}, 3), 0), 0) << u"127.0.1.200"_s;
+    QTest::newRow("reply, year's last microsecond")
+        << at(TrafficLogEntry::unitOutgoing(kSender, 65535, startReply(), 8, 4000), 1798761599999999)
+        << QString();
+    QTest::newRow("not sent, every byte in its reason")
+        << TrafficLogEntry::unitOutgoing(kSender, 9, startReply(), 2)
+               .notSentBecause(QString::fromLatin1(everyByte))
+        << u"10.0.0.1"_s;
+    QTest::newRow("not sent, unicode reason") << TrafficLogEntry::unitOutgoing(kSender, 9, startReply(), 2)
+                                                     .notSentBecause(u"Netz \"weg\" — ünreachable"_s)
+                                              << QString();
+    QTest::newRow("discovery request")
+        << TrafficLogEntry::discoveryIncoming(0, 0, 65535, "X\n\"\\", 1) << QString();
+    QTest::newRow("discovery reply changed")
+        << TrafficLogEntry::discoveryOutgoing(kSender, 40000, 4, everyByte) << QString();
+    QTest::newRow("fault") << TrafficLogEntry::fault(TrafficLogEntry::Kind::DiscoveryFault, kSender, 7, 1,
+                                                     u"RULE 1: drop \"x\""_s, FaultKind::Discovery)
+                           << u"127.0.1.1"_s;
+    QTest::newRow("notice") << TrafficLogEntry::notice(u"log store: said\tthus"_s) << u"127.0.1.1"_s;
+}
+
+void TestTrafficLog::jsonWritersAgree()
+{
+    QFETCH(TrafficLogEntry, entry);
+    QFETCH(QString, unitAddress);
+    const QByteArray expected =
+        QJsonDocument(trafficLogJson(entry, 1234567890123, 17,
+                                     entry.kind == TrafficLogEntry::Kind::Notice ? QString() : unitAddress))
+            .toJson(QJsonDocument::Compact);
+    QByteArray fast;
+    appendTrafficLogJson(fast, entry, 1234567890123, 17,
+                         entry.kind == TrafficLogEntry::Kind::Notice ? QByteArray() : unitAddress.toUtf8());
+    QCOMPARE(fast, expected);
 }
 
 QTEST_GUILESS_MAIN(TestTrafficLog)

@@ -4,8 +4,11 @@
 #include "unit/unitprofiles.h"
 
 #include <QDateTime>
+
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <charconv>
+#include <cstdio>
 
 namespace {
 QJsonArray bytesOf(QByteArrayView bytes)
@@ -62,5 +65,156 @@ QJsonObject trafficLogJson(const TrafficLogEntry& entry, quint64 seq, int unit, 
 
 QByteArray trafficLogJsonLine(const TrafficLogEntry& entry, quint64 seq, int unit)
 {
-    return QJsonDocument(trafficLogJson(entry, seq, unit)).toJson(QJsonDocument::Compact);
+    QByteArray out;
+    appendTrafficLogJson(out, entry, seq, unit, {});
+    return out;
+}
+
+namespace {
+// A JSON string as QJsonDocument writes one: quotes, backslashes and control characters
+// escaped, everything else (UTF-8 included) as it is.
+void appendJsonString(QByteArray& out, QByteArrayView text)
+{
+    static constexpr char kHex[] = "0123456789abcdef";
+    out += '"';
+    for (const char c : text) {
+        const auto byte = quint8(c);
+        switch (byte) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\b':
+            out += "\\b";
+            break;
+        case '\f':
+            out += "\\f";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            if (byte < 0x20) {
+                const char escaped[] = {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 0xf]};
+                out.append(escaped, sizeof escaped);
+            } else {
+                out += c;
+            }
+        }
+    }
+    out += '"';
+}
+
+void appendNumber(QByteArray& out, qint64 value)
+{
+    char digits[24];
+    const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
+    out.append(digits, end - digits);
+}
+
+// "2026-12-07T11:45:00.123456Z" without going through QDateTime: days to a civil date
+// (Howard Hinnant's algorithm), the rest is arithmetic.
+void appendIsoTime(QByteArray& out, qint64 microseconds)
+{
+    if (microseconds < 0) {
+        appendJsonString(out, isoTimeUs(microseconds).toLatin1());
+        return;
+    }
+    const qint64 seconds = microseconds / 1000000;
+    const int fraction = int(microseconds % 1000000);
+    const qint64 days = seconds / 86400;
+    const int secondOfDay = int(seconds % 86400);
+    const qint64 z = days + 719468;
+    const qint64 era = z / 146097;
+    const qint64 dayOfEra = z - era * 146097;
+    const qint64 yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const qint64 dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const qint64 mp = (5 * dayOfYear + 2) / 153;
+    const int day = int(dayOfYear - (153 * mp + 2) / 5 + 1);
+    const int month = int(mp < 10 ? mp + 3 : mp - 9);
+    const qint64 year = yearOfEra + era * 400 + (month <= 2);
+    char text[40];
+    const int n = std::snprintf(text, sizeof text, "\"%04lld-%02d-%02dT%02d:%02d:%02d.%06dZ\"",
+                                static_cast<long long>(year), month, day, secondOfDay / 3600,
+                                secondOfDay / 60 % 60, secondOfDay % 60, fraction);
+    out.append(text, n);
+}
+} // namespace
+
+void appendTrafficLogJson(QByteArray& out, const TrafficLogEntry& entry, quint64 seq, int unit,
+                          QByteArrayView unitAddress)
+{
+    const bool notice = entry.kind == TrafficLogEntry::Kind::Notice;
+    // Keys in QJsonObject's order (sorted), so that both writers give the same bytes.
+    out += "{\"address\":";
+    if (unitAddress.isEmpty())
+        out += "null";
+    else
+        appendJsonString(out, unitAddress);
+    out += ",\"bytes\":[";
+    const QByteArrayView payload = entry.payload();
+    for (qsizetype k = 0; k < payload.size(); ++k) {
+        if (k != 0)
+            out += ',';
+        appendNumber(out, quint8(payload[k]));
+    }
+    out += "],\"command\":\"";
+    out += TrafficLogEntry::commandName(entry.command());
+    out += "\",\"direction\":\"";
+    out += notice               ? "notice"
+           : entry.isFault()    ? "fault"
+           : entry.isIncoming() ? "in"
+           : entry.notSent      ? "not-sent"
+                                : "out";
+    out += "\",\"endpoint\":";
+    out += notice ? "null" : entry.isDiscovery() ? "\"discovery\"" : "\"unit\"";
+    out += ",\"port\":";
+    if (notice)
+        out += "null";
+    else
+        appendNumber(out, entry.simulatorPort());
+    if (entry.notSent && entry.note) {
+        out += ",\"reason\":";
+        appendJsonString(out, entry.note->text);
+    }
+    out += ",\"remote\":";
+    if (notice) {
+        out += "null";
+    } else {
+        char remote[32];
+        const int n = std::snprintf(remote, sizeof remote, "\"%u.%u.%u.%u:%u\"", entry.address >> 24,
+                                    (entry.address >> 16) & 0xff, (entry.address >> 8) & 0xff,
+                                    entry.address & 0xff, unsigned(entry.remotePort));
+        out.append(remote, n);
+    }
+    out += ",\"seq\":";
+    appendNumber(out, qint64(seq));
+    out += ",\"text\":";
+    char line[kMaxTrafficLogLine];
+    const qsizetype length = formatTrafficLogLine(entry, line);
+    if (unitAddress.isEmpty()) {
+        appendJsonString(out, QByteArrayView(line, length));
+    } else {
+        // A fleet's lines start with their unit's address, as on standard output.
+        QByteArray prefixed;
+        prefixed.reserve(unitAddress.size() + 1 + length);
+        prefixed.append(unitAddress).append(' ').append(line, length);
+        appendJsonString(out, prefixed);
+    }
+    out += ",\"time\":";
+    appendIsoTime(out, entry.timeUs);
+    out += ",\"unit\":";
+    if (notice)
+        out += "null";
+    else
+        appendNumber(out, unit);
+    out += '}';
 }

@@ -18,5 +18,9 @@ QJsonObject trafficLogJson(const TrafficLogEntry& entry, quint64 seq, int unit,
                            const QString& unitAddress = {});
 // The same as one compact line, without the line end.
 QByteArray trafficLogJsonLine(const TrafficLogEntry& entry, quint64 seq, int unit);
+// The same compact line appended to `out`, written directly: the same bytes QJsonDocument makes
+// of trafficLogJson(), at a fraction of the cost, for pages of thousands of lines and streams.
+void appendTrafficLogJson(QByteArray& out, const TrafficLogEntry& entry, quint64 seq, int unit,
+                          QByteArrayView unitAddress);
 // Microseconds since 1970 as "2026-12-07T11:45:00.123456Z".
 QString isoTimeUs(qint64 microseconds);

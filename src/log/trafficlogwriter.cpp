@@ -90,10 +90,14 @@ void TrafficLogWriter::appendFrom(int unit, const TrafficLogEntry& entry)
     if (!m_writing)
         return;
     if (m_format == Format::JsonLines) {
-        const QByteArray line = QJsonDocument(trafficLogJson(entry, seq, unit, m_unitAddresses.value(unit)))
-                                    .toJson(QJsonDocument::Compact) +
-                                '\n';
-        queue(line);
+        // The unit's prefix is its address and a space.
+        const QByteArrayView address = unit >= 0 && unit < m_unitPrefixes.size()
+                                           ? QByteArrayView(m_unitPrefixes[unit]).chopped(1)
+                                           : QByteArrayView();
+        m_jsonLine.resize(0); // keeps its room: no allocation a line
+        appendTrafficLogJson(m_jsonLine, entry, seq, unit, address);
+        m_jsonLine += '\n';
+        queue(m_jsonLine);
     } else {
         const QByteArray prefix =
             unit >= 0 && unit < m_unitPrefixes.size() ? m_unitPrefixes[unit] : QByteArray();

@@ -60,6 +60,7 @@ private:
     QList<QByteArray> m_unitPrefixes;
     bool m_writing = true;
     QByteArray m_pending;
+    QByteArray m_jsonLine;
     QTimer m_flushTimer;
     std::unique_ptr<QSocketNotifier> m_writable;
     ThrottledCount m_notWritten;

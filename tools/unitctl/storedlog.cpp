@@ -54,8 +54,7 @@ int printStoredLog(const QString& directory, quint64 since, bool json)
         const bool notice = line.entry.kind == TrafficLogEntry::Kind::Notice;
         const QString address = notice ? QString() : addresses.value(int(line.unit));
         if (json) {
-            out += QJsonDocument(trafficLogJson(line.entry, seq, int(line.unit), address))
-                       .toJson(QJsonDocument::Compact);
+            appendTrafficLogJson(out, line.entry, seq, int(line.unit), address.toLatin1());
         } else {
             if (!address.isEmpty())
                 out += address.toLatin1() + ' ';
