@@ -85,6 +85,17 @@ fuzz:
 soak: build
 	$(BUILD)/bench/soak 1000000 50000
 
+# The stored traffic log through a long run: MINUTES (default 30) of UNITS units (1,000) at RATE
+# requests a second (20,000), resident memory printed every SAMPLE seconds (60).
+MINUTES ?= 30
+UNITS ?= 1000
+RATE ?= 20000
+SAMPLE ?= 60
+.PHONY: log-soak
+log-soak: build
+	@scripts/install-deps.sh test
+	BUILD=$(BUILD) bench/run-log-soak.sh $(MINUTES) $(UNITS) $(RATE) $(SAMPLE)
+
 # The Debian package (build-package/unit-simulator_VERSION-1_ARCH.deb), built with Debian's
 # hardening flags, then checked: lintian, the desktop and AppStream validators, and the
 # programs run from the unpacked package.

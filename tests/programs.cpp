@@ -2,6 +2,11 @@
 
 #include <QTest>
 
+namespace {
+// How long a stopped program may take to end before it is killed.
+constexpr int kStopMs = 5000;
+} // namespace
+
 QString simulatorPath()
 {
     return QStringLiteral(UNITSIM_SIMULATOR_PATH);
@@ -37,9 +42,14 @@ HeadlessSimulator::~HeadlessSimulator()
 
 void HeadlessSimulator::stop()
 {
+    // A stop signal, so that the run ends as a user's does and removes the log store it made;
+    // killed only when it does not end.
     if (m_process && m_process->state() != QProcess::NotRunning) {
-        m_process->kill();
-        m_process->waitForFinished();
+        m_process->terminate();
+        if (!m_process->waitForFinished(kStopMs)) {
+            m_process->kill();
+            m_process->waitForFinished();
+        }
     }
     m_process.reset();
 }

@@ -42,6 +42,8 @@ private slots:
     void fleet();
     void control_data();
     void control();
+    void logStore_data();
+    void logStore();
     void usageErrors_data();
     void usageErrors();
     void helpAndVersion();
@@ -212,6 +214,51 @@ void TestCommandLine::headlessRuns()
     QCOMPARE(options.action, Action::RunHeadless);
     QCOMPARE(options.profile, profile);
     QCOMPARE(options.quiet, quiet);
+}
+
+void TestCommandLine::logStore_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<Action>("action");
+    QTest::addColumn<QString>("directory");
+    QTest::addColumn<qint64>("limit");
+    QTest::addRow("window, nothing said") << QStringList{} << Action::OpenWindow << QString() << qint64(0);
+    QTest::addRow("window, both") << QStringList{u"--log-dir"_s, u"/var/tmp/soak"_s,
+                                                 u"--log-disk-limit=2GiB"_s}
+                                  << Action::OpenWindow << u"/var/tmp/soak"_s
+                                  << qint64(2) * 1024 * 1024 * 1024;
+    QTest::addRow("headless with the API")
+        << QStringList{u"--headless"_s, u"--control=0"_s, u"--log-disk-limit"_s, u"1MiB"_s}
+        << Action::RunHeadless << QString() << qint64(1024 * 1024);
+    QTest::addRow("headless, a store without the API")
+        << QStringList{u"--headless"_s, u"--log-dir"_s, u"kept"_s} << Action::RunHeadless << u"kept"_s
+        << qint64(0);
+    QTest::addRow("window: limit below a MiB")
+        << QStringList{u"--log-disk-limit"_s, u"1000KB"_s} << Action::UsageError << QString() << qint64(0);
+    QTest::addRow("window: empty directory")
+        << QStringList{u"--log-dir="_s} << Action::UsageError << QString() << qint64(0);
+    QTest::addRow("headless: a limit and no log")
+        << QStringList{u"--headless"_s, u"--log-disk-limit"_s, u"5GiB"_s} << Action::UsageError << QString()
+        << qint64(0);
+    QTest::addRow("headless: not a size")
+        << QStringList{u"--headless"_s, u"--log-dir=d"_s, u"--log-disk-limit=lots"_s} << Action::UsageError
+        << QString() << qint64(0);
+}
+
+void TestCommandLine::logStore()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(Action, action);
+    QFETCH(QString, directory);
+    QFETCH(qint64, limit);
+    const SimulatorOptions options = SimulatorCommandLine::parse(commandLine(arguments));
+    QCOMPARE(options.action, action);
+    if (action == Action::UsageError) {
+        QVERIFY2(options.text.contains(u"--log-"_s), qPrintable(options.text));
+        return;
+    }
+    QCOMPARE(options.logDir, directory);
+    QCOMPARE(options.logDiskLimit, limit);
 }
 
 void TestCommandLine::usageErrors_data()

@@ -143,8 +143,8 @@ void TestHeadless::outlivesItsLogReader()
     QVERIFY2(err.contains("Standard output is closed"), err.constData());
     QCOMPARE(client.request(4000, unitFrame(51)).size(), 29); // still serving
     QCOMPARE(simulator.state(), QProcess::Running);
-    simulator.kill();
-    simulator.waitForFinished();
+    simulator.terminate(); // as a user stops it: the log store it made goes too
+    QVERIFY(simulator.waitForFinished(5000));
     QVERIFY(reader.state() == QProcess::NotRunning || reader.waitForFinished(5000));
 }
 
@@ -267,8 +267,8 @@ void TestHeadless::windowTakesQtsOwnOptions()
     QVERIFY2(err.contains(u"Seed 9 (repeat this run with --seed 9)\n"_s), qPrintable(err));
     LoopbackClient client;
     QCOMPARE(client.request(kDiscoveryPort, "X").left(18), QByteArray("ALED.SIM.ULA.TOR.0"));
-    window.kill();
-    window.waitForFinished();
+    window.terminate(); // as a user stops it: the log store it made goes too
+    QVERIFY(window.waitForFinished(5000));
 }
 
 namespace {
@@ -417,8 +417,8 @@ void TestHeadless::fleetPrefixesEveryLineWithItsUnit()
             u"127.0.6.3 --> 127.0.0.1:65535 - X"_s,
             u"127.0.6.3 <-- 127.0.0.1:"_s + port +
                 u" - ALED.SIM.ULA.TOR.2/4002/*****/**/Lumivane/SLD2.0/*"_s}));
-    fleet.kill();
-    fleet.waitForFinished();
+    fleet.terminate(); // as a user stops it: the log store it made goes too
+    QVERIFY(fleet.waitForFinished(5000));
 }
 
 void TestHeadless::fleetIsSteeredUnitByUnitThroughTheControlApi()
@@ -531,8 +531,8 @@ void TestHeadless::fleetIsSteeredUnitByUnitThroughTheControlApi()
           u"unitsim_discovery_requests_heard_total 4"_s,
           u"unitsim_datagrams_sent_total{port=\"discovery\",command=\"discovery\"} 4"_s})
         QVERIFY2(metrics.contains(line + u'\n'), qPrintable(line + u"\n---\n"_s + metrics));
-    fleet.kill();
-    fleet.waitForFinished();
+    fleet.terminate(); // as a user stops it: the log store it made goes too
+    QVERIFY(fleet.waitForFinished(5000));
 }
 
 void TestHeadless::fleetThatCannotHaveItsFilesBindsNothing()

@@ -3,6 +3,7 @@
 #include "app/appversion.h"
 #include "capture/pcapreader.h"
 #include "httpclient.h"
+#include "log/trafficlogmodel.h"
 #include "loopbackclient.h"
 #include "ui/contentarea.h"
 #include "ui/faultdialog.h"
@@ -15,6 +16,7 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
@@ -50,6 +52,7 @@ private slots:
     void menus();
     void copyCopiesTheSelectedLine();
     void savesTheLogAsShownAndTheCapture();
+    void storedLogIsShownSavedAndClearedWhole();
     void faultsMenuAddsChecksAndRemovesRules();
     void faultDialogValidatesAsYouType_data();
     void faultDialogValidatesAsYouType();
@@ -381,6 +384,43 @@ void TestWindow::savesTheLogAsShownAndTheCapture()
     QVERIFY(!error.isEmpty());
     QVERIFY(!m_window->saveCaptureTo(dir.filePath(u"no/such/folder/c.pcap"_s), &error));
     QVERIFY(!QFile::exists(missing));
+}
+
+void TestWindow::storedLogIsShownSavedAndClearedWhole()
+{
+    QTemporaryDir dir;
+    QString error;
+    QVERIFY2(m_window->openLogStore({dir.filePath(u"store"_s), 0, {}}, &error), qPrintable(error));
+    auto* state = control<QLabel>("LogStoreState");
+    QVERIFY(state && state->toolTip().contains(dir.filePath(u"store"_s)));
+    // Memory holds few lines, so that most rows are read back from disk.
+    auto* model = qobject_cast<TrafficLogModel*>(log());
+    QVERIFY(model);
+    model->setMemoryLimits(10, 100);
+    LoopbackClient client;
+    constexpr int kQueries = 1500;
+    for (int k = 0; k < kQueries; ++k)
+        client.send(4000, unitFrame(50));
+    QVERIFY(QTest::qWaitFor([&] { return log()->rowCount() == 2 * kQueries; }, 10000));
+    model->store()->waitUntilWritten();
+    QCOMPARE(lineAt(2 * kQueries - 1).left(18), u"--> 127.0.0.1:4000"_s);
+
+    QVERIFY2(m_window->saveLogTo(dir.filePath(u"log.txt"_s), &error), qPrintable(error));
+    QFile text(dir.filePath(u"log.txt"_s));
+    QVERIFY(text.open(QIODevice::ReadOnly));
+    const QList<QByteArray> saved = text.readAll().split('\n');
+    QCOMPARE(saved.size(), 2 * kQueries + 1); // and the last line's end
+    QCOMPARE(QString::fromUtf8(saved[0]), lineAt(0));
+    QCOMPARE(QString::fromUtf8(saved[2 * kQueries - 1]), lineAt(2 * kQueries - 1));
+    QVERIFY2(m_window->saveCaptureTo(dir.filePath(u"traffic.pcap"_s), &error), qPrintable(error));
+    const std::optional<CaptureContents> capture = readCapture(dir.filePath(u"traffic.pcap"_s), &error);
+    QVERIFY2(capture, qPrintable(error));
+    QCOMPARE(capture->datagrams.size(), 2 * kQueries);
+
+    clearButton()->click();
+    model->store()->waitUntilWritten();
+    QCOMPARE(log()->rowCount(), 0);
+    QVERIFY(QDir(dir.filePath(u"store"_s)).entryList({u"segment-*"_s}, QDir::Files).isEmpty());
 }
 
 void TestWindow::faultsMenuAddsChecksAndRemovesRules()

@@ -1,5 +1,6 @@
 #include "app/headlessrunner.h"
 #include "app/simulatorcommandline.h"
+#include "app/unixsignalwatcher.h"
 #include "ui/app.h"
 #include "ui/window1.h"
 
@@ -38,6 +39,9 @@ int main(int argc, char** argv)
     }
     if (options.control)
         window.startControlApi(*options.control);
+    // Ctrl-C or a stop signal ends the window as closing it does: the log store it made goes too.
+    UnixSignalWatcher signalWatcher;
+    QObject::connect(&signalWatcher, &UnixSignalWatcher::terminationRequested, &app, &QCoreApplication::quit);
     window.show();
     return app.exec();
 }
