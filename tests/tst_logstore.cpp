@@ -109,6 +109,7 @@ private slots:
     void sizesAsUsersWriteThem();
     void everyKindOfLineReadsBackExactly();
     void oldLinesComeFromTheStore();
+    void oldSegmentsAreReadWithoutHoldingTheirPlaces();
     void diskLimitRemovesTheOldestSegmentsOnly();
     void clearRemovesEverythingAndStoringGoesOn();
     void directoriesOfTheirOwnGoAndNamedOnesStay();
@@ -208,6 +209,42 @@ void TestLogStore::oldLinesComeFromTheStore()
     const QByteArray expected = TrafficCapture::ofLog(inMemory, &error);
     QVERIFY(expected.size() > 100'000);
     QCOMPARE(TrafficCapture::ofLog(stored, &error), expected);
+}
+
+void TestLogStore::oldSegmentsAreReadWithoutHoldingTheirPlaces()
+{
+    // Segments of 1 MiB and lines that do not pack: many segments, none removed.
+    QTemporaryDir dir;
+    const std::unique_ptr<LogStore> store = openStore(dir.filePath(u"store"_s), 16 * 1024 * 1024);
+    QVERIFY(store);
+    std::mt19937 random(11);
+    std::vector<TrafficLogEntry> written;
+    for (quint64 n = 0; n < 300'000; ++n) {
+        written.push_back(numberedLine(n, &random));
+        store->append(written.back(), quint32(n % 1000));
+        if (n % 20000 == 0)
+            store->waitUntilWritten();
+    }
+    store->waitUntilWritten();
+    const LogStoreReader& reader = store->reader();
+    QVERIFY2(reader.segmentCount() >= 6, qPrintable(QString::number(reader.segmentCount())));
+    QCOMPARE(store->linesRemovedTotal(), quint64(0));
+    QCOMPARE(reader.segmentsIndexed(), 2);
+    // Every segment, oldest first and back again, read whole through places found anew.
+    for (quint64 seq :
+         {quint64(0), quint64(299'999), quint64(77'777), quint64(150'001), quint64(1), quint64(250'000)}) {
+        LogLine line;
+        QString error;
+        QVERIFY2(store->read(seq, &line, &error), qPrintable(error));
+        QVERIFY(sameEntry(line.entry, written[seq]));
+        QCOMPARE(line.unit, quint32(seq % 1000));
+    }
+    for (quint64 seq = 0; seq < 300'000; seq += 997) {
+        LogLine line;
+        QString error;
+        QVERIFY2(store->read(seq, &line, &error), qPrintable(error));
+        QCOMPARE(line.entry.remotePort, written[seq].remotePort);
+    }
 }
 
 void TestLogStore::diskLimitRemovesTheOldestSegmentsOnly()

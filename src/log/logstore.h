@@ -68,6 +68,7 @@ public:
     quint64 firstSeq() const { return m_first; }
     quint64 storedEnd() const { return m_reader.isEmpty() ? m_first : m_reader.endSeq(); }
     bool read(quint64 seq, LogLine* line, QString* error) const { return m_reader.read(seq, line, error); }
+    const LogStoreReader& reader() const { return m_reader; }
 
     qint64 bytesOnDisk() const { return m_bytes; }
     quint64 linesRemovedTotal() const { return m_removed; }

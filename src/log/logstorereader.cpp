@@ -14,6 +14,9 @@
 namespace {
 // Unpacked blocks kept: a window's page and an API page of 10,000 lines both fit.
 constexpr std::size_t kUnpackedBlocks = 8;
+// Of an older segment, the place of every kSparseStep-th block stays in memory: a few bytes per
+// hundred thousand lines, and a few dozen header reads to find any block from there.
+constexpr std::size_t kSparseStep = 32;
 
 bool readAt(int fd, char* out, qsizetype size, qint64 offset)
 {
@@ -49,37 +52,53 @@ LogStoreReader::~LogStoreReader()
 
 void LogStoreReader::add(const LogBlockPlace& place)
 {
-    m_blocks.push_back(place);
+    if (m_segments.empty() || m_segments.back().id != place.segment) {
+        m_segments.push_back(
+            {place.segment, place.header.firstSeq, place.header.firstSeq, {}, ++m_uses, false});
+        forgetIdlePlaces();
+    }
+    Segment& segment = m_segments.back();
+    segment.blocks.push_back(place);
+    segment.endSeq = place.endSeq();
 }
 
-qsizetype LogStoreReader::segmentCount() const
+qsizetype LogStoreReader::segmentsIndexed() const
 {
-    qsizetype count = 0;
-    for (std::size_t k = 0; k < m_blocks.size(); ++k)
-        count += (k == 0 || m_blocks[k].segment != m_blocks[k - 1].segment);
-    return count;
+    return std::count_if(m_segments.begin(), m_segments.end(), [](const Segment& s) { return !s.sparse; });
+}
+
+void LogStoreReader::forgetIdlePlaces()
+{
+    // The segment being written (the last) keeps all its places, so does the one before it.
+    for (std::size_t k = 0; k + 2 < m_segments.size(); ++k) {
+        Segment& segment = m_segments[k];
+        if (segment.sparse)
+            continue;
+        std::vector<LogBlockPlace> kept;
+        kept.reserve(segment.blocks.size() / kSparseStep + 1);
+        for (std::size_t b = 0; b < segment.blocks.size(); b += kSparseStep)
+            kept.push_back(segment.blocks[b]);
+        segment.blocks = std::move(kept);
+        segment.sparse = true;
+    }
 }
 
 quint64 LogStoreReader::dropOldestSegment()
 {
-    if (m_blocks.empty())
+    if (m_segments.empty())
         return 0;
-    const quint64 segment = m_blocks.front().segment;
-    quint64 lines = 0;
-    while (!m_blocks.empty() && m_blocks.front().segment == segment) {
-        lines += m_blocks.front().header.rows;
-        m_blocks.pop_front();
-    }
-    closeFile(segment);
+    const Segment oldest = std::move(m_segments.front());
+    m_segments.pop_front();
+    closeFile(oldest.id);
     const quint64 first = firstSeq();
     const bool empty = isEmpty();
     std::erase_if(m_unpacked, [&](const Unpacked& u) { return empty || u.firstSeq < first; });
-    return lines;
+    return oldest.endSeq - oldest.firstSeq;
 }
 
 void LogStoreReader::clear()
 {
-    m_blocks.clear();
+    m_segments.clear();
     m_unpacked.clear();
     for (const auto& [segment, fd] : m_files)
         ::close(fd);
@@ -117,17 +136,38 @@ const LogStoreReader::Unpacked* LogStoreReader::blockWith(quint64 seq, QString* 
             return &unpacked;
         }
     }
-    auto it =
-        std::upper_bound(m_blocks.begin(), m_blocks.end(), seq,
-                         [](quint64 s, const LogBlockPlace& place) { return s < place.header.firstSeq; });
-    if (it == m_blocks.begin() || seq >= (--it)->endSeq()) {
+    auto in = std::upper_bound(m_segments.begin(), m_segments.end(), seq,
+                               [](quint64 s, const Segment& segment) { return s < segment.firstSeq; });
+    if (in == m_segments.begin() || seq >= (--in)->endSeq) {
         *error = QStringLiteral("line %1 is not in the log store").arg(seq);
         return nullptr;
     }
-    const LogBlockPlace& place = *it;
+    Segment& segment = *in;
+    segment.lastUse = ++m_uses;
+    auto it =
+        std::upper_bound(segment.blocks.begin(), segment.blocks.end(), seq,
+                         [](quint64 s, const LogBlockPlace& place) { return s < place.header.firstSeq; });
+    if (it == segment.blocks.begin()) {
+        *error = QStringLiteral("line %1 cannot be found in %2").arg(seq).arg(segmentFileName(segment.id));
+        return nullptr;
+    }
+    LogBlockPlace place = *--it;
     const int fd = fileOf(place.segment, error);
     if (fd < 0)
         return nullptr;
+    // A thinned segment keeps every kSparseStep-th place: the block wanted is found from there by
+    // its headers, a few dozen small reads at most.
+    for (std::size_t step = 0; seq >= place.endSeq(); ++step) {
+        char bytes[LogBlockHeader::kSize];
+        const qint64 next = place.offset + LogBlockHeader::kSize + place.header.packedSize;
+        if (step > kSparseStep || !readAt(fd, bytes, LogBlockHeader::kSize, next) ||
+            !LogBlockHeader::read(bytes, &place.header)) {
+            *error =
+                QStringLiteral("line %1 cannot be found in %2").arg(seq).arg(segmentFileName(segment.id));
+            return nullptr;
+        }
+        place.offset = next;
+    }
     QByteArray packed(place.header.packedSize, Qt::Uninitialized);
     if (!readAt(fd, packed.data(), packed.size(), place.offset + LogBlockHeader::kSize)) {
         *error =
@@ -160,6 +200,53 @@ bool LogStoreReader::read(quint64 seq, LogLine* line, QString* error) const
     return true;
 }
 
+bool LogStoreReader::indexFile(Segment& segment, quint64 endSeq, QString* note) const
+{
+    const QString name = segmentFileName(segment.id);
+    const int fd = fileOf(segment.id, note);
+    if (fd < 0)
+        return false;
+    struct stat info {};
+    ::fstat(fd, &info);
+    const qint64 size = info.st_size;
+    char head[kSegmentHeaderSize];
+    if (!readAt(fd, head, kSegmentHeaderSize, 0) ||
+        std::memcmp(head, kSegmentMagic, sizeof kSegmentMagic) != 0) {
+        *note = QStringLiteral("%1 is not a segment of a log store").arg(name);
+        return false;
+    }
+    std::vector<LogBlockPlace> blocks;
+    qint64 offset = kSegmentHeaderSize;
+    while (offset < size && (endSeq == 0 || blocks.empty() || blocks.back().endSeq() < endSeq)) {
+        char bytes[LogBlockHeader::kSize];
+        LogBlockPlace place{segment.id, offset, {}};
+        if (!readAt(fd, bytes, LogBlockHeader::kSize, offset) ||
+            !LogBlockHeader::read(bytes, &place.header) ||
+            offset + LogBlockHeader::kSize + place.header.packedSize > size) {
+            *note =
+                QStringLiteral("%1 ends with %2 bytes that are no whole block (the run is writing it still, "
+                               "or was stopped while writing it)")
+                    .arg(name)
+                    .arg(size - offset);
+            break;
+        }
+        if (!blocks.empty() && place.header.firstSeq != blocks.back().endSeq()) {
+            *note = QStringLiteral("%1 does not follow on at line %2; read up to there")
+                        .arg(name)
+                        .arg(place.header.firstSeq);
+            break;
+        }
+        blocks.push_back(place);
+        offset += LogBlockHeader::kSize + place.header.packedSize;
+    }
+    if (blocks.empty())
+        return false;
+    segment.firstSeq = blocks.front().header.firstSeq;
+    segment.endSeq = blocks.back().endSeq();
+    segment.blocks = std::move(blocks);
+    return true;
+}
+
 bool LogStoreReader::scan(QStringList* notes, QString* error)
 {
     clear();
@@ -176,47 +263,23 @@ bool LogStoreReader::scan(QStringList* notes, QString* error)
     }
     for (const QString& name : names) {
         bool ok = false;
-        const quint64 segment = name.mid(8, 20).toULongLong(&ok);
-        if (!ok || name != segmentFileName(segment))
+        const quint64 id = name.mid(8, 20).toULongLong(&ok);
+        if (!ok || name != segmentFileName(id))
             continue;
-        QString problem;
-        const int fd = fileOf(segment, &problem);
-        if (fd < 0) {
-            notes->append(problem);
+        Segment segment{id, id, id, {}, ++m_uses, false};
+        QString note;
+        const bool indexed = indexFile(segment, 0, &note);
+        if (!note.isEmpty())
+            notes->append(note);
+        if (!indexed)
             continue;
-        }
-        struct stat info {};
-        ::fstat(fd, &info);
-        const qint64 size = info.st_size;
-        char head[kSegmentHeaderSize];
-        if (!readAt(fd, head, kSegmentHeaderSize, 0) ||
-            std::memcmp(head, kSegmentMagic, sizeof kSegmentMagic) != 0) {
-            notes->append(QStringLiteral("%1 is not a segment of a log store").arg(name));
-            closeFile(segment);
+        if (!m_segments.empty() && segment.firstSeq < m_segments.back().endSeq) {
+            notes->append(
+                QStringLiteral("%1 repeats lines from %2 on; left out").arg(name).arg(segment.firstSeq));
             continue;
         }
-        qint64 offset = kSegmentHeaderSize;
-        while (offset < size) {
-            char bytes[LogBlockHeader::kSize];
-            LogBlockPlace place{segment, offset, {}};
-            if (!readAt(fd, bytes, LogBlockHeader::kSize, offset) ||
-                !LogBlockHeader::read(bytes, &place.header) ||
-                offset + LogBlockHeader::kSize + place.header.packedSize > size) {
-                notes->append(QStringLiteral("%1 ends with %2 bytes that are no whole block (a run that was "
-                                             "stopped while writing)")
-                                  .arg(name)
-                                  .arg(size - offset));
-                break;
-            }
-            if (!m_blocks.empty() && place.header.firstSeq < m_blocks.back().endSeq()) {
-                notes->append(QStringLiteral("%1 repeats lines from %2 on; read up to there")
-                                  .arg(name)
-                                  .arg(place.header.firstSeq));
-                break;
-            }
-            m_blocks.push_back(place);
-            offset += LogBlockHeader::kSize + place.header.packedSize;
-        }
+        m_segments.push_back(std::move(segment));
+        forgetIdlePlaces();
     }
     return true;
 }

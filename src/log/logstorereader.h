@@ -19,9 +19,11 @@ struct LogBlockPlace {
 };
 Q_DECLARE_METATYPE(LogBlockPlace)
 
-// Reads lines from a log store's segment files by sequence number. The index of blocks is kept
-// in memory (a few bytes per thousand lines); the last blocks unpacked are kept too, so that
-// reading on through a page, or scrolling, unpacks each block once.
+// Reads lines from a log store's segment files by sequence number. Where each block lies is held
+// for the last two segments; of older ones only every few dozenth block's place is kept, and the
+// rest found again from the file's block headers (so that a run of days holds hardly more than a
+// run of minutes). The last blocks unpacked are kept too, so that reading on through a page, or
+// scrolling, unpacks each block once.
 class LogStoreReader {
 public:
     static constexpr qsizetype kSegmentHeaderSize = 16;
@@ -40,10 +42,12 @@ public:
     quint64 dropOldestSegment();
     void clear();
 
-    bool isEmpty() const { return m_blocks.empty(); }
-    quint64 firstSeq() const { return m_blocks.empty() ? 0 : m_blocks.front().header.firstSeq; }
-    quint64 endSeq() const { return m_blocks.empty() ? 0 : m_blocks.back().endSeq(); }
-    qsizetype segmentCount() const;
+    bool isEmpty() const { return m_segments.empty(); }
+    quint64 firstSeq() const { return m_segments.empty() ? 0 : m_segments.front().firstSeq; }
+    quint64 endSeq() const { return m_segments.empty() ? 0 : m_segments.back().endSeq; }
+    qsizetype segmentCount() const { return qsizetype(m_segments.size()); }
+    // Segments whose block places are all in memory (for tests).
+    qsizetype segmentsIndexed() const;
 
     // The line with `seq`; false (with why) when no block holds it or its block cannot be read.
     bool read(quint64 seq, LogLine* line, QString* error) const;
@@ -59,12 +63,25 @@ private:
         std::vector<LogLine> lines;
         quint64 lastUse = 0;
     };
+    struct Segment {
+        quint64 id = 0;
+        quint64 firstSeq = 0;
+        quint64 endSeq = 0;
+        std::vector<LogBlockPlace> blocks;
+        quint64 lastUse = 0;
+        bool sparse = false; // only every kSparseStep-th block's place is held
+    };
     int fileOf(quint64 segment, QString* error) const;
     const Unpacked* blockWith(quint64 seq, QString* error) const;
     void closeFile(quint64 segment);
+    // The places of the segment's blocks from its file, up to `endSeq` at most (all when 0); what
+    // cannot be read ends the list and is said in `note`.
+    bool indexFile(Segment& segment, quint64 endSeq, QString* note) const;
+    // Thins the block places of all but the last two segments.
+    void forgetIdlePlaces();
 
     QString m_directory;
-    std::deque<LogBlockPlace> m_blocks;
+    mutable std::deque<Segment> m_segments;
     mutable std::map<quint64, int> m_files;
     mutable std::vector<Unpacked> m_unpacked;
     mutable quint64 m_uses = 0;

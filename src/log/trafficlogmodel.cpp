@@ -88,9 +88,13 @@ void TrafficLogModel::clear()
     m_units.clear();
     m_tailFirst = m_first = end;
     m_shown = 0;
+    const bool hadFailed = m_store && !m_store->failure().isEmpty();
     if (m_store)
         m_store->clear();
     endResetModel();
+    // A cleared store starts afresh, and tries to store again.
+    if (hadFailed)
+        addNotice(QStringLiteral("log store: cleared; lines are stored again"));
 }
 
 quint64 TrafficLogModel::storedCount() const

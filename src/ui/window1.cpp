@@ -204,10 +204,12 @@ bool Window1::openLogStore(const LogStoreOptions& options, QString* error)
     connect(&m_log, &TrafficLogModel::storeNotice, this, [this](const QString& text) {
         printToStderr(text);
         statusBar()->showMessage(text, kStoreNoticeMs);
-        if (!m_log.store()->failure().isEmpty()) {
-            LogStoreState->setText(tr("Log not stored"));
-            LogStoreState->setToolTip(m_log.store()->failure());
-        }
+        const QString failure = m_log.store()->failure();
+        LogStoreState->setText(failure.isEmpty() ? tr("Log on disk") : tr("Log not stored"));
+        if (!failure.isEmpty())
+            LogStoreState->setToolTip(failure);
+        else
+            LogStoreState->setToolTip(m_logStoreAbout);
     });
     return true;
 }

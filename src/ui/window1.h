@@ -81,5 +81,6 @@ private:
     QLabel* FaultState = nullptr;
     QLabel* ControlState = nullptr;
     QLabel* LogStoreState = nullptr;
+    QString m_logStoreAbout; // where the log is kept, for the label's tool tip
     ControlServer* m_control = nullptr;
 };
