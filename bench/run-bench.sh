@@ -105,6 +105,7 @@ row "frames: thumb dragged top to bottom, then 2,000 pages" "$(echo "$out" | get
 row "  median frame (ms)" "$(echo "$out" | get frame_median_ms)" "" ""
 row "  p99 frame (ms)" "$(echo "$out" | get frame_p99_ms)" "" ""
 row "  longest frame (ms)" "$(echo "$out" | get frame_max_ms)" "< 50" ""
+row "every line saved as text, as Save Log does (s)" "$(echo "$out" | get save_all_lines_s)" "" ""
 
 echo
 echo "== Faults: delay=100 on every reply, 10,000 channel-queries a second for 5 s (headless)"

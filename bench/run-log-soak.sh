@@ -78,6 +78,9 @@ row "incoming lines in the store" "$stored_in" "$(echo "$out" | get sent)" ""
 row "replies the client had / outgoing lines in the store" "$(echo "$out" | get answered)/$stored_out" "" ""
 row "  replies the units sent (metrics)" "$sent_by_units" "$stored_out" ""
 row "store on disk per line (bytes)" "$(awk -v b="$store_bytes" -v n="$stored_all" 'BEGIN { printf "%.1f", n ? b / n : -1 }')" "<= 40" ""
+row "round trip median (us), baseline" "$(echo "$base" | get median_us)" "" ""
+row "round trip median (us), fleet storing its log" "$(echo "$out" | get median_us)" "" \
+    "$(ratio "$(echo "$out" | get median_us)" "$(echo "$base" | get median_us)")"
 row "round trip p99 (us), baseline" "$(echo "$base" | get p99_us)" "" ""
 row "round trip p99 (us), fleet storing its log" "$(echo "$out" | get p99_us)" "<= 3 x baseline" \
     "$(ratio "$(echo "$out" | get p99_us)" "$(echo "$base" | get p99_us)")"
