@@ -250,9 +250,9 @@ void LogStore::blockWritten(const LogBlockPlace& place, qint64 fileBytes)
     quint64 removed = 0;
     // Only whole segments go, never the one being written.
     while (m_bytes > m_diskLimit && m_segmentSizes.size() > 1) {
-        const auto [segment, bytes] = m_segmentSizes.front();
+        const quint64 segment = m_segmentSizes.front().first;
+        m_bytes -= m_segmentSizes.front().second;
         m_segmentSizes.pop_front();
-        m_bytes -= bytes;
         removed += m_reader.dropOldestSegment();
         QMetaObject::invokeMethod(
             m_writer.get(), [writer = m_writer.get(), segment] { writer->removeSegment(segment); },
