@@ -320,56 +320,6 @@ int discoverAll(long count, int timeoutMs)
     return 0;
 }
 
-int roundRobin(uint32_t first, long units, uint16_t port, double rate, double seconds)
-{
-    const int fd = openLoopbackSocket(0, true);
-    // Send times of the requests still unanswered, per unit; a unit answers in order.
-    auto outstanding = std::vector<std::vector<Clock::time_point>>(size_t(units));
-    std::vector<double> rtts;
-    const long total = long(rate * seconds);
-    rtts.reserve(size_t(total));
-    long sent = 0;
-    unsigned char reply[128];
-    auto drain = [&] {
-        sockaddr_in from{};
-        socklen_t length = sizeof from;
-        for (ssize_t n;
-             (n = recvfrom(fd, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&from), &length)) >= 0;
-             length = sizeof from) {
-            const long unit = long(ntohl(from.sin_addr.s_addr) - first);
-            if (!isChannelReply(reply, n) || unit < 0 || unit >= units || outstanding[size_t(unit)].empty())
-                continue;
-            auto& queue = outstanding[size_t(unit)];
-            rtts.push_back(std::chrono::duration<double, std::micro>(Clock::now() - queue.front()).count());
-            queue.erase(queue.begin());
-        }
-    };
-    const auto start = Clock::now();
-    while (sent < total && secondsSince(start) < seconds * 3 + 5) {
-        const long due = std::min(total, long(secondsSince(start) * rate));
-        while (sent < due) {
-            sockaddr_in target = loopbackAddress(port);
-            target.sin_addr.s_addr = htonl(first + uint32_t(sent % units));
-            if (sendto(fd, channelQuery(), 29, 0, reinterpret_cast<const sockaddr*>(&target),
-                       sizeof target) != 29)
-                break;
-            outstanding[size_t(sent % units)].push_back(Clock::now());
-            ++sent;
-        }
-        drain();
-    }
-    const auto end = Clock::now();
-    while (secondsSince(end) < 1.0 && long(rtts.size()) < sent) {
-        pollfd p{fd, POLLIN, 0};
-        poll(&p, 1, 20);
-        drain();
-    }
-    close(fd);
-    std::printf("sent=%ld\nanswered=%zu\nanswered_fraction=%.5f\nmedian_us=%.1f\np99_us=%.1f\n", sent,
-                rtts.size(), sent ? double(rtts.size()) / double(sent) : 0.0, percentile(rtts, 0.5),
-                percentile(rtts, 0.99));
-    return 0;
-}
 // Round trips in whole microseconds up to a second; beyond counts in the last bin.
 class RoundTripHistogram {
 public:
@@ -398,7 +348,8 @@ private:
     long m_count = 0;
 };
 
-int soak(uint32_t first, long units, uint16_t port, double rate, double seconds)
+// roundrobin (only channel-queries) and soak (with `controllerMix`: every fifth a set-channels).
+int paced(uint32_t first, long units, uint16_t port, double rate, double seconds, bool controllerMix)
 {
     const int fd = openLoopbackSocket(0, true);
     auto outstanding = std::vector<std::vector<Clock::time_point>>(size_t(units));
@@ -428,7 +379,7 @@ int soak(uint32_t first, long units, uint16_t port, double rate, double seconds)
             sockaddr_in target = loopbackAddress(port);
             const long unit = sent % units;
             target.sin_addr.s_addr = htonl(first + uint32_t(unit));
-            const bool set = sent % 5 == 4;
+            const bool set = controllerMix && sent % 5 == 4;
             if (set) {
                 // A fade: each channel a step further every 40 ms, each unit and channel offset.
                 const long step = long(secondsSince(start) * 25);
@@ -457,10 +408,12 @@ int soak(uint32_t first, long units, uint16_t port, double rate, double seconds)
         drain();
     }
     close(fd);
-    std::printf("sent=%ld\nqueries=%ld\nsets=%ld\nanswered=%ld\nanswered_fraction=%.5f\nmedian_us=%.1f\n"
-                "p99_us=%.1f\n",
-                sent, queries, sets, rtts.count(), queries ? double(rtts.count()) / double(queries) : 0.0,
-                rtts.percentile(0.5), rtts.percentile(0.99));
+    std::printf("sent=%ld\n", sent);
+    if (controllerMix)
+        std::printf("queries=%ld\nsets=%ld\n", queries, sets);
+    std::printf("answered=%ld\nanswered_fraction=%.5f\nmedian_us=%.1f\np99_us=%.1f\n", rtts.count(),
+                queries ? double(rtts.count()) / double(queries) : 0.0, rtts.percentile(0.5),
+                rtts.percentile(0.99));
     return 0;
 }
 } // namespace
@@ -476,21 +429,14 @@ int main(int argc, char** argv)
                             argc == 6 ? uint16_t(std::atoi(argv[5])) : 0);
     if (mode == "discover" && argc == 4)
         return discoverAll(std::atol(argv[2]), std::clamp(std::atoi(argv[3]), 1, 60000));
-    if (mode == "roundrobin" && argc == 7) {
+    if ((mode == "roundrobin" || mode == "soak") && argc == 7) {
         in_addr first{};
         if (inet_pton(AF_INET, argv[2], &first) != 1)
             return 2;
-        return roundRobin(ntohl(first.s_addr), std::clamp(std::atol(argv[3]), 1L, 65535L),
-                          uint16_t(std::atoi(argv[4])), std::clamp(std::atof(argv[5]), 1.0, 1e6),
-                          std::clamp(std::atof(argv[6]), 0.1, 60.0));
-    }
-    if (mode == "soak" && argc == 7) {
-        in_addr first{};
-        if (inet_pton(AF_INET, argv[2], &first) != 1)
-            return 2;
-        return soak(ntohl(first.s_addr), std::clamp(std::atol(argv[3]), 1L, 65535L),
-                    uint16_t(std::atoi(argv[4])), std::clamp(std::atof(argv[5]), 1.0, 1e6),
-                    std::clamp(std::atof(argv[6]), 0.1, 3600.0));
+        const bool soak = mode == "soak";
+        return paced(ntohl(first.s_addr), std::clamp(std::atol(argv[3]), 1L, 65535L),
+                     uint16_t(std::atoi(argv[4])), std::clamp(std::atof(argv[5]), 1.0, 1e6),
+                     std::clamp(std::atof(argv[6]), 0.1, soak ? 3600.0 : 60.0), soak);
     }
     if (mode == "httppoll" && argc == 5)
         return httpPoll(uint16_t(std::atoi(argv[2])), std::clamp(std::atof(argv[3]), 0.1, 1000.0),

@@ -53,8 +53,7 @@ LogStoreReader::~LogStoreReader()
 void LogStoreReader::add(const LogBlockPlace& place)
 {
     if (m_segments.empty() || m_segments.back().id != place.segment) {
-        m_segments.push_back(
-            {place.segment, place.header.firstSeq, place.header.firstSeq, {}, ++m_uses, false});
+        m_segments.push_back({place.segment, place.header.firstSeq, place.header.firstSeq, {}, false});
         forgetIdlePlaces();
     }
     Segment& segment = m_segments.back();
@@ -143,7 +142,6 @@ const LogStoreReader::Unpacked* LogStoreReader::blockWith(quint64 seq, QString* 
         return nullptr;
     }
     Segment& segment = *in;
-    segment.lastUse = ++m_uses;
     auto it =
         std::upper_bound(segment.blocks.begin(), segment.blocks.end(), seq,
                          [](quint64 s, const LogBlockPlace& place) { return s < place.header.firstSeq; });
@@ -266,7 +264,7 @@ bool LogStoreReader::scan(QStringList* notes, QString* error)
         const quint64 id = name.mid(8, 20).toULongLong(&ok);
         if (!ok || name != segmentFileName(id))
             continue;
-        Segment segment{id, id, id, {}, ++m_uses, false};
+        Segment segment{id, id, id, {}, false};
         QString note;
         const bool indexed = indexFile(segment, 0, &note);
         if (!note.isEmpty())

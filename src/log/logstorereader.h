@@ -68,7 +68,6 @@ private:
         quint64 firstSeq = 0;
         quint64 endSeq = 0;
         std::vector<LogBlockPlace> blocks;
-        quint64 lastUse = 0;
         bool sparse = false; // only every kSparseStep-th block's place is held
     };
     int fileOf(quint64 segment, QString* error) const;
