@@ -52,7 +52,12 @@ QList<TrafficLogEntry> everyKindOfLine()
         TrafficLogEntry::fault(TrafficLogEntry::Kind::UnitFault, kController, 50000, 1,
                                u"RULE 2: drop channel-query"_s, FaultKind::ChannelQuery),
         TrafficLogEntry::notice(u"log store: a word about the log"_s),
+        TrafficLogEntry::event(u"scenario: reboot 127.0.1.7 for 2 s"_s),
+        TrafficLogEntry::unitIncoming(kController, 50002, 4001, unitFrame(50), 1),
     };
+    // A request that reached a unit which was offline carries that state.
+    lines.last().note = new TrafficLogNote;
+    lines.last().note->text = "offline";
     lines[4].alsoHeardByOthers = 1;
     qint64 time = 1'800'000'000'000'000;
     for (TrafficLogEntry& line : lines)

@@ -47,6 +47,16 @@ private slots:
     void thousandsOfLinesAreAllKept();
 };
 
+namespace {
+// A request as a unit that was down logs it.
+TrafficLogEntry offline(TrafficLogEntry entry, const char* state)
+{
+    entry.note = new TrafficLogNote;
+    entry.note->text = state;
+    return entry;
+}
+} // namespace
+
 void TestTrafficLog::lineTexts_data()
 {
     QTest::addColumn<TrafficLogEntry>("entry");
@@ -79,6 +89,15 @@ void TestTrafficLog::lineTexts_data()
     QTest::addRow("discovery outgoing: row 8 carries row 7's identity")
         << TrafficLogEntry::discoveryOutgoing(kSender, 1, 8)
         << u"<-- 192.0.2.10:1 - ALED.SIM.ULA.TOR.6/4007/*****/**/Lumivane/CCD2.1/*"_s;
+    QTest::addRow("scenario event") << TrafficLogEntry::event(u"scenario: reboot 127.0.1.7 for 2 s"_s)
+                                    << u"*** scenario: reboot 127.0.1.7 for 2 s"_s;
+    QTest::addRow("request to a unit that was offline")
+        << offline(TrafficLogEntry::discoveryIncoming(kSender, 50000, 65535, "X", 0), "offline")
+        << u"--> 192.0.2.10:65535 - X (offline)"_s;
+    QTest::addRow("request to a unit that was rebooting")
+        << offline(TrafficLogEntry::unitIncoming(kSender, 50000, 4000, QByteArray("\x01\x32", 2), 0),
+                   "rebooting")
+        << u"--> 192.0.2.10:4000 -  1 50 - - - - - - - - - - - - - - - - - - - - - - - - - - - (rebooting)"_s;
 }
 
 void TestTrafficLog::lineTexts()
@@ -223,6 +242,11 @@ void TestTrafficLog::jsonWritersAgree_data()
                                                      u"RULE 1: drop \"x\""_s, FaultKind::Discovery)
                            << u"127.0.1.1"_s;
     QTest::newRow("notice") << TrafficLogEntry::notice(u"log store: said\tthus"_s) << u"127.0.1.1"_s;
+    QTest::newRow("event") << TrafficLogEntry::event(u"scenario: fault \"drop\" on all 3 units"_s)
+                           << u"127.0.1.1"_s;
+    QTest::newRow("request to a unit that was offline")
+        << offline(TrafficLogEntry::unitIncoming(kSender, 1, 4000, frameWith({}, 3), 0), "offline")
+        << u"127.0.1.2"_s;
 }
 
 void TestTrafficLog::jsonWritersAgree()
@@ -230,12 +254,11 @@ void TestTrafficLog::jsonWritersAgree()
     QFETCH(TrafficLogEntry, entry);
     QFETCH(QString, unitAddress);
     const QByteArray expected =
-        QJsonDocument(trafficLogJson(entry, 1234567890123, 17,
-                                     entry.kind == TrafficLogEntry::Kind::Notice ? QString() : unitAddress))
+        QJsonDocument(trafficLogJson(entry, 1234567890123, 17, entry.isRemark() ? QString() : unitAddress))
             .toJson(QJsonDocument::Compact);
     QByteArray fast;
     appendTrafficLogJson(fast, entry, 1234567890123, 17,
-                         entry.kind == TrafficLogEntry::Kind::Notice ? QByteArray() : unitAddress.toUtf8());
+                         entry.isRemark() ? QByteArray() : unitAddress.toUtf8());
     QCOMPARE(fast, expected);
 }
 

@@ -119,10 +119,46 @@ int HeadlessRunner::start()
         printToStderr(QStringLiteral("Stopping: a port of the unit cannot be bound (--keep-going runs on)"));
         return 1;
     }
+    startScenario();
     // Last, so that a script waiting for this line finds the unit ready too.
     if (m_control)
         printToStderr(QStringLiteral("Control API listening on ") + m_control->url());
     return 0;
+}
+
+void HeadlessRunner::startScenario()
+{
+    if (!m_options.scenario)
+        return;
+    for (const QString& note : std::as_const(m_options.scenarioNotes))
+        printToStderr(note);
+    QList<UnitSimulator*> units;
+    if (m_unit)
+        units << m_unit.get();
+    for (qsizetype k = 0; m_fleet && k < m_fleet->size(); ++k)
+        units << &m_fleet->unit(k);
+    m_player = std::make_unique<ScenarioPlayer>(*m_options.scenario, units, m_options.faults);
+    // Event lines belong to no unit: no address in front of them.
+    if (!m_options.quiet)
+        connect(m_player.get(), &ScenarioPlayer::eventLogged, this,
+                [this](const TrafficLogEntry& entry) { m_writer.appendFrom(-1, entry); });
+    if (m_log)
+        connect(m_player.get(), &ScenarioPlayer::eventLogged, this,
+                [this](const TrafficLogEntry& entry) { m_log->appendFrom(-1, entry); });
+    connect(m_player.get(), &ScenarioPlayer::finished, this, [] { QCoreApplication::exit(0); });
+    const Scenario& scenario = m_player->scenario();
+    for (const FaultRule& rule : scenario.faults)
+        printToStderr(QStringLiteral("Fault rule of the scenario: %1").arg(rule.text));
+    printToStderr(QStringLiteral("Scenario %1: %2 event%3%4, time scale %5")
+                      .arg(scenario.name.isEmpty() ? m_options.scenarioPath : scenario.name)
+                      .arg(scenario.timeline.size())
+                      .arg(scenario.timeline.size() == 1 ? QString() : QStringLiteral("s"),
+                           scenario.endMs
+                               ? QStringLiteral(", ends at ") + scenarioDurationText(*scenario.endMs)
+                               : QStringLiteral(", runs until stopped"))
+                      .arg(scenario.timeScale));
+    m_player->applyStart();
+    m_player->start();
 }
 
 void HeadlessRunner::setUpFleet()
@@ -190,6 +226,7 @@ int HeadlessRunner::startFleet()
                           .arg(m_fleet->size()));
         return 1;
     }
+    startScenario();
     // Last, so that a script waiting for this line finds the units ready too.
     if (m_control)
         printToStderr(QStringLiteral("Control API listening on ") + m_control->url());

@@ -5,6 +5,7 @@
 #include "fleet/unitfleet.h"
 #include "log/trafficlogmodel.h"
 #include "log/trafficlogwriter.h"
+#include "scenario/scenarioplayer.h"
 #include "simulatorcommandline.h"
 #include "unit/unitsimulator.h"
 #include "unixsignalwatcher.h"
@@ -23,10 +24,11 @@ public:
     explicit HeadlessRunner(const SimulatorOptions& options, QObject* parent = nullptr);
 
     // Binds the control API's port first, when asked for, then the units' ports. Returns 0 when
-    // serving; otherwise the exit status, having said why on standard error: 1 when the control
-    // API cannot listen, or a port of a unit cannot be bound (unless told to keep going), 2 when a fleet
-    // cannot have the open files it needs (nothing is bound then). The event loop then serves until a stop
-    // signal quits it; everything written so far reaches standard output before the runner is gone.
+    // serving (a scenario with an end quits the event loop with 0 there); otherwise the exit status, having
+    // said why on standard error: 1 when the control API cannot listen, or a port of a unit cannot be bound
+    // (unless told to keep going), 2 when a fleet cannot have the open files it needs (nothing is bound
+    // then). The event loop then serves until a stop signal quits it; everything written so far reaches
+    // standard output before the runner is gone.
     int start();
 
 private:
@@ -40,6 +42,8 @@ private:
     bool keepsLog() const;
     // Gives the log its store on disk; false, having said why, when it cannot.
     bool openLogStore();
+    // Puts the units in the scenario's start state and plays its timeline, when there is one.
+    void startScenario();
 
     SimulatorOptions m_options;
     quint64 m_seed;
@@ -51,5 +55,6 @@ private:
     // Only with the control API (which reads the log back) or --log-dir.
     std::unique_ptr<TrafficLogModel> m_log;
     std::unique_ptr<ControlServer> m_control;
+    std::unique_ptr<ScenarioPlayer> m_player;
     TrafficCapture m_capture;
 };

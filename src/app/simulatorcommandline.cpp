@@ -2,23 +2,24 @@
 
 #include "appversion.h"
 #include "consoleoutput.h"
+#include "fleet/unitaddress.h"
 #include "log/logstore.h"
+#include "scenario/scenariofile.h"
 #include "unit/unitprofiles.h"
 
 #include <QCommandLineParser>
 #include <QFile>
-#include <QNetworkInterface>
-#include <QRegularExpression>
 #include <QSet>
 
+#include <cmath>
 #include <cstdio>
 
 namespace {
 // The simulator's own options; any of them on the command line means a run without a window.
 // --control, --control-token and --seed are the window's too, so they do not count.
 const char* const kConsoleOptions[] = {
-    "headless", "profile",    "quiet", "fault", "log-format", "units", "unit",    "profiles",
-    "pcap",     "keep-going", "h",     "help",  "help-all",   "v",     "version",
+    "headless",   "profile", "quiet", "fault",    "log-format", "units",   "unit",     "profiles",   "pcap",
+    "keep-going", "h",       "help",  "help-all", "v",          "version", "scenario", "time-scale",
 };
 
 QString optionName(const QString& argument)
@@ -80,47 +81,6 @@ QString parseControl(const QString& value, const QByteArray& token, ControlOptio
 }
 
 constexpr quint32 kDefaultFirstFleetAddress = (127u << 24) | (0u << 16) | (1u << 8) | 1u; // 127.0.1.1
-constexpr qsizetype kMaxFleetUnits = 65535;
-
-std::optional<QHostAddress> ipv4(const QString& text)
-{
-    QHostAddress address;
-    static const QRegularExpression dotted(QStringLiteral("^[0-9]{1,3}(\\.[0-9]{1,3}){3}$"));
-    if (!dotted.match(text).hasMatch() || !address.setAddress(text))
-        return std::nullopt;
-    return address;
-}
-
-// Why no unit can have an address from `first` to `last` (IPv4, host byte order), or nothing: the
-// wildcard, broadcasts (every network's, this machine's interfaces' and loopback's) and multicast
-// addresses are not one host's, and a fleet that holds one answers broadcasts wrongly.
-QString unitAddressProblem(quint32 first, quint32 last)
-{
-    const auto within = [&](quint32 low, quint32 high) { return first <= high && last >= low; };
-    const auto where = [&](quint32 address) {
-        return first == last ? QString()
-                             : QStringLiteral(" (%1 is among them)").arg(QHostAddress(address).toString());
-    };
-    if (within(0, 0))
-        return QStringLiteral("0.0.0.0 stands for every address, not for one unit") + where(0);
-    if (within(0xffffffffu, 0xffffffffu))
-        return QStringLiteral("255.255.255.255 is the broadcast address") + where(0xffffffffu);
-    if (within(0xe0000000u, 0xefffffffu))
-        return QStringLiteral("multicast addresses (224.0.0.0 to 239.255.255.255) are not one unit's") +
-               where(std::max(first, 0xe0000000u));
-    if (within(0x7fffffffu, 0x7fffffffu))
-        return QStringLiteral("127.255.255.255 is loopback's broadcast address") + where(0x7fffffffu);
-    for (const QNetworkInterface& interface : QNetworkInterface::allInterfaces()) {
-        for (const QNetworkAddressEntry& entry : interface.addressEntries()) {
-            const quint32 broadcast = entry.broadcast().toIPv4Address();
-            if (broadcast != 0 && within(broadcast, broadcast))
-                return QStringLiteral("%1 is the broadcast address of %2")
-                           .arg(QHostAddress(broadcast).toString(), interface.humanReadableName()) +
-                       where(broadcast);
-        }
-    }
-    return {};
-}
 
 // --units COUNT[@FIRST_ADDRESS] and --unit ADDRESS[:PROFILE] into the fleet's units, in order;
 // an error text when something is wrong. Everything is checked before any unit is made.
@@ -141,7 +101,7 @@ QString parseFleet(const QStringList& counts, const QStringList& units, int prof
             return QStringLiteral("--units: '%1' is not a count from 1 to %2").arg(count).arg(kMaxFleetUnits);
         quint32 first = kDefaultFirstFleetAddress;
         if (text.contains(QLatin1Char('@'))) {
-            const std::optional<QHostAddress> address = ipv4(text.section(QLatin1Char('@'), 1));
+            const std::optional<QHostAddress> address = parseUnitAddress(text.section(QLatin1Char('@'), 1));
             if (!address)
                 return QStringLiteral("--units: '%1' is not an IPv4 address")
                     .arg(text.section(QLatin1Char('@'), 1));
@@ -159,7 +119,7 @@ QString parseFleet(const QStringList& counts, const QStringList& units, int prof
     }
     QList<FleetUnit> single;
     for (const QString& text : units) {
-        const std::optional<QHostAddress> address = ipv4(text.section(QLatin1Char(':'), 0, 0));
+        const std::optional<QHostAddress> address = parseUnitAddress(text.section(QLatin1Char(':'), 0, 0));
         if (!address)
             return QStringLiteral("--unit: '%1' is not an IPv4 address")
                 .arg(text.section(QLatin1Char(':'), 0, 0));
@@ -224,6 +184,44 @@ QString parseLogStoreOption(const QString& name, const QString& value, Simulator
                 .arg(value);
         options.logDiskLimit = bytes;
     }
+    return {};
+}
+
+// What the command line changes of the scenario in `options`, with a note for each change that
+// overrides the file; what is wrong, if anything.
+QString applyOnTop(const QCommandLineParser& parser, const QCommandLineOption& profile,
+                   const QCommandLineOption& timeScale, SimulatorOptions& options)
+{
+    Scenario& scenario = *options.scenario;
+    if (options.seed && scenario.seed && *options.seed != *scenario.seed)
+        options.scenarioNotes << QStringLiteral("--seed %1 replaces the scenario's seed %2")
+                                     .arg(*options.seed)
+                                     .arg(*scenario.seed);
+    if (!options.seed)
+        options.seed = scenario.seed;
+    if (parser.isSet(timeScale)) {
+        bool ok = false;
+        const double value = parser.value(timeScale).toDouble(&ok);
+        if (!ok || !std::isfinite(value) || value < Scenario::kMinTimeScale ||
+            value > Scenario::kMaxTimeScale)
+            return QStringLiteral("--time-scale must be a number from 0.01 to 1000, not '%1'")
+                .arg(parser.value(timeScale));
+        if (scenario.timeScale != 1.0 && scenario.timeScale != value)
+            options.scenarioNotes << QStringLiteral("--time-scale %1 replaces the scenario's time_scale %2")
+                                         .arg(value)
+                                         .arg(scenario.timeScale);
+        scenario.timeScale = value;
+    }
+    if (parser.isSet(profile) && !scenario.units.isEmpty()) {
+        options.scenarioNotes << QStringLiteral(
+                                     "--profile %1 replaces the profiles the scenario gives its units")
+                                     .arg(options.profile);
+        for (ScenarioUnitGroup& group : scenario.units) {
+            group.profile = options.profile;
+            group.cycle = false;
+        }
+    }
+    options.fleet = scenario.fleetUnits();
     return {};
 }
 
@@ -392,8 +390,20 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
         QStringLiteral("Write every datagram received or sent (after faults) to FILE "
                        "as a pcap capture, as it happens."),
         QStringLiteral("FILE"));
+    const QCommandLineOption scenario(
+        QStringLiteral("scenario"),
+        QStringLiteral(
+            "Play the scenario in FILE (YAML; see unit-simulator(1)): its units, profiles, channel "
+            "values, fault rules, seed and timeline. --seed, --fault, --profile and --time-scale act "
+            "on top of it. The run ends with status 0 at the scenario's end."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption timeScale(
+        QStringLiteral("time-scale"),
+        QStringLiteral("Play the scenario's timeline X times as fast (0.01 to 1000; 10 plays 60 s in 6 s)."),
+        QStringLiteral("X"));
     parser.addOptions({headless, profile, quiet, fault, seed, control, controlToken, controlTokenFile,
-                       logFormat, units, unit, profiles, pcap, keepGoing, logDir, logDiskLimit});
+                       logFormat, units, unit, profiles, pcap, keepGoing, logDir, logDiskLimit, scenario,
+                       timeScale});
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
 
@@ -414,8 +424,8 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
         return usageError(
             QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
     if (!parser.isSet(headless))
-        return usageError(QStringLiteral(
-            "--profile, --quiet, --fault, --pcap, --keep-going and the fleet options need --headless"));
+        return usageError(QStringLiteral("--profile, --quiet, --fault, --pcap, --keep-going, --scenario and "
+                                         "the fleet options need --headless"));
     bool isNumber = false;
     const QString profileText = parser.value(profile);
     options.profile = profileText.toInt(&isNumber);
@@ -480,10 +490,27 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
         return usageError(QStringLiteral("--profile and --profiles exclude each other"));
     if (parser.isSet(profiles) && !parser.isSet(units) && !parser.isSet(unit))
         return usageError(QStringLiteral("--profiles goes with --units or --unit"));
-    if (const QString error = parseFleet(parser.values(units), parser.values(unit), options.profile,
-                                         parser.isSet(profiles), options.fleet);
-        !error.isEmpty())
-        return usageError(error);
+    if (parser.isSet(scenario)) {
+        if (parser.isSet(units) || parser.isSet(unit) || parser.isSet(profiles))
+            return usageError(
+                QStringLiteral("--units, --unit and --profiles exclude --scenario: the scenario "
+                               "names its units"));
+        QString error;
+        options.scenario = ScenarioFile::load(parser.value(scenario), &error);
+        if (!options.scenario)
+            return usageError(error);
+        options.scenarioPath = parser.value(scenario);
+        if (const QString problem = applyOnTop(parser, profile, timeScale, options); !problem.isEmpty())
+            return usageError(problem);
+    } else if (parser.isSet(timeScale)) {
+        return usageError(QStringLiteral("--time-scale goes with --scenario"));
+    }
+    if (!options.scenario) {
+        if (const QString error = parseFleet(parser.values(units), parser.values(unit), options.profile,
+                                             parser.isSet(profiles), options.fleet);
+            !error.isEmpty())
+            return usageError(error);
+    }
     // A rule for units that do not exist would be accepted and never act.
     QList<quint32> addresses;
     for (const FleetUnit& member : std::as_const(options.fleet))

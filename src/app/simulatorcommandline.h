@@ -3,6 +3,7 @@
 #include "fault/faultrule.h"
 #include "fleet/unitfleet.h"
 #include "log/trafficlogwriter.h"
+#include "scenario/scenario.h"
 
 #include <QByteArray>
 #include <QHostAddress>
@@ -39,6 +40,11 @@ struct SimulatorOptions {
     // exit), and how much it may take there (0: the default).
     QString logDir;
     qint64 logDiskLimit = 0;
+    // A scenario to play, from the file at scenarioPath; the other options act on top of it.
+    std::optional<Scenario> scenario;
+    QString scenarioPath;
+    // What the other options change of the scenario, for people.
+    QStringList scenarioNotes;
     // The help text, the version line, or what is wrong.
     QString text;
     // Arguments the window does not use (those Qt did not take for itself).

@@ -60,7 +60,7 @@ ControlReply ControlServer::getLog(const HttpRequest& request, const QStringList
                 seq, 0, {});
             continue;
         }
-        const bool notice = line.entry.kind == TrafficLogEntry::Kind::Notice;
+        const bool notice = line.entry.isRemark();
         appendTrafficLogJson(body, line.entry, seq, int(line.unit),
                              notice ? QByteArrayView() : QByteArrayView(addresses.value(int(line.unit))));
     }

@@ -187,7 +187,7 @@ bool unpackLogBlock(const LogBlockHeader& header, const char* packed, std::vecto
         entry.localPort = get<quint16>(row + kLocalPortAt);
         const quint8 kind = quint8(row[kKindAt]);
         const quint8 flags = quint8(row[kFlagsAt]);
-        if ((kind & ~kHasNote) > quint8(TrafficLogEntry::Kind::Notice))
+        if ((kind & ~kHasNote) > quint8(TrafficLogEntry::kLastKind))
             break;
         entry.kind = TrafficLogEntry::Kind(kind & ~kHasNote);
         entry.count = std::min<quint8>(quint8(row[kCountAt]), quint8(kUnitFrameSize));

@@ -31,12 +31,13 @@ QString isoTimeUs(qint64 microseconds)
 
 QJsonObject trafficLogJson(const TrafficLogEntry& entry, quint64 seq, int unit, const QString& unitAddress)
 {
-    const bool notice = entry.kind == TrafficLogEntry::Kind::Notice;
-    const QString direction = notice               ? QStringLiteral("notice")
-                              : entry.isFault()    ? QStringLiteral("fault")
-                              : entry.isIncoming() ? QStringLiteral("in")
-                              : entry.notSent      ? QStringLiteral("not-sent")
-                                                   : QStringLiteral("out");
+    const bool notice = entry.isRemark();
+    const QString direction = entry.kind == TrafficLogEntry::Kind::Event ? QStringLiteral("event")
+                              : notice                                   ? QStringLiteral("notice")
+                              : entry.isFault()                          ? QStringLiteral("fault")
+                              : entry.isIncoming()                       ? QStringLiteral("in")
+                              : entry.notSent                            ? QStringLiteral("not-sent")
+                                                                         : QStringLiteral("out");
     QJsonObject object{
         {QStringLiteral("seq"), qint64(seq)},
         {QStringLiteral("time"), isoTimeUs(entry.timeUs)},
@@ -60,6 +61,8 @@ QJsonObject trafficLogJson(const TrafficLogEntry& entry, quint64 seq, int unit, 
     };
     if (entry.notSent && entry.note)
         object.insert(QStringLiteral("reason"), QString::fromUtf8(entry.note->text));
+    if (const QByteArrayView state = entry.unansweredBecause(); !state.isEmpty())
+        object.insert(QStringLiteral("state"), QString::fromUtf8(state));
     return object;
 }
 
@@ -152,7 +155,7 @@ void appendIsoTime(QByteArray& out, qint64 microseconds)
 void appendTrafficLogJson(QByteArray& out, const TrafficLogEntry& entry, quint64 seq, int unit,
                           QByteArrayView unitAddress)
 {
-    const bool notice = entry.kind == TrafficLogEntry::Kind::Notice;
+    const bool notice = entry.isRemark();
     // Keys in QJsonObject's order (sorted), so that both writers give the same bytes.
     out += "{\"address\":";
     if (unitAddress.isEmpty())
@@ -169,11 +172,12 @@ void appendTrafficLogJson(QByteArray& out, const TrafficLogEntry& entry, quint64
     out += "],\"command\":\"";
     out += TrafficLogEntry::commandName(entry.command());
     out += "\",\"direction\":\"";
-    out += notice               ? "notice"
-           : entry.isFault()    ? "fault"
-           : entry.isIncoming() ? "in"
-           : entry.notSent      ? "not-sent"
-                                : "out";
+    out += entry.kind == TrafficLogEntry::Kind::Event ? "event"
+           : notice                                   ? "notice"
+           : entry.isFault()                          ? "fault"
+           : entry.isIncoming()                       ? "in"
+           : entry.notSent                            ? "not-sent"
+                                                      : "out";
     out += "\",\"endpoint\":";
     out += notice ? "null" : entry.isDiscovery() ? "\"discovery\"" : "\"unit\"";
     out += ",\"port\":";
@@ -197,6 +201,10 @@ void appendTrafficLogJson(QByteArray& out, const TrafficLogEntry& entry, quint64
     }
     out += ",\"seq\":";
     appendNumber(out, qint64(seq));
+    if (const QByteArrayView state = entry.unansweredBecause(); !state.isEmpty()) {
+        out += ",\"state\":";
+        appendJsonString(out, state);
+    }
     out += ",\"text\":";
     char line[kMaxTrafficLogLine];
     const qsizetype length = formatTrafficLogLine(entry, line);

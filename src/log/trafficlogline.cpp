@@ -64,8 +64,8 @@ qsizetype formatTrafficLogLine(const TrafficLogEntry& entry, char* out)
 {
     using Kind = TrafficLogEntry::Kind;
     char* const end = out + kMaxTrafficLogLine;
-    if (entry.kind == Kind::Notice) {
-        char* p = putText(out, "!!! ");
+    if (entry.isRemark()) {
+        char* p = putText(out, entry.kind == Kind::Event ? "*** " : "!!! ");
         if (entry.note)
             p = putEscaped(p, end, entry.note->text);
         return p - out;
@@ -124,7 +124,14 @@ qsizetype formatTrafficLogLine(const TrafficLogEntry& entry, char* out)
     case Kind::UnitFault:
     case Kind::DiscoveryFault:
     case Kind::Notice:
+    case Kind::Event:
         break;
+    }
+    // A request the unit left unanswered because it was down says so: the controller did send it.
+    if (const QByteArrayView state = entry.unansweredBecause(); !state.isEmpty()) {
+        p = putText(p, " (");
+        p = putEscaped(p, end - 1, state);
+        *p++ = ')';
     }
     if (entry.notSent && entry.note) {
         p = putText(p, " (not sent: ");

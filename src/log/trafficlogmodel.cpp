@@ -221,7 +221,7 @@ int TrafficLogModel::unitWithSeq(quint64 seq) const
 
 QString TrafficLogModel::unitAddressOf(const LogLine& line) const
 {
-    if (m_unitAddresses.isEmpty() || line.entry.kind == TrafficLogEntry::Kind::Notice)
+    if (m_unitAddresses.isEmpty() || line.entry.isRemark())
         return {};
     return m_unitAddresses.value(int(line.unit));
 }

@@ -17,7 +17,9 @@
 
 // What a line holds beyond the fixed fields; only lines about faults have one.
 struct TrafficLogNote : QSharedData {
-    QByteArray text;  // fault lines: what the fault did, "RULE: ..."
+    // fault lines: what the fault did, "RULE: ..."; replies not sent: why; requests that reached
+    // a unit that was down: its state ("offline", "rebooting"); notices and events: their text
+    QByteArray text;
     QByteArray reply; // discovery replies a fault changed: the bytes that really left
 };
 
@@ -33,8 +35,10 @@ struct TrafficLogEntry {
         DiscoveryOutgoing,
         UnitFault,      // a fault rule acted on a unit-port request or its reply
         DiscoveryFault, // ... on a discovery request or its reply
-        Notice          // the simulator's own word about the log (lines removed, say)
+        Notice,         // the simulator's own word about the log (lines removed, say)
+        Event           // a scenario's event fired ("*** scenario: reboot ...")
     };
+    static constexpr Kind kLastKind = Kind::Event;
 
     quint32 address = 0;    // the sender's IPv4 address, host byte order
     quint16 remotePort = 0; // the sender's port, where replies go
@@ -65,8 +69,15 @@ struct TrafficLogEntry {
     }
 
     bool isIncoming() const { return kind == Kind::UnitIncoming || kind == Kind::DiscoveryIncoming; }
+    // A line of the simulator's own, about no datagram, port or peer.
+    bool isRemark() const { return kind == Kind::Notice || kind == Kind::Event; }
     // A datagram that really came in, or really left: what counts as traffic.
-    bool isDatagram() const { return !isFault() && !notSent && kind != Kind::Notice; }
+    bool isDatagram() const { return !isFault() && !notSent && !isRemark(); }
+    // A request that reached a unit which was down and so left it unanswered: the state it was in.
+    QByteArrayView unansweredBecause() const
+    {
+        return isIncoming() && note ? QByteArrayView(note->text) : QByteArrayView();
+    }
     bool isFault() const { return kind == Kind::UnitFault || kind == Kind::DiscoveryFault; }
     bool isDiscovery() const
     {
@@ -89,6 +100,7 @@ struct TrafficLogEntry {
         case Kind::UnitFault:
         case Kind::DiscoveryFault:
         case Kind::Notice:
+        case Kind::Event:
             return {};
         default:
             return QByteArrayView(reinterpret_cast<const char*>(bytes.data()),
@@ -151,13 +163,14 @@ struct TrafficLogEntry {
         return entry;
     }
 
-    static TrafficLogEntry notice(const QString& text)
+    static TrafficLogEntry notice(const QString& text, Kind kind = Kind::Notice)
     {
-        TrafficLogEntry entry{.kind = Kind::Notice};
+        TrafficLogEntry entry{.kind = kind};
         entry.note = new TrafficLogNote;
         entry.note->text = text.toUtf8();
         return entry;
     }
+    static TrafficLogEntry event(const QString& text) { return notice(text, Kind::Event); }
 
     // What the line is about, in the words the control API, its metrics and unitctl use.
     enum class Command : quint8 { SetChannels, ChannelQuery, StatusQuery, Discovery, Other };
@@ -231,7 +244,7 @@ struct TrafficLogEntry {
     // The simulator's own port the line is about: the unit port or 65535.
     quint16 simulatorPort() const
     {
-        if (kind == Kind::Notice)
+        if (isRemark())
             return 0;
         if (isDiscovery())
             return kDiscoveryPort;

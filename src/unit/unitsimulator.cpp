@@ -51,6 +51,21 @@ QString peerText(quint32 address, quint16 port)
     return QHostAddress(address).toString() + QLatin1Char(':') + QString::number(port);
 }
 
+// The mark on a request the unit left unanswered, one shared note a state: logging one costs no
+// allocation.
+const QExplicitlySharedDataPointer<TrafficLogNote>& stateNote(UnitSimulator::State state)
+{
+    static const auto make = [](UnitSimulator::State s) {
+        QExplicitlySharedDataPointer<TrafficLogNote> note(new TrafficLogNote);
+        note->text = UnitSimulator::stateName(s);
+        return note;
+    };
+    static const QExplicitlySharedDataPointer<TrafficLogNote> offline = make(UnitSimulator::State::Offline);
+    static const QExplicitlySharedDataPointer<TrafficLogNote> rebooting =
+        make(UnitSimulator::State::Rebooting);
+    return state == UnitSimulator::State::Rebooting ? rebooting : offline;
+}
+
 QByteArrayView identityView(int profile)
 {
     const std::string_view identity = identityForProfile(profile);
@@ -156,6 +171,58 @@ void UnitSimulator::setChannels(const std::array<quint8, 24>& values)
                       ChannelValues, m_profileIndex, {});
 }
 
+const char* UnitSimulator::stateName(State state)
+{
+    switch (state) {
+    case State::Offline:
+        return "offline";
+    case State::Rebooting:
+        return "rebooting";
+    case State::Answering:
+        break;
+    }
+    return "answering";
+}
+
+void UnitSimulator::setOffline(bool offline)
+{
+    m_offlineCount = std::max(0, m_offlineCount + (offline ? 1 : -1));
+    updateState();
+}
+
+void UnitSimulator::powerOff()
+{
+    ++m_powerOffCount;
+    updateState();
+}
+
+void UnitSimulator::powerOn()
+{
+    if (m_powerOffCount == 0)
+        return;
+    if (--m_powerOffCount == 0)
+        setStartChannelValues(ChannelValues);
+    updateState();
+}
+
+void UnitSimulator::resetState()
+{
+    m_offlineCount = 0;
+    m_powerOffCount = 0;
+    updateState();
+}
+
+void UnitSimulator::updateState()
+{
+    m_state = m_powerOffCount > 0 ? State::Rebooting : m_offlineCount > 0 ? State::Offline : State::Answering;
+}
+
+void UnitSimulator::logUnanswered(TrafficLogEntry entry)
+{
+    entry.note = stateNote(m_state);
+    emit trafficLogged(entry);
+}
+
 QString UnitSimulator::unitEndpointState() const
 {
     return endpointStateText(QStringLiteral("Unit port"), UDPSocket1, m_address);
@@ -206,8 +273,13 @@ void UnitSimulator::UDPSocket1_DataAvailable(const Datagram& datagram)
     const quint32 sender = ipv4Of(datagram.address);
     if (comesFromItself(sender, datagram.port))
         return;
-    const StatusDraw draw = drawStatusValues();
     const int profile = m_profileIndex;
+    if (m_state != State::Answering) {
+        logUnanswered(
+            TrafficLogEntry::unitIncoming(sender, datagram.port, UDPSocket1.port(), datagram.data, profile));
+        return;
+    }
+    const StatusDraw draw = drawStatusValues();
     emit trafficLogged(
         TrafficLogEntry::unitIncoming(sender, datagram.port, UDPSocket1.port(), datagram.data, profile));
 
@@ -240,6 +312,10 @@ void UnitSimulator::UDPSocket2_DataAvailable(const Datagram& datagram)
     TrafficLogEntry heard =
         TrafficLogEntry::discoveryIncoming(sender, datagram.port, kDiscoveryPort, datagram.data, profile);
     heard.alsoHeardByOthers = m_alsoHeardByOthers;
+    if (m_state != State::Answering) {
+        logUnanswered(heard);
+        return;
+    }
     emit trafficLogged(heard);
 
     const bool faulty = m_faults.isActive();
@@ -317,14 +393,16 @@ void UnitSimulator::send(Endpoint endpoint, quint32 source, quint32 address, qui
                          const ReplyCopy& copy, int profile, TrafficLogEntry::Command answers)
 {
     const QByteArrayView bytes(copy.bytes.data(), copy.size);
+    // A delayed reply that comes due while the unit is down never leaves (logReply says why).
+    const bool up = m_state == State::Answering;
     if (endpoint == Endpoint::Unit) {
-        const bool sent = UDPSocket1.writeFrom(source, address, port, bytes);
+        const bool sent = up && UDPSocket1.writeFrom(source, address, port, bytes);
         logReply(TrafficLogEntry::unitOutgoing(address, port, bytes, profile, UDPSocket1.port())
                      .answering(answers),
                  sent, UDPSocket1);
         return;
     }
-    const bool sent = sendDiscoveryReply(source, address, port, bytes);
+    const bool sent = up && sendDiscoveryReply(source, address, port, bytes);
     logReply(bytes == identityView(profile)
                  ? TrafficLogEntry::discoveryOutgoing(address, port, profile)
                  : TrafficLogEntry::discoveryOutgoing(address, port, profile, bytes),
@@ -338,7 +416,9 @@ void UnitSimulator::logReply(const TrafficLogEntry& entry, bool sent, const Data
         return;
     }
     ++m_repliesNotSent;
-    emit trafficLogged(entry.notSentBecause(endpoint.lastSendError()));
+    emit trafficLogged(entry.notSentBecause(
+        m_state == State::Answering ? endpoint.lastSendError()
+                                    : QStringLiteral("the unit is ") + QLatin1String(stateName(m_state))));
 }
 
 void UnitSimulator::reportDelayOverflow(quint64 dropped)

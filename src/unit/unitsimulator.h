@@ -26,6 +26,10 @@ public:
 
     enum class Endpoint { Unit, Discovery };
     Q_ENUM(Endpoint)
+    // How the network sees the unit. A unit that is down answers nothing on either port and acts
+    // on nothing; what still reaches it is logged with its state, so that a test can see that the
+    // controller kept sending.
+    enum class State : quint8 { Answering, Offline, Rebooting };
 
     // Every value the unit draws (status bytes, and the faults' draws) follows from `seed`: the
     // same seed and the same requests give the same bytes out.
@@ -82,8 +86,24 @@ public:
     // Sets channels 2 to 25 as a set-channels frame with these values would (elements 0 and 1
     // become 0), without a datagram and without a log line.
     void setChannels(const std::array<quint8, 24>& values);
+    // Channels back at their start values, as when the unit was opened.
+    void resetChannels() { setStartChannelValues(ChannelValues); }
     // Replies that did not leave: the endpoint refused to send them, or the delay queue was full.
     quint64 repliesNotSent() const { return m_repliesNotSent; }
+
+    // Cut off from the network (a switch port gone) until as many setOffline(false) calls as
+    // setOffline(true) ones, so that overlapping outages end with the last of them.
+    void setOffline(bool offline);
+    // Without power: silent until powerOn(), which brings the unit back with its start channel
+    // values, as a real unit comes up. Status draws and fault rules go on as before. Counted
+    // like setOffline().
+    void powerOff();
+    void powerOn();
+    // A power cut outranks a lost link: the unit shows as rebooting while both hold.
+    State state() const { return m_state; }
+    static const char* stateName(State state);
+    // Back to answering at once, with nothing pending: a scenario that starts over.
+    void resetState();
 
     int profileIndex() const { return m_profileIndex; }
     const ChannelArray& channelValues() const { return ChannelValues; }
@@ -130,10 +150,16 @@ private:
     // an endless exchange. Such datagrams are counted and never answered.
     bool comesFromItself(quint32 sender, quint16 port);
     void reportIgnoredFromItself(quint64 count);
+    void updateState();
+    // Logs a request that reached the unit while it was down.
+    void logUnanswered(TrafficLogEntry entry);
 
     QHostAddress m_address{QHostAddress::AnyIPv4};
     ChannelArray ChannelValues{};
     int m_profileIndex = 0;
+    State m_state = State::Answering;
+    int m_offlineCount = 0;
+    int m_powerOffCount = 0;
     DatagramEndpoint UDPSocket1;
     DatagramEndpoint UDPSocket2;
     DatagramEndpoint* m_sharedDiscovery = nullptr;

@@ -51,7 +51,7 @@ int printStoredLog(const QString& directory, quint64 since, bool json)
                 std::fprintf(stderr, "unitctl: %s\n", qPrintable(error));
             continue;
         }
-        const bool notice = line.entry.kind == TrafficLogEntry::Kind::Notice;
+        const bool notice = line.entry.isRemark();
         const QString address = notice ? QString() : addresses.value(int(line.unit));
         if (json) {
             appendTrafficLogJson(out, line.entry, seq, int(line.unit), address.toLatin1());

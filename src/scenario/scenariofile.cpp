@@ -1,0 +1,652 @@
+#include "scenariofile.h"
+
+#include "fleet/unitaddress.h"
+#include "unit/unitprofiles.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QRegularExpression>
+#include <QSaveFile>
+
+#include <yaml-cpp/yaml.h>
+
+#include <algorithm>
+#include <cmath>
+
+QString ScenarioError::text(const QString& source) const
+{
+    if (line <= 0)
+        return source + QStringLiteral(": ") + message;
+    return QStringLiteral("%1:%2:%3: %4").arg(source).arg(line).arg(column).arg(message);
+}
+
+namespace {
+// The longest time a scenario names: beyond it a typo is likelier than a month-long test.
+constexpr qint64 kMaxDurationMs = 30LL * 24 * 3600 * 1000;
+
+// Thrown inside the reader, caught once at its top: the first fault found ends reading.
+struct Refusal {
+    YAML::Mark mark;
+    QString message;
+};
+
+[[noreturn]] void refuse(const YAML::Node& node, const QString& path, const QString& what)
+{
+    throw Refusal{node.Mark(), path.isEmpty() ? what : path + QStringLiteral(": ") + what};
+}
+
+QString scalarOf(const YAML::Node& node)
+{
+    return QString::fromStdString(node.Scalar());
+}
+
+// What a node is, for messages: "a list", "a mapping", "'abc'".
+QString shown(const YAML::Node& node)
+{
+    if (node.IsSequence())
+        return QStringLiteral("a list");
+    if (node.IsMap())
+        return QStringLiteral("a mapping");
+    if (node.IsNull())
+        return QStringLiteral("nothing");
+    return QLatin1Char('\'') + scalarOf(node) + QLatin1Char('\'');
+}
+
+QString scalar(const YAML::Node& node, const QString& path, const QString& expected)
+{
+    if (!node.IsScalar())
+        refuse(node, path, QStringLiteral("must be %1, not %2").arg(expected, shown(node)));
+    return scalarOf(node);
+}
+
+qint64 wholeNumber(const YAML::Node& node, const QString& path, qint64 low, qint64 high)
+{
+    const QString expected = QStringLiteral("a whole number from %1 to %2").arg(low).arg(high);
+    const QString text = scalar(node, path, expected);
+    bool ok = false;
+    const qint64 value = text.toLongLong(&ok);
+    if (!ok || value < low || value > high)
+        refuse(node, path, QStringLiteral("must be %1, not '%2'").arg(expected, text));
+    return value;
+}
+
+// Checks that `node` is a mapping with only `allowed` keys, each once; returns its keys' nodes.
+void checkKeys(const YAML::Node& node, const QString& path, std::initializer_list<const char*> allowed,
+               const QString& what)
+{
+    if (!node.IsMap())
+        refuse(node, path, QStringLiteral("must be %1, not %2").arg(what, shown(node)));
+    QStringList seen;
+    for (auto it = node.begin(); it != node.end(); ++it) {
+        const QString key = it->first.IsScalar() ? scalarOf(it->first) : QString();
+        const QString where = path.isEmpty() ? key : path + QLatin1Char('.') + key;
+        if (!std::any_of(allowed.begin(), allowed.end(),
+                         [&](const char* name) { return key == QLatin1String(name); })) {
+            QStringList names;
+            for (const char* name : allowed)
+                names << QString::fromLatin1(name);
+            refuse(it->first, where,
+                   QStringLiteral("unknown key; %1 takes %2")
+                       .arg(path.isEmpty() ? QStringLiteral("the top level") : path,
+                            names.join(QStringLiteral(", "))));
+        }
+        if (seen.contains(key))
+            refuse(it->first, where, QStringLiteral("given twice"));
+        seen << key;
+    }
+}
+
+qint64 duration(const YAML::Node& node, const QString& path)
+{
+    const QString text = scalar(node, path, QStringLiteral("a duration such as 250ms, 10s or 2m"));
+    if (text.trimmed().startsWith(QLatin1Char('-')))
+        refuse(node, path, QStringLiteral("must not be before 0, not '%1'").arg(text));
+    const std::optional<qint64> ms = ScenarioFile::parseDuration(text);
+    if (!ms)
+        refuse(node, path,
+               QStringLiteral("must be a duration such as 250ms, 10s or 2m (at most 30 days), not '%1'")
+                   .arg(text));
+    return *ms;
+}
+
+qint64 positiveDuration(const YAML::Node& node, const QString& path)
+{
+    const qint64 ms = duration(node, path);
+    if (ms == 0)
+        refuse(node, path, QStringLiteral("must be more than 0"));
+    return ms;
+}
+
+quint32 address(const YAML::Node& node, const QString& path)
+{
+    const QString text = scalar(node, path, QStringLiteral("an IPv4 address"));
+    const std::optional<QHostAddress> parsed = parseUnitAddress(text);
+    if (!parsed)
+        refuse(node, path, QStringLiteral("must be an IPv4 address such as 127.0.1.1, not '%1'").arg(text));
+    return parsed->toIPv4Address();
+}
+
+ChannelValues24 channels(const YAML::Node& node, const QString& path)
+{
+    if (!node.IsSequence() || node.size() != 24)
+        refuse(node, path,
+               QStringLiteral("must be a list of 24 values from 0 to 255 (channels 2 to 25), not %1")
+                   .arg(node.IsSequence() ? QStringLiteral("%1 values").arg(node.size()) : shown(node)));
+    ChannelValues24 values{};
+    for (std::size_t k = 0; k < 24; ++k)
+        values[k] = quint8(wholeNumber(node[k], QStringLiteral("%1[%2]").arg(path).arg(k), 0, 255));
+    return values;
+}
+
+FaultRule rule(const YAML::Node& node, const QString& path, const QList<quint32>& addresses)
+{
+    const QString text = scalar(node, path, QStringLiteral("a fault rule such as \"drop,chance=0.1\""));
+    QString error;
+    const std::optional<FaultRule> parsed = FaultRule::parse(text, &error);
+    if (!parsed)
+        refuse(node, path, QStringLiteral("'%1': %2").arg(text, error));
+    if (const QString problem = parsed->unitsProblem(addresses); !problem.isEmpty())
+        refuse(node, path, QStringLiteral("'%1': %2").arg(text, problem));
+    return *parsed;
+}
+
+class Reader {
+public:
+    Scenario read(const YAML::Node& root)
+    {
+        if (root.IsNull())
+            refuse(root, {}, QStringLiteral("the scenario is empty; it needs at least \"version: 1\""));
+        checkKeys(
+            root, {}, {"version", "name", "seed", "time_scale", "units", "faults", "timeline", "end"},
+            QStringLiteral("a mapping of version, name, seed, time_scale, units, faults, timeline and end"));
+        if (!root["version"])
+            refuse(root, {}, QStringLiteral("version is missing; this program reads \"version: 1\""));
+        if (scalar(root["version"], QStringLiteral("version"), QStringLiteral("1")) != QLatin1String("1"))
+            refuse(root["version"], QStringLiteral("version"),
+                   QStringLiteral("this program reads version 1, not '%1'").arg(scalarOf(root["version"])));
+        if (const YAML::Node name = root["name"])
+            m_scenario.name = scalar(name, QStringLiteral("name"), QStringLiteral("a text"));
+        if (const YAML::Node seed = root["seed"]) {
+            const QString text = scalar(seed, QStringLiteral("seed"), QStringLiteral("a whole number"));
+            bool ok = false;
+            const quint64 value = text.toULongLong(&ok);
+            if (!ok || text.startsWith(QLatin1Char('+')) || text.startsWith(QLatin1Char('-')))
+                refuse(seed, QStringLiteral("seed"),
+                       QStringLiteral("must be a whole number from 0 to 18446744073709551615, not '%1'")
+                           .arg(text));
+            m_scenario.seed = value;
+        }
+        if (const YAML::Node scale = root["time_scale"]) {
+            const QString text = scalar(scale, QStringLiteral("time_scale"), QStringLiteral("a number"));
+            bool ok = false;
+            const double value = text.toDouble(&ok);
+            if (!ok || !std::isfinite(value) || value < Scenario::kMinTimeScale ||
+                value > Scenario::kMaxTimeScale)
+                refuse(scale, QStringLiteral("time_scale"),
+                       QStringLiteral("must be a number from 0.01 to 1000, not '%1'").arg(text));
+            m_scenario.timeScale = value;
+        }
+        if (const YAML::Node units = root["units"])
+            readUnits(units);
+        for (const FleetUnit& unit : m_scenario.fleetUnits())
+            m_addresses << unit.address.toIPv4Address();
+        if (m_addresses.isEmpty())
+            m_addresses << 0; // the single unit
+        if (const YAML::Node faults = root["faults"]) {
+            if (!faults.IsSequence() && !faults.IsNull())
+                refuse(faults, QStringLiteral("faults"),
+                       QStringLiteral("must be a list of fault rules, not %1").arg(shown(faults)));
+            for (std::size_t k = 0; k < faults.size(); ++k)
+                m_scenario.faults << rule(faults[k], QStringLiteral("faults[%1]").arg(k), m_addresses);
+        }
+        if (const YAML::Node end = root["end"])
+            m_scenario.endMs = positiveDuration(end, QStringLiteral("end"));
+        if (const YAML::Node timeline = root["timeline"])
+            readTimeline(timeline);
+        return m_scenario;
+    }
+
+private:
+    void readUnits(const YAML::Node& units)
+    {
+        if (units.IsNull())
+            return;
+        if (!units.IsSequence())
+            refuse(units, QStringLiteral("units"),
+                   QStringLiteral("must be a list of groups, not %1").arg(shown(units)));
+        struct Range {
+            quint32 first;
+            quint32 last;
+            std::size_t group;
+        };
+        std::vector<Range> ranges;
+        qint64 total = 0;
+        for (std::size_t k = 0; k < units.size(); ++k) {
+            const YAML::Node node = units[k];
+            const QString path = QStringLiteral("units[%1]").arg(k);
+            checkKeys(node, path, {"count", "first", "address", "profile", "channels"},
+                      QStringLiteral("a group: count and first, or address, with profile and channels"));
+            ScenarioUnitGroup group;
+            if (node["address"]) {
+                if (node["count"] || node["first"])
+                    refuse(node, path,
+                           QStringLiteral("has address and count or first; a group is one or the other"));
+                group.first = address(node["address"], path + QStringLiteral(".address"));
+                group.single = true;
+            } else {
+                if (!node["count"] || !node["first"])
+                    refuse(node, path, QStringLiteral("needs count and first, or address"));
+                group.count =
+                    int(wholeNumber(node["count"], path + QStringLiteral(".count"), 1, kMaxFleetUnits));
+                group.first = address(node["first"], path + QStringLiteral(".first"));
+                if (quint64(group.first) + quint64(group.count) - 1 > 0xffffffffull)
+                    refuse(node["count"], path + QStringLiteral(".count"),
+                           QStringLiteral("%1 addresses from %2 run past 255.255.255.255")
+                               .arg(group.count)
+                               .arg(QHostAddress(group.first).toString()));
+            }
+            const quint32 last = group.first + quint32(group.count - 1);
+            if (const QString problem = unitAddressProblem(group.first, last); !problem.isEmpty())
+                refuse(node, path, problem);
+            if (const YAML::Node profile = node["profile"]) {
+                if (profile.IsScalar() && scalarOf(profile) == QLatin1String("cycle"))
+                    group.cycle = true;
+                else if (!profile.IsScalar())
+                    refuse(
+                        profile, path + QStringLiteral(".profile"),
+                        QStringLiteral("must be a profile from 0 to 8 or cycle, not %1").arg(shown(profile)));
+                else
+                    group.profile =
+                        int(wholeNumber(profile, path + QStringLiteral(".profile"), 0, kProfileCount - 1));
+            }
+            if (const YAML::Node values = node["channels"])
+                group.channels = channels(values, path + QStringLiteral(".channels"));
+            total += group.count;
+            if (total > kMaxFleetUnits)
+                refuse(node, path, QStringLiteral("a scenario has at most %1 units").arg(kMaxFleetUnits));
+            for (const Range& other : ranges) {
+                if (group.first <= other.last && last >= other.first)
+                    refuse(node, path,
+                           QStringLiteral("overlaps units[%1]: %2 is in both")
+                               .arg(other.group)
+                               .arg(QHostAddress(std::max(group.first, other.first)).toString()));
+            }
+            ranges.push_back({group.first, last, k});
+            m_scenario.units << group;
+        }
+    }
+
+    ScenarioUnits eventUnits(const YAML::Node& node, const QString& path)
+    {
+        const int count = m_scenario.unitCount();
+        const QString text =
+            scalar(node, path, QStringLiteral("unit indexes FIRST-LAST, an index or an address"));
+        ScenarioUnits units;
+        units.text = text;
+        static const QRegularExpression range(QStringLiteral("^(\\d{1,6})(?:-(\\d{1,6}))?$"));
+        if (const QRegularExpressionMatch match = range.match(text); match.hasMatch()) {
+            units.first = match.captured(1).toInt();
+            units.last = match.captured(2).isEmpty() ? units.first : match.captured(2).toInt();
+            if (units.last < units.first)
+                refuse(node, path, QStringLiteral("'%1' runs backwards").arg(text));
+            if (units.last >= count)
+                refuse(node, path,
+                       QStringLiteral("'%1' is outside the units: there %2 (indexes 0 to %3)")
+                           .arg(text, count == 1 ? QStringLiteral("is 1 unit")
+                                                 : QStringLiteral("are %1 units").arg(count))
+                           .arg(count - 1));
+            return units;
+        }
+        const std::optional<QHostAddress> parsed = parseUnitAddress(text);
+        if (!parsed)
+            refuse(node, path,
+                   QStringLiteral("must be unit indexes FIRST-LAST, an index or an address, not '%1'")
+                       .arg(text));
+        if (m_scenario.units.isEmpty())
+            refuse(node, path,
+                   QStringLiteral("%1: the single unit listens on every address; name it as 0").arg(text));
+        const qsizetype index = m_addresses.indexOf(parsed->toIPv4Address());
+        if (index < 0)
+            refuse(node, path, QStringLiteral("%1 is outside the units: no unit has that address").arg(text));
+        units.first = units.last = int(index);
+        return units;
+    }
+
+    void readTimeline(const YAML::Node& timeline)
+    {
+        if (timeline.IsNull())
+            return;
+        if (!timeline.IsSequence())
+            refuse(timeline, QStringLiteral("timeline"),
+                   QStringLiteral("must be a list of events, not %1").arg(shown(timeline)));
+        if (qsizetype(timeline.size()) > ScenarioFile::kMaxEvents)
+            refuse(timeline, QStringLiteral("timeline"),
+                   QStringLiteral("holds %1 events; at most %2")
+                       .arg(timeline.size())
+                       .arg(ScenarioFile::kMaxEvents));
+        for (std::size_t k = 0; k < timeline.size(); ++k)
+            m_scenario.timeline << readEvent(timeline[k], QStringLiteral("timeline[%1]").arg(k));
+    }
+
+    ScenarioEvent readEvent(const YAML::Node& node, const QString& path)
+    {
+        checkKeys(node, path, {"at", "units", "offline", "reboot", "fault", "profile", "channels"},
+                  QStringLiteral("an event: at, units and one of offline, reboot, fault, profile, channels"));
+        ScenarioEvent event;
+        if (!node["at"])
+            refuse(node, path, QStringLiteral("needs at, the time it happens (such as 10s)"));
+        event.atMs = duration(node["at"], path + QStringLiteral(".at"));
+        if (m_scenario.endMs && event.atMs > *m_scenario.endMs)
+            refuse(node["at"], path + QStringLiteral(".at"),
+                   QStringLiteral("%1 is after the end (%2)")
+                       .arg(scenarioDurationText(event.atMs), scenarioDurationText(*m_scenario.endMs)));
+        if (const YAML::Node units = node["units"])
+            event.units = eventUnits(units, path + QStringLiteral(".units"));
+        const char* kinds[] = {"offline", "reboot", "fault", "profile", "channels"};
+        const char* kind = nullptr;
+        for (const char* name : kinds) {
+            if (!node[name])
+                continue;
+            if (kind)
+                refuse(node[name], path + QLatin1Char('.') + QLatin1String(name),
+                       QStringLiteral("the event is %1 already; one event does one thing")
+                           .arg(QLatin1String(kind)));
+            kind = name;
+        }
+        if (!kind)
+            refuse(node, path, QStringLiteral("needs one of offline, reboot, fault, profile, channels"));
+        const QString where = path + QLatin1Char('.') + QLatin1String(kind);
+        const YAML::Node body = node[kind];
+        const auto lasting = [&](std::initializer_list<const char*> keys, const QString& what) {
+            if (body.IsNull())
+                return;
+            checkKeys(body, where, keys, what);
+            if (const YAML::Node span = body["for"])
+                event.forMs = positiveDuration(span, where + QStringLiteral(".for"));
+        };
+        if (qstrcmp(kind, "offline") == 0) {
+            event.kind = ScenarioEvent::Kind::Offline;
+            lasting({"for"}, QStringLiteral("a mapping with for"));
+        } else if (qstrcmp(kind, "reboot") == 0) {
+            event.kind = ScenarioEvent::Kind::Reboot;
+            event.forMs = ScenarioEvent::kDefaultRebootMs;
+            lasting({"for"}, QStringLiteral("a mapping with for"));
+        } else if (qstrcmp(kind, "fault") == 0) {
+            event.kind = ScenarioEvent::Kind::Fault;
+            if (body.IsNull() || (body.IsMap() && !body["rule"]))
+                refuse(body, where, QStringLiteral("needs rule, such as {rule: \"drop,chance=0.1\"}"));
+            lasting({"rule", "for"}, QStringLiteral("a mapping with rule and for"));
+            event.rule = rule(body["rule"], where + QStringLiteral(".rule"), m_addresses);
+        } else if (qstrcmp(kind, "profile") == 0) {
+            event.kind = ScenarioEvent::Kind::Profile;
+            event.profile = int(wholeNumber(body, where, 0, kProfileCount - 1));
+        } else {
+            event.kind = ScenarioEvent::Kind::Channels;
+            event.channels = channels(body, where);
+        }
+        return event;
+    }
+
+    Scenario m_scenario;
+    QList<quint32> m_addresses;
+};
+
+void emitDuration(YAML::Emitter& out, qint64 ms)
+{
+    out << ScenarioFile::durationText(ms).toStdString();
+}
+
+void emitChannels(YAML::Emitter& out, const ChannelValues24& values)
+{
+    out << YAML::Flow << YAML::BeginSeq;
+    for (const quint8 value : values)
+        out << int(value);
+    out << YAML::EndSeq;
+}
+
+QJsonArray channelsJson(const ChannelValues24& values)
+{
+    QJsonArray array;
+    for (const quint8 value : values)
+        array.append(int(value));
+    return array;
+}
+} // namespace
+
+namespace ScenarioFile {
+
+std::optional<qint64> parseDuration(const QString& text)
+{
+    static const QRegularExpression form(
+        QStringLiteral("^\\s*(\\d{1,10}(?:\\.\\d{1,6})?)\\s*(ms|s|m|h)\\s*$"));
+    const QRegularExpressionMatch match = form.match(text);
+    if (!match.hasMatch())
+        return std::nullopt;
+    const double number = match.captured(1).toDouble();
+    const QString unit = match.captured(2);
+    const double scale = unit == QLatin1String("ms")  ? 1
+                         : unit == QLatin1String("s") ? 1000
+                         : unit == QLatin1String("m") ? 60000
+                                                      : 3600000;
+    const double ms = number * scale;
+    if (ms > double(kMaxDurationMs))
+        return std::nullopt;
+    return qint64(std::llround(ms));
+}
+
+QString durationText(qint64 ms)
+{
+    if (ms != 0 && ms % 60000 == 0)
+        return QStringLiteral("%1m").arg(ms / 60000);
+    if (ms % 1000 == 0)
+        return QStringLiteral("%1s").arg(ms / 1000);
+    return QStringLiteral("%1ms").arg(ms);
+}
+
+std::optional<Scenario> parse(const QByteArray& text, ScenarioError* error)
+{
+    try {
+        const std::vector<YAML::Node> documents = YAML::LoadAll(text.toStdString());
+        if (documents.size() > 1) {
+            const YAML::Mark mark = documents[1].Mark();
+            *error = {mark.line + 1, mark.column + 1,
+                      QStringLiteral("a second document; a scenario file holds one")};
+            return std::nullopt;
+        }
+        return Reader().read(documents.empty() ? YAML::Node() : documents.front());
+    } catch (const Refusal& refusal) {
+        // A node made up for a missing value has no place in the text.
+        const bool placed = refusal.mark.line >= 0 && !(refusal.mark.line == 0 && refusal.mark.pos == 0 &&
+                                                        refusal.mark.column == 0 && text.trimmed().isEmpty());
+        *error = {placed ? refusal.mark.line + 1 : 0, placed ? refusal.mark.column + 1 : 0, refusal.message};
+    } catch (const YAML::Exception& failure) {
+        *error = {failure.mark.line + 1, failure.mark.column + 1,
+                  QStringLiteral("not YAML: ") + QString::fromStdString(failure.msg)};
+    }
+    return std::nullopt;
+}
+
+std::optional<Scenario> load(const QString& path, QString* error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("%1: cannot read: %2").arg(path, file.errorString());
+        return std::nullopt;
+    }
+    if (file.size() > kMaxBytes) {
+        *error = QStringLiteral("%1: %2 bytes; a scenario file holds at most %3")
+                     .arg(path)
+                     .arg(file.size())
+                     .arg(kMaxBytes);
+        return std::nullopt;
+    }
+    ScenarioError problem;
+    std::optional<Scenario> scenario = parse(file.readAll(), &problem);
+    if (!scenario)
+        *error = problem.text(path);
+    return scenario;
+}
+
+QByteArray toYaml(const Scenario& scenario)
+{
+    YAML::Emitter out;
+    out << YAML::BeginMap;
+    out << YAML::Key << "version" << YAML::Value << Scenario::kVersion;
+    if (!scenario.name.isEmpty())
+        out << YAML::Key << "name" << YAML::Value << YAML::DoubleQuoted << scenario.name.toStdString();
+    if (scenario.seed)
+        out << YAML::Key << "seed" << YAML::Value << *scenario.seed;
+    if (scenario.timeScale != 1.0)
+        out << YAML::Key << "time_scale" << YAML::Value
+            << QString::number(scenario.timeScale, 'g', 15).toStdString();
+    if (!scenario.units.isEmpty()) {
+        out << YAML::Key << "units" << YAML::Value << YAML::BeginSeq;
+        for (const ScenarioUnitGroup& group : scenario.units) {
+            out << YAML::Flow << YAML::BeginMap;
+            if (group.single) {
+                out << YAML::Key << "address" << YAML::Value
+                    << QHostAddress(group.first).toString().toStdString();
+            } else {
+                out << YAML::Key << "count" << YAML::Value << group.count;
+                out << YAML::Key << "first" << YAML::Value
+                    << QHostAddress(group.first).toString().toStdString();
+            }
+            out << YAML::Key << "profile" << YAML::Value;
+            if (group.cycle)
+                out << "cycle";
+            else
+                out << group.profile;
+            if (group.channels) {
+                out << YAML::Key << "channels" << YAML::Value;
+                emitChannels(out, *group.channels);
+            }
+            out << YAML::EndMap;
+        }
+        out << YAML::EndSeq;
+    }
+    if (!scenario.faults.isEmpty()) {
+        out << YAML::Key << "faults" << YAML::Value << YAML::BeginSeq;
+        for (const FaultRule& rule : scenario.faults)
+            out << YAML::DoubleQuoted << rule.text.toStdString();
+        out << YAML::EndSeq;
+    }
+    if (!scenario.timeline.isEmpty()) {
+        out << YAML::Key << "timeline" << YAML::Value << YAML::BeginSeq;
+        for (const ScenarioEvent& event : scenario.timeline) {
+            out << YAML::Flow << YAML::BeginMap;
+            out << YAML::Key << "at" << YAML::Value;
+            emitDuration(out, event.atMs);
+            if (!event.units.isAll())
+                out << YAML::Key << "units" << YAML::Value << event.units.text.toStdString();
+            out << YAML::Key << ScenarioEvent::kindName(event.kind) << YAML::Value;
+            switch (event.kind) {
+            case ScenarioEvent::Kind::Offline:
+            case ScenarioEvent::Kind::Reboot:
+                out << YAML::BeginMap;
+                if (event.forMs > 0) {
+                    out << YAML::Key << "for" << YAML::Value;
+                    emitDuration(out, event.forMs);
+                }
+                out << YAML::EndMap;
+                break;
+            case ScenarioEvent::Kind::Fault:
+                out << YAML::BeginMap << YAML::Key << "rule" << YAML::Value << YAML::DoubleQuoted
+                    << event.rule.text.toStdString();
+                if (event.forMs > 0) {
+                    out << YAML::Key << "for" << YAML::Value;
+                    emitDuration(out, event.forMs);
+                }
+                out << YAML::EndMap;
+                break;
+            case ScenarioEvent::Kind::Profile:
+                out << event.profile;
+                break;
+            case ScenarioEvent::Kind::Channels:
+                emitChannels(out, event.channels);
+                break;
+            }
+            out << YAML::EndMap;
+        }
+        out << YAML::EndSeq;
+    }
+    if (scenario.endMs) {
+        out << YAML::Key << "end" << YAML::Value;
+        emitDuration(out, *scenario.endMs);
+    }
+    out << YAML::EndMap;
+    return QByteArray(out.c_str()) + '\n';
+}
+
+QJsonObject toJson(const Scenario& scenario)
+{
+    QJsonObject object{{QStringLiteral("version"), Scenario::kVersion}};
+    if (!scenario.name.isEmpty())
+        object.insert(QStringLiteral("name"), scenario.name);
+    // A seed may exceed what a JSON number holds exactly; as a string it is read back whole.
+    if (scenario.seed)
+        object.insert(QStringLiteral("seed"), QString::number(*scenario.seed));
+    object.insert(QStringLiteral("time_scale"), scenario.timeScale);
+    QJsonArray units;
+    for (const ScenarioUnitGroup& group : scenario.units) {
+        QJsonObject item;
+        if (group.single) {
+            item.insert(QStringLiteral("address"), QHostAddress(group.first).toString());
+        } else {
+            item.insert(QStringLiteral("count"), group.count);
+            item.insert(QStringLiteral("first"), QHostAddress(group.first).toString());
+        }
+        item.insert(QStringLiteral("profile"),
+                    group.cycle ? QJsonValue(QStringLiteral("cycle")) : QJsonValue(group.profile));
+        if (group.channels)
+            item.insert(QStringLiteral("channels"), channelsJson(*group.channels));
+        units.append(item);
+    }
+    object.insert(QStringLiteral("units"), units);
+    QJsonArray faults;
+    for (const FaultRule& rule : scenario.faults)
+        faults.append(rule.text);
+    object.insert(QStringLiteral("faults"), faults);
+    QJsonArray timeline;
+    for (const ScenarioEvent& event : scenario.timeline) {
+        QJsonObject item{{QStringLiteral("at"), durationText(event.atMs)}};
+        if (!event.units.isAll())
+            item.insert(QStringLiteral("units"), event.units.text);
+        QJsonObject body;
+        if (event.forMs > 0)
+            body.insert(QStringLiteral("for"), durationText(event.forMs));
+        const QString kind = QLatin1String(ScenarioEvent::kindName(event.kind));
+        switch (event.kind) {
+        case ScenarioEvent::Kind::Offline:
+        case ScenarioEvent::Kind::Reboot:
+            item.insert(kind, body);
+            break;
+        case ScenarioEvent::Kind::Fault:
+            body.insert(QStringLiteral("rule"), event.rule.text);
+            item.insert(kind, body);
+            break;
+        case ScenarioEvent::Kind::Profile:
+            item.insert(kind, event.profile);
+            break;
+        case ScenarioEvent::Kind::Channels:
+            item.insert(kind, channelsJson(event.channels));
+            break;
+        }
+        timeline.append(item);
+    }
+    object.insert(QStringLiteral("timeline"), timeline);
+    if (scenario.endMs)
+        object.insert(QStringLiteral("end"), durationText(*scenario.endMs));
+    return object;
+}
+
+bool save(const Scenario& scenario, const QString& path, QString* error)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(toYaml(scenario)) < 0 || !file.commit()) {
+        *error = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+} // namespace ScenarioFile

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "scenario.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+
+#include <optional>
+
+// What is wrong with a scenario's text, and where: line and column from 1 (0 when the text as a
+// whole is wrong, an empty file say).
+struct ScenarioError {
+    int line = 0;
+    int column = 0;
+    QString message; // names the key: "timeline[2].reboot.for: must be more than 0"
+
+    // "SOURCE:LINE:COLUMN: message", as compilers say it.
+    QString text(const QString& source) const;
+};
+
+// The scenario file: YAML (and so JSON too) with a fixed shape. Reading is strict: an unknown
+// key, a wrong type, a value out of range, an address outside the units, overlapping groups, an
+// event before 0 or a `for` of 0 is refused, and nothing of the file is taken.
+namespace ScenarioFile {
+// Files larger than this are no scenario anybody wrote.
+inline constexpr qint64 kMaxBytes = 16 * 1024 * 1024;
+inline constexpr qsizetype kMaxEvents = 100000;
+
+std::optional<Scenario> parse(const QByteArray& text, ScenarioError* error);
+// Reads and parses `path`; `error` then reads "PATH:LINE:COLUMN: what is wrong".
+std::optional<Scenario> load(const QString& path, QString* error);
+
+// The scenario as YAML, in the order and the forms the loader reads (comments are not kept).
+QByteArray toYaml(const Scenario& scenario);
+// The same as JSON, as the control API gives it.
+QJsonObject toJson(const Scenario& scenario);
+// Writes toYaml() to `path` whole or not at all; false, with why, when it cannot.
+bool save(const Scenario& scenario, const QString& path, QString* error);
+
+// "250ms", "10s", "2m", "1.5h" in milliseconds; nothing when it is no such duration.
+std::optional<qint64> parseDuration(const QString& text);
+// The shortest form parseDuration() reads back: "2m", "10s", "250ms".
+QString durationText(qint64 ms);
+} // namespace ScenarioFile

@@ -1,0 +1,251 @@
+#include "scenarioplayer.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+// A timer is never set further ahead than this; it wakes and sets itself again.
+constexpr qint64 kMaxWaitMs = 60 * 60 * 1000;
+} // namespace
+
+ScenarioPlayer::ScenarioPlayer(const Scenario& scenario, const QList<UnitSimulator*>& units,
+                               const QList<FaultRule>& extraRules, QObject* parent)
+    : QObject(parent)
+    , m_scenario(scenario)
+    , m_units(units)
+    , m_extraRules(extraRules)
+{
+    for (int k = 0; k < m_scenario.timeline.size(); ++k) {
+        const ScenarioEvent& event = m_scenario.timeline[k];
+        m_steps.append({event.atMs, k, false});
+        const bool lasts = event.kind == ScenarioEvent::Kind::Offline ||
+                           event.kind == ScenarioEvent::Kind::Reboot ||
+                           event.kind == ScenarioEvent::Kind::Fault;
+        if (lasts && event.forMs > 0)
+            m_steps.append({event.atMs + event.forMs, k, true});
+    }
+    // A span [at, at + for) is over before what begins at its end: a unit back at 10 s can be
+    // rebooted again at 10 s.
+    std::stable_sort(m_steps.begin(), m_steps.end(), [](const Step& a, const Step& b) {
+        if (a.atMs != b.atMs)
+            return a.atMs < b.atMs;
+        return a.ending && !b.ending;
+    });
+    m_timer.setSingleShot(true);
+    m_timer.setTimerType(Qt::PreciseTimer);
+    connect(&m_timer, &QTimer::timeout, this, &ScenarioPlayer::fireDue);
+}
+
+template <typename Action> void ScenarioPlayer::forEachUnit(const ScenarioUnits& which, Action action)
+{
+    const int last = which.isAll() ? int(m_units.size()) - 1 : std::min(which.last, int(m_units.size()) - 1);
+    for (int k = which.isAll() ? 0 : which.first; k <= last; ++k)
+        action(k, *m_units[k]);
+}
+
+void ScenarioPlayer::applyStart()
+{
+    const QList<FleetUnit> fleet = m_scenario.fleetUnits();
+    for (int k = 0; k < m_units.size(); ++k) {
+        UnitSimulator& unit = *m_units[k];
+        unit.resetState();
+        unit.faults().clear();
+        for (const FaultRule& rule : std::as_const(m_scenario.faults))
+            unit.faults().add(rule);
+        for (const FaultRule& rule : std::as_const(m_extraRules))
+            unit.faults().add(rule);
+        // The single unit keeps the profile it was started with (the window's selector, --profile).
+        if (k < fleet.size() && unit.profileIndex() != fleet[k].profile)
+            unit.selectProfile(fleet[k].profile);
+        unit.resetChannels();
+        if (const std::optional<ChannelValues24> values = m_scenario.startChannels(k))
+            unit.setChannels(*values);
+        unit.reseed(unit.seed());
+    }
+    m_addedRules.clear();
+    m_nextStep = 0;
+    m_heldMs = 0;
+    m_finished = false;
+    if (m_running)
+        m_clock.start();
+}
+
+void ScenarioPlayer::start()
+{
+    if (m_running || m_finished)
+        return;
+    m_running = true;
+    m_clock.start();
+    if (m_heldMs == 0 && m_nextStep == 0)
+        log(QStringLiteral("scenario%1 started: %2, %3 event%4, time scale %5")
+                .arg(m_scenario.name.isEmpty() ? QString() : QLatin1Char(' ') + m_scenario.name,
+                     m_scenario.units.isEmpty() ? QStringLiteral("the single unit")
+                                                : QStringLiteral("%1 units").arg(m_scenario.unitCount()))
+                .arg(m_scenario.timeline.size())
+                .arg(m_scenario.timeline.size() == 1 ? QString() : QStringLiteral("s"))
+                .arg(m_scenario.timeScale));
+    else
+        log(QStringLiteral("scenario runs on from %1").arg(scenarioDurationText(m_heldMs)));
+    fireDue();
+    emit stateChanged();
+}
+
+void ScenarioPlayer::stop()
+{
+    if (!m_running)
+        return;
+    m_heldMs = elapsedMs();
+    m_running = false;
+    m_timer.stop();
+    log(QStringLiteral("scenario stopped at %1").arg(scenarioDurationText(m_heldMs)));
+    emit stateChanged();
+}
+
+void ScenarioPlayer::restart()
+{
+    m_running = false;
+    m_timer.stop();
+    applyStart();
+    start();
+}
+
+qint64 ScenarioPlayer::elapsedMs() const
+{
+    if (!m_running)
+        return m_heldMs;
+    return m_heldMs + qint64(double(m_clock.nsecsElapsed()) * m_scenario.timeScale / 1e6);
+}
+
+std::optional<ScenarioPlayer::Upcoming> ScenarioPlayer::next() const
+{
+    for (qsizetype k = m_nextStep; k < m_steps.size(); ++k) {
+        const Step& step = m_steps[k];
+        if (step.ending)
+            continue;
+        return Upcoming{step.atMs, m_scenario.eventText(m_scenario.timeline[step.event])};
+    }
+    return std::nullopt;
+}
+
+QString ScenarioPlayer::statusText() const
+{
+    const QString name = m_scenario.name.isEmpty() ? QString() : QLatin1Char(' ') + m_scenario.name;
+    const QString elapsed = QString::number(double(elapsedMs()) / 1000, 'f', 1) + QStringLiteral(" s");
+    const QString of =
+        m_scenario.endMs ? QStringLiteral(" of ") + scenarioDurationText(*m_scenario.endMs) : QString();
+    QString text = QStringLiteral("Scenario%1: %2%3").arg(name, elapsed, of);
+    if (m_finished)
+        return text + QStringLiteral("; finished");
+    if (!m_running)
+        text += QStringLiteral(" (stopped)");
+    if (const std::optional<Upcoming> upcoming = next())
+        text += QStringLiteral("; next: %1 at %2").arg(upcoming->text, scenarioDurationText(upcoming->atMs));
+    else
+        text += QStringLiteral("; no more events");
+    return text;
+}
+
+bool ScenarioPlayer::isTimelineRule(int unit, int ruleId) const
+{
+    return std::any_of(m_addedRules.cbegin(), m_addedRules.cend(),
+                       [&](const AddedRule& added) { return added.unit == unit && added.id == ruleId; });
+}
+
+void ScenarioPlayer::schedule()
+{
+    if (!m_running)
+        return;
+    qint64 dueMs = -1;
+    if (m_nextStep < m_steps.size())
+        dueMs = m_steps[m_nextStep].atMs;
+    if (m_scenario.endMs && (dueMs < 0 || *m_scenario.endMs < dueMs))
+        dueMs = *m_scenario.endMs;
+    if (dueMs < 0)
+        return;
+    // In real time: the scenario's time runs `timeScale` times as fast.
+    const double waitMs = double(dueMs - elapsedMs()) / m_scenario.timeScale;
+    m_timer.start(int(std::clamp<qint64>(qint64(std::ceil(waitMs)), 0, kMaxWaitMs)));
+}
+
+void ScenarioPlayer::fireDue()
+{
+    if (!m_running)
+        return;
+    const auto nowMs = [this] {
+        return double(m_heldMs) + double(m_clock.nsecsElapsed()) * m_scenario.timeScale / 1e6;
+    };
+    bool fired = false;
+    while (m_running && m_nextStep < m_steps.size() && double(m_steps[m_nextStep].atMs) <= nowMs()) {
+        const Step step = m_steps[m_nextStep++];
+        const double lateMs = (nowMs() - double(step.atMs)) / m_scenario.timeScale;
+        fire(step);
+        fired = true;
+        emit eventFired(qint64(lateMs * 1000));
+    }
+    if (m_scenario.endMs && double(*m_scenario.endMs) <= nowMs()) {
+        m_heldMs = *m_scenario.endMs;
+        m_running = false;
+        m_finished = true;
+        m_timer.stop();
+        log(QStringLiteral("scenario%1 ended at %2")
+                .arg(m_scenario.name.isEmpty() ? QString() : QLatin1Char(' ') + m_scenario.name,
+                     scenarioDurationText(*m_scenario.endMs)));
+        emit stateChanged();
+        emit finished();
+        return;
+    }
+    schedule();
+    if (fired)
+        emit stateChanged();
+}
+
+void ScenarioPlayer::fire(const Step& step)
+{
+    const ScenarioEvent& event = m_scenario.timeline[step.event];
+    const QString who = m_scenario.unitsText(event.units);
+    switch (event.kind) {
+    case ScenarioEvent::Kind::Offline:
+        forEachUnit(event.units, [&](int, UnitSimulator& unit) { unit.setOffline(!step.ending); });
+        if (step.ending)
+            return log(QStringLiteral("scenario: %1 back online").arg(who));
+        break;
+    case ScenarioEvent::Kind::Reboot:
+        forEachUnit(event.units, [&](int, UnitSimulator& unit) {
+            if (step.ending)
+                unit.powerOn();
+            else
+                unit.powerOff();
+        });
+        if (step.ending)
+            return log(
+                QStringLiteral("scenario: %1 back after reboot, channels at their start values").arg(who));
+        break;
+    case ScenarioEvent::Kind::Fault:
+        if (step.ending) {
+            for (qsizetype k = m_addedRules.size() - 1; k >= 0; --k) {
+                const AddedRule added = m_addedRules[k];
+                if (added.event != step.event)
+                    continue;
+                m_units[added.unit]->faults().remove(added.id);
+                m_addedRules.removeAt(k);
+            }
+            return log(QStringLiteral("scenario: fault \"%1\" on %2 ended").arg(event.rule.text, who));
+        }
+        forEachUnit(event.units, [&](int k, UnitSimulator& unit) {
+            m_addedRules.append({step.event, k, unit.faults().add(event.rule)});
+        });
+        break;
+    case ScenarioEvent::Kind::Profile:
+        forEachUnit(event.units, [&](int, UnitSimulator& unit) { unit.selectProfile(event.profile); });
+        break;
+    case ScenarioEvent::Kind::Channels:
+        forEachUnit(event.units, [&](int, UnitSimulator& unit) { unit.setChannels(event.channels); });
+        break;
+    }
+    log(QStringLiteral("scenario: ") + m_scenario.eventText(event));
+}
+
+void ScenarioPlayer::log(const QString& text)
+{
+    emit eventLogged(TrafficLogEntry::event(text));
+}

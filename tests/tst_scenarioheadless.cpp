@@ -1,0 +1,258 @@
+// The headless program playing scenario files, as a user runs it. Uses the product's fixed ports
+// (4000-4007 and 65535) on 127.0.x.y addresses: fails with a clear message when another program
+// holds them.
+#include "loopbackclient.h"
+#include "programs.h"
+#include "unit/discovery.h"
+
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMap>
+#include <QNetworkDatagram>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUdpSocket>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+// Bounds on waits: a program start, a scenario played at time scale 20, an answer on loopback.
+constexpr int kStartMs = 10000;
+constexpr int kPlayMs = 30000;
+// How long silence must last for a batch of replies to be complete.
+constexpr int kQuietMs = 150;
+
+// The simulator playing a scenario, its standard output and error gathered as they come.
+struct Run {
+    QProcess process;
+    QByteArray out;
+    QByteArray err;
+
+    QString start(const QStringList& arguments)
+    {
+        process.start(simulatorPath(), QStringList{u"--headless"_s} + arguments);
+        if (!process.waitForStarted(kStartMs))
+            return u"the simulator did not start"_s;
+        if (!waitForOut("started:"))
+            return u"the scenario did not start: "_s + QString::fromUtf8(err);
+        if (err.contains("not listening") || err.contains("cannot"))
+            return u"the fixed ports are needed by this test: "_s + QString::fromUtf8(err);
+        return {};
+    }
+    bool waitForOut(const QByteArray& text, int timeoutMs = kStartMs)
+    {
+        return QTest::qWaitFor(
+            [&] {
+                out += process.readAllStandardOutput();
+                err += process.readAllStandardError();
+                return out.contains(text);
+            },
+            timeoutMs);
+    }
+    ~Run()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.terminate();
+            process.waitForFinished(kStartMs);
+        }
+    }
+};
+
+QString writeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& text)
+{
+    QFile file(dir.filePath(name));
+    if (!file.open(QIODevice::WriteOnly))
+        qFatal("cannot write %s", qPrintable(file.fileName()));
+    file.write(text);
+    return file.fileName();
+}
+
+// Every reply to a batch of requests, by the unit that sent it.
+QMap<QString, QList<QByteArray>> ask(QUdpSocket& socket,
+                                     const QList<std::pair<QHostAddress, QByteArray>>& requests, quint16 port)
+{
+    for (const auto& [address, payload] : requests)
+        socket.writeDatagram(payload, address, port);
+    QMap<QString, QList<QByteArray>> replies;
+    while (socket.hasPendingDatagrams() ||
+           QTest::qWaitFor([&] { return socket.hasPendingDatagrams(); }, kQuietMs)) {
+        const QNetworkDatagram reply = socket.receiveDatagram();
+        replies[reply.senderAddress().toString()] << reply.data();
+    }
+    return replies;
+}
+
+const QByteArray kRepeatable = R"(version: 1
+name: repeatable
+seed: 11
+time_scale: 10
+units:
+  - {count: 3, first: 127.0.7.1, profile: cycle}
+faults: ["corrupt=2,chance=0.5", "duplicate,chance=0.3,on=status-query"]
+timeline:
+  - {at: 2s, units: 1, channels: [1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24]}
+  - {at: 2s, units: 2, fault: {rule: "drop,chance=0.5"}}
+)"_ba;
+} // namespace
+
+class TestScenarioHeadless : public QObject {
+    Q_OBJECT
+
+private slots:
+    void examplesPlayToTheirEnd_data();
+    void examplesPlayToTheirEnd();
+    void refusedFileBindsNothing_data();
+    void refusedFileBindsNothing();
+    void sameFileAndSeedGiveTheSameBytes();
+    void optionsActOnTopAndSaySo();
+    void eventsAndOfflineRequestsInJsonLines();
+};
+
+void TestScenarioHeadless::examplesPlayToTheirEnd_data()
+{
+    QTest::addColumn<QString>("path");
+    const QDir examples(QStringLiteral(UNITSIM_EXAMPLES_DIR));
+    for (const QString& file : examples.entryList({u"*.yaml"_s}, QDir::Files, QDir::Name))
+        QTest::addRow("%s", qPrintable(file)) << examples.filePath(file);
+}
+
+void TestScenarioHeadless::examplesPlayToTheirEnd()
+{
+    QFETCH(QString, path);
+    const ProcessResult result = runProcess(
+        simulatorPath(), {u"--headless"_s, u"--scenario"_s, path, u"--time-scale"_s, u"20"_s}, kPlayMs);
+    QVERIFY2(result.exitCode == 0, qPrintable(result.err));
+    QVERIFY2(!result.err.contains(u"not listening"_s), qPrintable(result.err));
+    const QStringList events = result.out.split(u'\n').filter(QRegularExpression(u"^\\*\\*\\* "_s));
+    QVERIFY2(events.first().startsWith(u"*** scenario "_s) && events.first().contains(u" started: "_s),
+             qPrintable(result.out));
+    QVERIFY2(
+        QRegularExpression(u"^\\*\\*\\* scenario [a-z-]+ ended at \\d+ s$"_s).match(events.last()).hasMatch(),
+        qPrintable(events.last()));
+    QVERIFY(events.size() >= 4); // started, at least one event with its end (or two events), ended
+}
+
+void TestScenarioHeadless::refusedFileBindsNothing_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("message");
+    const QByteArray good = "version: 1\nunits:\n  - {count: 2, first: 127.0.7.1}\n"_ba;
+    QTest::addRow("overlapping groups")
+        << good + "  - {address: 127.0.7.2}\n"_ba << QStringList() << u":4:5: units[1]: overlaps units[0]"_s;
+    QTest::addRow("unknown key") << "version: 1\nstart: now\n"_ba << QStringList()
+                                 << u":2:1: start: unknown key"_s;
+    QTest::addRow("with --units") << good << QStringList{u"--units"_s, u"3"_s}
+                                  << u"--units, --unit and --profiles exclude --scenario"_s;
+    QTest::addRow("--fault for no unit")
+        << good << QStringList{u"--fault"_s, u"drop,units=5"_s} << u"units=5 names no unit"_s;
+    QTest::addRow("--time-scale 0") << good << QStringList{u"--time-scale"_s, u"0"_s}
+                                    << u"--time-scale must be a number from 0.01 to 1000"_s;
+}
+
+void TestScenarioHeadless::refusedFileBindsNothing()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QStringList, options);
+    QFETCH(QString, message);
+    QTemporaryDir dir;
+    const QString path = writeFile(dir, u"scenario.yaml"_s, text);
+    const ProcessResult result =
+        runProcess(simulatorPath(), QStringList{u"--headless"_s, u"--scenario"_s, path} + options);
+    QCOMPARE(result.exitCode, 2);
+    QVERIFY2(result.err.contains(message), qPrintable(result.err));
+    QVERIFY(result.out.isEmpty());
+    QVERIFY(!result.err.contains(u"listening"_s));
+}
+
+void TestScenarioHeadless::sameFileAndSeedGiveTheSameBytes()
+{
+    QTemporaryDir dir;
+    const QString path = writeFile(dir, u"repeatable.yaml"_s, kRepeatable);
+    QList<std::pair<QHostAddress, QByteArray>> statusQueries;
+    QList<std::pair<QHostAddress, QByteArray>> channelQueries;
+    for (int k = 0; k < 3; ++k) {
+        const QHostAddress unit(u"127.0.7.%1"_s.arg(k + 1));
+        for (int n = 0; n < 8; ++n) {
+            statusQueries.append({unit, unitFrame(51)});
+            channelQueries.append({unit, unitFrame(50)});
+        }
+    }
+    QList<QList<QMap<QString, QList<QByteArray>>>> runs;
+    for (int run = 0; run < 2; ++run) {
+        Run simulator;
+        const QString problem = simulator.start({u"--scenario"_s, path});
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        QUdpSocket controller;
+        QVERIFY(controller.bind(QHostAddress::LocalHost, 0));
+        QList<QMap<QString, QList<QByteArray>>> replies;
+        replies << ask(controller, statusQueries, 4000) << ask(controller, statusQueries, 4001)
+                << ask(controller, statusQueries, 4002);
+        // After the events at 2 s (0.2 s at time scale 10): unit 1's values, unit 2's drops.
+        QVERIFY(simulator.waitForOut("*** scenario: fault \"drop,chance=0.5\" on 127.0.7.3", kPlayMs));
+        for (quint16 port : {4000, 4001, 4002})
+            replies << ask(controller, channelQueries, port) << ask(controller, statusQueries, port);
+        runs << replies;
+    }
+    QCOMPARE(runs[0], runs[1]);
+    // The rules and events did act: unit 2 lost some of its queries after 2 s, unit 1 took its values.
+    const QList<QByteArray> unit2 = runs[0][7].value(u"127.0.7.3"_s); // channel queries on 4002
+    QVERIFY2(unit2.size() > 0 && unit2.size() < 8, qPrintable(QString::number(unit2.size())));
+    QVERIFY(
+        std::any_of(runs[0][5].value(u"127.0.7.2"_s).cbegin(), runs[0][5].value(u"127.0.7.2"_s).cend(),
+                    [](const QByteArray& reply) { return reply.mid(2, 3) == QByteArray("\x01\x02\x03"); }));
+}
+
+void TestScenarioHeadless::optionsActOnTopAndSaySo()
+{
+    QTemporaryDir dir;
+    const QString path = writeFile(dir, u"repeatable.yaml"_s, kRepeatable + "end: 3s\n"_ba);
+    const ProcessResult result =
+        runProcess(simulatorPath(),
+                   {u"--headless"_s, u"--scenario"_s, path, u"--seed"_s, u"12"_s, u"--time-scale"_s, u"20"_s,
+                    u"--profile"_s, u"4"_s, u"--fault"_s, u"drop,every=1000"_s, u"--quiet"_s},
+                   kPlayMs);
+    QVERIFY2(result.exitCode == 0, qPrintable(result.err));
+    for (const QString& note : {u"--seed 12 replaces the scenario's seed 11"_s,
+                                u"--time-scale 20 replaces the scenario's time_scale 10"_s,
+                                u"--profile 4 replaces the profiles the scenario gives its units"_s,
+                                u"Seed 12 (repeat this run with --seed 12)"_s,
+                                u"Fault rule of the scenario: corrupt=2,chance=0.5"_s,
+                                u"Fault rule on every unit: drop,every=1000"_s,
+                                u"Scenario repeatable: 2 events, ends at 3 s, time scale 20"_s})
+        QVERIFY2(result.err.contains(note), qPrintable(note + u"\nnot in:\n"_s + result.err));
+    QVERIFY(result.out.isEmpty()); // --quiet
+}
+
+void TestScenarioHeadless::eventsAndOfflineRequestsInJsonLines()
+{
+    QTemporaryDir dir;
+    const QString path = writeFile(dir, u"offline.yaml"_s,
+                                   "version: 1\nunits:\n  - {address: 127.0.7.9}\n"
+                                   "timeline:\n  - {at: 0s, offline: {}}\n"_ba);
+    Run simulator;
+    const QString problem = simulator.start({u"--scenario"_s, path, u"--log-format"_s, u"jsonl"_s});
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    LoopbackClient controller;
+    controller.sendTo(QHostAddress(u"127.0.7.9"_s), 4000, unitFrame(50));
+    QVERIFY(controller.staysQuiet(kQuietMs));
+    QVERIFY(simulator.waitForOut("\"direction\":\"in\""));
+    QList<QJsonObject> lines;
+    for (const QByteArray& line : simulator.out.split('\n')) {
+        if (!line.isEmpty())
+            lines << QJsonDocument::fromJson(line).object();
+    }
+    QCOMPARE(lines.size(), 3);
+    QCOMPARE(lines[1][u"direction"_s].toString(), u"event"_s);
+    QCOMPARE(lines[1][u"text"_s].toString(), u"*** scenario: offline 127.0.7.9 until stopped"_s);
+    QVERIFY(lines[1][u"unit"_s].isNull() && lines[1][u"address"_s].isNull() && lines[1][u"port"_s].isNull());
+    QCOMPARE(lines[2][u"state"_s].toString(), u"offline"_s);
+    QVERIFY2(lines[2][u"text"_s].toString().endsWith(u" (offline)"_s),
+             qPrintable(lines[2][u"text"_s].toString()));
+    QCOMPARE(lines[2][u"address"_s].toString(), u"127.0.7.9"_s);
+}
+
+QTEST_GUILESS_MAIN(TestScenarioHeadless)
+#include "tst_scenarioheadless.moc"
