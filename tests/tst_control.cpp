@@ -5,6 +5,7 @@
 #include "httpclient.h"
 #include "log/trafficlogmodel.h"
 #include "loopbackclient.h"
+#include "scenario/scenariosession.h"
 #include "unit/unitprofiles.h"
 #include "unit/unitsimulator.h"
 
@@ -43,7 +44,8 @@ private slots:
 private:
     void startServer(const QByteArray& token = {});
 
-    std::unique_ptr<UnitSimulator> m_unit;
+    std::unique_ptr<ScenarioSession> m_session;
+    UnitSimulator* m_unit = nullptr;
     std::unique_ptr<TrafficLogModel> m_log;
     std::unique_ptr<ControlServer> m_server;
     std::unique_ptr<HttpClient> m_http;
@@ -51,10 +53,12 @@ private:
 
 void TestControl::init()
 {
-    m_unit = std::make_unique<UnitSimulator>(99);
+    m_session = std::make_unique<ScenarioSession>(99);
     m_log = std::make_unique<TrafficLogModel>();
-    connect(m_unit.get(), &UnitSimulator::trafficLogged, m_log.get(), &TrafficLogModel::append);
-    m_unit->start(0);
+    connect(m_session.get(), &ScenarioSession::trafficLogged, m_log.get(), &TrafficLogModel::appendFrom);
+    QString error;
+    QVERIFY2(m_session->startUnits({}, 0, {}, &error), qPrintable(error));
+    m_unit = m_session->units().first();
     QVERIFY2(m_unit->unitEndpoint().isBound(), qPrintable(m_unit->unitEndpointState()));
     QVERIFY2(m_unit->discoveryEndpoint().isBound(), qPrintable(m_unit->discoveryEndpointState()));
     startServer();
@@ -63,7 +67,7 @@ void TestControl::init()
 void TestControl::startServer(const QByteArray& token)
 {
     m_http.reset();
-    m_server = std::make_unique<ControlServer>(*m_unit, *m_log, token);
+    m_server = std::make_unique<ControlServer>(*m_session, *m_log, token);
     QString error;
     QVERIFY2(m_server->listen(QHostAddress::LocalHost, 0, &error), qPrintable(error));
     QVERIFY(m_server->url().startsWith(u"http://127.0.0.1:"_s));
@@ -74,7 +78,7 @@ void TestControl::cleanup()
 {
     m_http.reset();
     m_server.reset();
-    m_unit.reset();
+    m_session.reset();
     m_log.reset();
 }
 

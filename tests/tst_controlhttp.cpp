@@ -4,6 +4,7 @@
 #include "capture/trafficcapture.h"
 #include "control/controlserver.h"
 #include "log/trafficlogmodel.h"
+#include "scenario/scenariosession.h"
 #include "unit/unitsimulator.h"
 
 #include <QDeadlineTimer>
@@ -163,7 +164,7 @@ private slots:
 private:
     void startServer(const QByteArray& token = {}, const HttpServer::Limits& limits = {});
 
-    std::unique_ptr<UnitSimulator> m_unit;
+    std::unique_ptr<ScenarioSession> m_session;
     std::unique_ptr<TrafficLogModel> m_log;
     std::unique_ptr<ControlServer> m_server;
     quint16 m_port = 0;
@@ -171,7 +172,9 @@ private:
 
 void TestControlHttp::init()
 {
-    m_unit = std::make_unique<UnitSimulator>(5);
+    // The unit is made and never bound: these tests are about HTTP.
+    m_session = std::make_unique<ScenarioSession>(5);
+    m_session->makeUnits({}, {});
     m_log = std::make_unique<TrafficLogModel>();
     startServer();
 }
@@ -180,13 +183,13 @@ void TestControlHttp::cleanup()
 {
     m_server.reset();
     m_log.reset();
-    m_unit.reset();
+    m_session.reset();
 }
 
 void TestControlHttp::startServer(const QByteArray& token, const HttpServer::Limits& limits)
 {
     m_server.reset();
-    m_server = std::make_unique<ControlServer>(*m_unit, *m_log, token);
+    m_server = std::make_unique<ControlServer>(*m_session, *m_log, token);
     HttpServer::Limits withBody = limits;
     withBody.bodyLimitBytes = ControlServer::kBodyLimitBytes;
     m_server->http().setLimits(withBody);
@@ -400,7 +403,7 @@ void TestControlHttp::crossSiteRequestsAreRefused()
     RawClient client(m_port);
     client.send(request);
     QCOMPARE(statusOf(client.readAtLeast(12)), status);
-    QCOMPARE(m_unit->faults().rules().size(), status == 201 ? 1 : 0);
+    QCOMPARE(m_session->units().first()->faults().rules().size(), status == 201 ? 1 : 0);
 }
 
 void TestControlHttp::headCloseAndHttp10()

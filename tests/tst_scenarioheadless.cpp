@@ -1,11 +1,14 @@
 // The headless program playing scenario files, as a user runs it. Uses the product's fixed ports
 // (4000-4007 and 65535) on 127.0.x.y addresses: fails with a clear message when another program
 // holds them.
+#include "httpclient.h"
 #include "loopbackclient.h"
 #include "programs.h"
 #include "unit/discovery.h"
+#include "unit/unitprofiles.h"
 
 #include <QDir>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
@@ -108,6 +111,7 @@ private slots:
     void sameFileAndSeedGiveTheSameBytes();
     void optionsActOnTopAndSaySo();
     void eventsAndOfflineRequestsInJsonLines();
+    void controlApiPutsGetsAndSteersTheScenario();
 };
 
 void TestScenarioHeadless::examplesPlayToTheirEnd_data()
@@ -252,6 +256,73 @@ void TestScenarioHeadless::eventsAndOfflineRequestsInJsonLines()
     QVERIFY2(lines[2][u"text"_s].toString().endsWith(u" (offline)"_s),
              qPrintable(lines[2][u"text"_s].toString()));
     QCOMPARE(lines[2][u"address"_s].toString(), u"127.0.7.9"_s);
+}
+
+void TestScenarioHeadless::controlApiPutsGetsAndSteersTheScenario()
+{
+    Run simulator;
+    simulator.process.start(simulatorPath(), {u"--headless"_s, u"--control"_s, u"0"_s, u"--quiet"_s});
+    QVERIFY(simulator.process.waitForStarted(kStartMs));
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            return (simulator.err += simulator.process.readAllStandardError())
+                .contains("Control API listening on");
+        },
+        kStartMs));
+    const QString url =
+        QString::fromUtf8(simulator.err).section(u"Control API listening on "_s, 1).section(u'\n', 0, 0);
+    HttpClient api(url);
+    QCOMPARE(api.get(u"/api/v1/scenario"_s).json()[u"state"_s].toString(), u"none"_s);
+    QCOMPARE(api.post(u"/api/v1/scenario/start"_s, {}).status, 409);
+
+    // Refused with where, and nothing changed.
+    HttpClient::Answer answer =
+        api.put(u"/api/v1/scenario"_s, "{\"version\": 1,\n \"units\": [{\"count\": 0}]}");
+    QCOMPARE(answer.status, 400);
+    QCOMPARE(answer.json()[u"line"_s].toInt(), 2);
+    QVERIFY2(answer.json()[u"error"_s].toString().startsWith(u"scenario:2:"_s), answer.body.constData());
+    QCOMPARE(api.get(u"/api/v1/units"_s).json().array().size(), 1);
+    LoopbackClient controller;
+    QCOMPARE(controller.request(kDiscoveryPort, "X").size(), 50); // a line for the log to clear
+
+    // A fleet in place of the single unit: played from 0, the log starting over.
+    answer = api.put(u"/api/v1/scenario"_s, R"({"version": 1, "name": "api", "seed": "5",
+        "units": [{"count": 3, "first": "127.0.7.1", "profile": 3}],
+        "timeline": [{"at": "0s", "units": "2", "reboot": {"for": "1h"}},
+                     {"at": "1h", "units": "0-1", "profile": 4}]})");
+    QCOMPARE(answer.status, 200);
+    QCOMPARE(answer.json()[u"state"_s].toString(), u"running"_s);
+    QCOMPARE(answer.json()[u"next"_s][u"event"_s].toString(),
+             u"profile 4 on units 0-1 (127.0.7.1 to 127.0.7.2)"_s);
+    QCOMPARE(answer.json()[u"next"_s][u"at"_s].toDouble(), 3600.0);
+    const QJsonArray units = api.get(u"/api/v1/units"_s).json().array();
+    QCOMPARE(units.size(), 3);
+    QCOMPARE(units[2][u"address"_s].toString(), u"127.0.7.3"_s);
+    QCOMPARE(units[2][u"state"_s].toString(), u"rebooting"_s);
+    QCOMPARE(units[0][u"unit_port"_s].toInt(), 4003);
+    QVERIFY(!controller.requestTo(QHostAddress(u"127.0.7.1"_s), 4003, unitFrame(50), 2000).isEmpty());
+    QCOMPARE(api.get(u"/api/v1/units/0"_s).json()[u"requests"_s].toInt(), 1);
+    const QJsonArray log = api.get(u"/api/v1/log"_s).json()[u"entries"_s].toArray();
+    QVERIFY(!log.isEmpty());
+    QVERIFY2(log.first()[u"text"_s].toString().startsWith(
+                 u"!!! units replaced: the log starts anew with 3 units (2 earlier lines cleared)"_s),
+             QJsonDocument(log.first().toObject()).toJson().constData());
+
+    // Held, run on, started over.
+    QCOMPARE(api.post(u"/api/v1/scenario/stop"_s, {}).json()[u"state"_s].toString(), u"stopped"_s);
+    QCOMPARE(api.post(u"/api/v1/scenario/start"_s, {}).json()[u"state"_s].toString(), u"running"_s);
+    const QJsonObject restarted = api.post(u"/api/v1/scenario/restart"_s, {}).json().object();
+    QVERIFY(restarted[u"elapsed"_s].toDouble() < 60);
+    QCOMPARE(restarted[u"scenario"_s][u"name"_s].toString(), u"api"_s);
+
+    // The state as it is now, as a scenario: what the window saves.
+    QCOMPARE(api.put(u"/api/v1/units/1/profile"_s, "{\"profile\": 8}").status, 200);
+    const QJsonObject snapshot = api.get(u"/api/v1/scenario/snapshot"_s).json().object();
+    QCOMPARE(snapshot[u"seed"_s].toString(), u"5"_s);
+    const QJsonArray groups = snapshot[u"units"_s].toArray();
+    QCOMPARE(groups.size(), 3);
+    QCOMPARE(groups[1][u"profile"_s].toInt(), 8);
+    QCOMPARE(snapshot[u"timeline"_s].toArray().size(), 2);
 }
 
 QTEST_GUILESS_MAIN(TestScenarioHeadless)

@@ -273,22 +273,34 @@ void TestWindow::tabOrderAndListSettings()
     QCOMPARE(listbox()->selectionMode(), QAbstractItemView::SingleSelection);
 }
 
+namespace {
+QStringList itemTexts(const QMenu* menu)
+{
+    QStringList texts;
+    for (const QAction* item : menu->actions())
+        texts << (item->isSeparator() ? u"-"_s : item->text());
+    return texts;
+}
+} // namespace
+
 void TestWindow::menus()
 {
     MainMenuBar* bar = mainMenuBar();
     const QList<QAction*> top = bar->actions();
-    QCOMPARE(top.size(), 3);
-    QCOMPARE(top[0]->text(), u"&File"_s);
-    QCOMPARE(top[1]->text(), u"&Edit"_s);
-    QCOMPARE(top[2]->text(), u"F&aults"_s);
+    QStringList menus;
+    for (const QAction* menu : top)
+        menus << menu->text();
+    QCOMPARE(menus, (QStringList{u"&File"_s, u"&Edit"_s, u"&View"_s, u"F&aults"_s, u"&Scenario"_s}));
 
-    const QList<QAction*> file = bar->FileMenu->actions();
-    QCOMPARE(file.size(), 4);
-    QCOMPARE(file[0]->text(), u"Save &Log\u2026"_s);
-    QCOMPARE(file[1]->text(), u"Save &Capture\u2026"_s);
-    QVERIFY(file[2]->isSeparator());
-    QCOMPARE(file[3]->text(), u"&Quit"_s);
-    QCOMPARE(file[3]->shortcut(), QKeySequence(u"Ctrl+Q"_s));
+    QCOMPARE(itemTexts(bar->FileMenu),
+             (QStringList{u"&Open Scenario\u2026"_s, u"Sa&ve Scenario\u2026"_s, u"-"_s, u"Save &Log\u2026"_s,
+                          u"Save &Capture\u2026"_s, u"-"_s, u"&Quit"_s}));
+    QCOMPARE(bar->FileQuit->shortcut(), QKeySequence(u"Ctrl+Q"_s));
+    QCOMPARE(itemTexts(bar->ViewMenu), QStringList{u"&Units\u2026"_s});
+    QCOMPARE(itemTexts(bar->ScenarioMenu), (QStringList{u"S&tart"_s, u"St&op"_s, u"&Restart from 0"_s}));
+    // Nothing to start, stop or restart until a scenario is opened.
+    for (const QAction* item : bar->ScenarioMenu->actions())
+        QVERIFY(!item->isEnabled());
 
     const QList<QAction*> edit = bar->EditMenu->actions();
     QStringList texts;
@@ -321,16 +333,6 @@ void TestWindow::copyCopiesTheSelectedLine()
     clearButton()->click();
     QVERIFY(!copy->isEnabled());
 }
-
-namespace {
-QStringList itemTexts(const QMenu* menu)
-{
-    QStringList texts;
-    for (const QAction* item : menu->actions())
-        texts << (item->isSeparator() ? u"-"_s : item->text());
-    return texts;
-}
-} // namespace
 
 FaultDialog* TestWindow::openFaultDialog()
 {

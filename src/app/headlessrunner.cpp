@@ -1,7 +1,7 @@
 #include "headlessrunner.h"
 
 #include "consoleoutput.h"
-#include "openfilelimit.h"
+#include "fleet/openfilelimit.h"
 
 #include <QCoreApplication>
 
@@ -12,8 +12,8 @@
 HeadlessRunner::HeadlessRunner(const SimulatorOptions& options, QObject* parent)
     : QObject(parent)
     , m_options(options)
-    , m_seed(options.seed.value_or(drawSeed()))
     , m_writer(STDOUT_FILENO, options.logFormat)
+    , m_session(options.seed.value_or(drawSeed()))
 {
     connect(&m_writer, &TrafficLogWriter::outputClosed, this, [] {
         printToStderr(QStringLiteral("Standard output is closed: traffic-log lines are no longer written."));
@@ -27,27 +27,43 @@ HeadlessRunner::HeadlessRunner(const SimulatorOptions& options, QObject* parent)
     connect(&m_signalWatcher, &UnixSignalWatcher::terminationRequested, this, &QCoreApplication::quit);
     connect(&m_capture, &TrafficCapture::writeFailed, this, &printToStderr);
 
-    // A fleet is made in start(), once it is clear that its sockets fit: 65,535 units take
-    // hundreds of megabytes.
-    if (!options.fleet.isEmpty())
-        return;
-
-    m_unit = std::make_unique<UnitSimulator>(m_seed);
+    // The units' lines, and a scenario's own (unit -1, which no address prefixes). Nothing on the
+    // datagram path for a capture or a stream nobody asked for.
     if (!options.pcap.isEmpty())
-        connect(m_unit.get(), &UnitSimulator::trafficLogged, &m_capture, &TrafficCapture::append);
-    for (const FaultRule& rule : options.faults)
-        m_unit->faults().add(rule);
+        connect(&m_session, &ScenarioSession::trafficLogged, &m_capture, &TrafficCapture::appendFrom);
     if (!options.quiet)
-        connect(m_unit.get(), &UnitSimulator::trafficLogged, &m_writer, &TrafficLogWriter::append);
-    connect(m_unit.get(), &UnitSimulator::endpointStateChanged, this,
-            [](UnitSimulator::Endpoint, const QString& text) { printToStderr(text); });
-    connect(m_unit.get(), &UnitSimulator::replyNotSent, this, &printToStderr);
+        connect(&m_session, &ScenarioSession::trafficLogged, &m_writer, &TrafficLogWriter::appendFrom);
     if (keepsLog()) {
         m_log = std::make_unique<TrafficLogModel>();
-        connect(m_unit.get(), &UnitSimulator::trafficLogged, m_log.get(), &TrafficLogModel::append);
+        connect(&m_session, &ScenarioSession::trafficLogged, m_log.get(), &TrafficLogModel::appendFrom);
     }
+    // A fleet of thousands reports only what did not work, and then how many listen.
+    connect(&m_session, &ScenarioSession::endpointStateChanged, this,
+            [this](int, bool listening, const QString& text) {
+                if (!listening || !m_session.isFleet())
+                    printToStderr(text);
+            });
+    connect(&m_session, &ScenarioSession::replyNotSent, this, &printToStderr);
+    connect(&m_session, &ScenarioSession::unitsReplaced, this, &HeadlessRunner::takeUnitAddresses);
+    // With an end, the run is over when the scenario is, whoever started it.
+    connect(&m_session, &ScenarioSession::scenarioFinished, this, [] { QCoreApplication::exit(0); });
+    m_session.setExtraRules(options.faults);
     if (options.control)
-        m_control = std::make_unique<ControlServer>(*m_unit, *m_log, options.control->token);
+        m_control = std::make_unique<ControlServer>(m_session, *m_log, options.control->token);
+}
+
+void HeadlessRunner::takeUnitAddresses()
+{
+    const QStringList addresses = m_session.unitAddresses();
+    m_writer.setUnitAddresses(addresses);
+    m_capture.setUnitAddresses(addresses);
+    if (!m_log)
+        return;
+    // Before the first line the log simply takes them; later the units were replaced.
+    if (m_log->endSeq() == 0)
+        m_log->setUnitAddresses(addresses);
+    else
+        m_log->replaceUnits(addresses);
 }
 
 bool HeadlessRunner::keepsLog() const
@@ -60,8 +76,11 @@ bool HeadlessRunner::openLogStore()
     if (!m_log)
         return true;
     QString error;
+    QStringList addresses;
+    for (const FleetUnit& unit : std::as_const(m_options.fleet))
+        addresses << unit.address.toString();
     std::unique_ptr<LogStore> store =
-        LogStore::open({m_options.logDir, m_options.logDiskLimit, m_log->unitAddresses()}, &error);
+        LogStore::open({m_options.logDir, m_options.logDiskLimit, addresses}, &error);
     if (!store) {
         printToStderr(QStringLiteral("Cannot keep the traffic log: ") + error);
         return false;
@@ -109,13 +128,14 @@ int HeadlessRunner::start()
         return startFleet();
     if (!listenForControl() || !openCapture() || !openLogStore())
         return 1;
-    printToStderr(QStringLiteral("Seed %1 (repeat this run with --seed %1)").arg(m_seed));
-    for (const FaultInjector::Entry& entry : m_unit->faults().rules())
-        printToStderr(QStringLiteral("Fault rule %1: %2").arg(entry.id).arg(entry.rule.text));
-    m_unit->start(m_options.profile);
+    printToStderr(QStringLiteral("Seed %1 (repeat this run with --seed %1)").arg(m_session.seed()));
+    for (qsizetype k = 0; k < m_options.faults.size(); ++k)
+        printToStderr(QStringLiteral("Fault rule %1: %2").arg(k + 1).arg(m_options.faults[k].text));
+    QString error;
+    m_session.startUnits({}, m_options.profile, m_options.faults, &error);
+    const UnitSimulator& unit = *m_session.units().first();
     // A CI job reads exit statuses, not standard error: a unit that cannot answer ends the run.
-    if (!m_options.keepGoing &&
-        (!m_unit->unitEndpoint().isBound() || !m_unit->discoveryEndpoint().isBound())) {
+    if (!m_options.keepGoing && (!unit.unitEndpoint().isBound() || !unit.discoveryEndpoint().isBound())) {
         printToStderr(QStringLiteral("Stopping: a port of the unit cannot be bound (--keep-going runs on)"));
         return 1;
     }
@@ -132,22 +152,9 @@ void HeadlessRunner::startScenario()
         return;
     for (const QString& note : std::as_const(m_options.scenarioNotes))
         printToStderr(note);
-    QList<UnitSimulator*> units;
-    if (m_unit)
-        units << m_unit.get();
-    for (qsizetype k = 0; m_fleet && k < m_fleet->size(); ++k)
-        units << &m_fleet->unit(k);
-    m_player = std::make_unique<ScenarioPlayer>(*m_options.scenario, units, m_options.faults);
-    // Event lines belong to no unit: no address in front of them.
-    if (!m_options.quiet)
-        connect(m_player.get(), &ScenarioPlayer::eventLogged, this,
-                [this](const TrafficLogEntry& entry) { m_writer.appendFrom(-1, entry); });
-    if (m_log)
-        connect(m_player.get(), &ScenarioPlayer::eventLogged, this,
-                [this](const TrafficLogEntry& entry) { m_log->appendFrom(-1, entry); });
-    connect(m_player.get(), &ScenarioPlayer::finished, this, [] { QCoreApplication::exit(0); });
-    const Scenario& scenario = m_player->scenario();
-    for (const FaultRule& rule : scenario.faults)
+    Scenario scenario = *m_options.scenario;
+    scenario.seed = m_session.seed();
+    for (const FaultRule& rule : std::as_const(scenario.faults))
         printToStderr(QStringLiteral("Fault rule of the scenario: %1").arg(rule.text));
     printToStderr(QStringLiteral("Scenario %1: %2 event%3%4, time scale %5")
                       .arg(scenario.name.isEmpty() ? m_options.scenarioPath : scenario.name)
@@ -157,49 +164,14 @@ void HeadlessRunner::startScenario()
                                ? QStringLiteral(", ends at ") + scenarioDurationText(*scenario.endMs)
                                : QStringLiteral(", runs until stopped"))
                       .arg(scenario.timeScale));
-    m_player->applyStart();
-    m_player->start();
-}
-
-void HeadlessRunner::setUpFleet()
-{
-    m_fleet = std::make_unique<UnitFleet>(m_options.fleet, m_seed);
-    QStringList addresses;
-    for (qsizetype k = 0; k < m_fleet->size(); ++k) {
-        addresses << m_fleet->unit(k).address().toString();
-        for (const FaultRule& rule : m_options.faults)
-            m_fleet->unit(k).faults().add(rule);
-    }
-    m_writer.setUnitAddresses(addresses);
-    m_capture.setUnitAddresses(addresses);
-    // Nothing on the datagram path for a capture nobody asked for.
-    if (!m_options.pcap.isEmpty())
-        connect(m_fleet.get(), &UnitFleet::trafficLogged, &m_capture, &TrafficCapture::appendFrom);
-    if (!m_options.quiet)
-        connect(m_fleet.get(), &UnitFleet::trafficLogged, &m_writer, &TrafficLogWriter::appendFrom);
-    // A fleet of thousands reports only what did not work, and then how many listen.
-    connect(m_fleet.get(), &UnitFleet::endpointStateChanged, this,
-            [](int, bool listening, const QString& text) {
-                if (!listening)
-                    printToStderr(text);
-            });
-    connect(m_fleet.get(), &UnitFleet::replyNotSent, this, &printToStderr);
-    if (keepsLog()) {
-        m_log = std::make_unique<TrafficLogModel>();
-        m_log->setUnitAddresses(addresses);
-        connect(m_fleet.get(), &UnitFleet::trafficLogged, m_log.get(), &TrafficLogModel::appendFrom);
-    }
-    if (m_options.control) {
-        QList<UnitSimulator*> units;
-        for (qsizetype k = 0; k < m_fleet->size(); ++k)
-            units << &m_fleet->unit(k);
-        m_control = std::make_unique<ControlServer>(units, *m_log, m_options.control->token);
-    }
+    // The units are the scenario's already: it plays on them.
+    QString error;
+    m_session.play(scenario, &error);
 }
 
 int HeadlessRunner::startFleet()
 {
-    // A socket a unit and one for the fleet's discovery, with room for what Qt and the process hold.
+    // Before anything is bound: 65,535 units take hundreds of megabytes and as many open files.
     const qsizetype units = m_options.fleet.size();
     const quint64 needed = quint64(units) + 64;
     QString error;
@@ -207,23 +179,25 @@ int HeadlessRunner::startFleet()
         printToStderr(QStringLiteral("%1 units need %2 open files: %3").arg(units).arg(needed).arg(error));
         return 2;
     }
-    setUpFleet();
     if (!listenForControl() || !openCapture() || !openLogStore())
         return 1;
-    printToStderr(QStringLiteral("Seed %1 (repeat this run with --seed %1)").arg(m_seed));
-    for (const FaultRule& rule : m_options.faults)
+    printToStderr(QStringLiteral("Seed %1 (repeat this run with --seed %1)").arg(m_session.seed()));
+    for (const FaultRule& rule : std::as_const(m_options.faults))
         printToStderr(QStringLiteral("Fault rule on every unit: %1").arg(rule.text));
-    m_fleet->start();
+    if (!m_session.startUnits(m_options.fleet, m_options.profile, m_options.faults, &error)) {
+        printToStderr(error);
+        return 2;
+    }
+    const UnitFleet& fleet = *m_session.fleet();
     printToStderr(QStringLiteral("%1 of %2 units listening, from %3 to %4")
-                      .arg(m_fleet->listeningCount())
-                      .arg(m_fleet->size())
-                      .arg(m_fleet->unit(0).address().toString(),
-                           m_fleet->unit(m_fleet->size() - 1).address().toString()));
-    if (!m_options.keepGoing &&
-        (m_fleet->listeningCount() < m_fleet->size() || !m_fleet->discoveryEndpoint().isBound())) {
+                      .arg(fleet.listeningCount())
+                      .arg(units)
+                      .arg(m_session.units().first()->address().toString(),
+                           m_session.units().last()->address().toString()));
+    if (!m_options.keepGoing && (fleet.listeningCount() < units || !fleet.discoveryEndpoint().isBound())) {
         printToStderr(QStringLiteral("Stopping: %1 of %2 units cannot listen (--keep-going runs on)")
-                          .arg(m_fleet->size() - m_fleet->listeningCount())
-                          .arg(m_fleet->size()));
+                          .arg(units - fleet.listeningCount())
+                          .arg(units));
         return 1;
     }
     startScenario();

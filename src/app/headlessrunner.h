@@ -2,12 +2,10 @@
 
 #include "capture/trafficcapture.h"
 #include "control/controlserver.h"
-#include "fleet/unitfleet.h"
 #include "log/trafficlogmodel.h"
 #include "log/trafficlogwriter.h"
-#include "scenario/scenarioplayer.h"
+#include "scenario/scenariosession.h"
 #include "simulatorcommandline.h"
-#include "unit/unitsimulator.h"
 #include "unixsignalwatcher.h"
 
 #include <QObject>
@@ -33,7 +31,6 @@ public:
 
 private:
     int startFleet();
-    void setUpFleet();
     // Listens for the control API when asked to; false, having said why, when it cannot.
     bool listenForControl();
     // Opens the capture file when asked to; false, having said why, when it cannot.
@@ -42,19 +39,17 @@ private:
     bool keepsLog() const;
     // Gives the log its store on disk; false, having said why, when it cannot.
     bool openLogStore();
-    // Puts the units in the scenario's start state and plays its timeline, when there is one.
+    // Plays the scenario of the command line, when there is one.
     void startScenario();
+    // The log, the stream and the capture name a fleet's units by address.
+    void takeUnitAddresses();
 
     SimulatorOptions m_options;
-    quint64 m_seed;
     TrafficLogWriter m_writer;
     UnixSignalWatcher m_signalWatcher;
-    // One of the two.
-    std::unique_ptr<UnitSimulator> m_unit;
-    std::unique_ptr<UnitFleet> m_fleet;
+    TrafficCapture m_capture;
     // Only with the control API (which reads the log back) or --log-dir.
     std::unique_ptr<TrafficLogModel> m_log;
+    ScenarioSession m_session;
     std::unique_ptr<ControlServer> m_control;
-    std::unique_ptr<ScenarioPlayer> m_player;
-    TrafficCapture m_capture;
 };

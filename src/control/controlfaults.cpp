@@ -26,15 +26,15 @@ QJsonObject faultJson(const FaultInjector::Entry& entry)
 
 FaultInjector& ControlServer::faults() const
 {
-    return m_units.front()->faults();
+    return units().front()->faults();
 }
 
 QList<FaultInjector::Entry> ControlServer::fleetFaults() const
 {
     // Every unit holds the same rules under the same ids; the counts are the sum of the units'.
     QList<FaultInjector::Entry> rules = faults().rules();
-    for (qsizetype k = 1; k < m_units.size(); ++k) {
-        const QList<FaultInjector::Entry>& own = m_units[k]->faults().rules();
+    for (qsizetype k = 1; k < units().size(); ++k) {
+        const QList<FaultInjector::Entry>& own = units()[k]->faults().rules();
         for (qsizetype i = 0; i < rules.size() && i < own.size(); ++i) {
             rules[i].matched += own[i].matched;
             rules[i].fired += own[i].fired;
@@ -80,13 +80,13 @@ ControlReply ControlServer::addFault(const HttpRequest& request, const QStringLi
         return ControlReply::error(HttpStatus::BadRequest, error);
     // A rule for units that do not exist would be kept and never act.
     QList<quint32> addresses;
-    for (const UnitSimulator* unit : std::as_const(m_units))
+    for (const UnitSimulator* unit : units())
         addresses << (control::listensEverywhere(*unit) ? 0 : unit->address().toIPv4Address());
     if (const QString problem = rule->unitsProblem(addresses); !problem.isEmpty())
         return ControlReply::error(HttpStatus::BadRequest, problem);
     const int id = faults().add(*rule);
-    for (qsizetype k = 1; k < m_units.size(); ++k)
-        m_units[k]->faults().add(*rule);
+    for (qsizetype k = 1; k < units().size(); ++k)
+        units()[k]->faults().add(*rule);
     for (const FaultInjector::Entry& entry : faults().rules()) {
         if (entry.id == id)
             return ControlReply::json(faultJson(entry), HttpStatus::Created);
@@ -96,7 +96,7 @@ ControlReply ControlServer::addFault(const HttpRequest& request, const QStringLi
 
 ControlReply ControlServer::removeFaults(const HttpRequest&, const QStringList&)
 {
-    for (UnitSimulator* unit : m_units)
+    for (UnitSimulator* unit : units())
         unit->faults().clear();
     return ControlReply::empty();
 }
@@ -107,7 +107,7 @@ ControlReply ControlServer::removeFault(const HttpRequest&, const QStringList& p
     const int id = params[0].toInt(&ok);
     if (!ok || !faults().remove(id))
         return ControlReply::error(HttpStatus::NotFound, QStringLiteral("no fault rule %1").arg(params[0]));
-    for (qsizetype k = 1; k < m_units.size(); ++k)
-        m_units[k]->faults().remove(id);
+    for (qsizetype k = 1; k < units().size(); ++k)
+        units()[k]->faults().remove(id);
     return ControlReply::empty();
 }

@@ -75,7 +75,7 @@ ControlReply ControlServer::metrics(const HttpRequest&, const QStringList&)
                "delay queue was full).\n# TYPE unitsim_replies_not_sent_total counter\n"
                "unitsim_replies_not_sent_total %1\n")
                .arg(std::accumulate(
-                   m_units.cbegin(), m_units.cend(), quint64(0),
+                   units().cbegin(), units().cend(), quint64(0),
                    [](quint64 sum, const UnitSimulator* unit) { return sum + unit->repliesNotSent(); }));
     out += QStringLiteral("# HELP unitsim_fault_actions_total Times each fault rule acted.\n"
                           "# TYPE unitsim_fault_actions_total counter\n");

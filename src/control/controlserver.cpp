@@ -1,6 +1,7 @@
 #include "controlserver.h"
 
 #include "log/trafficlogmodel.h"
+#include "scenario/scenariosession.h"
 #include "unit/unitsimulator.h"
 
 #include <QJsonParseError>
@@ -47,27 +48,25 @@ bool isJsonType(QByteArrayView contentType)
 }
 } // namespace
 
-ControlServer::ControlServer(UnitSimulator& unit, TrafficLogModel& log, const QByteArray& token,
+ControlServer::ControlServer(ScenarioSession& session, TrafficLogModel& log, const QByteArray& token,
                              QObject* parent)
-    : ControlServer(QList<UnitSimulator*>{&unit}, log, token, parent)
-{
-}
-
-ControlServer::ControlServer(const QList<UnitSimulator*>& units, TrafficLogModel& log,
-                             const QByteArray& token, QObject* parent)
     : QObject(parent)
-    , m_units(units)
+    , m_session(session)
     , m_log(log)
     , m_token(token)
     , m_http([this](const HttpRequest& head, const QHostAddress& local) { return screen(head, local); },
              [this](const HttpRequest& request) { return handle(request); })
 {
-    Q_ASSERT(!m_units.isEmpty());
     HttpServer::Limits limits;
     limits.bodyLimitBytes = kBodyLimitBytes;
     m_http.setLimits(limits);
-    for (UnitSimulator* unit : m_units)
-        connect(unit, &UnitSimulator::trafficLogged, this, &ControlServer::count);
+    connect(&m_session, &ScenarioSession::trafficLogged, this,
+            [this](int, const TrafficLogEntry& entry) { count(entry); });
+}
+
+const QList<UnitSimulator*>& ControlServer::units() const
+{
+    return m_session.units();
 }
 
 ControlServer::~ControlServer() = default;
@@ -86,7 +85,8 @@ QString ControlServer::url() const
 
 const QList<ControlServer::Binding>& ControlServer::bindings()
 {
-    static const QList<Binding> table = unitBindings() + logBindings() + faultBindings() + serviceBindings();
+    static const QList<Binding> table =
+        unitBindings() + logBindings() + faultBindings() + scenarioBindings() + serviceBindings();
     return table;
 }
 

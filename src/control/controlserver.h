@@ -14,6 +14,7 @@
 #include <array>
 #include <memory>
 
+class ScenarioSession;
 class TrafficLogModel;
 class UnitSimulator;
 
@@ -24,7 +25,8 @@ class UnitSimulator;
 // It acts on the unit and its log as the window does: a profile chosen here re-binds exactly as
 // the selector does, and a cleared log is the window's log cleared. For a fleet it serves every
 // unit, by index or by address; a fault rule added here goes to every unit, and acts on those
-// its units= names.
+// its units= names. A scenario put here plays on the session's units (made anew when it names
+// others) as one opened in the window does.
 //
 // A request is screened as soon as its header block is in, before its body is read: a wrong
 // token (401), a Host that is neither a loopback name nor the address the API was reached on
@@ -39,11 +41,9 @@ public:
     // Rules a unit holds at the most: each costs every datagram a look.
     static constexpr qsizetype kMaxFaultRules = 1000;
 
-    // With a non-empty `token`, every request must carry "Authorization: Bearer TOKEN".
-    ControlServer(UnitSimulator& unit, TrafficLogModel& log, const QByteArray& token,
-                  QObject* parent = nullptr);
-    // A fleet: unit k of `units` has id k. The log holds every unit's lines.
-    ControlServer(const QList<UnitSimulator*>& units, TrafficLogModel& log, const QByteArray& token,
+    // With a non-empty `token`, every request must carry "Authorization: Bearer TOKEN". Unit k
+    // of the session has id k; the log holds every unit's lines.
+    ControlServer(ScenarioSession& session, TrafficLogModel& log, const QByteArray& token,
                   QObject* parent = nullptr);
     ~ControlServer() override;
 
@@ -73,6 +73,7 @@ private:
     static QList<Binding> unitBindings();
     static QList<Binding> logBindings();
     static QList<Binding> faultBindings();
+    static QList<Binding> scenarioBindings();
     static QList<Binding> serviceBindings();
 
     std::optional<HttpResponse> screen(const HttpRequest& head, const QHostAddress& local) const;
@@ -105,12 +106,23 @@ private:
     // Unit 0's rules, which every unit holds alike.
     FaultInjector& faults() const;
 
+    // The scenario (controlscenario.cpp)
+    ControlReply getScenario(const HttpRequest&, const QStringList&);
+    ControlReply putScenario(const HttpRequest&, const QStringList&);
+    ControlReply getSnapshot(const HttpRequest&, const QStringList&);
+    ControlReply startScenario(const HttpRequest&, const QStringList&);
+    ControlReply stopScenario(const HttpRequest&, const QStringList&);
+    ControlReply restartScenario(const HttpRequest&, const QStringList&);
+    QJsonObject scenarioState() const;
+
     // Metrics and the API's description (controlmetrics.cpp)
     ControlReply metrics(const HttpRequest&, const QStringList&);
     ControlReply openApi(const HttpRequest&, const QStringList&);
     void count(const TrafficLogEntry& entry);
 
-    QList<UnitSimulator*> m_units;
+    const QList<UnitSimulator*>& units() const;
+
+    ScenarioSession& m_session;
     TrafficLogModel& m_log;
     QByteArray m_token;
     // Datagrams by port (unit, discovery), direction (in, out) and command.

@@ -38,16 +38,16 @@ UnitSimulator* ControlServer::findUnit(const QString& id) const
         QStringLiteral("^(0|[1-9][0-9]{0,2})(\\.(0|[1-9][0-9]{0,2})){3}$"));
     if (index.match(id).hasMatch()) {
         const qsizetype k = id.toLongLong();
-        return k < m_units.size() ? m_units[k] : nullptr;
+        return k < units().size() ? units()[k] : nullptr;
     }
     const QHostAddress address(id);
     if (!dotted.match(id).hasMatch() || address.isNull() ||
         address.protocol() != QAbstractSocket::IPv4Protocol)
         return nullptr;
-    const auto found = std::find_if(m_units.cbegin(), m_units.cend(), [&](const UnitSimulator* unit) {
+    const auto found = std::find_if(units().cbegin(), units().cend(), [&](const UnitSimulator* unit) {
         return !control::listensEverywhere(*unit) && unit->address() == address;
     });
-    return found == m_units.cend() ? nullptr : *found;
+    return found == units().cend() ? nullptr : *found;
 }
 
 namespace {
@@ -90,16 +90,18 @@ QJsonObject unitJson(const UnitSimulator& unit, qsizetype id)
             {QStringLiteral("listening"),
              QJsonObject{{QStringLiteral("unit"), unit.unitEndpoint().isBound()},
                          {QStringLiteral("discovery"), unit.discoveryEndpoint().isBound()}}},
-            {QStringLiteral("channels"), channels}};
+            {QStringLiteral("channels"), channels},
+            {QStringLiteral("state"), QLatin1String(UnitSimulator::stateName(unit.state()))},
+            {QStringLiteral("requests"), qint64(unit.requestCount())}};
 }
 } // namespace
 
 ControlReply ControlServer::listUnits(const HttpRequest&, const QStringList&)
 {
-    QJsonArray units;
-    for (qsizetype k = 0; k < m_units.size(); ++k)
-        units.append(unitJson(*m_units[k], k));
-    return ControlReply::json(units);
+    QJsonArray list;
+    for (qsizetype k = 0; k < units().size(); ++k)
+        list.append(unitJson(*units()[k], k));
+    return ControlReply::json(list);
 }
 
 ControlReply ControlServer::getUnit(const HttpRequest&, const QStringList& params)
@@ -107,7 +109,7 @@ ControlReply ControlServer::getUnit(const HttpRequest&, const QStringList& param
     UnitSimulator* const unit = findUnit(params[0]);
     if (!unit)
         return noSuchUnit(params[0]);
-    return ControlReply::json(unitJson(*unit, m_units.indexOf(unit)));
+    return ControlReply::json(unitJson(*unit, units().indexOf(unit)));
 }
 
 ControlReply ControlServer::putProfile(const HttpRequest& request, const QStringList& params)
@@ -125,7 +127,7 @@ ControlReply ControlServer::putProfile(const HttpRequest& request, const QString
         return ControlReply::error(HttpStatus::BadRequest,
                                    QStringLiteral("\"profile\" must be a whole number from 0 to 8"));
     unit->selectProfile(*profile);
-    return ControlReply::json(unitJson(*unit, m_units.indexOf(unit)));
+    return ControlReply::json(unitJson(*unit, units().indexOf(unit)));
 }
 
 ControlReply ControlServer::putChannels(const HttpRequest& request, const QStringList& params)
@@ -153,5 +155,5 @@ ControlReply ControlServer::putChannels(const HttpRequest& request, const QStrin
         values[std::size_t(i)] = quint8(*value);
     }
     unit->setChannels(values);
-    return ControlReply::json(unitJson(*unit, m_units.indexOf(unit)));
+    return ControlReply::json(unitJson(*unit, units().indexOf(unit)));
 }

@@ -80,8 +80,11 @@ void FaultInjector::clear()
 
 void FaultInjector::countEnabled()
 {
-    m_enabledCount = int(std::count_if(m_rules.cbegin(), m_rules.cend(),
-                                       [](const Entry& entry) { return entry.rule.enabled; }));
+    // A rule for other units of a fleet never acts here: a unit that holds only such rules keeps
+    // the fast path.
+    m_enabledCount = int(std::count_if(m_rules.cbegin(), m_rules.cend(), [this](const Entry& entry) {
+        return entry.rule.enabled && entry.rule.appliesToUnit(m_unitIndex, m_unitAddress);
+    }));
 }
 
 bool FaultInjector::fires(Entry& entry)

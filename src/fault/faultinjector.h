@@ -39,7 +39,9 @@ public:
 
     explicit FaultInjector(quint64 seed, QObject* parent = nullptr);
 
+    // Whether an enabled rule acts on this unit.
     bool isActive() const { return m_enabledCount > 0; }
+    // Enabled rules that act on this unit.
     int enabledCount() const { return m_enabledCount; }
     const QList<Entry>& rules() const { return m_rules; }
 
@@ -54,6 +56,7 @@ public:
     {
         m_unitIndex = index;
         m_unitAddress = address;
+        countEnabled();
     }
     // From now on, every draw is as if the process had started with `seed`.
     void reseed(quint64 seed);

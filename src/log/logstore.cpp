@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QSaveFile>
 #include <QStorageInfo>
 
 #include <algorithm>
@@ -117,14 +118,13 @@ std::unique_ptr<LogStore> LogStore::open(const LogStoreOptions& options, QString
     QJsonArray units;
     for (const QString& address : options.unitAddresses)
         units.append(address);
-    const QByteArray metadata =
-        QJsonDocument(QJsonObject{{QStringLiteral("format"), int(LogStoreReader::kFormat)},
-                                  {QStringLiteral("program"), QStringLiteral("unit-simulator")},
-                                  {QStringLiteral("pid"), qint64(QCoreApplication::applicationPid())},
-                                  {QStringLiteral("started"), isoTimeUs(TrafficLogEntry::now())},
-                                  {QStringLiteral("diskLimit"), limit},
-                                  {QStringLiteral("units"), units}})
-            .toJson();
+    const QJsonObject about{{QStringLiteral("format"), int(LogStoreReader::kFormat)},
+                            {QStringLiteral("program"), QStringLiteral("unit-simulator")},
+                            {QStringLiteral("pid"), qint64(QCoreApplication::applicationPid())},
+                            {QStringLiteral("started"), isoTimeUs(TrafficLogEntry::now())},
+                            {QStringLiteral("diskLimit"), limit},
+                            {QStringLiteral("units"), units}};
+    const QByteArray metadata = QJsonDocument(about).toJson();
     const bool written = ::write(fd, metadata.constData(), size_t(metadata.size())) == metadata.size();
     const int writeError = errno;
     ::close(fd);
@@ -134,11 +134,12 @@ std::unique_ptr<LogStore> LogStore::open(const LogStoreOptions& options, QString
                      .arg(directory, QString::fromLocal8Bit(strerror(writeError)));
         return nullptr;
     }
-    return std::unique_ptr<LogStore>(new LogStore(directory, keep, limit));
+    return std::unique_ptr<LogStore>(new LogStore(directory, keep, limit, about));
 }
 
-LogStore::LogStore(const QString& directory, bool keep, qint64 diskLimit)
+LogStore::LogStore(const QString& directory, bool keep, qint64 diskLimit, const QJsonObject& metadata)
     : m_directory(directory)
+    , m_metadata(metadata)
     , m_keep(keep)
     , m_diskLimit(diskLimit)
     , m_segmentBytes(segmentBytesFor(diskLimit))
@@ -234,6 +235,18 @@ void LogStore::clear()
     m_blocksInFlight = 0;
     QMetaObject::invokeMethod(
         m_writer.get(), [writer = m_writer.get()] { writer->removeAll(); }, Qt::QueuedConnection);
+}
+
+bool LogStore::setUnitAddresses(const QStringList& addresses, QString* error)
+{
+    m_metadata.insert(QStringLiteral("units"), QJsonArray::fromStringList(addresses));
+    // Replaced whole: a reader never sees half a file.
+    QSaveFile file(m_directory + QLatin1Char('/') + QLatin1String(kMetadataFile));
+    if (file.open(QIODevice::WriteOnly) && file.write(QJsonDocument(m_metadata).toJson()) >= 0 &&
+        file.commit())
+        return true;
+    *error = file.errorString();
+    return false;
 }
 
 void LogStore::blockWritten(const LogBlockPlace& place, qint64 fileBytes)

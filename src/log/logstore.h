@@ -3,6 +3,7 @@
 #include "logstorereader.h"
 #include "logstorewriter.h"
 
+#include <QJsonObject>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -62,6 +63,9 @@ public:
     void append(const TrafficLogEntry& entry, quint32 unit);
     // Every line gone, on disk and on the way there; numbering carries on.
     void clear();
+    // The units' addresses as lines from now on name them (after a clear: the units were made
+    // anew), for the store's readers; false, with why, when the directory cannot be written.
+    bool setUnitAddresses(const QStringList& addresses, QString* error);
     // Hands what has gathered to the writer now.
     void flush();
 
@@ -85,12 +89,13 @@ signals:
     void failed(const QString& reason);
 
 private:
-    LogStore(const QString& directory, bool keep, qint64 diskLimit);
+    LogStore(const QString& directory, bool keep, qint64 diskLimit, const QJsonObject& metadata);
     void blockWritten(const LogBlockPlace& place, qint64 fileBytes);
     void writeFailed(const QString& reason);
     void removeDirectory();
 
     QString m_directory;
+    QJsonObject m_metadata; // as store.json holds it
     bool m_keep = false;
     qint64 m_diskLimit = kDefaultDiskLimit;
     qint64 m_segmentBytes = 0;

@@ -47,6 +47,22 @@ void TrafficLogModel::setUnitAddresses(const QStringList& addresses)
     m_unitAddresses = addresses;
 }
 
+void TrafficLogModel::replaceUnits(const QStringList& addresses)
+{
+    const qsizetype lines = lineCount();
+    clear();
+    m_unitAddresses = addresses;
+    if (m_store) {
+        if (QString error; !m_store->setUnitAddresses(addresses, &error))
+            addNotice(QStringLiteral("log store: cannot record the new units' addresses: ") + error);
+    }
+    addNotice(QStringLiteral("units replaced: the log starts anew with %1 (%2 earlier line%3 cleared)")
+                  .arg(addresses.isEmpty() ? QStringLiteral("the single unit")
+                                           : QStringLiteral("%1 units").arg(addresses.size()))
+                  .arg(lines)
+                  .arg(lines == 1 ? QString() : QStringLiteral("s")));
+}
+
 void TrafficLogModel::append(const TrafficLogEntry& entry)
 {
     appendFrom(0, entry);

@@ -52,6 +52,9 @@ public:
     // no unit numbers at all.
     void setUnitAddresses(const QStringList& addresses);
     const QStringList& unitAddresses() const { return m_unitAddresses; }
+    // The units were made anew (a scenario with other units): lines name units by index, so the
+    // log starts over, and says so in a notice.
+    void replaceUnits(const QStringList& addresses);
 
     // 0 (the default) shows every line at once.
     void setPublishInterval(int milliseconds);

@@ -72,7 +72,10 @@ void ScenarioPlayer::applyStart()
 
 void ScenarioPlayer::start()
 {
-    if (m_running || m_finished)
+    // Started again after its end, a scenario plays once more from 0.
+    if (m_finished)
+        return restart();
+    if (m_running)
         return;
     m_running = true;
     m_clock.start();
@@ -145,10 +148,10 @@ QString ScenarioPlayer::statusText() const
     return text;
 }
 
-bool ScenarioPlayer::isTimelineRule(int unit, int ruleId) const
+bool ScenarioPlayer::isTimelineRule(int ruleId) const
 {
     return std::any_of(m_addedRules.cbegin(), m_addedRules.cend(),
-                       [&](const AddedRule& added) { return added.unit == unit && added.id == ruleId; });
+                       [&](const AddedRule& added) { return added.id == ruleId; });
 }
 
 void ScenarioPlayer::schedule()
@@ -223,17 +226,15 @@ void ScenarioPlayer::fire(const Step& step)
     case ScenarioEvent::Kind::Fault:
         if (step.ending) {
             for (qsizetype k = m_addedRules.size() - 1; k >= 0; --k) {
-                const AddedRule added = m_addedRules[k];
-                if (added.event != step.event)
+                if (m_addedRules[k].event != step.event)
                     continue;
-                m_units[added.unit]->faults().remove(added.id);
+                for (UnitSimulator* unit : std::as_const(m_units))
+                    unit->faults().remove(m_addedRules[k].id);
                 m_addedRules.removeAt(k);
             }
             return log(QStringLiteral("scenario: fault \"%1\" on %2 ended").arg(event.rule.text, who));
         }
-        forEachUnit(event.units, [&](int k, UnitSimulator& unit) {
-            m_addedRules.append({step.event, k, unit.faults().add(event.rule)});
-        });
+        addRuleForUnits(step.event, event);
         break;
     case ScenarioEvent::Kind::Profile:
         forEachUnit(event.units, [&](int, UnitSimulator& unit) { unit.selectProfile(event.profile); });
@@ -243,6 +244,34 @@ void ScenarioPlayer::fire(const Step& step)
         break;
     }
     log(QStringLiteral("scenario: ") + m_scenario.eventText(event));
+}
+
+void ScenarioPlayer::addRuleForUnits(int eventIndex, const ScenarioEvent& event)
+{
+    // Every unit gets the rule, narrowed to the event's units: the units of a fleet keep one list
+    // of rules with the same ids (the control API names a rule by its id on all of them), and a
+    // unit the rule does not name keeps its fast path.
+    FaultRule rule = event.rule;
+    if (!event.units.isAll()) {
+        if (rule.unitsAddress != 0) {
+            const QList<FleetUnit> fleet = m_scenario.fleetUnits();
+            const auto named = std::find_if(fleet.cbegin(), fleet.cend(), [&](const FleetUnit& unit) {
+                return unit.address.toIPv4Address() == rule.unitsAddress;
+            });
+            if (named == fleet.cend() || !event.units.contains(int(named - fleet.cbegin()))) {
+                rule.unitsAddress = 0;
+                rule.unitsFirst = 1;
+                rule.unitsLast = 0; // names none of them
+            }
+        } else {
+            rule.unitsFirst = std::max(rule.unitsFirst, event.units.first);
+            rule.unitsLast = std::min(rule.unitsLast, event.units.last);
+        }
+    }
+    int id = 0;
+    for (UnitSimulator* unit : std::as_const(m_units))
+        id = unit->faults().add(rule);
+    m_addedRules.append({eventIndex, id});
 }
 
 void ScenarioPlayer::log(const QString& text)

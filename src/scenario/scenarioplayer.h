@@ -32,7 +32,7 @@ public:
     // when it differs), its start channel values, the scenario's rules alone, and its draws as
     // they were at the start.
     void applyStart();
-    // Runs the clock (from where it stands).
+    // Runs the clock from where it stands; after the end, restart().
     void start();
     // Holds the clock; the units stay as they are.
     void stop();
@@ -52,8 +52,9 @@ public:
     // "Scenario NAME: 12.3 s of 60 s; next: reboot 127.0.1.7 at 20 s".
     QString statusText() const;
 
-    // The rules a unit holds that the timeline put there (and will take away).
-    bool isTimelineRule(int unit, int ruleId) const;
+    // Whether the rule with this id (the same on every unit) is one the timeline put there, and
+    // will take away.
+    bool isTimelineRule(int ruleId) const;
 
 signals:
     // A line for the traffic log: an event fired, or the scenario started or ended.
@@ -73,7 +74,6 @@ private:
     };
     struct AddedRule {
         int event;
-        int unit;
         int id;
     };
 
@@ -81,6 +81,7 @@ private:
     void fireDue();
     void fire(const Step& step);
     void log(const QString& text);
+    void addRuleForUnits(int eventIndex, const ScenarioEvent& event);
     template <typename Action> void forEachUnit(const ScenarioUnits& which, Action action);
 
     Scenario m_scenario;

@@ -1,16 +1,25 @@
 #include "faultmenuitems.h"
 
-#include "fault/faultinjector.h"
+#include "scenario/scenariosession.h"
 
 #include <QMenu>
 
-FaultMenuItems::FaultMenuItems(FaultInjector& faults, QMenu* menu, QAction* end, QObject* parent)
+FaultMenuItems::FaultMenuItems(ScenarioSession& session, QMenu* menu, QAction* end, QObject* parent)
     : QObject(parent)
-    , m_faults(faults)
+    , m_session(session)
     , m_menu(menu)
     , m_end(end)
 {
-    connect(&faults, &FaultInjector::rulesChanged, this, &FaultMenuItems::rebuild);
+    connect(&session, &ScenarioSession::unitsReplaced, this, &FaultMenuItems::follow);
+    follow();
+}
+
+void FaultMenuItems::follow()
+{
+    disconnect(m_rulesChanged);
+    if (!m_session.units().isEmpty())
+        m_rulesChanged = connect(&m_session.units().first()->faults(), &FaultInjector::rulesChanged, this,
+                                 &FaultMenuItems::rebuild);
     rebuild();
 }
 
@@ -22,7 +31,9 @@ void FaultMenuItems::rebuild()
         item->deleteLater();
     }
     m_items.clear();
-    for (const FaultInjector::Entry& entry : m_faults.rules()) {
+    if (m_session.units().isEmpty())
+        return;
+    for (const FaultInjector::Entry& entry : m_session.units().first()->faults().rules()) {
         // The rule text is shown as it is: "&" in it would otherwise become an access key.
         auto* item =
             new QAction(QString(entry.rule.text).replace(QLatin1Char('&'), QLatin1String("&&")), m_menu);
@@ -30,8 +41,10 @@ void FaultMenuItems::rebuild()
         item->setCheckable(true);
         item->setChecked(entry.rule.enabled);
         const int id = entry.id;
-        connect(item, &QAction::toggled, this,
-                [this, id](bool checked) { m_faults.setEnabled(id, checked); });
+        connect(item, &QAction::toggled, this, [this, id](bool checked) {
+            for (UnitSimulator* unit : m_session.units())
+                unit->faults().setEnabled(id, checked);
+        });
         m_menu->insertAction(m_end, item);
         m_items.append(item);
     }

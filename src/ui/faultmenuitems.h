@@ -1,26 +1,30 @@
 #pragma once
 
 #include <QList>
+#include <QMetaObject>
 #include <QObject>
 
-class FaultInjector;
 class QAction;
 class QMenu;
+class ScenarioSession;
 
 // One checkable item per fault rule in the Faults menu, kept in step with the rules: checked
-// while the rule is enabled; unchecking it disables the rule.
+// while the rule is enabled; unchecking it disables the rule. Every unit of a session holds the
+// same rules under the same ids; the items show the first unit's, and act on all of them.
 class FaultMenuItems : public QObject {
     Q_OBJECT
 
 public:
     // The items go into `menu` just above `end`.
-    FaultMenuItems(FaultInjector& faults, QMenu* menu, QAction* end, QObject* parent = nullptr);
+    FaultMenuItems(ScenarioSession& session, QMenu* menu, QAction* end, QObject* parent = nullptr);
 
 private:
+    void follow();
     void rebuild();
 
-    FaultInjector& m_faults;
+    ScenarioSession& m_session;
     QMenu* m_menu;
     QAction* m_end;
     QList<QAction*> m_items;
+    QMetaObject::Connection m_rulesChanged;
 };

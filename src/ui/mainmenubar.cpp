@@ -23,6 +23,9 @@ MainMenuBar::MainMenuBar(QWidget* parent)
 {
     FileMenu = addMenu(tr("&File"));
     FileMenu->setObjectName(QStringLiteral("FileMenu"));
+    FileOpenScenario = addItem(FileMenu, "FileOpenScenario", tr("&Open Scenario\u2026"), QKeySequence::Open);
+    FileSaveScenario = addItem(FileMenu, "FileSaveScenario", tr("Sa&ve Scenario\u2026"));
+    addNamedSeparator(FileMenu, "FileSeparator0");
     FileSaveLog = addItem(FileMenu, "FileSaveLog", tr("Save &Log\u2026"), QKeySequence::Save);
     FileSaveCapture = addItem(FileMenu, "FileSaveCapture", tr("Save &Capture\u2026"));
     addNamedSeparator(FileMenu, "FileSeparator1");
@@ -42,6 +45,10 @@ MainMenuBar::MainMenuBar(QWidget* parent)
     addNamedSeparator(EditMenu, "EditSeparator2");
     EditSelectAll = addItem(EditMenu, "EditSelectAll", tr("Select &All"), QKeySequence::SelectAll);
 
+    ViewMenu = addMenu(tr("&View"));
+    ViewMenu->setObjectName(QStringLiteral("ViewMenu"));
+    ViewUnits = addItem(ViewMenu, "ViewUnits", tr("&Units\u2026"));
+
     // The active fault rules appear between the two fixed items, one checkable item each.
     FaultsMenu = addMenu(tr("F&aults"));
     FaultsMenu->setObjectName(QStringLiteral("FaultsMenu"));
@@ -49,4 +56,11 @@ MainMenuBar::MainMenuBar(QWidget* parent)
     FaultsRulesEnd = FaultsMenu->addSeparator();
     FaultsRulesEnd->setObjectName(QStringLiteral("FaultsRulesEnd"));
     FaultsRemoveAll = addItem(FaultsMenu, "FaultsRemoveAll", tr("&Remove All Faults"));
+
+    // Enabled while a scenario is loaded (File > Open Scenario…).
+    ScenarioMenu = addMenu(tr("&Scenario"));
+    ScenarioMenu->setObjectName(QStringLiteral("ScenarioMenu"));
+    ScenarioStart = addItem(ScenarioMenu, "ScenarioStart", tr("S&tart"));
+    ScenarioStop = addItem(ScenarioMenu, "ScenarioStop", tr("St&op"));
+    ScenarioRestart = addItem(ScenarioMenu, "ScenarioRestart", tr("&Restart from 0"));
 }

@@ -9,7 +9,9 @@
 #include "faultmenuitems.h"
 #include "loglistview.h"
 #include "mainmenubar.h"
+#include "scenario/scenariofile.h"
 #include "unit/unitprofiles.h"
+#include "unitsdialog.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -21,6 +23,7 @@
 #include <QPushButton>
 #include <QSaveFile>
 #include <QStatusBar>
+#include <QTimer>
 
 namespace {
 constexpr int kListFontSize = 12;
@@ -28,6 +31,8 @@ constexpr int kListFontSize = 12;
 constexpr int kLogPublishIntervalMs = 16;
 // How long a word from the log store (lines removed, storing stopped) stays in the status bar.
 constexpr int kStoreNoticeMs = 15000;
+// How often the status bar's scenario time moves while a scenario runs.
+constexpr int kScenarioClockMs = 100;
 constexpr QSize kMinimumContentSize{64, 64};
 constexpr QSize kMaximumContentSize{32000, 32000};
 } // namespace
@@ -39,7 +44,7 @@ Window1::Window1(QWidget* parent)
 
 Window1::Window1(quint64 seed, QWidget* parent)
     : QMainWindow(parent)
-    , m_unit(seed)
+    , m_session(seed)
 {
     m_menuBar = new MainMenuBar(this);
     setMenuBar(m_menuBar);
@@ -57,20 +62,23 @@ Window1::Window1(quint64 seed, QWidget* parent)
     createControls();
     createStatusBar();
 
-    connect(&m_unit, &UnitSimulator::endpointStateChanged, this, &Window1::showEndpointState);
-    connect(&m_unit, &UnitSimulator::replyNotSent, this, &printToStderr);
+    connect(&m_session, &ScenarioSession::endpointStateChanged, this, &Window1::showEndpointState);
+    connect(&m_session, &ScenarioSession::replyNotSent, this, &printToStderr);
     m_log.setPublishInterval(kLogPublishIntervalMs);
-    connect(&m_unit, &UnitSimulator::trafficLogged, &m_log, &TrafficLogModel::append);
-    // A profile chosen elsewhere (the control API) shows in the selector, without binding again.
-    connect(&m_unit, &UnitSimulator::profileChanged, this, [this](int index) {
-        if (PopupMenu1->currentIndex() != index) {
+    connect(&m_session, &ScenarioSession::trafficLogged, &m_log, &TrafficLogModel::appendFrom);
+    // A profile chosen elsewhere (the control API, a scenario) shows in the selector, without
+    // binding again.
+    connect(&m_session, &ScenarioSession::profileChanged, this, [this](int unit, int index) {
+        if (unit == m_selectedUnit && PopupMenu1->currentIndex() != index) {
             const QSignalBlocker quiet(PopupMenu1);
             PopupMenu1->setCurrentIndex(index);
         }
     });
+    connect(&m_session, &ScenarioSession::unitsReplaced, this, &Window1::unitsReplaced);
 
     attachFaultsMenu();
     attachFileMenu();
+    attachScenarioMenu();
 
     PopupMenu1_Open();
     Event_Open();
@@ -132,6 +140,10 @@ void Window1::createStatusBar()
     FaultState->setObjectName(QStringLiteral("FaultState"));
     statusBar()->addWidget(UnitPortState);
     statusBar()->addWidget(DiscoveryPortState);
+    ScenarioState = new QLabel(this);
+    ScenarioState->setObjectName(QStringLiteral("ScenarioState"));
+    ScenarioState->hide(); // until a scenario is opened
+    statusBar()->addPermanentWidget(ScenarioState);
     statusBar()->addPermanentWidget(FaultState);
     statusBar()->addPermanentWidget(ControlState);
     statusBar()->setSizeGripEnabled(true);
@@ -216,6 +228,20 @@ bool Window1::openLogStore(const LogStoreOptions& options, QString* error)
 
 void Window1::attachFileMenu()
 {
+    connect(m_menuBar->FileOpenScenario, &QAction::triggered, this, [this] {
+        const QString path = QFileDialog::getOpenFileName(
+            this, tr("Open Scenario"), QString(), tr("Scenarios (*.yaml *.yml *.json);;All files (*)"));
+        if (path.isEmpty())
+            return;
+        // Refused, the window keeps what it had and says why.
+        if (QString error; !openScenario(path, &error))
+            QMessageBox::warning(this, tr("Open Scenario"), error);
+    });
+    connect(m_menuBar->FileSaveScenario, &QAction::triggered, this, [this] {
+        saveWithDialog(tr("Save Scenario"), QStringLiteral("scenario.yaml"),
+                       tr("Scenarios (*.yaml *.yml);;All files (*)"), &Window1::saveScenarioTo);
+    });
+    connect(m_menuBar->ViewUnits, &QAction::triggered, this, &Window1::openUnitsDialog);
     connect(m_menuBar->FileSaveLog, &QAction::triggered, this, [this] {
         saveWithDialog(tr("Save Log"), QStringLiteral("traffic-log.txt"),
                        tr("Text files (*.txt);;All files (*)"), &Window1::saveLogTo);
@@ -242,17 +268,108 @@ void Window1::saveWithDialog(const QString& title, const QString& suggestedName,
 
 void Window1::attachFaultsMenu()
 {
-    new FaultMenuItems(m_unit.faults(), m_menuBar->FaultsMenu, m_menuBar->FaultsRulesEnd, this);
+    new FaultMenuItems(m_session, m_menuBar->FaultsMenu, m_menuBar->FaultsRulesEnd, this);
     connect(m_menuBar->FaultsAdd, &QAction::triggered, this, &Window1::openFaultDialog);
-    connect(m_menuBar->FaultsRemoveAll, &QAction::triggered, &m_unit.faults(), &FaultInjector::clear);
-    connect(&m_unit.faults(), &FaultInjector::rulesChanged, this, &Window1::showFaultState);
+    connect(m_menuBar->FaultsRemoveAll, &QAction::triggered, this, [this] {
+        for (UnitSimulator* unit : m_session.units())
+            unit->faults().clear();
+    });
+}
+
+void Window1::unitsReplaced()
+{
+    m_selectedUnit = 0;
+    // The first unit's rules stand for all of them (they hold the same).
+    connect(&m_session.units().first()->faults(), &FaultInjector::rulesChanged, this,
+            &Window1::showFaultState);
     showFaultState();
+    const QStringList addresses = m_session.unitAddresses();
+    // Before the first line the log simply takes them; later the units were replaced.
+    if (m_log.endSeq() == 0)
+        m_log.setUnitAddresses(addresses);
+    else
+        m_log.replaceUnits(addresses);
+}
+
+void Window1::selectUnit(int index)
+{
+    if (index < 0 || index >= m_session.units().size())
+        return;
+    m_selectedUnit = index;
+    const QSignalBlocker quiet(PopupMenu1);
+    PopupMenu1->setCurrentIndex(unit().profileIndex());
+}
+
+void Window1::openUnitsDialog()
+{
+    if (!m_unitsDialog) {
+        m_unitsDialog = new UnitsDialog(m_session, m_selectedUnit, this);
+        connect(m_unitsDialog, &UnitsDialog::unitSelected, this, &Window1::selectUnit);
+    }
+    m_unitsDialog->show();
+    m_unitsDialog->raise();
+    m_unitsDialog->activateWindow();
+}
+
+bool Window1::openScenario(const QString& path, QString* error)
+{
+    const std::optional<Scenario> scenario = ScenarioFile::load(path, error);
+    if (!scenario)
+        return false;
+    if (!m_session.play(*scenario, error))
+        return false;
+    printSeed();
+    showScenarioState();
+    return true;
+}
+
+bool Window1::saveScenarioTo(const QString& path, QString* error)
+{
+    return ScenarioFile::save(m_session.snapshot(), path, error);
+}
+
+void Window1::attachScenarioMenu()
+{
+    m_scenarioClock = new QTimer(this);
+    m_scenarioClock->setInterval(kScenarioClockMs);
+    connect(m_scenarioClock, &QTimer::timeout, this, &Window1::showScenarioState);
+    connect(&m_session, &ScenarioSession::scenarioChanged, this, &Window1::showScenarioState);
+    connect(m_menuBar->ScenarioStart, &QAction::triggered, this, [this] {
+        if (m_session.player())
+            m_session.player()->start();
+    });
+    connect(m_menuBar->ScenarioStop, &QAction::triggered, this, [this] {
+        if (m_session.player())
+            m_session.player()->stop();
+    });
+    connect(m_menuBar->ScenarioRestart, &QAction::triggered, this, [this] {
+        if (m_session.player())
+            m_session.player()->restart();
+    });
+    showScenarioState();
+}
+
+void Window1::showScenarioState()
+{
+    const ScenarioPlayer* player = m_session.player();
+    const bool running = player && player->isRunning();
+    m_menuBar->ScenarioStart->setEnabled(player && !running);
+    m_menuBar->ScenarioStop->setEnabled(running);
+    m_menuBar->ScenarioRestart->setEnabled(player);
+    if (running && !m_scenarioClock->isActive())
+        m_scenarioClock->start();
+    else if (!running)
+        m_scenarioClock->stop();
+    if (!player)
+        return;
+    ScenarioState->setText(player->statusText());
+    ScenarioState->show();
 }
 
 bool Window1::startControlApi(const ControlOptions& options)
 {
     delete m_control;
-    m_control = new ControlServer(m_unit, m_log, options.token, this);
+    m_control = new ControlServer(m_session, m_log, options.token, this);
     QString error;
     const bool listening = m_control->listen(options.address, options.port, &error);
     const QString state = listening ? QStringLiteral("Control API listening on ") + m_control->url()
@@ -268,22 +385,26 @@ bool Window1::startControlApi(const ControlOptions& options)
 void Window1::openFaultDialog()
 {
     // Window-modal and not blocking: traffic keeps flowing while a rule is typed.
-    auto* dialog = new FaultDialog(m_unit.seed(), this);
+    auto* dialog = new FaultDialog(m_session.seed(), this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     connect(dialog, &QDialog::accepted, this, [this, dialog] {
-        if (dialog->seed() != m_unit.seed()) {
-            m_unit.reseed(dialog->seed());
+        if (dialog->seed() != m_session.seed()) {
+            m_session.reseed(dialog->seed());
             printSeed();
         }
         if (dialog->rule())
-            m_unit.faults().add(*dialog->rule());
+            for (UnitSimulator* unit : m_session.units())
+                unit->faults().add(*dialog->rule());
     });
     dialog->open();
 }
 
 void Window1::showFaultState()
 {
-    const int active = m_unit.faults().enabledCount();
+    // Enabled rules, whichever units they name.
+    const QList<FaultInjector::Entry>& rules = m_session.units().first()->faults().rules();
+    const int active = int(std::count_if(
+        rules.cbegin(), rules.cend(), [](const FaultInjector::Entry& entry) { return entry.rule.enabled; }));
     FaultState->setText(active == 0   ? tr("No fault rules active")
                         : active == 1 ? tr("1 fault rule active")
                                       : tr("%1 fault rules active").arg(active));
@@ -339,19 +460,20 @@ void Window1::PopupMenu1_Open()
 
 void Window1::PopupMenu1_Change(int index)
 {
-    m_unit.selectProfile(index);
+    unit().selectProfile(index);
 }
 
 void Window1::Event_Open()
 {
     setWindowTitle(titleFor(kVersionMajor, kVersionMinor, kVersionBug));
     printSeed();
-    m_unit.start(PopupMenu1->currentIndex());
+    QString error;
+    m_session.startUnits({}, PopupMenu1->currentIndex(), {}, &error);
 }
 
 void Window1::printSeed() const
 {
-    printToStderr(QStringLiteral("Seed %1 (repeat this run with --seed %1)").arg(m_unit.seed()));
+    printToStderr(QStringLiteral("Seed %1 (repeat this run with --seed %1)").arg(m_session.seed()));
 }
 
 void Window1::PushButton1_Action()
@@ -359,9 +481,23 @@ void Window1::PushButton1_Action()
     m_log.clear();
 }
 
-void Window1::showEndpointState(UnitSimulator::Endpoint endpoint, const QString& text)
+void Window1::showEndpointState(int unit, bool listening, const QString& text)
 {
-    QLabel* label = endpoint == UnitSimulator::Endpoint::Unit ? UnitPortState : DiscoveryPortState;
-    label->setText(text);
-    printToStderr(text);
+    // The single unit shows both its ports; a fleet shows how many units listen, and says on
+    // standard error which cannot.
+    if (unit < 0 || !m_session.isFleet()) {
+        (unit < 0 ? DiscoveryPortState : UnitPortState)->setText(text);
+        printToStderr(text);
+        return;
+    }
+    if (!listening)
+        printToStderr(text);
+    const QList<UnitSimulator*>& units = m_session.units();
+    const qsizetype bound = std::count_if(units.cbegin(), units.cend(), [](const UnitSimulator* each) {
+        return each->unitEndpoint().isBound();
+    });
+    UnitPortState->setText(tr("%1 of %2 units listening, from %3 to %4")
+                               .arg(bound)
+                               .arg(units.size())
+                               .arg(units.first()->address().toString(), units.last()->address().toString()));
 }

@@ -2,7 +2,7 @@
 
 #include "app/simulatorcommandline.h"
 #include "log/trafficlogmodel.h"
-#include "unit/unitsimulator.h"
+#include "scenario/scenariosession.h"
 
 #include <QMainWindow>
 
@@ -13,9 +13,12 @@ class MainMenuBar;
 class QComboBox;
 class QLabel;
 class QPushButton;
+class QTimer;
+class UnitsDialog;
 
 // The simulator's one window: the profile selector, the traffic log and its clear button, over
-// the simulated unit it drives.
+// the simulated unit it drives (or the units of a scenario, each shown in View > Units…, where
+// the one the selector steers is picked).
 class Window1 : public QMainWindow {
     Q_OBJECT
 
@@ -41,6 +44,16 @@ public:
     bool saveLogTo(const QString& path, QString* error);
     // Every datagram the log holds, as a pcap capture.
     bool saveCaptureTo(const QString& path, QString* error);
+    // Loads the scenario in `path` and plays it from 0; false, with why (FILE:LINE:COLUMN: ...),
+    // and everything as it was, when it is refused.
+    bool openScenario(const QString& path, QString* error);
+    // Writes the state as it is now as a scenario file.
+    bool saveScenarioTo(const QString& path, QString* error);
+
+    ScenarioSession& session() { return m_session; }
+    // The unit the profile selector shows and changes.
+    int selectedUnit() const { return m_selectedUnit; }
+    void selectUnit(int index);
 
 private:
     void printSeed() const;
@@ -56,7 +69,12 @@ private:
     void openFaultDialog();
     void showFaultState();
     void attachEditMenu();
-    void showEndpointState(UnitSimulator::Endpoint endpoint, const QString& text);
+    void showEndpointState(int unit, bool listening, const QString& text);
+    void unitsReplaced();
+    void attachScenarioMenu();
+    void showScenarioState();
+    void openUnitsDialog();
+    UnitSimulator& unit() const { return *m_session.units()[m_selectedUnit]; }
     void updateEditItems();
     void copySelectedLine();
     void attachFileMenu();
@@ -66,8 +84,9 @@ private:
 
     // Built before the controls, which refer to them; destroyed before the child widgets, and
     // the list view lets go of a model that is destroyed under it.
-    UnitSimulator m_unit;
     TrafficLogModel m_log;
+    ScenarioSession m_session;
+    int m_selectedUnit = 0;
     MainMenuBar* m_menuBar = nullptr;
     ContentArea* m_content = nullptr;
     // The controls are children of the content area; the window reaches them by these names.
@@ -81,6 +100,9 @@ private:
     QLabel* FaultState = nullptr;
     QLabel* ControlState = nullptr;
     QLabel* LogStoreState = nullptr;
+    QLabel* ScenarioState = nullptr;
+    QTimer* m_scenarioClock = nullptr; // the status bar's elapsed time while a scenario runs
+    UnitsDialog* m_unitsDialog = nullptr;
     QString m_logStoreAbout; // where the log is kept, for the label's tool tip
     ControlServer* m_control = nullptr;
 };

@@ -274,6 +274,7 @@ void UnitSimulator::UDPSocket1_DataAvailable(const Datagram& datagram)
     if (comesFromItself(sender, datagram.port))
         return;
     const int profile = m_profileIndex;
+    ++m_requests;
     if (m_state != State::Answering) {
         logUnanswered(
             TrafficLogEntry::unitIncoming(sender, datagram.port, UDPSocket1.port(), datagram.data, profile));
@@ -312,6 +313,7 @@ void UnitSimulator::UDPSocket2_DataAvailable(const Datagram& datagram)
     TrafficLogEntry heard =
         TrafficLogEntry::discoveryIncoming(sender, datagram.port, kDiscoveryPort, datagram.data, profile);
     heard.alsoHeardByOthers = m_alsoHeardByOthers;
+    ++m_requests;
     if (m_state != State::Answering) {
         logUnanswered(heard);
         return;

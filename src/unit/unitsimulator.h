@@ -106,6 +106,8 @@ public:
     void resetState();
 
     int profileIndex() const { return m_profileIndex; }
+    // Requests that reached the unit (unit frames and discovery requests, answered or not).
+    quint64 requestCount() const { return m_requests; }
     const ChannelArray& channelValues() const { return ChannelValues; }
     const DatagramEndpoint& unitEndpoint() const { return UDPSocket1; }
     // The unit's own, or the fleet's it shares.
@@ -158,6 +160,7 @@ private:
     ChannelArray ChannelValues{};
     int m_profileIndex = 0;
     State m_state = State::Answering;
+    quint64 m_requests = 0;
     int m_offlineCount = 0;
     int m_powerOffCount = 0;
     DatagramEndpoint UDPSocket1;

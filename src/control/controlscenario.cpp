@@ -1,0 +1,100 @@
+#include "controlserver.h"
+
+#include "scenario/scenariofile.h"
+#include "scenario/scenariosession.h"
+
+QList<ControlServer::Binding> ControlServer::scenarioBindings()
+{
+    return {
+        {"GET", QStringLiteral("/api/v1/scenario"), &ControlServer::getScenario},
+        {"PUT", QStringLiteral("/api/v1/scenario"), &ControlServer::putScenario},
+        {"GET", QStringLiteral("/api/v1/scenario/snapshot"), &ControlServer::getSnapshot},
+        {"POST", QStringLiteral("/api/v1/scenario/start"), &ControlServer::startScenario},
+        {"POST", QStringLiteral("/api/v1/scenario/stop"), &ControlServer::stopScenario},
+        {"POST", QStringLiteral("/api/v1/scenario/restart"), &ControlServer::restartScenario},
+    };
+}
+
+namespace {
+ControlReply noScenario()
+{
+    return ControlReply::error(HttpStatus::Conflict,
+                               QStringLiteral("no scenario is loaded: PUT /api/v1/scenario one first"));
+}
+} // namespace
+
+QJsonObject ControlServer::scenarioState() const
+{
+    const ScenarioPlayer* player = m_session.player();
+    if (!player)
+        return {{QStringLiteral("scenario"), QJsonValue()},
+                {QStringLiteral("state"), QStringLiteral("none")},
+                {QStringLiteral("elapsed"), 0},
+                {QStringLiteral("next"), QJsonValue()},
+                {QStringLiteral("status"), QStringLiteral("No scenario")}};
+    QJsonValue next;
+    if (const std::optional<ScenarioPlayer::Upcoming> upcoming = player->next();
+        upcoming && !player->isFinished())
+        next = QJsonObject{{QStringLiteral("at"), double(upcoming->atMs) / 1000},
+                           {QStringLiteral("event"), upcoming->text}};
+    return {{QStringLiteral("scenario"), ScenarioFile::toJson(player->scenario())},
+            {QStringLiteral("state"), player->isFinished()  ? QStringLiteral("finished")
+                                      : player->isRunning() ? QStringLiteral("running")
+                                                            : QStringLiteral("stopped")},
+            {QStringLiteral("elapsed"), double(player->elapsedMs()) / 1000},
+            {QStringLiteral("next"), next},
+            {QStringLiteral("status"), player->statusText()}};
+}
+
+ControlReply ControlServer::getScenario(const HttpRequest&, const QStringList&)
+{
+    return ControlReply::json(scenarioState());
+}
+
+ControlReply ControlServer::putScenario(const HttpRequest& request, const QStringList&)
+{
+    // JSON is YAML: the file's own reader checks it, and says where in the body the fault is.
+    ScenarioError problem;
+    const std::optional<Scenario> scenario = ScenarioFile::parse(request.body, &problem);
+    if (!scenario) {
+        QJsonObject error{{QStringLiteral("error"), problem.text(QStringLiteral("scenario"))}};
+        if (problem.line > 0) {
+            error.insert(QStringLiteral("line"), problem.line);
+            error.insert(QStringLiteral("column"), problem.column);
+        }
+        return ControlReply::json(error, HttpStatus::BadRequest);
+    }
+    QString error;
+    if (!m_session.play(*scenario, &error))
+        return ControlReply::error(HttpStatus::InternalServerError, error);
+    return ControlReply::json(scenarioState());
+}
+
+ControlReply ControlServer::getSnapshot(const HttpRequest&, const QStringList&)
+{
+    return ControlReply::json(ScenarioFile::toJson(m_session.snapshot()));
+}
+
+ControlReply ControlServer::startScenario(const HttpRequest&, const QStringList&)
+{
+    if (!m_session.player())
+        return noScenario();
+    m_session.player()->start();
+    return ControlReply::json(scenarioState());
+}
+
+ControlReply ControlServer::stopScenario(const HttpRequest&, const QStringList&)
+{
+    if (!m_session.player())
+        return noScenario();
+    m_session.player()->stop();
+    return ControlReply::json(scenarioState());
+}
+
+ControlReply ControlServer::restartScenario(const HttpRequest&, const QStringList&)
+{
+    if (!m_session.player())
+        return noScenario();
+    m_session.player()->restart();
+    return ControlReply::json(scenarioState());
+}

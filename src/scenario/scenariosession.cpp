@@ -1,0 +1,212 @@
+#include "scenariosession.h"
+
+#include "fleet/openfilelimit.h"
+#include "unit/unitprofiles.h"
+
+ScenarioSession::ScenarioSession(quint64 seed, QObject* parent)
+    : QObject(parent)
+    , m_seed(seed)
+{
+}
+
+ScenarioSession::~ScenarioSession() = default;
+
+void ScenarioSession::reseed(quint64 seed)
+{
+    m_seed = seed;
+    for (qsizetype k = 0; k < m_units.size(); ++k)
+        m_units[k]->reseed(m_fleet ? UnitFleet::unitSeed(seed, k) : seed);
+}
+
+QStringList ScenarioSession::unitAddresses() const
+{
+    QStringList addresses;
+    if (m_fleet) {
+        for (const UnitSimulator* unit : m_units)
+            addresses << unit->address().toString();
+    }
+    return addresses;
+}
+
+bool ScenarioSession::startUnits(const QList<FleetUnit>& fleet, int profile, const QList<FaultRule>& rules,
+                                 QString* error)
+{
+    if (!fleet.isEmpty()) {
+        // A socket a unit and one for the fleet's discovery, with room for what Qt and the process hold.
+        const quint64 needed = quint64(fleet.size()) + 64;
+        QString why;
+        if (!raiseOpenFileLimit(needed, &why)) {
+            *error = QStringLiteral("%1 units need %2 open files: %3").arg(fleet.size()).arg(needed).arg(why);
+            return false;
+        }
+    }
+    makeUnits(fleet, rules);
+    if (m_fleet)
+        m_fleet->start();
+    else
+        m_single->start(profile);
+    return true;
+}
+
+void ScenarioSession::makeUnits(const QList<FleetUnit>& fleet, const QList<FaultRule>& rules)
+{
+    m_player.reset();
+    m_units.clear();
+    // The old units go before the new ones bind: they may hold the same addresses and ports.
+    m_single.reset();
+    m_fleet.reset();
+    if (fleet.isEmpty()) {
+        m_single = std::make_unique<UnitSimulator>(m_seed);
+        m_units << m_single.get();
+        wireSingle();
+    } else {
+        m_fleet = std::make_unique<UnitFleet>(fleet, m_seed);
+        for (qsizetype k = 0; k < m_fleet->size(); ++k)
+            m_units << &m_fleet->unit(k);
+        wireFleet();
+    }
+    for (UnitSimulator* unit : std::as_const(m_units)) {
+        for (const FaultRule& rule : rules)
+            unit->faults().add(rule);
+    }
+    emit unitsReplaced();
+}
+
+void ScenarioSession::wireSingle()
+{
+    UnitSimulator* unit = m_single.get();
+    connect(unit, &UnitSimulator::trafficLogged, this,
+            [this](const TrafficLogEntry& entry) { emit trafficLogged(0, entry); });
+    connect(unit, &UnitSimulator::endpointStateChanged, this,
+            [this, unit](UnitSimulator::Endpoint endpoint, const QString& text) {
+                const bool discovery = endpoint == UnitSimulator::Endpoint::Discovery;
+                emit endpointStateChanged(
+                    discovery ? -1 : 0,
+                    discovery ? unit->discoveryEndpoint().isBound() : unit->unitEndpoint().isBound(), text);
+            });
+    connect(unit, &UnitSimulator::replyNotSent, this, &ScenarioSession::replyNotSent);
+    connect(unit, &UnitSimulator::profileChanged, this,
+            [this](int profile) { emit profileChanged(0, profile); });
+}
+
+void ScenarioSession::wireFleet()
+{
+    connect(m_fleet.get(), &UnitFleet::trafficLogged, this, &ScenarioSession::trafficLogged);
+    connect(m_fleet.get(), &UnitFleet::endpointStateChanged, this,
+            [this](int unit, bool listening, const QString& text) {
+                // A unit's discovery goes through the fleet's endpoint, reported as -1.
+                if (unit < 0 || !text.contains(QStringLiteral("Discovery port")))
+                    emit endpointStateChanged(unit, listening, text);
+            });
+    connect(m_fleet.get(), &UnitFleet::replyNotSent, this, &ScenarioSession::replyNotSent);
+    for (qsizetype k = 0; k < m_units.size(); ++k) {
+        connect(m_units[k], &UnitSimulator::profileChanged, this,
+                [this, k](int profile) { emit profileChanged(int(k), profile); });
+    }
+}
+
+bool ScenarioSession::sameUnitsAs(const QList<FleetUnit>& fleet) const
+{
+    if (fleet.isEmpty() || !m_fleet)
+        return fleet.isEmpty() && m_single;
+    if (fleet.size() != m_units.size())
+        return false;
+    for (qsizetype k = 0; k < fleet.size(); ++k) {
+        if (fleet[k].address != m_units[k]->address())
+            return false;
+    }
+    return true;
+}
+
+bool ScenarioSession::play(const Scenario& scenario, QString* error)
+{
+    if (scenario.seed)
+        m_seed = *scenario.seed;
+    const QList<FleetUnit> fleet = scenario.fleetUnits();
+    if (sameUnitsAs(fleet)) {
+        m_player.reset();
+        reseed(m_seed);
+    } else {
+        const int profile = m_single ? m_single->profileIndex() : 0;
+        if (!startUnits(fleet, profile, {}, error))
+            return false;
+    }
+    m_player = std::make_unique<ScenarioPlayer>(scenario, m_units, m_extraRules);
+    connect(m_player.get(), &ScenarioPlayer::eventLogged, this,
+            [this](const TrafficLogEntry& entry) { emit trafficLogged(-1, entry); });
+    connect(m_player.get(), &ScenarioPlayer::stateChanged, this, &ScenarioSession::scenarioChanged);
+    connect(m_player.get(), &ScenarioPlayer::finished, this, &ScenarioSession::scenarioFinished);
+    m_player->applyStart();
+    emit scenarioChanged();
+    m_player->start();
+    return true;
+}
+
+Scenario ScenarioSession::snapshot() const
+{
+    Scenario scenario = m_player ? m_player->scenario() : Scenario{};
+    scenario.seed = m_seed;
+    scenario.units.clear();
+    // A unit's values, when they are not the start values.
+    const auto channelsOf = [](const UnitSimulator& unit) -> std::optional<ChannelValues24> {
+        ChannelArray start{};
+        setStartChannelValues(start);
+        if (unit.channelValues() == start)
+            return std::nullopt;
+        ChannelValues24 values{};
+        for (std::size_t k = 0; k < values.size(); ++k)
+            values[k] = quint8(unit.channelValues()[k + 2]);
+        return values;
+    };
+    if (m_fleet) {
+        // Runs of consecutive addresses that look alike become one group each.
+        for (const UnitSimulator* unit : m_units) {
+            const quint32 address = unit->address().toIPv4Address();
+            const std::optional<ChannelValues24> channels = channelsOf(*unit);
+            if (!scenario.units.isEmpty()) {
+                ScenarioUnitGroup& last = scenario.units.last();
+                const int profile = unit->profileIndex();
+                const bool next = last.first + quint32(last.count) == address && last.channels == channels;
+                // A group that cycles goes on cycling; one of a single profile-0 unit may start to.
+                const bool cycles = (last.cycle || (last.count == 1 && last.profile == 0 && profile == 1)) &&
+                                    profile == last.count % kProfileCount;
+                if (next && (cycles || (!last.cycle && last.profile == profile))) {
+                    last.cycle = last.cycle || cycles;
+                    ++last.count;
+                    last.single = false;
+                    continue;
+                }
+            }
+            scenario.units.append({.first = address,
+                                   .count = 1,
+                                   .single = true,
+                                   .profile = unit->profileIndex(),
+                                   .channels = channels});
+        }
+    }
+    if (m_single) {
+        // The single unit has no group to hold its profile and values: events at 0 set them.
+        QList<ScenarioEvent> start;
+        if (m_single->profileIndex() != 0) {
+            ScenarioEvent profile;
+            profile.kind = ScenarioEvent::Kind::Profile;
+            profile.profile = m_single->profileIndex();
+            start.append(profile);
+        }
+        if (const std::optional<ChannelValues24> channels = channelsOf(*m_single)) {
+            ScenarioEvent values;
+            values.kind = ScenarioEvent::Kind::Channels;
+            values.channels = *channels;
+            start.append(values);
+        }
+        scenario.timeline = start + scenario.timeline;
+    }
+    scenario.faults.clear();
+    if (!m_units.isEmpty()) {
+        for (const FaultInjector::Entry& entry : m_units.first()->faults().rules()) {
+            if (entry.rule.enabled && !(m_player && m_player->isTimelineRule(entry.id)))
+                scenario.faults << entry.rule;
+        }
+    }
+    return scenario;
+}

@@ -1,0 +1,270 @@
+// Scenarios in the window: opened, shown in the status bar and the Units dialog, steered from the
+// Scenario menu, saved, and the saved file played by the headless program. Uses the product's
+// fixed ports (4000-4007 and 65535) on 127.0.9.x: fails with a clear message when another program
+// holds them.
+#include "loopbackclient.h"
+#include "programs.h"
+#include "scenario/scenariofile.h"
+#include "ui/mainmenubar.h"
+#include "ui/unitsdialog.h"
+#include "ui/window1.h"
+#include "unit/unitprofiles.h"
+
+#include <QAbstractItemModel>
+#include <QComboBox>
+#include <QLabel>
+#include <QNetworkDatagram>
+#include <QProcess>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUdpSocket>
+
+#include <memory>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+constexpr int kAnswerMs = 2000;
+constexpr int kQuietMs = 150;
+// Long enough for the Units dialog's refresh and the status bar's clock to come round.
+constexpr int kRefreshBoundMs = 5000;
+
+const QByteArray kRoom = R"(version: 1
+name: room
+seed: 21
+units:
+  - {address: 127.0.9.1, profile: 0}
+  - {count: 2, first: 127.0.9.2, profile: 2,
+     channels: [5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5]}
+faults: ["duplicate,on=status-query,units=2"]
+timeline:
+  - {at: 0s, units: 1, offline: {}}
+  - {at: 1h, units: 0, reboot: {}}
+)"_ba;
+
+QHostAddress unitAddress(int k)
+{
+    return QHostAddress(quint32((127u << 24) | (9u << 8) | quint32(k + 1)));
+}
+
+struct Request {
+    int unit;
+    quint16 port;
+    QByteArray payload;
+};
+
+// Every reply to each request, in order, from a socket of its own.
+QList<QByteArray> replies(const QList<Request>& requests)
+{
+    QUdpSocket socket;
+    socket.bind(QHostAddress::LocalHost, 0);
+    QList<QByteArray> all;
+    for (const Request& request : requests) {
+        socket.writeDatagram(request.payload, unitAddress(request.unit), request.port);
+        while (QTest::qWaitFor([&] { return socket.hasPendingDatagrams(); }, kQuietMs))
+            all << socket.receiveDatagram().data();
+    }
+    return all;
+}
+} // namespace
+
+class TestScenarioWindow : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void openedScenarioRunsItsUnitsAndSaysWhereItIs();
+    void unitsDialogListsTheUnitsLiveAndPicksTheSelectorsUnit();
+    void refusedScenarioLeavesTheWindowAsItWas();
+    void scenarioMenuStartsStopsAndRestarts();
+    void savedStateGivesTheSameBytesInAnotherProcess();
+
+private:
+    void openRoom();
+    MainMenuBar* menuBar() const { return qobject_cast<MainMenuBar*>(m_window->menuBar()); }
+    QLabel* scenarioState() const { return m_window->findChild<QLabel*>(u"ScenarioState"_s); }
+    QComboBox* selector() const { return m_window->findChild<QComboBox*>(u"PopupMenu1"_s); }
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<Window1> m_window;
+};
+
+void TestScenarioWindow::init()
+{
+    m_window = std::make_unique<Window1>(7);
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+}
+
+void TestScenarioWindow::cleanup()
+{
+    m_window.reset();
+}
+
+void TestScenarioWindow::openRoom()
+{
+    QFile file(m_dir.filePath(u"room.yaml"_s));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(kRoom);
+    file.close();
+    QString error;
+    QVERIFY2(m_window->openScenario(file.fileName(), &error), qPrintable(error));
+    const QList<UnitSimulator*>& units = m_window->session().units();
+    QCOMPARE(units.size(), 3);
+    for (const UnitSimulator* unit : units)
+        QVERIFY2(unit->unitEndpoint().isBound(),
+                 qPrintable(u"the fixed ports are needed by this test: "_s + unit->unitEndpointState()));
+}
+
+void TestScenarioWindow::openedScenarioRunsItsUnitsAndSaysWhereItIs()
+{
+    openRoom();
+    LoopbackClient controller;
+    // Unit 2 answers on the port of its profile, with the scenario's values and its rule's two
+    // replies; unit 1 is offline from 0 on.
+    const QByteArray values = controller.requestTo(unitAddress(2), 4002, unitFrame(50), kAnswerMs);
+    QCOMPARE(values.mid(2, 24), QByteArray(24, 5));
+    QVERIFY(!controller.requestTo(unitAddress(2), 4002, unitFrame(51), kAnswerMs).isEmpty());
+    QVERIFY(!controller.receive(kAnswerMs).isEmpty());
+    controller.sendTo(unitAddress(1), 4002, unitFrame(50));
+    QVERIFY(controller.staysQuiet(kQuietMs));
+
+    QVERIFY(scenarioState()->isVisible());
+    QVERIFY2(scenarioState()->text().startsWith(u"Scenario room: "_s) &&
+                 scenarioState()->text().endsWith(u"; next: reboot 127.0.9.1 for 2 s at 3600 s"_s),
+             qPrintable(scenarioState()->text()));
+    // The log shows every unit's lines with its address, the events without one.
+    const TrafficLogModel* log =
+        qobject_cast<const TrafficLogModel*>(m_window->findChild<QAbstractItemView*>(u"Listbox1"_s)->model());
+    QVERIFY(QTest::qWaitFor([&] { return log->rowCount() >= 6; }, kRefreshBoundMs));
+    QStringList lines;
+    for (int row = log->rowCount() - 1; row >= 0; --row)
+        lines << log->lineAt(row);
+    QVERIFY2(lines.contains(u"*** scenario: offline 127.0.9.2 until stopped"_s),
+             qPrintable(lines.join(u'\n')));
+    QVERIFY2(lines.last().startsWith(u"127.0.9.2 --> 127.0.0.1:4002 - "_s) &&
+                 lines.last().endsWith(u" (offline)"_s),
+             qPrintable(lines.last()));
+}
+
+void TestScenarioWindow::unitsDialogListsTheUnitsLiveAndPicksTheSelectorsUnit()
+{
+    openRoom();
+    menuBar()->ViewUnits->trigger();
+    auto* dialog = m_window->findChild<UnitsDialog*>();
+    QVERIFY(dialog && dialog->isVisible());
+    QAbstractItemModel* table = dialog->table()->model();
+    QCOMPARE(table->rowCount(), 3);
+    const auto cell = [&](int row, int column) { return table->index(row, column).data().toString(); };
+    QCOMPARE(cell(0, 0), u"127.0.9.1"_s);
+    QCOMPARE(cell(1, 2), u"offline"_s);
+    QCOMPARE(cell(0, 2), u"answering"_s);
+    QVERIFY(cell(2, 1).startsWith(u"2  "_s));
+    QCOMPARE(cell(2, 3), QStringList(24, u"5"_s).join(u' '));
+    QCOMPARE(dialog->table()->currentIndex().row(), 0);
+
+    // Live: a request shows in the count without anything being done to the dialog.
+    LoopbackClient controller;
+    QVERIFY(!controller.requestTo(unitAddress(2), 4002, unitFrame(50), kAnswerMs).isEmpty());
+    QVERIFY(QTest::qWaitFor([&] { return cell(2, 4) == u"1"_s; }, kRefreshBoundMs));
+
+    // The selector shows and changes the selected unit's profile.
+    QCOMPARE(selector()->currentIndex(), 0);
+    dialog->table()->selectRow(2);
+    QCOMPARE(m_window->selectedUnit(), 2);
+    QCOMPARE(selector()->currentIndex(), 2);
+    selector()->setCurrentIndex(7);
+    QCOMPARE(m_window->session().units()[2]->profileIndex(), 7);
+    QCOMPARE(m_window->session().units()[1]->profileIndex(), 2);
+    QVERIFY(!controller.requestTo(unitAddress(2), 4007, unitFrame(50), kAnswerMs).isEmpty());
+    QVERIFY(QTest::qWaitFor([&] { return cell(2, 1).startsWith(u"7  "_s); }, kRefreshBoundMs));
+}
+
+void TestScenarioWindow::refusedScenarioLeavesTheWindowAsItWas()
+{
+    LoopbackClient controller;
+    QCOMPARE(controller.request(kDiscoveryPort, "X").size(), 50);
+    QFile file(m_dir.filePath(u"bad.yaml"_s));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("version: 1\nunits:\n  - {count: 2, first: 127.0.9.1}\n  - {address: 127.0.9.2}\n");
+    file.close();
+    QString error;
+    QVERIFY(!m_window->openScenario(file.fileName(), &error));
+    QCOMPARE(error, file.fileName() + u":4:5: units[1]: overlaps units[0]: 127.0.9.2 is in both"_s);
+    QVERIFY(!m_window->session().isFleet());
+    QVERIFY(!m_window->session().player());
+    QVERIFY(!scenarioState()->isVisible());
+    QCOMPARE(controller.request(kDiscoveryPort, "X").size(), 50); // the unit answers as before
+}
+
+void TestScenarioWindow::scenarioMenuStartsStopsAndRestarts()
+{
+    openRoom();
+    MainMenuBar* bar = menuBar();
+    QVERIFY(!bar->ScenarioStart->isEnabled());
+    QVERIFY(bar->ScenarioStop->isEnabled());
+    bar->ScenarioStop->trigger();
+    QVERIFY(scenarioState()->text().contains(u" (stopped)"_s));
+    QVERIFY(bar->ScenarioStart->isEnabled() && !bar->ScenarioStop->isEnabled());
+    bar->ScenarioStart->trigger();
+    QVERIFY(!scenarioState()->text().contains(u" (stopped)"_s));
+
+    // Back to the start: values the controller set are gone, rules the menu added too.
+    LoopbackClient controller;
+    controller.sendTo(unitAddress(0), 4000, unitFrame(0, repeated(99, 24)));
+    QVERIFY(
+        controller.requestTo(unitAddress(0), 4000, unitFrame(50), kAnswerMs).contains(QByteArray(24, 99)));
+    m_window->session().units().first()->faults().add(*FaultRule::parse(u"drop"_s, nullptr));
+    bar->ScenarioRestart->trigger();
+    QVERIFY(
+        !controller.requestTo(unitAddress(0), 4000, unitFrame(50), kAnswerMs).contains(QByteArray(24, 99)));
+    QCOMPARE(m_window->session().units().first()->faults().rules().size(), 1);
+}
+
+void TestScenarioWindow::savedStateGivesTheSameBytesInAnotherProcess()
+{
+    openRoom();
+    // State changed by hand, without a datagram (no draw is made before saving).
+    m_window->selectUnit(0);
+    selector()->setCurrentIndex(1);
+    m_window->session().units()[0]->setChannels(ChannelValues24{1, 2, 3});
+    const QString saved = m_dir.filePath(u"saved.yaml"_s);
+    QString error;
+    QVERIFY2(m_window->saveScenarioTo(saved, &error), qPrintable(error));
+    QFile file(saved);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray text = file.readAll();
+    QVERIFY2(text.contains("seed: 21") &&
+                 text.contains("address: 127.0.9.1, profile: 1, channels: [1, 2, 3, 0"),
+             text.constData());
+
+    // Unit 0 on the port of its new profile, unit 2 on its own.
+    QList<Request> requests;
+    for (int n = 0; n < 6; ++n) {
+        requests.append({0, 4001, unitFrame(n % 2 ? 51 : 50)});
+        requests.append({2, 4002, unitFrame(n % 2 ? 51 : 50)});
+    }
+    QList<QList<QByteArray>> runs;
+    runs << replies(requests);
+    m_window.reset(); // its ports are the other process's now
+
+    QProcess headless;
+    headless.start(simulatorPath(), {u"--headless"_s, u"--scenario"_s, saved, u"--quiet"_s});
+    QVERIFY(headless.waitForStarted(kAnswerMs));
+    QByteArray err;
+    QVERIFY(
+        QTest::qWaitFor([&] { return (err += headless.readAllStandardError()).contains("units listening"); },
+                        kRefreshBoundMs));
+    QVERIFY2(err.contains("3 of 3 units listening"), err.constData());
+    runs << replies(requests);
+    headless.terminate();
+    QVERIFY(headless.waitForFinished(kAnswerMs));
+    QCOMPARE(runs[0].size(), 15); // unit 2's three status queries answered twice
+    QCOMPARE(runs[1], runs[0]);
+}
+
+QTEST_MAIN(TestScenarioWindow)
+#include "tst_scenariowindow.moc"
