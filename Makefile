@@ -53,6 +53,7 @@ bench: build
 	@scripts/install-deps.sh bench
 	BUILD=$(BUILD) bench/run-bench.sh
 	BUILD=$(BUILD) bench/run-fleet-bench.sh
+	BUILD=$(BUILD) bench/run-scenario-bench.sh
 
 # The whole test suite again under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer.
 .PHONY: test-sanitize
@@ -65,7 +66,7 @@ test-sanitize: deps
 
 # libFuzzer over the datagram path, FUZZ_SECONDS per target, from the seeds in tests/fuzz/corpus.
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS = fuzz_unitdatagram fuzz_discovery fuzz_logline fuzz_faultrule fuzz_capturepacket
+FUZZ_TARGETS = fuzz_unitdatagram fuzz_discovery fuzz_logline fuzz_faultrule fuzz_capturepacket fuzz_scenario
 .PHONY: fuzz
 fuzz:
 	@scripts/install-deps.sh build fuzz

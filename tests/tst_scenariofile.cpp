@@ -22,6 +22,7 @@ private slots:
     void savedFilesReadBackAsTheSameScenario_data();
     void savedFilesReadBackAsTheSameScenario();
     void loadNamesTheFile();
+    void deepNestingIsRefusedNotFollowed();
 };
 
 namespace {
@@ -48,6 +49,8 @@ void TestScenarioFile::refusesWithLineColumnAndKey_data()
     QTest::addRow("key twice") << "version: 1\nname: a\nname: b\n"_ba << 3 << 1 << u"name: given twice"_s;
     QTest::addRow("not YAML") << "version: 1\ntimeline: [ {at: 1s\n"_ba << 3 << 1 << u"not YAML"_s;
     QTest::addRow("two documents") << "version: 1\n---\nversion: 1\n"_ba << 3 << 1 << u"a second document"_s;
+    // A stray comma once sent the YAML reader asking for documents until memory ran out.
+    QTest::addRow("stray comma") << "# x\n,#y\nversion: 1\n"_ba << 2 << 1 << u"text that is not YAML"_s;
     QTest::addRow("seed negative") << "version: 1\nseed: -1\n"_ba << 2 << 7
                                    << u"seed: must be a whole number"_s;
     QTest::addRow("time scale 0") << "version: 1\ntime_scale: 0\n"_ba << 2 << 13
@@ -287,6 +290,15 @@ void TestScenarioFile::loadNamesTheFile()
 
     QVERIFY(!ScenarioFile::load(dir.filePath(u"missing.yaml"_s), &error));
     QVERIFY2(error.startsWith(dir.filePath(u"missing.yaml"_s) + u": cannot read"_s), qPrintable(error));
+}
+
+void TestScenarioFile::deepNestingIsRefusedNotFollowed()
+{
+    // A body of the control API's size limit holds tens of thousands of brackets.
+    ScenarioError error;
+    QVERIFY(!parse("version: 1\nunits: "_ba + QByteArray(30000, '[') + QByteArray(30000, ']'), &error));
+    QVERIFY2(error.message.contains(u"levels deep"_s), qPrintable(error.message));
+    QVERIFY(!parse("version: 1\nname: "_ba + QByteArray(30000, '{') + QByteArray(30000, '}'), &error));
 }
 
 QTEST_GUILESS_MAIN(TestScenarioFile)

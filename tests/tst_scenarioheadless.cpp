@@ -323,6 +323,14 @@ void TestScenarioHeadless::controlApiPutsGetsAndSteersTheScenario()
     QCOMPARE(groups.size(), 3);
     QCOMPARE(groups[1][u"profile"_s].toInt(), 8);
     QCOMPARE(snapshot[u"timeline"_s].toArray().size(), 2);
+
+    // A scenario put through the API ends; the simulator goes on serving.
+    QCOMPARE(api.put(u"/api/v1/scenario"_s, R"({"version": 1, "end": "100ms"})").status, 200);
+    QVERIFY(QTest::qWaitFor(
+        [&] { return api.get(u"/api/v1/scenario"_s).json()[u"state"_s].toString() == u"finished"_s; },
+        kPlayMs));
+    QCOMPARE(simulator.process.state(), QProcess::Running);
+    QCOMPARE(api.get(u"/api/v1/units"_s).json().array().size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestScenarioHeadless)

@@ -45,8 +45,14 @@ HeadlessRunner::HeadlessRunner(const SimulatorOptions& options, QObject* parent)
             });
     connect(&m_session, &ScenarioSession::replyNotSent, this, &printToStderr);
     connect(&m_session, &ScenarioSession::unitsReplaced, this, &HeadlessRunner::takeUnitAddresses);
-    // With an end, the run is over when the scenario is, whoever started it.
-    connect(&m_session, &ScenarioSession::scenarioFinished, this, [] { QCoreApplication::exit(0); });
+    // With an end, the run is over when the command line's scenario is; a scenario put through
+    // the control API ends and leaves the simulator serving.
+    connect(&m_session, &ScenarioSession::scenarioLoaded, this, [this] { m_exitAtEnd = false; });
+    connect(&m_session, &ScenarioSession::scenarioFinished, this, [this] {
+        printToStderr(QStringLiteral("Scenario ended: ") + m_session.player()->timingText());
+        if (m_exitAtEnd)
+            QCoreApplication::exit(0);
+    });
     m_session.setExtraRules(options.faults);
     if (options.control)
         m_control = std::make_unique<ControlServer>(m_session, *m_log, options.control->token);
@@ -167,6 +173,7 @@ void HeadlessRunner::startScenario()
     // The units are the scenario's already: it plays on them.
     QString error;
     m_session.play(scenario, &error);
+    m_exitAtEnd = true;
 }
 
 int HeadlessRunner::startFleet()

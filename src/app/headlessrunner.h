@@ -52,4 +52,6 @@ private:
     std::unique_ptr<TrafficLogModel> m_log;
     ScenarioSession m_session;
     std::unique_ptr<ControlServer> m_control;
+    // The command line's scenario ends the run at its end; one put through the API does not.
+    bool m_exitAtEnd = false;
 };

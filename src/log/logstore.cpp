@@ -221,6 +221,10 @@ void LogStore::waitUntilWritten()
     QMetaObject::invokeMethod(
         m_writer.get(), [] {}, Qt::BlockingQueuedConnection);
     QCoreApplication::sendPostedEvents(this);
+    // What the blocks' arrival set off (the oldest segments removed) is the writer's to do too.
+    QMetaObject::invokeMethod(
+        m_writer.get(), [] {}, Qt::BlockingQueuedConnection);
+    QCoreApplication::sendPostedEvents(this);
 }
 
 void LogStore::clear()

@@ -78,7 +78,8 @@ public:
     quint64 linesRemovedTotal() const { return m_removed; }
     // Why lines are not stored, or empty while they are.
     QString failure() const { return m_failure; }
-    // Waits until everything handed to the writer is written (for tests and for a clean exit).
+    // Waits until everything handed to the writer is written, and the segments beyond the limit
+    // are gone (for tests and for a clean exit).
     void waitUntilWritten();
 
 signals:

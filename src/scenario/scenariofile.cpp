@@ -8,10 +8,13 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 
+#include <yaml-cpp/depthguard.h>
+#include <yaml-cpp/eventhandler.h>
 #include <yaml-cpp/yaml.h>
 
 #include <algorithm>
 #include <cmath>
+#include <sstream>
 
 QString ScenarioError::text(const QString& source) const
 {
@@ -391,6 +394,37 @@ private:
     QList<quint32> m_addresses;
 };
 
+// Where a document's first node is, and nothing else of it.
+struct FirstMark : YAML::EventHandler {
+    std::optional<YAML::Mark> mark;
+
+    void note(const YAML::Mark& at)
+    {
+        if (!mark)
+            mark = at;
+    }
+    void OnDocumentStart(const YAML::Mark&) override {}
+    void OnDocumentEnd() override {}
+    void OnNull(const YAML::Mark& at, YAML::anchor_t) override { note(at); }
+    void OnAlias(const YAML::Mark& at, YAML::anchor_t) override { note(at); }
+    void OnScalar(const YAML::Mark& at, const std::string&, YAML::anchor_t, const std::string&) override
+    {
+        note(at);
+    }
+    void OnSequenceStart(const YAML::Mark& at, const std::string&, YAML::anchor_t,
+                         YAML::EmitterStyle::value) override
+    {
+        note(at);
+    }
+    void OnSequenceEnd() override {}
+    void OnMapStart(const YAML::Mark& at, const std::string&, YAML::anchor_t,
+                    YAML::EmitterStyle::value) override
+    {
+        note(at);
+    }
+    void OnMapEnd() override {}
+};
+
 void emitDuration(YAML::Emitter& out, qint64 ms)
 {
     out << ScenarioFile::durationText(ms).toStdString();
@@ -446,19 +480,32 @@ QString durationText(qint64 ms)
 std::optional<Scenario> parse(const QByteArray& text, ScenarioError* error)
 {
     try {
-        const std::vector<YAML::Node> documents = YAML::LoadAll(text.toStdString());
-        if (documents.size() > 1) {
-            const YAML::Mark mark = documents[1].Mark();
-            *error = {mark.line + 1, mark.column + 1,
-                      QStringLiteral("a second document; a scenario file holds one")};
+        const std::string source = text.toStdString();
+        // Not LoadAll(): on some broken text (a line that starts with a comma, say) it asks for
+        // document after document, each empty, until memory runs out. One document is read, and
+        // then whether a second one begins.
+        const YAML::Node root = YAML::Load(source);
+        std::istringstream stream(source);
+        YAML::Parser parser(stream);
+        FirstMark first;
+        FirstMark second;
+        if (parser.HandleNextDocument(first) && parser.HandleNextDocument(second)) {
+            const YAML::Mark mark = second.mark.value_or(YAML::Mark::null_mark());
+            *error = {
+                mark.line + 1, mark.column + 1,
+                QStringLiteral("more after the scenario: a second document, or text that is not YAML; a "
+                               "scenario file holds one document")};
             return std::nullopt;
         }
-        return Reader().read(documents.empty() ? YAML::Node() : documents.front());
+        return Reader().read(root);
     } catch (const Refusal& refusal) {
         // A node made up for a missing value has no place in the text.
         const bool placed = refusal.mark.line >= 0 && !(refusal.mark.line == 0 && refusal.mark.pos == 0 &&
                                                         refusal.mark.column == 0 && text.trimmed().isEmpty());
         *error = {placed ? refusal.mark.line + 1 : 0, placed ? refusal.mark.column + 1 : 0, refusal.message};
+    } catch (const YAML::DeepRecursion& failure) {
+        *error = {failure.mark.line + 1, failure.mark.column + 1,
+                  QStringLiteral("nested more than %1 levels deep").arg(failure.depth())};
     } catch (const YAML::Exception& failure) {
         *error = {failure.mark.line + 1, failure.mark.column + 1,
                   QStringLiteral("not YAML: ") + QString::fromStdString(failure.msg)};

@@ -63,6 +63,7 @@ void ScenarioPlayer::applyStart()
         unit.reseed(unit.seed());
     }
     m_addedRules.clear();
+    m_latenessUs.clear();
     m_nextStep = 0;
     m_heldMs = 0;
     m_finished = false;
@@ -148,6 +149,34 @@ QString ScenarioPlayer::statusText() const
     return text;
 }
 
+ScenarioPlayer::Timing ScenarioPlayer::timing() const
+{
+    Timing timing;
+    timing.fired = qsizetype(m_latenessUs.size());
+    if (m_latenessUs.empty())
+        return timing;
+    std::vector<qint64> sorted = m_latenessUs;
+    std::sort(sorted.begin(), sorted.end());
+    const auto at = [&](double q) {
+        return double(sorted[std::min(sorted.size() - 1, std::size_t(q * double(sorted.size())))]) / 1000;
+    };
+    timing.medianMs = at(0.5);
+    timing.p99Ms = at(0.99);
+    timing.maxMs = double(sorted.back()) / 1000;
+    return timing;
+}
+
+QString ScenarioPlayer::timingText() const
+{
+    const Timing late = timing();
+    return QStringLiteral("%1 event%2 fired, late by %3 ms (median), %4 ms (p99), %5 ms at most")
+        .arg(late.fired)
+        .arg(late.fired == 1 ? QString() : QStringLiteral("s"))
+        .arg(late.medianMs, 0, 'f', 2)
+        .arg(late.p99Ms, 0, 'f', 2)
+        .arg(late.maxMs, 0, 'f', 2);
+}
+
 bool ScenarioPlayer::isTimelineRule(int ruleId) const
 {
     return std::any_of(m_addedRules.cbegin(), m_addedRules.cend(),
@@ -183,7 +212,8 @@ void ScenarioPlayer::fireDue()
         const double lateMs = (nowMs() - double(step.atMs)) / m_scenario.timeScale;
         fire(step);
         fired = true;
-        emit eventFired(qint64(lateMs * 1000));
+        m_latenessUs.push_back(qint64(lateMs * 1000));
+        emit eventFired(m_latenessUs.back());
     }
     if (m_scenario.endMs && double(*m_scenario.endMs) <= nowMs()) {
         m_heldMs = *m_scenario.endMs;

@@ -137,6 +137,7 @@ bool ScenarioSession::play(const Scenario& scenario, QString* error)
     connect(m_player.get(), &ScenarioPlayer::stateChanged, this, &ScenarioSession::scenarioChanged);
     connect(m_player.get(), &ScenarioPlayer::finished, this, &ScenarioSession::scenarioFinished);
     m_player->applyStart();
+    emit scenarioLoaded();
     emit scenarioChanged();
     m_player->start();
     return true;

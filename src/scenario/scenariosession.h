@@ -65,6 +65,8 @@ signals:
     void profileChanged(int unit, int profile);
     // The units were made anew: anything holding on to one must let go and ask again.
     void unitsReplaced();
+    // play() put a new scenario in place (before it starts).
+    void scenarioLoaded();
     // A scenario was loaded, started, stopped, or one of its events fired.
     void scenarioChanged();
     void scenarioFinished();
