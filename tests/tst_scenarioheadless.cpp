@@ -1,6 +1,7 @@
 // The headless program playing scenario files, as a user runs it. Uses the product's fixed ports
 // (4000-4007 and 65535) on 127.0.x.y addresses: fails with a clear message when another program
 // holds them.
+#include "capture/pcapreader.h"
 #include "httpclient.h"
 #include "loopbackclient.h"
 #include "programs.h"
@@ -237,7 +238,9 @@ void TestScenarioHeadless::eventsAndOfflineRequestsInJsonLines()
                                    "version: 1\nunits:\n  - {address: 127.0.7.9}\n"
                                    "timeline:\n  - {at: 0s, offline: {}}\n"_ba);
     Run simulator;
-    const QString problem = simulator.start({u"--scenario"_s, path, u"--log-format"_s, u"jsonl"_s});
+    const QString capture = dir.filePath(u"traffic.pcap"_s);
+    const QString problem =
+        simulator.start({u"--scenario"_s, path, u"--log-format"_s, u"jsonl"_s, u"--pcap"_s, capture});
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     LoopbackClient controller;
     controller.sendTo(QHostAddress(u"127.0.7.9"_s), 4000, unitFrame(50));
@@ -256,6 +259,15 @@ void TestScenarioHeadless::eventsAndOfflineRequestsInJsonLines()
     QVERIFY2(lines[2][u"text"_s].toString().endsWith(u" (offline)"_s),
              qPrintable(lines[2][u"text"_s].toString()));
     QCOMPARE(lines[2][u"address"_s].toString(), u"127.0.7.9"_s);
+
+    // The capture holds the datagram that arrived, and nothing of the event.
+    simulator.process.terminate();
+    QVERIFY(simulator.process.waitForFinished(kStartMs));
+    QString error;
+    const std::optional<CaptureContents> captured = readCapture(capture, &error);
+    QVERIFY2(captured, qPrintable(error));
+    QCOMPARE(captured->datagrams.size(), 1);
+    QCOMPARE(captured->datagrams.first().payload, unitFrame(50));
 }
 
 void TestScenarioHeadless::controlApiPutsGetsAndSteersTheScenario()

@@ -176,6 +176,14 @@ void TestScenarioPlayer::eventsActInTheirWindowAndEndOnTime()
                           u"scenario: profile 3 on 127.0.6.3"_s}));
     QCOMPARE(m_fleet->unit(0).state(), UnitSimulator::State::Offline);
     QCOMPARE(m_fleet->unit(1).state(), UnitSimulator::State::Rebooting);
+    // The event's rule is on every unit under one id (the control API names rules by id across
+    // a fleet), and acts on unit 2 alone: the others keep their fast path.
+    for (int k = 0; k < 3; ++k) {
+        QCOMPARE(m_fleet->unit(k).faults().rules().size(), 2);
+        QCOMPARE(m_fleet->unit(k).faults().rules().last().id, m_fleet->unit(0).faults().rules().last().id);
+    }
+    QVERIFY(m_fleet->unit(2).faults().isActive());
+    QVERIFY(!m_fleet->unit(1).faults().isActive());
 
     // Down: nothing on either port, and what arrived is logged with the unit's state.
     m_log.clear();

@@ -10,7 +10,9 @@
 #include <QVBoxLayout>
 
 namespace {
-constexpr QSize kDefaultSize{900, 420};
+constexpr QSize kDefaultSize{1000, 460};
+// Wide enough for a profile's whole label, "6  CVD driver, 12 channels, port 4005".
+constexpr int kProfileColumnWidth = 280;
 } // namespace
 
 UnitsDialog::UnitsDialog(ScenarioSession& session, int selectedUnit, QWidget* parent)
@@ -27,6 +29,7 @@ UnitsDialog::UnitsDialog(ScenarioSession& session, int selectedUnit, QWidget* pa
     m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_table->horizontalHeader()->setStretchLastSection(false);
     m_table->horizontalHeader()->setSectionResizeMode(UnitTableModel::Channels, QHeaderView::Stretch);
+    m_table->setColumnWidth(UnitTableModel::Profile, kProfileColumnWidth);
     m_table->verticalHeader()->setDefaultSectionSize(m_table->fontMetrics().height() + 6);
     // Thousands of rows: a fixed row height keeps scrolling cheap.
     m_table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);

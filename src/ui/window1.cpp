@@ -363,6 +363,8 @@ void Window1::showScenarioState()
     if (!player)
         return;
     ScenarioState->setText(player->statusText());
+    // The status bar may be narrower than the text: the whole of it on hover.
+    ScenarioState->setToolTip(ScenarioState->text());
     ScenarioState->show();
 }
 
@@ -487,6 +489,7 @@ void Window1::showEndpointState(int unit, bool listening, const QString& text)
     // standard error which cannot.
     if (unit < 0 || !m_session.isFleet()) {
         (unit < 0 ? DiscoveryPortState : UnitPortState)->setText(text);
+        (unit < 0 ? DiscoveryPortState : UnitPortState)->setToolTip(text);
         printToStderr(text);
         return;
     }
@@ -500,4 +503,5 @@ void Window1::showEndpointState(int unit, bool listening, const QString& text)
                                .arg(bound)
                                .arg(units.size())
                                .arg(units.first()->address().toString(), units.last()->address().toString()));
+    UnitPortState->setToolTip(UnitPortState->text());
 }
