@@ -56,6 +56,12 @@ play() { # WITH_LOAD
     sed -n 's/^Scenario ended: \([0-9]*\) events\? fired, late by \([0-9.]*\) ms (median), \([0-9.]*\) ms (p99), \([0-9.]*\) ms at most$/fired=\1\np50_ms=\2\np99_ms=\3\nmax_ms=\4/p' "$work/err"
 }
 
+# The machine's own stalls: the minimal responder under the same load, in the same run.
+baseline_port=$(( 43000 + RANDOM % 1000 ))
+taskset -c $server_cpu "$B/baseline-responder" "$baseline_port" & pids+=($!)
+sleep 0.3
+base=$(taskset -c $other_cpu "$B/loadgen" roundrobin 127.0.0.1 1 "$baseline_port" $RATE $seconds)
+
 echo "== Scenario events at time scale 1 on $UNITS units: $EVENTS events 50 ms apart (+ ends of offline spans)"
 idle=$(play idle)
 loaded=$(play load)
@@ -64,6 +70,7 @@ row "  planned" "$planned" "" ""
 row "load: answered fraction of $RATE requests/s" "$(echo "$loaded" | get answered_fraction)" ">= 0.999" ""
 # The round trips of the same run: a stall of the whole process (the machine's, say) shows here too.
 row "load: round trip median / p99 (us)" "$(echo "$loaded" | get median_us) / $(echo "$loaded" | get p99_us)" "" ""
+row "  baseline responder, same load: median / p99 (us)" "$(echo "$base" | get median_us) / $(echo "$base" | get p99_us)" "" ""
 for q in p50 p99 max; do
     row "lateness $q (ms), idle (baseline)" "$(echo "$idle" | get ${q}_ms)" "" ""
     row "lateness $q (ms), $UNITS units at $RATE requests/s" "$(echo "$loaded" | get ${q}_ms)" \
