@@ -52,6 +52,10 @@ private slots:
     void unitsSelectUnitsOfAFleet();
     void delayQueueReleasesInDueOrder();
     void delayQueueOverflowIsReportedNotSilent();
+    void delayQueueRearmsForASoonerReply();
+    void jitterSpreadsOnBothSidesOfTheDelay();
+    void corruptReachesEveryPosition_data();
+    void corruptReachesEveryPosition();
 };
 
 void TestFaultRule::validRules_data()
@@ -324,6 +328,76 @@ void TestFaultRule::delayQueueOverflowIsReportedNotSilent()
     QCOMPARE(overflowed.size(), 2);
     QCOMPARE(overflowed[1][0].toULongLong(), 2u);
     QCOMPARE(queue.size(), 10);
+}
+
+void TestFaultRule::delayQueueRearmsForASoonerReply()
+{
+    // A reply due in 10 ms, held after one due in 2 s, leaves at its own time, not with the other.
+    constexpr qint64 kSoonerBoundMs = 1000; // far below the long delay, however busy the machine
+    ReplyDelayQueue queue;
+    QList<int> order;
+    QElapsedTimer clock;
+    clock.start();
+    qint64 firstAt = -1;
+    connect(&queue, &ReplyDelayQueue::released, this, [&](const DelayedReply& reply) {
+        if (order.isEmpty())
+            firstAt = clock.elapsed();
+        order << reply.port;
+    });
+    QVERIFY(queue.hold(DelayedReply{.port = 1, .copy = {}}, 2000));
+    QVERIFY(queue.hold(DelayedReply{.port = 2, .copy = {}}, 10));
+    QVERIFY(QTest::qWaitFor([&] { return !order.isEmpty(); }, 5000));
+    QCOMPARE(order, QList<int>{2});
+    QVERIFY2(firstAt >= 10 && firstAt < kSoonerBoundMs, qPrintable(QString::number(firstAt)));
+}
+
+void TestFaultRule::jitterSpreadsOnBothSidesOfTheDelay()
+{
+    FaultInjector faults(5);
+    faults.add(rule(u"delay=100,jitter=50"_s));
+    int below = 0;
+    int above = 0;
+    for (int round = 0; round < 2000; ++round) {
+        ReplyCopies copies = oneCopy(QByteArray(29, 'a'));
+        QStringList notes;
+        faults.actOnReply(FaultKind::StatusQuery, copies, u"p"_s, notes);
+        const int delay = copies[0].delayMs;
+        QVERIFY2(delay >= 50 && delay <= 150, qPrintable(QString::number(delay)));
+        below += delay < 100;
+        above += delay > 100;
+    }
+    // Even on both sides, within what 2,000 draws allow.
+    QVERIFY2(below > 800 && above > 800, qPrintable(u"%1 below, %2 above"_s.arg(below).arg(above)));
+}
+
+void TestFaultRule::corruptReachesEveryPosition_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("kind");
+    QTest::addRow("unit reply") << 29 << int(FaultKind::StatusQuery);
+    QTest::addRow("discovery reply") << 50 << int(FaultKind::Discovery);
+}
+
+void TestFaultRule::corruptReachesEveryPosition()
+{
+    QFETCH(int, size);
+    QFETCH(int, kind);
+    FaultInjector faults(3);
+    faults.add(rule(u"corrupt"_s));
+    const QByteArray original(size, char(7));
+    QList<int> hits(size, 0);
+    for (int round = 0; round < 100 * size; ++round) {
+        ReplyCopies copies = oneCopy(original);
+        QStringList notes;
+        faults.actOnReply(quint8(kind), copies, u"p"_s, notes);
+        const QByteArray changed = bytesOf(copies[0]);
+        QCOMPARE(changed.size(), size);
+        for (int i = 0; i < size; ++i)
+            hits[i] += changed[i] != original[i];
+    }
+    // Every position, the first and the last included, about as often as the others.
+    for (int i = 0; i < size; ++i)
+        QVERIFY2(hits[i] > 50 && hits[i] < 150, qPrintable(u"position %1: %2 times"_s.arg(i).arg(hits[i])));
 }
 
 QTEST_GUILESS_MAIN(TestFaultRule)

@@ -21,6 +21,7 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QMenu>
+#include <QPointer>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -57,6 +58,7 @@ private slots:
     void faultDialogValidatesAsYouType_data();
     void faultDialogValidatesAsYouType();
     void faultDialogSeedRepeatsTheDraws();
+    void faultDialogSeedRestartsTheFaultDraws();
     void controlApiSteersTheWindow();
     void heldDiscoveryPortIsReported();
     void heldUnitPortIsReportedAndLaterRowsBind();
@@ -525,6 +527,38 @@ void TestWindow::faultDialogSeedRepeatsTheDraws()
     QVERIFY(!first.contains(-1));
     QVERIFY(drawsUnder(u"18"_s) != first);
     QCOMPARE(drawsUnder(u"17"_s), first);
+}
+
+void TestWindow::faultDialogSeedRestartsTheFaultDraws()
+{
+    // How long a request may take to count as dropped.
+    constexpr int kDroppedMs = 300;
+    // A dialog closes itself and is gone only when the event loop comes round.
+    const auto acceptAndWait = [](FaultDialog* dialog) {
+        const QPointer<FaultDialog> open(dialog);
+        dialog->accept();
+        return QTest::qWaitFor([&] { return open.isNull(); }, 5000);
+    };
+    FaultDialog* dialog = openFaultDialog();
+    dialog->findChild<QLineEdit*>(u"FaultRuleEdit"_s)->setText(u"drop,chance=0.5,on=status-query"_s);
+    QVERIFY(acceptAndWait(dialog));
+    QCOMPARE(m_window->session().units().first()->faults().rules().size(), 1);
+    // Which of 16 status queries the rule drops, from a seed set in the dialog.
+    auto dropsUnder = [&](const QString& seed) {
+        FaultDialog* seedOnly = openFaultDialog();
+        seedOnly->findChild<QLineEdit*>(u"FaultSeedEdit"_s)->setText(seed);
+        acceptAndWait(seedOnly);
+        LoopbackClient client;
+        QString drops;
+        for (int i = 0; i < 16; ++i)
+            drops += client.request(4000, unitFrame(51), kDroppedMs).isNull() ? u'x' : u'.';
+        return drops;
+    };
+    // Each seed is a new one for the dialog (setting the seed it has changes nothing).
+    const QString first = dropsUnder(u"17"_s);
+    QVERIFY2(first.contains(u'x') && first.contains(u'.'), qPrintable(first));
+    QVERIFY(dropsUnder(u"18"_s) != first);
+    QCOMPARE(dropsUnder(u"17"_s), first);
 }
 
 void TestWindow::controlApiSteersTheWindow()
