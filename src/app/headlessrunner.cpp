@@ -1,7 +1,6 @@
 #include "headlessrunner.h"
 
 #include "consoleoutput.h"
-#include "fleet/openfilelimit.h"
 
 #include <QCoreApplication>
 
@@ -180,10 +179,9 @@ int HeadlessRunner::startFleet()
 {
     // Before anything is bound: 65,535 units take hundreds of megabytes and as many open files.
     const qsizetype units = m_options.fleet.size();
-    const quint64 needed = quint64(units) + 64;
     QString error;
-    if (!raiseOpenFileLimit(needed, &error)) {
-        printToStderr(QStringLiteral("%1 units need %2 open files: %3").arg(units).arg(needed).arg(error));
+    if (!ScenarioSession::reserveOpenFiles(units, &error)) {
+        printToStderr(error);
         return 2;
     }
     if (!listenForControl() || !openCapture() || !openLogStore())

@@ -284,11 +284,10 @@ void ScenarioPlayer::addRuleForUnits(int eventIndex, const ScenarioEvent& event)
     FaultRule rule = event.rule;
     if (!event.units.isAll()) {
         if (rule.unitsAddress != 0) {
-            const QList<FleetUnit> fleet = m_scenario.fleetUnits();
-            const auto named = std::find_if(fleet.cbegin(), fleet.cend(), [&](const FleetUnit& unit) {
-                return unit.address.toIPv4Address() == rule.unitsAddress;
+            const auto named = std::find_if(m_units.cbegin(), m_units.cend(), [&](const UnitSimulator* unit) {
+                return unit->address().toIPv4Address() == rule.unitsAddress;
             });
-            if (named == fleet.cend() || !event.units.contains(int(named - fleet.cbegin()))) {
+            if (named == m_units.cend() || !event.units.contains(int(named - m_units.cbegin()))) {
                 rule.unitsAddress = 0;
                 rule.unitsFirst = 1;
                 rule.unitsLast = 0; // names none of them

@@ -31,21 +31,25 @@ QStringList ScenarioSession::unitAddresses() const
 bool ScenarioSession::startUnits(const QList<FleetUnit>& fleet, int profile, const QList<FaultRule>& rules,
                                  QString* error)
 {
-    if (!fleet.isEmpty()) {
-        // A socket a unit and one for the fleet's discovery, with room for what Qt and the process hold.
-        const quint64 needed = quint64(fleet.size()) + 64;
-        QString why;
-        if (!raiseOpenFileLimit(needed, &why)) {
-            *error = QStringLiteral("%1 units need %2 open files: %3").arg(fleet.size()).arg(needed).arg(why);
-            return false;
-        }
-    }
+    if (!fleet.isEmpty() && !reserveOpenFiles(fleet.size(), error))
+        return false;
     makeUnits(fleet, rules);
     if (m_fleet)
         m_fleet->start();
     else
         m_single->start(profile);
     return true;
+}
+
+bool ScenarioSession::reserveOpenFiles(qsizetype units, QString* error)
+{
+    // A socket a unit and one for the fleet's discovery, with room for what Qt and the process hold.
+    const quint64 needed = quint64(units) + 64;
+    QString why;
+    if (raiseOpenFileLimit(needed, &why))
+        return true;
+    *error = QStringLiteral("%1 units need %2 open files: %3").arg(units).arg(needed).arg(why);
+    return false;
 }
 
 void ScenarioSession::makeUnits(const QList<FleetUnit>& fleet, const QList<FaultRule>& rules)
@@ -92,12 +96,8 @@ void ScenarioSession::wireSingle()
 void ScenarioSession::wireFleet()
 {
     connect(m_fleet.get(), &UnitFleet::trafficLogged, this, &ScenarioSession::trafficLogged);
-    connect(m_fleet.get(), &UnitFleet::endpointStateChanged, this,
-            [this](int unit, bool listening, const QString& text) {
-                // A unit's discovery goes through the fleet's endpoint, reported as -1.
-                if (unit < 0 || !text.contains(QStringLiteral("Discovery port")))
-                    emit endpointStateChanged(unit, listening, text);
-            });
+    // The units of a fleet bind no discovery endpoint of their own: the fleet's reports as -1.
+    connect(m_fleet.get(), &UnitFleet::endpointStateChanged, this, &ScenarioSession::endpointStateChanged);
     connect(m_fleet.get(), &UnitFleet::replyNotSent, this, &ScenarioSession::replyNotSent);
     for (qsizetype k = 0; k < m_units.size(); ++k) {
         connect(m_units[k], &UnitSimulator::profileChanged, this,

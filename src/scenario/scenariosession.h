@@ -38,6 +38,9 @@ public:
     // changed, when the process cannot have them.
     bool startUnits(const QList<FleetUnit>& fleet, int profile, const QList<FaultRule>& rules,
                     QString* error);
+    // Raises the process's limit of open files for a fleet of `units`; false, with why, when the
+    // system does not allow that many.
+    static bool reserveOpenFiles(qsizetype units, QString* error);
     // The first half of startUnits(): the units made, with their rules, and not bound.
     void makeUnits(const QList<FleetUnit>& fleet, const QList<FaultRule>& rules);
 
