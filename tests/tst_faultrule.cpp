@@ -43,6 +43,8 @@ private slots:
     void validRules();
     void badRules_data();
     void badRules();
+    void networkModelsParse_data();
+    void networkModelsParse();
     void everyCountsPerRule();
     void chanceIsRepeatableUnderASeed();
     void replyActionsApplyInOrder();
@@ -147,6 +149,105 @@ void TestFaultRule::badRules_data()
     QTest::addRow("units octet too big") << u"drop,units=10.0.0.256"_s << u"'units=10.0.0.256'"_s;
     QTest::addRow("units not a number") << u"drop,units=first"_s << u"units takes FIRST-LAST"_s;
     QTest::addRow("too long") << (u"drop,on=all"_s + u"+all"_s.repeated(40)) << u"at most 120 characters"_s;
+    // Network models and lifetimes: the message names the bad part.
+    QTest::addRow("gilbert P above 1")
+        << u"loss=gilbert:1.5,0.3"_s << u"P (good to bad) needs a probability"_s;
+    QTest::addRow("gilbert P negative") << u"loss=gilbert:-0.1,0.3"_s << u"not '-0.1'"_s;
+    QTest::addRow("gilbert R zero") << u"loss=gilbert:0.1,0"_s << u"R (bad to good) must be above 0"_s;
+    QTest::addRow("gilbert H above 1") << u"loss=gilbert:0.1,0.3,2,1"_s << u"H (kept in the bad state)"_s;
+    QTest::addRow("gilbert three numbers") << u"loss=gilbert:0.1,0.3,0.5"_s << u"P,R or P,R,H,K"_s;
+    QTest::addRow("gilbert one number") << u"loss=gilbert:0.1"_s << u"P,R or P,R,H,K"_s;
+    QTest::addRow("loss without model") << u"loss=0.1"_s << u"loss takes gilbert:P,R[,H,K]"_s;
+    QTest::addRow("loss unknown model") << u"loss=markov:0.1,0.2"_s << u"loss takes gilbert"_s;
+    QTest::addRow("burst mean below 1") << u"loss=burst:0.5,0.1"_s << u"MEAN (requests a burst lasts)"_s;
+    QTest::addRow("burst rate 1") << u"loss=burst:4,1"_s << u"RATE (the share lost)"_s;
+    QTest::addRow("burst rate beyond its bursts")
+        << u"loss=burst:1,0.6"_s << u"a loss rate of 0.6 needs bursts of at least 1.5 requests"_s;
+    QTest::addRow("loss with every") << u"loss=gilbert:0.1,0.3,every=2"_s << u"every and chance do not go"_s;
+    QTest::addRow("loss number after a part")
+        << u"loss=gilbert:0.1,0.3,on=all,0.5"_s << u"'0.5' needs a value"_s;
+    QTest::addRow("reorder 0") << u"reorder=0"_s << u"'reorder=0'"_s;
+    QTest::addRow("reorder without count") << u"reorder"_s << u"reorder needs the number of later replies"_s;
+    QTest::addRow("gap without reorder") << u"delay=5,gap=10"_s << u"gap goes only with reorder"_s;
+    QTest::addRow("gap 0") << u"reorder=1,gap=0"_s << u"'gap=0'"_s;
+    QTest::addRow("rate 0") << u"rate=0/s"_s << u"'rate=0/s'"_s;
+    QTest::addRow("rate without /s") << u"rate=100"_s << u"rate needs replies a second as N/s"_s;
+    QTest::addRow("rate with chance") << u"rate=100/s,chance=0.5"_s << u"rate decides by itself"_s;
+    QTest::addRow("burst 0") << u"rate=100/s,burst=0"_s << u"'burst=0'"_s;
+    QTest::addRow("burst without rate") << u"drop,burst=3"_s << u"burst goes only with rate"_s;
+    QTest::addRow("rate on set-channels") << u"rate=10/s,on=set-channels"_s << u"set-channels has no reply"_s;
+    QTest::addRow("for without unit") << u"drop,for=10"_s << u"for needs a duration with its unit"_s;
+    QTest::addRow("for zero") << u"drop,for=0s"_s << u"'for=0s'"_s;
+    QTest::addRow("for unknown unit") << u"drop,for=3days"_s << u"'for=3days'"_s;
+    QTest::addRow("after 0") << u"drop,after=0"_s << u"'after=0'"_s;
+    QTest::addRow("times negative") << u"drop,times=-1"_s << u"'times=-1'"_s;
+    QTest::addRow("times twice") << u"drop,times=1,times=2"_s << u"'times' is given twice"_s;
+}
+
+void TestFaultRule::networkModelsParse_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<FaultAction>("action");
+    QTest::addColumn<QList<double>>("numbers"); // loss: P,R,H,K; reorder: N, gap; rate: N, burst
+    QTest::addColumn<int>("kinds");
+    QTest::addColumn<QList<qint64>>("life"); // forMs, after, times
+    const QList<qint64> untimed{0, 0, 0};
+    QTest::addRow("gilbert, defaults for H and K")
+        << u"loss=gilbert:0.01,0.25"_s << FaultAction::Loss << QList<double>{0.01, 0.25, 0, 1}
+        << int(FaultKind::All) << untimed;
+    QTest::addRow("gilbert with all four, then on=")
+        << u"loss=gilbert:0.1, 0.5, 0.2, 0.95,on=status-query"_s << FaultAction::Loss
+        << QList<double>{0.1, 0.5, 0.2, 0.95} << int(FaultKind::StatusQuery) << untimed;
+    // MEAN 4 and RATE 0.2: R = 1/4, P = 0.2 / (4 * 0.8).
+    QTest::addRow("burst maps to gilbert")
+        << u"loss=burst:4,0.2"_s << FaultAction::Loss << QList<double>{0.0625, 0.25, 0, 1}
+        << int(FaultKind::All) << untimed;
+    QTest::addRow("burst of single losses") << u"loss=burst:1,0.5"_s << FaultAction::Loss
+                                            << QList<double>{1, 1, 0, 1} << int(FaultKind::All) << untimed;
+    QTest::addRow("reorder, default gap") << u"reorder=1"_s << FaultAction::Reorder << QList<double>{1, 100}
+                                          << int(FaultKind::Answered) << untimed;
+    QTest::addRow("reorder with gap and chance")
+        << u"reorder=3,gap=40,chance=0.1"_s << FaultAction::Reorder << QList<double>{3, 40}
+        << int(FaultKind::Answered) << untimed;
+    QTest::addRow("rate, bucket as large as the rate")
+        << u"rate=1000/s"_s << FaultAction::Rate << QList<double>{1000, 1000} << int(FaultKind::Answered)
+        << untimed;
+    QTest::addRow("rate with a bucket") << u"rate=50/s,burst=5,on=discovery"_s << FaultAction::Rate
+                                        << QList<double>{50, 5} << int(FaultKind::Discovery) << untimed;
+    QTest::addRow("drop for a while") << u"drop,for=1.5s"_s << FaultAction::Drop << QList<double>{}
+                                      << int(FaultKind::All) << QList<qint64>{1500, 0, 0};
+    QTest::addRow("loss after and times")
+        << u"loss=burst:3,0.1,after=100,times=7"_s << FaultAction::Loss
+        << QList<double>{0.1 / (3 * 0.9), 1.0 / 3, 0, 1} << int(FaultKind::All) << QList<qint64>{0, 100, 7};
+    QTest::addRow("delay with all three")
+        << u"delay=5,for=2m,after=3,times=1,every=2"_s << FaultAction::Delay << QList<double>{}
+        << int(FaultKind::Answered) << QList<qint64>{120000, 3, 1};
+}
+
+void TestFaultRule::networkModelsParse()
+{
+    QFETCH(QString, text);
+    QFETCH(FaultAction, action);
+    QFETCH(QList<double>, numbers);
+    QFETCH(int, kinds);
+    QFETCH(QList<qint64>, life);
+    QString error;
+    const std::optional<FaultRule> parsed = FaultRule::parse(text, &error);
+    QVERIFY2(parsed, qPrintable(error));
+    QCOMPARE(parsed->action, action);
+    QCOMPARE(int(parsed->actsOn()), kinds);
+    if (action == FaultAction::Loss) {
+        QVERIFY(!parsed->isReplyAction());
+        const QList<double> chain{parsed->lossP, parsed->lossR, parsed->lossH, parsed->lossK};
+        for (int i = 0; i < 4; ++i)
+            QVERIFY2(qAbs(chain[i] - numbers[i]) < 1e-12,
+                     qPrintable(u"number %1: %2"_s.arg(i).arg(chain[i])));
+    } else if (action == FaultAction::Reorder) {
+        QCOMPARE(QList<double>({double(parsed->value), double(parsed->gapMs)}), numbers);
+    } else if (action == FaultAction::Rate) {
+        QCOMPARE(QList<double>({double(parsed->value), double(parsed->burst)}), numbers);
+    }
+    QCOMPARE(QList<qint64>({parsed->forMs, parsed->after, parsed->times}), life);
 }
 
 void TestFaultRule::badRules()

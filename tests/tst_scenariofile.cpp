@@ -1,5 +1,6 @@
 // The scenario file: what it accepts, what it refuses and where it says the fault is, and that
 // what the program writes reads back as the same scenario.
+#include "fault/duration.h"
 #include "scenario/scenariofile.h"
 
 #include <QDir>
@@ -235,10 +236,10 @@ void TestScenarioFile::durations()
 {
     QFETCH(QString, text);
     QFETCH(qint64, ms);
-    const std::optional<qint64> parsed = ScenarioFile::parseDuration(text);
+    const std::optional<qint64> parsed = parseDuration(text);
     QCOMPARE(parsed.value_or(-1), ms);
     if (parsed)
-        QCOMPARE(ScenarioFile::parseDuration(ScenarioFile::durationText(*parsed)), parsed);
+        QCOMPARE(parseDuration(durationText(*parsed)), parsed);
 }
 
 void TestScenarioFile::savedFilesReadBackAsTheSameScenario_data()

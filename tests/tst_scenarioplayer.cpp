@@ -72,6 +72,7 @@ private:
     QList<TrafficLogEntry> linesOf(int unit) const;
 
     std::unique_ptr<UnitFleet> m_fleet;
+    FaultRuleSet m_rules;
     std::unique_ptr<ScenarioPlayer> m_player;
     QList<std::pair<int, TrafficLogEntry>> m_log;
     std::optional<Scenario> m_scenario;
@@ -99,7 +100,11 @@ void TestScenarioPlayer::init()
     QList<UnitSimulator*> units;
     for (qsizetype k = 0; k < m_fleet->size(); ++k)
         units << &m_fleet->unit(k);
-    m_player = std::make_unique<ScenarioPlayer>(*m_scenario, units);
+    QList<FaultInjector*> injectors;
+    for (UnitSimulator* unit : std::as_const(units))
+        injectors << &unit->faults();
+    m_rules.setInjectors(injectors);
+    m_player = std::make_unique<ScenarioPlayer>(*m_scenario, units, m_rules);
     connect(m_player.get(), &ScenarioPlayer::eventLogged, this, [this](const TrafficLogEntry& entry) {
         m_log.append({-1, entry});
     });

@@ -1,5 +1,6 @@
 #include "controlserver.h"
 
+#include "scenario/scenariosession.h"
 #include "unit/unitsimulator.h"
 
 QList<ControlServer::Binding> ControlServer::faultBindings()
@@ -15,40 +16,38 @@ QList<ControlServer::Binding> ControlServer::faultBindings()
 namespace {
 QJsonObject faultJson(const FaultInjector::Entry& entry)
 {
-    return {{QStringLiteral("id"), entry.id},
-            {QStringLiteral("rule"), entry.rule.text},
-            {QStringLiteral("enabled"), entry.rule.enabled},
-            {QStringLiteral("matched"), qint64(entry.matched)},
-            {QStringLiteral("fired"), qint64(entry.fired)}};
+    const FaultRule& rule = entry.rule;
+    QJsonObject json{{QStringLiteral("id"), entry.id},
+                     {QStringLiteral("rule"), rule.text},
+                     {QStringLiteral("enabled"), rule.enabled},
+                     {QStringLiteral("matched"), qint64(entry.matched)},
+                     {QStringLiteral("fired"), qint64(entry.fired)}};
+    if (rule.action == FaultAction::Loss)
+        json.insert(QStringLiteral("bursts"), qint64(entry.bursts));
+    if (rule.action == FaultAction::Reorder)
+        json.insert(QStringLiteral("overflowed"), qint64(entry.overflowed));
+    // What is left of a rule that wears off.
+    if (rule.times > 0 && entry.life)
+        json.insert(QStringLiteral("timesLeft"), std::max(0, entry.life->timesLeft));
+    if (rule.forMs > 0 && entry.life)
+        json.insert(QStringLiteral("msLeft"),
+                    std::max<qint64>(0, (entry.life->endNs - faultClockNs()) / 1000000));
+    return json;
 }
 
 } // namespace
 
-FaultInjector& ControlServer::faults() const
+FaultRuleSet& ControlServer::faults() const
 {
-    return units().front()->faults();
-}
-
-QList<FaultInjector::Entry> ControlServer::fleetFaults() const
-{
-    // Every unit holds the same rules under the same ids; the counts are the sum of the units'.
-    QList<FaultInjector::Entry> rules = faults().rules();
-    for (qsizetype k = 1; k < units().size(); ++k) {
-        const QList<FaultInjector::Entry>& own = units()[k]->faults().rules();
-        for (qsizetype i = 0; i < rules.size() && i < own.size(); ++i) {
-            rules[i].matched += own[i].matched;
-            rules[i].fired += own[i].fired;
-        }
-    }
-    return rules;
+    return m_session.faultRules();
 }
 
 ControlReply ControlServer::listFaults(const HttpRequest&, const QStringList&)
 {
-    QJsonArray faults;
-    for (const FaultInjector::Entry& entry : fleetFaults())
-        faults.append(faultJson(entry));
-    return ControlReply::json(faults);
+    QJsonArray rules;
+    for (const FaultInjector::Entry& entry : faults().totals())
+        rules.append(faultJson(entry));
+    return ControlReply::json(rules);
 }
 
 ControlReply ControlServer::listUnitFaults(const HttpRequest&, const QStringList& params)
@@ -85,8 +84,6 @@ ControlReply ControlServer::addFault(const HttpRequest& request, const QStringLi
     if (const QString problem = rule->unitsProblem(addresses); !problem.isEmpty())
         return ControlReply::error(HttpStatus::BadRequest, problem);
     const int id = faults().add(*rule);
-    for (qsizetype k = 1; k < units().size(); ++k)
-        units()[k]->faults().add(*rule);
     for (const FaultInjector::Entry& entry : faults().rules()) {
         if (entry.id == id)
             return ControlReply::json(faultJson(entry), HttpStatus::Created);
@@ -96,8 +93,7 @@ ControlReply ControlServer::addFault(const HttpRequest& request, const QStringLi
 
 ControlReply ControlServer::removeFaults(const HttpRequest&, const QStringList&)
 {
-    for (UnitSimulator* unit : units())
-        unit->faults().clear();
+    faults().clear();
     return ControlReply::empty();
 }
 
@@ -107,7 +103,5 @@ ControlReply ControlServer::removeFault(const HttpRequest&, const QStringList& p
     const int id = params[0].toInt(&ok);
     if (!ok || !faults().remove(id))
         return ControlReply::error(HttpStatus::NotFound, QStringLiteral("no fault rule %1").arg(params[0]));
-    for (qsizetype k = 1; k < units().size(); ++k)
-        units()[k]->faults().remove(id);
     return ControlReply::empty();
 }

@@ -77,13 +77,37 @@ ControlReply ControlServer::metrics(const HttpRequest&, const QStringList&)
                .arg(std::accumulate(
                    units().cbegin(), units().cend(), quint64(0),
                    [](quint64 sum, const UnitSimulator* unit) { return sum + unit->repliesNotSent(); }));
-    out += QStringLiteral("# HELP unitsim_fault_actions_total Times each fault rule acted.\n"
-                          "# TYPE unitsim_fault_actions_total counter\n");
-    for (const FaultInjector::Entry& entry : fleetFaults())
-        out += QStringLiteral("unitsim_fault_actions_total{id=\"%1\",rule=\"%2\"} %3\n")
-                   .arg(entry.id)
-                   .arg(promLabel(entry.rule.text))
-                   .arg(entry.fired);
+    // Each fault rule's counts, over all units; bursts only for loss rules, overflows only for
+    // reorder rules.
+    const QList<FaultInjector::Entry> rules = faults().totals();
+    const auto ruleCounter = [&](const char* name, const char* help, auto value, auto applies) {
+        out +=
+            QStringLiteral("# HELP %1 %2\n# TYPE %1 counter\n").arg(QLatin1String(name), QLatin1String(help));
+        for (const FaultInjector::Entry& entry : rules) {
+            if (applies(entry.rule))
+                out += QStringLiteral("%1{id=\"%2\",rule=\"%3\"} %4\n")
+                           .arg(QLatin1String(name))
+                           .arg(entry.id)
+                           .arg(promLabel(entry.rule.text))
+                           .arg(value(entry));
+        }
+    };
+    const auto any = [](const FaultRule&) { return true; };
+    ruleCounter(
+        "unitsim_fault_actions_total", "Times each fault rule acted.",
+        [](const FaultInjector::Entry& e) { return e.fired; }, any);
+    ruleCounter(
+        "unitsim_fault_matched_total", "Datagrams each fault rule saw.",
+        [](const FaultInjector::Entry& e) { return e.matched; }, any);
+    ruleCounter(
+        "unitsim_fault_bursts_total", "Bursts each loss rule began.",
+        [](const FaultInjector::Entry& e) { return e.bursts; },
+        [](const FaultRule& rule) { return rule.action == FaultAction::Loss; });
+    ruleCounter(
+        "unitsim_fault_reorder_overflows_total",
+        "Replies each reorder rule sent in order because the unit's hold was full.",
+        [](const FaultInjector::Entry& e) { return e.overflowed; },
+        [](const FaultRule& rule) { return rule.action == FaultAction::Reorder; });
     out +=
         QStringLiteral("# HELP unitsim_log_rows Lines the traffic log holds.\n# TYPE unitsim_log_rows gauge\n"
                        "unitsim_log_rows %1\n")

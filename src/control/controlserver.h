@@ -1,7 +1,7 @@
 #pragma once
 
 #include "controlreply.h"
-#include "fault/faultinjector.h"
+#include "fault/faultruleset.h"
 #include "httpserver.h"
 #include "unit/trafficlogentry.h"
 
@@ -102,9 +102,8 @@ private:
     ControlReply removeFaults(const HttpRequest&, const QStringList&);
     ControlReply removeFault(const HttpRequest&, const QStringList&);
     // The rules with their counts summed over the units.
-    QList<FaultInjector::Entry> fleetFaults() const;
     // Unit 0's rules, which every unit holds alike.
-    FaultInjector& faults() const;
+    FaultRuleSet& faults() const;
 
     // The scenario (controlscenario.cpp)
     ControlReply getScenario(const HttpRequest&, const QStringList&);

@@ -1,6 +1,9 @@
 #include "faultinjector.h"
 
+#include <QDateTime>
+
 #include <algorithm>
+#include <chrono>
 #include <numeric>
 
 namespace {
@@ -11,6 +14,24 @@ QString copySuffix(qsizetype index, qsizetype count)
     return count == 1 ? QString() : QStringLiteral(" (copy %1 of %2)").arg(index + 1).arg(count);
 }
 } // namespace
+
+qint64 faultClockNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::shared_ptr<FaultRuleLife> FaultRuleLife::of(const FaultRule& rule, qint64 nowNs)
+{
+    if (!rule.wearsOff())
+        return {};
+    auto life = std::make_shared<FaultRuleLife>();
+    if (rule.forMs > 0)
+        life->endNs = nowNs + rule.forMs * 1000000;
+    life->timesLeft = rule.times;
+    return life;
+}
 
 quint64 drawSeed()
 {
@@ -33,12 +54,21 @@ void FaultInjector::reseed(quint64 seed)
 {
     std::seed_seq sequence = seedSequence(seed, kFaultDraws);
     m_random.seed(sequence);
+    for (Entry& entry : m_rules) {
+        closeBurst(entry, QStringLiteral("the draws started over"));
+        entry.bad = false;
+        entry.tokens = -1;
+    }
 }
 
-int FaultInjector::add(const FaultRule& rule)
+int FaultInjector::add(const FaultRule& rule, std::shared_ptr<FaultRuleLife> life)
 {
     const int id = m_nextId++;
-    m_rules.append({id, rule, 0, 0});
+    Entry entry;
+    entry.id = id;
+    entry.rule = rule;
+    entry.life = life ? std::move(life) : FaultRuleLife::of(rule, now());
+    m_rules.append(std::move(entry));
     countEnabled();
     emit rulesChanged();
     return id;
@@ -46,6 +76,10 @@ int FaultInjector::add(const FaultRule& rule)
 
 bool FaultInjector::remove(int id)
 {
+    for (Entry& entry : m_rules) {
+        if (entry.id == id)
+            closeBurst(entry, QStringLiteral("the rule was removed"));
+    }
     const auto removed = m_rules.removeIf([id](const Entry& entry) { return entry.id == id; });
     if (removed == 0)
         return false;
@@ -59,6 +93,8 @@ bool FaultInjector::setEnabled(int id, bool enabled)
     for (Entry& entry : m_rules) {
         if (entry.id == id) {
             if (entry.rule.enabled != enabled) {
+                if (!enabled)
+                    closeBurst(entry, QStringLiteral("the rule was turned off"));
                 entry.rule.enabled = enabled;
                 countEnabled();
                 emit rulesChanged();
@@ -73,6 +109,8 @@ void FaultInjector::clear()
 {
     if (m_rules.isEmpty())
         return;
+    for (Entry& entry : m_rules)
+        closeBurst(entry, QStringLiteral("the rule was removed"));
     m_rules.clear();
     countEnabled();
     emit rulesChanged();
@@ -87,26 +125,142 @@ void FaultInjector::countEnabled()
     }));
 }
 
+bool FaultInjector::isOver(Entry& entry)
+{
+    if (!entry.life)
+        return false;
+    if (!entry.life->over && entry.rule.forMs > 0 && now() >= entry.life->endNs)
+        wearOff(entry);
+    return entry.life->over;
+}
+
+void FaultInjector::wearOff(Entry& entry)
+{
+    closeBurst(entry, QStringLiteral("the rule wore off"));
+    if (entry.life->over)
+        return;
+    entry.life->over = true;
+    emit wornOff(entry.id);
+}
+
+bool FaultInjector::counts(Entry& entry)
+{
+    if (isOver(entry))
+        return false;
+    ++entry.matched;
+    return entry.matched > quint64(entry.rule.after);
+}
+
+void FaultInjector::acted(Entry& entry)
+{
+    ++entry.fired;
+    if (entry.rule.times > 0 && --entry.life->timesLeft <= 0)
+        wearOff(entry);
+}
+
 bool FaultInjector::fires(Entry& entry)
 {
-    ++entry.matched;
+    if (!counts(entry))
+        return false;
     bool fire = true;
     if (entry.rule.every > 0)
-        fire = entry.matched % quint64(entry.rule.every) == 0;
+        fire = (entry.matched - quint64(entry.rule.after)) % quint64(entry.rule.every) == 0;
     else if (entry.rule.chance >= 0)
         fire = std::uniform_real_distribution<double>(0.0, 1.0)(m_random) < entry.rule.chance;
-    entry.fired += fire;
+    if (fire)
+        acted(entry);
     return fire;
 }
 
-const FaultRule* FaultInjector::dropRequest(quint8 kind)
+bool FaultInjector::losesRequest(Entry& entry)
+{
+    if (!counts(entry))
+        return false;
+    const FaultRule& rule = entry.rule;
+    std::uniform_real_distribution<double> draw(0.0, 1.0);
+    // The state decides this request; then the chain moves on for the next.
+    const bool wasBad = entry.bad;
+    if (wasBad && entry.burstLength == 0) {
+        ++entry.bursts;
+        entry.burstFirst = entry.matched;
+        entry.burstStartMs = QDateTime::currentMSecsSinceEpoch();
+    }
+    const double kept = wasBad ? rule.lossH : rule.lossK;
+    const bool lost = kept <= 0 || (kept < 1 && draw(m_random) >= kept);
+    entry.bad = draw(m_random) < (wasBad ? 1.0 - rule.lossR : rule.lossP);
+    if (wasBad) {
+        ++entry.burstLength;
+        entry.burstLost += lost;
+    }
+    if (lost)
+        acted(entry);
+    if (wasBad && !entry.bad)
+        closeBurst(entry);
+    return lost;
+}
+
+void FaultInjector::closeBurst(Entry& entry, const QString& why)
+{
+    if (entry.burstLength == 0)
+        return;
+    const QString start = QDateTime::fromMSecsSinceEpoch(entry.burstStartMs).toString(u"HH:mm:ss.zzz");
+    QString text = QStringLiteral("%1: burst of %2 request%3 from %4 (matching request %5), %6 lost")
+                       .arg(entry.rule.text)
+                       .arg(entry.burstLength)
+                       .arg(entry.burstLength == 1 ? QString() : QStringLiteral("s"), start)
+                       .arg(entry.burstFirst)
+                       .arg(entry.burstLost);
+    if (!why.isEmpty())
+        text += QStringLiteral(", cut short: ") + why;
+    entry.burstLength = 0;
+    entry.burstLost = 0;
+    emit noted(text);
+}
+
+bool FaultInjector::takesToken(Entry& entry)
+{
+    const FaultRule& rule = entry.rule;
+    const qint64 at = now();
+    if (entry.tokens < 0) {
+        entry.tokens = rule.burst;
+    } else {
+        const double earned = double(at - entry.filledNs) * rule.value / 1e9;
+        entry.tokens = std::min<double>(rule.burst, entry.tokens + std::max(0.0, earned));
+    }
+    entry.filledNs = at;
+    if (entry.tokens >= 1.0) {
+        entry.tokens -= 1.0;
+        return true;
+    }
+    return false;
+}
+
+const FaultRule* FaultInjector::dropRequest(quint8 kind, bool* inBurst)
 {
     for (Entry& entry : m_rules) {
-        if (entry.rule.enabled && entry.rule.action == FaultAction::Drop && (entry.rule.actsOn() & kind) &&
-            entry.rule.appliesToUnit(m_unitIndex, m_unitAddress) && fires(entry))
+        const FaultRule& rule = entry.rule;
+        if (!rule.enabled || !(rule.actsOn() & kind) || !rule.appliesToUnit(m_unitIndex, m_unitAddress))
+            continue;
+        if (rule.action == FaultAction::Drop && fires(entry))
             return &entry.rule;
+        if (rule.action == FaultAction::Loss) {
+            const bool bad = entry.bad;
+            if (losesRequest(entry)) {
+                if (inBurst)
+                    *inBurst = bad;
+                return &entry.rule;
+            }
+        }
     }
     return nullptr;
+}
+
+void FaultInjector::countOverflow(int id)
+{
+    for (Entry& entry : m_rules) {
+        if (entry.id == id)
+            ++entry.overflowed;
+    }
 }
 
 void FaultInjector::actOnReply(quint8 kind, ReplyCopies& copies, const QString& peer, QStringList& notes,
@@ -117,21 +271,54 @@ void FaultInjector::actOnReply(quint8 kind, ReplyCopies& copies, const QString& 
         if (delayedCopies)
             delayedCopies->append(delayedCopy);
     };
+    const auto leaving = [&copies] {
+        return std::any_of(copies.cbegin(), copies.cend(),
+                           [](const ReplyCopy& copy) { return !copy.dropped; });
+    };
     for (Entry& entry : m_rules) {
         const FaultRule& rule = entry.rule;
         if (!rule.enabled || !rule.isReplyAction() || !(rule.actsOn() & kind) ||
-            !rule.appliesToUnit(m_unitIndex, m_unitAddress) || !fires(entry))
+            !rule.appliesToUnit(m_unitIndex, m_unitAddress) || !leaving())
             continue;
-        const QString head = rule.text + QStringLiteral(": reply to ") + peer;
+        // Built only for a note: a rate rule looks at every reply and writes about few.
+        const auto head = [&] { return rule.text + QStringLiteral(": reply to ") + peer; };
+        if (rule.action == FaultAction::Rate) {
+            // Each copy takes a token; the bucket's rule acts on those it finds none for.
+            if (!counts(entry))
+                continue;
+            for (qsizetype i = 0; i < copies.size(); ++i) {
+                if (copies[i].dropped || takesToken(entry))
+                    continue;
+                copies[i].dropped = true;
+                acted(entry);
+                note(head() + copySuffix(i, copies.size()) +
+                     QStringLiteral(" dropped: over %1 a second").arg(rule.value));
+            }
+            continue;
+        }
+        if (!fires(entry))
+            continue;
         switch (rule.action) {
         case FaultAction::Drop:
+        case FaultAction::Loss:
+        case FaultAction::Rate:
+            break;
+        case FaultAction::Reorder:
+            // Its line comes when the reply leaves, saying which replies it let go first.
+            for (ReplyCopy& copy : copies) {
+                copy.holdRule = entry.id;
+                copy.holdReplies = quint16(rule.value);
+                copy.holdGapMs = quint16(rule.gapMs);
+            }
             break;
         case FaultAction::Delay:
             for (qsizetype i = 0; i < copies.size(); ++i) {
+                if (copies[i].dropped)
+                    continue;
                 const int delay = std::uniform_int_distribution<int>(rule.value - rule.jitter,
                                                                      rule.value + rule.jitter)(m_random);
                 copies[i].delayMs += delay;
-                note(head + copySuffix(i, copies.size()) + QStringLiteral(" delayed by %1 ms").arg(delay),
+                note(head() + copySuffix(i, copies.size()) + QStringLiteral(" delayed by %1 ms").arg(delay),
                      int(i));
             }
             break;
@@ -140,24 +327,31 @@ void FaultInjector::actOnReply(quint8 kind, ReplyCopies& copies, const QString& 
             // Each copy becomes `value` copies, up to the bound on copies of one reply.
             ReplyCopies doubled;
             for (const ReplyCopy& copy : std::as_const(copies)) {
-                for (int n = 0; n < rule.value && doubled.size() < FaultRule::kMaxCopies; ++n)
+                // A dropped copy stays one: it is not sent either way.
+                const int times = copy.dropped ? 1 : rule.value;
+                for (int n = 0; n < times && doubled.size() < FaultRule::kMaxCopies; ++n)
                     doubled.append(copy);
             }
             copies = doubled;
-            note(head + QStringLiteral(" sent %1 times").arg(copies.size() / std::max<qsizetype>(before, 1)));
+            note(head() +
+                 QStringLiteral(" sent %1 times").arg(copies.size() / std::max<qsizetype>(before, 1)));
             break;
         }
         case FaultAction::Truncate:
             for (qsizetype i = 0; i < copies.size(); ++i) {
+                if (copies[i].dropped)
+                    continue;
                 const int before = copies[i].size;
                 copies[i].size = quint8(std::min(before, rule.value));
-                note(head + copySuffix(i, copies.size()) +
+                note(head() + copySuffix(i, copies.size()) +
                      QStringLiteral(" cut to %1 of %2 bytes").arg(copies[i].size).arg(before));
             }
             break;
         case FaultAction::Corrupt:
             for (qsizetype i = 0; i < copies.size(); ++i) {
                 ReplyCopy& copy = copies[i];
+                if (copy.dropped)
+                    continue;
                 // K distinct positions: the first K of a partial shuffle.
                 std::array<int, ReplyCopy::kMaxSize> positions;
                 std::iota(positions.begin(), positions.begin() + copy.size, 0);
@@ -175,7 +369,7 @@ void FaultInjector::actOnReply(quint8 kind, ReplyCopies& copies, const QString& 
                     where +=
                         (n ? QStringLiteral(", ") : QString()) + QString::number(positions[std::size_t(n)]);
                 }
-                note(head + copySuffix(i, copies.size()) +
+                note(head() + copySuffix(i, copies.size()) +
                      (count == 0   ? QStringLiteral(" had no bytes to change")
                       : count == 1 ? QStringLiteral(" changed at position ") + where
                                    : QStringLiteral(" changed at positions ") + where));

@@ -1,5 +1,6 @@
 #include "scenariofile.h"
 
+#include "fault/duration.h"
 #include "fleet/unitaddress.h"
 #include "unit/unitprofiles.h"
 
@@ -25,7 +26,6 @@ QString ScenarioError::text(const QString& source) const
 
 namespace {
 // The longest time a scenario names: beyond it a typo is likelier than a month-long test.
-constexpr qint64 kMaxDurationMs = 30LL * 24 * 3600 * 1000;
 
 // Thrown inside the reader, caught once at its top: the first fault found ends reading.
 struct Refusal {
@@ -104,7 +104,7 @@ qint64 duration(const YAML::Node& node, const QString& path)
     const QString text = scalar(node, path, QStringLiteral("a duration such as 250ms, 10s or 2m"));
     if (text.trimmed().startsWith(QLatin1Char('-')))
         refuse(node, path, QStringLiteral("must not be before 0, not '%1'").arg(text));
-    const std::optional<qint64> ms = ScenarioFile::parseDuration(text);
+    const std::optional<qint64> ms = parseDuration(text);
     if (!ms)
         refuse(node, path,
                QStringLiteral("must be a duration such as 250ms, 10s or 2m (at most 30 days), not '%1'")
@@ -427,7 +427,7 @@ struct FirstMark : YAML::EventHandler {
 
 void emitDuration(YAML::Emitter& out, qint64 ms)
 {
-    out << ScenarioFile::durationText(ms).toStdString();
+    out << durationText(ms).toStdString();
 }
 
 void emitChannels(YAML::Emitter& out, const ChannelValues24& values)
@@ -448,34 +448,6 @@ QJsonArray channelsJson(const ChannelValues24& values)
 } // namespace
 
 namespace ScenarioFile {
-
-std::optional<qint64> parseDuration(const QString& text)
-{
-    static const QRegularExpression form(
-        QStringLiteral("^\\s*(\\d{1,10}(?:\\.\\d{1,6})?)\\s*(ms|s|m|h)\\s*$"));
-    const QRegularExpressionMatch match = form.match(text);
-    if (!match.hasMatch())
-        return std::nullopt;
-    const double number = match.captured(1).toDouble();
-    const QString unit = match.captured(2);
-    const double scale = unit == QLatin1String("ms")  ? 1
-                         : unit == QLatin1String("s") ? 1000
-                         : unit == QLatin1String("m") ? 60000
-                                                      : 3600000;
-    const double ms = number * scale;
-    if (ms > double(kMaxDurationMs))
-        return std::nullopt;
-    return qint64(std::llround(ms));
-}
-
-QString durationText(qint64 ms)
-{
-    if (ms != 0 && ms % 60000 == 0)
-        return QStringLiteral("%1m").arg(ms / 60000);
-    if (ms % 1000 == 0)
-        return QStringLiteral("%1s").arg(ms / 1000);
-    return QStringLiteral("%1ms").arg(ms);
-}
 
 std::optional<Scenario> parse(const QByteArray& text, ScenarioError* error)
 {

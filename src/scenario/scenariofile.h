@@ -37,9 +37,4 @@ QByteArray toYaml(const Scenario& scenario);
 QJsonObject toJson(const Scenario& scenario);
 // Writes toYaml() to `path` whole or not at all; false, with why, when it cannot.
 bool save(const Scenario& scenario, const QString& path, QString* error);
-
-// "250ms", "10s", "2m", "1.5h" in milliseconds; nothing when it is no such duration.
-std::optional<qint64> parseDuration(const QString& text);
-// The shortest form parseDuration() reads back: "2m", "10s", "250ms".
-QString durationText(qint64 ms);
 } // namespace ScenarioFile

@@ -9,10 +9,11 @@ constexpr qint64 kMaxWaitMs = 60 * 60 * 1000;
 } // namespace
 
 ScenarioPlayer::ScenarioPlayer(const Scenario& scenario, const QList<UnitSimulator*>& units,
-                               const QList<FaultRule>& extraRules, QObject* parent)
+                               FaultRuleSet& rules, const QList<FaultRule>& extraRules, QObject* parent)
     : QObject(parent)
     , m_scenario(scenario)
     , m_units(units)
+    , m_rules(rules)
     , m_extraRules(extraRules)
 {
     for (int k = 0; k < m_scenario.timeline.size(); ++k) {
@@ -46,14 +47,14 @@ template <typename Action> void ScenarioPlayer::forEachUnit(const ScenarioUnits&
 void ScenarioPlayer::applyStart()
 {
     const QList<FleetUnit> fleet = m_scenario.fleetUnits();
+    m_rules.clear();
+    for (const FaultRule& rule : std::as_const(m_scenario.faults))
+        m_rules.add(rule);
+    for (const FaultRule& rule : std::as_const(m_extraRules))
+        m_rules.add(rule);
     for (int k = 0; k < m_units.size(); ++k) {
         UnitSimulator& unit = *m_units[k];
         unit.resetState();
-        unit.faults().clear();
-        for (const FaultRule& rule : std::as_const(m_scenario.faults))
-            unit.faults().add(rule);
-        for (const FaultRule& rule : std::as_const(m_extraRules))
-            unit.faults().add(rule);
         // The single unit keeps the profile it was started with (the window's selector, --profile).
         if (k < fleet.size() && unit.profileIndex() != fleet[k].profile)
             unit.selectProfile(fleet[k].profile);
@@ -258,8 +259,7 @@ void ScenarioPlayer::fire(const Step& step)
             for (qsizetype k = m_addedRules.size() - 1; k >= 0; --k) {
                 if (m_addedRules[k].event != step.event)
                     continue;
-                for (UnitSimulator* unit : std::as_const(m_units))
-                    unit->faults().remove(m_addedRules[k].id);
+                m_rules.remove(m_addedRules[k].id);
                 m_addedRules.removeAt(k);
             }
             return log(QStringLiteral("scenario: fault \"%1\" on %2 ended").arg(event.rule.text, who));
@@ -297,10 +297,7 @@ void ScenarioPlayer::addRuleForUnits(int eventIndex, const ScenarioEvent& event)
             rule.unitsLast = std::min(rule.unitsLast, event.units.last);
         }
     }
-    int id = 0;
-    for (UnitSimulator* unit : std::as_const(m_units))
-        id = unit->faults().add(rule);
-    m_addedRules.append({eventIndex, id});
+    m_addedRules.append({eventIndex, m_rules.add(rule)});
 }
 
 void ScenarioPlayer::log(const QString& text)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "fault/faultruleset.h"
 #include "scenario.h"
 #include "unit/trafficlogentry.h"
 #include "unit/unitsimulator.h"
@@ -24,7 +25,8 @@ class ScenarioPlayer : public QObject {
 public:
     // Unit k of `units` is the scenario's unit k (the single unit when the scenario has no groups).
     // `extraRules` go on every unit after the scenario's own (the command line's --fault).
-    ScenarioPlayer(const Scenario& scenario, const QList<UnitSimulator*>& units,
+    // Rules go on and off the units through `rules`, which holds the units' injectors.
+    ScenarioPlayer(const Scenario& scenario, const QList<UnitSimulator*>& units, FaultRuleSet& rules,
                    const QList<FaultRule>& extraRules = {}, QObject* parent = nullptr);
 
     const Scenario& scenario() const { return m_scenario; }
@@ -98,6 +100,7 @@ private:
 
     Scenario m_scenario;
     QList<UnitSimulator*> m_units;
+    FaultRuleSet& m_rules;
     QList<FaultRule> m_extraRules;
     QList<Step> m_steps; // by time; at one moment, ends before beginnings, then in file order
     qsizetype m_nextStep = 0;

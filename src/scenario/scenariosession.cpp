@@ -7,6 +7,10 @@ ScenarioSession::ScenarioSession(quint64 seed, QObject* parent)
     : QObject(parent)
     , m_seed(seed)
 {
+    // A rule that wore off went from every unit: one line for all of them.
+    connect(&m_faultRules, &FaultRuleSet::ruleWornOff, this, [this](int, const QString& text) {
+        emit trafficLogged(-1, TrafficLogEntry::notice(QStringLiteral("fault ") + text));
+    });
 }
 
 ScenarioSession::~ScenarioSession() = default;
@@ -69,10 +73,12 @@ void ScenarioSession::makeUnits(const QList<FleetUnit>& fleet, const QList<Fault
             m_units << &m_fleet->unit(k);
         wireFleet();
     }
-    for (UnitSimulator* unit : std::as_const(m_units)) {
-        for (const FaultRule& rule : rules)
-            unit->faults().add(rule);
-    }
+    QList<FaultInjector*> injectors;
+    for (UnitSimulator* unit : std::as_const(m_units))
+        injectors << &unit->faults();
+    m_faultRules.setInjectors(injectors);
+    for (const FaultRule& rule : rules)
+        m_faultRules.add(rule);
     emit unitsReplaced();
 }
 
@@ -131,7 +137,7 @@ bool ScenarioSession::play(const Scenario& scenario, QString* error)
         if (!startUnits(fleet, profile, {}, error))
             return false;
     }
-    m_player = std::make_unique<ScenarioPlayer>(scenario, m_units, m_extraRules);
+    m_player = std::make_unique<ScenarioPlayer>(scenario, m_units, m_faultRules, m_extraRules);
     connect(m_player.get(), &ScenarioPlayer::eventLogged, this,
             [this](const TrafficLogEntry& entry) { emit trafficLogged(-1, entry); });
     connect(m_player.get(), &ScenarioPlayer::stateChanged, this, &ScenarioSession::scenarioChanged);
@@ -204,7 +210,7 @@ Scenario ScenarioSession::snapshot() const
     }
     scenario.faults.clear();
     if (!m_units.isEmpty()) {
-        for (const FaultInjector::Entry& entry : m_units.first()->faults().rules()) {
+        for (const FaultInjector::Entry& entry : m_faultRules.rules()) {
             if (entry.rule.enabled && !(m_player && m_player->isTimelineRule(entry.id)))
                 scenario.faults << entry.rule;
         }

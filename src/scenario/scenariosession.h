@@ -1,5 +1,6 @@
 #pragma once
 
+#include "fault/faultruleset.h"
 #include "fleet/unitfleet.h"
 #include "scenario.h"
 #include "scenarioplayer.h"
@@ -28,6 +29,9 @@ public:
 
     // The units now; none before startUnits().
     const QList<UnitSimulator*>& units() const { return m_units; }
+    // The fault rules of all the units, kept in step: add, remove and turn rules on or off here.
+    FaultRuleSet& faultRules() { return m_faultRules; }
+    const FaultRuleSet& faultRules() const { return m_faultRules; }
     bool isFleet() const { return bool(m_fleet); }
     const UnitFleet* fleet() const { return m_fleet.get(); }
     // Each unit's address, for a fleet; empty for the single unit.
@@ -81,6 +85,7 @@ private:
 
     quint64 m_seed;
     QList<FaultRule> m_extraRules;
+    FaultRuleSet m_faultRules;
     std::unique_ptr<UnitSimulator> m_single;
     std::unique_ptr<UnitFleet> m_fleet;
     // Declared after the units it plays on, so that it goes before them.

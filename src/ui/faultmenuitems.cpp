@@ -33,7 +33,7 @@ void FaultMenuItems::rebuild()
     m_items.clear();
     if (m_session.units().isEmpty())
         return;
-    for (const FaultInjector::Entry& entry : m_session.units().first()->faults().rules()) {
+    for (const FaultInjector::Entry& entry : m_session.faultRules().rules()) {
         // The rule text is shown as it is: "&" in it would otherwise become an access key.
         auto* item =
             new QAction(QString(entry.rule.text).replace(QLatin1Char('&'), QLatin1String("&&")), m_menu);
@@ -41,10 +41,8 @@ void FaultMenuItems::rebuild()
         item->setCheckable(true);
         item->setChecked(entry.rule.enabled);
         const int id = entry.id;
-        connect(item, &QAction::toggled, this, [this, id](bool checked) {
-            for (UnitSimulator* unit : m_session.units())
-                unit->faults().setEnabled(id, checked);
-        });
+        connect(item, &QAction::toggled, this,
+                [this, id](bool checked) { m_session.faultRules().setEnabled(id, checked); });
         m_menu->insertAction(m_end, item);
         m_items.append(item);
     }

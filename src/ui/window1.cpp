@@ -270,10 +270,8 @@ void Window1::attachFaultsMenu()
 {
     new FaultMenuItems(m_session, m_menuBar->FaultsMenu, m_menuBar->FaultsRulesEnd, this);
     connect(m_menuBar->FaultsAdd, &QAction::triggered, this, &Window1::openFaultDialog);
-    connect(m_menuBar->FaultsRemoveAll, &QAction::triggered, this, [this] {
-        for (UnitSimulator* unit : m_session.units())
-            unit->faults().clear();
-    });
+    connect(m_menuBar->FaultsRemoveAll, &QAction::triggered, this,
+            [this] { m_session.faultRules().clear(); });
 }
 
 void Window1::unitsReplaced()
@@ -395,8 +393,7 @@ void Window1::openFaultDialog()
             printSeed();
         }
         if (dialog->rule())
-            for (UnitSimulator* unit : m_session.units())
-                unit->faults().add(*dialog->rule());
+            m_session.faultRules().add(*dialog->rule());
     });
     dialog->open();
 }
@@ -404,7 +401,7 @@ void Window1::openFaultDialog()
 void Window1::showFaultState()
 {
     // Enabled rules, whichever units they name.
-    const QList<FaultInjector::Entry>& rules = m_session.units().first()->faults().rules();
+    const QList<FaultInjector::Entry> rules = m_session.faultRules().rules();
     const int active = int(std::count_if(
         rules.cbegin(), rules.cend(), [](const FaultInjector::Entry& entry) { return entry.rule.enabled; }));
     FaultState->setText(active == 0   ? tr("No fault rules active")

@@ -98,11 +98,11 @@ UnitSimulator::UnitSimulator(quint64 seed, DatagramPoller* poller, QObject* pare
         });
     }
 
-    connect(&m_delayed, &ReplyDelayQueue::released, this, [this](const DelayedReply& reply) {
-        send(Endpoint(reply.endpoint), reply.source, reply.address, reply.port, reply.copy, reply.profile,
-             TrafficLogEntry::Command(reply.answers));
-    });
+    connect(&m_delayed, &ReplyDelayQueue::released, this, &UnitSimulator::dispatch);
     connect(&m_delayed, &ReplyDelayQueue::overflowed, this, &UnitSimulator::reportDelayOverflow);
+    connect(&m_reorder, &ReplyReorderHold::released, this, &UnitSimulator::releaseHeld);
+    connect(&m_reorderOverflow, &ThrottledCount::report, this, &UnitSimulator::reportReorderOverflow);
+    connect(&m_faults, &FaultInjector::noted, this, &UnitSimulator::faultLine);
     connect(&m_ignoredFromItself, &ThrottledCount::report, this, &UnitSimulator::reportIgnoredFromItself);
 
     // Datagrams are delivered as they arrive; the tick is the guaranteed upper bound. A shared
@@ -300,6 +300,9 @@ void UnitSimulator::UDPSocket1_DataAvailable(const Datagram& datagram)
     logReply(TrafficLogEntry::unitOutgoing(sender, datagram.port, *reply, profile, UDPSocket1.port())
                  .answering(TrafficLogEntry::commandOfKind(requestKind)),
              sent, UDPSocket1);
+    // Replies a reorder rule held before it was removed still wait for later ones.
+    if (!m_reorder.isEmpty())
+        m_reorder.replyLeft(sender, datagram.port);
 }
 
 void UnitSimulator::UDPSocket2_DataAvailable(const Datagram& datagram)
@@ -329,13 +332,19 @@ void UnitSimulator::UDPSocket2_DataAvailable(const Datagram& datagram)
     }
     const bool sent = sendDiscoveryReply(datagram.local, sender, datagram.port, identityView(profile));
     logReply(TrafficLogEntry::discoveryOutgoing(sender, datagram.port, profile), sent, discoveryEndpoint());
+    if (!m_reorder.isEmpty())
+        m_reorder.replyLeft(sender, datagram.port);
 }
 
 bool UnitSimulator::dropByFault(quint8 kind, const Datagram& datagram, int profile)
 {
-    const FaultRule* rule = m_faults.dropRequest(kind);
+    bool inBurst = false;
+    const FaultRule* rule = m_faults.dropRequest(kind, &inBurst);
     if (!rule)
         return false;
+    // A burst is told in one line when it ends.
+    if (inBurst)
+        return true;
     const quint32 sender = ipv4Of(datagram.address);
     const auto lineKind = kind == FaultKind::Discovery ? TrafficLogEntry::Kind::DiscoveryFault
                                                        : TrafficLogEntry::Kind::UnitFault;
@@ -363,14 +372,15 @@ void UnitSimulator::replyWithFaults(Endpoint endpoint, quint8 kind, const Datagr
     QVarLengthArray<bool, 4> dropped(copies.size(), false);
     for (qsizetype i = 0; i < copies.size(); ++i) {
         const ReplyCopy& copy = copies[i];
-        if (copy.delayMs > 0 && !m_delayed.hold({.address = sender,
-                                                 .source = datagram.local,
-                                                 .port = datagram.port,
-                                                 .endpoint = quint8(endpoint),
-                                                 .profile = quint8(profile),
-                                                 .answers = quint8(answers),
-                                                 .copy = copy},
-                                                copy.delayMs)) {
+        if (copy.delayMs > 0 && !copy.dropped &&
+            !m_delayed.hold({.address = sender,
+                             .source = datagram.local,
+                             .port = datagram.port,
+                             .endpoint = quint8(endpoint),
+                             .profile = quint8(profile),
+                             .answers = quint8(answers),
+                             .copy = copy},
+                            copy.delayMs)) {
             dropped[i] = true;
             ++m_repliesNotSent;
         }
@@ -386,9 +396,66 @@ void UnitSimulator::replyWithFaults(Endpoint endpoint, quint8 kind, const Datagr
         emit trafficLogged(TrafficLogEntry::fault(lineKind, sender, datagram.port, profile, note, kind));
     }
     for (const ReplyCopy& copy : std::as_const(copies)) {
-        if (copy.delayMs <= 0)
-            send(endpoint, datagram.local, sender, datagram.port, copy, profile, answers);
+        if (copy.delayMs <= 0 && !copy.dropped)
+            dispatch({.address = sender,
+                      .source = datagram.local,
+                      .port = datagram.port,
+                      .endpoint = quint8(endpoint),
+                      .profile = quint8(profile),
+                      .answers = quint8(answers),
+                      .copy = copy});
     }
+}
+
+void UnitSimulator::dispatch(const DelayedReply& reply)
+{
+    if (reply.copy.holdRule != 0) {
+        const auto& rules = m_faults.rules();
+        const auto rule = std::find_if(rules.cbegin(), rules.cend(), [&](const FaultInjector::Entry& entry) {
+            return entry.id == reply.copy.holdRule;
+        });
+        const QString text = rule != rules.cend() ? rule->rule.text : QStringLiteral("reorder");
+        if (m_reorder.hold(reply, reply.copy.holdRule, text, reply.copy.holdReplies, reply.copy.holdGapMs))
+            return;
+        // Full: it leaves in order, and the count says so.
+        m_faults.countOverflow(reply.copy.holdRule);
+        m_reorderOverflow.add();
+    }
+    send(Endpoint(reply.endpoint), reply.source, reply.address, reply.port, reply.copy, reply.profile,
+         TrafficLogEntry::Command(reply.answers));
+}
+
+void UnitSimulator::releaseHeld(const DelayedReply& reply, const ReplyReorderHold::Release& why)
+{
+    QString text = why.ruleText + QStringLiteral(": reply to ") + peerText(reply.address, reply.port) +
+                   QStringLiteral(" held back ");
+    if (why.passed == 0)
+        text += QStringLiteral("%1 ms, no later reply left meanwhile").arg(why.heldMs);
+    else
+        text += QStringLiteral("%1 ms, sent after %2 later repl%3, the last to %4%5")
+                    .arg(why.heldMs)
+                    .arg(why.passed)
+                    .arg(why.passed == 1 ? QStringLiteral("y") : QStringLiteral("ies"),
+                         peerText(why.lastAddress, why.lastPort),
+                         why.gapOver ? QStringLiteral(" (its gap was over)") : QString());
+    const Endpoint endpoint = Endpoint(reply.endpoint);
+    emit trafficLogged(TrafficLogEntry::fault(
+        endpoint == Endpoint::Unit ? TrafficLogEntry::Kind::UnitFault : TrafficLogEntry::Kind::DiscoveryFault,
+        reply.address, reply.port, reply.profile, text));
+    send(endpoint, reply.source, reply.address, reply.port, reply.copy, reply.profile,
+         TrafficLogEntry::Command(reply.answers));
+}
+
+void UnitSimulator::faultLine(const QString& text)
+{
+    emit trafficLogged(TrafficLogEntry::fault(TrafficLogEntry::Kind::UnitFault, 0, 0, m_profileIndex, text));
+}
+
+void UnitSimulator::reportReorderOverflow(quint64 count)
+{
+    faultLine(QStringLiteral("reorder hold full (%1 replies held): %2 replies sent in order instead")
+                  .arg(m_reorder.capacity())
+                  .arg(count));
 }
 
 void UnitSimulator::send(Endpoint endpoint, quint32 source, quint32 address, quint16 port,
@@ -402,13 +469,15 @@ void UnitSimulator::send(Endpoint endpoint, quint32 source, quint32 address, qui
         logReply(TrafficLogEntry::unitOutgoing(address, port, bytes, profile, UDPSocket1.port())
                      .answering(answers),
                  sent, UDPSocket1);
-        return;
+    } else {
+        const bool sent = up && sendDiscoveryReply(source, address, port, bytes);
+        logReply(bytes == identityView(profile)
+                     ? TrafficLogEntry::discoveryOutgoing(address, port, profile)
+                     : TrafficLogEntry::discoveryOutgoing(address, port, profile, bytes),
+                 sent, discoveryEndpoint());
     }
-    const bool sent = up && sendDiscoveryReply(source, address, port, bytes);
-    logReply(bytes == identityView(profile)
-                 ? TrafficLogEntry::discoveryOutgoing(address, port, profile)
-                 : TrafficLogEntry::discoveryOutgoing(address, port, profile, bytes),
-             sent, discoveryEndpoint());
+    // Held replies wait for this one to leave, whether or not the network took it.
+    m_reorder.replyLeft(address, port);
 }
 
 void UnitSimulator::logReply(const TrafficLogEntry& entry, bool sent, const DatagramEndpoint& endpoint)

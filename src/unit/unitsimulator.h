@@ -2,6 +2,7 @@
 
 #include "fault/faultinjector.h"
 #include "fault/replydelayqueue.h"
+#include "fault/replyreorderhold.h"
 #include "fault/throttledcount.h"
 #include "net/datagramendpoint.h"
 #include "net/datagrampoller.h"
@@ -90,6 +91,8 @@ public:
     void resetChannels() { setStartChannelValues(ChannelValues); }
     // Replies that did not leave: the endpoint refused to send them, or the delay queue was full.
     quint64 repliesNotSent() const { return m_repliesNotSent; }
+    // Replies a reorder rule holds back now.
+    qsizetype repliesHeld() const { return m_reorder.size(); }
 
     // Cut off from the network (a switch port gone) until as many setOffline(false) calls as
     // setOffline(true) ones, so that overlapping outages end with the last of them.
@@ -147,6 +150,11 @@ private:
     void logReply(const TrafficLogEntry& entry, bool sent, const DatagramEndpoint& endpoint);
     bool sendDiscoveryReply(quint32 source, quint32 address, quint16 port, QByteArrayView bytes);
     void reportDelayOverflow(quint64 dropped);
+    void reportReorderOverflow(quint64 count);
+    // A reply goes to the reorder hold when a rule marked it, else out now.
+    void dispatch(const DelayedReply& reply);
+    void releaseHeld(const DelayedReply& reply, const ReplyReorderHold::Release& why);
+    void faultLine(const QString& text);
     // A reply echoes its request's command, so it is itself a request: answering one that came
     // from the simulator's own endpoint (spoofed, or from another unit of the fleet) would start
     // an endless exchange. Such datagrams are counted and never answered.
@@ -170,6 +178,8 @@ private:
     quint64 m_seed;
     FaultInjector m_faults;
     ReplyDelayQueue m_delayed;
+    ReplyReorderHold m_reorder;
+    ThrottledCount m_reorderOverflow;
     quint64 m_repliesNotSent = 0;
     OwnEndpointTest m_isOwnEndpoint;
     bool m_alsoHeardByOthers = false;

@@ -1,0 +1,115 @@
+#include "replyreorderhold.h"
+
+#include "faultinjector.h"
+
+ReplyReorderHold::ReplyReorderHold(QObject* parent, qsizetype capacity)
+    : QObject(parent)
+    , m_capacity(capacity)
+{
+    m_timer.setSingleShot(true);
+    m_timer.setTimerType(Qt::PreciseTimer);
+    connect(&m_timer, &QTimer::timeout, this, &ReplyReorderHold::releaseDue);
+}
+
+bool ReplyReorderHold::hold(const DelayedReply& reply, int rule, const QString& ruleText, int laterReplies,
+                            int gapMs)
+{
+    if (m_size >= m_capacity)
+        return false;
+    auto line =
+        std::find_if(m_lines.begin(), m_lines.end(), [rule](const Line& l) { return l.rule == rule; });
+    if (line == m_lines.end()) {
+        m_lines.push_back({rule, ruleText, {}});
+        line = m_lines.end() - 1;
+    }
+    const qint64 now = faultClockNs();
+    Held held;
+    held.reply = reply;
+    held.order = ++m_order;
+    held.waiting = quint32(laterReplies);
+    held.dueNs = now + qint64(gapMs) * 1000000;
+    held.sinceNs = now;
+    line->held.push_back(held);
+    ++m_size;
+    if (line->held.size() == 1)
+        arm();
+    return true;
+}
+
+void ReplyReorderHold::replyLeft(quint32 address, quint16 port)
+{
+    if (m_size == 0)
+        return;
+    // A released reply is sent from within the loop of releaseDue() and comes back here: it counts
+    // for the replies held before it, and the loop picks up whatever it made due.
+    const quint64 order = m_releasing ? m_releasingOrder : ++m_order;
+    for (Line& line : m_lines) {
+        // Each line is in order, so the replies this one is later than are at its front.
+        for (Held& held : line.held) {
+            if (held.order >= order)
+                break;
+            if (held.waiting > 0) {
+                --held.waiting;
+                ++held.passed;
+                held.lastAddress = address;
+                held.lastPort = port;
+            }
+        }
+    }
+    if (!m_releasing)
+        releaseDue();
+}
+
+void ReplyReorderHold::releaseDue()
+{
+    if (m_releasing)
+        return;
+    m_releasing = true;
+    for (;;) {
+        // The earliest held reply that is due, by count or by time.
+        const qint64 now = faultClockNs();
+        Line* next = nullptr;
+        for (Line& line : m_lines) {
+            if (line.held.empty())
+                continue;
+            const Held& front = line.held.front();
+            if ((front.waiting == 0 || front.dueNs <= now) &&
+                (!next || front.order < next->held.front().order))
+                next = &line;
+        }
+        if (!next)
+            break;
+        const Held held = next->held.front();
+        next->held.pop_front();
+        --m_size;
+        Release why;
+        why.rule = next->rule;
+        why.ruleText = next->ruleText;
+        why.passed = held.passed;
+        why.gapOver = held.waiting > 0;
+        why.lastAddress = held.lastAddress;
+        why.lastPort = held.lastPort;
+        why.heldMs = (now - held.sinceNs) / 1000000;
+        m_releasingOrder = held.order;
+        emit released(held.reply, why);
+    }
+    std::erase_if(m_lines, [](const Line& line) { return line.held.empty(); });
+    m_releasing = false;
+    arm();
+}
+
+void ReplyReorderHold::arm()
+{
+    qint64 earliest = std::numeric_limits<qint64>::max();
+    for (const Line& line : m_lines) {
+        if (!line.held.empty())
+            earliest = std::min(earliest, line.held.front().dueNs);
+    }
+    if (earliest == std::numeric_limits<qint64>::max()) {
+        m_timer.stop();
+        return;
+    }
+    // Rounded up: the timer counts whole milliseconds, and a reply must not leave early.
+    const qint64 waitNs = std::max<qint64>(0, earliest - faultClockNs());
+    m_timer.start(int((waitNs + 999999) / 1000000));
+}
