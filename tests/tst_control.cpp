@@ -32,6 +32,7 @@ private slots:
     void logPagesWithoutGapsOrRepeats();
     void logClearKeepsSequenceNumbers();
     void faultsAddListRemove();
+    void networkFaultCountsAndRulesThatWearOff();
     void metricsCount();
     void badRequests_data();
     void badRequests();
@@ -230,6 +231,59 @@ void TestControl::faultsAddListRemove()
     QCOMPARE(m_http->get(u"/api/v1/faults"_s).json().array().size(), 1);
     QCOMPARE(m_http->remove(u"/api/v1/faults"_s).status, 204);
     QVERIFY(m_unit->faults().rules().isEmpty());
+}
+
+void TestControl::networkFaultCountsAndRulesThatWearOff()
+{
+    const HttpClient::Answer times =
+        m_http->post(u"/api/v1/faults"_s, R"({"rule": "drop,times=2,on=status-query"})");
+    QCOMPARE(times.status, 201);
+    QCOMPARE(times.json()[u"timesLeft"_s].toInt(), 2);
+    const HttpClient::Answer timed =
+        m_http->post(u"/api/v1/faults"_s, R"({"rule": "reorder=1,for=400ms,on=discovery"})");
+    QCOMPARE(timed.status, 201);
+    QVERIFY(timed.json()[u"msLeft"_s].toInt() > 0 && timed.json()[u"msLeft"_s].toInt() <= 400);
+    QCOMPARE(timed.json()[u"overflowed"_s].toInt(), 0);
+    const HttpClient::Answer loss =
+        m_http->post(u"/api/v1/faults"_s, R"({"rule": "loss=gilbert:0.3,0.5,on=channel-query"})");
+    QCOMPARE(loss.status, 201);
+    QCOMPARE(
+        m_http->post(u"/api/v1/faults"_s, R"({"rule": "loss=gilbert:0.3,0"})").json()[u"error"_s].toString(),
+        u"loss=gilbert: R (bad to good) must be above 0, or a burst never ends"_s);
+
+    LoopbackClient client;
+    for (int i = 0; i < 40; ++i)
+        client.send(4000, unitFrame(50));
+    client.send(4000, unitFrame(51));
+    client.send(4000, unitFrame(51));
+    QVERIFY(QTest::qWaitFor([&] { return m_unit->requestCount() == 42; }, 2000));
+    QCOMPARE(client.request(4000, unitFrame(51)).size(), 29); // the third status-query: the rule is spent
+    QTRY_COMPARE_WITH_TIMEOUT(m_http->get(u"/api/v1/faults"_s).json().array().size(), 2, 2000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_http->get(u"/api/v1/faults"_s).json().array().size(), 1, 3000);
+
+    const QJsonObject left = m_http->get(u"/api/v1/faults"_s).json().array()[0].toObject();
+    QCOMPARE(left[u"rule"_s].toString(), u"loss=gilbert:0.3,0.5,on=channel-query"_s);
+    QCOMPARE(left[u"matched"_s].toInt(), 40);
+    QVERIFY(left[u"fired"_s].toInt() > 0 && left[u"bursts"_s].toInt() > 0);
+    const QString metrics = QString::fromUtf8(m_http->get(u"/metrics"_s).body);
+    const QString label =
+        u"{id=\"%1\",rule=\"loss=gilbert:0.3,0.5,on=channel-query\"}"_s.arg(left[u"id"_s].toInt());
+    for (const QString& line :
+         {u"unitsim_fault_actions_total"_s + label + u' ' + QString::number(left[u"fired"_s].toInt()),
+          u"unitsim_fault_matched_total"_s + label + u" 40"_s,
+          u"unitsim_fault_bursts_total"_s + label + u' ' + QString::number(left[u"bursts"_s].toInt())})
+        QVERIFY2(metrics.contains(line + u'\n'), qPrintable(line + u"\n---\n"_s + metrics));
+
+    // Each removal said in the log, once.
+    QStringList removals;
+    for (int row = 0; row < m_log->rowCount(); ++row) {
+        if (m_log->lineAt(row).contains(u", removed ("_s))
+            removals.prepend(m_log->lineAt(row));
+    }
+    QCOMPARE(removals,
+             (QStringList{
+                 u"!!! fault drop,times=2,on=status-query: acted 2 times, removed (matched 2, acted 2)"_s,
+                 u"!!! fault reorder=1,for=400ms,on=discovery: 400ms over, removed (matched 0, acted 0)"_s}));
 }
 
 void TestControl::metricsCount()

@@ -55,6 +55,7 @@ private slots:
     void savesTheLogAsShownAndTheCapture();
     void storedLogIsShownSavedAndClearedWhole();
     void faultsMenuAddsChecksAndRemovesRules();
+    void rulesThatWearOffLeaveTheFaultsMenu();
     void faultDialogValidatesAsYouType_data();
     void faultDialogValidatesAsYouType();
     void faultDialogSeedRepeatsTheDraws();
@@ -472,6 +473,39 @@ void TestWindow::faultsMenuAddsChecksAndRemovesRules()
     QVERIFY(client.staysQuiet(150));
 }
 
+void TestWindow::rulesThatWearOffLeaveTheFaultsMenu()
+{
+    QMenu* menu = mainMenuBar()->FaultsMenu;
+    for (const QString& rule : {u"drop,times=1,on=channel-query"_s, u"duplicate,for=300ms,on=discovery"_s}) {
+        FaultDialog* dialog = openFaultDialog();
+        dialog->findChild<QLineEdit*>(u"FaultRuleEdit"_s)->setText(rule);
+        QTest::keyClick(dialog, Qt::Key_Return);
+        QVERIFY(QTest::qWaitFor([&] { return !m_window->findChild<FaultDialog*>(); }, 2000));
+    }
+    QCOMPARE(control<QLabel>("FaultState")->text(), u"2 fault rules active"_s);
+    LoopbackClient client;
+    client.send(4000, unitFrame(50));
+    QVERIFY(client.staysQuiet(200));                          // dropped once ...
+    QCOMPARE(client.request(4000, unitFrame(50)).size(), 29); // ... and never again
+    QTRY_COMPARE_WITH_TIMEOUT(itemTexts(menu),
+                              (QStringList{u"&Add Fault\u2026"_s, u"duplicate,for=300ms,on=discovery"_s,
+                                           u"-"_s, u"&Remove All Faults"_s}),
+                              2000);
+    // The other goes when its time is over, on its own.
+    QTRY_COMPARE_WITH_TIMEOUT(itemTexts(menu),
+                              (QStringList{u"&Add Fault\u2026"_s, u"-"_s, u"&Remove All Faults"_s}), 5000);
+    QCOMPARE(control<QLabel>("FaultState")->text(), u"No fault rules active"_s);
+    QStringList removals;
+    for (int row = log()->rowCount() - 1; row >= 0; --row) {
+        if (lineAt(row).contains(u", removed ("_s))
+            removals << lineAt(row);
+    }
+    QCOMPARE(removals,
+             (QStringList{
+                 u"!!! fault drop,times=1,on=channel-query: acted 1 time, removed (matched 1, acted 1)"_s,
+                 u"!!! fault duplicate,for=300ms,on=discovery: 300ms over, removed (matched 0, acted 0)"_s}));
+}
+
 void TestWindow::faultDialogValidatesAsYouType_data()
 {
     QTest::addColumn<QString>("rule");
@@ -484,6 +518,12 @@ void TestWindow::faultDialogValidatesAsYouType_data()
     QTest::addRow("bad seed") << u"drop"_s << u"-3"_s << false << u"The seed must be a whole number"_s;
     QTest::addRow("rule for units the window has not")
         << u"drop,units=2-4"_s << u"17"_s << false << u"units=2-4 names no unit: the only unit is unit 0"_s;
+    QTest::addRow("burst loss") << u"loss=gilbert:0.01,0.25,on=status-query"_s << u"17"_s << true
+                                << u"The rule is valid."_s;
+    QTest::addRow("bad loss chance named")
+        << u"loss=gilbert:1.5,0.25"_s << u"17"_s << false << u"P (good to bad) needs a probability"_s;
+    QTest::addRow("duration without unit")
+        << u"rate=100/s,for=10"_s << u"17"_s << false << u"for needs a duration with its unit"_s;
 }
 
 void TestWindow::faultDialogValidatesAsYouType()

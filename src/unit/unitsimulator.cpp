@@ -453,9 +453,10 @@ void UnitSimulator::faultLine(const QString& text)
 
 void UnitSimulator::reportReorderOverflow(quint64 count)
 {
-    faultLine(QStringLiteral("reorder hold full (%1 replies held): %2 replies sent in order instead")
+    faultLine(QStringLiteral("reorder hold full (%1 replies held): %2 repl%3 sent in order instead")
                   .arg(m_reorder.capacity())
-                  .arg(count));
+                  .arg(count)
+                  .arg(count == 1 ? QStringLiteral("y") : QStringLiteral("ies")));
 }
 
 void UnitSimulator::send(Endpoint endpoint, quint32 source, quint32 address, quint16 port,
