@@ -54,6 +54,7 @@ bench: build
 	BUILD=$(BUILD) bench/run-bench.sh
 	BUILD=$(BUILD) bench/run-fleet-bench.sh
 	BUILD=$(BUILD) bench/run-scenario-bench.sh
+	BUILD=$(BUILD) bench/run-fault-bench.sh
 
 # The whole test suite again under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer.
 .PHONY: test-sanitize

@@ -19,14 +19,18 @@ bool ReplyReorderHold::hold(const DelayedReply& reply, int rule, const QString& 
     auto line =
         std::find_if(m_lines.begin(), m_lines.end(), [rule](const Line& l) { return l.rule == rule; });
     if (line == m_lines.end()) {
-        m_lines.push_back({rule, ruleText, {}});
+        Line fresh;
+        fresh.rule = rule;
+        fresh.ruleText = ruleText;
+        m_lines.push_back(std::move(fresh));
         line = m_lines.end() - 1;
     }
     const qint64 now = faultClockNs();
     Held held;
     held.reply = reply;
     held.order = ++m_order;
-    held.waiting = quint32(laterReplies);
+    held.needed = quint32(laterReplies);
+    held.freshAt = line->fresh;
     held.dueNs = now + qint64(gapMs) * 1000000;
     held.sinceNs = now;
     line->held.push_back(held);
@@ -40,24 +44,29 @@ void ReplyReorderHold::replyLeft(quint32 address, quint16 port)
 {
     if (m_size == 0)
         return;
-    // A released reply is sent from within the loop of releaseDue() and comes back here: it counts
-    // for the replies held before it, and the loop picks up whatever it made due.
-    const quint64 order = m_releasing ? m_releasingOrder : ++m_order;
+    const Departure departure{++m_departures, address, port};
+    if (!m_releasing) {
+        // Later than every held reply.
+        for (Line& line : m_lines) {
+            ++line.fresh;
+            line.lastFresh = departure;
+        }
+        releaseDue();
+        return;
+    }
+    // A held reply being released from the loop of releaseDue() comes back here: it counts for
+    // the replies held before it (at the front of the other lines), and the loop picks up
+    // whatever it made due.
     for (Line& line : m_lines) {
-        // Each line is in order, so the replies this one is later than are at its front.
         for (Held& held : line.held) {
-            if (held.order >= order)
+            if (held.order >= m_releasingOrder)
                 break;
-            if (held.waiting > 0) {
-                --held.waiting;
-                ++held.passed;
-                held.lastAddress = address;
-                held.lastPort = port;
+            if (passed(line, held) < held.needed) {
+                ++held.earlier;
+                held.lastEarlier = departure;
             }
         }
     }
-    if (!m_releasing)
-        releaseDue();
 }
 
 void ReplyReorderHold::releaseDue()
@@ -73,7 +82,7 @@ void ReplyReorderHold::releaseDue()
             if (line.held.empty())
                 continue;
             const Held& front = line.held.front();
-            if ((front.waiting == 0 || front.dueNs <= now) &&
+            if ((passed(line, front) >= front.needed || front.dueNs <= now) &&
                 (!next || front.order < next->held.front().order))
                 next = &line;
         }
@@ -85,10 +94,14 @@ void ReplyReorderHold::releaseDue()
         Release why;
         why.rule = next->rule;
         why.ruleText = next->ruleText;
-        why.passed = held.passed;
-        why.gapOver = held.waiting > 0;
-        why.lastAddress = held.lastAddress;
-        why.lastPort = held.lastPort;
+        why.passed = std::min(passed(*next, held), held.needed);
+        why.gapOver = passed(*next, held) < held.needed;
+        // The last that left before it: a fresh one, or a held one of another rule.
+        const Departure& last = held.lastEarlier.seq > next->lastFresh.seq || next->fresh == held.freshAt
+                                    ? held.lastEarlier
+                                    : next->lastFresh;
+        why.lastAddress = last.address;
+        why.lastPort = last.port;
         why.heldMs = (now - held.sinceNs) / 1000000;
         m_releasingOrder = held.order;
         emit released(held.reply, why);

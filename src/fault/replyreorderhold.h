@@ -49,23 +49,36 @@ signals:
     void released(const DelayedReply& reply, const ReplyReorderHold::Release& why);
 
 private:
+    // A reply that left, as the held ones remember it.
+    struct Departure {
+        quint64 seq = 0; // 0: none
+        quint32 address = 0;
+        quint16 port = 0;
+    };
     struct Held {
         DelayedReply reply;
         quint64 order = 0;   // when it was ready to leave, among all the unit's replies
-        quint32 waiting = 0; // later replies still to leave
-        quint32 passed = 0;  // later replies that left
-        quint32 lastAddress = 0;
-        quint16 lastPort = 0;
+        quint32 needed = 0;  // later replies to wait for
+        quint64 freshAt = 0; // its line's count of fresh departures when it was held
+        quint32 earlier = 0; // held replies of other rules, later than it, that left first
+        Departure lastEarlier;
         qint64 dueNs = 0;
         qint64 sinceNs = 0;
     };
     // One rule's replies: they all wait for as many replies and as long, so they leave in the
-    // order they came.
+    // order they came. A reply that was never held is later than all of them: the line counts
+    // those once for all ("fresh"), so that a departure costs one step a rule, not one a reply.
     struct Line {
         int rule = 0;
         QString ruleText;
         std::deque<Held> held;
+        quint64 fresh = 0;
+        Departure lastFresh;
     };
+    static quint32 passed(const Line& line, const Held& held)
+    {
+        return quint32(line.fresh - held.freshAt) + held.earlier;
+    }
     void releaseDue();
     void arm();
 
@@ -73,6 +86,7 @@ private:
     qsizetype m_size = 0;
     qsizetype m_capacity;
     quint64 m_order = 0;
+    quint64 m_departures = 0;
     // While a held reply is being sent: its place in the order, which is what it counts as.
     quint64 m_releasingOrder = 0;
     bool m_releasing = false;
