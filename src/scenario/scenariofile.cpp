@@ -25,8 +25,6 @@ QString ScenarioError::text(const QString& source) const
 }
 
 namespace {
-// The longest time a scenario names: beyond it a typo is likelier than a month-long test.
-
 // Thrown inside the reader, caught once at its top: the first fault found ends reading.
 struct Refusal {
     YAML::Mark mark;
