@@ -3,6 +3,7 @@
 #include "fault/faultinjector.h"
 #include "fault/faultruleset.h"
 #include "fault/replyreorderhold.h"
+#include "faultsupport.h"
 
 #include <QElapsedTimer>
 #include <QRegularExpression>
@@ -18,15 +19,6 @@ namespace {
 constexpr int kRequests = 100000;
 constexpr double kTolerance = 0.03;
 
-FaultRule rule(const QString& text)
-{
-    QString error;
-    const std::optional<FaultRule> parsed = FaultRule::parse(text, &error);
-    if (!parsed)
-        qFatal("'%s' does not parse: %s", qPrintable(text), qPrintable(error));
-    return *parsed;
-}
-
 // What a loss rule does to `count` channel-queries: which were lost, and the burst lines.
 struct LossRun {
     std::vector<bool> lost;
@@ -40,7 +32,7 @@ LossRun runLoss(const QString& text, quint64 seed, int count = kRequests)
     FaultInjector faults(seed);
     LossRun run;
     QObject::connect(&faults, &FaultInjector::noted, [&](const QString& line) { run.lines << line; });
-    const int id = faults.add(rule(text));
+    const int id = faults.add(validRule(text));
     run.lost.reserve(std::size_t(count));
     for (int i = 0; i < count; ++i) {
         bool inBurst = false;
@@ -50,24 +42,6 @@ LossRun runLoss(const QString& text, quint64 seed, int count = kRequests)
     run.bursts = faults.rules().first().bursts;
     faults.remove(id); // a burst still open is told now
     return run;
-}
-
-// Lengths of the runs of consecutive losses.
-QList<int> lossRuns(const std::vector<bool>& lost)
-{
-    QList<int> runs;
-    int length = 0;
-    for (const bool one : lost) {
-        if (one) {
-            ++length;
-        } else if (length > 0) {
-            runs << length;
-            length = 0;
-        }
-    }
-    if (length > 0)
-        runs << length;
-    return runs;
 }
 
 double relativeError(double measured, double model)
@@ -151,7 +125,7 @@ void TestFaultModels::lossRepeatsUnderASeed()
 
     // A new seed mid-run restarts the draws and the chain: the same losses as a fresh start.
     FaultInjector faults(99);
-    faults.add(rule(u"loss=burst:3,0.1"_s));
+    faults.add(validRule(u"loss=burst:3,0.1"_s));
     for (int i = 0; i < 777; ++i)
         faults.dropRequest(FaultKind::StatusQuery);
     faults.reseed(7);
@@ -169,7 +143,7 @@ void TestFaultModels::rateLetsThroughItsRateUnderFiveTimesTheOffer()
     qint64 nowNs = 0;
     FaultInjector faults(1);
     faults.setClock([&] { return nowNs; });
-    faults.add(rule(u"rate=%1/s"_s.arg(kRate)));
+    faults.add(validRule(u"rate=%1/s"_s.arg(kRate)));
     QList<int> perSecond(kRequests / kOffered, 0);
     qsizetype dropNotes = 0;
     for (int i = 0; i < kRequests; ++i) {
@@ -199,7 +173,7 @@ void TestFaultModels::rateRefillsAfterAQuietSpell()
     qint64 nowNs = 0;
     FaultInjector faults(1);
     faults.setClock([&] { return nowNs; });
-    faults.add(rule(u"rate=10/s,burst=3,on=discovery"_s));
+    faults.add(validRule(u"rate=10/s,burst=3,on=discovery"_s));
     const auto passes = [&] {
         ReplyCopies copies(2); // two copies (a duplicate before it): each needs its token
         QStringList notes;
@@ -223,7 +197,7 @@ void TestFaultModels::afterAndTimesCountOnEachUnitAndOnAll()
     FaultRuleSet set;
     set.setInjectors({&unit0, &unit1});
     QSignalSpy wornOff(&set, &FaultRuleSet::ruleWornOff);
-    const int id = set.add(rule(u"drop,after=2,times=3"_s));
+    const int id = set.add(validRule(u"drop,after=2,times=3"_s));
     QCOMPARE(unit0.rules().first().id, id);
     QCOMPARE(unit1.rules().first().id, id);
 
@@ -254,8 +228,8 @@ void TestFaultModels::forEndsTheRuleOnTimeEverywhere()
     QSignalSpy wornOff(&set, &FaultRuleSet::ruleWornOff);
     QElapsedTimer clock;
     clock.start();
-    set.add(rule(u"drop,for=200ms"_s));
-    set.add(rule(u"corrupt,times=1000"_s)); // stays
+    set.add(validRule(u"drop,for=200ms"_s));
+    set.add(validRule(u"corrupt,times=1000"_s)); // stays
     QVERIFY(unit1.dropRequest(FaultKind::ChannelQuery));
     QVERIFY(wornOff.wait(5000));
     QVERIFY2(clock.elapsed() >= 200, qPrintable(QString::number(clock.elapsed())));
@@ -270,7 +244,7 @@ void TestFaultModels::forEndsTheRuleOnTimeEverywhere()
     FaultInjector alone(3);
     alone.setClock([&] { return nowNs; });
     QSignalSpy aloneWornOff(&alone, &FaultInjector::wornOff);
-    alone.add(rule(u"drop,for=1s"_s));
+    alone.add(validRule(u"drop,for=1s"_s));
     QVERIFY(alone.dropRequest(FaultKind::ChannelQuery));
     nowNs += 1000LL * 1000000;
     QVERIFY(!alone.dropRequest(FaultKind::ChannelQuery));

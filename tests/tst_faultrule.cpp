@@ -2,6 +2,7 @@
 #include "fault/faultinjector.h"
 #include "fault/faultrule.h"
 #include "fault/replydelayqueue.h"
+#include "faultsupport.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -12,15 +13,6 @@ using namespace Qt::Literals::StringLiterals;
 Q_DECLARE_METATYPE(FaultAction)
 
 namespace {
-FaultRule rule(const QString& text)
-{
-    QString error;
-    const std::optional<FaultRule> parsed = FaultRule::parse(text, &error);
-    if (!parsed)
-        qFatal("'%s' does not parse: %s", qPrintable(text), qPrintable(error));
-    return *parsed;
-}
-
 ReplyCopies oneCopy(QByteArrayView bytes)
 {
     ReplyCopies copies(1);
@@ -262,8 +254,8 @@ void TestFaultRule::badRules()
 void TestFaultRule::everyCountsPerRule()
 {
     FaultInjector faults(1);
-    faults.add(rule(u"drop,on=channel-query,every=3"_s));
-    faults.add(rule(u"drop,on=channel-query+status-query,every=2"_s));
+    faults.add(validRule(u"drop,on=channel-query,every=3"_s));
+    faults.add(validRule(u"drop,on=channel-query+status-query,every=2"_s));
     QString fired;
     for (int i = 1; i <= 6; ++i) {
         const FaultRule* dropping = faults.dropRequest(FaultKind::ChannelQuery);
@@ -283,7 +275,7 @@ void TestFaultRule::chanceIsRepeatableUnderASeed()
 {
     auto pattern = [](quint64 seed) {
         FaultInjector faults(seed);
-        faults.add(rule(u"drop,chance=0.5"_s));
+        faults.add(validRule(u"drop,chance=0.5"_s));
         QString bits;
         for (int i = 0; i < 64; ++i)
             bits += faults.dropRequest(FaultKind::StatusQuery) ? u'1' : u'0';
@@ -294,8 +286,8 @@ void TestFaultRule::chanceIsRepeatableUnderASeed()
     QVERIFY(pattern(42).contains(u'0') && pattern(42).contains(u'1'));
 
     FaultInjector never(5), always(5);
-    never.add(rule(u"drop,chance=0"_s));
-    always.add(rule(u"drop,chance=1"_s));
+    never.add(validRule(u"drop,chance=0"_s));
+    always.add(validRule(u"drop,chance=1"_s));
     for (int i = 0; i < 100; ++i) {
         QVERIFY(!never.dropRequest(FaultKind::Discovery));
         QVERIFY(always.dropRequest(FaultKind::Discovery));
@@ -305,9 +297,9 @@ void TestFaultRule::chanceIsRepeatableUnderASeed()
 void TestFaultRule::replyActionsApplyInOrder()
 {
     FaultInjector faults(1);
-    faults.add(rule(u"duplicate=3,on=discovery"_s));
-    faults.add(rule(u"truncate=5"_s));
-    faults.add(rule(u"delay=40,jitter=0"_s));
+    faults.add(validRule(u"duplicate=3,on=discovery"_s));
+    faults.add(validRule(u"truncate=5"_s));
+    faults.add(validRule(u"delay=40,jitter=0"_s));
     ReplyCopies copies = oneCopy("ALED.SIM.ULA.TOR.0/4000/*****/**/Lumivane/LED2.0/*");
     QStringList notes;
     faults.actOnReply(FaultKind::Discovery, copies, u"127.0.0.1:5000"_s, notes);
@@ -332,7 +324,7 @@ void TestFaultRule::replyActionsApplyInOrder()
 void TestFaultRule::corruptChangesExactlyKPositions()
 {
     FaultInjector faults(99);
-    faults.add(rule(u"corrupt=4"_s));
+    faults.add(validRule(u"corrupt=4"_s));
     const QByteArray original(29, char(7));
     for (int round = 0; round < 200; ++round) {
         ReplyCopies copies = oneCopy(original);
@@ -355,8 +347,8 @@ void TestFaultRule::disabledRulesAreInactive()
     FaultInjector faults(1);
     QSignalSpy changed(&faults, &FaultInjector::rulesChanged);
     QVERIFY(!faults.isActive());
-    const int first = faults.add(rule(u"drop"_s));
-    const int second = faults.add(rule(u"duplicate"_s));
+    const int first = faults.add(validRule(u"drop"_s));
+    const int second = faults.add(validRule(u"duplicate"_s));
     QCOMPARE(faults.enabledCount(), 2);
     QVERIFY(faults.setEnabled(first, false));
     QVERIFY(!faults.dropRequest(FaultKind::StatusQuery));
@@ -364,7 +356,7 @@ void TestFaultRule::disabledRulesAreInactive()
     QVERIFY(faults.remove(second));
     QVERIFY(!faults.isActive());
     QVERIFY(!faults.remove(second));
-    QCOMPARE(faults.add(rule(u"drop"_s)), 3); // ids are never reused
+    QCOMPARE(faults.add(validRule(u"drop"_s)), 3); // ids are never reused
     faults.clear();
     QVERIFY(faults.rules().isEmpty());
     QCOMPARE(changed.size(), 6);
@@ -455,7 +447,7 @@ void TestFaultRule::delayQueueRearmsForASoonerReply()
 void TestFaultRule::jitterSpreadsOnBothSidesOfTheDelay()
 {
     FaultInjector faults(5);
-    faults.add(rule(u"delay=100,jitter=50"_s));
+    faults.add(validRule(u"delay=100,jitter=50"_s));
     int below = 0;
     int above = 0;
     for (int round = 0; round < 2000; ++round) {
@@ -484,7 +476,7 @@ void TestFaultRule::corruptReachesEveryPosition()
     QFETCH(int, size);
     QFETCH(int, kind);
     FaultInjector faults(3);
-    faults.add(rule(u"corrupt"_s));
+    faults.add(validRule(u"corrupt"_s));
     const QByteArray original(size, char(7));
     QList<int> hits(size, 0);
     for (int round = 0; round < 100 * size; ++round) {

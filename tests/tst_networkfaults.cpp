@@ -1,5 +1,6 @@
 // Burst loss, reordering and rate limits on the wire: what the controller receives, and that the
 // log says exactly that. Uses the product's fixed ports (4000 and 65535).
+#include "faultsupport.h"
 #include "log/trafficlogmodel.h"
 #include "loopbackclient.h"
 #include "unit/unitsimulator.h"
@@ -142,18 +143,10 @@ void TestNetworkFaults::burstLossLeavesRunsUnansweredWithOneLineEach()
     m_unit->faults().clear(); // a burst still open is told now
 
     // The runs of unanswered queries, in order.
-    QList<int> runs;
-    int run = 0;
-    for (int k = 1; k <= kCount; ++k) {
-        if (!answered.contains(k)) {
-            ++run;
-        } else if (run > 0) {
-            runs << run;
-            run = 0;
-        }
-    }
-    if (run > 0)
-        runs << run;
+    std::vector<bool> lost;
+    for (int k = 1; k <= kCount; ++k)
+        lost.push_back(!answered.contains(k));
+    const QList<int> runs = lossRuns(lost);
     QVERIFY2(runs.size() >= 3, "the seed gives several bursts");
 
     const QStringList faults = lines().filter(QRegularExpression(u"^!!! fault "_s));
