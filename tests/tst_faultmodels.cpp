@@ -161,6 +161,9 @@ void TestFaultModels::rateLetsThroughItsRateUnderFiveTimesTheOffer()
     for (qsizetype s = 1; s < perSecond.size(); ++s)
         QVERIFY2(qAbs(perSecond[s] - kRate) <= kRate / 100,
                  qPrintable(u"second %1 let %2 through"_s.arg(s).arg(perSecond[s])));
+    const auto [fewest, most] = std::minmax_element(perSecond.cbegin() + 1, perSecond.cend());
+    qInfo("rate=%d/s at %d/s offered: %d in the first second, then %d to %d a second", kRate, kOffered,
+          perSecond[0], *fewest, *most);
     const FaultInjector::Entry& entry = faults.rules().first();
     QCOMPARE(entry.matched, quint64(kRequests));
     QCOMPARE(qsizetype(entry.fired), dropNotes);
