@@ -33,6 +33,7 @@ private slots:
     void logClearKeepsSequenceNumbers();
     void faultsAddListRemove();
     void networkFaultCountsAndRulesThatWearOff();
+    void peersSayWhoSentWhat();
     void metricsCount();
     void badRequests_data();
     void badRequests();
@@ -284,6 +285,64 @@ void TestControl::networkFaultCountsAndRulesThatWearOff()
              (QStringList{
                  u"!!! fault drop,times=2,on=status-query: acted 2 times, removed (matched 2, acted 2)"_s,
                  u"!!! fault reorder=1,for=400ms,on=discovery: 400ms over, removed (matched 0, acted 0)"_s}));
+}
+
+void TestControl::peersSayWhoSentWhat()
+{
+    LoopbackClient a;
+    LoopbackClient b;
+    a.send(4000, unitFrame(0, {9}));
+    QCOMPARE(a.request(4000, unitFrame(50)).size(), 29);
+    // A frame longer than 29 bytes is answered as its first 29, and counted as malformed.
+    QCOMPARE(a.request(4000, unitFrame(50, {}, 30)).size(), 29);
+    QCOMPARE(a.request(4000, unitFrame(51)).size(), 29);
+    a.send(4000, unitFrame(50, {}, 10)); // too short
+    a.send(4000, unitFrame(7));          // no such command
+    a.send(kDiscoveryPort, "Y");         // no discovery request
+    QCOMPARE(a.request(kDiscoveryPort, "X").size(), 50);
+    QCOMPARE(b.request(4000, unitFrame(50)).size(), 29);
+
+    const QString nameA = u"127.0.0.1:"_s + QString::number(a.port());
+    const QString nameB = u"127.0.0.1:"_s + QString::number(b.port());
+    QJsonArray peers;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            peers = m_http->get(u"/api/v1/peers"_s).json().array();
+            return peers.size() == 2 && peers[0][u"malformed"_s][u"discovery"_s].toInt() == 1;
+        },
+        2000));
+    const QJsonObject first = peers[0].toObject();
+    QCOMPARE(first[u"peer"_s].toString(), nameA);
+    QCOMPARE(first[u"address"_s].toString(), u"127.0.0.1"_s);
+    QCOMPARE(first[u"port"_s].toInt(), a.port());
+    QCOMPARE(
+        first[u"requests"_s].toObject(),
+        (QJsonObject{
+            {u"set-channels"_s, 1}, {u"channel-query"_s, 1}, {u"status-query"_s, 1}, {u"discovery"_s, 1}}));
+    QCOMPARE(first[u"malformed"_s].toObject(),
+             (QJsonObject{{u"length"_s, 2}, {u"command"_s, 1}, {u"discovery"_s, 1}}));
+    QCOMPARE(first[u"maxPerSecond"_s].toInt(), 8);
+    QCOMPARE(first[u"units"_s].toString(), u"0"_s);
+    QVERIFY(first[u"first"_s].toString() <= first[u"last"_s].toString());
+    QCOMPARE(peers[1][u"peer"_s].toString(), nameB);
+    QCOMPARE(peers[1][u"requests"_s][u"channel-query"_s].toInt(), 1);
+
+    // The unit's own table: the same, without the units.
+    QJsonObject own = m_http->get(u"/api/v1/units/0/peers"_s).json().array()[0].toObject();
+    QVERIFY(own.contains(u"requests"_s) && !own.contains(u"units"_s));
+    own.insert(u"units"_s, u"0"_s);
+    QCOMPARE(own, first);
+    QCOMPARE(m_http->get(u"/api/v1/units/3/peers"_s).status, 404);
+
+    const QString metrics = QString::fromUtf8(m_http->get(u"/metrics"_s).body);
+    for (const QString& line :
+         {u"unitsim_peers 2"_s,
+          u"unitsim_peer_requests_total{peer=\"%1\",command=\"set-channels\"} 1"_s.arg(nameA),
+          u"unitsim_peer_requests_total{peer=\"%1\",command=\"channel-query\"} 1"_s.arg(nameB),
+          u"unitsim_peer_malformed_total{peer=\"%1\",reason=\"length\"} 2"_s.arg(nameA),
+          u"unitsim_peer_malformed_total{peer=\"%1\",reason=\"discovery\"} 1"_s.arg(nameA)})
+        QVERIFY2(metrics.contains(line + u'\n'), qPrintable(line));
+    QVERIFY(!metrics.contains(u"_total{peer=\"other\""_s)); // two peers: none beyond the labelled ones
 }
 
 void TestControl::metricsCount()

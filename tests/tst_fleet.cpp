@@ -143,6 +143,16 @@ void TestFleet::discoveryAnywhereElseIsAnsweredByEveryUnit()
         from.insert(answer.senderAddress().toIPv4Address());
     }
     QCOMPARE(from.size(), kUnits); // each unit once
+
+    // One datagram from one controller, heard by every unit: counted once, touching them all.
+    prober.ask(target, kDiscoveryPort, "Y", 100); // no request: counted as malformed, answered by none
+    const QList<PeerTable::Peer> peers = m_fleet->peers().peers();
+    QCOMPARE(peers.size(), 1);
+    QCOMPARE(peers[0].requests, (std::array<quint64, 4>{0, 0, 0, 1}));
+    QCOMPARE(peers[0].malformed, (std::array<quint64, 3>{0, 0, 1}));
+    QCOMPARE(peers[0].unitRanges(), u"0-%1"_s.arg(kUnits - 1));
+    for (int k = 0; k < kUnits; ++k)
+        QCOMPARE(m_fleet->unit(k).peers().peers().first().requests[3], 1u);
 }
 
 void TestFleet::unitsKeepTheirOwnState()

@@ -4,7 +4,9 @@
 // holds them.
 #include "loopbackclient.h"
 #include "programs.h"
+#include "scenario/peertablemodel.h"
 #include "scenario/scenariofile.h"
+#include "ui/controllersdialog.h"
 #include "ui/mainmenubar.h"
 #include "ui/unitsdialog.h"
 #include "ui/window1.h"
@@ -78,6 +80,7 @@ private slots:
 
     void openedScenarioRunsItsUnitsAndSaysWhereItIs();
     void unitsDialogListsTheUnitsLiveAndPicksTheSelectorsUnit();
+    void controllersDialogShowsWhoSentWhatLive();
     void refusedScenarioLeavesTheWindowAsItWas();
     void scenarioMenuStartsStopsAndRestarts();
     void savedStateGivesTheSameBytesInAnotherProcess();
@@ -148,6 +151,47 @@ void TestScenarioWindow::openedScenarioRunsItsUnitsAndSaysWhereItIs()
     QVERIFY2(lines.last().startsWith(u"127.0.9.2 --> 127.0.0.1:4002 - "_s) &&
                  lines.last().endsWith(u" (offline)"_s),
              qPrintable(lines.last()));
+}
+
+void TestScenarioWindow::controllersDialogShowsWhoSentWhatLive()
+{
+    openRoom();
+    menuBar()->ViewControllers->trigger();
+    auto* dialog = m_window->findChild<ControllersDialog*>();
+    QVERIFY(dialog && dialog->isVisible());
+    QAbstractItemModel* table = dialog->table()->model();
+    const auto cell = [&](int row, int column, int role = Qt::DisplayRole) {
+        return table->index(row, column).data(role).toString();
+    };
+    const int before = table->rowCount(); // what opening the room sent, if anything
+
+    // One controller: a query to unit 0 and unit 2, a frame cut short to unit 1 (offline: still
+    // counted, as it still reached the unit).
+    LoopbackClient controller;
+    QVERIFY(!controller.requestTo(unitAddress(0), 4000, unitFrame(50), kAnswerMs).isEmpty());
+    QVERIFY(!controller.requestTo(unitAddress(2), 4002, unitFrame(51), kAnswerMs).isEmpty());
+    controller.sendTo(unitAddress(1), 4002, unitFrame(50, {}, 5));
+    const QString name = u"127.0.0.1:"_s + QString::number(controller.port());
+    const auto row = [&] {
+        for (int r = 0; r < table->rowCount(); ++r) {
+            if (cell(r, PeerTableModel::Peer) == name)
+                return r;
+        }
+        return -1;
+    };
+    QVERIFY2(QTest::qWaitFor([&] { return row() >= 0 && cell(row(), PeerTableModel::Units) == u"0-2"_s; },
+                             kRefreshBoundMs),
+             qPrintable(row() < 0 ? u"no row"_s : cell(row(), PeerTableModel::Units)));
+    QCOMPARE(table->rowCount(), before + 1);
+    const int r = row();
+    QCOMPARE(cell(r, PeerTableModel::ChannelQueries), u"1"_s);
+    QCOMPARE(cell(r, PeerTableModel::StatusQueries), u"1"_s);
+    QCOMPARE(cell(r, PeerTableModel::SetChannels), u"0"_s);
+    QCOMPARE(cell(r, PeerTableModel::Malformed), u"1"_s);
+    QVERIFY(cell(r, PeerTableModel::Malformed, Qt::ToolTipRole).startsWith(u"1 not 29 bytes long, 0 "_s));
+    QCOMPARE(cell(r, PeerTableModel::BusiestSecond), u"3"_s);
+    QCOMPARE(table->headerData(PeerTableModel::BusiestSecond, Qt::Horizontal).toString(),
+             u"Busiest second"_s);
 }
 
 void TestScenarioWindow::unitsDialogListsTheUnitsLiveAndPicksTheSelectorsUnit()

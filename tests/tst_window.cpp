@@ -299,7 +299,7 @@ void TestWindow::menus()
              (QStringList{u"&Open Scenario\u2026"_s, u"Sa&ve Scenario\u2026"_s, u"-"_s, u"Save &Log\u2026"_s,
                           u"Save &Capture\u2026"_s, u"-"_s, u"&Quit"_s}));
     QCOMPARE(bar->FileQuit->shortcut(), QKeySequence(u"Ctrl+Q"_s));
-    QCOMPARE(itemTexts(bar->ViewMenu), QStringList{u"&Units\u2026"_s});
+    QCOMPARE(itemTexts(bar->ViewMenu), (QStringList{u"&Units\u2026"_s, u"&Controllers\u2026"_s}));
     QCOMPARE(itemTexts(bar->ScenarioMenu), (QStringList{u"S&tart"_s, u"St&op"_s, u"&Restart from 0"_s}));
     // Nothing to start, stop or restart until a scenario is opened.
     for (const QAction* item : bar->ScenarioMenu->actions())

@@ -1,6 +1,7 @@
 #include "controlserver.h"
 
 #include "log/trafficlogmodel.h"
+#include "scenario/scenariosession.h"
 #include "unit/unitsimulator.h"
 
 #include <QFile>
@@ -108,6 +109,7 @@ ControlReply ControlServer::metrics(const HttpRequest&, const QStringList&)
         "Replies each reorder rule sent in order because the unit's hold was full.",
         [](const FaultInjector::Entry& e) { return e.overflowed; },
         [](const FaultRule& rule) { return rule.action == FaultAction::Reorder; });
+    appendPeerMetrics(out);
     out +=
         QStringLiteral("# HELP unitsim_log_rows Lines the traffic log holds.\n# TYPE unitsim_log_rows gauge\n"
                        "unitsim_log_rows %1\n")
@@ -147,4 +149,50 @@ ControlReply ControlServer::openApi(const HttpRequest&, const QStringList&)
     ControlReply reply;
     reply.body = file.readAll();
     return reply;
+}
+
+void ControlServer::appendPeerMetrics(QString& out) const
+{
+    // Labels for the busiest peers only: a scan from a thousand ports must not make a thousand
+    // series. The rest are added up under peer="other", with the table's own "other" entry.
+    static constexpr const char* kCommandNames[PeerTable::kCommandCount] = {"set-channels", "channel-query",
+                                                                            "status-query", "discovery"};
+    const QList<PeerTable::Peer> peers = m_session.peers().peers();
+    QList<PeerTable::Peer> shown;
+    PeerTable::Peer rest;
+    for (const PeerTable::Peer& peer : peers) {
+        if (!peer.isOther() && shown.size() < kMaxLabelledPeers) {
+            shown.append(peer);
+            continue;
+        }
+        for (int c = 0; c < PeerTable::kCommandCount; ++c)
+            rest.requests[std::size_t(c)] += peer.requests[std::size_t(c)];
+        for (int m = 0; m < PeerTable::kMalformedCount; ++m)
+            rest.malformed[std::size_t(m)] += peer.malformed[std::size_t(m)];
+    }
+    if (rest.total() > 0)
+        shown.append(rest);
+    out += QStringLiteral("# HELP unitsim_peers Controllers (address and port) that sent to the units.\n"
+                          "# TYPE unitsim_peers gauge\nunitsim_peers %1\n")
+               .arg(peers.size());
+    out += QStringLiteral("# HELP unitsim_peer_requests_total Requests by controller and command (the %1 "
+                          "busiest controllers; the rest as peer=\"other\").\n"
+                          "# TYPE unitsim_peer_requests_total counter\n")
+               .arg(kMaxLabelledPeers);
+    for (const PeerTable::Peer& peer : std::as_const(shown)) {
+        for (int c = 0; c < PeerTable::kCommandCount; ++c)
+            out += QStringLiteral("unitsim_peer_requests_total{peer=\"%1\",command=\"%2\"} %3\n")
+                       .arg(peer.name(), QLatin1String(kCommandNames[c]))
+                       .arg(peer.requests[std::size_t(c)]);
+    }
+    out +=
+        QStringLiteral("# HELP unitsim_peer_malformed_total Malformed datagrams by controller and what was "
+                       "wrong (length, command, discovery payload).\n"
+                       "# TYPE unitsim_peer_malformed_total counter\n");
+    for (const PeerTable::Peer& peer : std::as_const(shown)) {
+        for (int m = 0; m < PeerTable::kMalformedCount; ++m)
+            out += QStringLiteral("unitsim_peer_malformed_total{peer=\"%1\",reason=\"%2\"} %3\n")
+                       .arg(peer.name(), QLatin1String(PeerTable::malformedName(PeerTable::Malformed(m))))
+                       .arg(peer.malformed[std::size_t(m)]);
+    }
 }

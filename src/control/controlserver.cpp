@@ -85,8 +85,8 @@ QString ControlServer::url() const
 
 const QList<ControlServer::Binding>& ControlServer::bindings()
 {
-    static const QList<Binding> table =
-        unitBindings() + logBindings() + faultBindings() + scenarioBindings() + serviceBindings();
+    static const QList<Binding> table = unitBindings() + logBindings() + faultBindings() + peerBindings() +
+                                        scenarioBindings() + serviceBindings();
     return table;
 }
 

@@ -101,9 +101,16 @@ private:
     ControlReply addFault(const HttpRequest&, const QStringList&);
     ControlReply removeFaults(const HttpRequest&, const QStringList&);
     ControlReply removeFault(const HttpRequest&, const QStringList&);
-    // The rules with their counts summed over the units.
-    // Unit 0's rules, which every unit holds alike.
+    // The rules every unit holds alike; totals() sums their counts.
     FaultRuleSet& faults() const;
+
+    // Who sent what (controlpeers.cpp)
+    ControlReply listPeers(const HttpRequest&, const QStringList&);
+    ControlReply listUnitPeers(const HttpRequest&, const QStringList&);
+    static QList<Binding> peerBindings();
+    // Per-peer metrics, labelled for at most kMaxLabelledPeers.
+    static constexpr qsizetype kMaxLabelledPeers = 100;
+    void appendPeerMetrics(QString& out) const;
 
     // The scenario (controlscenario.cpp)
     ControlReply getScenario(const HttpRequest&, const QStringList&);

@@ -9,10 +9,12 @@ UnitFleet::UnitFleet(const QList<FleetUnit>& units, quint64 seed, QObject* paren
     : QObject(parent)
     , m_discovery(qsizetype(kDiscoveryRequest.size()) + 1)
 {
+    m_peers.setTracksUnits(true);
     m_units.reserve(std::size_t(units.size()));
     for (qsizetype k = 0; k < units.size(); ++k) {
         auto unit = std::make_unique<UnitSimulator>(unitSeed(seed, k), &m_poller);
         unit->setAddress(units[k].address);
+        unit->setSharedPeers(&m_peers, int(k));
         unit->setSharedDiscovery(&m_discovery);
         m_byAddress.insert(units[k].address.toIPv4Address(), int(k));
         unit->faults().setUnit(int(k), units[k].address.toIPv4Address());
@@ -125,7 +127,13 @@ void UnitFleet::answerDiscovery(const Datagram& datagram)
         m_units[std::size_t(*addressed)]->answerDiscovery(datagram);
         return;
     }
-    if (!isDiscoveryRequest(datagram.data) || m_units.empty())
+    if (!isDiscoveryRequest(datagram.data)) {
+        // For no unit in particular: the fleet's table counts it.
+        m_peers.recordMalformed(datagram.address.toIPv4Address(), datagram.port, -1,
+                                PeerTable::Malformed::Discovery, TrafficLogEntry::now());
+        return;
+    }
+    if (m_units.empty())
         return;
     // Counted once, by the first unit, for the whole fleet.
     if (m_units.front()->ignoreIfFromItself(datagram.address.toIPv4Address(), datagram.port))

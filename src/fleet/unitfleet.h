@@ -44,6 +44,8 @@ public:
     const DatagramEndpoint& discoveryEndpoint() const { return m_discovery; }
     // How many units listen on both their ports.
     qsizetype listeningCount() const;
+    // Who sent what to any unit of the fleet, with the units each controller touched.
+    const PeerTable& peers() const { return m_peers; }
 
     static quint64 unitSeed(quint64 seed, qsizetype index);
 
@@ -61,6 +63,8 @@ private:
 
     // Declared first: the units' endpoints register with it, and are gone before it is.
     DatagramPoller m_poller;
+    // Before the units, which record into it.
+    PeerTable m_peers;
     std::vector<std::unique_ptr<UnitSimulator>> m_units;
     QList<int> m_profiles;
     QHash<quint32, int> m_byAddress; // unit index by IPv4 address

@@ -15,6 +15,12 @@ ScenarioSession::ScenarioSession(quint64 seed, QObject* parent)
 
 ScenarioSession::~ScenarioSession() = default;
 
+const PeerTable& ScenarioSession::peers() const
+{
+    static const PeerTable none;
+    return m_fleet ? m_fleet->peers() : m_single ? m_single->peers() : none;
+}
+
 void ScenarioSession::reseed(quint64 seed)
 {
     m_seed = seed;

@@ -34,6 +34,8 @@ public:
     const FaultRuleSet& faultRules() const { return m_faultRules; }
     bool isFleet() const { return bool(m_fleet); }
     const UnitFleet* fleet() const { return m_fleet.get(); }
+    // Who sent what to the units: the fleet's table, or the single unit's.
+    const PeerTable& peers() const;
     // Each unit's address, for a fleet; empty for the single unit.
     QStringList unitAddresses() const;
 

@@ -48,6 +48,7 @@ MainMenuBar::MainMenuBar(QWidget* parent)
     ViewMenu = addMenu(tr("&View"));
     ViewMenu->setObjectName(QStringLiteral("ViewMenu"));
     ViewUnits = addItem(ViewMenu, "ViewUnits", tr("&Units\u2026"));
+    ViewControllers = addItem(ViewMenu, "ViewControllers", tr("&Controllers\u2026"));
 
     // The active fault rules appear between the two fixed items, one checkable item each.
     FaultsMenu = addMenu(tr("F&aults"));

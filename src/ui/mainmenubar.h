@@ -28,6 +28,7 @@ public:
     QAction* EditSelectAll = nullptr;
     QMenu* ViewMenu = nullptr;
     QAction* ViewUnits = nullptr;
+    QAction* ViewControllers = nullptr;
     QMenu* FaultsMenu = nullptr;
     QAction* FaultsAdd = nullptr;
     QAction* FaultsRulesEnd = nullptr; // the rules' items stand above it

@@ -5,6 +5,7 @@
 #include "capture/trafficcapture.h"
 #include "contentarea.h"
 #include "control/controlserver.h"
+#include "controllersdialog.h"
 #include "faultdialog.h"
 #include "faultmenuitems.h"
 #include "loglistview.h"
@@ -242,6 +243,7 @@ void Window1::attachFileMenu()
                        tr("Scenarios (*.yaml *.yml);;All files (*)"), &Window1::saveScenarioTo);
     });
     connect(m_menuBar->ViewUnits, &QAction::triggered, this, &Window1::openUnitsDialog);
+    connect(m_menuBar->ViewControllers, &QAction::triggered, this, &Window1::openControllersDialog);
     connect(m_menuBar->FileSaveLog, &QAction::triggered, this, [this] {
         saveWithDialog(tr("Save Log"), QStringLiteral("traffic-log.txt"),
                        tr("Text files (*.txt);;All files (*)"), &Window1::saveLogTo);
@@ -307,6 +309,15 @@ void Window1::openUnitsDialog()
     m_unitsDialog->show();
     m_unitsDialog->raise();
     m_unitsDialog->activateWindow();
+}
+
+void Window1::openControllersDialog()
+{
+    if (!m_controllersDialog)
+        m_controllersDialog = new ControllersDialog(m_session, this);
+    m_controllersDialog->show();
+    m_controllersDialog->raise();
+    m_controllersDialog->activateWindow();
 }
 
 bool Window1::openScenario(const QString& path, QString* error)

@@ -14,6 +14,7 @@ class QComboBox;
 class QLabel;
 class QPushButton;
 class QTimer;
+class ControllersDialog;
 class UnitsDialog;
 
 // The simulator's one window: the profile selector, the traffic log and its clear button, over
@@ -74,6 +75,7 @@ private:
     void attachScenarioMenu();
     void showScenarioState();
     void openUnitsDialog();
+    void openControllersDialog();
     UnitSimulator& unit() const { return *m_session.units()[m_selectedUnit]; }
     void updateEditItems();
     void copySelectedLine();
@@ -103,6 +105,7 @@ private:
     QLabel* ScenarioState = nullptr;
     QTimer* m_scenarioClock = nullptr; // the status bar's elapsed time while a scenario runs
     UnitsDialog* m_unitsDialog = nullptr;
+    ControllersDialog* m_controllersDialog = nullptr;
     QString m_logStoreAbout; // where the log is kept, for the label's tool tip
     ControlServer* m_control = nullptr;
 };

@@ -4,9 +4,10 @@
 #include "unitprofiles.h"
 
 namespace {
-// The unit endpoint keeps a whole frame; later bytes are never looked at. The discovery endpoint
-// keeps one byte more than the request, so that a longer payload can never look like it.
-constexpr qsizetype kUnitCapacity = kUnitFrameSize;
+// The unit endpoint keeps a whole frame and one byte more, which only tells that a datagram was
+// longer than a frame; later bytes are never looked at. The discovery endpoint keeps one byte
+// more than the request, so that a longer payload can never look like it.
+constexpr qsizetype kUnitCapacity = kUnitFrameSize + 1;
 constexpr qsizetype kDiscoveryCapacity = qsizetype(kDiscoveryRequest.size()) + 1;
 
 QString endpointStateText(const QString& name, const DatagramEndpoint& endpoint, const QHostAddress& address)
@@ -217,6 +218,20 @@ void UnitSimulator::updateState()
     m_state = m_powerOffCount > 0 ? State::Rebooting : m_offlineCount > 0 ? State::Offline : State::Answering;
 }
 
+void UnitSimulator::countPeer(quint32 address, quint16 port, TrafficLogEntry::Command command, qint64 timeUs)
+{
+    m_peers.record(address, port, m_unitIndex, command, timeUs);
+    if (m_sharedPeers)
+        m_sharedPeers->record(address, port, m_unitIndex, command, timeUs);
+}
+
+void UnitSimulator::countMalformed(quint32 address, quint16 port, PeerTable::Malformed why, qint64 timeUs)
+{
+    m_peers.recordMalformed(address, port, m_unitIndex, why, timeUs);
+    if (m_sharedPeers)
+        m_sharedPeers->recordMalformed(address, port, m_unitIndex, why, timeUs);
+}
+
 void UnitSimulator::logUnanswered(TrafficLogEntry entry)
 {
     entry.note = stateNote(m_state);
@@ -275,20 +290,28 @@ void UnitSimulator::UDPSocket1_DataAvailable(const Datagram& datagram)
         return;
     const int profile = m_profileIndex;
     ++m_requests;
+    // The frame: what a longer datagram holds beyond it is never looked at.
+    const QByteArrayView frame = datagram.data.first(std::min(datagram.data.size(), kUnitFrameSize));
+    const TrafficLogEntry heard =
+        TrafficLogEntry::unitIncoming(sender, datagram.port, UDPSocket1.port(), frame, profile);
+    const quint8 requestKind = unitFaultKind(frame);
+    if (datagram.data.size() != kUnitFrameSize)
+        countMalformed(sender, datagram.port, PeerTable::Malformed::Length, heard.timeUs);
+    else if (requestKind == 0)
+        countMalformed(sender, datagram.port, PeerTable::Malformed::Command, heard.timeUs);
+    else
+        countPeer(sender, datagram.port, TrafficLogEntry::commandOfKind(requestKind), heard.timeUs);
     if (m_state != State::Answering) {
-        logUnanswered(
-            TrafficLogEntry::unitIncoming(sender, datagram.port, UDPSocket1.port(), datagram.data, profile));
+        logUnanswered(heard);
         return;
     }
     const StatusDraw draw = drawStatusValues();
-    emit trafficLogged(
-        TrafficLogEntry::unitIncoming(sender, datagram.port, UDPSocket1.port(), datagram.data, profile));
+    emit trafficLogged(heard);
 
-    const quint8 requestKind = unitFaultKind(datagram.data);
     const quint8 faultKind = m_faults.isActive() ? requestKind : 0;
     if (faultKind && dropByFault(faultKind, datagram, profile))
         return;
-    const std::optional<UnitFrame> reply = handleUnitRequest(datagram.data, ChannelValues, profile, draw);
+    const std::optional<UnitFrame> reply = handleUnitRequest(frame, ChannelValues, profile, draw);
     if (!reply)
         return;
     const QByteArrayView bytes(reinterpret_cast<const char*>(reply->data()), kUnitFrameSize);
@@ -307,9 +330,12 @@ void UnitSimulator::UDPSocket1_DataAvailable(const Datagram& datagram)
 
 void UnitSimulator::UDPSocket2_DataAvailable(const Datagram& datagram)
 {
-    if (!isDiscoveryRequest(datagram.data))
-        return;
     const quint32 sender = ipv4Of(datagram.address);
+    if (!isDiscoveryRequest(datagram.data)) {
+        // Not answered and not logged, but the controller that sent it is told about.
+        countMalformed(sender, datagram.port, PeerTable::Malformed::Discovery, TrafficLogEntry::now());
+        return;
+    }
     if (comesFromItself(sender, datagram.port))
         return;
     const int profile = m_profileIndex;
@@ -317,6 +343,15 @@ void UnitSimulator::UDPSocket2_DataAvailable(const Datagram& datagram)
         TrafficLogEntry::discoveryIncoming(sender, datagram.port, kDiscoveryPort, datagram.data, profile);
     heard.alsoHeardByOthers = m_alsoHeardByOthers;
     ++m_requests;
+    m_peers.record(sender, datagram.port, m_unitIndex, TrafficLogEntry::Command::Discovery, heard.timeUs);
+    if (m_sharedPeers) {
+        // A broadcast heard by many units is one datagram from its sender.
+        if (m_alsoHeardByOthers)
+            m_sharedPeers->touch(sender, datagram.port, m_unitIndex);
+        else
+            m_sharedPeers->record(sender, datagram.port, m_unitIndex, TrafficLogEntry::Command::Discovery,
+                                  heard.timeUs);
+    }
     if (m_state != State::Answering) {
         logUnanswered(heard);
         return;

@@ -7,6 +7,7 @@
 #include "net/datagramendpoint.h"
 #include "net/datagrampoller.h"
 #include "net/localaddresses.h"
+#include "peertable.h"
 #include "trafficlogentry.h"
 #include "unitframe.h"
 
@@ -94,6 +95,15 @@ public:
     // Replies a reorder rule holds back now.
     qsizetype repliesHeld() const { return m_reorder.size(); }
 
+    // Who sent what to this unit: requests by command and malformed datagrams, per controller.
+    const PeerTable& peers() const { return m_peers; }
+    // A fleet's table of all its units' peers, which this unit (index `unit`) records into too.
+    void setSharedPeers(PeerTable* table, int unit)
+    {
+        m_sharedPeers = table;
+        m_unitIndex = unit;
+    }
+
     // Cut off from the network (a switch port gone) until as many setOffline(false) calls as
     // setOffline(true) ones, so that overlapping outages end with the last of them.
     void setOffline(bool offline);
@@ -163,6 +173,9 @@ private:
     void updateState();
     // Logs a request that reached the unit while it was down.
     void logUnanswered(TrafficLogEntry entry);
+    // Counts a datagram for its sender in this unit's table and the fleet's.
+    void countPeer(quint32 address, quint16 port, TrafficLogEntry::Command command, qint64 timeUs);
+    void countMalformed(quint32 address, quint16 port, PeerTable::Malformed why, qint64 timeUs);
 
     QHostAddress m_address{QHostAddress::AnyIPv4};
     ChannelArray ChannelValues{};
@@ -180,6 +193,9 @@ private:
     ReplyDelayQueue m_delayed;
     ReplyReorderHold m_reorder;
     ThrottledCount m_reorderOverflow;
+    PeerTable m_peers;
+    PeerTable* m_sharedPeers = nullptr;
+    int m_unitIndex = 0;
     quint64 m_repliesNotSent = 0;
     OwnEndpointTest m_isOwnEndpoint;
     bool m_alsoHeardByOthers = false;
