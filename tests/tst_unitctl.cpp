@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkDatagram>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -80,6 +81,7 @@ private slots:
     void replayHoldsAUnitAgainstARecording();
     void replayComparesPosition14WhereItIsNotDrawn();
     void sendErrorsHaveTheirOwnStatus();
+    void verifyAsksTheControlApi();
 
 private:
     void startSimulator(const QStringList& arguments);
@@ -90,6 +92,55 @@ void TestUnitctl::startSimulator(const QStringList& arguments)
 {
     const QString problem = m_simulator.start(arguments);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
+}
+
+void TestUnitctl::verifyAsksTheControlApi()
+{
+    startSimulator({u"--quiet"_s, u"--control"_s, u"0"_s});
+    const QRegularExpression ready(u"^Control API listening on http://(127\\.0\\.0\\.1:\\d+)$"_s,
+                                   QRegularExpression::MultilineOption);
+    QString err = m_simulator.startMessages();
+    QVERIFY2(QTest::qWaitFor(
+                 [&] {
+                     return ready
+                         .match(err += QString::fromUtf8(m_simulator.process().readAllStandardError()))
+                         .hasMatch();
+                 },
+                 5000),
+             qPrintable(err));
+    const QString api = ready.match(err).captured(1);
+    QCOMPARE(unitctl({u"set"_s, u"127.0.0.1"_s, u"9"_s, u"200"_s}).exitCode, 0);
+    QCOMPARE(unitctl({u"set"_s, u"127.0.0.1"_s, u"9"_s, u"201"_s}).exitCode, 0);
+    QCOMPARE(unitctl({u"channels"_s, u"127.0.0.1"_s}).exitCode, 0); // the API has seen both sets by now
+
+    ProcessResult r =
+        unitctl({u"verify"_s, api,
+                 uR"({"command": "set-channels", "bytes": [{"position": 2, "equals": 9}], "exactly": 2})"_s});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY2(r.out.startsWith(u"matched: 2 matching requests of 3; the first at line "_s), qPrintable(r.out));
+
+    r = unitctl(
+        {u"verify"_s, api, uR"({"command": "set-channels", "bytes": [{"position": 3, "equals": 255}]})"_s});
+    QCOMPARE(r.exitCode, 1);
+    const QStringList lines = r.out.split(u'\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines[0], u"not matched: 0 matching requests of 3"_s);
+    QVERIFY2(lines[1].startsWith(u"near miss, line "_s) &&
+                 lines[1].contains(u"--> 127.0.0.1:4000 -  0 0 9 201 "_s),
+             qPrintable(r.out));
+    QCOMPARE(lines[2], u"  position 3: expected 255, was 201"_s);
+
+    r = unitctl({u"verify"_s, api, u"--json"_s, uR"({"command": "channel-query"})"_s});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY2(r.out.startsWith(u"{\"count\":1,"_s), qPrintable(r.out));
+
+    r = unitctl({u"verify"_s, api, uR"({"command": "reboot"})"_s});
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.err.contains(u"refused the matcher (400): \"command\" takes"_s), qPrintable(r.err));
+    QCOMPARE(unitctl({u"verify"_s, api, u"[1, 2]"_s}).exitCode, 2);
+    m_simulator.stop();
+    r = unitctl({u"verify"_s, api, u"{}"_s});
+    QCOMPARE(r.exitCode, 4);
+    QVERIFY2(r.err.contains(u"no answer from the control API"_s), qPrintable(r.err));
 }
 
 void TestUnitctl::againstTheHeadlessSimulator()

@@ -155,8 +155,6 @@ void ControlServer::appendPeerMetrics(QString& out) const
 {
     // Labels for the busiest peers only: a scan from a thousand ports must not make a thousand
     // series. The rest are added up under peer="other", with the table's own "other" entry.
-    static constexpr const char* kCommandNames[PeerTable::kCommandCount] = {"set-channels", "channel-query",
-                                                                            "status-query", "discovery"};
     const QList<PeerTable::Peer> peers = m_session.peers().peers();
     QList<PeerTable::Peer> shown;
     PeerTable::Peer rest;
@@ -182,7 +180,8 @@ void ControlServer::appendPeerMetrics(QString& out) const
     for (const PeerTable::Peer& peer : std::as_const(shown)) {
         for (int c = 0; c < PeerTable::kCommandCount; ++c)
             out += QStringLiteral("unitsim_peer_requests_total{peer=\"%1\",command=\"%2\"} %3\n")
-                       .arg(peer.name(), QLatin1String(kCommandNames[c]))
+                       .arg(peer.name(),
+                            QLatin1String(TrafficLogEntry::commandName(TrafficLogEntry::Command(c))))
                        .arg(peer.requests[std::size_t(c)]);
     }
     out +=

@@ -15,15 +15,13 @@ QList<ControlServer::Binding> ControlServer::peerBindings()
 }
 
 namespace {
-// The names the log and the metrics give the commands a request can carry.
-constexpr const char* kCommandNames[PeerTable::kCommandCount] = {"set-channels", "channel-query",
-                                                                 "status-query", "discovery"};
 
 QJsonObject peerJson(const PeerTable::Peer& peer, const QString& units)
 {
     QJsonObject requests;
     for (int c = 0; c < PeerTable::kCommandCount; ++c)
-        requests.insert(QLatin1String(kCommandNames[c]), qint64(peer.requests[std::size_t(c)]));
+        requests.insert(QLatin1String(TrafficLogEntry::commandName(TrafficLogEntry::Command(c))),
+                        qint64(peer.requests[std::size_t(c)]));
     QJsonObject malformed;
     for (int m = 0; m < PeerTable::kMalformedCount; ++m)
         malformed.insert(QLatin1String(PeerTable::malformedName(PeerTable::Malformed(m))),

@@ -86,7 +86,7 @@ QString ControlServer::url() const
 const QList<ControlServer::Binding>& ControlServer::bindings()
 {
     static const QList<Binding> table = unitBindings() + logBindings() + faultBindings() + peerBindings() +
-                                        scenarioBindings() + serviceBindings();
+                                        verifyBindings() + scenarioBindings() + serviceBindings();
     return table;
 }
 

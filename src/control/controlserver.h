@@ -108,6 +108,10 @@ private:
     ControlReply listPeers(const HttpRequest&, const QStringList&);
     ControlReply listUnitPeers(const HttpRequest&, const QStringList&);
     static QList<Binding> peerBindings();
+
+    // What the units received, checked (controlverify.cpp)
+    ControlReply verify(const HttpRequest&, const QStringList&);
+    static QList<Binding> verifyBindings();
     // Per-peer metrics, labelled for at most kMaxLabelledPeers.
     static constexpr qsizetype kMaxLabelledPeers = 100;
     void appendPeerMetrics(QString& out) const;

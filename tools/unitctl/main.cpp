@@ -5,6 +5,7 @@
 #include "unit/unitframe.h"
 #include "unit/unitprofiles.h"
 #include "unitclient.h"
+#include "verifyclient.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -48,6 +49,13 @@ Commands:
                               window shows it (--json: one JSON object a line, as the
                               control API gives it); reads the store of a run that
                               was killed too, up to its last whole block
+  verify HOST:PORT MATCHER    ask the control API of a running unit-simulator at
+                              HOST:PORT whether the units received what MATCHER
+                              describes (JSON, as POST /api/v1/verify takes it, e.g.
+                              '{"command": "set-channels", "at_least": 1}'); prints
+                              the count, and the nearest misses with what differed
+                              when it does not hold (--json: the API's answer). The
+                              API's token, if it has one, comes from UNITSIM_TOKEN.
 
 PORT defaults to 4000.
 
@@ -67,7 +75,8 @@ Exit status: 0 answered (or set sent), 1 no answer in time, 2 usage error,
 3 the answer was malformed, 4 the request could not be sent (no route to the
 host, say). replay: 0 every reply as recorded, 1 differences, 2 usage error or
 a capture that cannot be read, 4 a request could not be sent. log: 0 read,
-2 usage error or no store in DIR.
+2 usage error or no store in DIR. verify: 0 matched, 1 not matched, 2 usage
+error or a matcher the API refused, 4 no answer from the API.
 )";
 
 struct Options {
@@ -369,6 +378,12 @@ int main(int argc, char** argv)
             replay.to = address.address;
         }
         return replayCapture(args.first(), replay);
+    }
+    if (command == QLatin1String("verify")) {
+        if (args.size() != 2)
+            return usage(QStringLiteral("verify takes the control API's HOST:PORT and a matcher"));
+        return verifyMatcher(args[0], args[1].toUtf8(), qgetenv("UNITSIM_TOKEN"), options.json,
+                             options.timeoutMs);
     }
     Target target;
     if (command == QLatin1String("discover")) {

@@ -1,0 +1,365 @@
+#include "requestmatcher.h"
+
+#include "log/trafficlogjson.h"
+#include "log/trafficlogline.h"
+#include "log/trafficlogmodel.h"
+
+#include <QDateTime>
+#include <QHostAddress>
+#include <QJsonArray>
+
+#include <cmath>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+std::optional<RequestMatcher> fail(QString* error, const QString& message)
+{
+    if (error)
+        *error = message;
+    return std::nullopt;
+}
+
+// A whole number from `low` to `high`.
+bool wholeNumber(const QJsonValue& value, qint64 low, qint64 high, qint64* out)
+{
+    if (!value.isDouble())
+        return false;
+    const double number = value.toDouble();
+    if (number != std::floor(number) || number < double(low) || number > double(high))
+        return false;
+    *out = qint64(number);
+    return true;
+}
+
+// A log sequence number, or a time.
+bool parseBound(const QJsonValue& value, quint64* seq, qint64* us)
+{
+    qint64 number = 0;
+    if (wholeNumber(value, 0, qint64(1) << 53, &number)) {
+        *seq = quint64(number);
+        return true;
+    }
+    if (!value.isString())
+        return false;
+    const QDateTime time = QDateTime::fromString(value.toString(), Qt::ISODateWithMs);
+    if (!time.isValid())
+        return false;
+    *us = time.toMSecsSinceEpoch() * 1000;
+    return true;
+}
+
+QString addressText(quint32 address)
+{
+    return QHostAddress(address).toString();
+}
+} // namespace
+
+std::optional<RequestMatcher> RequestMatcher::fromJson(const QJsonObject& json, QString* error)
+{
+    RequestMatcher matcher;
+    static const QStringList known{u"units"_s, u"command"_s, u"bytes"_s,    u"from"_s,
+                                   u"to"_s,    u"exactly"_s, u"at_least"_s, u"at_most"_s};
+    for (auto it = json.begin(); it != json.end(); ++it) {
+        if (!known.contains(it.key()))
+            return fail(error,
+                        QStringLiteral("unknown part \"%1\": a matcher has units, command, bytes, from, "
+                                       "to, and one of exactly, at_least, at_most")
+                            .arg(it.key()));
+    }
+
+    if (const QJsonValue units = json.value(u"units"_s); !units.isUndefined()) {
+        const QString text = units.toString().trimmed();
+        bool ok = !text.isEmpty();
+        if (ok && text.count(u'.') == 3) {
+            const QHostAddress address(text);
+            ok = address.protocol() == QAbstractSocket::IPv4Protocol && address.toIPv4Address() != 0;
+            matcher.unitsAddress = ok ? address.toIPv4Address() : 0;
+        } else if (ok) {
+            const qsizetype dash = text.indexOf(u'-');
+            bool firstOk = false;
+            bool lastOk = false;
+            matcher.unitsFirst = (dash < 0 ? text : text.left(dash)).toInt(&firstOk);
+            matcher.unitsLast = (dash < 0 ? text : text.mid(dash + 1)).toInt(&lastOk);
+            ok = firstOk && lastOk && matcher.unitsFirst >= 0 && matcher.unitsFirst <= matcher.unitsLast;
+        }
+        if (!ok)
+            return fail(error,
+                        QStringLiteral("\"units\" takes \"FIRST-LAST\" (indexes from 0), one index, or an "
+                                       "IPv4 address, not %1")
+                            .arg(units.isString() ? u'"' + units.toString() + u'"' : u"that"_s));
+        matcher.unitsText = text;
+    }
+
+    if (const QJsonValue command = json.value(u"command"_s); !command.isUndefined()) {
+        for (int c = 0; c < int(TrafficLogEntry::Command::Other); ++c) {
+            const auto candidate = TrafficLogEntry::Command(c);
+            if (command.toString() == QLatin1String(TrafficLogEntry::commandName(candidate)))
+                matcher.command = candidate;
+        }
+        if (!matcher.command)
+            return fail(error,
+                        QStringLiteral("\"command\" takes set-channels, channel-query, status-query or "
+                                       "discovery"));
+    }
+
+    if (const QJsonValue bytes = json.value(u"bytes"_s); !bytes.isUndefined()) {
+        if (!bytes.isArray())
+            return fail(error, QStringLiteral("\"bytes\" takes a list of {\"position\": P, \"equals\": V} or "
+                                              "{\"position\": P, \"min\": A, \"max\": B}"));
+        const QJsonArray list = bytes.toArray();
+        for (qsizetype i = 0; i < list.size(); ++i) {
+            const QJsonObject item = list[i].toObject();
+            const QString where = QStringLiteral("bytes[%1]").arg(i);
+            ByteCondition condition;
+            qint64 number = 0;
+            if (!wholeNumber(item.value(u"position"_s), 0, kUnitFrameSize - 1, &number))
+                return fail(error, where + QStringLiteral(": \"position\" takes 0 to 28"));
+            condition.position = int(number);
+            const bool equals = item.contains(u"equals"_s);
+            const bool range = item.contains(u"min"_s) || item.contains(u"max"_s);
+            if (equals == range ||
+                item.size() != (equals ? 2 : 1 + item.contains(u"min"_s) + item.contains(u"max"_s)))
+                return fail(error,
+                            where + QStringLiteral(": give \"equals\", or \"min\" and/or \"max\", beside "
+                                                   "\"position\""));
+            for (const char* key : {"equals", "min", "max"}) {
+                const QJsonValue value = item.value(QLatin1String(key));
+                if (value.isUndefined())
+                    continue;
+                if (!wholeNumber(value, 0, 255, &number))
+                    return fail(
+                        error,
+                        where +
+                            QStringLiteral(": \"%1\" takes a byte value, 0 to 255").arg(QLatin1String(key)));
+                if (qstrcmp(key, "equals") == 0)
+                    condition.min = condition.max = int(number);
+                else if (qstrcmp(key, "min") == 0)
+                    condition.min = int(number);
+                else
+                    condition.max = int(number);
+            }
+            if (condition.min > condition.max)
+                return fail(error, where + QStringLiteral(": \"min\" is above \"max\""));
+            matcher.bytes.append(condition);
+        }
+    }
+
+    for (const char* key : {"from", "to"}) {
+        const QJsonValue value = json.value(QLatin1String(key));
+        if (value.isUndefined())
+            continue;
+        const bool from = qstrcmp(key, "from") == 0;
+        if (!parseBound(value, from ? &matcher.fromSeq : &matcher.toSeq,
+                        from ? &matcher.fromUs : &matcher.toUs))
+            return fail(error, QStringLiteral("\"%1\" takes a log sequence number or a time such as "
+                                              "\"2026-12-08T10:00:00Z\"")
+                                   .arg(QLatin1String(key)));
+    }
+
+    int counts = 0;
+    for (const auto& [key, kind] :
+         {std::pair{"exactly", Count::Exactly}, std::pair{"at_least", Count::AtLeast},
+          std::pair{"at_most", Count::AtMost}}) {
+        const QJsonValue value = json.value(QLatin1String(key));
+        if (value.isUndefined())
+            continue;
+        qint64 number = 0;
+        if (!wholeNumber(value, 0, qint64(1) << 53, &number))
+            return fail(error, QStringLiteral("\"%1\" takes a whole number from 0").arg(QLatin1String(key)));
+        matcher.count = kind;
+        matcher.countValue = quint64(number);
+        ++counts;
+    }
+    if (counts > 1)
+        return fail(error, QStringLiteral("give one of exactly, at_least and at_most"));
+    return matcher;
+}
+
+QString RequestMatcher::countText() const
+{
+    const char* const words[] = {"exactly", "at least", "at most"};
+    return QStringLiteral("%1 %2").arg(QLatin1String(words[int(count)])).arg(countValue);
+}
+
+bool RequestMatcher::countHolds(quint64 matches) const
+{
+    switch (count) {
+    case Count::Exactly:
+        return matches == countValue;
+    case Count::AtLeast:
+        return matches >= countValue;
+    case Count::AtMost:
+        return matches <= countValue;
+    }
+    return false;
+}
+
+QJsonObject VerifyResult::toJson() const
+{
+    QJsonArray seqs;
+    for (const quint64 seq : firstSeqs)
+        seqs.append(qint64(seq));
+    QJsonObject json{{u"matched"_s, matched},
+                     {u"count"_s, qint64(count)},
+                     {u"first"_s, seqs},
+                     {u"scanned"_s, qint64(scanned)}};
+    if (!matched) {
+        QJsonArray misses;
+        for (const NearMiss& miss : nearMisses)
+            misses.append(QJsonObject{{u"seq"_s, qint64(miss.seq)},
+                                      {u"text"_s, miss.line},
+                                      {u"differences"_s, QJsonArray::fromStringList(miss.differences)}});
+        json.insert(u"nearMisses"_s, misses);
+    }
+    if (!error.isEmpty())
+        json.insert(u"error"_s, error);
+    return json;
+}
+
+namespace {
+// How far a request is from the matcher: what differs, and by how much in the bytes.
+struct Distance {
+    int differences = 0;
+    int byteDistance = 0;
+    bool operator<(const Distance& other) const
+    {
+        return differences != other.differences ? differences < other.differences
+                                                : byteDistance < other.byteDistance;
+    }
+};
+
+class Judge {
+public:
+    Judge(const RequestMatcher& matcher, const TrafficLogModel& log)
+        : m_matcher(matcher)
+        , m_addresses(log.unitAddresses())
+    {
+    }
+
+    // `describe`: also say what differs, in words.
+    Distance judge(const LogLine& line, QStringList* describe) const
+    {
+        Distance distance;
+        const TrafficLogEntry& entry = line.entry;
+        const bool fleet = !m_addresses.isEmpty();
+        const int unit = int(line.unit);
+        const QString unitAddress = fleet ? m_addresses.value(unit) : QString();
+        bool unitOk = true;
+        if (m_matcher.unitsAddress != 0)
+            unitOk = fleet && QHostAddress(unitAddress).toIPv4Address() == m_matcher.unitsAddress;
+        else
+            unitOk = unit >= m_matcher.unitsFirst && unit <= m_matcher.unitsLast;
+        if (!unitOk) {
+            ++distance.differences;
+            if (describe)
+                *describe << QStringLiteral("unit %1, not in %2")
+                                 .arg(fleet ? unitAddress : QString::number(unit), wanted());
+        }
+        const TrafficLogEntry::Command command = entry.command();
+        if (m_matcher.command && command != *m_matcher.command) {
+            ++distance.differences;
+            if (describe)
+                *describe << QStringLiteral("command %1, not %2")
+                                 .arg(QLatin1String(TrafficLogEntry::commandName(command)),
+                                      QLatin1String(TrafficLogEntry::commandName(*m_matcher.command)));
+        }
+        const QByteArrayView payload = entry.payload();
+        for (const RequestMatcher::ByteCondition& condition : m_matcher.bytes) {
+            const QString expected = condition.min == condition.max
+                                         ? QString::number(condition.min)
+                                         : QStringLiteral("%1 to %2").arg(condition.min).arg(condition.max);
+            if (condition.position >= payload.size()) {
+                ++distance.differences;
+                distance.byteDistance += 256;
+                if (describe)
+                    *describe << QStringLiteral("position %1: expected %2, the request has %3 bytes")
+                                     .arg(condition.position)
+                                     .arg(expected)
+                                     .arg(payload.size());
+                continue;
+            }
+            const int value = quint8(payload[condition.position]);
+            if (value >= condition.min && value <= condition.max)
+                continue;
+            ++distance.differences;
+            distance.byteDistance += value < condition.min ? condition.min - value : value - condition.max;
+            if (describe)
+                *describe << QStringLiteral("position %1: expected %2, was %3")
+                                 .arg(condition.position)
+                                 .arg(expected)
+                                 .arg(value);
+        }
+        return distance;
+    }
+
+private:
+    // The units the matcher names, as a person reads them.
+    QString wanted() const
+    {
+        if (m_matcher.unitsAddress != 0)
+            return addressText(m_matcher.unitsAddress);
+        if (m_addresses.isEmpty())
+            return m_matcher.unitsText;
+        const int last = std::min<int>(m_matcher.unitsLast, int(m_addresses.size()) - 1);
+        const QString first = m_addresses.value(m_matcher.unitsFirst, QString::number(m_matcher.unitsFirst));
+        return last <= m_matcher.unitsFirst ? first : first + u'-' + m_addresses.value(last);
+    }
+
+    const RequestMatcher& m_matcher;
+    QStringList m_addresses;
+};
+} // namespace
+
+VerifyResult verifyRequests(const RequestMatcher& matcher, const TrafficLogModel& log)
+{
+    VerifyResult result;
+    const Judge judge(matcher, log);
+    struct Candidate {
+        Distance distance;
+        quint64 seq;
+        LogLine line;
+    };
+    QList<Candidate> nearest; // the nearest misses so far, nearest first
+    const quint64 end = matcher.toSeq == std::numeric_limits<quint64>::max()
+                            ? log.endSeq()
+                            : std::min(log.endSeq(), matcher.toSeq + 1);
+    for (quint64 seq = log.heldFrom(std::max(matcher.fromSeq, log.firstSeq())); seq < end;
+         seq = log.heldFrom(seq + 1)) {
+        LogLine line;
+        if (!log.lineWithSeq(seq, &line, &result.error))
+            break;
+        const TrafficLogEntry& entry = line.entry;
+        if (!entry.isIncoming() || entry.timeUs < matcher.fromUs)
+            continue;
+        if (entry.timeUs > matcher.toUs)
+            break; // lines are in time order
+        ++result.scanned;
+        const Distance distance = judge.judge(line, nullptr);
+        if (distance.differences == 0) {
+            ++result.count;
+            if (result.firstSeqs.size() < VerifyResult::kFirstSeqs)
+                result.firstSeqs.append(seq);
+            continue;
+        }
+        // Among equally near misses, the latest.
+        const auto place = std::find_if(nearest.begin(), nearest.end(),
+                                        [&](const Candidate& c) { return !(c.distance < distance); });
+        if (place - nearest.begin() < VerifyResult::kNearMisses) {
+            nearest.insert(place, {distance, seq, line});
+            if (nearest.size() > VerifyResult::kNearMisses)
+                nearest.removeLast();
+        }
+    }
+    result.matched = result.error.isEmpty() && matcher.countHolds(result.count);
+    if (!result.matched) {
+        for (const Candidate& candidate : std::as_const(nearest)) {
+            VerifyResult::NearMiss miss;
+            miss.seq = candidate.seq;
+            miss.line = log.prefixOf(candidate.line) + trafficLogLine(candidate.line.entry);
+            judge.judge(candidate.line, &miss.differences);
+            result.nearMisses.append(miss);
+        }
+    }
+    return result;
+}
