@@ -13,7 +13,9 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QSet>
+#include <QTcpSocket>
 #include <QTest>
+#include <QUrl>
 
 #include <memory>
 
@@ -34,6 +36,7 @@ private slots:
     void faultsAddListRemove();
     void networkFaultCountsAndRulesThatWearOff();
     void peersSayWhoSentWhat();
+    void verifyOverALongLogLetsTheUnitAnswer();
     void metricsCount();
     void badRequests_data();
     void badRequests();
@@ -343,6 +346,36 @@ void TestControl::peersSayWhoSentWhat()
           u"unitsim_peer_malformed_total{peer=\"%1\",reason=\"discovery\"} 1"_s.arg(nameA)})
         QVERIFY2(metrics.contains(line + u'\n'), qPrintable(line));
     QVERIFY(!metrics.contains(u"_total{peer=\"other\""_s)); // two peers: none beyond the labelled ones
+}
+
+void TestControl::verifyOverALongLogLetsTheUnitAnswer()
+{
+    // A long log (a million requests), and a verification of all of it: it is read a slice at a
+    // time, and the unit answers a request sent meanwhile long before the verification is done.
+    constexpr int kLines = 1'000'000;
+    const QByteArray frame = unitFrame(50);
+    for (int n = 0; n < kLines; ++n)
+        m_log->append(TrafficLogEntry::unitIncoming(0x0a000001, 5000, 4000, frame, 0));
+    QTcpSocket http;
+    http.connectToHost(QHostAddress::LocalHost, quint16(QUrl(m_server->url()).port()));
+    QVERIFY(http.waitForConnected(2000));
+    const QByteArray body = R"({"command": "channel-query", "exactly": 1000000})";
+    http.write("POST /api/v1/verify HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+               "Content-Length: " +
+               QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    QByteArray answer;
+    connect(&http, &QTcpSocket::readyRead, this, [&] { answer += http.readAll(); });
+    QVERIFY(QTest::qWaitFor([&] { return answer.contains("\r\n\r\n"); }, 5000)); // the head: 200, chunked
+
+    LoopbackClient client;
+    QCOMPARE(client.request(4000, unitFrame(51)).size(), 29);
+    QVERIFY2(!answer.endsWith("0\r\n\r\n"), "the verification ended before the unit could answer");
+
+    QVERIFY(QTest::qWaitFor([&] { return answer.endsWith("0\r\n\r\n"); }, 60000));
+    QVERIFY(answer.startsWith("HTTP/1.1 200 "));
+    QVERIFY(answer.contains("Transfer-Encoding: chunked"));
+    QVERIFY2(answer.contains(R"("count":1000000,)") && answer.contains(R"("matched":true)"),
+             answer.right(300).constData());
 }
 
 void TestControl::metricsCount()

@@ -29,6 +29,7 @@ struct ControlReply {
     QByteArray contentType = "application/json";
     QList<QPair<QByteArray, QByteArray>> headers; // beyond the content type
     std::function<QByteArray()> next;             // a body made a piece at a time
+    bool paced = false;                           // ... one piece each time the event loop comes round
 
     static ControlReply json(const QJsonObject& object, int status = HttpStatus::Ok)
     {
@@ -59,6 +60,7 @@ struct ControlReply {
         response.headers += headers;
         response.body = std::move(body);
         response.next = std::move(next);
+        response.paced = paced;
         return response;
     }
 

@@ -276,6 +276,7 @@ void HttpConnection::respond(HttpResponse response)
         out += name + ": " + value + "\r\n";
     m_next = {};
     m_chunked = false;
+    m_paced = response.paced;
     if (response.next) {
         // A body of unknown length: in chunks for HTTP/1.1, to the end of the connection for 1.0.
         if (m_request.minorVersion == 1) {
@@ -320,6 +321,9 @@ void HttpConnection::writeMore()
             m_socket->write(QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n");
         else
             m_socket->write(piece);
+        // bytesWritten brings us back for the next piece, after the event loop has run.
+        if (m_paced)
+            return;
     }
     if (m_next)
         return;

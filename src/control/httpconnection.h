@@ -56,6 +56,7 @@ private:
     // An answer whose body comes in pieces.
     std::function<QByteArray()> m_next;
     bool m_chunked = false;
+    bool m_paced = false;
     QTimer m_idle;
     bool m_reading = false;
     bool m_shutDown = false;

@@ -32,12 +32,14 @@ struct HttpRequest {
 };
 
 // An answer. A body too large to hold at once comes from `next`, asked each time the connection
-// has room for more, until it gives an empty QByteArray.
+// has room for more, until it gives an empty QByteArray. A `paced` body is asked for one piece at
+// a time, each once the one before has left: work done between pieces lets the event loop run.
 struct HttpResponse {
     int status = 200;
     QList<QPair<QByteArray, QByteArray>> headers;
     QByteArray body;
     std::function<QByteArray()> next;
+    bool paced = false;
     bool close = false; // end the connection after this answer
 
     HttpResponse& withHeader(const QByteArray& name, const QByteArray& value)

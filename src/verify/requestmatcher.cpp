@@ -217,8 +217,8 @@ QJsonObject VerifyResult::toJson() const
     return json;
 }
 
-namespace {
 // How far a request is from the matcher: what differs, and by how much in the bytes.
+namespace {
 struct Distance {
     int differences = 0;
     int byteDistance = 0;
@@ -229,7 +229,9 @@ struct Distance {
     }
 };
 
-class Judge {
+} // namespace
+
+class VerifyScan::Judge {
 public:
     Judge(const RequestMatcher& matcher, const TrafficLogModel& log)
         : m_matcher(matcher)
@@ -309,57 +311,86 @@ private:
     const RequestMatcher& m_matcher;
     QStringList m_addresses;
 };
-} // namespace
 
-VerifyResult verifyRequests(const RequestMatcher& matcher, const TrafficLogModel& log)
+struct VerifyScan::Candidate {
+    Distance distance;
+    quint64 seq;
+    LogLine line;
+};
+
+VerifyScan::VerifyScan(RequestMatcher matcher, const TrafficLogModel& log)
+    : m_matcher(std::move(matcher))
+    , m_log(log)
+    , m_judge(std::make_unique<Judge>(m_matcher, log))
 {
-    VerifyResult result;
-    const Judge judge(matcher, log);
-    struct Candidate {
-        Distance distance;
-        quint64 seq;
-        LogLine line;
-    };
-    QList<Candidate> nearest; // the nearest misses so far, nearest first
-    const quint64 end = matcher.toSeq == std::numeric_limits<quint64>::max()
-                            ? log.endSeq()
-                            : std::min(log.endSeq(), matcher.toSeq + 1);
-    for (quint64 seq = log.heldFrom(std::max(matcher.fromSeq, log.firstSeq())); seq < end;
-         seq = log.heldFrom(seq + 1)) {
-        LogLine line;
-        if (!log.lineWithSeq(seq, &line, &result.error))
+    m_end = m_matcher.toSeq == std::numeric_limits<quint64>::max()
+                ? log.endSeq()
+                : std::min(log.endSeq(), m_matcher.toSeq + 1);
+    m_next = log.heldFrom(std::max(m_matcher.fromSeq, log.firstSeq()));
+}
+
+VerifyScan::~VerifyScan() = default;
+
+bool VerifyScan::step(quint64 lines)
+{
+    for (quint64 n = 0; !m_done && n < lines; ++n) {
+        if (m_next >= m_end) {
+            finish();
             break;
+        }
+        const quint64 seq = m_next;
+        m_next = m_log.heldFrom(seq + 1);
+        LogLine line;
+        if (!m_log.lineWithSeq(seq, &line, &m_result.error)) {
+            finish();
+            break;
+        }
         const TrafficLogEntry& entry = line.entry;
-        if (!entry.isIncoming() || entry.timeUs < matcher.fromUs)
+        if (!entry.isIncoming() || entry.timeUs < m_matcher.fromUs)
             continue;
-        if (entry.timeUs > matcher.toUs)
-            break; // lines are in time order
-        ++result.scanned;
-        const Distance distance = judge.judge(line, nullptr);
+        if (entry.timeUs > m_matcher.toUs) {
+            finish(); // lines are in time order
+            break;
+        }
+        ++m_result.scanned;
+        const Distance distance = m_judge->judge(line, nullptr);
         if (distance.differences == 0) {
-            ++result.count;
-            if (result.firstSeqs.size() < VerifyResult::kFirstSeqs)
-                result.firstSeqs.append(seq);
+            ++m_result.count;
+            if (m_result.firstSeqs.size() < VerifyResult::kFirstSeqs)
+                m_result.firstSeqs.append(seq);
             continue;
         }
         // Among equally near misses, the latest.
-        const auto place = std::find_if(nearest.begin(), nearest.end(),
+        const auto place = std::find_if(m_nearest.begin(), m_nearest.end(),
                                         [&](const Candidate& c) { return !(c.distance < distance); });
-        if (place - nearest.begin() < VerifyResult::kNearMisses) {
-            nearest.insert(place, {distance, seq, line});
-            if (nearest.size() > VerifyResult::kNearMisses)
-                nearest.removeLast();
+        if (place - m_nearest.begin() < VerifyResult::kNearMisses) {
+            m_nearest.insert(place, {distance, seq, line});
+            if (m_nearest.size() > VerifyResult::kNearMisses)
+                m_nearest.removeLast();
         }
     }
-    result.matched = result.error.isEmpty() && matcher.countHolds(result.count);
-    if (!result.matched) {
-        for (const Candidate& candidate : std::as_const(nearest)) {
-            VerifyResult::NearMiss miss;
-            miss.seq = candidate.seq;
-            miss.line = log.prefixOf(candidate.line) + trafficLogLine(candidate.line.entry);
-            judge.judge(candidate.line, &miss.differences);
-            result.nearMisses.append(miss);
-        }
+    return m_done;
+}
+
+void VerifyScan::finish()
+{
+    m_done = true;
+    m_result.matched = m_result.error.isEmpty() && m_matcher.countHolds(m_result.count);
+    if (m_result.matched)
+        return;
+    for (const Candidate& candidate : std::as_const(m_nearest)) {
+        VerifyResult::NearMiss miss;
+        miss.seq = candidate.seq;
+        miss.line = m_log.prefixOf(candidate.line) + trafficLogLine(candidate.line.entry);
+        m_judge->judge(candidate.line, &miss.differences);
+        m_result.nearMisses.append(miss);
     }
-    return result;
+}
+
+VerifyResult verifyRequests(const RequestMatcher& matcher, const TrafficLogModel& log)
+{
+    VerifyScan scan(matcher, log);
+    while (!scan.step(std::numeric_limits<quint64>::max())) {
+    }
+    return scan.result();
 }
