@@ -1,0 +1,183 @@
+// The sample controller against a fleet of four: what the simulator tells of it, well-behaved and
+// with each bad habit, through the control API's peers and verification. Uses the fixed ports.
+#include "httpclient.h"
+#include "programs.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QTest>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+constexpr int kUnits = 4;
+// Long enough for discovery, a set-channels each and several polls of every unit.
+constexpr double kRunSeconds = 2.0;
+
+int requests(const QJsonObject& peer, const char* command)
+{
+    return peer[u"requests"_s][QLatin1String(command)].toInt();
+}
+
+// The controller's own count of the set-channels it sent again, from its summary.
+int resendsIn(const QString& summary)
+{
+    static const QRegularExpression resends(u"resends=(\\d+)"_s);
+    const QRegularExpressionMatch match = resends.match(summary);
+    return match.hasMatch() ? match.captured(1).toInt() : -1;
+}
+} // namespace
+
+class TestSampleController : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup() { m_simulator.stop(); }
+    void eachHabitShowsInWhatTheUnitsReceived_data();
+    void eachHabitShowsInWhatTheUnitsReceived();
+    void aSilentUnitIsBackedOffFromAndSetAgain_data();
+    void aSilentUnitIsBackedOffFromAndSetAgain();
+
+private:
+    // Runs the controller to its end; its own summary line.
+    QString runController(const QString& habit, double seconds = kRunSeconds);
+    QJsonObject onlyPeer();
+    // Requests the units received from the controller: unit k's.
+    QJsonObject peerOfUnit(int unit);
+    int unitsPolled();
+
+    HeadlessSimulator m_simulator;
+    std::unique_ptr<HttpClient> m_http;
+};
+
+void TestSampleController::init()
+{
+    const QString problem = m_simulator.start(
+        {u"--units"_s, u"%1@127.0.7.1"_s.arg(kUnits), u"--control"_s, u"0"_s, u"--quiet"_s});
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    const QRegularExpression ready(u"^Control API listening on (http://127\\.0\\.0\\.1:\\d+)$"_s,
+                                   QRegularExpression::MultilineOption);
+    QString err = m_simulator.startMessages();
+    QVERIFY2(QTest::qWaitFor(
+                 [&] {
+                     return ready
+                         .match(err += QString::fromUtf8(m_simulator.process().readAllStandardError()))
+                         .hasMatch();
+                 },
+                 5000),
+             qPrintable(err));
+    m_http = std::make_unique<HttpClient>(ready.match(err).captured(1));
+}
+
+QString TestSampleController::runController(const QString& habit, double seconds)
+{
+    const ProcessResult result = runProcess(QStringLiteral(SAMPLE_CONTROLLER_PATH),
+                                            {u"--discover"_s, u"127.255.255.255"_s, u"--seconds"_s,
+                                             QString::number(seconds), u"--habit"_s, habit},
+                                            int(seconds * 1000) + 10000);
+    if (result.exitCode != 0)
+        qWarning("sample-controller ended with %d: %s", result.exitCode, qPrintable(result.err));
+    return result.out.trimmed();
+}
+
+QJsonObject TestSampleController::onlyPeer()
+{
+    const QJsonArray peers = m_http->get(u"/api/v1/peers"_s).json().array();
+    return peers.size() == 1 ? peers[0].toObject() : QJsonObject{};
+}
+
+QJsonObject TestSampleController::peerOfUnit(int unit)
+{
+    return m_http->get(u"/api/v1/units/%1/peers"_s.arg(unit)).json().array().first().toObject();
+}
+
+int TestSampleController::unitsPolled()
+{
+    int polled = 0;
+    for (int k = 0; k < kUnits; ++k) {
+        const QByteArray matcher =
+            R"({"units": ")" + QByteArray::number(k) + R"(", "command": "channel-query"})";
+        polled += m_http->post(u"/api/v1/verify"_s, matcher).json()[u"matched"_s].toBool();
+    }
+    return polled;
+}
+
+void TestSampleController::eachHabitShowsInWhatTheUnitsReceived_data()
+{
+    QTest::addColumn<QString>("habit");
+    QTest::newRow("well-behaved") << u"none"_s;
+    QTest::newRow("polls too fast") << u"poll-too-fast"_s;
+    QTest::newRow("discovery storm") << u"discovery-storm"_s;
+    QTest::newRow("skips units") << u"skip-units"_s;
+    QTest::newRow("malformed frame") << u"malformed"_s;
+}
+
+void TestSampleController::eachHabitShowsInWhatTheUnitsReceived()
+{
+    QFETCH(QString, habit);
+    const QString summary = runController(habit);
+    QVERIFY2(summary.startsWith(u"units=%1 "_s.arg(kUnits)), qPrintable(summary));
+    const QJsonObject peer = onlyPeer();
+    QVERIFY2(!peer.isEmpty(), "one controller, one peer");
+    // One each, and one more for each unit it took for silent (none, unless the machine stalled).
+    QCOMPARE(requests(peer, "set-channels"), kUnits + resendsIn(summary));
+    const int malformed = peer[u"malformed"_s][u"length"_s].toInt();
+    const int discovery = requests(peer, "discovery");
+    const int busiest = peer[u"maxPerSecond"_s].toInt();
+    const int polled = unitsPolled();
+    qInfo("%s: %s; discovery %d, busiest second %d, units polled %d, malformed %d", qPrintable(habit),
+          qPrintable(summary), discovery, busiest, polled, malformed);
+    // Each habit shows where it should, and only there.
+    QCOMPARE(malformed, habit == u"malformed"_s ? kUnits : 0);
+    QCOMPARE(polled, habit == u"skip-units"_s ? kUnits / 2 : kUnits);
+    if (habit == u"discovery-storm"_s)
+        QVERIFY2(discovery >= 10, qPrintable(QString::number(discovery)));
+    else
+        QCOMPARE(discovery, 1);
+    if (habit == u"poll-too-fast"_s)
+        QVERIFY2(busiest >= 200, qPrintable(QString::number(busiest)));
+    else
+        QVERIFY2(busiest <= 6 * kUnits + 20, qPrintable(QString::number(busiest)));
+}
+
+void TestSampleController::aSilentUnitIsBackedOffFromAndSetAgain_data()
+{
+    QTest::addColumn<QString>("habit");
+    QTest::newRow("well-behaved") << u"none"_s;
+    QTest::newRow("no re-send") << u"no-resend"_s;
+    QTest::newRow("no back-off") << u"no-backoff"_s;
+}
+
+void TestSampleController::aSilentUnitIsBackedOffFromAndSetAgain()
+{
+    QFETCH(QString, habit);
+    // Unit 1 answers no query for a second and a half, then again.
+    QCOMPARE(m_http
+                 ->post(u"/api/v1/faults"_s,
+                        R"({"rule": "drop,on=channel-query+status-query,units=1,for=1500ms"})")
+                 .status,
+             201);
+    const QString summary = runController(habit, 3.0);
+    const QJsonObject silent = peerOfUnit(1);
+    const QJsonObject steady = peerOfUnit(0);
+    const auto queries = [](const QJsonObject& peer) {
+        return requests(peer, "channel-query") + requests(peer, "status-query");
+    };
+    qInfo("%s: %s; unit 1: %d queries, %d set-channels; unit 0: %d queries", qPrintable(habit),
+          qPrintable(summary), queries(silent), requests(silent, "set-channels"), queries(steady));
+    QCOMPARE(onlyPeer()[u"requests"_s][u"set-channels"_s].toInt(), kUnits + resendsIn(summary));
+    if (habit == u"no-resend"_s)
+        QCOMPARE(requests(silent, "set-channels"), 1);
+    else
+        QVERIFY(requests(silent, "set-channels") >= 2);
+    if (habit == u"no-backoff"_s)
+        QVERIFY(queries(silent) > queries(steady));
+    else
+        QVERIFY(queries(silent) < queries(steady));
+}
+
+QTEST_GUILESS_MAIN(TestSampleController)
+#include "tst_samplecontroller.moc"
