@@ -41,16 +41,20 @@ private:
 
 void TestVerify::init()
 {
-    // Three units; what a controller sent them, with their replies and a fault line between.
+    // Three units, what a controller sent them and a reply; line n at 10:00:00 and n microseconds.
     m_log = std::make_unique<TrafficLogModel>();
     m_log->setUnitAddresses({u"127.0.1.1"_s, u"127.0.1.2"_s, u"127.0.1.3"_s});
-    m_log->appendFrom(0, request(unitFrame(0, {200, 7})));                                  // seq 0
-    m_log->appendFrom(1, request(unitFrame(0, {200, 9})));                                  // 1
-    m_log->appendFrom(2, request(unitFrame(0, {254, 7})));                                  // 2
-    m_log->appendFrom(2, TrafficLogEntry::unitOutgoing(kController, 5000, UnitFrame{}, 0)); // 3, a reply
-    m_log->appendFrom(0, request(unitFrame(50)));                                           // 4
-    m_log->appendFrom(1, request(unitFrame(0, {15}, 10)));                                  // 5, cut short
-    m_log->appendFrom(2, request(unitFrame(0, {200, 7})));                                  // 6
+    auto at = [n = qint64(0)](TrafficLogEntry entry) mutable {
+        entry.timeUs = 1796724000000000 + n++;
+        return entry;
+    };
+    m_log->appendFrom(0, at(request(unitFrame(0, {200, 7}))));                                  // seq 0
+    m_log->appendFrom(1, at(request(unitFrame(0, {200, 9}))));                                  // 1
+    m_log->appendFrom(2, at(request(unitFrame(0, {254, 7}))));                                  // 2
+    m_log->appendFrom(2, at(TrafficLogEntry::unitOutgoing(kController, 5000, UnitFrame{}, 0))); // 3, a reply
+    m_log->appendFrom(0, at(request(unitFrame(50))));                                           // 4
+    m_log->appendFrom(1, at(request(unitFrame(0, {15}, 10)))); // 5, cut short
+    m_log->appendFrom(2, at(request(unitFrame(0, {200, 7})))); // 6
 }
 
 void TestVerify::countsWhatMatches_data()
@@ -78,6 +82,10 @@ void TestVerify::countsWhatMatches_data()
         << QByteArray(R"({"command": "channel-query", "exactly": 0})") << false << 1 << QList<qint64>{4};
     QTest::addRow("times after the log")
         << QByteArray(R"({"from": "2100-01-01T00:00:00Z"})") << false << 0 << QList<qint64>{};
+    // Times as the log gives them, to the microsecond: lines 2 to 4, of which 3 is a reply.
+    QTest::addRow("from and to, by time")
+        << QByteArray(R"({"from": "2026-12-08T10:00:00.000002Z", "to": "2026-12-08T10:00:00.000004Z"})")
+        << true << 2 << QList<qint64>{2, 4};
 }
 
 void TestVerify::countsWhatMatches()

@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QHostAddress>
 #include <QJsonArray>
+#include <QRegularExpression>
 
 #include <cmath>
 
@@ -42,10 +43,16 @@ bool parseBound(const QJsonValue& value, quint64* seq, qint64* us)
     }
     if (!value.isString())
         return false;
-    const QDateTime time = QDateTime::fromString(value.toString(), Qt::ISODateWithMs);
+    const QString text = value.toString();
+    const QDateTime time = QDateTime::fromString(text, Qt::ISODateWithMs);
     if (!time.isValid())
         return false;
-    *us = time.toMSecsSinceEpoch() * 1000;
+    // To the microsecond, as the log's times are given: Qt reads milliseconds only.
+    static const QRegularExpression fraction(QStringLiteral("T\\d\\d:\\d\\d:\\d\\d[.,](\\d+)"));
+    const QRegularExpressionMatch digits = fraction.match(text);
+    const qint64 micros =
+        digits.hasMatch() ? digits.captured(1).left(6).leftJustified(6, u'0').toLongLong() % 1000 : 0;
+    *us = time.toMSecsSinceEpoch() * 1000 + micros;
     return true;
 }
 
