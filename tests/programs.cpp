@@ -1,5 +1,7 @@
 #include "programs.h"
 
+#include <QRegularExpression>
+
 #include <QTest>
 
 namespace {
@@ -52,6 +54,21 @@ void HeadlessSimulator::stop()
         }
     }
     m_process.reset();
+}
+
+QString HeadlessSimulator::controlUrl(int timeoutMs)
+{
+    static const QRegularExpression ready(QStringLiteral("^Control API listening on (http://\\S+)$"),
+                                          QRegularExpression::MultilineOption);
+    if (!m_process)
+        return {};
+    const bool came = QTest::qWaitFor(
+        [&] {
+            m_startMessages += QString::fromUtf8(m_process->readAllStandardError());
+            return ready.match(m_startMessages).hasMatch();
+        },
+        timeoutMs);
+    return came ? ready.match(m_startMessages).captured(1) : QString();
 }
 
 QString HeadlessSimulator::start(const QStringList& arguments)

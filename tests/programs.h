@@ -33,6 +33,9 @@ public:
     QProcess& process() { return *m_process; }
     // What it wrote on standard error while starting.
     QString startMessages() const { return m_startMessages; }
+    // With --control: the API's URL ("http://127.0.0.1:PORT"), once its readiness line is in
+    // (it comes after the ports' lines); empty when it does not come in time.
+    QString controlUrl(int timeoutMs = 5000);
 
 private:
     std::unique_ptr<QProcess> m_process;

@@ -367,17 +367,9 @@ void TestHeadless::seedAndRulesArePrinted()
 void TestHeadless::controlApiAndJsonLines()
 {
     start({u"--control"_s, u"0"_s, u"--log-format"_s, u"jsonl"_s});
-    const QRegularExpression ready(u"^Control API listening on (http://127\\.0\\.0\\.1:\\d+)$"_s,
-                                   QRegularExpression::MultilineOption);
-    // The readiness line comes after the ports' lines: wait for it.
-    QString err = m_simulator.startMessages();
-    QVERIFY(QTest::qWaitFor(
-        [&] {
-            return ready.match(err += QString::fromUtf8(m_simulator.process().readAllStandardError()))
-                .hasMatch();
-        },
-        5000));
-    HttpClient http(ready.match(err).captured(1));
+    const QString url = m_simulator.controlUrl();
+    QVERIFY2(url.startsWith(u"http://127.0.0.1:"_s), qPrintable(m_simulator.startMessages()));
+    HttpClient http(url);
     QCOMPARE(http.put(u"/api/v1/units/0/profile"_s, R"({"profile": 2})").status, 200);
     LoopbackClient client;
     QCOMPARE(client.request(4002, unitFrame(50)).size(), 29);

@@ -461,8 +461,9 @@ void TestLogStore::fullDiskKeepsTheUnitAnswering()
                          u"--log-disk-limit"_s, u"100MiB"_s});
     if (!problem.isEmpty())
         QSKIP(qPrintable(problem));
-    const QString url =
-        QRegularExpression(u"Control API listening on (\\S+)"_s).match(simulator.startMessages()).captured(1);
+    // The readiness line comes after the ports' lines: waited for, not assumed to be in.
+    const QString url = simulator.controlUrl();
+    QVERIFY2(!url.isEmpty(), qPrintable(simulator.startMessages()));
     HttpClient http(url);
 
     // Channel values that do not pack fill a megabyte in some tens of thousands of lines.

@@ -58,18 +58,9 @@ void TestSampleController::init()
     const QString problem = m_simulator.start(
         {u"--units"_s, u"%1@127.0.7.1"_s.arg(kUnits), u"--control"_s, u"0"_s, u"--quiet"_s});
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
-    const QRegularExpression ready(u"^Control API listening on (http://127\\.0\\.0\\.1:\\d+)$"_s,
-                                   QRegularExpression::MultilineOption);
-    QString err = m_simulator.startMessages();
-    QVERIFY2(QTest::qWaitFor(
-                 [&] {
-                     return ready
-                         .match(err += QString::fromUtf8(m_simulator.process().readAllStandardError()))
-                         .hasMatch();
-                 },
-                 5000),
-             qPrintable(err));
-    m_http = std::make_unique<HttpClient>(ready.match(err).captured(1));
+    const QString url = m_simulator.controlUrl();
+    QVERIFY2(!url.isEmpty(), qPrintable(m_simulator.startMessages()));
+    m_http = std::make_unique<HttpClient>(url);
 }
 
 QString TestSampleController::runController(const QString& habit, double seconds)

@@ -47,11 +47,9 @@ QJsonObject peerJson(const PeerTable::Peer& peer, const QString& units)
 
 ControlReply ControlServer::listPeers(const HttpRequest&, const QStringList&)
 {
-    // A fleet's table knows which units each peer touched; the single unit is unit 0.
-    const bool fleet = m_session.isFleet();
     QJsonArray peers;
     for (const PeerTable::Peer& peer : m_session.peers().peers())
-        peers.append(peerJson(peer, fleet ? peer.unitRanges() : QStringLiteral("0")));
+        peers.append(peerJson(peer, m_session.unitsOf(peer)));
     return ControlReply::json(peers);
 }
 

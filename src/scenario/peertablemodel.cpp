@@ -86,7 +86,7 @@ QVariant PeerTableModel::data(const QModelIndex& index, int role) const
     case LastSeen:
         return timeText(peer.lastUs);
     case Units:
-        return m_session.isFleet() ? peer.unitRanges() : QStringLiteral("0");
+        return m_session.unitsOf(peer);
     }
     return {};
 }

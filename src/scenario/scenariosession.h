@@ -36,6 +36,11 @@ public:
     const UnitFleet* fleet() const { return m_fleet.get(); }
     // Who sent what to the units: the fleet's table, or the single unit's.
     const PeerTable& peers() const;
+    // The units a peer of peers() touched, as units= takes them; the single unit is unit 0.
+    QString unitsOf(const PeerTable::Peer& peer) const
+    {
+        return m_fleet ? peer.unitRanges() : QStringLiteral("0");
+    }
     // Each unit's address, for a fleet; empty for the single unit.
     QStringList unitAddresses() const;
 
