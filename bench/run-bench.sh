@@ -108,13 +108,16 @@ row "  longest frame (ms)" "$(echo "$out" | get frame_max_ms)" "< 50" ""
 row "every line saved as text, as Save Log does (s)" "$(echo "$out" | get save_all_lines_s)" "" ""
 
 echo
-echo "== Verification: a failing matcher over 5,000,000 lines in the store, against reading them alone"
+echo "== Verification and expectations: a failing matcher, and one expectation of each kind, over 5,000,000 lines in the store, against reading them alone"
 out=$("$B/verify-bench" 5000000 2>/dev/null)
 row "requests among them" "$(echo "$out" | get requests)" "" ""
 row "read every line (ms)" "$(echo "$out" | get read_all_ms)" "" ""
 row "verify over every line (ms)" "$(echo "$out" | get verify_all_ms)" "" ""
 row "  lines a second" "$(echo "$out" | get verify_lines_per_s)" ">= 2000000" ""
 row "  ratio to reading alone" "$(echo "$out" | get verify_ratio_to_read)" "<= 2" ""
+row "seven expectations judged over every line (ms)" "$(echo "$out" | get expect_all_ms)" "" ""
+row "  lines a second" "$(echo "$out" | get expect_lines_per_s)" ">= 1000000" ""
+row "  ratio to reading alone" "$(echo "$out" | get expect_ratio_to_read)" "<= 3" ""
 
 echo
 echo "== Faults: delay=100 on every reply, 10,000 channel-queries a second for 5 s (headless)"

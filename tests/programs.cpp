@@ -82,7 +82,9 @@ QString HeadlessSimulator::start(const QStringList& arguments)
     const bool reported = QTest::qWaitFor(
         [&] {
             err += QString::fromUtf8(m_process->readAllStandardError());
-            return err.count(QStringLiteral("listening")) >= 2;
+            // The single unit's two ports, or a fleet's one line for all of them.
+            return err.count(QStringLiteral("listening")) >= 2 ||
+                   err.contains(QStringLiteral(" units listening, from "));
         },
         5000);
     m_startMessages = err;

@@ -26,7 +26,7 @@ public:
     HeadlessSimulator() = default;
     ~HeadlessSimulator();
 
-    // Starts `unit-simulator --headless` with `arguments` and waits until both ports report.
+    // Starts `unit-simulator --headless` with `arguments` and waits until both ports (or the fleet) report.
     // Returns what went wrong (a port taken by another program, say), empty when it listens.
     QString start(const QStringList& arguments = {});
     void stop();

@@ -1,13 +1,17 @@
 // The sample controller against a fleet of four: what the simulator tells of it, well-behaved and
-// with each bad habit, through the control API's peers and verification. Uses the fixed ports.
+// with each bad habit, through the control API's peers and verification, and the verdict of a
+// scenario's expectations on it. Uses the fixed ports.
 #include "httpclient.h"
 #include "programs.h"
 
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QXmlStreamReader>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -40,6 +44,8 @@ private slots:
     void eachHabitShowsInWhatTheUnitsReceived();
     void aSilentUnitIsBackedOffFromAndSetAgain_data();
     void aSilentUnitIsBackedOffFromAndSetAgain();
+    void eachExpectationFailsOnItsHabit_data();
+    void eachExpectationFailsOnItsHabit();
 
 private:
     // Runs the controller to its end; its own summary line.
@@ -168,6 +174,109 @@ void TestSampleController::aSilentUnitIsBackedOffFromAndSetAgain()
         QVERIFY(queries(silent) > queries(steady));
     else
         QVERIFY(queries(silent) < queries(steady));
+}
+
+namespace {
+// A test case of a JUnit report: its name, and its failure's text when it failed.
+struct TestCase {
+    QString name;
+    QString failure;
+};
+
+QList<TestCase> readJUnit(const QString& path, QString* problem)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *problem = file.errorString();
+        return {};
+    }
+    QList<TestCase> cases;
+    QXmlStreamReader xml(&file);
+    while (!xml.atEnd()) {
+        if (xml.readNext() != QXmlStreamReader::StartElement)
+            continue;
+        if (xml.name() == u"testcase")
+            cases.append({xml.attributes().value(u"name"_s).toString(), {}});
+        else if (xml.name() == u"failure" && !cases.isEmpty())
+            cases.last().failure =
+                xml.attributes().value(u"message"_s).toString() + u'\n' + xml.readElementText();
+    }
+    if (xml.hasError())
+        *problem = xml.errorString();
+    return cases;
+}
+} // namespace
+
+void TestSampleController::eachExpectationFailsOnItsHabit_data()
+{
+    QTest::addColumn<QString>("habit");
+    QTest::addColumn<QStringList>("failed");   // the expectations that fail, by name
+    QTest::addColumn<QStringList>("evidence"); // what their failures must say
+    QTest::newRow("well-behaved") << u"none"_s << QStringList{} << QStringList{};
+    QTest::newRow("no re-send") << u"no-resend"_s
+                                << QStringList{u"channels set again after a reboot"_s,
+                                               u"rebooted unit set twice"_s}
+                                << QStringList{u"127.0.7.3 got no set-channels within 2 s of being back"_s,
+                                               u"scenario: 127.0.7.3 back after reboot"_s, u"near miss"_s};
+    QTest::newRow("polls too fast") << u"poll-too-fast"_s << QStringList{u"no unit flooded"_s}
+                                    << QStringList{u"got 51 requests within"_s, u"more than 50 a second"_s};
+    QTest::newRow("discovery storm") << u"discovery-storm"_s << QStringList{u"discovery kept calm"_s}
+                                     << QStringList{u"sent discovery 0."_s, u"not 4 s"_s};
+    QTest::newRow("no back-off") << u"no-backoff"_s << QStringList{u"backs off from a silent unit"_s}
+                                 << QStringList{u"to 127.0.7.2 after 3 went unanswered"_s,
+                                                u"scenario: offline 127.0.7.2 for 2.5 s"_s};
+    QTest::newRow("skips units")
+        << u"skip-units"_s << QStringList{u"every unit polled"_s}
+        << QStringList{u"127.0.7.2 got no channel- or status-query within 2 s of the start"_s,
+                       u"127.0.7.4 got no"_s};
+    QTest::newRow("malformed frame") << u"malformed"_s << QStringList{u"well-formed frames"_s}
+                                     << QStringList{u"sent 127.0.7.1 a frame of 28 bytes, not 29"_s};
+}
+
+// The example scenario's seven expectations against the controller: all pass when it behaves,
+// and with each bad habit exactly the ones it breaks fail, saying where, in the summary, the exit
+// status and the JUnit report.
+void TestSampleController::eachExpectationFailsOnItsHabit()
+{
+    QFETCH(QString, habit);
+    QFETCH(QStringList, failed);
+    QFETCH(QStringList, evidence);
+    m_simulator.stop(); // this test runs its own, on the scenario's units
+    QTemporaryDir dir;
+    const QString report = dir.filePath(u"report.xml"_s);
+    HeadlessSimulator simulator;
+    const QString problem =
+        simulator.start({u"--scenario"_s, QStringLiteral(UNITSIM_EXAMPLES_DIR "/controller-check.yaml"),
+                         u"--quiet"_s, u"--report"_s, report});
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    // A little past the scenario's 6 s, so that it polls to the end.
+    const QString summary = runController(habit, 6.5);
+    QVERIFY2(summary.startsWith(u"units=%1 "_s.arg(kUnits)), qPrintable(summary));
+    // It may have ended already, while the controller ran.
+    QVERIFY(simulator.process().state() == QProcess::NotRunning ||
+            simulator.process().waitForFinished(10000));
+    const QString err =
+        simulator.startMessages() + QString::fromUtf8(simulator.process().readAllStandardError());
+    QCOMPARE(simulator.process().exitCode(), failed.isEmpty() ? 0 : 4);
+    QVERIFY2(
+        err.contains(u"7 expectations: %1 passed, %2 failed"_s.arg(7 - failed.size()).arg(failed.size())),
+        qPrintable(err));
+
+    QString xmlProblem;
+    const QList<TestCase> cases = readJUnit(report, &xmlProblem);
+    QVERIFY2(xmlProblem.isEmpty(), qPrintable(xmlProblem));
+    QCOMPARE(cases.size(), 7);
+    QStringList failedInReport;
+    QString failures;
+    for (const TestCase& testCase : cases) {
+        if (!testCase.failure.isEmpty()) {
+            failedInReport << testCase.name;
+            failures += testCase.failure;
+        }
+    }
+    QCOMPARE(failedInReport, failed);
+    for (const QString& words : evidence)
+        QVERIFY2(failures.contains(words), qPrintable(u"'%1' not in:\n%2"_s.arg(words, failures)));
 }
 
 QTEST_GUILESS_MAIN(TestSampleController)

@@ -118,6 +118,39 @@ void TestScenarioFile::refusesWithLineColumnAndKey_data()
     QTest::addRow("after the end") << "version: 1\nend: 10s\ntimeline:\n  - {at: 15s, profile: 1}\n"_ba << 4
                                    << 10 << u"timeline[0].at: 15 s is after the end (10 s)"_s;
     QTest::addRow("end 0") << "version: 1\nend: 0s\n"_ba << 2 << 6 << u"end: must be more than 0"_s;
+    const QByteArray expect = "version: 1\nexpect:\n  - "_ba;
+    QTest::addRow("expect not a list")
+        << "version: 1\nexpect: 3\n"_ba << 2 << 9 << u"expect: must be a list of expectations"_s;
+    QTest::addRow("expectation without a name") << expect + "{no_malformed: {}}\n"
+                                                << 3 << 5 << u"expect[0]: needs a name, for the report"_s;
+    QTest::addRow("expectation without a check")
+        << expect + "{name: a}\n"
+        << 3 << 5 << u"expect[0]: needs one of resend_after_reboot, max_rate"_s;
+    QTest::addRow("two checks") << expect + "{name: a, no_malformed: {}, max_rate: {per_unit: 5/s}}\n"
+                                << 3 << 33
+                                << u"expect[0].max_rate: the expectation is no_malformed already"_s;
+    QTest::addRow("unknown check")
+        << expect + "{name: a, resend: {}}\n"
+        << 3 << 15 << u"expect[0].resend: unknown key; expect[0] takes an expectation: name and one of"_s;
+    QTest::addRow("names twice") << expect + "{name: a, no_malformed: {}}\n  - {name: a, no_malformed: {}}\n"
+                                 << 4 << 5 << u"expect[1].name: 'a' names an expectation before it already"_s;
+    QTest::addRow("rate without /s") << expect + "{name: a, max_rate: {per_unit: 50}}\n"
+                                     << 3 << 25
+                                     << u"expect[0].max_rate: per_unit needs a rate such as 50/s"_s;
+    QTest::addRow("both rates") << expect + "{name: a, max_rate: {per_unit: 5/s, per_peer: 5/s}}\n"
+                                << 3 << 25 << u"expect[0].max_rate: takes one of per_unit and per_peer"_s;
+    QTest::addRow("back-off after 0")
+        << expect + "{name: a, backoff: {after_unanswered: 0, at_most: 2/s}}\n"
+        << 3 << 24 << u"expect[0].backoff: after_unanswered needs a whole number"_s;
+    QTest::addRow("within without unit")
+        << expect + "{name: a, resend_after_reboot: {within: 2}}\n"
+        << 3 << 36 << u"expect[0].resend_after_reboot: within needs a duration above 0"_s;
+    QTest::addRow("warm-up 0") << expect + "{name: a, poll_coverage: {every: 1s, warm_up: 0s}}\n"
+                               << 3 << 30 << u"expect[0].poll_coverage: warm_up needs a duration above 0"_s;
+    QTest::addRow("no_malformed takes nothing") << expect + "{name: a, no_malformed: {x: 1}}\n"
+                                                << 3 << 29 << u"expect[0].no_malformed: takes nothing"_s;
+    QTest::addRow("bad matcher") << expect + "{name: a, verify: {command: reboot}}\n"
+                                 << 3 << 23 << u"expect[0].verify: \"command\" takes set-channels"_s;
 }
 
 void TestScenarioFile::refusesWithLineColumnAndKey()

@@ -113,6 +113,7 @@ private slots:
     void optionsActOnTopAndSaySo();
     void eventsAndOfflineRequestsInJsonLines();
     void controlApiPutsGetsAndSteersTheScenario();
+    void expectationsLiveThroughTheApiAndAVerdictOnSigterm();
 };
 
 void TestScenarioHeadless::examplesPlayToTheirEnd_data()
@@ -128,7 +129,13 @@ void TestScenarioHeadless::examplesPlayToTheirEnd()
     QFETCH(QString, path);
     const ProcessResult result = runProcess(
         simulatorPath(), {u"--headless"_s, u"--scenario"_s, path, u"--time-scale"_s, u"20"_s}, kPlayMs);
-    QVERIFY2(result.exitCode == 0, qPrintable(result.err));
+    // With no controller at all, a scenario that expects one ends failed.
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const bool expectsController = file.readAll().contains("\nexpect:");
+    QVERIFY2(result.exitCode == (expectsController ? 4 : 0), qPrintable(result.err));
+    if (expectsController)
+        QVERIFY2(result.err.contains(u" failed\nFAILED "_s), qPrintable(result.err));
     QVERIFY2(!result.err.contains(u"not listening"_s), qPrintable(result.err));
     const QStringList events = result.out.split(u'\n').filter(QRegularExpression(u"^\\*\\*\\* "_s));
     QVERIFY2(events.first().startsWith(u"*** scenario "_s) && events.first().contains(u" started: "_s),
@@ -343,6 +350,63 @@ void TestScenarioHeadless::controlApiPutsGetsAndSteersTheScenario()
         kPlayMs));
     QCOMPARE(simulator.process.state(), QProcess::Running);
     QCOMPARE(api.get(u"/api/v1/units"_s).json().array().size(), 1);
+}
+
+// A scenario without an end: its expectations are judged live (the API shows them), and SIGTERM
+// gives the verdict, its exit status and its report.
+void TestScenarioHeadless::expectationsLiveThroughTheApiAndAVerdictOnSigterm()
+{
+    QTemporaryDir dir;
+    const QString path = writeFile(dir, u"judged.yaml"_s, R"(version: 1
+name: judged
+units:
+  - {count: 2, first: 127.0.7.1}
+expect:
+  - {name: well-formed, no_malformed: {}}
+  - {name: polled, verify: {units: "0", command: channel-query}}
+)"_ba);
+    const QString report = dir.filePath(u"report.xml"_s);
+    Run simulator;
+    const QString problem =
+        simulator.start({u"--scenario"_s, path, u"--control"_s, u"0"_s, u"--report"_s, report});
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            return (simulator.err += simulator.process.readAllStandardError())
+                .contains("Control API listening on");
+        },
+        kStartMs));
+    HttpClient api(
+        QString::fromUtf8(simulator.err).section(u"Control API listening on "_s, 1).section(u'\n', 0, 0));
+    QJsonObject state = api.get(u"/api/v1/expectations"_s).json().object();
+    QCOMPARE(state[u"state"_s].toString(), u"running"_s);
+    QCOMPARE(state[u"summary"_s].toString(), u"2 expectations: 0 passed, 0 failed, 2 pending"_s);
+
+    LoopbackClient controller;
+    QCOMPARE(controller.requestTo(QHostAddress(u"127.0.7.1"_s), 4000, unitFrame(50), kStartMs).size(), 29);
+    controller.sendTo(QHostAddress(u"127.0.7.2"_s), 4000, unitFrame(50, {}, 30)); // longer than a frame
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            state = api.get(u"/api/v1/expectations"_s).json().object();
+            return state[u"summary"_s].toString() == u"2 expectations: 1 passed, 1 failed"_s;
+        },
+        kStartMs));
+    const QJsonObject failure = state[u"expectations"_s][0][u"failures"_s][0].toObject();
+    QCOMPARE(failure[u"peer"_s].toString(), u"127.0.0.1:"_s + QString::number(controller.port()));
+    QVERIFY2(failure[u"message"_s].toString().contains(u"1 malformed datagram the log does not show"_s),
+             qPrintable(failure[u"message"_s].toString()));
+
+    simulator.process.terminate();
+    QVERIFY(simulator.process.waitForFinished(kStartMs));
+    QCOMPARE(simulator.process.exitCode(), 4);
+    simulator.err += simulator.process.readAllStandardError();
+    QVERIFY2(simulator.err.contains("2 expectations: 1 passed, 1 failed\nFAILED well-formed (no_malformed"),
+             simulator.err.constData());
+    QFile xml(report);
+    QVERIFY(xml.open(QIODevice::ReadOnly));
+    const QByteArray junit = xml.readAll();
+    QVERIFY2(junit.contains("tests=\"2\" failures=\"1\"") && junit.contains("<failure message=\"127.0.0.1:"),
+             junit.constData());
 }
 
 QTEST_GUILESS_MAIN(TestScenarioHeadless)

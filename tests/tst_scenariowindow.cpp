@@ -8,6 +8,7 @@
 #include "scenario/scenariofile.h"
 #include "ui/controllersdialog.h"
 #include "ui/mainmenubar.h"
+#include "ui/resultsdialog.h"
 #include "ui/unitsdialog.h"
 #include "ui/window1.h"
 #include "unit/unitprofiles.h"
@@ -20,6 +21,7 @@
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTreeWidget>
 #include <QUdpSocket>
 
 #include <memory>
@@ -81,12 +83,13 @@ private slots:
     void openedScenarioRunsItsUnitsAndSaysWhereItIs();
     void unitsDialogListsTheUnitsLiveAndPicksTheSelectorsUnit();
     void controllersDialogShowsWhoSentWhatLive();
+    void resultsDialogJudgesLiveAndLeadsToTheLogLine();
     void refusedScenarioLeavesTheWindowAsItWas();
     void scenarioMenuStartsStopsAndRestarts();
     void savedStateGivesTheSameBytesInAnotherProcess();
 
 private:
-    void openRoom();
+    void openRoom(const QByteArray& more = {});
     MainMenuBar* menuBar() const { return qobject_cast<MainMenuBar*>(m_window->menuBar()); }
     QLabel* scenarioState() const { return m_window->findChild<QLabel*>(u"ScenarioState"_s); }
     QComboBox* selector() const { return m_window->findChild<QComboBox*>(u"PopupMenu1"_s); }
@@ -107,11 +110,11 @@ void TestScenarioWindow::cleanup()
     m_window.reset();
 }
 
-void TestScenarioWindow::openRoom()
+void TestScenarioWindow::openRoom(const QByteArray& more)
 {
     QFile file(m_dir.filePath(u"room.yaml"_s));
     QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(kRoom);
+    file.write(kRoom + more);
     file.close();
     QString error;
     QVERIFY2(m_window->openScenario(file.fileName(), &error), qPrintable(error));
@@ -192,6 +195,46 @@ void TestScenarioWindow::controllersDialogShowsWhoSentWhatLive()
     QCOMPARE(cell(r, PeerTableModel::BusiestSecond), u"3"_s);
     QCOMPARE(table->headerData(PeerTableModel::BusiestSecond, Qt::Horizontal).toString(),
              u"Busiest second"_s);
+}
+
+void TestScenarioWindow::resultsDialogJudgesLiveAndLeadsToTheLogLine()
+{
+    openRoom("expect:\n  - {name: well-formed, no_malformed: {}}\n  - {name: polled, poll_coverage: {every: "
+             "1h}}\n");
+    QVERIFY(menuBar()->ScenarioResults->isEnabled());
+    menuBar()->ScenarioResults->trigger();
+    auto* dialog = m_window->findChild<ResultsDialog*>();
+    QVERIFY(dialog && dialog->isVisible());
+    QTreeWidget* tree = dialog->tree();
+    QCOMPARE(tree->topLevelItemCount(), 2);
+    QCOMPARE(tree->topLevelItem(1)->text(ResultsDialog::Name), u"polled"_s);
+    for (int k = 0; k < 2; ++k)
+        QCOMPARE(tree->topLevelItem(k)->text(ResultsDialog::State), u"pending"_s);
+
+    LoopbackClient controller;
+    controller.sendTo(unitAddress(0), 4000, unitFrame(50, {}, 5));
+    QTreeWidgetItem* wellFormed = tree->topLevelItem(0);
+    QVERIFY(QTest::qWaitFor([&] { return wellFormed->text(ResultsDialog::State) == u"failed"_s; },
+                            kRefreshBoundMs));
+    QCOMPARE(tree->topLevelItem(1)->text(ResultsDialog::State), u"pending"_s);
+    QVERIFY2(dialog->summary()->text().contains(u"2 expectations: 0 passed, 1 failed, 1 pending"_s),
+             qPrintable(dialog->summary()->text()));
+    QCOMPARE(wellFormed->childCount(), 1);
+    QTreeWidgetItem* failure = wellFormed->child(0);
+    const QString peer = u"127.0.0.1:"_s + QString::number(controller.port());
+    QVERIFY2(failure->text(ResultsDialog::Details)
+                 .contains(peer + u" sent 127.0.9.1 a frame of 5 bytes, not 29"_s),
+             qPrintable(failure->text(ResultsDialog::Details)));
+
+    // Double-clicked, the failure's line is the one selected in the window's log.
+    emit tree->itemDoubleClicked(failure, ResultsDialog::Name);
+    auto* view = m_window->findChild<QAbstractItemView*>(u"Listbox1"_s);
+    const auto* log = qobject_cast<const TrafficLogModel*>(view->model());
+    QVERIFY(view->currentIndex().isValid());
+    QCOMPARE(log->seqAt(view->currentIndex().row()),
+             failure->data(ResultsDialog::Name, ResultsDialog::kSeqRole).toULongLong());
+    QVERIFY2(log->lineAt(view->currentIndex().row()).startsWith(u"127.0.9.1 "_s),
+             qPrintable(log->lineAt(view->currentIndex().row())));
 }
 
 void TestScenarioWindow::unitsDialogListsTheUnitsLiveAndPicksTheSelectorsUnit()

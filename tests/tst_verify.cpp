@@ -2,7 +2,7 @@
 // misses with what differed. No sockets: the log is written directly.
 #include "log/trafficlogmodel.h"
 #include "loopbackclient.h"
-#include "verify/requestmatcher.h"
+#include "verify/verifyscan.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -156,7 +156,8 @@ void TestVerify::badMatchersNameThePart_data()
     QTest::addColumn<QString>("message");
     QTest::addRow("unknown part") << QByteArray(R"({"unit": "1"})") << u"unknown part \"unit\""_s;
     QTest::addRow("units backwards") << QByteArray(R"({"units": "5-2"})") << u"\"units\" takes"_s;
-    QTest::addRow("units not text") << QByteArray(R"({"units": 3})") << u"\"units\" takes"_s;
+    QTest::addRow("units neither text nor a whole number")
+        << QByteArray(R"({"units": 2.5})") << u"\"units\" takes"_s;
     QTest::addRow("unknown command") << QByteArray(R"({"command": "reboot"})") << u"\"command\" takes"_s;
     QTest::addRow("position beyond a frame") << QByteArray(R"({"bytes": [{"position": 29, "equals": 1}]})")
                                              << u"bytes[0]: \"position\" takes 0 to 28"_s;

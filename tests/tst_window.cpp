@@ -300,10 +300,11 @@ void TestWindow::menus()
                           u"Save &Capture\u2026"_s, u"-"_s, u"&Quit"_s}));
     QCOMPARE(bar->FileQuit->shortcut(), QKeySequence(u"Ctrl+Q"_s));
     QCOMPARE(itemTexts(bar->ViewMenu), (QStringList{u"&Units\u2026"_s, u"&Controllers\u2026"_s}));
-    QCOMPARE(itemTexts(bar->ScenarioMenu), (QStringList{u"S&tart"_s, u"St&op"_s, u"&Restart from 0"_s}));
-    // Nothing to start, stop or restart until a scenario is opened.
+    QCOMPARE(itemTexts(bar->ScenarioMenu),
+             (QStringList{u"S&tart"_s, u"St&op"_s, u"&Restart from 0"_s, u"-"_s, u"Re&sults\u2026"_s}));
+    // Nothing to start, stop, restart or judge until a scenario is opened.
     for (const QAction* item : bar->ScenarioMenu->actions())
-        QVERIFY(!item->isEnabled());
+        QVERIFY(item->isSeparator() || !item->isEnabled());
 
     const QList<QAction*> edit = bar->EditMenu->actions();
     QStringList texts;

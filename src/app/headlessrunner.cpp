@@ -3,6 +3,7 @@
 #include "consoleoutput.h"
 
 #include <QCoreApplication>
+#include <QSaveFile>
 
 #include <csignal>
 
@@ -23,7 +24,9 @@ HeadlessRunner::HeadlessRunner(const SimulatorOptions& options, QObject* parent)
                           .arg(count == 1 ? QString() : QStringLiteral("s"),
                                m_log ? QStringLiteral(" (the stored log still holds them)") : QString()));
     });
-    connect(&m_signalWatcher, &UnixSignalWatcher::terminationRequested, this, &QCoreApplication::quit);
+    // Stopped before its end, a scenario's expectations are judged on what happened so far.
+    connect(&m_signalWatcher, &UnixSignalWatcher::terminationRequested, this,
+            [this] { QCoreApplication::exit(concludeExpectations()); });
     connect(&m_capture, &TrafficCapture::writeFailed, this, &printToStderr);
 
     // The units' lines, and a scenario's own (unit -1, which no address prefixes). Nothing on the
@@ -46,15 +49,62 @@ HeadlessRunner::HeadlessRunner(const SimulatorOptions& options, QObject* parent)
     connect(&m_session, &ScenarioSession::unitsReplaced, this, &HeadlessRunner::takeUnitAddresses);
     // With an end, the run is over when the command line's scenario is; a scenario put through
     // the control API ends and leaves the simulator serving.
-    connect(&m_session, &ScenarioSession::scenarioLoaded, this, [this] { m_exitAtEnd = false; });
+    connect(&m_session, &ScenarioSession::scenarioLoaded, this, [this] {
+        m_exitAtEnd = false;
+        m_verdict.reset();
+    });
     connect(&m_session, &ScenarioSession::scenarioFinished, this, [this] {
         printToStderr(QStringLiteral("Scenario ended: ") + m_session.player()->timingText());
+        const int status = concludeExpectations();
         if (m_exitAtEnd)
-            QCoreApplication::exit(0);
+            QCoreApplication::exit(status);
     });
     m_session.setExtraRules(options.faults);
-    if (options.control)
+    if (m_log)
+        m_monitor = std::make_unique<ExpectationMonitor>(*m_log, &m_session);
+    if (options.control) {
         m_control = std::make_unique<ControlServer>(m_session, *m_log, options.control->token);
+        m_control->setExpectations(m_monitor.get());
+    }
+}
+
+int HeadlessRunner::concludeExpectations()
+{
+    if (m_verdict)
+        return *m_verdict;
+    const bool judged = m_monitor && m_monitor->isActive();
+    // Only a scenario being played is judged: one that has not begun has no verdict yet.
+    if (!judged && (!m_session.player() || m_options.reportPath.isEmpty()))
+        return 0;
+    int status = 0;
+    if (judged) {
+        m_monitor->finish();
+        for (const QString& line : m_monitor->report())
+            printToStderr(line);
+        status = m_monitor->failedCount() > 0 ? 4 : 0;
+    }
+    // The report is the command line's scenario's.
+    if (m_exitAtEnd && !m_options.reportPath.isEmpty()) {
+        if (writeReport())
+            printToStderr(QStringLiteral("Report written to ") + m_options.reportPath);
+        else if (status == 0)
+            status = 1;
+    }
+    m_verdict = status;
+    return status;
+}
+
+bool HeadlessRunner::writeReport()
+{
+    if (m_options.reportPath.isEmpty())
+        return true;
+    QSaveFile file(m_options.reportPath);
+    const QByteArray xml = m_monitor ? m_monitor->junitXml() : QByteArray();
+    if (file.open(QIODevice::WriteOnly) && file.write(xml) == xml.size() && file.commit())
+        return true;
+    printToStderr(
+        QStringLiteral("Cannot write the report %1: %2").arg(m_options.reportPath, file.errorString()));
+    return false;
 }
 
 void HeadlessRunner::takeUnitAddresses()
@@ -73,7 +123,9 @@ void HeadlessRunner::takeUnitAddresses()
 
 bool HeadlessRunner::keepsLog() const
 {
-    return m_options.control || !m_options.logDir.isEmpty();
+    // Expectations are judged on the log.
+    const bool judges = m_options.scenario && !m_options.scenario->expect.isEmpty();
+    return m_options.control || !m_options.logDir.isEmpty() || judges || !m_options.reportPath.isEmpty();
 }
 
 bool HeadlessRunner::openLogStore()
@@ -131,7 +183,8 @@ int HeadlessRunner::start()
     std::signal(SIGPIPE, SIG_IGN);
     if (!m_options.fleet.isEmpty())
         return startFleet();
-    if (!listenForControl() || !openCapture() || !openLogStore())
+    // A report that cannot be written is said before anything runs.
+    if (!listenForControl() || !openCapture() || !openLogStore() || !writeReport())
         return 1;
     printToStderr(QStringLiteral("Seed %1 (repeat this run with --seed %1)").arg(m_session.seed()));
     for (qsizetype k = 0; k < m_options.faults.size(); ++k)
@@ -184,7 +237,7 @@ int HeadlessRunner::startFleet()
         printToStderr(error);
         return 2;
     }
-    if (!listenForControl() || !openCapture() || !openLogStore())
+    if (!listenForControl() || !openCapture() || !openLogStore() || !writeReport())
         return 1;
     printToStderr(QStringLiteral("Seed %1 (repeat this run with --seed %1)").arg(m_session.seed()));
     for (const FaultRule& rule : std::as_const(m_options.faults))

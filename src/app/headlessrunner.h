@@ -7,6 +7,7 @@
 #include "scenario/scenariosession.h"
 #include "simulatorcommandline.h"
 #include "unixsignalwatcher.h"
+#include "verify/expectationmonitor.h"
 
 #include <QObject>
 
@@ -43,6 +44,11 @@ private:
     void startScenario();
     // The log, the stream and the capture name a fleet's units by address.
     void takeUnitAddresses();
+    // The run's verdict on the scenario's expectations, decided now if it was not: says it on
+    // standard error (once a scenario), writes the report when asked to, and gives the exit status.
+    int concludeExpectations();
+    // Writes the expectations as they stand to --report's file; false, having said why, when it cannot.
+    bool writeReport();
 
     SimulatorOptions m_options;
     TrafficLogWriter m_writer;
@@ -51,7 +57,11 @@ private:
     // Only with the control API (which reads the log back) or --log-dir.
     std::unique_ptr<TrafficLogModel> m_log;
     ScenarioSession m_session;
+    // Judges the scenario's expectations, on the log; with the log only.
+    std::unique_ptr<ExpectationMonitor> m_monitor;
     std::unique_ptr<ControlServer> m_control;
     // The command line's scenario ends the run at its end; one put through the API does not.
     bool m_exitAtEnd = false;
+    // The verdict on the scenario now playing was given, with this exit status.
+    std::optional<int> m_verdict;
 };

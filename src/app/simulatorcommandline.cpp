@@ -19,7 +19,7 @@ namespace {
 // --control, --control-token and --seed are the window's too, so they do not count.
 const char* const kConsoleOptions[] = {
     "headless",   "profile", "quiet", "fault",    "log-format", "units",   "unit",     "profiles",   "pcap",
-    "keep-going", "h",       "help",  "help-all", "v",          "version", "scenario", "time-scale",
+    "keep-going", "h",       "help",  "help-all", "v",          "version", "scenario", "time-scale", "report",
 };
 
 QString optionName(const QString& argument)
@@ -401,9 +401,14 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
         QStringLiteral("time-scale"),
         QStringLiteral("Play the scenario's timeline X times as fast (0.01 to 1000; 10 plays 60 s in 6 s)."),
         QStringLiteral("X"));
+    const QCommandLineOption report(
+        QStringLiteral("report"),
+        QStringLiteral("Write the verdict on the scenario's expectations to FILE as JUnit XML, at its end "
+                       "(or on SIGINT/SIGTERM); a run where one failed ends with status 4."),
+        QStringLiteral("FILE"));
     parser.addOptions({headless, profile, quiet, fault, seed, control, controlToken, controlTokenFile,
                        logFormat, units, unit, profiles, pcap, keepGoing, logDir, logDiskLimit, scenario,
-                       timeScale});
+                       timeScale, report});
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
 
@@ -502,9 +507,13 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
         options.scenarioPath = parser.value(scenario);
         if (const QString problem = applyOnTop(parser, profile, timeScale, options); !problem.isEmpty())
             return usageError(problem);
-    } else if (parser.isSet(timeScale)) {
-        return usageError(QStringLiteral("--time-scale goes with --scenario"));
+    } else if (parser.isSet(timeScale) || parser.isSet(report)) {
+        return usageError(QStringLiteral("%1 goes with --scenario")
+                              .arg(parser.isSet(timeScale) ? u"--time-scale" : u"--report"));
     }
+    options.reportPath = parser.value(report);
+    if (parser.isSet(report) && options.reportPath.isEmpty())
+        return usageError(QStringLiteral("--report needs a file name"));
     if (!options.scenario) {
         if (const QString error = parseFleet(parser.values(units), parser.values(unit), options.profile,
                                              parser.isSet(profiles), options.fleet);

@@ -45,6 +45,8 @@ struct SimulatorOptions {
     QString scenarioPath;
     // What the other options change of the scenario, for people.
     QStringList scenarioNotes;
+    // Where to write the verdict on the scenario's expectations (JUnit XML), if anywhere.
+    QString reportPath;
     // The help text, the version line, or what is wrong.
     QString text;
     // Arguments the window does not use (those Qt did not take for itself).

@@ -14,6 +14,7 @@
 #include <array>
 #include <memory>
 
+class ExpectationMonitor;
 class ScenarioSession;
 class TrafficLogModel;
 class UnitSimulator;
@@ -51,6 +52,8 @@ public:
     bool listen(const QHostAddress& address, quint16 port, QString* error);
     // "http://ADDRESS:PORT", once listening.
     QString url() const;
+    // Where GET /api/v1/expectations looks; none: the API says there are none.
+    void setExpectations(ExpectationMonitor* monitor) { m_expectations = monitor; }
     // The transport, for its limits and its connection count.
     HttpServer& http() { return m_http; }
 
@@ -111,6 +114,7 @@ private:
 
     // What the units received, checked (controlverify.cpp)
     ControlReply verify(const HttpRequest&, const QStringList&);
+    ControlReply getExpectations(const HttpRequest&, const QStringList&);
     static QList<Binding> verifyBindings();
     // Per-peer metrics, labelled for at most kMaxLabelledPeers.
     static constexpr qsizetype kMaxLabelledPeers = 100;
@@ -135,6 +139,7 @@ private:
     ScenarioSession& m_session;
     TrafficLogModel& m_log;
     QByteArray m_token;
+    ExpectationMonitor* m_expectations = nullptr;
     // Datagrams by port (unit, discovery), direction (in, out) and command.
     static constexpr int kCommands = TrafficLogEntry::kCommandCount;
     std::array<std::array<std::array<quint64, kCommands>, 2>, 2> m_datagrams{};

@@ -1,6 +1,7 @@
 #include "controlserver.h"
 
-#include "verify/requestmatcher.h"
+#include "verify/expectationmonitor.h"
+#include "verify/verifyscan.h"
 
 namespace {
 // About 20 ms of reading from the store on this machine.
@@ -11,7 +12,19 @@ QList<ControlServer::Binding> ControlServer::verifyBindings()
 {
     return {
         {"POST", QStringLiteral("/api/v1/verify"), &ControlServer::verify},
+        {"GET", QStringLiteral("/api/v1/expectations"), &ControlServer::getExpectations},
     };
+}
+
+ControlReply ControlServer::getExpectations(const HttpRequest&, const QStringList&)
+{
+    if (!m_expectations || !m_expectations->isActive())
+        return ControlReply::json(QJsonObject{{QStringLiteral("state"), QStringLiteral("none")},
+                                              {QStringLiteral("summary"), QStringLiteral("no expectations")},
+                                              {QStringLiteral("expectations"), QJsonArray()}});
+    // Up to this moment, not to the monitor's last look.
+    m_expectations->update();
+    return ControlReply::json(m_expectations->toJson());
 }
 
 ControlReply ControlServer::verify(const HttpRequest& request, const QStringList&)

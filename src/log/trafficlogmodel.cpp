@@ -270,6 +270,15 @@ quint64 TrafficLogModel::seqAt(int row) const
     return seqOfIndex(quint64(m_shown - 1 - row));
 }
 
+int TrafficLogModel::rowOfSeq(quint64 seq) const
+{
+    if (seq >= endSeq() || heldFrom(seq) != seq)
+        return -1;
+    const quint64 stored = storedCount();
+    const quint64 index = seq < m_tailFirst ? seq - m_first : stored + (seq - m_tailFirst);
+    return index < quint64(m_shown) ? int(quint64(m_shown) - 1 - index) : -1;
+}
+
 QString TrafficLogModel::lineAt(int row) const
 {
     if (row < 0 || row >= m_shown)

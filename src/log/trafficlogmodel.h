@@ -86,6 +86,8 @@ public:
     // Text of a shown row (0 = newest), and its sequence number.
     QString lineAt(int row) const;
     quint64 seqAt(int row) const;
+    // The shown row of the line with sequence number `seq`; -1 when it is not held or not shown yet.
+    int rowOfSeq(quint64 seq) const;
 
     // Lines that never reached the store and were let go from memory.
     quint64 linesLost() const { return m_lost; }

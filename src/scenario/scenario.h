@@ -1,5 +1,6 @@
 #pragma once
 
+#include "expectation.h"
 #include "fault/faultrule.h"
 #include "fleet/unitfleet.h"
 
@@ -69,6 +70,8 @@ struct Scenario {
     // In the order written; events at the same moment act in that order.
     QList<ScenarioEvent> timeline;
     std::optional<qint64> endMs; // none: runs until stopped
+    // What the controller must do while it plays, judged live and at the end.
+    QList<Expectation> expect;
 
     // The units, in order: the groups one after another. Empty for the single unit.
     QList<FleetUnit> fleetUnits() const;

@@ -158,8 +158,10 @@ public:
         if (root.IsNull())
             refuse(root, {}, QStringLiteral("the scenario is empty; it needs at least \"version: 1\""));
         checkKeys(
-            root, {}, {"version", "name", "seed", "time_scale", "units", "faults", "timeline", "end"},
-            QStringLiteral("a mapping of version, name, seed, time_scale, units, faults, timeline and end"));
+            root, {},
+            {"version", "name", "seed", "time_scale", "units", "faults", "timeline", "end", "expect"},
+            QStringLiteral("a mapping of version, name, seed, time_scale, units, faults, timeline, end and "
+                           "expect"));
         if (!root["version"])
             refuse(root, {}, QStringLiteral("version is missing; this program reads \"version: 1\""));
         if (scalar(root["version"], QStringLiteral("version"), QStringLiteral("1")) != QLatin1String("1"))
@@ -204,6 +206,8 @@ public:
             m_scenario.endMs = positiveDuration(end, QStringLiteral("end"));
         if (const YAML::Node timeline = root["timeline"])
             readTimeline(timeline);
+        if (const YAML::Node expect = root["expect"])
+            readExpectations(expect);
         return m_scenario;
     }
 
@@ -329,6 +333,96 @@ private:
             m_scenario.timeline << readEvent(timeline[k], QStringLiteral("timeline[%1]").arg(k));
     }
 
+    void readExpectations(const YAML::Node& expect)
+    {
+        if (expect.IsNull())
+            return;
+        if (!expect.IsSequence())
+            refuse(expect, QStringLiteral("expect"),
+                   QStringLiteral("must be a list of expectations, not %1").arg(shown(expect)));
+        QStringList names;
+        for (std::size_t k = 0; k < expect.size(); ++k) {
+            const YAML::Node node = expect[k];
+            const QString path = QStringLiteral("expect[%1]").arg(k);
+            QStringList checks;
+            for (int c = 0; c < Expectation::kCheckCount; ++c)
+                checks << QLatin1String(Expectation::checkName(Expectation::Check(c)));
+            const QString what = QStringLiteral("an expectation: name and one of ") + checks.join(u", ");
+            if (!node.IsMap())
+                refuse(node, path, QStringLiteral("must be %1, not %2").arg(what, shown(node)));
+            QString name;
+            // Copies of a node share it; assigning to one would change the document.
+            std::optional<YAML::Node> checkKey;
+            std::optional<YAML::Node> checkValue;
+            for (auto it = node.begin(); it != node.end(); ++it) {
+                const QString key = it->first.IsScalar() ? scalarOf(it->first) : QString();
+                if (key == u"name") {
+                    if (!name.isEmpty())
+                        refuse(it->first, path + QStringLiteral(".name"), QStringLiteral("given twice"));
+                    name = scalar(it->second, path + QStringLiteral(".name"), QStringLiteral("a text"))
+                               .trimmed();
+                    if (name.isEmpty())
+                        refuse(it->second, path + QStringLiteral(".name"),
+                               QStringLiteral("must not be empty"));
+                    continue;
+                }
+                if (!checks.contains(key))
+                    refuse(it->first, path + u'.' + key,
+                           QStringLiteral("unknown key; %1 takes %2").arg(path, what));
+                if (checkKey)
+                    refuse(it->first, path + u'.' + key,
+                           QStringLiteral("the expectation is %1 already; one expectation checks one thing")
+                               .arg(scalarOf(*checkKey)));
+                checkKey.emplace(it->first);
+                checkValue.emplace(it->second);
+            }
+            if (name.isEmpty())
+                refuse(node, path, QStringLiteral("needs a name, for the report"));
+            if (!checkKey)
+                refuse(node, path, QStringLiteral("needs one of ") + checks.join(u", "));
+            if (names.contains(name))
+                refuse(node, path + QStringLiteral(".name"),
+                       QStringLiteral("'%1' names an expectation before it already").arg(name));
+            names << name;
+            const QString key = scalarOf(*checkKey);
+            QString problem;
+            std::optional<Expectation> expectation =
+                Expectation::fromJson(name, key, jsonOf(*checkValue), &problem);
+            if (!expectation)
+                refuse(*checkValue, path + u'.' + key, problem);
+            m_scenario.expect << *expectation;
+        }
+    }
+
+    // A YAML value as JSON: plain scalars that read as numbers become numbers, quoted ones stay text.
+    static QJsonValue jsonOf(const YAML::Node& node)
+    {
+        if (node.IsMap()) {
+            QJsonObject object;
+            for (auto it = node.begin(); it != node.end(); ++it)
+                object.insert(it->first.IsScalar() ? scalarOf(it->first) : QString(), jsonOf(it->second));
+            return object;
+        }
+        if (node.IsSequence()) {
+            QJsonArray array;
+            for (const YAML::Node& item : node)
+                array.append(jsonOf(item));
+            return array;
+        }
+        if (!node.IsScalar())
+            return QJsonValue::Null;
+        const QString text = scalarOf(node);
+        if (node.Tag() != "!") {
+            bool ok = false;
+            const double number = text.toDouble(&ok);
+            if (ok && std::isfinite(number))
+                return number;
+            if (text == u"true" || text == u"false")
+                return text == u"true";
+        }
+        return text;
+    }
+
     ScenarioEvent readEvent(const YAML::Node& node, const QString& path)
     {
         checkKeys(node, path, {"at", "units", "offline", "reboot", "fault", "profile", "channels"},
@@ -434,6 +528,33 @@ void emitChannels(YAML::Emitter& out, const ChannelValues24& values)
     for (const quint8 value : values)
         out << int(value);
     out << YAML::EndSeq;
+}
+
+// JSON as YAML that reads back as the same JSON: text that would read as a number quoted.
+void emitJson(YAML::Emitter& out, const QJsonValue& value)
+{
+    if (value.isObject()) {
+        const QJsonObject object = value.toObject();
+        out << YAML::BeginMap;
+        for (auto it = object.begin(); it != object.end(); ++it) {
+            out << YAML::Key << it.key().toStdString() << YAML::Value;
+            emitJson(out, it.value());
+        }
+        out << YAML::EndMap;
+    } else if (value.isArray()) {
+        out << YAML::BeginSeq;
+        for (const QJsonValue& item : value.toArray())
+            emitJson(out, item);
+        out << YAML::EndSeq;
+    } else if (value.isDouble()) {
+        out << QString::number(value.toDouble(), 'g', 17).toStdString();
+    } else if (value.isBool()) {
+        out << value.toBool();
+    } else if (value.isNull()) {
+        out << YAML::Null;
+    } else {
+        out << YAML::DoubleQuoted << value.toString().toStdString();
+    }
 }
 
 QJsonArray channelsJson(const ChannelValues24& values)
@@ -590,6 +711,17 @@ QByteArray toYaml(const Scenario& scenario)
         out << YAML::Key << "end" << YAML::Value;
         emitDuration(out, *scenario.endMs);
     }
+    if (!scenario.expect.isEmpty()) {
+        out << YAML::Key << "expect" << YAML::Value << YAML::BeginSeq;
+        for (const Expectation& expectation : scenario.expect) {
+            out << YAML::BeginMap << YAML::Key << "name" << YAML::Value << YAML::DoubleQuoted
+                << expectation.name.toStdString();
+            out << YAML::Key << Expectation::checkName(expectation.check) << YAML::Value << YAML::Flow;
+            emitJson(out, expectation.value.isNull() ? QJsonValue(QJsonObject()) : expectation.value);
+            out << YAML::EndMap;
+        }
+        out << YAML::EndSeq;
+    }
     out << YAML::EndMap;
     return QByteArray(out.c_str()) + '\n';
 }
@@ -653,6 +785,13 @@ QJsonObject toJson(const Scenario& scenario)
     object.insert(QStringLiteral("timeline"), timeline);
     if (scenario.endMs)
         object.insert(QStringLiteral("end"), durationText(*scenario.endMs));
+    QJsonArray expect;
+    for (const Expectation& expectation : scenario.expect)
+        expect.append(
+            QJsonObject{{QStringLiteral("name"), expectation.name},
+                        {QLatin1String(Expectation::checkName(expectation.check)),
+                         expectation.value.isNull() ? QJsonValue(QJsonObject()) : expectation.value}});
+    object.insert(QStringLiteral("expect"), expect);
     return object;
 }
 

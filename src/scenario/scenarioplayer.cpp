@@ -88,7 +88,8 @@ void ScenarioPlayer::start()
                                                 : QStringLiteral("%1 units").arg(m_scenario.unitCount()))
                 .arg(m_scenario.timeline.size())
                 .arg(m_scenario.timeline.size() == 1 ? QString() : QStringLiteral("s"))
-                .arg(m_scenario.timeScale));
+                .arg(m_scenario.timeScale),
+            TrafficLogEntry::EventMark::ScenarioStarted);
     else
         log(QStringLiteral("scenario runs on from %1").arg(scenarioDurationText(m_heldMs)));
     fireDue();
@@ -223,7 +224,8 @@ void ScenarioPlayer::fireDue()
         m_timer.stop();
         log(QStringLiteral("scenario%1 ended at %2")
                 .arg(m_scenario.name.isEmpty() ? QString() : QLatin1Char(' ') + m_scenario.name,
-                     scenarioDurationText(*m_scenario.endMs)));
+                     scenarioDurationText(*m_scenario.endMs)),
+            TrafficLogEntry::EventMark::ScenarioEnded);
         emit stateChanged();
         emit finished();
         return;
@@ -237,11 +239,18 @@ void ScenarioPlayer::fire(const Step& step)
 {
     const ScenarioEvent& event = m_scenario.timeline[step.event];
     const QString who = m_scenario.unitsText(event.units);
+    using Mark = TrafficLogEntry::EventMark;
+    // The units it acts on, for the mark on its line.
+    const quint32 first = event.units.isAll() ? 0 : quint32(event.units.first);
+    const quint32 last =
+        event.units.isAll() ? quint32(std::max<qsizetype>(m_units.size(), 1) - 1) : quint32(event.units.last);
+    Mark mark = Mark::None;
     switch (event.kind) {
     case ScenarioEvent::Kind::Offline:
         forEachUnit(event.units, [&](int, UnitSimulator& unit) { unit.setOffline(!step.ending); });
         if (step.ending)
-            return log(QStringLiteral("scenario: %1 back online").arg(who));
+            return log(QStringLiteral("scenario: %1 back online").arg(who), Mark::UnitsOnline, first, last);
+        mark = Mark::UnitsOffline;
         break;
     case ScenarioEvent::Kind::Reboot:
         forEachUnit(event.units, [&](int, UnitSimulator& unit) {
@@ -252,7 +261,9 @@ void ScenarioPlayer::fire(const Step& step)
         });
         if (step.ending)
             return log(
-                QStringLiteral("scenario: %1 back after reboot, channels at their start values").arg(who));
+                QStringLiteral("scenario: %1 back after reboot, channels at their start values").arg(who),
+                Mark::UnitsRebooted, first, last);
+        mark = Mark::UnitsRebooting;
         break;
     case ScenarioEvent::Kind::Fault:
         if (step.ending) {
@@ -273,7 +284,7 @@ void ScenarioPlayer::fire(const Step& step)
         forEachUnit(event.units, [&](int, UnitSimulator& unit) { unit.setChannels(event.channels); });
         break;
     }
-    log(QStringLiteral("scenario: ") + m_scenario.eventText(event));
+    log(QStringLiteral("scenario: ") + m_scenario.eventText(event), mark, first, last);
 }
 
 void ScenarioPlayer::addRuleForUnits(int eventIndex, const ScenarioEvent& event)
@@ -300,7 +311,8 @@ void ScenarioPlayer::addRuleForUnits(int eventIndex, const ScenarioEvent& event)
     m_addedRules.append({eventIndex, m_rules.add(rule)});
 }
 
-void ScenarioPlayer::log(const QString& text)
+void ScenarioPlayer::log(const QString& text, TrafficLogEntry::EventMark mark, quint32 firstUnit,
+                         quint32 lastUnit)
 {
-    emit eventLogged(TrafficLogEntry::event(text));
+    emit eventLogged(TrafficLogEntry::event(text, mark, firstUnit, lastUnit));
 }

@@ -94,7 +94,8 @@ private:
     void schedule();
     void fireDue();
     void fire(const Step& step);
-    void log(const QString& text);
+    void log(const QString& text, TrafficLogEntry::EventMark mark = TrafficLogEntry::EventMark::None,
+             quint32 firstUnit = 0, quint32 lastUnit = 0);
     void addRuleForUnits(int eventIndex, const ScenarioEvent& event);
     template <typename Action> void forEachUnit(const ScenarioUnits& which, Action action);
 

@@ -64,4 +64,6 @@ MainMenuBar::MainMenuBar(QWidget* parent)
     ScenarioStart = addItem(ScenarioMenu, "ScenarioStart", tr("S&tart"));
     ScenarioStop = addItem(ScenarioMenu, "ScenarioStop", tr("St&op"));
     ScenarioRestart = addItem(ScenarioMenu, "ScenarioRestart", tr("&Restart from 0"));
+    ScenarioMenu->addSeparator()->setObjectName(QStringLiteral("ScenarioResultsSeparator"));
+    ScenarioResults = addItem(ScenarioMenu, "ScenarioResults", tr("Re&sults\u2026"));
 }

@@ -37,4 +37,5 @@ public:
     QAction* ScenarioStart = nullptr;
     QAction* ScenarioStop = nullptr;
     QAction* ScenarioRestart = nullptr;
+    QAction* ScenarioResults = nullptr;
 };

@@ -10,6 +10,7 @@
 #include "faultmenuitems.h"
 #include "loglistview.h"
 #include "mainmenubar.h"
+#include "resultsdialog.h"
 #include "scenario/scenariofile.h"
 #include "unit/unitprofiles.h"
 #include "unitsdialog.h"
@@ -46,6 +47,7 @@ Window1::Window1(QWidget* parent)
 Window1::Window1(quint64 seed, QWidget* parent)
     : QMainWindow(parent)
     , m_session(seed)
+    , m_expectations(m_log, &m_session)
 {
     m_menuBar = new MainMenuBar(this);
     setMenuBar(m_menuBar);
@@ -320,6 +322,31 @@ void Window1::openControllersDialog()
     m_controllersDialog->activateWindow();
 }
 
+void Window1::openResultsDialog()
+{
+    if (!m_resultsDialog) {
+        m_resultsDialog = new ResultsDialog(m_expectations, this);
+        connect(m_resultsDialog, &ResultsDialog::lineRequested, this, &Window1::showLogLine);
+    }
+    m_resultsDialog->show();
+    m_resultsDialog->raise();
+    m_resultsDialog->activateWindow();
+}
+
+void Window1::showLogLine(quint64 seq)
+{
+    m_log.publishPending();
+    const int row = m_log.rowOfSeq(seq);
+    if (row < 0) {
+        statusBar()->showMessage(tr("Log line %1 is no longer in the log").arg(seq), kStoreNoticeMs);
+        return;
+    }
+    const QModelIndex index = m_log.index(row);
+    Listbox1->setCurrentIndex(index);
+    Listbox1->scrollTo(index, QAbstractItemView::PositionAtCenter);
+    activateWindow();
+}
+
 bool Window1::openScenario(const QString& path, QString* error)
 {
     const std::optional<Scenario> scenario = ScenarioFile::load(path, error);
@@ -355,6 +382,7 @@ void Window1::attachScenarioMenu()
         if (m_session.player())
             m_session.player()->restart();
     });
+    connect(m_menuBar->ScenarioResults, &QAction::triggered, this, &Window1::openResultsDialog);
     showScenarioState();
 }
 
@@ -365,6 +393,7 @@ void Window1::showScenarioState()
     m_menuBar->ScenarioStart->setEnabled(player && !running);
     m_menuBar->ScenarioStop->setEnabled(running);
     m_menuBar->ScenarioRestart->setEnabled(player);
+    m_menuBar->ScenarioResults->setEnabled(player);
     if (running && !m_scenarioClock->isActive())
         m_scenarioClock->start();
     else if (!running)
@@ -381,6 +410,7 @@ bool Window1::startControlApi(const ControlOptions& options)
 {
     delete m_control;
     m_control = new ControlServer(m_session, m_log, options.token, this);
+    m_control->setExpectations(&m_expectations);
     QString error;
     const bool listening = m_control->listen(options.address, options.port, &error);
     const QString state = listening ? QStringLiteral("Control API listening on ") + m_control->url()

@@ -3,6 +3,7 @@
 #include "app/simulatorcommandline.h"
 #include "log/trafficlogmodel.h"
 #include "scenario/scenariosession.h"
+#include "verify/expectationmonitor.h"
 
 #include <QMainWindow>
 
@@ -15,6 +16,7 @@ class QLabel;
 class QPushButton;
 class QTimer;
 class ControllersDialog;
+class ResultsDialog;
 class UnitsDialog;
 
 // The simulator's one window: the profile selector, the traffic log and its clear button, over
@@ -76,6 +78,9 @@ private:
     void showScenarioState();
     void openUnitsDialog();
     void openControllersDialog();
+    void openResultsDialog();
+    // Selects the log line with sequence number `seq`, or says that the log holds it no more.
+    void showLogLine(quint64 seq);
     UnitSimulator& unit() const { return *m_session.units()[m_selectedUnit]; }
     void updateEditItems();
     void copySelectedLine();
@@ -88,6 +93,8 @@ private:
     // the list view lets go of a model that is destroyed under it.
     TrafficLogModel m_log;
     ScenarioSession m_session;
+    // Judges the scenario's expectations on the log.
+    ExpectationMonitor m_expectations;
     int m_selectedUnit = 0;
     MainMenuBar* m_menuBar = nullptr;
     ContentArea* m_content = nullptr;
@@ -106,6 +113,7 @@ private:
     QTimer* m_scenarioClock = nullptr; // the status bar's elapsed time while a scenario runs
     UnitsDialog* m_unitsDialog = nullptr;
     ControllersDialog* m_controllersDialog = nullptr;
+    ResultsDialog* m_resultsDialog = nullptr;
     QString m_logStoreAbout; // where the log is kept, for the label's tool tip
     ControlServer* m_control = nullptr;
 };

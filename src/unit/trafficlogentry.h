@@ -170,7 +170,34 @@ struct TrafficLogEntry {
         entry.note->text = text.toUtf8();
         return entry;
     }
-    static TrafficLogEntry event(const QString& text) { return notice(text, Kind::Event); }
+    // What a scenario's event line tells a program that judges the run, beside its text: which
+    // units went down or came back. Kept in the bytes, which an event line has no other use for.
+    enum class EventMark : quint8 {
+        None,
+        ScenarioStarted,
+        ScenarioEnded,
+        UnitsOffline,
+        UnitsOnline,
+        UnitsRebooting,
+        UnitsRebooted, // back after a reboot
+    };
+    // `firstUnit` to `lastUnit`: the units the event acted on (indexes; 0 for the single unit).
+    static TrafficLogEntry event(const QString& text, EventMark mark = EventMark::None, quint32 firstUnit = 0,
+                                 quint32 lastUnit = 0)
+    {
+        TrafficLogEntry entry = notice(text, Kind::Event);
+        entry.bytes[0] = quint8(mark);
+        std::copy_n(reinterpret_cast<const quint8*>(&firstUnit), 4, entry.bytes.begin() + 4);
+        std::copy_n(reinterpret_cast<const quint8*>(&lastUnit), 4, entry.bytes.begin() + 8);
+        return entry;
+    }
+    EventMark eventMark() const
+    {
+        return kind == Kind::Event && bytes[0] <= quint8(EventMark::UnitsRebooted) ? EventMark(bytes[0])
+                                                                                   : EventMark::None;
+    }
+    quint32 markFirstUnit() const { return markUnit(4); }
+    quint32 markLastUnit() const { return markUnit(8); }
 
     // What the line is about, in the words the control API, its metrics and unitctl use.
     enum class Command : quint8 { SetChannels, ChannelQuery, StatusQuery, Discovery, Other };
@@ -254,6 +281,12 @@ struct TrafficLogEntry {
     }
 
 private:
+    quint32 markUnit(int at) const
+    {
+        quint32 unit = 0;
+        std::copy_n(bytes.begin() + at, 4, reinterpret_cast<quint8*>(&unit));
+        return unit;
+    }
     static TrafficLogEntry withPayload(Kind kind, quint32 address, quint16 remotePort, quint16 localPort,
                                        QByteArrayView payload, int profile)
     {

@@ -3,7 +3,7 @@
 // stays within what the log holds.
 #include "fuzzcheck.h"
 #include "log/trafficlogmodel.h"
-#include "verify/requestmatcher.h"
+#include "verify/verifyscan.h"
 
 #include <QJsonDocument>
 

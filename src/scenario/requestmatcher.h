@@ -11,9 +11,6 @@
 #include <memory>
 #include <optional>
 
-class TrafficLogModel;
-struct LogLine;
-
 // What a test asks of the requests the units received: which units, which command, which byte
 // values, over which part of the log, and how many such requests there must be. Read from JSON:
 //
@@ -52,53 +49,3 @@ struct RequestMatcher {
     QString countText() const;
     bool countHolds(quint64 matches) const;
 };
-
-// What a log holds of a matcher's requests.
-struct VerifyResult {
-    static constexpr int kFirstSeqs = 10;
-    static constexpr int kNearMisses = 3;
-
-    struct NearMiss {
-        quint64 seq = 0;
-        QString line;            // the log line, as the window shows it
-        QStringList differences; // "position 2: expected 255, was 254"
-    };
-
-    bool matched = false;
-    quint64 count = 0;
-    QList<quint64> firstSeqs;   // the first matching lines
-    QList<NearMiss> nearMisses; // when it did not hold: the requests nearest to matching
-    quint64 scanned = 0;        // requests looked at
-    QString error;              // a line that could not be read (the scan stops there)
-
-    QJsonObject toJson() const;
-};
-
-// A verification that reads the log a slice at a time, so that a long stored log does not hold up
-// the units while it is read. The log must outlive it; lines added meanwhile are not read.
-class VerifyScan {
-public:
-    VerifyScan(RequestMatcher matcher, const TrafficLogModel& log);
-    ~VerifyScan();
-    // Reads up to `lines` more lines; true once the whole range is read.
-    bool step(quint64 lines);
-    // Complete once step() returned true.
-    const VerifyResult& result() const { return m_result; }
-
-private:
-    struct Candidate;
-    class Judge;
-    void finish();
-
-    RequestMatcher m_matcher;
-    const TrafficLogModel& m_log;
-    std::unique_ptr<Judge> m_judge;
-    QList<Candidate> m_nearest; // the nearest misses so far, nearest first
-    quint64 m_next = 0;
-    quint64 m_end = 0;
-    bool m_done = false;
-    VerifyResult m_result;
-};
-
-// Reads every held line of `log` (from memory or its store) that the matcher's range takes.
-VerifyResult verifyRequests(const RequestMatcher& matcher, const TrafficLogModel& log);
