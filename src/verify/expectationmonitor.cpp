@@ -11,6 +11,7 @@
 #include <QXmlStreamWriter>
 
 #include <deque>
+#include <queue>
 #include <unordered_map>
 
 using namespace Qt::Literals::StringLiterals;
@@ -43,6 +44,18 @@ ExpectationResult fresh(const Expectation& expectation)
     ExpectationResult result;
     result.expectation = expectation;
     return result;
+}
+
+// A flood from changing ports must not grow a table of peers without end: past this many, what
+// new peers send is not judged, and the note says how much that was.
+constexpr std::size_t kMaxTracked = 65536;
+
+QString untrackedText(quint64 untracked)
+{
+    return untracked == 0 ? QString()
+                          : QStringLiteral("; %1 requests from peers beyond the first %2 not judged")
+                                .arg(untracked)
+                                .arg(kMaxTracked);
 }
 
 bool isQuery(Command command)
@@ -330,7 +343,15 @@ public:
             return; // a unit's rate is what reaches its unit port
         ++m_requests;
         const quint64 key = m_expectation.perPeer ? peerKey(entry) : line.unit;
-        Window& window = m_windows[key];
+        auto found = m_windows.find(key);
+        if (found == m_windows.end()) {
+            if (m_windows.size() >= kMaxTracked) {
+                ++m_untracked;
+                return;
+            }
+            found = m_windows.try_emplace(key).first;
+        }
+        Window& window = found->second;
         if (!window.hits.add(entry.timeUs, seq, m_spanUs, m_limit)) {
             window.exceeding = false;
             return;
@@ -370,6 +391,7 @@ private:
     const qsizetype m_limit;
     std::unordered_map<quint64, Window> m_windows;
     quint64 m_requests = 0;
+    quint64 m_untracked = 0;
 };
 
 // Each peer waits at least so long between discovery requests.
@@ -384,6 +406,10 @@ public:
             return;
         ++m_requests;
         const quint64 key = peerKey(entry);
+        if (m_last.size() >= kMaxTracked && !m_last.contains(key)) {
+            ++m_untracked;
+            return;
+        }
         const auto [it, first] = m_last.try_emplace(key, Last{entry.timeUs, seq, false});
         if (first)
             return;
@@ -405,9 +431,10 @@ public:
     QString note() const override
     {
         return QStringLiteral("%1 discovery requests from %2 peer%3")
-            .arg(m_requests)
-            .arg(m_last.size())
-            .arg(m_last.size() == 1 ? QString() : u"s"_s);
+                   .arg(m_requests)
+                   .arg(m_last.size())
+                   .arg(m_last.size() == 1 ? QString() : u"s"_s) +
+               untrackedText(m_untracked);
     }
 
 private:
@@ -418,14 +445,12 @@ private:
     };
     std::unordered_map<quint64, Last> m_last;
     quint64 m_requests = 0;
+    quint64 m_untracked = 0;
 };
 
 // While a unit does not answer a peer, the peer's queries to it fall to the rate.
 class BackoffChecker : public ExpectationMonitor::Checker {
 public:
-    // A flood from changing ports must not grow the table without end.
-    static constexpr std::size_t kMaxPairs = 65536;
-
     BackoffChecker(ExpectationMonitor::Context& context, int result, const Expectation& expectation)
         : Checker(context, result, expectation)
         , m_spanUs(context.windowUs(expectation.perSecond))
@@ -447,7 +472,7 @@ public:
             return;
         }
         if (it == m_pairs.end()) {
-            if (m_pairs.size() >= kMaxPairs) {
+            if (m_pairs.size() >= kMaxTracked) {
                 ++m_untracked;
                 return;
             }
@@ -487,11 +512,7 @@ public:
                            .arg(m_backingOff)
                            .arg(m_backingOff == 1 ? u"y"_s : u"ies"_s)
                            .arg(m_expectation.afterUnanswered);
-        if (m_untracked > 0)
-            text += QStringLiteral("; %1 queries from peers beyond the first %2 not judged")
-                        .arg(m_untracked)
-                        .arg(kMaxPairs);
-        return text;
+        return text + untrackedText(m_untracked);
     }
 
 private:
@@ -519,20 +540,22 @@ public:
         const qint64 due = startUs + context.realUs(expectation.warmUpMs);
         for (std::size_t unit = 0; unit < m_units.size(); ++unit) {
             m_units[unit].dueUs = due;
-            m_due.push_back({due, int(unit)});
+            m_due.push({due, int(unit)});
         }
     }
 
     void advance(qint64 nowUs) override
     {
-        // Deadlines are pushed in time order, so the queue stays sorted; one a unit's later poll
-        // replaced is skipped.
-        while (!m_due.empty() && m_due.front().dueUs < nowUs) {
-            const Due due = m_due.front();
-            m_due.pop_front();
+        // One entry a unit at most: one that a later poll moved goes back with its new time.
+        while (!m_due.empty() && m_due.top().dueUs < nowUs) {
+            const Due due = m_due.top();
+            m_due.pop();
             Unit& unit = m_units[std::size_t(due.unit)];
-            if (unit.dueUs != due.dueUs)
+            if (unit.dueUs != due.dueUs) {
+                m_due.push({unit.dueUs, due.unit});
                 continue;
+            }
+            unit.queued = false; // until its next poll
             ExpectationFailure f = failure(
                 unit.lastSeq
                     ? QStringLiteral("%1 got no channel- or status-query for %2 after the one at %3")
@@ -560,7 +583,8 @@ public:
         unit.lastUs = entry.timeUs;
         unit.lastSeq = seq;
         unit.lastPeer = peerKey(entry);
-        m_due.push_back({unit.dueUs, int(line.unit)});
+        if (!std::exchange(unit.queued, true))
+            m_due.push({unit.dueUs, int(line.unit)});
         ++m_polls;
     }
 
@@ -579,6 +603,7 @@ public:
 private:
     struct Unit {
         qint64 dueUs = 0;
+        bool queued = true; // has its entry in m_due
         qint64 lastUs = 0;
         std::optional<quint64> lastSeq;
         quint64 lastPeer = 0;
@@ -586,9 +611,10 @@ private:
     struct Due {
         qint64 dueUs;
         int unit;
+        bool operator>(const Due& other) const { return dueUs > other.dueUs; }
     };
     std::vector<Unit> m_units;
-    std::deque<Due> m_due;
+    std::priority_queue<Due, std::vector<Due>, std::greater<>> m_due; // soonest first
     quint64 m_polls = 0;
     quint64 m_gaps = 0;
 };

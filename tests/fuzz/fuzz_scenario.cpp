@@ -31,6 +31,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         (void)scenario->eventText(event);
     }
 
+    QStringList names;
+    for (const Expectation& expectation : scenario->expect) {
+        FUZZ_CHECK(!expectation.name.isEmpty() && !names.contains(expectation.name));
+        names << expectation.name;
+        FUZZ_CHECK(expectation.withinMs >= 0 && expectation.atLeastMs >= 0 && expectation.everyMs >= 0 &&
+                   expectation.warmUpMs >= 0 && expectation.perSecond >= 0 &&
+                   expectation.afterUnanswered >= 0);
+        (void)expectation.text();
+    }
+
     // Written and read back: the same scenario.
     ScenarioError again;
     const std::optional<Scenario> reread = ScenarioFile::parse(ScenarioFile::toYaml(*scenario), &again);
