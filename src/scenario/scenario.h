@@ -1,6 +1,7 @@
 #pragma once
 
 #include "expectation.h"
+#include "explore.h"
 #include "fault/faultrule.h"
 #include "fleet/unitfleet.h"
 
@@ -72,6 +73,8 @@ struct Scenario {
     std::optional<qint64> endMs; // none: runs until stopped
     // What the controller must do while it plays, judged live and at the end.
     QList<Expectation> expect;
+    // What an exploration may add to it, run by run (--explore).
+    std::optional<ExploreSpace> explore;
 
     // The units, in order: the groups one after another. Empty for the single unit.
     QList<FleetUnit> fleetUnits() const;

@@ -157,11 +157,12 @@ public:
     {
         if (root.IsNull())
             refuse(root, {}, QStringLiteral("the scenario is empty; it needs at least \"version: 1\""));
-        checkKeys(
-            root, {},
-            {"version", "name", "seed", "time_scale", "units", "faults", "timeline", "end", "expect"},
-            QStringLiteral("a mapping of version, name, seed, time_scale, units, faults, timeline, end and "
-                           "expect"));
+        checkKeys(root, {},
+                  {"version", "name", "seed", "time_scale", "units", "faults", "timeline", "end", "expect",
+                   "explore"},
+                  QStringLiteral(
+                      "a mapping of version, name, seed, time_scale, units, faults, timeline, end, expect "
+                      "and explore"));
         if (!root["version"])
             refuse(root, {}, QStringLiteral("version is missing; this program reads \"version: 1\""));
         if (scalar(root["version"], QStringLiteral("version"), QStringLiteral("1")) != QLatin1String("1"))
@@ -208,6 +209,13 @@ public:
             readTimeline(timeline);
         if (const YAML::Node expect = root["expect"])
             readExpectations(expect);
+        if (const YAML::Node explore = root["explore"]) {
+            QString problem;
+            m_scenario.explore =
+                ExploreSpace::fromJson(jsonOf(explore), m_scenario.unitCount(), m_scenario.endMs, &problem);
+            if (!m_scenario.explore)
+                refuse(explore, QStringLiteral("explore"), problem);
+        }
         return m_scenario;
     }
 
@@ -711,6 +719,10 @@ QByteArray toYaml(const Scenario& scenario)
         out << YAML::Key << "end" << YAML::Value;
         emitDuration(out, *scenario.endMs);
     }
+    if (scenario.explore) {
+        out << YAML::Key << "explore" << YAML::Value;
+        emitJson(out, scenario.explore->value);
+    }
     if (!scenario.expect.isEmpty()) {
         out << YAML::Key << "expect" << YAML::Value << YAML::BeginSeq;
         for (const Expectation& expectation : scenario.expect) {
@@ -792,6 +804,8 @@ QJsonObject toJson(const Scenario& scenario)
                         {QLatin1String(Expectation::checkName(expectation.check)),
                          expectation.value.isNull() ? QJsonValue(QJsonObject()) : expectation.value}});
     object.insert(QStringLiteral("expect"), expect);
+    if (scenario.explore)
+        object.insert(QStringLiteral("explore"), scenario.explore->value);
     return object;
 }
 

@@ -1,0 +1,18 @@
+#pragma once
+
+#include "scenario.h"
+
+#include <QList>
+
+// One run's variation of a scenario with an explore block: the additions drawn for it.
+struct ExploreVariation {
+    quint64 seed = 0; // the run's own, from which the additions were drawn
+    QList<ScenarioEvent> additions;
+};
+
+// The additions of run `run` of an exploration from `seed`: the same seed and run give the same
+// additions, whatever ran before. None when the scenario has no explore block.
+ExploreVariation drawVariation(const Scenario& scenario, quint64 seed, int run);
+// `scenario` with `additions` added to its timeline and no explore block: what a run plays, and
+// what a failure is written as.
+Scenario withAdditions(const Scenario& scenario, const QList<ScenarioEvent>& additions);

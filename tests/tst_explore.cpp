@@ -1,0 +1,205 @@
+// A scenario's explore block: read strictly, and the additions drawn for each run, the same for the
+// same seed and run, always within what the block allows, and written as a scenario that loads.
+#include "scenario/explorevariation.h"
+#include "scenario/scenariofile.h"
+
+#include <QJsonDocument>
+#include <QSet>
+#include <QTest>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+const QByteArray kRoom = R"(version: 1
+name: room
+units:
+  - {count: 10, first: 127.0.7.1}
+end: 20s
+expect:
+  - {name: polled, poll_coverage: {every: 2s}}
+)"_ba;
+
+const QByteArray kExplore = R"(explore:
+  at_most: 6
+  window: 6s-14s
+  units: 2-9
+  events: [{reboot: {for: 2s-6s}}, {offline: {for: 1s-10s}}]
+  faults: [{rule: "delay=600", for: 4s-16s}, {rule: "drop,chance=0.1-0.5", for: 2s-8s}]
+)"_ba;
+
+Scenario room()
+{
+    ScenarioError error;
+    const std::optional<Scenario> scenario = ScenarioFile::parse(kRoom + kExplore, &error);
+    if (!scenario)
+        qFatal("%s", qPrintable(error.message));
+    return *scenario;
+}
+
+QByteArray yamlOf(const Scenario& scenario, const ExploreVariation& variation)
+{
+    return ScenarioFile::toYaml(withAdditions(scenario, variation.additions));
+}
+} // namespace
+
+class TestExplore : public QObject {
+    Q_OBJECT
+
+private slots:
+    void readsTheBlock();
+    void refusesWithLineColumnAndPart_data();
+    void refusesWithLineColumnAndPart();
+    void rangesInARuleAreDrawn();
+    void sameSeedAndRunSameAdditions();
+    void additionsStayWithinTheBlock();
+    void aRunIsAScenarioThatLoads();
+};
+
+void TestExplore::readsTheBlock()
+{
+    const Scenario scenario = room();
+    QVERIFY(scenario.explore);
+    const ExploreSpace& space = *scenario.explore;
+    QCOMPARE(space.atMost, 6);
+    QCOMPARE(space.windowMs.low, 6000.0);
+    QCOMPARE(space.windowMs.high, 14000.0);
+    QCOMPARE(space.unitsFirst, 2);
+    QCOMPARE(space.unitsLast, 9);
+    QCOMPARE(space.choices.size(), 4);
+    QCOMPARE(space.choices[1].kind, ExploreSpace::Choice::Kind::Offline);
+    QCOMPARE(space.choices[1].forMs->high, 10000.0);
+    QCOMPARE(space.choices[3].rule, u"drop,chance=0.1-0.5"_s);
+
+    // Without a window, the whole run; the written file reads back the same.
+    ScenarioError error;
+    const std::optional<Scenario> plain =
+        ScenarioFile::parse(kRoom + "explore: {events: [{reboot: {}}]}\n", &error);
+    QVERIFY2(plain, qPrintable(error.message));
+    QCOMPARE(plain->explore->windowMs.high, 20000.0);
+    QCOMPARE(plain->explore->unitsLast, 9);
+    const std::optional<Scenario> reread = ScenarioFile::parse(ScenarioFile::toYaml(scenario), &error);
+    QVERIFY2(reread, qPrintable(error.message));
+    QCOMPARE(QJsonDocument(ScenarioFile::toJson(*reread)).toJson(),
+             QJsonDocument(ScenarioFile::toJson(scenario)).toJson());
+}
+
+void TestExplore::refusesWithLineColumnAndPart_data()
+{
+    QTest::addColumn<QByteArray>("block");
+    QTest::addColumn<QString>("message");
+    QTest::addRow("unknown key") << "explore: {tries: 3, events: [{reboot: {}}]}\n"_ba
+                                 << u"explore: unknown key tries"_s;
+    QTest::addRow("nothing to add") << "explore: {window: 1s-2s}\n"_ba
+                                    << u"explore: needs events or faults to draw additions from"_s;
+    QTest::addRow("window past the end") << "explore: {window: 10s-30s, events: [{reboot: {}}]}\n"_ba
+                                         << u"explore: window ends after the scenario's end (20s)"_s;
+    QTest::addRow("window backwards") << "explore: {window: 10s-3s, events: [{reboot: {}}]}\n"_ba
+                                      << u"explore: window needs a range of durations"_s;
+    QTest::addRow("units outside")
+        << "explore: {units: 5-10, events: [{reboot: {}}]}\n"_ba
+        << u"explore: units needs unit indexes FIRST-LAST or an index, from 0 to 9"_s;
+    QTest::addRow("at_most 0") << "explore: {at_most: 0, events: [{reboot: {}}]}\n"_ba
+                               << u"explore: at_most needs a whole number from 1 to 1000"_s;
+    QTest::addRow("unknown event") << "explore: {events: [{profile: 3}]}\n"_ba
+                                   << u"explore: events[0] needs one of reboot and offline"_s;
+    QTest::addRow("for of 0") << "explore: {events: [{offline: {for: 0s-2s}}]}\n"_ba
+                              << u"explore: events[0].for needs a duration above 0"_s;
+    QTest::addRow("rule's own units") << "explore: {faults: [{rule: \"drop,units=1\"}]}\n"_ba
+                                      << u"explore: faults[0].rule: the units come from explore's units"_s;
+    QTest::addRow("range end no rule takes")
+        << "explore: {faults: [{rule: \"drop,chance=0.5-1.5\"}]}\n"_ba
+        << u"explore: faults[0].rule: 'drop,chance=1.5': chance needs a probability"_s;
+    QTest::addRow("rule without rule")
+        << "explore: {faults: [{for: 2s}]}\n"_ba << u"explore: faults[0] needs rule"_s;
+}
+
+void TestExplore::refusesWithLineColumnAndPart()
+{
+    QFETCH(QByteArray, block);
+    QFETCH(QString, message);
+    ScenarioError error;
+    QVERIFY(!ScenarioFile::parse(kRoom + block, &error));
+    QVERIFY2(error.message.startsWith(message), qPrintable(error.message));
+    QCOMPARE(error.line, 8); // the block's own line: the message names the part
+    QCOMPARE(error.column, 10);
+}
+
+void TestExplore::rangesInARuleAreDrawn()
+{
+    const QString rule = u"delay=200-800,jitter=5,on=status-query,chance=0.1-0.5,for=2s-8s"_s;
+    const auto low = [](const DrawRange& r) { return r.low; };
+    const auto high = [](const DrawRange& r) { return r.high; };
+    QCOMPARE(ExploreSpace::drawRule(rule, low),
+             u"delay=200,jitter=5,on=status-query,chance=0.1,for=2000ms"_s);
+    QCOMPARE(ExploreSpace::drawRule(rule, high),
+             u"delay=800,jitter=5,on=status-query,chance=0.5,for=8000ms"_s);
+    QCOMPARE(ExploreSpace::drawRule(u"loss=burst:2-6,0.1-0.3"_s, low), u"loss=burst:2,0.1"_s);
+    QCOMPARE(ExploreSpace::drawRule(u"drop"_s, low), u"drop"_s);
+}
+
+void TestExplore::sameSeedAndRunSameAdditions()
+{
+    const Scenario scenario = room();
+    QSet<QByteArray> distinct;
+    for (int run = 0; run < 20; ++run) {
+        const QByteArray first = yamlOf(scenario, drawVariation(scenario, 77, run));
+        // Drawn again after other runs, and alone: the same.
+        QCOMPARE(yamlOf(scenario, drawVariation(scenario, 77, run)), first);
+        distinct.insert(first);
+    }
+    QVERIFY2(distinct.size() >= 15, qPrintable(QString::number(distinct.size())));
+    QVERIFY(yamlOf(scenario, drawVariation(scenario, 78, 0)) !=
+            yamlOf(scenario, drawVariation(scenario, 77, 0)));
+}
+
+void TestExplore::additionsStayWithinTheBlock()
+{
+    const Scenario scenario = room();
+    QSet<int> counts;
+    QSet<int> kinds;
+    for (int run = 0; run < 300; ++run) {
+        const ExploreVariation variation = drawVariation(scenario, 5, run);
+        counts.insert(int(variation.additions.size()));
+        for (const ScenarioEvent& event : variation.additions) {
+            kinds.insert(int(event.kind) * 10 + int(event.rule.chance >= 0));
+            QVERIFY(event.atMs >= 6000 && event.atMs <= 14000);
+            QVERIFY(event.units.first >= 2 && event.units.first <= event.units.last && event.units.last <= 9);
+            switch (event.kind) {
+            case ScenarioEvent::Kind::Reboot:
+                QVERIFY(event.forMs >= 2000 && event.forMs <= 6000);
+                break;
+            case ScenarioEvent::Kind::Offline:
+                QVERIFY(event.forMs >= 1000 && event.forMs <= 10000);
+                break;
+            case ScenarioEvent::Kind::Fault:
+                if (event.rule.chance >= 0) {
+                    QVERIFY(event.rule.chance >= 0.1 && event.rule.chance <= 0.5);
+                    QVERIFY(event.forMs >= 2000 && event.forMs <= 8000);
+                } else {
+                    QCOMPARE(event.rule.text, u"delay=600"_s);
+                    QVERIFY(event.forMs >= 4000 && event.forMs <= 16000);
+                }
+                break;
+            default:
+                QFAIL("only reboot, offline and fault are drawn");
+            }
+        }
+    }
+    QCOMPARE(counts, (QSet<int>{1, 2, 3, 4, 5, 6}));
+    QCOMPARE(kinds.size(), 4); // each choice came up
+}
+
+void TestExplore::aRunIsAScenarioThatLoads()
+{
+    const Scenario scenario = room();
+    const ExploreVariation variation = drawVariation(scenario, 9, 3);
+    ScenarioError error;
+    const std::optional<Scenario> played = ScenarioFile::parse(yamlOf(scenario, variation), &error);
+    QVERIFY2(played, qPrintable(error.message + u"\n"_s + QString::fromUtf8(yamlOf(scenario, variation))));
+    QVERIFY(!played->explore);
+    QCOMPARE(played->timeline.size(), variation.additions.size());
+    QCOMPARE(played->expect.size(), 1);
+}
+
+QTEST_GUILESS_MAIN(TestExplore)
+#include "tst_explore.moc"
