@@ -56,14 +56,15 @@ bench: build
 	BUILD=$(BUILD) bench/run-scenario-bench.sh
 	BUILD=$(BUILD) bench/run-fault-bench.sh
 
-# The whole test suite again under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer.
+# The whole test suite again under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer,
+# but for the tests labelled long: minutes of a controller's timing that `make test` runs already.
 .PHONY: test-sanitize
 test-sanitize: deps
 	@scripts/install-deps.sh test
 	cmake -S . -B build-asan -DUNITSIM_SANITIZE=ON -DUNITSIM_DEVELOPER_MODE=ON -DCMAKE_BUILD_TYPE=Debug
 	cmake --build build-asan -j$(JOBS)
 	cd build-asan && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
-	    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure -j$(JOBS)
+	    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure -j$(JOBS) -LE long
 
 # libFuzzer over the datagram path, FUZZ_SECONDS per target, from the seeds in tests/fuzz/corpus.
 FUZZ_SECONDS ?= 60

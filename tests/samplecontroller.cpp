@@ -4,14 +4,22 @@
 //
 // Usage: sample-controller --discover ADDRESS [--seconds S] [--habit HABIT]
 //   HABIT: none (the default), no-resend, poll-too-fast, discovery-storm, no-backoff,
-//          skip-units, malformed
-// Prints what it did on standard output when it ends: units=N polls=N replies=N resends=N.
+//          skip-units, malformed, hidden-bug
+// Prints what it did on standard output when it ends: units=N polls=N replies=N resends=N lost=N.
+//
+// hidden-bug behaves well except in one situation, which takes two things at once: a unit that
+// was silent for a while (a reboot, say) and whose first answer then comes too late (its replies
+// delayed past the timeout). The controller then drops the unit for good.
+//
+// With UNITSIM_TIME_SCALE=X in its environment (as an exploration gives it), it runs X times as
+// fast: every interval and timeout divided by X.
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QMap>
 #include <QNetworkDatagram>
+#include <QSet>
 #include <QTimer>
 #include <QUdpSocket>
 
@@ -37,37 +45,45 @@ constexpr int kTickMs = 10;
 constexpr int kTooFastEveryMs = 10;   // 100 a second to each unit
 constexpr int kStormEveryMs = 100;    // discovery ten times a second
 constexpr int kNoBackOffEveryMs = 50; // retries at 20 a second while a unit is silent
+// The hidden bug's silence: no reply for this long, then a late one. Longer than a poll and one
+// delayed reply take, so that delayed replies alone never make one.
+constexpr int kLongSilenceMs = 2400;
 
 struct Unit {
     quint16 port = 0;
     int index = 0; // in the order found
     qint64 nextPollMs = 0;
     qint64 sentMs = -1; // the request waiting for its answer; -1: none
+    qint64 lastReplyMs = 0;
     int unanswered = 0;
     int polls = 0;
 };
 
 class Controller : public QObject {
 public:
-    Controller(QHostAddress discoverAt, QString habit)
+    Controller(QHostAddress discoverAt, QString habit, double timeScale)
         : m_discoverAt(std::move(discoverAt))
         , m_habit(std::move(habit))
+        , m_timeScale(timeScale)
     {
         m_socket.bind(QHostAddress::AnyIPv4, 0);
         connect(&m_socket, &QUdpSocket::readyRead, this, &Controller::read);
         connect(&m_tick, &QTimer::timeout, this, &Controller::tick);
-        m_tick.start(kTickMs);
+        m_tick.start(std::max(1, scaled(kTickMs)));
         m_clock.start();
     }
 
     void report() const
     {
-        std::printf("units=%lld polls=%d replies=%d resends=%d\n", qlonglong(m_units.size()), m_polls,
-                    m_replies, m_resends);
+        std::printf("units=%lld polls=%d replies=%d resends=%d lost=%d\n", qlonglong(m_units.size()), m_polls,
+                    m_replies, m_resends, m_lost);
+        std::fflush(stdout);
     }
 
 private:
     bool habit(const char* name) const { return m_habit == QLatin1String(name); }
+    // An interval of the controller's own time in real milliseconds.
+    int scaled(int ms) const { return int(ms / m_timeScale); }
 
     void send(const QHostAddress& address, quint16 port, quint8 command, int size = kFrameSize)
     {
@@ -83,7 +99,7 @@ private:
     void tick()
     {
         const qint64 now = m_clock.elapsed();
-        const int discoverEvery = habit("discovery-storm") ? kStormEveryMs : kDiscoveryEveryMs;
+        const int discoverEvery = scaled(habit("discovery-storm") ? kStormEveryMs : kDiscoveryEveryMs);
         if (m_lastDiscoveryMs < 0 || now - m_lastDiscoveryMs >= discoverEvery) {
             m_socket.writeDatagram(QByteArrayLiteral("X"), m_discoverAt, kDiscoveryPort);
             m_lastDiscoveryMs = now;
@@ -91,7 +107,7 @@ private:
         for (auto it = m_units.begin(); it != m_units.end(); ++it) {
             Unit& unit = it.value();
             const QHostAddress address(it.key());
-            if (unit.sentMs >= 0 && now - unit.sentMs > kAnswerWithinMs) {
+            if (unit.sentMs >= 0 && now - unit.sentMs > scaled(kAnswerWithinMs)) {
                 ++unit.unanswered;
                 unit.sentMs = -1;
             }
@@ -108,7 +124,7 @@ private:
             send(address, unit.port, ++unit.polls % kStatusEvery == 0 ? kStatusQuery : kChannelQuery);
             ++m_polls;
             unit.sentMs = now;
-            unit.nextPollMs = now + every;
+            unit.nextPollMs = now + scaled(every);
         }
     }
 
@@ -125,6 +141,17 @@ private:
             if (unit == m_units.end() || datagram.data().size() != kFrameSize)
                 continue;
             ++m_replies;
+            const qint64 now = m_clock.elapsed();
+            const bool late = unit->sentMs < 0; // its request was taken for unanswered already
+            const bool longSilence = now - unit->lastReplyMs > scaled(kLongSilenceMs);
+            unit->lastReplyMs = now;
+            if (habit("hidden-bug") && late && longSilence && unit->unanswered >= kBackOffAfter) {
+                // The bug: the late answer is taken for a stranger's, and the unit is gone.
+                m_forgotten.insert(from);
+                m_units.erase(unit);
+                ++m_lost;
+                continue;
+            }
             // Back after a silence: its channels may be gone (a power cut), so they are set again.
             if (unit->unanswered >= kBackOffAfter && !habit("no-resend")) {
                 send(QHostAddress(from), unit->port, kSetChannels);
@@ -141,11 +168,12 @@ private:
         const QList<QByteArray> fields = identity.split('/');
         bool ok = false;
         const quint16 port = fields.size() > 1 ? quint16(fields[1].toUInt(&ok)) : 0;
-        if (!ok || m_units.contains(address))
+        if (!ok || m_units.contains(address) || m_forgotten.contains(address))
             return;
         Unit unit;
         unit.port = port;
         unit.index = int(m_units.size());
+        unit.lastReplyMs = m_clock.elapsed();
         m_units.insert(address, unit);
         send(QHostAddress(address), port, kSetChannels);
         if (habit("malformed"))
@@ -158,7 +186,10 @@ private:
     QTimer m_tick;
     QElapsedTimer m_clock;
     qint64 m_lastDiscoveryMs = -1;
+    double m_timeScale;
     QMap<quint32, Unit> m_units;
+    QSet<quint32> m_forgotten;
+    int m_lost = 0;
     int m_polls = 0;
     int m_replies = 0;
     int m_resends = 0;
@@ -180,7 +211,7 @@ int main(int argc, char** argv)
     static const QStringList habits{QStringLiteral("none"),          QStringLiteral("no-resend"),
                                     QStringLiteral("poll-too-fast"), QStringLiteral("discovery-storm"),
                                     QStringLiteral("no-backoff"),    QStringLiteral("skip-units"),
-                                    QStringLiteral("malformed")};
+                                    QStringLiteral("malformed"),     QStringLiteral("hidden-bug")};
     const QHostAddress target(parser.value(discover));
     bool ok = false;
     const double runSeconds = parser.value(seconds).toDouble(&ok);
@@ -190,7 +221,14 @@ int main(int argc, char** argv)
                      qPrintable(habits.join(u'|')));
         return 2;
     }
-    Controller controller(target, parser.value(habit));
+    bool scaleOk = true;
+    const QByteArray scaleText = qgetenv("UNITSIM_TIME_SCALE");
+    const double timeScale = scaleText.isEmpty() ? 1.0 : scaleText.toDouble(&scaleOk);
+    if (!scaleOk || timeScale < 0.01 || timeScale > 1000) {
+        std::fprintf(stderr, "sample-controller: UNITSIM_TIME_SCALE must be from 0.01 to 1000\n");
+        return 2;
+    }
+    Controller controller(target, parser.value(habit), timeScale);
     QTimer::singleShot(int(runSeconds * 1000), &app, &QCoreApplication::quit);
     const int status = app.exec();
     controller.report();

@@ -46,6 +46,7 @@ private slots:
     void logStore();
     void usageErrors_data();
     void usageErrors();
+    void exploreTakesItsOptions();
     void helpAndVersion();
 };
 
@@ -362,6 +363,24 @@ void TestCommandLine::usageErrors_data()
     QTest::addRow("rule for an address of the single unit")
         << QStringList{u"--headless"_s, u"--fault"_s, u"delay=5,units=127.0.0.1"_s}
         << u"the single unit listens on every address"_s;
+    const QString explore = QStringLiteral(UNITSIM_EXAMPLES_DIR "/explore-reboots.yaml");
+    const QString plain = QStringLiteral(UNITSIM_EXAMPLES_DIR "/power-cut.yaml");
+    QTest::addRow("explore without a controller")
+        << QStringList{u"--explore"_s, explore} << u"needs --controller"_s;
+    QTest::addRow("explore a scenario without explore block")
+        << QStringList{u"--explore"_s, plain, u"--controller"_s, u"true"_s}
+        << u"exploring needs an explore block (what a run may add), an expect list"_s;
+    QTest::addRow("explore with a fault")
+        << QStringList{u"--explore"_s, explore, u"--controller"_s, u"true"_s, u"--fault"_s, u"drop"_s}
+        << u"--fault does not go with --explore"_s;
+    QTest::addRow("runs 0") << QStringList{u"--explore"_s, explore,     u"--controller"_s,
+                                           u"true"_s,      u"--runs"_s, u"0"_s}
+                            << u"--runs needs a whole number from 1"_s;
+    QTest::addRow("budget without unit")
+        << QStringList{u"--explore"_s, explore, u"--controller"_s, u"true"_s, u"--budget"_s, u"60"_s}
+        << u"--budget needs a duration such as 90s or 10m, not '60'"_s;
+    QTest::addRow("runs without explore")
+        << QStringList{u"--headless"_s, u"--runs"_s, u"3"_s} << u"--runs goes with --explore"_s;
 }
 
 void TestCommandLine::usageErrors()
@@ -371,6 +390,24 @@ void TestCommandLine::usageErrors()
     const SimulatorOptions options = SimulatorCommandLine::parse(commandLine(arguments));
     QCOMPARE(options.action, Action::UsageError);
     QVERIFY2(options.text.contains(message), qPrintable(options.text));
+}
+
+void TestCommandLine::exploreTakesItsOptions()
+{
+    const SimulatorOptions options = SimulatorCommandLine::parse(commandLine(
+        {u"--explore"_s, QStringLiteral(UNITSIM_EXAMPLES_DIR "/explore-reboots.yaml"), u"--controller"_s,
+         u"ctl --x 'a b'"_s, u"--runs"_s, u"7"_s, u"--budget"_s, u"2m"_s, u"--seed"_s, u"42"_s, u"--out"_s,
+         u"found"_s, u"--explore-run"_s, u"3"_s, u"--time-scale"_s, u"5"_s}));
+    QCOMPARE(options.action, Action::Explore);
+    const ExploreOptions& explore = *options.explore;
+    QCOMPARE(explore.controller, u"ctl --x 'a b'"_s);
+    QCOMPARE(explore.runs, 7);
+    QCOMPARE(*explore.budgetMs, 120000);
+    QCOMPARE(explore.seed, 42u);
+    QCOMPARE(explore.outDir, u"found"_s);
+    QCOMPARE(*explore.onlyRun, 3);
+    QCOMPARE(explore.scenario.timeScale, 5.0);
+    QVERIFY(explore.scenario.explore);
 }
 
 void TestCommandLine::helpAndVersion()

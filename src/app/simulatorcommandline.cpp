@@ -2,6 +2,7 @@
 
 #include "appversion.h"
 #include "consoleoutput.h"
+#include "fault/duration.h"
 #include "fleet/unitaddress.h"
 #include "log/logstore.h"
 #include "scenario/scenariofile.h"
@@ -14,12 +15,15 @@
 #include <cmath>
 #include <cstdio>
 
+using namespace Qt::Literals::StringLiterals;
+
 namespace {
 // The simulator's own options; any of them on the command line means a run without a window.
 // --control, --control-token and --seed are the window's too, so they do not count.
 const char* const kConsoleOptions[] = {
-    "headless",   "profile", "quiet", "fault",    "log-format", "units",   "unit",     "profiles",   "pcap",
-    "keep-going", "h",       "help",  "help-all", "v",          "version", "scenario", "time-scale", "report",
+    "headless",   "profile",    "quiet",   "fault",      "log-format", "units",  "unit",    "profiles",
+    "pcap",       "keep-going", "h",       "help",       "help-all",   "v",      "version", "scenario",
+    "time-scale", "report",     "explore", "controller", "runs",       "budget", "out",     "explore-run",
 };
 
 QString optionName(const QString& argument)
@@ -406,9 +410,42 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
         QStringLiteral("Write the verdict on the scenario's expectations to FILE as JUnit XML, at its end "
                        "(or on SIGINT/SIGTERM); a run where one failed ends with status 4."),
         QStringLiteral("FILE"));
-    parser.addOptions({headless, profile, quiet, fault, seed, control, controlToken, controlTokenFile,
-                       logFormat, units, unit, profiles, pcap, keepGoing, logDir, logDiskLimit, scenario,
-                       timeScale, report});
+    const QCommandLineOption explore(
+        QStringLiteral("explore"),
+        QStringLiteral(
+            "Look for the situation that breaks a controller: play the scenario in FILE again and again "
+            "beside --controller, each run with additions drawn from its explore block, and judge each "
+            "run by its expectations. Failing runs are written to --out. Exit status 0 when no run "
+            "failed, 4 when one did."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption controller(
+        QStringLiteral("controller"),
+        QStringLiteral(
+            "With --explore: the controller to start for each run, a shell command; its environment "
+            "has UNITSIM_CONTROL_URL, UNITSIM_UNITS, UNITSIM_SEED and UNITSIM_TIME_SCALE. It gets "
+            "SIGTERM at the run's end, SIGKILL 5 s later."),
+        QStringLiteral("COMMAND"));
+    const QCommandLineOption runs(QStringLiteral("runs"),
+                                  QStringLiteral("With --explore: how many runs (default 20)."),
+                                  QStringLiteral("N"));
+    const QCommandLineOption budget(
+        QStringLiteral("budget"),
+        QStringLiteral("With --explore: start no run once DURATION (such as 10m) has "
+                       "passed."),
+        QStringLiteral("DURATION"));
+    const QCommandLineOption out(QStringLiteral("out"),
+                                 QStringLiteral("With --explore: where failing runs are written, each to "
+                                                "failure-K/ (default explore-out)."),
+                                 QStringLiteral("DIR"));
+    const QCommandLineOption exploreRun(
+        QStringLiteral("explore-run"),
+        QStringLiteral("With --explore: play run K alone, as the exploration from "
+                       "the same --seed played it."),
+        QStringLiteral("K"));
+    parser.addOptions(
+        {headless, profile, quiet,      fault, seed,      control, controlToken, controlTokenFile, logFormat,
+         units,    unit,    profiles,   pcap,  keepGoing, logDir,  logDiskLimit, scenario,         timeScale,
+         report,   explore, controller, runs,  budget,    out,     exploreRun});
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
 
@@ -428,6 +465,80 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
     if (!parser.positionalArguments().isEmpty())
         return usageError(
             QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
+    const QList<const QCommandLineOption*> exploreOnly{&controller, &runs, &budget, &out, &exploreRun};
+    if (parser.isSet(explore)) {
+        // Each run is a headless run of its own: of the other options only --seed and --time-scale
+        // act on the exploration.
+        for (const QString& name : parser.optionNames()) {
+            static const QStringList together{u"explore"_s, u"controller"_s, u"runs"_s,
+                                              u"budget"_s,  u"out"_s,        u"explore-run"_s,
+                                              u"seed"_s,    u"time-scale"_s, u"headless"_s};
+            if (!together.contains(name))
+                return usageError(QStringLiteral("--%1 does not go with --explore").arg(name));
+        }
+        ExploreOptions exploring;
+        exploring.scenarioPath = parser.value(explore);
+        QString error;
+        const std::optional<Scenario> loaded = ScenarioFile::load(exploring.scenarioPath, &error);
+        if (!loaded)
+            return usageError(error);
+        exploring.scenario = *loaded;
+        if (!loaded->explore || loaded->expect.isEmpty() || !loaded->endMs)
+            return usageError(
+                QStringLiteral("%1: exploring needs an explore block (what a run may add), an expect "
+                               "list (what decides a run) and an end")
+                    .arg(exploring.scenarioPath));
+        exploring.controller = parser.value(controller).trimmed();
+        if (exploring.controller.isEmpty())
+            return usageError(
+                QStringLiteral("--explore needs --controller COMMAND, the controller to judge"));
+        bool ok = true;
+        if (parser.isSet(runs))
+            exploring.runs = parser.value(runs).toInt(&ok);
+        if (!ok || exploring.runs < 1 || exploring.runs > 1'000'000)
+            return usageError(QStringLiteral("--runs needs a whole number from 1 to 1000000, not '%1'")
+                                  .arg(parser.value(runs)));
+        if (parser.isSet(budget)) {
+            exploring.budgetMs = parseDuration(parser.value(budget));
+            if (!exploring.budgetMs || *exploring.budgetMs <= 0)
+                return usageError(QStringLiteral("--budget needs a duration such as 90s or 10m, not '%1'")
+                                      .arg(parser.value(budget)));
+        }
+        if (parser.isSet(out))
+            exploring.outDir = parser.value(out);
+        if (exploring.outDir.isEmpty())
+            return usageError(QStringLiteral("--out needs a directory"));
+        if (parser.isSet(exploreRun)) {
+            const int run = parser.value(exploreRun).toInt(&ok);
+            if (!ok || run < 0)
+                return usageError(QStringLiteral("--explore-run needs a run number from 0, not '%1'")
+                                      .arg(parser.value(exploreRun)));
+            exploring.onlyRun = run;
+        }
+        if (parser.isSet(timeScale)) {
+            const double value = parser.value(timeScale).toDouble(&ok);
+            if (!ok || !std::isfinite(value) || value < Scenario::kMinTimeScale ||
+                value > Scenario::kMaxTimeScale)
+                return usageError(QStringLiteral("--time-scale must be a number from 0.01 to 1000, not '%1'")
+                                      .arg(parser.value(timeScale)));
+            exploring.scenario.timeScale = value;
+        }
+        if (parser.isSet(seed)) {
+            const std::optional<quint64> value = parseSeed(parser.value(seed));
+            if (!value)
+                return usageError(seedError(parser.value(seed)));
+            exploring.seed = *value;
+        } else {
+            exploring.seed = drawSeed();
+        }
+        options.action = SimulatorOptions::Action::Explore;
+        options.explore = exploring;
+        return options;
+    }
+    for (const QCommandLineOption* option : exploreOnly) {
+        if (parser.isSet(*option))
+            return usageError(QStringLiteral("--%1 goes with --explore").arg(option->names().first()));
+    }
     if (!parser.isSet(headless))
         return usageError(QStringLiteral("--profile, --quiet, --fault, --pcap, --keep-going, --scenario and "
                                          "the fleet options need --headless"));

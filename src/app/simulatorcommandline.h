@@ -1,5 +1,6 @@
 #pragma once
 
+#include "explorer.h"
 #include "fault/faultrule.h"
 #include "fleet/unitfleet.h"
 #include "log/trafficlogwriter.h"
@@ -22,7 +23,7 @@ struct ControlOptions {
 
 // What the simulator's command line asks for.
 struct SimulatorOptions {
-    enum class Action { OpenWindow, RunHeadless, ShowHelp, ShowVersion, UsageError };
+    enum class Action { OpenWindow, RunHeadless, Explore, ShowHelp, ShowVersion, UsageError };
 
     Action action = Action::OpenWindow;
     int profile = 0;
@@ -47,6 +48,8 @@ struct SimulatorOptions {
     QStringList scenarioNotes;
     // Where to write the verdict on the scenario's expectations (JUnit XML), if anywhere.
     QString reportPath;
+    // What --explore asks for.
+    std::optional<ExploreOptions> explore;
     // The help text, the version line, or what is wrong.
     QString text;
     // Arguments the window does not use (those Qt did not take for itself).

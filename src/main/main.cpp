@@ -1,3 +1,4 @@
+#include "app/explorer.h"
 #include "app/headlessrunner.h"
 #include "app/simulatorcommandline.h"
 #include "app/unixsignalwatcher.h"
@@ -16,6 +17,16 @@ int main(int argc, char** argv)
         QCoreApplication app(argc, argv);
         const SimulatorOptions options =
             SimulatorCommandLine::parse(QCoreApplication::arguments(), qgetenv("UNITSIM_CONTROL_TOKEN"));
+        if (options.action == SimulatorOptions::Action::Explore) {
+            Explorer explorer(*options.explore);
+            // A stop signal ends the exploration after the run in progress.
+            UnixSignalWatcher signalWatcher;
+            QObject::connect(&signalWatcher, &UnixSignalWatcher::terminationRequested, &explorer,
+                             &Explorer::stop);
+            QObject::connect(&explorer, &Explorer::finished, &app, &QCoreApplication::exit);
+            explorer.start();
+            return app.exec();
+        }
         if (options.action != SimulatorOptions::Action::RunHeadless)
             return reportWithoutRunning(options);
         HeadlessRunner runner(options);
