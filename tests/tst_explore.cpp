@@ -1,5 +1,6 @@
 // A scenario's explore block: read strictly, and the additions drawn for each run, the same for the
 // same seed and run, always within what the block allows, and written as a scenario that loads.
+#include "fault/faultrule.h"
 #include "scenario/explorevariation.h"
 #include "scenario/scenariofile.h"
 
@@ -53,6 +54,7 @@ private slots:
     void sameSeedAndRunSameAdditions();
     void additionsStayWithinTheBlock();
     void aRunIsAScenarioThatLoads();
+    void shrinkingTriesEachSmallerStep();
 };
 
 void TestExplore::readsTheBlock()
@@ -199,6 +201,46 @@ void TestExplore::aRunIsAScenarioThatLoads()
     QVERIFY(!played->explore);
     QCOMPARE(played->timeline.size(), variation.additions.size());
     QCOMPARE(played->expect.size(), 1);
+}
+
+// Each candidate is one step smaller than the failing variation in one way, and stays within the
+// explore block's window.
+void TestExplore::shrinkingTriesEachSmallerStep()
+{
+    const Scenario scenario = room();
+    ScenarioEvent reboot;
+    reboot.kind = ScenarioEvent::Kind::Reboot;
+    reboot.atMs = 8000;
+    reboot.forMs = 4000;
+    reboot.units = {2, 4, u"2-4"_s};
+    ScenarioEvent drop;
+    drop.kind = ScenarioEvent::Kind::Fault;
+    drop.atMs = 6000;
+    drop.forMs = 150; // halved, shorter than shrinking goes
+    drop.units = {3, 3, u"3"_s};
+    QString error;
+    drop.rule = *FaultRule::parse(u"drop,chance=0.4,times=6"_s, &error);
+    const QList<ShrinkCandidate> candidates = shrinkCandidates(scenario, {reboot, drop});
+    QStringList changes;
+    for (const ShrinkCandidate& candidate : candidates)
+        changes << candidate.change.section(u':', 0, 0);
+    QCOMPARE(changes,
+             (QStringList{u"without reboot units 2-4 (127.0.7.3 to 127.0.7.5) for 4 s"_s,
+                          u"without fault \"drop,chance=0.4,times=6\" on 127.0.7.4 for 0.15 s"_s,
+                          u"unit 2 alone"_s, u"unit 4 alone"_s, u"for 2 s instead of 4 s"_s,
+                          u"\"drop,chance=0.2,times=6\" instead"_s, u"\"drop,chance=0.4,times=3\" instead"_s,
+                          u"at 6 s instead of 8 s"_s, u"at 7 s instead of 8 s"_s}));
+    QCOMPARE(candidates[0].additions.size(), 1);
+    QCOMPARE(candidates[0].additions[0].kind, ScenarioEvent::Kind::Fault);
+    QCOMPARE(candidates[2].additions[0].units.last, 2);
+    QCOMPARE(candidates[4].additions[0].forMs, 2000);
+    QCOMPARE(candidates[5].additions[1].rule.chance, 0.2);
+    QCOMPARE(candidates[7].additions[0].atMs, 6000);
+    // Nothing left to make smaller: no candidate.
+    ScenarioEvent least = drop;
+    least.rule = *FaultRule::parse(u"drop"_s, &error);
+    least.atMs = 6000;
+    QCOMPARE(shrinkCandidates(scenario, {least}).size(), 1); // only: without it
 }
 
 QTEST_GUILESS_MAIN(TestExplore)

@@ -14,6 +14,11 @@
 #include <QSaveFile>
 #include <QTimer>
 
+#include <csignal>
+
+#include <sys/types.h>
+#include <unistd.h>
+
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
@@ -47,7 +52,7 @@ struct Explorer::Run {
         : number(runNumber)
         , scenario(std::move(played))
         , variation(std::move(drawn))
-        , session(*scenario.seed)
+        , session(scenario.seed.value_or(variation.seed))
         , monitor(log, &session)
         , control(session, log, {})
     {
@@ -68,6 +73,15 @@ struct Explorer::Run {
     bool scenarioOver = false;
     bool controllerOver = false;
     bool concluded = false;
+
+    // Whatever the controller started goes with the run, also what outlived the shell, and also
+    // when the exploration stops early.
+    ~Run()
+    {
+        if (group > 0)
+            ::kill(pid_t(-group), SIGKILL);
+    }
+    qint64 group = 0; // the controller's process group, once started
 };
 
 Explorer::Explorer(ExploreOptions options, QObject* parent)
@@ -106,7 +120,11 @@ void Explorer::stop()
 
 void Explorer::startRun(int number)
 {
-    const ExploreVariation variation = drawVariation(m_options.scenario, m_options.seed, number);
+    play(number, drawVariation(m_options.scenario, m_options.seed, number));
+}
+
+void Explorer::play(int number, const ExploreVariation& variation)
+{
     Scenario scenario = withAdditions(m_options.scenario, variation.additions);
     if (!scenario.seed)
         scenario.seed = variation.seed;
@@ -153,8 +171,11 @@ void Explorer::startRun(int number)
         }
     });
     run.killTimer.setSingleShot(true);
-    connect(&run.killTimer, &QTimer::timeout, &run.controller, &QProcess::kill);
+    connect(&run.killTimer, &QTimer::timeout, this, [&run] { ::kill(pid_t(-run.group), SIGKILL); });
+    // A group of its own: the stop signals reach what the shell started too, not the shell alone.
+    run.controller.setChildProcessModifier([] { ::setpgid(0, 0); });
     run.controller.start(u"/bin/sh"_s, {u"-c"_s, m_options.controller});
+    run.group = run.controller.processId();
 }
 
 void Explorer::scenarioEnded()
@@ -163,7 +184,7 @@ void Explorer::scenarioEnded()
     run.scenarioOver = true;
     if (run.controller.state() == QProcess::NotRunning)
         return QMetaObject::invokeMethod(this, &Explorer::concludeRun, Qt::QueuedConnection), void();
-    run.controller.terminate();
+    ::kill(pid_t(-run.group), SIGTERM); // the shell and whatever it started
     run.killTimer.start(kStopGraceMs);
 }
 
@@ -186,34 +207,137 @@ void Explorer::concludeRun()
         return;
     Run& run = *m_run;
     run.monitor.finish();
-    ++m_runsDone;
-    QStringList failed;
+    Outcome outcome;
+    outcome.number = run.number;
+    outcome.variation = run.variation;
+    outcome.scenario = run.scenario;
+    outcome.elapsedMs = run.clock.elapsed();
     for (const ExpectationResult& result : run.monitor.results()) {
         if (result.state == ExpectationResult::State::Failed)
-            failed << result.expectation.name;
+            outcome.failed << result.expectation.name;
     }
-    QString line = QStringLiteral("Run %1%2 (seed %3, %4 addition%5): ")
-                       .arg(run.number)
-                       .arg(m_options.onlyRun ? QString() : QStringLiteral("/%1").arg(m_options.runs))
-                       .arg(run.variation.seed)
-                       .arg(run.variation.additions.size())
-                       .arg(run.variation.additions.size() == 1 ? QString() : u"s"_s);
-    if (failed.isEmpty()) {
-        printToStderr(line + u"passed in "_s + seconds(run.clock.elapsed()));
-    } else {
-        const QString directory =
-            QDir(m_options.outDir).filePath(QStringLiteral("failure-%1").arg(m_failures.size() + 1));
+    if (!outcome.failed.isEmpty()) {
+        outcome.report = run.monitor.report();
+        outcome.junit = run.monitor.junitXml();
+        outcome.output = run.output;
         QString error;
-        if (!writeFailure(directory, &error)) {
-            printToStderr(line + u"FAILED ("_s + failed.join(u", "_s) + u"); cannot write it: "_s + error);
-            return finish(1);
-        }
-        m_failures << directory;
-        printToStderr(line + u"FAILED "_s + failed.join(u", "_s) + u" -> "_s + directory);
+        outcome.capture = TrafficCapture::ofLog(run.log, &error);
+        if (!error.isEmpty())
+            outcome.report << u"(the capture could not be made: "_s + error + u')';
     }
-    const int number = run.number;
     m_run.reset(); // the units let go of their ports before the next run binds them
+    if (m_shrink)
+        return shrinkStep(outcome);
+    ++m_runsDone;
+    const QString line = QStringLiteral("Run %1%2 (seed %3, %4 addition%5): ")
+                             .arg(outcome.number)
+                             .arg(m_options.onlyRun ? QString() : QStringLiteral("/%1").arg(m_options.runs))
+                             .arg(outcome.variation.seed)
+                             .arg(outcome.variation.additions.size())
+                             .arg(outcome.variation.additions.size() == 1 ? QString() : u"s"_s);
+    if (outcome.failed.isEmpty()) {
+        printToStderr(line + u"passed in "_s + seconds(outcome.elapsedMs));
+        return next(outcome.number);
+    }
+    printToStderr(line + u"FAILED "_s + outcome.failed.join(u", "_s));
+    // The run alone, as asked, is written as it played.
+    if (m_options.onlyRun)
+        return record(outcome, {});
+    m_shrink = std::make_unique<Shrink>();
+    m_shrink->target = outcome.failed.first();
+    m_shrink->smallest = outcome;
+    m_shrink->clock.start();
+    printToStderr(
+        QStringLiteral("Shrinking run %1 while \"%2\" still fails (each smaller variation played %3 "
+                       "times; at most %4 plays)")
+            .arg(outcome.number)
+            .arg(m_shrink->target)
+            .arg(kShrinkRepeats)
+            .arg(kShrinkPlays));
+    nextCandidates();
+}
 
+void Explorer::nextCandidates()
+{
+    Shrink& shrink = *m_shrink;
+    shrink.candidates = shrinkCandidates(shrink.smallest.scenario, shrink.smallest.variation.additions);
+    shrink.next = 0;
+    tryCandidate();
+}
+
+void Explorer::tryCandidate()
+{
+    Shrink& shrink = *m_shrink;
+    const bool budgetSpent = m_options.budgetMs && m_clock.elapsed() >= *m_options.budgetMs;
+    if (shrink.next >= shrink.candidates.size() || shrink.plays >= kShrinkPlays || budgetSpent ||
+        m_stopping) {
+        const QString why = shrink.next >= shrink.candidates.size() ? u"nothing smaller fails"_s
+                            : shrink.plays >= kShrinkPlays          ? u"the shrink budget is spent"_s
+                            : budgetSpent                           ? u"the exploration's budget is spent"_s
+                                                                    : u"stopped"_s;
+        const Outcome smallest = shrink.smallest;
+        const QString summary = QStringLiteral("shrunk in %1 step%2 and %3 plays (%4): %5 addition%6 left")
+                                    .arg(shrink.steps)
+                                    .arg(shrink.steps == 1 ? QString() : u"s"_s)
+                                    .arg(shrink.plays)
+                                    .arg(why)
+                                    .arg(smallest.variation.additions.size())
+                                    .arg(smallest.variation.additions.size() == 1 ? QString() : u"s"_s);
+        m_shrink.reset();
+        return record(smallest, summary);
+    }
+    const ShrinkCandidate& candidate = shrink.candidates[shrink.next];
+    ExploreVariation variation = shrink.smallest.variation;
+    variation.additions = candidate.additions;
+    ++shrink.plays;
+    QMetaObject::invokeMethod(
+        this, [this, number = shrink.smallest.number, variation] { play(number, variation); },
+        Qt::QueuedConnection);
+}
+
+void Explorer::shrinkStep(const Outcome& outcome)
+{
+    Shrink& shrink = *m_shrink;
+    const ShrinkCandidate& candidate = shrink.candidates[shrink.next];
+    // Kept only when every play of it fails the same way: a flaky result is a pass.
+    if (!outcome.failed.contains(shrink.target)) {
+        shrink.repeat = 0;
+        ++shrink.next;
+        return tryCandidate();
+    }
+    if (++shrink.repeat < kShrinkRepeats)
+        return tryCandidate(); // the same candidate again
+    shrink.repeat = 0;
+    ++shrink.steps;
+    shrink.smallest = outcome;
+    printToStderr(QStringLiteral("  shrink step %1 (%2 plays, %3 left): %4: still fails")
+                      .arg(shrink.steps)
+                      .arg(shrink.plays)
+                      .arg(m_options.budgetMs ? scenarioDurationText(std::max<qint64>(
+                                                    0, *m_options.budgetMs - m_clock.elapsed()))
+                                              : QStringLiteral("%1 plays").arg(kShrinkPlays - shrink.plays))
+                      .arg(candidate.change));
+    nextCandidates();
+}
+
+void Explorer::record(const Outcome& outcome, const QString& shrinkSummary)
+{
+    const QString directory =
+        QDir(m_options.outDir).filePath(QStringLiteral("failure-%1").arg(m_failures.size() + 1));
+    QString error;
+    if (!writeFailure(directory, outcome, shrinkSummary, &error)) {
+        printToStderr(u"Cannot write the failing run: "_s + error);
+        return finish(1);
+    }
+    m_failures << directory;
+    printToStderr(QStringLiteral("  run %1%2 -> %3")
+                      .arg(outcome.number)
+                      .arg(shrinkSummary.isEmpty() ? QString() : u", "_s + shrinkSummary, directory));
+    next(outcome.number);
+}
+
+void Explorer::next(int number)
+{
     const bool budgetSpent = m_options.budgetMs && m_clock.elapsed() >= *m_options.budgetMs;
     if (budgetSpent && number < lastRun())
         printToStderr(
@@ -224,62 +348,56 @@ void Explorer::concludeRun()
         this, [this, number] { startRun(number + 1); }, Qt::QueuedConnection);
 }
 
-bool Explorer::writeFailure(const QString& directory, QString* error)
+bool Explorer::writeFailure(const QString& directory, const Outcome& outcome, const QString& shrinkSummary,
+                            QString* error)
 {
-    const Run& run = *m_run;
     if (!QDir().mkpath(directory)) {
         *error = directory + u": cannot be made"_s;
         return false;
     }
     const QDir dir(directory);
-    QStringList failed;
-    for (const ExpectationResult& result : run.monitor.results()) {
-        if (result.state == ExpectationResult::State::Failed)
-            failed << result.expectation.name;
-    }
+    const QString as = shrinkSummary.isEmpty() ? u"as played"_s : shrinkSummary;
     const QByteArray header =
-        QStringLiteral("# Run %1 of an exploration of %2 from seed %3, as played: it failed %4.\n")
-            .arg(run.number)
+        QStringLiteral("# Run %1 of an exploration of %2 from seed %3, %4: it fails %5.\n")
+            .arg(outcome.number)
             .arg(m_options.scenarioPath)
             .arg(m_options.seed)
-            .arg(failed.join(u", "_s))
+            .arg(as, outcome.failed.join(u", "_s))
             .toUtf8();
-    QString captureError;
-    const QByteArray capture = TrafficCapture::ofLog(run.log, &captureError);
-    if (!captureError.isEmpty()) {
-        *error = u"the capture: "_s + captureError;
-        return false;
-    }
-    QStringList readme{QStringLiteral("Run %1 of an exploration of %2 from seed %3 failed.")
-                           .arg(run.number)
+    QStringList readme{QStringLiteral("Run %1 of an exploration of %2 from seed %3 failed; %4.")
+                           .arg(outcome.number)
                            .arg(m_options.scenarioPath)
-                           .arg(m_options.seed),
+                           .arg(m_options.seed)
+                           .arg(as),
                        QString()};
-    readme << run.monitor.report() << QString() << u"What the run added to the scenario:"_s;
-    for (const ScenarioEvent& event : run.variation.additions)
+    readme << outcome.report << QString() << u"What the run adds to the scenario (scenario.yaml holds it):"_s;
+    for (const ScenarioEvent& event : outcome.variation.additions)
         readme << QStringLiteral("- at %1: %2")
-                      .arg(scenarioDurationText(event.atMs), run.scenario.eventText(event));
-    readme << QString() << u"Repeat the run alone:"_s
+                      .arg(scenarioDurationText(event.atMs), outcome.scenario.eventText(event));
+    readme << QString() << u"Repeat the run as the exploration first played it:"_s
            << QStringLiteral("  unit-simulator --explore %1 --controller %2 --seed %3 --explore-run %4")
                   .arg(shellQuoted(m_options.scenarioPath), shellQuoted(m_options.controller))
                   .arg(m_options.seed)
-                  .arg(run.number)
-           << u"Or play its scenario (scenario.yaml) with the controller beside it:"_s
+                  .arg(outcome.number)
+           << u"Play this scenario with the controller beside it:"_s
            << QStringLiteral("  unit-simulator --headless --scenario %1 --report report.xml")
                   .arg(shellQuoted(dir.filePath(u"scenario.yaml"_s)))
            << QString()
-           << u"Beside this file: scenario.yaml, capture.pcap (the run's traffic), report.xml (JUnit) "
-              u"and controller.log (what the controller printed)."_s;
-    return writeFile(dir.filePath(u"scenario.yaml"_s), header + ScenarioFile::toYaml(run.scenario), error) &&
-           writeFile(dir.filePath(u"capture.pcap"_s), capture, error) &&
-           writeFile(dir.filePath(u"report.xml"_s), run.monitor.junitXml(), error) &&
-           writeFile(dir.filePath(u"controller.log"_s), run.output, error) &&
+           << u"Beside this file: scenario.yaml, capture.pcap (the traffic of its last failing play), "
+              u"report.xml "
+              u"(JUnit) and controller.log (what the controller printed)."_s;
+    return writeFile(dir.filePath(u"scenario.yaml"_s), header + ScenarioFile::toYaml(outcome.scenario),
+                     error) &&
+           writeFile(dir.filePath(u"capture.pcap"_s), outcome.capture, error) &&
+           writeFile(dir.filePath(u"report.xml"_s), outcome.junit, error) &&
+           writeFile(dir.filePath(u"controller.log"_s), outcome.output, error) &&
            writeFile(dir.filePath(u"README.txt"_s), readme.join(u'\n').toUtf8() + '\n', error);
 }
 
 void Explorer::finish(int status)
 {
     m_run.reset();
+    m_shrink.reset();
     printToStderr(QStringLiteral("Explored %1 run%2 in %3 from seed %4: %5 failed%6")
                       .arg(m_runsDone)
                       .arg(m_runsDone == 1 ? QString() : u"s"_s, seconds(m_clock.elapsed()))

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "scenario/explorevariation.h"
 #include "scenario/scenario.h"
 
 #include <QElapsedTimer>
@@ -24,8 +25,14 @@ struct ExploreOptions {
 
 // Plays a scenario again and again against a controller, each run with additions of its own drawn
 // from the scenario's explore block, and judges each run by the scenario's expectations. Each run
-// has everything anew: units, log, control API and controller process. A failing run is written
-// to OUT/failure-K/ (its scenario, capture, report and a README saying how to repeat it).
+// has everything anew: units, log, control API and controller process.
+//
+// A failing run is shrunk before the exploration goes on: smaller variations of it (fewer
+// additions, fewer units, shorter, less likely, earlier) are played, each kShrinkRepeats times,
+// and one is kept only when every play fails the same expectation, until nothing smaller fails or
+// kShrinkPlays plays are spent. The smallest is written to OUT/failure-K/ (its scenario, the
+// capture of its last failing play, the JUnit report, the controller's output and a README saying
+// how to repeat it).
 //
 // The controller is started with `sh -c COMMAND` once the run's units listen, with
 // UNITSIM_CONTROL_URL, UNITSIM_UNITS (the units' addresses, comma-separated), UNITSIM_SEED (the
@@ -36,6 +43,8 @@ class Explorer : public QObject {
 
 public:
     static constexpr int kStopGraceMs = 5000;
+    static constexpr int kShrinkRepeats = 2;
+    static constexpr int kShrinkPlays = 60;
 
     explicit Explorer(ExploreOptions options, QObject* parent = nullptr);
     ~Explorer() override;
@@ -51,16 +60,47 @@ signals:
 
 private:
     struct Run;
+    // What a play left: its verdict, and for a failing one what is written of it.
+    struct Outcome {
+        int number = 0;
+        ExploreVariation variation;
+        Scenario scenario;
+        qint64 elapsedMs = 0;
+        QStringList failed; // the expectations that failed
+        QStringList report;
+        QByteArray junit;
+        QByteArray capture;
+        QByteArray output;
+    };
+    // A failing run being made smaller.
+    struct Shrink {
+        QString target; // the expectation that must still fail
+        Outcome smallest;
+        QList<ShrinkCandidate> candidates;
+        qsizetype next = 0;
+        int repeat = 0;
+        int plays = 0;
+        int steps = 0;
+        QElapsedTimer clock;
+    };
     void startRun(int run);
+    void play(int number, const ExploreVariation& variation);
     void scenarioEnded();
     void controllerEnded();
     void concludeRun();
-    bool writeFailure(const QString& directory, QString* error);
+    void nextCandidates();
+    void tryCandidate();
+    void shrinkStep(const Outcome& outcome);
+    void record(const Outcome& outcome, const QString& shrinkSummary);
+    void next(int number);
+    bool writeFailure(const QString& directory, const Outcome& outcome, const QString& shrinkSummary,
+                      QString* error);
     void finish(int status);
     int lastRun() const;
 
     ExploreOptions m_options;
     std::unique_ptr<Run> m_run;
+    std::unique_ptr<Shrink> m_shrink;
     QElapsedTimer m_clock;
     int m_runsDone = 0;
     QStringList m_failures; // the directories written

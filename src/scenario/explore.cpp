@@ -265,3 +265,90 @@ Scenario withAdditions(const Scenario& scenario, const QList<ScenarioEvent>& add
     out.timeline += additions;
     return out;
 }
+
+namespace {
+// Shorter than this, a span shrinks no further: a reboot of a few milliseconds tells nothing.
+constexpr qint64 kMinShrinkForMs = 100;
+
+// `rule` with the value of `key` (a whole count or a probability) halved; nothing when it has
+// none that can be.
+std::optional<FaultRule> halved(const FaultRule& rule, const QString& key)
+{
+    const QRegularExpression value(u"(^|,)"_s + key + u"=(\\d+(?:\\.\\d+)?)(?=,|$)"_s);
+    const QRegularExpressionMatch match = value.match(rule.text);
+    if (!match.hasMatch())
+        return std::nullopt;
+    const double old = match.captured(2).toDouble();
+    const bool whole = key != u"chance";
+    const double half = whole ? std::floor(old / 2) : std::round(old / 2 * 1000) / 1000;
+    if (half < (whole ? 1 : 0.001) || half == old)
+        return std::nullopt;
+    QString text = rule.text;
+    text.replace(match.capturedStart(2), match.capturedLength(2), numberText(half, whole));
+    QString problem;
+    return FaultRule::parse(text, &problem);
+}
+} // namespace
+
+QList<ShrinkCandidate> shrinkCandidates(const Scenario& scenario, const QList<ScenarioEvent>& additions)
+{
+    QList<ShrinkCandidate> candidates;
+    const auto with = [&](qsizetype k, const ScenarioEvent& changed, const QString& change) {
+        QList<ScenarioEvent> smaller = additions;
+        smaller[k] = changed;
+        candidates.append({smaller, change + u": "_s + scenario.eventText(additions[k])});
+    };
+    for (qsizetype k = 0; k < additions.size(); ++k) {
+        QList<ScenarioEvent> fewer = additions;
+        fewer.removeAt(k);
+        candidates.append({fewer, u"without "_s + scenario.eventText(additions[k])});
+    }
+    for (qsizetype k = 0; k < additions.size(); ++k) {
+        const ScenarioEvent& event = additions[k];
+        if (event.units.isAll() || event.units.first == event.units.last)
+            continue;
+        for (const int unit : {event.units.first, event.units.last}) {
+            ScenarioEvent one = event;
+            one.units = {unit, unit, QString::number(unit)};
+            with(k, one, QStringLiteral("unit %1 alone").arg(unit));
+        }
+    }
+    for (qsizetype k = 0; k < additions.size(); ++k) {
+        const ScenarioEvent& event = additions[k];
+        if (event.forMs / 2 < kMinShrinkForMs)
+            continue;
+        ScenarioEvent shorter = event;
+        shorter.forMs = event.forMs / 2;
+        with(k, shorter,
+             QStringLiteral("for %1 instead of %2")
+                 .arg(scenarioDurationText(shorter.forMs), scenarioDurationText(event.forMs)));
+    }
+    for (qsizetype k = 0; k < additions.size(); ++k) {
+        const ScenarioEvent& event = additions[k];
+        if (event.kind != ScenarioEvent::Kind::Fault)
+            continue;
+        for (const QString& key : {u"chance"_s, u"times"_s}) {
+            if (const std::optional<FaultRule> lower = halved(event.rule, key)) {
+                ScenarioEvent changed = event;
+                changed.rule = *lower;
+                with(k, changed, QStringLiteral("\"%1\" instead").arg(lower->text));
+            }
+        }
+    }
+    const qint64 earliest = scenario.explore ? qint64(scenario.explore->windowMs.low) : 0;
+    for (qsizetype k = 0; k < additions.size(); ++k) {
+        const ScenarioEvent& event = additions[k];
+        if (event.atMs <= earliest)
+            continue;
+        for (const qint64 at : {earliest, earliest + (event.atMs - earliest) / 2}) {
+            if (at >= event.atMs || (at != earliest && at - earliest < kMinShrinkForMs))
+                continue;
+            ScenarioEvent earlier = event;
+            earlier.atMs = at;
+            with(k, earlier,
+                 QStringLiteral("at %1 instead of %2")
+                     .arg(scenarioDurationText(at), scenarioDurationText(event.atMs)));
+        }
+    }
+    return candidates;
+}

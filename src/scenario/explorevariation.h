@@ -16,3 +16,14 @@ ExploreVariation drawVariation(const Scenario& scenario, quint64 seed, int run);
 // `scenario` with `additions` added to its timeline and no explore block: what a run plays, and
 // what a failure is written as.
 Scenario withAdditions(const Scenario& scenario, const QList<ScenarioEvent>& additions);
+
+// A smaller variation to try while shrinking a failing one, and what was made smaller.
+struct ShrinkCandidate {
+    QList<ScenarioEvent> additions;
+    QString change; // "without reboot 127.0.7.2 for 3 s", "for 1.5 s instead of 3 s: reboot ..."
+};
+
+// The variations one step smaller than `additions`, simplest first: one addition fewer, one unit
+// instead of a range, half the duration, half the chance or count of a rule, earlier (within the
+// explore block's window). `scenario` names the units in the texts.
+QList<ShrinkCandidate> shrinkCandidates(const Scenario& scenario, const QList<ScenarioEvent>& additions);
