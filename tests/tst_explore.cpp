@@ -227,15 +227,26 @@ void TestExplore::shrinkingTriesEachSmallerStep()
     QCOMPARE(changes,
              (QStringList{u"without reboot units 2-4 (127.0.7.3 to 127.0.7.5) for 4 s"_s,
                           u"without fault \"drop,chance=0.4,times=6\" on 127.0.7.4 for 0.15 s"_s,
-                          u"unit 2 alone"_s, u"unit 4 alone"_s, u"for 2 s instead of 4 s"_s,
+                          u"units 2-3 only"_s, u"unit 4 only"_s, u"for 2 s instead of 4 s"_s,
                           u"\"drop,chance=0.2,times=6\" instead"_s, u"\"drop,chance=0.4,times=3\" instead"_s,
                           u"at 6 s instead of 8 s"_s, u"at 7 s instead of 8 s"_s}));
     QCOMPARE(candidates[0].additions.size(), 1);
     QCOMPARE(candidates[0].additions[0].kind, ScenarioEvent::Kind::Fault);
-    QCOMPARE(candidates[2].additions[0].units.last, 2);
+    QCOMPARE(candidates[2].additions[0].units.last, 3);
+    QCOMPARE(candidates[3].additions[0].units.first, 4);
     QCOMPARE(candidates[4].additions[0].forMs, 2000);
     QCOMPARE(candidates[5].additions[1].rule.chance, 0.2);
     QCOMPARE(candidates[7].additions[0].atMs, 6000);
+    // Never shorter, nor earlier, than the block draws: a 3 s reboot goes to 2 s, the block's
+    // shortest, and one of 2 s no further.
+    ScenarioEvent brief = reboot;
+    brief.forMs = 3000;
+    brief.atMs = 6000;
+    brief.units = {2, 2, u"2"_s};
+    QCOMPARE(shrinkCandidates(scenario, {brief}).last().additions[0].forMs, 2000);
+    brief.forMs = 2000;
+    QCOMPARE(shrinkCandidates(scenario, {brief}).size(), 1); // only: without it
+
     // Nothing left to make smaller: no candidate.
     ScenarioEvent least = drop;
     least.rule = *FaultRule::parse(u"drop"_s, &error);

@@ -92,6 +92,19 @@ Explorer::Explorer(ExploreOptions options, QObject* parent)
 
 Explorer::~Explorer() = default;
 
+QString Explorer::progress() const
+{
+    QStringList parts;
+    if (!m_failures.isEmpty())
+        parts << QStringLiteral("%1 failure%2 found")
+                     .arg(m_failures.size())
+                     .arg(m_failures.size() == 1 ? QString() : u"s"_s);
+    if (m_options.budgetMs)
+        parts << scenarioDurationText(std::max<qint64>(0, *m_options.budgetMs - m_clock.elapsed())) +
+                     u" left"_s;
+    return parts.isEmpty() ? QString() : u" ("_s + parts.join(u", "_s) + u')';
+}
+
 int Explorer::lastRun() const
 {
     return m_options.onlyRun ? *m_options.onlyRun : m_options.runs - 1;
@@ -236,7 +249,7 @@ void Explorer::concludeRun()
                              .arg(outcome.variation.additions.size())
                              .arg(outcome.variation.additions.size() == 1 ? QString() : u"s"_s);
     if (outcome.failed.isEmpty()) {
-        printToStderr(line + u"passed in "_s + seconds(outcome.elapsedMs));
+        printToStderr(line + u"passed in "_s + seconds(outcome.elapsedMs) + progress());
         return next(outcome.number);
     }
     printToStderr(line + u"FAILED "_s + outcome.failed.join(u", "_s));
@@ -260,7 +273,7 @@ void Explorer::concludeRun()
 void Explorer::nextCandidates()
 {
     Shrink& shrink = *m_shrink;
-    shrink.candidates = shrinkCandidates(shrink.smallest.scenario, shrink.smallest.variation.additions);
+    shrink.candidates = shrinkCandidates(m_options.scenario, shrink.smallest.variation.additions);
     shrink.next = 0;
     tryCandidate();
 }

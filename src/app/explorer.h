@@ -28,9 +28,9 @@ struct ExploreOptions {
 // has everything anew: units, log, control API and controller process.
 //
 // A failing run is shrunk before the exploration goes on: smaller variations of it (fewer
-// additions, fewer units, shorter, less likely, earlier) are played, each kShrinkRepeats times,
-// and one is kept only when every play fails the same expectation, until nothing smaller fails or
-// kShrinkPlays plays are spent. The smallest is written to OUT/failure-K/ (its scenario, the
+// additions, fewer units, shorter, less likely, earlier; within what the explore block draws) are played,
+// each kShrinkRepeats times, and one is kept only when every play fails the same expectation, until nothing
+// smaller fails or kShrinkPlays plays are spent. The smallest is written to OUT/failure-K/ (its scenario, the
 // capture of its last failing play, the JUnit report, the controller's output and a README saying
 // how to repeat it).
 //
@@ -97,6 +97,8 @@ private:
                       QString* error);
     void finish(int status);
     int lastRun() const;
+    // " (2 failures found, 3 m left)", or nothing.
+    QString progress() const;
 
     ExploreOptions m_options;
     std::unique_ptr<Run> m_run;

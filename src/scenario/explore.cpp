@@ -307,18 +307,48 @@ QList<ShrinkCandidate> shrinkCandidates(const Scenario& scenario, const QList<Sc
         const ScenarioEvent& event = additions[k];
         if (event.units.isAll() || event.units.first == event.units.last)
             continue;
-        for (const int unit : {event.units.first, event.units.last}) {
-            ScenarioEvent one = event;
-            one.units = {unit, unit, QString::number(unit)};
-            with(k, one, QStringLiteral("unit %1 alone").arg(unit));
+        // Each half of the range: a unit among many is found in a few steps.
+        const int middle = event.units.first + (event.units.last - event.units.first) / 2;
+        for (const auto& [first, last] :
+             {std::pair{event.units.first, middle}, std::pair{middle + 1, event.units.last}}) {
+            ScenarioEvent part = event;
+            part.units = {first, last,
+                          first == last ? QString::number(first)
+                                        : QStringLiteral("%1-%2").arg(first).arg(last)};
+            with(k, part,
+                 first == last ? QStringLiteral("unit %1 only").arg(first)
+                               : QStringLiteral("units %1-%2 only").arg(first).arg(last));
         }
     }
+    // The shortest span the block gives each kind of addition.
+    const auto shortest = [&](ScenarioEvent::Kind kind) {
+        qint64 least = kMinShrinkForMs;
+        if (!scenario.explore)
+            return least;
+        bool found = false;
+        for (const ExploreSpace::Choice& choice : scenario.explore->choices) {
+            const bool same =
+                (choice.kind == ExploreSpace::Choice::Kind::Reboot && kind == ScenarioEvent::Kind::Reboot) ||
+                (choice.kind == ExploreSpace::Choice::Kind::Offline &&
+                 kind == ScenarioEvent::Kind::Offline) ||
+                (choice.kind == ExploreSpace::Choice::Kind::Fault && kind == ScenarioEvent::Kind::Fault);
+            if (!same)
+                continue;
+            const qint64 low =
+                choice.forMs ? qint64(choice.forMs->low)
+                             : (kind == ScenarioEvent::Kind::Reboot ? ScenarioEvent::kDefaultRebootMs : 0);
+            least = found ? std::min(least, low) : low;
+            found = true;
+        }
+        return std::max(least, kMinShrinkForMs);
+    };
     for (qsizetype k = 0; k < additions.size(); ++k) {
         const ScenarioEvent& event = additions[k];
-        if (event.forMs / 2 < kMinShrinkForMs)
+        const qint64 half = std::max(event.forMs / 2, shortest(event.kind));
+        if (event.forMs == 0 || half >= event.forMs)
             continue;
         ScenarioEvent shorter = event;
-        shorter.forMs = event.forMs / 2;
+        shorter.forMs = half;
         with(k, shorter,
              QStringLiteral("for %1 instead of %2")
                  .arg(scenarioDurationText(shorter.forMs), scenarioDurationText(event.forMs)));

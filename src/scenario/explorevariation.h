@@ -24,6 +24,8 @@ struct ShrinkCandidate {
 };
 
 // The variations one step smaller than `additions`, simplest first: one addition fewer, one unit
-// instead of a range, half the duration, half the chance or count of a rule, earlier (within the
-// explore block's window). `scenario` names the units in the texts.
+// instead of a range, half the duration, half the chance or count of a rule, earlier. They stay
+// within what `scenario`'s explore block draws from (its window, the shortest span it gives that
+// kind of addition), so that a smaller case is one the exploration could have found, not another
+// situation that happens to fail the same way.
 QList<ShrinkCandidate> shrinkCandidates(const Scenario& scenario, const QList<ScenarioEvent>& additions);
