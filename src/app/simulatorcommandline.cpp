@@ -191,6 +191,21 @@ QString parseLogStoreOption(const QString& name, const QString& value, Simulator
     return {};
 }
 
+// --time-scale's value: a number from 0.01 to 1000.
+std::optional<double> parseTimeScale(const QString& text)
+{
+    bool ok = false;
+    const double value = text.toDouble(&ok);
+    if (!ok || !std::isfinite(value) || value < Scenario::kMinTimeScale || value > Scenario::kMaxTimeScale)
+        return std::nullopt;
+    return value;
+}
+
+QString timeScaleError(const QString& text)
+{
+    return QStringLiteral("--time-scale must be a number from 0.01 to 1000, not '%1'").arg(text);
+}
+
 // What the command line changes of the scenario in `options`, with a note for each change that
 // overrides the file; what is wrong, if anything.
 QString applyOnTop(const QCommandLineParser& parser, const QCommandLineOption& profile,
@@ -204,12 +219,10 @@ QString applyOnTop(const QCommandLineParser& parser, const QCommandLineOption& p
     if (!options.seed)
         options.seed = scenario.seed;
     if (parser.isSet(timeScale)) {
-        bool ok = false;
-        const double value = parser.value(timeScale).toDouble(&ok);
-        if (!ok || !std::isfinite(value) || value < Scenario::kMinTimeScale ||
-            value > Scenario::kMaxTimeScale)
-            return QStringLiteral("--time-scale must be a number from 0.01 to 1000, not '%1'")
-                .arg(parser.value(timeScale));
+        const std::optional<double> scale = parseTimeScale(parser.value(timeScale));
+        if (!scale)
+            return timeScaleError(parser.value(timeScale));
+        const double value = *scale;
         if (scenario.timeScale != 1.0 && scenario.timeScale != value)
             options.scenarioNotes << QStringLiteral("--time-scale %1 replaces the scenario's time_scale %2")
                                          .arg(value)
@@ -516,12 +529,10 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
             exploring.onlyRun = run;
         }
         if (parser.isSet(timeScale)) {
-            const double value = parser.value(timeScale).toDouble(&ok);
-            if (!ok || !std::isfinite(value) || value < Scenario::kMinTimeScale ||
-                value > Scenario::kMaxTimeScale)
-                return usageError(QStringLiteral("--time-scale must be a number from 0.01 to 1000, not '%1'")
-                                      .arg(parser.value(timeScale)));
-            exploring.scenario.timeScale = value;
+            const std::optional<double> scale = parseTimeScale(parser.value(timeScale));
+            if (!scale)
+                return usageError(timeScaleError(parser.value(timeScale)));
+            exploring.scenario.timeScale = *scale;
         }
         if (parser.isSet(seed)) {
             const std::optional<quint64> value = parseSeed(parser.value(seed));

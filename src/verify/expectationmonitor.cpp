@@ -63,8 +63,14 @@ bool isQuery(Command command)
     return command == Command::ChannelQuery || command == Command::StatusQuery;
 }
 
-// A sliding window of what happened within the last `spanUs`, kept to the few entries that decide
-// whether more than `limit` did.
+// At most `limit` within any `spanUs` of real time.
+struct RateLimit {
+    qint64 spanUs;
+    qsizetype limit;
+};
+
+// A sliding window of what happened within the last span of a limit, kept to the few entries
+// that decide whether more than the limit did.
 class RateWindow {
 public:
     struct Hit {
@@ -72,14 +78,14 @@ public:
         quint64 seq;
     };
     // Adds a hit; true when the window now holds more than `limit`.
-    bool add(qint64 timeUs, quint64 seq, qint64 spanUs, qsizetype limit)
+    bool add(qint64 timeUs, quint64 seq, const RateLimit& rate)
     {
-        while (!m_hits.empty() && m_hits.front().timeUs <= timeUs - spanUs)
+        while (!m_hits.empty() && m_hits.front().timeUs <= timeUs - rate.spanUs)
             m_hits.pop_front();
         m_hits.push_back({timeUs, seq});
-        while (qsizetype(m_hits.size()) > limit + 1)
+        while (qsizetype(m_hits.size()) > rate.limit + 1)
             m_hits.pop_front();
-        return qsizetype(m_hits.size()) > limit;
+        return qsizetype(m_hits.size()) > rate.limit;
     }
     const Hit& first() const { return m_hits.front(); }
     void clear() { m_hits.clear(); }
@@ -110,14 +116,10 @@ public:
     qint64 realUs(qint64 scenarioMs) const { return qint64(double(scenarioMs) * 1000 / m_timeScale); }
     // A rate as a window of real time and how many fit in it: a second of the scenario's time,
     // or longer for rates below one a second (0.5/s: one in two seconds).
-    qint64 windowUs(double perSecond) const { return realUs(qint64(1000 * std::max(1.0, 1 / perSecond))); }
-    static qsizetype windowLimit(double perSecond)
+    RateLimit rateLimit(double perSecond) const
     {
-        return qsizetype(std::floor(perSecond * std::max(1.0, 1 / perSecond) + 1e-9));
-    }
-    QString windowText(double perSecond) const
-    {
-        return scenarioDurationText(qint64(1000 * std::max(1.0, 1 / perSecond)));
+        const double seconds = std::max(1.0, 1 / perSecond);
+        return {realUs(qint64(1000 * seconds)), qsizetype(std::floor(perSecond * seconds + 1e-9))};
     }
 
     int unitCount() const { return std::max<int>(1, int(m_addresses.size())); }
@@ -329,8 +331,7 @@ class MaxRateChecker : public ExpectationMonitor::Checker {
 public:
     MaxRateChecker(ExpectationMonitor::Context& context, int result, const Expectation& expectation)
         : Checker(context, result, expectation)
-        , m_spanUs(context.windowUs(expectation.perSecond))
-        , m_limit(ExpectationMonitor::Context::windowLimit(expectation.perSecond))
+        , m_rate(context.rateLimit(expectation.perSecond))
     {
     }
 
@@ -352,7 +353,7 @@ public:
             found = m_windows.try_emplace(key).first;
         }
         Window& window = found->second;
-        if (!window.hits.add(entry.timeUs, seq, m_spanUs, m_limit)) {
+        if (!window.hits.add(entry.timeUs, seq, m_rate)) {
             window.exceeding = false;
             return;
         }
@@ -363,7 +364,7 @@ public:
         ExpectationFailure f =
             failure(QStringLiteral("%1 %2 %3 requests within %4 (from %5), more than %6 a second")
                         .arg(who, m_expectation.perPeer ? u"sent"_s : u"got"_s)
-                        .arg(m_limit + 1)
+                        .arg(m_rate.limit + 1)
                         .arg(secondsText(entry.timeUs - window.hits.first().timeUs),
                              timeText(window.hits.first().timeUs))
                         .arg(QString::number(m_expectation.perSecond, 'g', 12)),
@@ -387,8 +388,7 @@ private:
         RateWindow hits;
         bool exceeding = false;
     };
-    const qint64 m_spanUs;
-    const qsizetype m_limit;
+    const RateLimit m_rate;
     std::unordered_map<quint64, Window> m_windows;
     quint64 m_requests = 0;
     quint64 m_untracked = 0;
@@ -453,8 +453,7 @@ class BackoffChecker : public ExpectationMonitor::Checker {
 public:
     BackoffChecker(ExpectationMonitor::Context& context, int result, const Expectation& expectation)
         : Checker(context, result, expectation)
-        , m_spanUs(context.windowUs(expectation.perSecond))
-        , m_limit(ExpectationMonitor::Context::windowLimit(expectation.perSecond))
+        , m_rate(context.rateLimit(expectation.perSecond))
     {
     }
 
@@ -484,7 +483,7 @@ public:
         if (pair.unanswered <= quint64(m_expectation.afterUnanswered))
             return;
         ++m_backingOff;
-        if (!pair.window.add(entry.timeUs, seq, m_spanUs, m_limit)) {
+        if (!pair.window.add(entry.timeUs, seq, m_rate)) {
             pair.exceeding = false;
             return;
         }
@@ -495,7 +494,7 @@ public:
             QStringLiteral("%1 sent %2 queries within %3 to %4 after %5 went unanswered, more than %6 "
                            "a second")
                 .arg(peer)
-                .arg(m_limit + 1)
+                .arg(m_rate.limit + 1)
                 .arg(secondsText(entry.timeUs - pair.window.first().timeUs),
                      m_context.unitText(int(line.unit)))
                 .arg(m_expectation.afterUnanswered)
@@ -522,8 +521,7 @@ private:
         RateWindow window;
         bool exceeding = false;
     };
-    const qint64 m_spanUs;
-    const qsizetype m_limit;
+    const RateLimit m_rate;
     std::unordered_map<quint64, Pair> m_pairs;
     quint64 m_backingOff = 0;
     quint64 m_untracked = 0;
