@@ -5,7 +5,7 @@
 # bounded in count and time.
 set -euo pipefail
 source "$(dirname "$0")/benchsupport.sh"
-# 10,000 units hold 10,000 sockets: as root, allow more open files where the system lets us (the
+# 10,000 units hold 20,000 sockets: as root, allow more open files where the system lets us (the
 # simulator raises its own soft limit up to the hard one).
 ulimit -Hn 65536 2>/dev/null || true
 
@@ -22,12 +22,12 @@ taskset -c $server_cpu "$B/baseline-responder" "$baseline_port" & pids+=($!)
 sleep 0.3
 base=$(taskset -c $other_cpu "$B/loadgen" roundrobin 127.0.0.1 1 "$baseline_port" 20000 5)
 
-# A socket a unit and 64 files of slack: where the machine's hard limit is below what 10,000
+# Two sockets a unit and 64 files of slack: where the machine's hard limit is below what 10,000
 # units need, the largest fleet that fits stands in for them, and says so.
 hard_limit=$(ulimit -Hn)
 large=10000
-if [[ $hard_limit != unlimited ]] && (( hard_limit - 64 < large )); then
-    large=$(( (hard_limit - 64) / 10 * 10 ))
+if [[ $hard_limit != unlimited ]] && (( (hard_limit - 64) / 2 < large )); then
+    large=$(( (hard_limit - 64) / 20 * 10 ))
     echo "(open files are limited to $hard_limit here: $large units stand in for 10,000)"
 fi
 

@@ -51,6 +51,7 @@ private slots:
 
     void eachUnitAnswersFromItsOwnAddress();
     void discoveryToOneAddressIsThatUnitsAlone();
+    void discoveryToOneAddressFindsItsFleetBesideAnother();
     void discoveryAnywhereElseIsAnsweredByEveryUnit_data();
     void discoveryAnywhereElseIsAnsweredByEveryUnit();
     void unitsKeepTheirOwnState();
@@ -117,6 +118,25 @@ void TestFleet::discoveryToOneAddressIsThatUnitsAlone()
     QCOMPARE(answers.size(), 1);
     QCOMPARE(answers[0].senderAddress(), unitAddress(3));
     QCOMPARE(answers[0].data(), QByteArray(identityForProfile(3).data(), 50));
+}
+
+void TestFleet::discoveryToOneAddressFindsItsFleetBesideAnother()
+{
+    // A second fleet (in a process of its own or not) binds discovery on all addresses after the
+    // first: what is sent to a unit of the first still reaches that unit, and only it.
+    const QHostAddress other(u"127.0.6.1"_s);
+    UnitFleet later({{other, 4}}, 8);
+    later.start();
+    QCOMPARE(later.listeningCount(), 1);
+    Prober prober;
+    for (const auto& [address, profile] : {std::pair{unitAddress(3), 3}, std::pair{other, 4}}) {
+        const QList<QNetworkDatagram> answers = prober.ask(address, kDiscoveryPort, "X");
+        QCOMPARE(answers.size(), 1);
+        QCOMPARE(answers[0].senderAddress(), address);
+        QCOMPARE(answers[0].data(), QByteArray(identityForProfile(profile).data(), 50));
+    }
+    QCOMPARE(m_fleet->unit(3).requestCount(), 1u);
+    QCOMPARE(later.unit(0).requestCount(), 1u);
 }
 
 void TestFleet::discoveryAnywhereElseIsAnsweredByEveryUnit_data()

@@ -53,8 +53,9 @@ bool ScenarioSession::startUnits(const QList<FleetUnit>& fleet, int profile, con
 
 bool ScenarioSession::reserveOpenFiles(qsizetype units, QString* error)
 {
-    // A socket a unit and one for the fleet's discovery, with room for what Qt and the process hold.
-    const quint64 needed = quint64(units) + 64;
+    // Two sockets a unit (unit port, discovery on its address) and one for the fleet's broadcast
+    // discovery, with room for what Qt and the process hold.
+    const quint64 needed = 2 * quint64(units) + 64;
     QString why;
     if (raiseOpenFileLimit(needed, &why))
         return true;

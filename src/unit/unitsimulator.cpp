@@ -136,9 +136,9 @@ void UnitSimulator::start(int profileIndex)
     UDPSocket2.setReceiveDestination(anyAddress);
     setStartChannelValues(ChannelValues);
     selectProfile(profileIndex);
-    // A unit of a fleet is reached through the fleet's discovery endpoint.
-    if (!m_sharedDiscovery)
-        UDPSocket2.bind(m_address, kDiscoveryPort, DatagramEndpoint::Sharing::Exclusive);
+    UDPSocket2.bind(m_address, kDiscoveryPort,
+                    m_sharedDiscovery ? DatagramEndpoint::Sharing::Shared
+                                      : DatagramEndpoint::Sharing::Exclusive);
 }
 
 void UnitSimulator::setSharedDiscovery(DatagramEndpoint* endpoint)
@@ -148,9 +148,11 @@ void UnitSimulator::setSharedDiscovery(DatagramEndpoint* endpoint)
 
 bool UnitSimulator::sendDiscoveryReply(quint32 source, quint32 address, quint16 port, QByteArrayView bytes)
 {
-    if (m_sharedDiscovery)
+    // A unit of a fleet answers from its own address, whichever endpoint heard the request (a
+    // broadcast comes to the fleet's, addressed to no one unit).
+    if (m_sharedDiscovery && !UDPSocket2.isBound())
         return m_sharedDiscovery->writeFrom(m_address.toIPv4Address(), address, port, bytes);
-    return UDPSocket2.writeFrom(source, address, port, bytes);
+    return UDPSocket2.writeFrom(m_sharedDiscovery ? 0 : source, address, port, bytes);
 }
 
 bool UnitSimulator::selectProfile(int index)

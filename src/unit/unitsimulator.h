@@ -59,9 +59,12 @@ public:
     // Restarts every draw as if the unit had been made with `seed`.
     void reseed(quint64 seed);
 
-    // A unit of a fleet listens for discovery through the fleet's `endpoint`, bound to all
-    // addresses, and answers from its own address; it then binds no discovery endpoint of its
-    // own. Set before start().
+    // A unit of a fleet hears broadcast discovery through the fleet's `endpoint`, bound to all
+    // addresses, and answers through it from its own address. Its own discovery endpoint, on its
+    // address, still takes what is sent to that address: otherwise the kernel would hand it to
+    // whichever process bound all addresses last, another fleet's perhaps. Both are bound shared
+    // (SO_REUSEADDR), as the kernel requires of an address beside all addresses. Set before
+    // start().
     void setSharedDiscovery(DatagramEndpoint* endpoint);
     // A discovery request for this unit that reached the fleet's endpoint (sent to this unit's
     // address, or a broadcast): answered as if it had come to this unit's own discovery endpoint.
@@ -123,11 +126,8 @@ public:
     quint64 requestCount() const { return m_requests; }
     const ChannelArray& channelValues() const { return ChannelValues; }
     const DatagramEndpoint& unitEndpoint() const { return UDPSocket1; }
-    // The unit's own, or the fleet's it shares.
-    const DatagramEndpoint& discoveryEndpoint() const
-    {
-        return m_sharedDiscovery ? *m_sharedDiscovery : UDPSocket2;
-    }
+    // The unit's own, on its address (a fleet's broadcasts come through the fleet's).
+    const DatagramEndpoint& discoveryEndpoint() const { return UDPSocket2; }
 
     // One line per endpoint for people: "Unit port 4003: listening", or why not.
     QString unitEndpointState() const;
