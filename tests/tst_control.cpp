@@ -15,6 +15,7 @@
 #include <QSet>
 #include <QTcpSocket>
 #include <QTest>
+#include <QUdpSocket>
 #include <QUrl>
 
 #include <memory>
@@ -38,6 +39,7 @@ private slots:
     void peersSayWhoSentWhat();
     void verifyOverALongLogLetsTheUnitAnswer();
     void metricsCount();
+    void healthSaysWhatIsNotReady();
     void badRequests_data();
     void badRequests();
     void methodNotAllowedNamesTheAllowedOnes();
@@ -85,6 +87,52 @@ void TestControl::cleanup()
     m_server.reset();
     m_session.reset();
     m_log.reset();
+}
+
+void TestControl::healthSaysWhatIsNotReady()
+{
+    const auto health = [this](int status) {
+        const HttpClient::Answer answer = m_http->get(u"/api/v1/health"_s);
+        [&] { QCOMPARE(answer.status, status); }();
+        return answer.json().object();
+    };
+    QCOMPARE(health(200), (QJsonObject{{u"ready"_s, true}, {u"units"_s, 1}, {u"listening"_s, 1}}));
+
+    // Another program holds the unit port of the profile chosen next.
+    QUdpSocket holder;
+    QVERIFY(holder.bind(QHostAddress::AnyIPv4, unitPortForProfile(5), QUdpSocket::DontShareAddress));
+    m_http->put(u"/api/v1/units/0/profile"_s, R"({"profile": 5})");
+    QJsonObject notReady = health(503);
+    QCOMPARE(notReady[u"ready"_s], false);
+    QCOMPARE(notReady[u"listening"_s], 0);
+    QCOMPARE(notReady[u"reason"_s], u"1 of 1 units not listening"_s);
+    const QJsonArray missing = notReady[u"notBound"_s].toArray();
+    QCOMPARE(missing.size(), 1);
+    QCOMPARE(missing[0][u"unit"_s], 0);
+    QCOMPARE(missing[0][u"address"_s], QJsonValue());
+    QCOMPARE(missing[0][u"endpoint"_s], u"unit"_s);
+    QCOMPARE(missing[0][u"port"_s], 4005);
+    QVERIFY2(missing[0][u"reason"_s].toString().contains(u"in use"_s),
+             qPrintable(missing[0][u"reason"_s].toString()));
+    holder.close();
+    m_http->put(u"/api/v1/units/0/profile"_s, R"({"profile": 5})");
+    health(200);
+
+    // A scenario counts once it plays, and while it plays.
+    QCOMPARE(m_http
+                 ->put(u"/api/v1/scenario"_s,
+                       R"({"version": 1, "units": [{"count": 2, "first": "127.0.5.1"}], "end": "1m"})")
+                 .status,
+             200);
+    QCOMPARE(health(200)[u"scenario"_s], u"running"_s);
+    m_http->post(u"/api/v1/scenario/stop"_s, {});
+    notReady = health(503);
+    QCOMPARE(notReady[u"reason"_s], u"the scenario is stopped"_s);
+    QCOMPARE(notReady[u"units"_s], 2);
+    QCOMPARE(notReady[u"listening"_s], 2);
+    QVERIFY(!notReady.contains(u"notBound"_s));
+    m_http->post(u"/api/v1/scenario/start"_s, {});
+    health(200);
 }
 
 void TestControl::units()

@@ -10,6 +10,7 @@
 #include <QJsonObject>
 #include <QNetworkDatagram>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -82,6 +83,7 @@ private slots:
     void replayComparesPosition14WhereItIsNotDrawn();
     void sendErrorsHaveTheirOwnStatus();
     void verifyAsksTheControlApi();
+    void healthSaysReadyOrWhyNot();
 
 private:
     void startSimulator(const QStringList& arguments);
@@ -132,6 +134,45 @@ void TestUnitctl::verifyAsksTheControlApi()
     r = unitctl({u"verify"_s, api, u"{}"_s});
     QCOMPARE(r.exitCode, 4);
     QVERIFY2(r.err.contains(u"no answer from the control API"_s), qPrintable(r.err));
+}
+
+void TestUnitctl::healthSaysReadyOrWhyNot()
+{
+    // Another program holds the second unit's port: the run goes on without it, and is not ready.
+    QUdpSocket holder;
+    QVERIFY(holder.bind(QHostAddress(u"127.0.5.2"_s), 4000, QUdpSocket::DontShareAddress));
+    const QString problem =
+        m_simulator.start({u"--quiet"_s, u"--units"_s, u"2@127.0.5.1"_s, u"--keep-going"_s, u"--control"_s,
+                           u"0"_s, u"--control-token"_s, u"s3cret"_s});
+    QVERIFY2(problem.contains(u"1 of 2 units listening"_s) || problem.isEmpty(), qPrintable(problem));
+    const QString api = m_simulator.controlUrl().mid(7);
+    QVERIFY2(!api.isEmpty(), qPrintable(m_simulator.startMessages()));
+
+    ProcessResult r = unitctl({u"health"_s, api});
+    QCOMPARE(r.exitCode, 2); // no token
+    QVERIFY2(r.err.contains(u"answered 401"_s), qPrintable(r.err));
+
+    // The simulator's own variable is enough, as in a container beside it.
+    qputenv("UNITSIM_CONTROL_TOKEN", "s3cret");
+    const auto unsetToken = qScopeGuard([] { qunsetenv("UNITSIM_CONTROL_TOKEN"); });
+    r = unitctl({u"health"_s, api});
+    QCOMPARE(r.exitCode, 1);
+    QCOMPARE(r.out, u"not ready: 1 of 2 units not listening\n"_s);
+    r = unitctl({u"health"_s, api, u"--json"_s});
+    QCOMPARE(r.exitCode, 1);
+    const QJsonObject answer = QJsonDocument::fromJson(r.out.toUtf8()).object();
+    const QJsonArray missing = answer[u"notBound"_s].toArray();
+    QCOMPARE(missing.size(), 1);
+    QCOMPARE(missing[0][u"address"_s], u"127.0.5.2"_s);
+    QCOMPARE(missing[0][u"endpoint"_s], u"unit"_s);
+    m_simulator.stop();
+
+    holder.close();
+    startSimulator({u"--quiet"_s, u"--units"_s, u"2@127.0.5.1"_s, u"--control"_s, u"0"_s});
+    r = unitctl({u"health"_s, m_simulator.controlUrl().mid(7)});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.out, u"ready: 2 units listening\n"_s);
+    QCOMPARE(unitctl({u"health"_s, u"not-an-api"_s}).exitCode, 2);
 }
 
 void TestUnitctl::againstTheHeadlessSimulator()

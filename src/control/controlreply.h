@@ -20,6 +20,7 @@ inline constexpr int Conflict = 409;
 inline constexpr int UnsupportedMediaType = 415;
 inline constexpr int MisdirectedRequest = 421;
 inline constexpr int InternalServerError = 500;
+inline constexpr int ServiceUnavailable = 503;
 } // namespace HttpStatus
 
 // What a control API handler answers: JSON unless said otherwise; errors are {"error": "..."}.

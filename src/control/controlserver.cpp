@@ -86,7 +86,8 @@ QString ControlServer::url() const
 const QList<ControlServer::Binding>& ControlServer::bindings()
 {
     static const QList<Binding> table = unitBindings() + logBindings() + faultBindings() + peerBindings() +
-                                        verifyBindings() + scenarioBindings() + serviceBindings();
+                                        verifyBindings() + scenarioBindings() + healthBindings() +
+                                        serviceBindings();
     return table;
 }
 

@@ -129,6 +129,10 @@ private:
     ControlReply restartScenario(const HttpRequest&, const QStringList&);
     QJsonObject scenarioState() const;
 
+    // Whether every unit listens and the scenario plays (controlhealth.cpp)
+    ControlReply getHealth(const HttpRequest&, const QStringList&);
+    static QList<Binding> healthBindings();
+
     // Metrics and the API's description (controlmetrics.cpp)
     ControlReply metrics(const HttpRequest&, const QStringList&);
     ControlReply openApi(const HttpRequest&, const QStringList&);

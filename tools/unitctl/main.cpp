@@ -1,11 +1,11 @@
 // unitctl: speaks the unit protocol from a shell, for people and for scripts.
+#include "apiclient.h"
 #include "app/appversion.h"
 #include "replay.h"
 #include "storedlog.h"
 #include "unit/unitframe.h"
 #include "unit/unitprofiles.h"
 #include "unitclient.h"
-#include "verifyclient.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -55,7 +55,11 @@ Commands:
                               '{"command": "set-channels", "at_least": 1}'); prints
                               the count, and the nearest misses with what differed
                               when it does not hold (--json: the API's answer). The
-                              API's token, if it has one, comes from UNITSIM_TOKEN.
+                              API's token, if it has one, comes from UNITSIM_TOKEN
+                              (or UNITSIM_CONTROL_TOKEN).
+  health HOST:PORT            ask the control API whether the simulator is ready:
+                              every unit listening, its scenario (if any) running;
+                              prints why not (--json: the API's answer)
 
 PORT defaults to 4000.
 
@@ -76,13 +80,23 @@ Exit status: 0 answered (or set sent), 1 no answer in time, 2 usage error,
 host, say). replay: 0 every reply as recorded, 1 differences, 2 usage error or
 a capture that cannot be read, 4 a request could not be sent. log: 0 read,
 2 usage error or no store in DIR. verify: 0 matched, 1 not matched, 2 usage
-error or a matcher the API refused, 4 no answer from the API.
+error or a matcher the API refused, 4 no answer from the API. health: 0
+ready, 1 not ready, 2 usage error or an answer that is not the API's, 4 no
+answer.
 )";
 
 struct Options {
     bool json = false;
     int timeoutMs = 1000;
 };
+
+// The control API's token: UNITSIM_TOKEN, or the one the simulator itself reads, so that a
+// health check beside it needs nothing more.
+QByteArray apiToken()
+{
+    const QByteArray token = qgetenv("UNITSIM_TOKEN");
+    return token.isEmpty() ? qgetenv("UNITSIM_CONTROL_TOKEN") : token;
+}
 
 int usage(const QString& message)
 {
@@ -382,8 +396,12 @@ int main(int argc, char** argv)
     if (command == QLatin1String("verify")) {
         if (args.size() != 2)
             return usage(QStringLiteral("verify takes the control API's HOST:PORT and a matcher"));
-        return verifyMatcher(args[0], args[1].toUtf8(), qgetenv("UNITSIM_TOKEN"), options.json,
-                             options.timeoutMs);
+        return verifyMatcher(args[0], args[1].toUtf8(), apiToken(), options.json, options.timeoutMs);
+    }
+    if (command == QLatin1String("health")) {
+        if (args.size() != 1)
+            return usage(QStringLiteral("health takes the control API's HOST:PORT"));
+        return checkHealth(args[0], apiToken(), options.json, options.timeoutMs);
     }
     Target target;
     if (command == QLatin1String("discover")) {
