@@ -3,10 +3,13 @@ SHELL := /bin/bash
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: run test build deps
+.PHONY: run test build deps test-deps
 
 deps:
 	@scripts/install-deps.sh build
+
+test-deps:
+	@scripts/install-deps.sh build test
 
 # One configuration for `make run`, `make test` and `make bench`, so that switching between them
 # never rebuilds: warnings are shown, not fatal, so that a newer compiler's new warnings never
@@ -23,8 +26,8 @@ run: build
 	    echo "No display found: run 'xvfb-run -a make run' (package xvfb) or 'QT_QPA_PLATFORM=offscreen make run'." >&2; exit 1; fi
 	$(BUILD)/unit-simulator
 
-test: build
-	@scripts/install-deps.sh test
+# The test packages first: the build looks for GoogleTest.
+test: test-deps build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j$(JOBS)
 
 # The whole suite N times back to back (default 20): a test that fails in any run is flaky.

@@ -7,7 +7,7 @@ packages=()
 for group in "$@"; do
     case "$group" in
         build) packages+=(cmake make g++ pkgconf qt6-base-dev qt6-qpa-plugins fonts-dejavu-core iproute2 libpcap-dev zlib1g-dev libyaml-cpp-dev) ;;
-        test)  packages+=(tshark python3 curl) ;;
+        test)  packages+=(tshark python3 python3-pytest curl libgtest-dev) ;;
         package) packages+=(dpkg-dev file lintian desktop-file-utils appstream) ;;
         bench) packages+=(xvfb xauth) ;;
         fuzz)  packages+=(clang libclang-rt-14-dev) ;;

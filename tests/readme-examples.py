@@ -2,7 +2,8 @@
 """Runs the README's examples, so that its text cannot drift from what the programs do.
 
 Fenced blocks tagged ``sh example`` run as one shell script each; blocks tagged ``sh serve`` hold
-commands that serve until stopped. In both, a ``build/unit-simulator`` line starts the simulator
+commands that serve until stopped. A block tagged with a language and ``file=NAME`` (``python
+file=test_units.py``) is a file the next example uses: it is written to NAME in its directory. In both, a ``build/unit-simulator`` line starts the simulator
 in the background (replacing the one before), waits until it says it is ready, and must not end
 by itself. Every other command must exit 0, or with N when its comment says ``exit N``, and
 print what its comment shows after ``->`` (``...`` stands for anything).
@@ -47,15 +48,23 @@ run() {  # LINE COMMAND
 
 
 def blocks(text):
-    """(first line number, tag, lines) of each tagged block."""
-    found, tag, start, body = [], None, 0, []
+    """(first line number, tag, lines, files) of each runnable block; files: {NAME: text} of the
+    file blocks before it (since the previous runnable block)."""
+    found, tag, start, body, files = [], None, 0, [], {}
     for number, line in enumerate(text.splitlines(), 1):
         if tag is None:
             match = re.match(r'^```sh (example|serve)\s*$', line)
+            named = re.match(r'^```\w+ file=(\S+)\s*$', line)
             if match:
                 tag, start, body = match.group(1), number + 1, []
+            elif named:
+                tag, start, body = 'file:' + named.group(1), number + 1, []
         elif line.startswith('```'):
-            found.append((start, tag, body))
+            if tag.startswith('file:'):
+                files[tag[5:]] = '\n'.join(text for _, text in body) + '\n'
+            else:
+                found.append((start, tag, body, files))
+                files = {}
             tag = None
         else:
             body.append((number, line))
@@ -95,7 +104,7 @@ def pattern_of(shown):
     return '.*'.join(re.escape(part) for part in shown.split('...'))
 
 
-def check_block(start, tag, body, build_dir):
+def check_block(start, tag, body, files, build_dir):
     failures = []
     checks = []  # (line, command, expected status, pattern)
     script = ['READY_SECONDS=%d' % READY_SECONDS, SHELL_HELPERS]
@@ -116,6 +125,9 @@ def check_block(start, tag, body, build_dir):
             checks.append((number, command, int(status.group(1)) if status else 0, shown))
     with tempfile.TemporaryDirectory() as work:
         os.symlink(os.path.abspath(build_dir), os.path.join(work, 'build'))
+        for name, content in files.items():
+            with open(os.path.join(work, name), 'w') as out:
+                out.write(content)
         result = subprocess.run(['bash', '-c', '\n'.join(script)], cwd=work, capture_output=True, text=True,
                                 timeout=300)
         if result.stderr.strip():
@@ -149,8 +161,8 @@ def main():
         print('FAIL: no runnable examples found in %s' % readme)
         return 1
     failures = []
-    for start, tag, body in found:
-        failures += check_block(start, tag, body, build_dir)
+    for start, tag, body, files in found:
+        failures += check_block(start, tag, body, files, build_dir)
     for failure in failures:
         print('FAIL: ' + failure)
     print('%d blocks, %d failures' % (len(found), len(failures)))

@@ -224,6 +224,18 @@ void TestControl::logPagesWithoutGapsOrRepeats()
         QCOMPARE(texts[i], m_log->lineAt(16 - i)); // exactly the window's line, oldest first
     QCOMPARE(since, 17);
 
+    // The last lines alone, and never before `since`.
+    const auto seqsOf = [this](const QString& query) {
+        QList<qint64> out;
+        for (const QJsonValue& value : m_http->get(u"/api/v1/log?"_s + query).json()[u"entries"_s].toArray())
+            out << value[u"seq"_s].toInteger();
+        return out;
+    };
+    QCOMPARE(seqsOf(u"tail=3"_s), (QList<qint64>{14, 15, 16}));
+    QCOMPARE(seqsOf(u"tail=3&since=16"_s), QList<qint64>{16});
+    QCOMPARE(seqsOf(u"tail=100"_s).size(), 17);
+    QCOMPARE(m_http->get(u"/api/v1/log?tail=0"_s).status, 400);
+
     const QJsonArray last = m_http->get(u"/api/v1/log?since=15"_s).json()[u"entries"_s].toArray();
     const QJsonObject in = last[0].toObject();
     QCOMPARE(in[u"direction"_s].toString(), u"in"_s);

@@ -38,11 +38,22 @@ ControlReply ControlServer::getLog(const HttpRequest& request, const QStringList
             return ControlReply::error(HttpStatus::BadRequest,
                                        QStringLiteral("limit must be from 1 to %1").arg(kMaxLogLimit));
     }
+    // The last lines, for a failed test's report: as many as `tail` says, from no earlier than `since`.
+    quint64 from = since;
+    if (query.hasQueryItem(QStringLiteral("tail"))) {
+        const qsizetype tail = query.queryItemValue(QStringLiteral("tail")).toLongLong(&ok);
+        if (!ok || tail < 1 || tail > kMaxLogLimit)
+            return ControlReply::error(HttpStatus::BadRequest,
+                                       QStringLiteral("tail must be from 1 to %1").arg(kMaxLogLimit));
+        const quint64 end = m_log.endSeq();
+        from = std::max(since, end > quint64(tail) ? end - quint64(tail) : 0);
+        limit = tail;
+    }
     // Lines cleared or removed are gone; a reader that asks for them gets what is left. The page
     // is written directly (keys in the order QJsonDocument would write them): 10,000 lines as
     // QJsonObjects would take far longer than reading them from the store.
     const quint64 end = m_log.endSeq();
-    quint64 seq = m_log.heldFrom(since);
+    quint64 seq = m_log.heldFrom(from);
     LogLine line;
     QString error;
     QByteArray body("{\"entries\":[");
