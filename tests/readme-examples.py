@@ -105,6 +105,7 @@ def pattern_of(shown):
 
 
 def check_block(start, tag, body, files, build_dir):
+    # The block runs in a directory of its own, with build/ and examples/ as in the source tree.
     failures = []
     checks = []  # (line, command, expected status, pattern)
     script = ['READY_SECONDS=%d' % READY_SECONDS, SHELL_HELPERS]
@@ -125,6 +126,8 @@ def check_block(start, tag, body, files, build_dir):
             checks.append((number, command, int(status.group(1)) if status else 0, shown))
     with tempfile.TemporaryDirectory() as work:
         os.symlink(os.path.abspath(build_dir), os.path.join(work, 'build'))
+        os.symlink(os.path.join(os.path.dirname(os.path.abspath(sys.argv[1])), 'examples'),
+                   os.path.join(work, 'examples'))
         for name, content in files.items():
             with open(os.path.join(work, name), 'w') as out:
                 out.write(content)

@@ -39,6 +39,7 @@ private slots:
     void neverFreezesOnAnOutputNobodyReads();
     void stopsCleanlyOnSignals_data();
     void stopsCleanlyOnSignals();
+    void endsWhenStandardInputCloses();
     void statusDrawsCoverTheirWholeRanges();
     void badOptionsBindNothing_data();
     void badOptionsBindNothing();
@@ -170,6 +171,21 @@ void TestHeadless::stopsCleanlyOnSignals()
     QCOMPARE(simulator.exitCode(), 0);
     // Everything written before the signal reached the pipe.
     QCOMPARE(simulator.readAllStandardOutput().count('\n'), 100);
+}
+
+void TestHeadless::endsWhenStandardInputCloses()
+{
+    start({u"--quiet"_s, u"--exit-with-stdin"_s});
+    QProcess& simulator = m_simulator.process();
+    simulator.write("what comes in is read and dropped\n");
+    LoopbackClient client;
+    QCOMPARE(client.request(4000, unitFrame(51)).size(), 29);
+    QCOMPARE(simulator.state(), QProcess::Running);
+    simulator.closeWriteChannel(); // as when the test holding the pipe is gone
+    QVERIFY(simulator.waitForFinished(5000));
+    QCOMPARE(simulator.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(simulator.exitCode(), 0);
+    QVERIFY(simulator.readAllStandardError().contains("Standard input closed: stopping"));
 }
 
 void TestHeadless::statusDrawsCoverTheirWholeRanges()

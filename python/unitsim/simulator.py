@@ -142,7 +142,8 @@ class Simulator:
         self._stderr = collections.deque(maxlen=STDERR_LINES)
         self._url = None
         self.returncode = None
-        base = ["--headless", "--quiet", "--control", "127.0.0.1:0"]
+        # Its standard input is a pipe this process holds: if the test dies, the simulator ends too.
+        base = ["--headless", "--quiet", "--exit-with-stdin", "--control", "127.0.0.1:0"]
         if profile is not None:
             base += ["--profile", str(profile)]
         for rule in faults:
@@ -175,7 +176,7 @@ class Simulator:
         self._stderr.clear()
         ready = threading.Event()
         environment = dict(os.environ, UNITSIM_CONTROL_TOKEN=self._token)
-        self._process = subprocess.Popen([self._binary] + arguments, stdin=subprocess.DEVNULL,
+        self._process = subprocess.Popen([self._binary] + arguments, stdin=subprocess.PIPE,
                                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
                                          errors="replace", env=environment, start_new_session=True)
 
@@ -214,6 +215,7 @@ class Simulator:
             self._process.kill()
         if self._process:
             self._process.wait()
+            self._process.stdin.close()
 
     def stop(self, timeout=STOP_TIMEOUT):
         """Ends the simulator (SIGTERM, as Ctrl+C would; SIGKILL after `timeout`) and returns its
@@ -228,6 +230,7 @@ class Simulator:
                 self._process.kill()
                 self._process.wait()
         self.returncode = self._process.returncode
+        self._process.stdin.close()
         self._process = None
         self._url = None
         self._block.release()

@@ -177,10 +177,27 @@ bool HeadlessRunner::openCapture()
     return false;
 }
 
+void HeadlessRunner::watchStandardInput()
+{
+    // What comes in is read and dropped; the end of it (the writer is gone) ends the run.
+    m_standardInput = std::make_unique<QSocketNotifier>(STDIN_FILENO, QSocketNotifier::Read);
+    connect(m_standardInput.get(), &QSocketNotifier::activated, this, [this] {
+        char buffer[4096];
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n > 0 || (n < 0 && (errno == EINTR || errno == EAGAIN)))
+            return;
+        m_standardInput->setEnabled(false);
+        printToStderr(QStringLiteral("Standard input closed: stopping (--exit-with-stdin)"));
+        QCoreApplication::exit(concludeExpectations());
+    });
+}
+
 int HeadlessRunner::start()
 {
     // A log reader that goes away must not take the unit with it: no SIGPIPE, a message instead.
     std::signal(SIGPIPE, SIG_IGN);
+    if (m_options.exitWithStdin)
+        watchStandardInput();
     if (!m_options.fleet.isEmpty())
         return startFleet();
     // A report that cannot be written is said before anything runs.

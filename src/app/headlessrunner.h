@@ -49,10 +49,13 @@ private:
     int concludeExpectations();
     // Writes the expectations as they stand to --report's file; false, having said why, when it cannot.
     bool writeReport();
+    // With --exit-with-stdin: ends the run as SIGTERM does once standard input closes.
+    void watchStandardInput();
 
     SimulatorOptions m_options;
     TrafficLogWriter m_writer;
     UnixSignalWatcher m_signalWatcher;
+    std::unique_ptr<QSocketNotifier> m_standardInput;
     TrafficCapture m_capture;
     // Only with the control API (which reads the log back) or --log-dir.
     std::unique_ptr<TrafficLogModel> m_log;

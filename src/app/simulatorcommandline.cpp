@@ -21,9 +21,11 @@ namespace {
 // The simulator's own options; any of them on the command line means a run without a window.
 // --control, --control-token and --seed are the window's too, so they do not count.
 const char* const kConsoleOptions[] = {
-    "headless",   "profile",    "quiet",   "fault",      "log-format", "units",  "unit",    "profiles",
-    "pcap",       "keep-going", "h",       "help",       "help-all",   "v",      "version", "scenario",
-    "time-scale", "report",     "explore", "controller", "runs",       "budget", "out",     "explore-run",
+    "headless", "profile",    "quiet",    "fault",       "log-format",
+    "units",    "unit",       "profiles", "pcap",        "keep-going",
+    "h",        "help",       "help-all", "v",           "version",
+    "scenario", "time-scale", "report",   "explore",     "controller",
+    "runs",     "budget",     "out",      "explore-run", "exit-with-stdin",
 };
 
 QString optionName(const QString& argument)
@@ -389,6 +391,11 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
         QStringLiteral("keep-going"),
         QStringLiteral("Run on when a port of the unit (or of any unit of a fleet) cannot be bound at "
                        "start; without it the run ends with status 1 after saying which."));
+    const QCommandLineOption exitWithStdin(
+        QStringLiteral("exit-with-stdin"),
+        QStringLiteral("End the run, as SIGTERM does, when standard input closes: a test that starts the "
+                       "simulator and holds a pipe to it never leaves it running, even when the test is "
+                       "killed."));
     const QCommandLineOption logDir(
         QStringLiteral("log-dir"),
         QStringLiteral("Keep the traffic log of the window or the control API in DIR (made if need be) and "
@@ -455,10 +462,10 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
         QStringLiteral("With --explore: play run K alone, as the exploration from "
                        "the same --seed played it."),
         QStringLiteral("K"));
-    parser.addOptions(
-        {headless, profile, quiet,      fault, seed,      control, controlToken, controlTokenFile, logFormat,
-         units,    unit,    profiles,   pcap,  keepGoing, logDir,  logDiskLimit, scenario,         timeScale,
-         report,   explore, controller, runs,  budget,    out,     exploreRun});
+    parser.addOptions({headless,         profile,   quiet,        fault,    seed,      control, controlToken,
+                       controlTokenFile, logFormat, units,        unit,     profiles,  pcap,    keepGoing,
+                       exitWithStdin,    logDir,    logDiskLimit, scenario, timeScale, report,  explore,
+                       controller,       runs,      budget,       out,      exploreRun});
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
 
@@ -551,8 +558,9 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
             return usageError(QStringLiteral("--%1 goes with --explore").arg(option->names().first()));
     }
     if (!parser.isSet(headless))
-        return usageError(QStringLiteral("--profile, --quiet, --fault, --pcap, --keep-going, --scenario and "
-                                         "the fleet options need --headless"));
+        return usageError(
+            QStringLiteral("--profile, --quiet, --fault, --pcap, --keep-going, --exit-with-stdin, "
+                           "--scenario and the fleet options need --headless"));
     bool isNumber = false;
     const QString profileText = parser.value(profile);
     options.profile = profileText.toInt(&isNumber);
@@ -561,6 +569,7 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
             QStringLiteral("--profile must be a whole number from 0 to 8, not '%1'").arg(profileText));
     options.quiet = parser.isSet(quiet);
     options.keepGoing = parser.isSet(keepGoing);
+    options.exitWithStdin = parser.isSet(exitWithStdin);
     options.pcap = parser.value(pcap);
     if (parser.isSet(pcap) && options.pcap.isEmpty())
         return usageError(QStringLiteral("--pcap needs a file name"));

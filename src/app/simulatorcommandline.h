@@ -30,6 +30,8 @@ struct SimulatorOptions {
     bool quiet = false;
     // Run on when a port cannot be bound at start, instead of ending with status 1.
     bool keepGoing = false;
+    // End the run when standard input closes (the test that started it is gone).
+    bool exitWithStdin = false;
     QList<FaultRule> faults;
     std::optional<quint64> seed; // none given: the run draws one
     std::optional<ControlOptions> control;

@@ -1,7 +1,10 @@
 """unitsim.Simulator against the real program, through real sockets on loopback."""
 
+import os
 import socket
 import subprocess
+import sys
+import time
 
 import pytest
 
@@ -121,3 +124,19 @@ def test_a_scenario_is_ready_once_it_plays_and_its_verdict_is_the_exit_status(tm
         assert sim.expectations()["state"] == "running"
     finally:
         assert sim.stop() == 4  # one set-channels of two: failed
+
+
+def test_the_simulator_ends_with_the_test_that_started_it():
+    # A test process killed outright cannot stop its simulator: the pipe to its standard input
+    # closes with the test, and that ends it.
+    test = subprocess.Popen([sys.executable, "-c", (
+        "import sys, unitsim; sim = unitsim.Simulator(); print(sim.pid, flush=True); sys.stdin.read()")],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    simulator = int(test.stdout.readline())
+    assert os.path.exists("/proc/%d" % simulator)
+    test.kill()
+    test.wait()
+    deadline = time.monotonic() + 5
+    while os.path.exists("/proc/%d" % simulator) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    assert not os.path.exists("/proc/%d" % simulator)
