@@ -117,3 +117,15 @@ package:
 	cd build-package && cpack
 package-check: package
 	scripts/check-package.sh build-package
+
+# The container image, from Debian's packages and ours only (mmdebstrap, then Podman), saved to
+# build-image/image.tar; image-check runs it as users do (tests/container/image-test.sh).
+IMAGE ?= localhost/unit-simulator:$(shell grep -oP '^project\S* VERSION \K[0-9.]+' CMakeLists.txt)
+.PHONY: image image-check
+image: package
+	@scripts/install-deps.sh image
+	scripts/build-image.sh build-package/*.deb build-image $(IMAGE)
+image-check: image
+	@scripts/install-deps.sh test
+	tests/container/image-test.sh $(IMAGE) build-package/unit-simulator build-package/unitctl
+	python3 tests/readme-examples.py README.md build-package --container

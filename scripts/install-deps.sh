@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a make target needs, only when some are missing.
-# Usage: scripts/install-deps.sh build|test|package|bench|fuzz|format ...
+# Usage: scripts/install-deps.sh build|test|package|bench|fuzz|format|image ...
 set -euo pipefail
 
 packages=()
@@ -8,9 +8,10 @@ for group in "$@"; do
     case "$group" in
         build) packages+=(cmake make g++ pkgconf qt6-base-dev qt6-qpa-plugins fonts-dejavu-core iproute2 libpcap-dev zlib1g-dev libyaml-cpp-dev) ;;
         test)  packages+=(tshark python3 python3-pytest curl libgtest-dev) ;;
-        package) packages+=(dpkg-dev file lintian desktop-file-utils appstream) ;;
+        package) packages+=(dpkg-dev file lintian desktop-file-utils appstream python3-pytest) ;;
         bench) packages+=(xvfb xauth) ;;
         fuzz)  packages+=(clang libclang-rt-14-dev) ;;
+        image) packages+=(mmdebstrap podman runc netavark aardvark-dns iptables) ;;
         format) packages+=(clang-format git) ;;
         *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
     esac

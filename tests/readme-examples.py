@@ -8,7 +8,11 @@ in the background (replacing the one before), waits until it says it is ready, a
 by itself. Every other command must exit 0, or with N when its comment says ``exit N``, and
 print what its comment shows after ``->`` (``...`` stands for anything).
 
-Usage: readme-examples.py README.md BUILD_DIR
+Blocks tagged ``sh container`` run the image as an example block runs commands, but only with
+``--container`` (``make image-check``: the image must be built), with ``podman`` given the runtime
+and the limits these machines need.
+
+Usage: readme-examples.py README.md BUILD_DIR [--container]
 """
 import os
 import re
@@ -39,6 +43,14 @@ serve() {  # LINE READY_TEXT COMMAND
     cat "server-$line.err" >&2
     echo 1 >"status-$line"
 }
+podman() {  # the runtime and the limits these machines need (see the README)
+    if [ "$1" = run ]; then
+        shift
+        command podman --runtime runc run --ulimit "nofile=$(ulimit -Hn):$(ulimit -Hn)" --ulimit nproc=4096:4096 "$@"
+    else
+        command podman --runtime runc "$@"
+    fi
+}
 run() {  # LINE COMMAND
     local line=$1 command=$2
     eval "$command" >"out-$line" 2>&1
@@ -53,7 +65,7 @@ def blocks(text):
     found, tag, start, body, files = [], None, 0, [], {}
     for number, line in enumerate(text.splitlines(), 1):
         if tag is None:
-            match = re.match(r'^```sh (example|serve)\s*$', line)
+            match = re.match(r'^```sh (example|serve|container)\s*$', line)
             named = re.match(r'^```\w+ file=(\S+)\s*$', line)
             if match:
                 tag, start, body = match.group(1), number + 1, []
@@ -159,7 +171,8 @@ def shq(text):
 
 def main():
     readme, build_dir = sys.argv[1], sys.argv[2]
-    found = blocks(open(readme).read())
+    tags = {'container'} if '--container' in sys.argv[3:] else {'example', 'serve'}
+    found = [block for block in blocks(open(readme).read()) if block[1] in tags]
     if not found:
         print('FAIL: no runnable examples found in %s' % readme)
         return 1
