@@ -60,7 +60,8 @@ bench: build
 	BUILD=$(BUILD) bench/run-fault-bench.sh
 
 # The whole test suite again under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer,
-# but for the tests labelled long: minutes of a controller's timing that `make test` runs already.
+# but for the tests labelled long: minutes of a controller's timing that `make test` runs already
+# (the explorer, the sample controller's habits), whose parts run here in their own tests.
 .PHONY: test-sanitize
 test-sanitize: deps
 	@scripts/install-deps.sh test
