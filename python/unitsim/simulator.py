@@ -193,9 +193,18 @@ class Simulator:
         threading.Thread(target=read_stderr, args=(self._process.stderr,), daemon=True).start()
         deadline = time.monotonic() + timeout
         if not ready.wait(timeout) or self._url is None:
+            try:
+                ended = self._process.wait(1)  # its standard error ended: so does it, as a rule
+            except subprocess.TimeoutExpired:
+                ended = None
+            if ended is not None:
+                self._fail("ended with status %d before it listened" % ended)
             self._fail("did not say it was listening within %.0f s" % timeout)
         while True:
-            status, answer = self._request("GET", "/api/v1/health", accept=(200, 503))
+            try:
+                status, answer = self._request("GET", "/api/v1/health", accept=(200, 503))
+            except UnitSimError as error:
+                self._fail("did not answer on its control API (%s)" % error)
             if status == 200:
                 return
             if self._process.poll() is not None:
