@@ -347,7 +347,8 @@ void TestCommandLine::usageErrors_data()
     QTest::addRow("window: token file without control")
         << QStringList{u"--control-token-file="_s + tokenFile(u"token"_s)} << u"go with --control"_s;
     QTest::addRow("keep going without headless") << QStringList{u"--keep-going"_s} << u"--headless"_s;
-    QTest::addRow("exit with stdin without headless") << QStringList{u"--exit-with-stdin"_s} << u"--headless"_s;
+    QTest::addRow("exit with stdin without headless")
+        << QStringList{u"--exit-with-stdin"_s} << u"--headless"_s;
     // A rule that could never act is refused, not kept.
     QTest::addRow("rule for units past the fleet")
         << QStringList{u"--headless"_s, u"--units=10"_s, u"--fault"_s, u"drop,units=20-30"_s}
