@@ -1,6 +1,8 @@
 // unitctl: speaks the unit protocol from a shell, for people and for scripts.
 #include "apiclient.h"
 #include "app/appversion.h"
+#include "fault/duration.h"
+#include "record.h"
 #include "replay.h"
 #include "storedlog.h"
 #include "unit/unitframe.h"
@@ -43,7 +45,19 @@ Commands:
                               recorded from real units: Ethernet, Linux cooked or raw
                               IP) to a unit, one by one, and compare each reply with
                               the recorded one, the status reply's drawn positions
-                              aside; prints every difference
+                              aside; prints every difference (--explain: grouped by
+                              reply and position, named as the dissector names them)
+  record HOST[:PORT] --out FILE.pcap
+                              run a fixed probe of a unit, real or simulated, and
+                              write what went each way to FILE.pcap, for replay
+                              against a simulated unit: discovery ("X", then "Y"), a
+                              channel-query, five status-queries, five set-channels
+                              patterns (all 0, all 255, 1 to 24, 0/255 alternating,
+                              24 to 1) each read back, then frames a unit must not
+                              answer (2, 28 and 30 bytes, command 99) and a last
+                              status-query. The unit port comes from the discovery
+                              reply unless PORT gives it; --duration D repeats the
+                              probe until D (such as 30s) has passed
   log DIR                     print the traffic log a run of unit-simulator stored in
                               DIR (the directory it printed at start), oldest first, as the
                               window shows it (--json: one JSON object a line, as the
@@ -68,6 +82,9 @@ Options:
   --timeout MS    how long to wait for an answer (default 1000)
   --to ADDRESS    replay: send every request to ADDRESS instead of where it went
   --since SEQ     log: start at line SEQ (default: the oldest held)
+  --explain       replay: after the differences, group them by reply and position
+  --out FILE      record: the pcap file to write
+  --duration D    record: repeat the probe until D (500ms, 30s, 2m) has passed
   --settle MS     replay: after the recorded replies to a request came, listen MS
                   more for replies beyond them before the next request goes out
                   (default 50); a reply later than that is counted against the
@@ -78,7 +95,9 @@ Options:
 Exit status: 0 answered (or set sent), 1 no answer in time, 2 usage error,
 3 the answer was malformed, 4 the request could not be sent (no route to the
 host, say). replay: 0 every reply as recorded, 1 differences, 2 usage error or
-a capture that cannot be read, 4 a request could not be sent. log: 0 read,
+a capture that cannot be read, 4 a request could not be sent. record: 0
+written, 1 the unit answered nothing, 2 usage error or a file that cannot be
+written, 4 a request could not be sent. log: 0 read,
 2 usage error or no store in DIR. verify: 0 matched, 1 not matched, 2 usage
 error or a matcher the API refused, 4 no answer from the API. health: 0
 ready, 1 not ready, 2 usage error or an answer that is not the API's, 4 no
@@ -320,7 +339,10 @@ int main(int argc, char** argv)
                                     QString::number(kDefaultReplaySettleMs));
     const QCommandLineOption since(QStringLiteral("since"), QStringLiteral("first line"),
                                    QStringLiteral("SEQ"));
-    parser.addOptions({json, timeout, help, version, to, settle, since});
+    const QCommandLineOption explain(QStringLiteral("explain"));
+    const QCommandLineOption out(QStringLiteral("out"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption duration(QStringLiteral("duration"), QString(), QStringLiteral("D"));
+    parser.addOptions({json, timeout, help, version, to, settle, since, explain, out, duration});
     // A negative number would otherwise read as an unknown option "1". After --timeout it is
     // that option's value, which the range check below rejects; anywhere else it is a channel value.
     QStringList arguments = QCoreApplication::arguments();
@@ -364,6 +386,28 @@ int main(int argc, char** argv)
         return usage(QStringLiteral("--settle goes with replay"));
     if (parser.isSet(since) && command != QLatin1String("log"))
         return usage(QStringLiteral("--since goes with log"));
+    if (parser.isSet(explain) && command != QLatin1String("replay"))
+        return usage(QStringLiteral("--explain goes with replay"));
+    if ((parser.isSet(out) || parser.isSet(duration)) && command != QLatin1String("record"))
+        return usage(QStringLiteral("--out and --duration go with record"));
+    if (command == QLatin1String("record")) {
+        if (args.size() != 1)
+            return usage(QStringLiteral("record takes one unit: HOST or HOST:PORT"));
+        if (parser.value(out).isEmpty())
+            return usage(QStringLiteral("record needs --out FILE.pcap"));
+        RecordOptions record;
+        record.out = parser.value(out);
+        record.timeoutMs = options.timeoutMs;
+        if (parser.isSet(duration)) {
+            const std::optional<qint64> ms = parseDuration(parser.value(duration));
+            if (!ms || *ms > 24LL * 3600 * 1000)
+                return usage(
+                    QStringLiteral("--duration takes a duration such as 30s or 2m (at most 24h), not '%1'")
+                        .arg(parser.value(duration)));
+            record.durationMs = int(*ms);
+        }
+        return recordUnit(args.first(), record);
+    }
     if (command == QLatin1String("log")) {
         if (args.size() != 1)
             return usage(QStringLiteral("log takes one directory"));
@@ -391,6 +435,7 @@ int main(int argc, char** argv)
                 return usage(error);
             replay.to = address.address;
         }
+        replay.explain = parser.isSet(explain);
         return replayCapture(args.first(), replay);
     }
     if (command == QLatin1String("verify")) {

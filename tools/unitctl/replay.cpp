@@ -6,6 +6,7 @@
 #include "unitclient.h"
 
 #include <QHash>
+#include <QMap>
 
 #include <cstdio>
 
@@ -101,6 +102,104 @@ bool isDrawn(const CapturedDatagram& request, qsizetype position)
            });
 }
 
+// What a position of a reply holds, named as the dissector names it.
+QString positionName(const QString& command, qsizetype position)
+{
+    if (position == 0)
+        return QStringLiteral("first byte");
+    if (position == 1)
+        return QStringLiteral("command echo");
+    if (position == kUnitFrameSize - 1)
+        return QStringLiteral("last byte");
+    if (command == QLatin1String("channel-query") && position >= 2 && position <= 25)
+        return QStringLiteral("channel %1").arg(position);
+    if (command == QLatin1String("status-query")) {
+        if (position == 2)
+            return QStringLiteral("drawn value (25 to 70)");
+        if (position == 11 || position == 14)
+            return QStringLiteral("profile value at position %1").arg(position);
+        return QStringLiteral("status position %1").arg(position);
+    }
+    return QStringLiteral("position %1").arg(position);
+}
+
+// The differences of one kind of reply at one position, for --explain.
+struct PositionDifference {
+    qsizetype replies = 0;                 // replies that differ here
+    QMap<QPair<int, int>, int> valuePairs; // (recorded, came) -> how often
+};
+
+struct Explanation {
+    // By command, then position (-1: the discovery reply's identity as a whole).
+    QMap<QString, QMap<qsizetype, PositionDifference>> positions;
+    QMap<QString, qsizetype> comparedReplies;
+    QMap<QString, QPair<QByteArray, QByteArray>> identities; // recorded, came
+    QStringList counts;                                      // replies missing or beyond
+    QStringList sizes;
+
+    void compare(const QString& command, const CapturedDatagram& request, const QByteArray& recorded,
+                 const QByteArray& got)
+    {
+        ++comparedReplies[command];
+        if (request.destinationPort == kDiscoveryPort) {
+            if (recorded != got) {
+                ++positions[command][-1].replies;
+                identities.insert(command, {recorded, got});
+            }
+            return;
+        }
+        if (recorded.size() != got.size())
+            sizes << QStringLiteral("%1 reply: %2 bytes recorded, %3 came")
+                         .arg(command)
+                         .arg(recorded.size())
+                         .arg(got.size());
+        for (qsizetype i = 0; i < std::min(recorded.size(), got.size()); ++i) {
+            if (recorded[i] == got[i] || isDrawn(request, i))
+                continue;
+            PositionDifference& difference = positions[command][i];
+            ++difference.replies;
+            ++difference.valuePairs[{quint8(recorded[i]), quint8(got[i])}];
+        }
+    }
+
+    void print() const
+    {
+        std::printf(
+            "\nWhere the unit differs from the recording, by reply and position (drawn positions aside):\n");
+        if (positions.isEmpty() && counts.isEmpty() && sizes.isEmpty())
+            std::printf("  nowhere\n");
+        for (auto command = positions.cbegin(); command != positions.cend(); ++command) {
+            const qsizetype compared = comparedReplies.value(command.key());
+            for (auto position = command.value().cbegin(); position != command.value().cend(); ++position) {
+                const PositionDifference& difference = position.value();
+                if (position.key() < 0) {
+                    const QPair<QByteArray, QByteArray> identity = identities.value(command.key());
+                    std::printf(
+                        "  %s reply, identity: recorded \"%s\", came \"%s\" (in %lld of %lld replies)\n",
+                        qPrintable(command.key()), identity.first.constData(), identity.second.constData(),
+                        static_cast<long long>(difference.replies), static_cast<long long>(compared));
+                    continue;
+                }
+                QStringList values;
+                for (auto pair = difference.valuePairs.cbegin(); pair != difference.valuePairs.cend(); ++pair)
+                    values << QStringLiteral("recorded %1, came %2%3")
+                                  .arg(pair.key().first)
+                                  .arg(pair.key().second)
+                                  .arg(difference.valuePairs.size() > 1
+                                           ? QStringLiteral(" (%1 times)").arg(pair.value())
+                                           : QString());
+                std::printf("  %s reply, position %lld (%s): %s (in %lld of %lld replies)\n",
+                            qPrintable(command.key()), static_cast<long long>(position.key()),
+                            qPrintable(positionName(command.key(), position.key())),
+                            qPrintable(values.join(QStringLiteral("; "))),
+                            static_cast<long long>(difference.replies), static_cast<long long>(compared));
+            }
+        }
+        for (const QString& line : sizes + counts)
+            std::printf("  %s\n", qPrintable(line));
+    }
+};
+
 QString byteList(const QByteArray& bytes, const QList<qsizetype>& positions)
 {
     QStringList values;
@@ -152,6 +251,7 @@ int replayCapture(const QString& path, const ReplayOptions& options)
     }
 
     UnitClient client;
+    Explanation explanation;
     int differences = 0;
     int matchingReplies = 0;
     for (const Exchange& exchange : exchanges) {
@@ -193,12 +293,19 @@ int replayCapture(const QString& path, const ReplayOptions& options)
         // request's reply and reported as wrong bytes there.
         if (!isSetChannels(request))
             replies += client.receive(from, options.settleMs, true);
-        if (replies.size() != expected)
-            report(QStringLiteral("%1 repl%2 recorded, %3 came")
-                       .arg(expected)
-                       .arg(expected == 1 ? QStringLiteral("y") : QStringLiteral("ies"))
-                       .arg(replies.size()));
+        if (replies.size() != expected) {
+            const QString counted = QStringLiteral("%1 repl%2 recorded, %3 came")
+                                        .arg(expected)
+                                        .arg(expected == 1 ? QStringLiteral("y") : QStringLiteral("ies"))
+                                        .arg(replies.size());
+            report(counted);
+            explanation.counts << QStringLiteral("%1 (frame %2): %3")
+                                      .arg(commandName(request))
+                                      .arg(request.frame)
+                                      .arg(counted);
+        }
         for (qsizetype i = 0; i < std::min(expected, replies.size()); ++i) {
+            explanation.compare(commandName(request), request, exchange.replies[i].payload, replies[i].data);
             const QString difference = replyDifference(request, exchange.replies[i], replies[i].data);
             if (difference.isEmpty())
                 ++matchingReplies;
@@ -216,5 +323,7 @@ int replayCapture(const QString& path, const ReplayOptions& options)
         std::printf(" (%d packets not UDP over IPv4 skipped, %d replies to no recorded request)",
                     contents->skipped, unmatched);
     std::printf("\n");
+    if (options.explain)
+        explanation.print();
     return differences == 0 ? 0 : 1;
 }

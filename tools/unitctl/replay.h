@@ -16,6 +16,9 @@ struct ReplayOptions {
     // After the recorded number of replies came, how long to listen for more before the next
     // request goes out: a reply that comes later is counted against this request, not the next.
     int settleMs = kDefaultReplaySettleMs;
+    // After the differences, the same grouped by reply and position, each position named as the
+    // Wireshark dissector names it: what a report on the simulation's model is made of.
+    bool explain = false;
 };
 
 // Sends the requests of a capture to a unit, one after the other, and compares each reply with

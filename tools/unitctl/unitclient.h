@@ -35,6 +35,7 @@ public:
     // The same, ending early once `count` replies came (never, when `count` is negative).
     QList<Reply> receiveUpTo(const Target& from, int timeoutMs, qsizetype count);
     QString errorString() const { return m_socket.errorString(); }
+    quint16 localPort() const { return m_socket.localPort(); }
 
 private:
     QUdpSocket m_socket;
