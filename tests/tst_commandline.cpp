@@ -162,6 +162,12 @@ void TestCommandLine::fleet_data()
     QTest::addRow("units one by one")
         << QStringList{u"--unit"_s, u"192.168.7.20:8"_s, u"--unit"_s, u"192.168.7.21"_s, u"--profile=2"_s}
         << QStringList{u"192.168.7.20:8"_s, u"192.168.7.21:2"_s};
+    // After the simulated ones; "?" marks a profile to be asked of the real unit.
+    QTest::addRow("proxies") << QStringList{u"--proxy"_s, u"127.0.9.1=10.0.0.5"_s,
+                                            u"--unit"_s,  u"127.0.9.3"_s,
+                                            u"--proxy"_s, u"127.0.9.2:6=10.0.0.6"_s}
+                             << QStringList{u"127.0.9.3:0"_s, u"127.0.9.1:0?>10.0.0.5"_s,
+                                            u"127.0.9.2:6>10.0.0.6"_s};
 }
 
 void TestCommandLine::fleet()
@@ -173,7 +179,9 @@ void TestCommandLine::fleet()
     QVERIFY2(options.action == Action::RunHeadless, qPrintable(options.text));
     QStringList got;
     for (const FleetUnit& unit : options.fleet)
-        got << unit.address.toString() + u':' + QString::number(unit.profile);
+        got << unit.address.toString() + u':' + QString::number(unit.profile) +
+                   (unit.profileGiven ? u""_s : u"?"_s) +
+                   (unit.proxy.isNull() ? QString() : u'>' + unit.proxy.toString());
     QCOMPARE(got, units);
     QVERIFY(SimulatorCommandLine::parse(commandLine({u"--headless"_s})).fleet.isEmpty()); // the single unit
 }
@@ -349,6 +357,22 @@ void TestCommandLine::usageErrors_data()
     QTest::addRow("keep going without headless") << QStringList{u"--keep-going"_s} << u"--headless"_s;
     QTest::addRow("exit with stdin without headless")
         << QStringList{u"--exit-with-stdin"_s} << u"--headless"_s;
+    QTest::addRow("proxy without its real unit") << QStringList{u"--headless"_s, u"--proxy"_s, u"127.0.9.1"_s}
+                                                 << u"is not LOCAL_ADDRESS[:PROFILE]=REAL_ADDRESS"_s;
+    QTest::addRow("proxy to itself") << QStringList{u"--headless"_s, u"--proxy"_s, u"127.0.9.1=127.0.9.1"_s}
+                                     << u"a unit cannot pass requests on to itself"_s;
+    QTest::addRow("proxy to a broadcast")
+        << QStringList{u"--headless"_s, u"--proxy"_s, u"127.0.9.1=255.255.255.255"_s}
+        << u"is not an IPv4 address of one unit"_s;
+    QTest::addRow("proxy with a bad profile")
+        << QStringList{u"--headless"_s, u"--proxy"_s, u"127.0.9.1:9=10.0.0.5"_s}
+        << u"profile must be a whole number"_s;
+    QTest::addRow("proxy and a unit on one address")
+        << QStringList{u"--headless"_s, u"--unit"_s, u"127.0.9.1"_s, u"--proxy"_s, u"127.0.9.1=10.0.0.5"_s}
+        << u"127.0.9.1 is given to two units"_s;
+    QTest::addRow("proxy with a scenario")
+        << QStringList{u"--headless"_s, u"--scenario"_s, u"x.yaml"_s, u"--proxy"_s, u"127.0.9.1=10.0.0.5"_s}
+        << u"exclude --scenario"_s;
     // A rule that could never act is refused, not kept.
     QTest::addRow("rule for units past the fleet")
         << QStringList{u"--headless"_s, u"--units=10"_s, u"--fault"_s, u"drop,units=20-30"_s}

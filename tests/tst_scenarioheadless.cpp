@@ -160,7 +160,7 @@ void TestScenarioHeadless::refusedFileBindsNothing_data()
     QTest::addRow("unknown key") << "version: 1\nstart: now\n"_ba << QStringList()
                                  << u":2:1: start: unknown key"_s;
     QTest::addRow("with --units") << good << QStringList{u"--units"_s, u"3"_s}
-                                  << u"--units, --unit and --profiles exclude --scenario"_s;
+                                  << u"--units, --unit, --proxy and --profiles exclude --scenario"_s;
     QTest::addRow("--fault for no unit")
         << good << QStringList{u"--fault"_s, u"drop,units=5"_s} << u"units=5 names no unit"_s;
     QTest::addRow("--time-scale 0") << good << QStringList{u"--time-scale"_s, u"0"_s}

@@ -5,6 +5,7 @@
 #include "unit/unitframe.h"
 
 #include <QAbstractItemModelTester>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTest>
@@ -45,6 +46,7 @@ private slots:
     void fleetLinesKeepTheirUnitAcrossClears();
     void burstPublishedAsOneInsertion();
     void thousandsOfLinesAreAllKept();
+    void relayLegsAreTheirOwnDirection();
 };
 
 namespace {
@@ -94,6 +96,20 @@ void TestTrafficLog::lineTexts_data()
     QTest::addRow("request to a unit that was offline")
         << offline(TrafficLogEntry::discoveryIncoming(kSender, 50000, 65535, "X", 0), "offline")
         << u"--> 192.0.2.10:65535 - X (offline)"_s;
+    // A proxy unit's legs to the real unit: the real unit's address and port, the bytes as they went.
+    QTest::addRow("to the real unit") << TrafficLogEntry::relayed(TrafficLogEntry::Kind::RelayOut, kSender,
+                                                                  4003, 41000, frameWith({{1, 50}}, 5), 3)
+                                      << u"==> 192.0.2.10:4003 - 0 50 0 0 0"_s;
+    QTest::addRow("from the real unit's discovery, longer than a frame")
+        << TrafficLogEntry::relayed(TrafficLogEntry::Kind::RelayIn, kSender, 65535, 41000,
+                                    QByteArray(identityForProfile(3).data(), 50), 3)
+        << u"<== 192.0.2.10:65535 - ALED.SIM.ULA.TOR.3/4003/*****/**/Lumivane/PoE2.0/*"_s;
+    QTest::addRow("to the real unit, not sent")
+        << TrafficLogEntry::relayed(TrafficLogEntry::Kind::RelayOut, kSender, 4003, 0,
+                                    QByteArray(40, char(1)), 3)
+               .notSentBecause(u"Network is unreachable"_s)
+        << u"=X> 192.0.2.10:4003 - "_s + QStringList(40, u"1"_s).join(u' ') +
+               u" (not sent: Network is unreachable)"_s;
     QTest::addRow("request to a unit that was rebooting")
         << offline(TrafficLogEntry::unitIncoming(kSender, 50000, 4000, QByteArray("\x01\x32", 2), 0),
                    "rebooting")
@@ -247,6 +263,12 @@ void TestTrafficLog::jsonWritersAgree_data()
     QTest::newRow("request to a unit that was offline")
         << offline(TrafficLogEntry::unitIncoming(kSender, 1, 4000, frameWith({}, 3), 0), "offline")
         << u"127.0.1.2"_s;
+    QTest::newRow("to the real unit, longer than a frame")
+        << TrafficLogEntry::relayed(TrafficLogEntry::Kind::RelayOut, kSender, 4003, 41000, everyByte, 3)
+        << u"127.0.9.1"_s;
+    QTest::newRow("from the real unit") << TrafficLogEntry::relayed(TrafficLogEntry::Kind::RelayIn, kSender,
+                                                                    4003, 41000, frameWith({{1, 51}}), 3)
+                                        << u"127.0.9.1"_s;
 }
 
 void TestTrafficLog::jsonWritersAgree()
@@ -260,6 +282,28 @@ void TestTrafficLog::jsonWritersAgree()
     appendTrafficLogJson(fast, entry, 1234567890123, 17,
                          entry.isRemark() ? QByteArray() : unitAddress.toUtf8());
     QCOMPARE(fast, expected);
+}
+
+void TestTrafficLog::relayLegsAreTheirOwnDirection()
+{
+    // Not the controller's traffic: their own direction, the relay's port, the whole payload.
+    const TrafficLogEntry out = TrafficLogEntry::relayed(TrafficLogEntry::Kind::RelayOut, kSender, 4003,
+                                                         41000, QByteArray(40, char(9)), 3);
+    const QJsonObject json = trafficLogJson(out, 1, 0, u"127.0.9.1"_s);
+    QCOMPARE(json[u"direction"_s], u"to-real"_s);
+    QCOMPARE(json[u"port"_s], 41000);
+    QCOMPARE(json[u"remote"_s], u"192.0.2.10:4003"_s);
+    QCOMPARE(json[u"bytes"_s].toArray().size(), 40);
+    QVERIFY(out.isDatagram() && out.isRelay() && !out.isIncoming());
+    const TrafficLogEntry in =
+        TrafficLogEntry::relayed(TrafficLogEntry::Kind::RelayIn, kSender, 65535, 41000, "x", 3);
+    QCOMPARE(trafficLogJson(in, 1, 0, {})[u"direction"_s], u"from-real"_s);
+    QCOMPARE(trafficLogJson(in, 1, 0, {})[u"endpoint"_s], u"discovery"_s);
+    // A datagram far longer than a line: cut where the line ends, and said to be.
+    const QString line = trafficLogLine(TrafficLogEntry::relayed(
+        TrafficLogEntry::Kind::RelayOut, kSender, 4003, 41000, QByteArray(2000, char(200)), 3));
+    QVERIFY(line.size() <= kMaxTrafficLogLine);
+    QVERIFY2(line.endsWith(u"200 200..."_s), qPrintable(line));
 }
 
 QTEST_GUILESS_MAIN(TestTrafficLog)

@@ -88,10 +88,11 @@ QString parseControl(const QString& value, const QByteArray& token, ControlOptio
 
 constexpr quint32 kDefaultFirstFleetAddress = (127u << 24) | (0u << 16) | (1u << 8) | 1u; // 127.0.1.1
 
-// --units COUNT[@FIRST_ADDRESS] and --unit ADDRESS[:PROFILE] into the fleet's units, in order;
-// an error text when something is wrong. Everything is checked before any unit is made.
-QString parseFleet(const QStringList& counts, const QStringList& units, int profile, bool cycle,
-                   QList<FleetUnit>& fleet)
+// --units COUNT[@FIRST_ADDRESS], --unit ADDRESS[:PROFILE] and --proxy ADDRESS[:PROFILE]=REAL into
+// the fleet's units, in order; an error text when something is wrong. Everything is checked
+// before any unit is made.
+QString parseFleet(const QStringList& counts, const QStringList& units, const QStringList& proxies,
+                   int profile, bool cycle, QList<FleetUnit>& fleet)
 {
     struct Range {
         quint32 first;
@@ -140,6 +141,32 @@ QString parseFleet(const QStringList& counts, const QStringList& units, int prof
                 return QStringLiteral("--unit %1: the profile must be a whole number from 0 to 8").arg(text);
         }
         single.append({*address, unitProfile});
+    }
+    for (const QString& text : proxies) {
+        const QString local = text.section(QLatin1Char('='), 0, 0);
+        const QString realText = text.section(QLatin1Char('='), 1);
+        const std::optional<QHostAddress> address = parseUnitAddress(local.section(QLatin1Char(':'), 0, 0));
+        if (!text.contains(QLatin1Char('=')) || !address)
+            return QStringLiteral("--proxy: '%1' is not LOCAL_ADDRESS[:PROFILE]=REAL_ADDRESS").arg(text);
+        if (const QString problem = unitAddressProblem(address->toIPv4Address(), address->toIPv4Address());
+            !problem.isEmpty())
+            return QStringLiteral("--proxy %1: %2").arg(text, problem);
+        const std::optional<QHostAddress> real = parseUnitAddress(realText);
+        if (!real || real->toIPv4Address() == 0 || real->toIPv4Address() == 0xffffffffu)
+            return QStringLiteral(
+                       "--proxy %1: the real unit's address '%2' is not an IPv4 address of one unit")
+                .arg(text, realText);
+        if (*real == *address)
+            return QStringLiteral("--proxy %1: a unit cannot pass requests on to itself").arg(text);
+        FleetUnit proxy{*address, profile, *real, false};
+        if (local.contains(QLatin1Char(':'))) {
+            bool ok = false;
+            proxy.profile = local.section(QLatin1Char(':'), 1).toInt(&ok);
+            if (!ok || !isValidProfileIndex(proxy.profile))
+                return QStringLiteral("--proxy %1: the profile must be a whole number from 0 to 8").arg(text);
+            proxy.profileGiven = true;
+        }
+        single.append(proxy);
     }
     if (total + single.size() > kMaxFleetUnits)
         return QStringLiteral("at most %1 units").arg(kMaxFleetUnits);
@@ -379,6 +406,14 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
                                    QStringLiteral("Simulate COUNT units on consecutive IPv4 addresses from "
                                                   "FIRST_ADDRESS (default 127.0.1.1), each on its own."),
                                    QStringLiteral("COUNT[@FIRST_ADDRESS]"));
+    const QCommandLineOption proxy(
+        QStringLiteral("proxy"),
+        QStringLiteral("A proxy unit on ADDRESS for the real unit at REAL: every datagram to its unit port "
+                       "and discovery port is passed on to the real unit, and the real unit's replies come "
+                       "back from ADDRESS through the fault rules, both legs in the log. Its profile is the "
+                       "one the real unit's discovery reply names, unless given. May be given several "
+                       "times."),
+        QStringLiteral("ADDRESS[:PROFILE]=REAL"));
     const QCommandLineOption unit(
         QStringLiteral("unit"),
         QStringLiteral("Simulate a unit on ADDRESS (with its own profile); may be given "
@@ -462,10 +497,11 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
         QStringLiteral("With --explore: play run K alone, as the exploration from "
                        "the same --seed played it."),
         QStringLiteral("K"));
-    parser.addOptions({headless,         profile,   quiet,        fault,    seed,      control, controlToken,
-                       controlTokenFile, logFormat, units,        unit,     profiles,  pcap,    keepGoing,
-                       exitWithStdin,    logDir,    logDiskLimit, scenario, timeScale, report,  explore,
-                       controller,       runs,      budget,       out,      exploreRun});
+    parser.addOptions(
+        {headless,         profile,       quiet,  fault,        seed,     control,   controlToken,
+         controlTokenFile, logFormat,     units,  unit,         proxy,    profiles,  pcap,
+         keepGoing,        exitWithStdin, logDir, logDiskLimit, scenario, timeScale, report,
+         explore,          controller,    runs,   budget,       out,      exploreRun});
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
 
@@ -627,9 +663,9 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
     if (parser.isSet(profiles) && !parser.isSet(units) && !parser.isSet(unit))
         return usageError(QStringLiteral("--profiles goes with --units or --unit"));
     if (parser.isSet(scenario)) {
-        if (parser.isSet(units) || parser.isSet(unit) || parser.isSet(profiles))
+        if (parser.isSet(units) || parser.isSet(unit) || parser.isSet(profiles) || parser.isSet(proxy))
             return usageError(
-                QStringLiteral("--units, --unit and --profiles exclude --scenario: the scenario "
+                QStringLiteral("--units, --unit, --proxy and --profiles exclude --scenario: the scenario "
                                "names its units"));
         QString error;
         options.scenario = ScenarioFile::load(parser.value(scenario), &error);
@@ -646,8 +682,8 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
     if (parser.isSet(report) && options.reportPath.isEmpty())
         return usageError(QStringLiteral("--report needs a file name"));
     if (!options.scenario) {
-        if (const QString error = parseFleet(parser.values(units), parser.values(unit), options.profile,
-                                             parser.isSet(profiles), options.fleet);
+        if (const QString error = parseFleet(parser.values(units), parser.values(unit), parser.values(proxy),
+                                             options.profile, parser.isSet(profiles), options.fleet);
             !error.isEmpty())
             return usageError(error);
     }

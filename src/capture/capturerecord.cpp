@@ -14,7 +14,8 @@ std::optional<CaptureRecord> captureRecordFor(const TrafficLogEntry& entry, quin
     CaptureRecord record;
     record.timeUs = entry.timeUs;
     record.payload = entry.payload();
-    if (entry.isIncoming()) {
+    // A proxy unit's legs to the real unit go from and to its relay's port (at the unit's address).
+    if (entry.isIncoming() || entry.kind == TrafficLogEntry::Kind::RelayIn) {
         record.source = entry.address;
         record.sourcePort = entry.remotePort;
         record.destination = unitAddress;

@@ -59,6 +59,13 @@ ControlReply ControlServer::getHealth(const HttpRequest&, const QStringList&)
         if (listening == units().size())
             why.last() = QStringLiteral("the fleet's discovery port on all addresses not listening");
     }
+    // A proxy unit may still move to the unit port its real unit names.
+    const qsizetype asking = std::count_if(
+        units().cbegin(), units().cend(), [](const UnitSimulator* unit) { return unit->isAskingRealUnit(); });
+    if (asking > 0)
+        why << QStringLiteral("%1 proxy unit%2 still asking the real unit what it is")
+                   .arg(asking)
+                   .arg(asking == 1 ? QString() : QStringLiteral("s"));
     if (const ScenarioPlayer* player = m_session.player()) {
         const QString state = player->isFinished()  ? QStringLiteral("finished")
                               : player->isRunning() ? QStringLiteral("running")

@@ -31,7 +31,8 @@ void ControlServer::count(const TrafficLogEntry& entry)
 {
     // Only what was on the wire, each datagram once: a broadcast heard by every unit of a fleet
     // is one datagram received, and as many units that heard it.
-    if (!entry.isDatagram())
+    // A proxy's legs to the real unit are not the controller's traffic.
+    if (!entry.isDatagram() || entry.isRelay())
         return;
     if (entry.isIncoming() && entry.isDiscovery())
         ++m_discoveryHeard;

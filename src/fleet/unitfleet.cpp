@@ -16,6 +16,8 @@ UnitFleet::UnitFleet(const QList<FleetUnit>& units, quint64 seed, QObject* paren
         unit->setAddress(units[k].address);
         unit->setSharedPeers(&m_peers, int(k));
         unit->setSharedDiscovery(&m_discovery);
+        if (!units[k].proxy.isNull())
+            unit->setProxy(units[k].proxy.toIPv4Address(), units[k].profileGiven);
         m_byAddress.insert(units[k].address.toIPv4Address(), int(k));
         unit->faults().setUnit(int(k), units[k].address.toIPv4Address());
         unit->setOwnEndpointTest(

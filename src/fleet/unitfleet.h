@@ -17,6 +17,10 @@
 struct FleetUnit {
     QHostAddress address;
     int profile = 0;
+    // A proxy unit: the real unit it passes everything on to (null: a simulated unit), and
+    // whether `profile` was given or is to be learned from the real unit's discovery reply.
+    QHostAddress proxy = {};
+    bool profileGiven = true;
 };
 
 // Many simulated units in one process, each on its own IPv4 address with its own state and unit

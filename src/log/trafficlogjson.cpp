@@ -29,15 +29,33 @@ QString isoTimeUs(qint64 microseconds)
            QStringLiteral("%1Z").arg(int(microseconds % 1000), 3, 10, QLatin1Char('0'));
 }
 
+namespace {
+// in and out: the controller's side; to-real and from-real: a proxy unit's side toward the real unit.
+const char* directionName(const TrafficLogEntry& entry)
+{
+    using Kind = TrafficLogEntry::Kind;
+    if (entry.kind == Kind::Event)
+        return "event";
+    if (entry.isRemark())
+        return "notice";
+    if (entry.isFault())
+        return "fault";
+    if (entry.isIncoming())
+        return "in";
+    if (entry.notSent)
+        return "not-sent";
+    if (entry.kind == Kind::RelayOut)
+        return "to-real";
+    if (entry.kind == Kind::RelayIn)
+        return "from-real";
+    return "out";
+}
+} // namespace
+
 QJsonObject trafficLogJson(const TrafficLogEntry& entry, quint64 seq, int unit, const QString& unitAddress)
 {
     const bool notice = entry.isRemark();
-    const QString direction = entry.kind == TrafficLogEntry::Kind::Event ? QStringLiteral("event")
-                              : notice                                   ? QStringLiteral("notice")
-                              : entry.isFault()                          ? QStringLiteral("fault")
-                              : entry.isIncoming()                       ? QStringLiteral("in")
-                              : entry.notSent                            ? QStringLiteral("not-sent")
-                                                                         : QStringLiteral("out");
+    const QString direction = QLatin1String(directionName(entry));
     QJsonObject object{
         {QStringLiteral("seq"), qint64(seq)},
         {QStringLiteral("time"), isoTimeUs(entry.timeUs)},
@@ -172,12 +190,7 @@ void appendTrafficLogJson(QByteArray& out, const TrafficLogEntry& entry, quint64
     out += "],\"command\":\"";
     out += TrafficLogEntry::commandName(entry.command());
     out += "\",\"direction\":\"";
-    out += entry.kind == TrafficLogEntry::Kind::Event ? "event"
-           : notice                                   ? "notice"
-           : entry.isFault()                          ? "fault"
-           : entry.isIncoming()                       ? "in"
-           : entry.notSent                            ? "not-sent"
-                                                      : "out";
+    out += directionName(entry);
     out += "\",\"endpoint\":";
     out += notice ? "null" : entry.isDiscovery() ? "\"discovery\"" : "\"unit\"";
     out += ",\"port\":";

@@ -78,8 +78,13 @@ qsizetype formatTrafficLogLine(const TrafficLogEntry& entry, char* out)
     }
     // Incoming lines name the simulator's own port; outgoing lines the port the reply went to.
     const bool incoming = entry.isIncoming();
-    // A reply that did not leave is marked as such from its first character.
-    char* p = putText(out, incoming ? "--> " : entry.notSent ? "<-X " : "<-- ");
+    // A reply that did not leave is marked as such from its first character; a proxy's legs to
+    // the real unit have arrows of their own.
+    char* p = putText(out, entry.kind == Kind::RelayOut  ? (entry.notSent ? "=X> " : "==> ")
+                           : entry.kind == Kind::RelayIn ? "<== "
+                           : incoming                    ? "--> "
+                           : entry.notSent               ? "<-X "
+                                                         : "<-- ");
     p = putAddress(p, entry.address);
     *p++ = ':';
     p = putDecimal(p, incoming ? entry.localPort : entry.remotePort);
@@ -120,6 +125,26 @@ qsizetype formatTrafficLogLine(const TrafficLogEntry& entry, char* out)
             p = putEscaped(p, end, entry.note->reply);
         else if (isValidProfileIndex(entry.profile))
             p = putText(p, identityForProfile(entry.profile));
+        break;
+    case Kind::RelayOut:
+    case Kind::RelayIn:
+        // As they went: text to and from the discovery port, the bytes in numbers otherwise.
+        p = putText(p, " - ");
+        if (entry.remotePort == kDiscoveryPort) {
+            p = putEscaped(p, end, entry.payload());
+        } else {
+            // A datagram far longer than a frame is cut where the line ends, and the cut marked.
+            const QByteArrayView bytes = entry.payload();
+            for (qsizetype i = 0; i < bytes.size(); ++i) {
+                if (end - p < 4 + 4) {
+                    p = putText(p, "...");
+                    break;
+                }
+                if (i != 0)
+                    *p++ = ' ';
+                p = putDecimal(p, quint8(bytes[i]));
+            }
+        }
         break;
     case Kind::UnitFault:
     case Kind::DiscoveryFault:

@@ -63,6 +63,8 @@ public:
     // From the next bind on, each datagram carries the address it was sent to: one endpoint on
     // all addresses can then serve many units, each on an address of its own.
     void setReceiveDestination(bool on) { m_wantDestination = on; }
+    // Keeps up to `capacity` bytes of each payload from now on (not while a datagram is handled).
+    void setCapacity(qsizetype capacity) { m_buffer.resize(qMax<qsizetype>(capacity, 1)); }
     quint16 port() const { return m_port; }
     // The port actually bound (differs from port() only when binding port 0).
     quint16 localPort() const { return m_localPort; }

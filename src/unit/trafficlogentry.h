@@ -36,9 +36,13 @@ struct TrafficLogEntry {
         UnitFault,      // a fault rule acted on a unit-port request or its reply
         DiscoveryFault, // ... on a discovery request or its reply
         Notice,         // the simulator's own word about the log (lines removed, say)
-        Event           // a scenario's event fired ("*** scenario: reboot ...")
+        Event,          // a scenario's event fired ("*** scenario: reboot ...")
+        // A proxy unit's leg to the real unit: a request passed on to it, and its reply. The
+        // address and remote port are the real unit's, the local port the relay's own.
+        RelayOut,
+        RelayIn
     };
-    static constexpr Kind kLastKind = Kind::Event;
+    static constexpr Kind kLastKind = Kind::RelayIn;
 
     quint32 address = 0;    // the sender's IPv4 address, host byte order
     quint16 remotePort = 0; // the sender's port, where replies go
@@ -69,6 +73,8 @@ struct TrafficLogEntry {
     }
 
     bool isIncoming() const { return kind == Kind::UnitIncoming || kind == Kind::DiscoveryIncoming; }
+    // A datagram between a proxy unit and the real unit behind it: traffic, but not the controller's.
+    bool isRelay() const { return kind == Kind::RelayOut || kind == Kind::RelayIn; }
     // A line of the simulator's own, about no datagram, port or peer.
     bool isRemark() const { return kind == Kind::Notice || kind == Kind::Event; }
     // A datagram that really came in, or really left: what counts as traffic.
@@ -82,7 +88,7 @@ struct TrafficLogEntry {
     bool isDiscovery() const
     {
         return kind == Kind::DiscoveryIncoming || kind == Kind::DiscoveryOutgoing ||
-               kind == Kind::DiscoveryFault;
+               kind == Kind::DiscoveryFault || (isRelay() && remotePort == kDiscoveryPort);
     }
 
     // The datagram's bytes as the log holds them: none for a fault line.
@@ -102,6 +108,12 @@ struct TrafficLogEntry {
         case Kind::Notice:
         case Kind::Event:
             return {};
+        case Kind::RelayOut:
+        case Kind::RelayIn:
+            // What does not fit the frame's bytes (a discovery reply) is in the note.
+            if (note)
+                return note->reply;
+            [[fallthrough]];
         default:
             return QByteArrayView(reinterpret_cast<const char*>(bytes.data()),
                                   std::min<qsizetype>(count, kUnitFrameSize));
@@ -160,6 +172,18 @@ struct TrafficLogEntry {
         entry.bytes[0] = faultKind;
         entry.note = new TrafficLogNote;
         entry.note->text = text.toUtf8();
+        return entry;
+    }
+
+    // A leg between a proxy unit and the real unit: `kind` RelayOut or RelayIn.
+    static TrafficLogEntry relayed(Kind kind, quint32 real, quint16 realPort, quint16 relayPort,
+                                   QByteArrayView payload, int profile)
+    {
+        TrafficLogEntry entry = withPayload(kind, real, realPort, relayPort, payload, profile);
+        if (payload.size() > kUnitFrameSize) {
+            entry.note = new TrafficLogNote;
+            entry.note->reply = payload.toByteArray();
+        }
         return entry;
     }
 
@@ -273,6 +297,8 @@ struct TrafficLogEntry {
     {
         if (isRemark())
             return 0;
+        if (isRelay())
+            return localPort; // the relay's own port toward the real unit
         if (isDiscovery())
             return kDiscoveryPort;
         if (localPort != 0)

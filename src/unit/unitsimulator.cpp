@@ -105,6 +105,29 @@ UnitSimulator::UnitSimulator(quint64 seed, DatagramPoller* poller, QObject* pare
     connect(&m_reorderOverflow, &ThrottledCount::report, this, &UnitSimulator::reportReorderOverflow);
     connect(&m_faults, &FaultInjector::noted, this, &UnitSimulator::faultLine);
     connect(&m_ignoredFromItself, &ThrottledCount::report, this, &UnitSimulator::reportIgnoredFromItself);
+    m_poller = poller;
+    connect(&m_foreignReplies, &ThrottledCount::report, this, [this](quint64 count) {
+        faultLine(
+            QStringLiteral("proxy: %1 datagram%2 to the relay from elsewhere than the real unit dropped "
+                           "(last from %3)")
+                .arg(count)
+                .arg(count == 1 ? QString() : QStringLiteral("s"),
+                     peerText(m_lastForeignAddress, m_lastForeignPort)));
+    });
+    m_proxyDiscovery.setSingleShot(true);
+    connect(&m_proxyAskAgain, &QTimer::timeout, this, &UnitSimulator::askRealUnit);
+    connect(&m_proxyDiscovery, &QTimer::timeout, this, [this] {
+        m_proxyAskAgain.stop();
+        const QString text =
+            QStringLiteral("proxy %1: the real unit at %2 did not answer discovery within %3 s; "
+                           "passing requests on to its port %4 (profile %5) regardless")
+                .arg(m_address.toString(), QHostAddress(m_relay->realAddress()).toString())
+                .arg(kProxyDiscoveryMs / 1000.0)
+                .arg(unitPortForProfile(m_profileIndex))
+                .arg(m_profileIndex);
+        faultLine(text);
+        emit replyNotSent(text);
+    });
 
     // Datagrams are delivered as they arrive; the tick is the guaranteed upper bound. A shared
     // poller keeps reporting a socket with datagrams left, so a thousand ticks would add nothing.
@@ -139,6 +162,137 @@ void UnitSimulator::start(int profileIndex)
     UDPSocket2.bind(m_address, kDiscoveryPort,
                     m_sharedDiscovery ? DatagramEndpoint::Sharing::Shared
                                       : DatagramEndpoint::Sharing::Exclusive);
+    if (m_relay) {
+        m_proxyDiscovery.start(kProxyDiscoveryMs);
+        m_proxyAskAgain.start(kProxyDiscoveryMs / 4);
+        askRealUnit();
+    }
+}
+
+void UnitSimulator::askRealUnit()
+{
+    // What the real unit is: its discovery reply names its unit port (and so the profile).
+    QString error;
+    if (m_relay->forward(0, 0, 0, kDiscoveryPort,
+                         QByteArrayView(kDiscoveryRequest.data(), qsizetype(kDiscoveryRequest.size())),
+                         &error))
+        return;
+    m_proxyDiscovery.stop();
+    m_proxyAskAgain.stop();
+    const QString text =
+        QStringLiteral("proxy %1: the real unit at %2 cannot be asked: %3")
+            .arg(m_address.toString(), QHostAddress(m_relay->realAddress()).toString(), error);
+    faultLine(text);
+    emit replyNotSent(text);
+}
+
+void UnitSimulator::setProxy(quint32 real, bool profileGiven)
+{
+    // Relays toward a real unit on loopback leave from the unit's own address; toward any other,
+    // from whichever address the route picks (a unit on 127.x.y.z may proxy one on the LAN).
+    const quint32 own = m_address.toIPv4Address();
+    const bool loopback = (real >> 24) == 127;
+    m_relay = std::make_unique<UnitRelay>(real, loopback ? own : 0, m_poller);
+    m_proxyProfileGiven = profileGiven;
+    // Passed on as they came, however long.
+    UDPSocket1.setCapacity(UnitRelay::kReplyCapacity);
+    UDPSocket2.setCapacity(UnitRelay::kReplyCapacity);
+    connect(m_relay.get(), &UnitRelay::replied, this, &UnitSimulator::relayReply);
+    connect(m_relay.get(), &UnitRelay::foreignDatagram, this, [this](quint32 address, quint16 port) {
+        m_lastForeignAddress = address;
+        m_lastForeignPort = port;
+        m_foreignReplies.add();
+    });
+    connect(m_relay.get(), &UnitRelay::relayClosed, this,
+            [this](quint32, quint16, const QString& why) { faultLine(QStringLiteral("proxy: ") + why); });
+}
+
+void UnitSimulator::learnProfile(QByteArrayView identity)
+{
+    if (!m_proxyDiscovery.isActive())
+        return; // known already: another answer to a question asked again
+    m_proxyDiscovery.stop();
+    m_proxyAskAgain.stop();
+    // The identity names the kind of unit; where two profiles share it (5 and 6, 7 and 8), they
+    // share the unit port too, and the first stands for both.
+    int learned = -1;
+    for (int index = 0; index < kProfileCount && learned < 0; ++index) {
+        const std::string_view known = identityForProfile(index);
+        if (identity == QByteArrayView(known.data(), qsizetype(known.size())))
+            learned = index;
+    }
+    const QString real = QHostAddress(m_relay->realAddress()).toString();
+    if (learned < 0) {
+        faultLine(
+            QStringLiteral("proxy %1: the real unit at %2 answered discovery as no known profile; passing "
+                           "requests on to port %3 (profile %4)")
+                .arg(m_address.toString(), real)
+                .arg(unitPortForProfile(m_profileIndex))
+                .arg(m_profileIndex));
+        return;
+    }
+    if (!m_proxyProfileGiven && learned != m_profileIndex)
+        selectProfile(learned);
+    faultLine(QStringLiteral("proxy %1: the real unit at %2 answers as profile %3 (unit port %4)%5")
+                  .arg(m_address.toString(), real)
+                  .arg(learned)
+                  .arg(unitPortForProfile(learned))
+                  .arg(m_proxyProfileGiven && learned != m_profileIndex
+                           ? QStringLiteral("; posing as profile %1 as given").arg(m_profileIndex)
+                           : QString()));
+}
+
+void UnitSimulator::relayRequest(Endpoint endpoint, const Datagram& datagram, int profile)
+{
+    const quint16 port = endpoint == Endpoint::Unit ? unitPortForProfile(profile) : kDiscoveryPort;
+    QString error;
+    const quint16 relayPort = m_relay->forward(ipv4Of(datagram.address), datagram.port, datagram.local, port,
+                                               datagram.data, &error);
+    const TrafficLogEntry leg = TrafficLogEntry::relayed(
+        TrafficLogEntry::Kind::RelayOut, m_relay->realAddress(), port, relayPort, datagram.data, profile);
+    emit trafficLogged(relayPort ? leg : leg.notSentBecause(error));
+}
+
+void UnitSimulator::relayReply(const UnitRelay::Reply& reply)
+{
+    const int profile = m_profileIndex;
+    emit trafficLogged(TrafficLogEntry::relayed(TrafficLogEntry::Kind::RelayIn, m_relay->realAddress(),
+                                                reply.fromPort, reply.relayPort, reply.bytes, profile));
+    if (reply.controller == 0) {
+        // The unit's own question at start.
+        if (reply.discovery)
+            learnProfile(reply.bytes);
+        return;
+    }
+    const Endpoint endpoint = reply.discovery ? Endpoint::Discovery : Endpoint::Unit;
+    const quint8 kind = reply.discovery ? FaultKind::Discovery : unitFaultKind(reply.bytes);
+    const TrafficLogEntry::Command answers = TrafficLogEntry::commandOfKind(kind);
+    if (reply.bytes.size() > ReplyCopy::kMaxSize) {
+        // Longer than any reply of the protocol: passed on as it came, past the faults.
+        const bool up = m_state == State::Answering;
+        const bool unitPort = endpoint == Endpoint::Unit;
+        const bool sent =
+            up &&
+            (unitPort ? UDPSocket1.writeFrom(reply.local, reply.controller, reply.controllerPort, reply.bytes)
+                      : sendDiscoveryReply(reply.local, reply.controller, reply.controllerPort, reply.bytes));
+        logReply(TrafficLogEntry::unitOutgoing(reply.controller, reply.controllerPort, reply.bytes, profile,
+                                               unitPort ? UDPSocket1.port() : kDiscoveryPort),
+                 sent, unitPort ? UDPSocket1 : discoveryEndpoint());
+        return;
+    }
+    if (kind && m_faults.isActive() && m_state == State::Answering) {
+        Datagram to;
+        to.address = QHostAddress(reply.controller);
+        to.port = reply.controllerPort;
+        to.local = reply.local;
+        replyWithFaults(endpoint, kind, to, reply.bytes, profile);
+        return;
+    }
+    ReplyCopy copy;
+    copy.size = quint8(reply.bytes.size());
+    std::copy_n(reply.bytes.data(), copy.size, copy.bytes.begin());
+    // send() says it did not leave when the unit went down meanwhile.
+    send(endpoint, reply.local, reply.controller, reply.controllerPort, copy, profile, answers);
 }
 
 void UnitSimulator::setSharedDiscovery(DatagramEndpoint* endpoint)
@@ -313,6 +467,10 @@ void UnitSimulator::UDPSocket1_DataAvailable(const Datagram& datagram)
     const quint8 faultKind = m_faults.isActive() ? requestKind : 0;
     if (faultKind && dropByFault(faultKind, datagram, profile))
         return;
+    if (m_relay) {
+        relayRequest(Endpoint::Unit, datagram, profile);
+        return;
+    }
     const std::optional<UnitFrame> reply = handleUnitRequest(frame, ChannelValues, profile, draw);
     if (!reply)
         return;
@@ -334,8 +492,11 @@ void UnitSimulator::UDPSocket2_DataAvailable(const Datagram& datagram)
 {
     const quint32 sender = ipv4Of(datagram.address);
     if (!isDiscoveryRequest(datagram.data)) {
-        // Not answered and not logged, but the controller that sent it is told about.
+        // Not answered and not logged, but the controller that sent it is told about. A proxy
+        // passes it on all the same: what the real unit makes of it is the real unit's business.
         countMalformed(sender, datagram.port, PeerTable::Malformed::Discovery, TrafficLogEntry::now());
+        if (m_relay && m_state == State::Answering && !comesFromItself(sender, datagram.port))
+            relayRequest(Endpoint::Discovery, datagram, m_profileIndex);
         return;
     }
     if (comesFromItself(sender, datagram.port))
@@ -363,6 +524,10 @@ void UnitSimulator::UDPSocket2_DataAvailable(const Datagram& datagram)
     const bool faulty = m_faults.isActive();
     if (faulty && dropByFault(FaultKind::Discovery, datagram, profile))
         return;
+    if (m_relay) {
+        relayRequest(Endpoint::Discovery, datagram, profile);
+        return;
+    }
     if (faulty) {
         replyWithFaults(Endpoint::Discovery, FaultKind::Discovery, datagram, identityView(profile), profile);
         return;

@@ -10,11 +10,13 @@
 #include "peertable.h"
 #include "trafficlogentry.h"
 #include "unitframe.h"
+#include "unitrelay.h"
 
 #include <QObject>
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 #include <random>
 
 // The simulated unit: its lasting state, its two endpoints and the poll timer, with the
@@ -129,6 +131,17 @@ public:
     // The unit's own, on its address (a fleet's broadcasts come through the fleet's).
     const DatagramEndpoint& discoveryEndpoint() const { return UDPSocket2; }
 
+    // Makes the unit a proxy for the real unit at `real` (IPv4, host byte order): everything that
+    // reaches its endpoints is passed on to the real unit, and its replies come back through the
+    // unit's faults, as if the unit had made them. Unless `profileGiven`, start() asks the real
+    // unit's discovery which profile it is, and takes it. Set before start().
+    void setProxy(quint32 real, bool profileGiven);
+    const UnitRelay* relay() const { return m_relay.get(); }
+    // A proxy still waiting for the real unit's discovery reply, which may change its unit port.
+    bool isAskingRealUnit() const { return m_proxyDiscovery.isActive(); }
+    // How long start() waits for the real unit's discovery reply before it says so.
+    static constexpr int kProxyDiscoveryMs = 2000;
+
     // One line per endpoint for people: "Unit port 4003: listening", or why not.
     QString unitEndpointState() const;
     QString discoveryEndpointState() const;
@@ -144,6 +157,10 @@ signals:
     void profileChanged(int index);
 
 private:
+    // A proxy unit's request passed on to the real unit, and the real unit's reply brought back.
+    void relayRequest(Endpoint endpoint, const Datagram& datagram, int profile);
+    void relayReply(const UnitRelay::Reply& reply);
+    void learnProfile(QByteArrayView identity);
     void UDPSocket1_DataAvailable(const Datagram& datagram);
     void UDPSocket2_DataAvailable(const Datagram& datagram);
     void Timer1_Action();
@@ -201,6 +218,15 @@ private:
     bool m_alsoHeardByOthers = false;
     LocalAddresses m_localAddresses;
     ThrottledCount m_ignoredFromItself;
+    DatagramPoller* m_poller = nullptr;
+    std::unique_ptr<UnitRelay> m_relay;
+    bool m_proxyProfileGiven = true;
+    QTimer m_proxyDiscovery; // the real unit's discovery reply is awaited until it fires
+    QTimer m_proxyAskAgain;  // ... and asked for again meanwhile, in case the first was lost
+    void askRealUnit();
+    ThrottledCount m_foreignReplies;
+    quint32 m_lastForeignAddress = 0;
+    quint16 m_lastForeignPort = 0;
     quint32 m_lastIgnoredAddress = 0;
     quint16 m_lastIgnoredPort = 0;
     std::mt19937 m_random;

@@ -1,0 +1,163 @@
+#!/usr/bin/env bash
+# A proxy unit in front of a "real" unit across a LAN: the real unit is the simulator in a network
+# namespace of its own (10.80.0.2), the proxy and its controllers are in another (10.80.0.1),
+# joined by a veth pair; only addresses inside these namespaces are used. Checks that every
+# command passes through byte for byte both ways, that fault rules act on the relayed traffic,
+# that two controllers at once each get their own replies, that datagrams to a relay from anyone
+# but the real unit are dropped and counted, and that a real unit which does not answer is
+# reported. Needs root (CI runs as root); exits 77 otherwise.
+# Usage: netns-proxy.sh UNIT_SIMULATOR
+set -euo pipefail
+simulator=$1
+source "$(dirname "$0")/netns-support.sh"
+make_lan p
+ip -n "$unit_ns" addr add 10.80.0.2/24 dev "$unit_if"
+ip -n "$controller_ns" addr add 10.80.0.1/24 dev "$controller_if"
+work=$(mktemp -d)
+proxy_pid=
+trap '[ -n "$proxy_pid" ] && kill "$proxy_pid" 2>/dev/null; rm -rf "$work"; cleanup_lan' EXIT
+
+ip netns exec "$unit_ns" "$simulator" --headless --quiet --profile 3 --control 0 2>"$work/real.err" &
+sim_pid=$!
+# The proxy on loopback, and one for an address where no unit answers.
+ip netns exec "$controller_ns" "$simulator" --headless --quiet --control 0 \
+    --proxy 127.0.9.1=10.80.0.2 --proxy 127.0.9.2:5=10.80.0.7 2>"$work/proxy.err" &
+proxy_pid=$!
+for _ in $(seq 100); do
+    grep -q 'Control API listening' "$work/real.err" && grep -q 'Control API listening' "$work/proxy.err" && break
+    sleep 0.05
+done
+real_api=$(grep -o 'http://[0-9.:]*' "$work/real.err")
+proxy_api=$(grep -o 'http://[0-9.:]*' "$work/proxy.err")
+[ -n "$real_api" ] && [ -n "$proxy_api" ] || { echo "FAIL: did not start"; cat "$work/real.err" "$work/proxy.err"; exit 1; }
+
+# The real unit's API is in the unit's namespace: read its log from there.
+ip netns exec "$unit_ns" python3 -c "
+import json, sys, urllib.request
+print(json.dumps(json.load(urllib.request.urlopen('$real_api/api/v1/log?limit=10000'))['entries']))
+" >/dev/null || { echo "FAIL: the real unit's API"; exit 1; }
+
+ip netns exec "$controller_ns" python3 - "$proxy_api" "$real_api" "$work/proxy.err" "$unit_ns" <<'PY'
+import json, socket, subprocess, sys, threading, time, urllib.request
+
+proxy_api, real_api, proxy_err, unit_ns = sys.argv[1:]
+PROXY, REAL, SILENT = "127.0.9.1", "10.80.0.2", "127.0.9.2"
+failures = []
+
+def check(what, ok, detail=""):
+    print(("ok: " if ok else "FAIL: ") + what + ("" if ok else "\n  " + str(detail)))
+    if not ok:
+        failures.append(what)
+
+def api(base, path, body=None, method=None, ns=None):
+    if ns:  # the real unit's API, from its namespace
+        code = ("import json,sys,urllib.request; print(urllib.request.urlopen(sys.argv[1]).read().decode())")
+        out = subprocess.run(["ip", "netns", "exec", ns, "python3", "-c", code, base + path],
+                             capture_output=True, text=True, check=True).stdout
+        return json.loads(out)
+    data = None if body is None else json.dumps(body).encode()
+    request = urllib.request.Request(base + path, data=data, method=method)
+    if data is not None:
+        request.add_header("Content-Type", "application/json")
+    with urllib.request.urlopen(request) as reply:
+        content = reply.read()
+        return json.loads(content) if content else None
+
+def wait_ready(deadline_s=10):
+    deadline = time.monotonic() + deadline_s
+    while time.monotonic() < deadline:
+        try:
+            if api(proxy_api, "/api/v1/health").get("ready"):
+                return True
+        except urllib.error.HTTPError:
+            pass
+        time.sleep(0.05)
+    return False
+
+def exchange(sock, payload, to, replies=1, timeout=1.0):
+    sock.sendto(payload, to)
+    got = []
+    sock.settimeout(timeout)
+    try:
+        while len(got) < replies:
+            got.append(sock.recvfrom(2048))
+    except socket.timeout:
+        pass
+    return got
+
+def frame(command, values=()):
+    return bytes([0, command] + list(values) + [0] * (24 - len(values)) + [0, 0, 255])
+
+# The silent real unit keeps one proxy asking for 2 s; then the API says ready, and it is reported.
+check("ready once the real units answered or the wait ran out", wait_ready())
+check("a silent real unit is reported",
+      "the real unit at 10.80.0.7 did not answer discovery within 2 s" in open(proxy_err).read(),
+      open(proxy_err).read())
+units = api(proxy_api, "/api/v1/units")
+check("the proxy took the real unit's profile", units[0]["profile"] == 3 and units[0]["unit_port"] == 4003, units[0])
+check("the silent one keeps the profile given", units[1]["profile"] == 5, units[1])
+
+controller = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+controller.bind(("0.0.0.0", 0))
+direct = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+direct.bind(("0.0.0.0", 0))
+requests = [
+    (b"X", 65535, 1), (frame(50), 4003, 1), (frame(0, [9, 8, 7]), 4003, 0), (frame(50), 4003, 1),
+    (frame(51), 4003, 1), (frame(50)[:5], 4003, 0), (frame(99), 4003, 0), (frame(50) + b"tail" * 10, 4003, 1),
+]
+seq_before = api(real_api, "/api/v1/log?tail=1", ns=unit_ns)["next"]
+for payload, port, count in requests:
+    proxied = exchange(controller, payload, (PROXY, port), max(count, 1), 0.5 if count else 0.2)
+    straight = exchange(direct, payload, (REAL, port), max(count, 1), 0.5 if count else 0.2)
+    check("%r to %d: %d replies through the proxy, as from the real unit" % (payload[:6], port, count),
+          len(proxied) == len(straight) == count, (proxied, straight))
+    for (p_bytes, p_from), (s_bytes, _) in zip(proxied, straight):
+        same = p_bytes == s_bytes or (payload[1:2] == b"\x33" and p_bytes[:2] + p_bytes[3:] == s_bytes[:2] + s_bytes[3:])
+        check("%r: the reply passed on byte for byte, from the proxy's address" % payload[:6],
+              same and p_from == (PROXY, port), (p_bytes, s_bytes, p_from))
+# What the real unit received through the proxy is what the controller sent.
+received = [e for e in api(real_api, "/api/v1/log?since=%d&limit=10000" % seq_before, ns=unit_ns)["entries"]
+            if e["direction"] == "in"]
+through = [e for e in received if not e["remote"].startswith("10.80.0.1:%d" % direct.getsockname()[1])]
+sent = [r[0][:29] if r[1] != 65535 else r[0] for r in requests]
+check("the real unit got every request as sent", [bytes(e["bytes"]) for e in through] == sent,
+      ([bytes(e["bytes"]) for e in through], sent))
+log = api(proxy_api, "/api/v1/log?limit=10000")["entries"]
+legs = [e["direction"] for e in log if e["unit"] == 0]
+check("the log shows both legs", all(d in legs for d in ("in", "to-real", "from-real", "out")), legs)
+long_leg = [e for e in log if e["direction"] == "to-real" and len(e["bytes"]) > 29]
+check("the long datagram's leg holds all of it", long_leg and bytes(long_leg[0]["bytes"]) == requests[-1][0], long_leg)
+
+# Faults act on what is relayed.
+rule = api(proxy_api, "/api/v1/faults", {"rule": "drop,on=channel-query"})["id"]
+check("a drop rule drops the relayed query", exchange(controller, frame(50), (PROXY, 4003), 1, 0.4) == [])
+api(proxy_api, "/api/v1/faults/%d" % rule, method="DELETE")
+rule = api(proxy_api, "/api/v1/faults", {"rule": "duplicate=3,on=status-query"})["id"]
+check("a duplicate rule sends the relayed reply three times",
+      len(exchange(controller, frame(51), (PROXY, 4003), 3, 0.5)) == 3)
+api(proxy_api, "/api/v1/faults", method="DELETE")
+
+# Two controllers at once, each with its own request: each gets its own reply.
+a = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); a.bind(("127.0.0.1", 0))
+b = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); b.bind(("127.0.0.1", 0))
+for round in range(20):
+    a.sendto(frame(50), (PROXY, 4003)); b.sendto(frame(51), (PROXY, 4003))
+    a.settimeout(1); b.settimeout(1)
+    ra, rb = a.recv(64), b.recv(64)
+    if ra[1] != 50 or rb[1] != 51:
+        break
+check("two controllers at once each get their own replies", ra[1] == 50 and rb[1] == 51, (ra, rb))
+
+# Somebody else writes to the relay's port: dropped, and said within a second or two.
+relay_port = [e["port"] for e in api(proxy_api, "/api/v1/log?limit=10000")["entries"] if e["direction"] == "to-real"][0]
+stranger = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); stranger.bind(("127.0.0.1", 0))
+for _ in range(3):
+    stranger.sendto(bytes([254, 50] + [0] * 27), ("127.0.0.1", relay_port))
+deadline, said = time.monotonic() + 3, False
+while not said and time.monotonic() < deadline:
+    said = any("from elsewhere than the real unit dropped" in e["text"]
+               for e in api(proxy_api, "/api/v1/log?tail=50")["entries"])
+    time.sleep(0.1)
+check("datagrams to a relay from elsewhere are dropped and counted", said)
+sys.exit(1 if failures else 0)
+PY
