@@ -62,11 +62,12 @@ bench: build
 # The whole test suite again under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer,
 # but for the tests labelled long: minutes of a controller's timing that `make test` runs already
 # (the explorer, the sample controller's habits), whose parts run here in their own tests.
-.PHONY: test-sanitize
-test-sanitize: deps
+.PHONY: test-sanitize sanitize-build
+sanitize-build: deps
 	@scripts/install-deps.sh test
 	cmake -S . -B build-asan -DUNITSIM_SANITIZE=ON -DUNITSIM_DEVELOPER_MODE=ON -DCMAKE_BUILD_TYPE=Debug
 	cmake --build build-asan -j$(JOBS)
+test-sanitize: sanitize-build
 	cd build-asan && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure -j$(JOBS) -LE long
 

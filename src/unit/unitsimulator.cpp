@@ -204,7 +204,10 @@ void UnitSimulator::setProxy(quint32 real, bool profileGiven)
         m_foreignReplies.add();
     });
     connect(m_relay.get(), &UnitRelay::relayClosed, this,
-            [this](quint32, quint16, const QString& why) { faultLine(QStringLiteral("proxy: ") + why); });
+            [this](quint32 controller, quint16, const QString& why) {
+                if (controller != 0) // not the unit's own, which asked what the real unit is
+                    faultLine(QStringLiteral("proxy: ") + why);
+            });
 }
 
 void UnitSimulator::learnProfile(QByteArrayView identity)
