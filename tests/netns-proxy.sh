@@ -4,8 +4,8 @@
 # joined by a veth pair; only addresses inside these namespaces are used. Checks that every
 # command passes through byte for byte both ways, that fault rules act on the relayed traffic,
 # that two controllers at once each get their own replies, that datagrams to a relay from anyone
-# but the real unit are dropped and counted, and that a real unit which does not answer is
-# reported. Needs root (CI runs as root); exits 77 otherwise.
+# but the real unit are dropped and counted, that a real unit which does not answer is reported,
+# and that a scenario's proxy unit sets the real unit's channels and is silent while it reboots. Needs root (CI runs as root); exits 77 otherwise.
 # Usage: netns-proxy.sh UNIT_SIMULATOR
 set -euo pipefail
 simulator=$1
@@ -37,10 +37,22 @@ import json, sys, urllib.request
 print(json.dumps(json.load(urllib.request.urlopen('$real_api/api/v1/log?limit=10000'))['entries']))
 " >/dev/null || { echo "FAIL: the real unit's API"; exit 1; }
 
-ip netns exec "$controller_ns" python3 - "$proxy_api" "$real_api" "$work/proxy.err" "$unit_ns" <<'PY'
+# A scenario's proxy unit: its channels event goes to the real unit, and while it reboots it passes
+# nothing on.
+cat >"$work/proxy.yaml" <<'YAML'
+version: 1
+units:
+  - {address: 127.0.9.3, proxy: 10.80.0.2}
+timeline:
+  - {at: 300ms, units: 0, channels: [11, 22, 33, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0]}
+  - {at: 1500ms, units: 0, reboot: {for: 1500ms}}
+end: 4500ms
+YAML
+
+ip netns exec "$controller_ns" python3 - "$proxy_api" "$real_api" "$work/proxy.err" "$unit_ns" "$simulator" "$work/proxy.yaml" <<'PY'
 import json, socket, subprocess, sys, threading, time, urllib.request
 
-proxy_api, real_api, proxy_err, unit_ns = sys.argv[1:]
+proxy_api, real_api, proxy_err, unit_ns, simulator, scenario = sys.argv[1:]
 PROXY, REAL, SILENT = "127.0.9.1", "10.80.0.2", "127.0.9.2"
 failures = []
 
@@ -159,5 +171,27 @@ while not said and time.monotonic() < deadline:
                for e in api(proxy_api, "/api/v1/log?tail=50")["entries"])
     time.sleep(0.1)
 check("datagrams to a relay from elsewhere are dropped and counted", said)
+
+# The scenario: queries every 50 ms from its start to its end; answered, then not while the unit
+# reboots (1.5 s to 3 s), then again.
+played = subprocess.Popen([simulator, "--headless", "--quiet", "--scenario", scenario], stderr=subprocess.PIPE, text=True)
+line = ""
+while "units listening" not in line and played.poll() is None:
+    line = played.stderr.readline()
+start = time.monotonic()
+answers = []
+while played.poll() is None and time.monotonic() - start < 6:
+    answers.append((time.monotonic() - start, bool(exchange(controller, frame(50), ("127.0.9.3", 4003), 1, 0.05))))
+    time.sleep(0.05)
+played.wait(10)
+# The first 2 s include the proxy asking the real unit what it is; judge from 0.5 s on.
+early = [ok for t, ok in answers if 0.5 < t < 1.3]
+during = [ok for t, ok in answers if 1.8 < t < 2.8]
+after = [ok for t, ok in answers if 3.3 < t < 4.2]
+check("a scenario's proxy unit answers before its reboot", early and all(early), answers)
+check("... passes nothing on while it reboots", during and not any(during), answers)
+check("... and answers again after", after and all(after), answers)
+check("its channels event set the real unit's channels",
+      api(real_api, "/api/v1/units/0", ns=unit_ns)["channels"][:3] == [11, 22, 33])
 sys.exit(1 if failures else 0)
 PY

@@ -22,6 +22,7 @@ private slots:
     void durations();
     void savedFilesReadBackAsTheSameScenario_data();
     void savedFilesReadBackAsTheSameScenario();
+    void proxyUnitsReadAndWriteBack();
     void loadNamesTheFile();
     void deepNestingIsRefusedNotFollowed();
 };
@@ -60,6 +61,15 @@ void TestScenarioFile::refusesWithLineColumnAndKey_data()
     QTest::addRow("unknown group key")
         << "version: 1\nunits:\n  - {count: 3, first: 127.0.1.1, colour: red}\n"_ba << 3 << 34
         << u"units[0].colour: unknown key"_s;
+    QTest::addRow("proxy for a group of units")
+        << "version: 1\nunits:\n  - {count: 3, first: 127.0.1.1, proxy: 10.0.0.5}\n"_ba << 3 << 41
+        << u"units[0].proxy: goes with address"_s;
+    QTest::addRow("proxy with channels")
+        << "version: 1\nunits:\n  - {address: 127.0.1.1, proxy: 10.0.0.5, channels: [0,0,0,0,0,0,0,0,0,0,0,0,"
+           "0,0,0,0,0,0,0,0,0,0,0,0]}\n"_ba
+        << 3 << 33 << u"units[0].proxy: takes no channels"_s;
+    QTest::addRow("proxy to itself") << "version: 1\nunits:\n  - {address: 127.0.1.1, proxy: 127.0.1.1}\n"_ba
+                                     << 3 << 33 << u"units[0].proxy: must be the address of another unit"_s;
     QTest::addRow("count without first") << "version: 1\nunits:\n  - {count: 3}\n"_ba << 3 << 5
                                          << u"units[0]: needs count and first, or address"_s;
     QTest::addRow("address and count") << "version: 1\nunits:\n  - {count: 3, address: 127.0.1.1}\n"_ba << 3
@@ -307,6 +317,30 @@ void TestScenarioFile::savedFilesReadBackAsTheSameScenario()
     QCOMPARE(ScenarioFile::toYaml(*fromJson), ScenarioFile::toYaml(*original));
 }
 
+void TestScenarioFile::proxyUnitsReadAndWriteBack()
+{
+    // A proxy's profile is asked of the real unit unless given; saved, it stays unasked.
+    const std::optional<Scenario> scenario = parse(
+        "version: 1\nunits:\n  - {address: 127.0.9.1, proxy: 10.0.0.5}\n  - {address: 127.0.9.2, proxy: "
+        "10.0.0.6, profile: 4}\n  - {count: 2, first: 127.0.9.3}\n");
+    QVERIFY(scenario);
+    const QList<FleetUnit> units = scenario->fleetUnits();
+    QCOMPARE(units.size(), 4);
+    QCOMPARE(units[0].proxy, QHostAddress(u"10.0.0.5"_s));
+    QVERIFY(!units[0].profileGiven);
+    QCOMPARE(units[1].proxy, QHostAddress(u"10.0.0.6"_s));
+    QVERIFY(units[1].profileGiven);
+    QCOMPARE(units[1].profile, 4);
+    QVERIFY(units[2].proxy.isNull() && units[2].profileGiven);
+    const QByteArray yaml = ScenarioFile::toYaml(*scenario);
+    QVERIFY2(yaml.contains("{address: 127.0.9.1, proxy: 10.0.0.5}"), yaml.constData());
+    const std::optional<Scenario> reread = parse(yaml);
+    QVERIFY(reread);
+    QCOMPARE(ScenarioFile::toYaml(*reread), yaml);
+    QCOMPARE(QJsonDocument(ScenarioFile::toJson(*reread)).toJson(),
+             QJsonDocument(ScenarioFile::toJson(*scenario)).toJson());
+}
+
 void TestScenarioFile::loadNamesTheFile()
 {
     QTemporaryDir dir;
@@ -320,7 +354,7 @@ void TestScenarioFile::loadNamesTheFile()
     QCOMPARE(
         error,
         path +
-            u":3:34: units[0].colour: unknown key; units[0] takes count, first, address, profile, channels"_s);
+            u":3:34: units[0].colour: unknown key; units[0] takes count, first, address, profile, channels, proxy"_s);
 
     QVERIFY(!ScenarioFile::load(dir.filePath(u"missing.yaml"_s), &error));
     QVERIFY2(error.startsWith(dir.filePath(u"missing.yaml"_s) + u": cannot read"_s), qPrintable(error));

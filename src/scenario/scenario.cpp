@@ -24,8 +24,9 @@ QList<FleetUnit> Scenario::fleetUnits() const
     QList<FleetUnit> fleet;
     for (const ScenarioUnitGroup& group : units) {
         for (int k = 0; k < group.count; ++k)
-            fleet.append(
-                {QHostAddress(group.first + quint32(k)), group.cycle ? k % kProfileCount : group.profile});
+            fleet.append({QHostAddress(group.first + quint32(k)),
+                          group.cycle ? k % kProfileCount : group.profile,
+                          group.proxy ? QHostAddress(group.proxy) : QHostAddress(), group.profileGiven});
     }
     return fleet;
 }

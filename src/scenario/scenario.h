@@ -25,6 +25,10 @@ struct ScenarioUnitGroup {
     bool cycle = false;
     // Values for channels 2 to 25 at the start, as a set-channels frame would set them.
     std::optional<ChannelValues24> channels;
+    // A proxy unit (single): the real unit it stands in front of (0: a simulated unit), and
+    // whether its profile was given or is asked of the real unit.
+    quint32 proxy = 0;
+    bool profileGiven = true;
 };
 
 // Which units an event acts on.

@@ -237,8 +237,9 @@ private:
         for (std::size_t k = 0; k < units.size(); ++k) {
             const YAML::Node node = units[k];
             const QString path = QStringLiteral("units[%1]").arg(k);
-            checkKeys(node, path, {"count", "first", "address", "profile", "channels"},
-                      QStringLiteral("a group: count and first, or address, with profile and channels"));
+            checkKeys(node, path, {"count", "first", "address", "profile", "channels", "proxy"},
+                      QStringLiteral("a group: count and first, or address, with profile and channels; "
+                                     "or address and proxy"));
             ScenarioUnitGroup group;
             if (node["address"]) {
                 if (node["count"] || node["first"])
@@ -274,6 +275,22 @@ private:
             }
             if (const YAML::Node values = node["channels"])
                 group.channels = channels(values, path + QStringLiteral(".channels"));
+            if (const YAML::Node real = node["proxy"]) {
+                // One proxy unit in front of one real unit, whose channels are its own.
+                if (!group.single)
+                    refuse(
+                        real, path + QStringLiteral(".proxy"),
+                        QStringLiteral("goes with address: a proxy unit stands in front of one real unit"));
+                if (group.channels || group.cycle)
+                    refuse(real, path + QStringLiteral(".proxy"),
+                           QStringLiteral("takes no channels and no cycle: they are the real unit's"));
+                group.proxy = address(real, path + QStringLiteral(".proxy"));
+                if (group.proxy == group.first || group.proxy == 0 || group.proxy == 0xffffffffu)
+                    refuse(real, path + QStringLiteral(".proxy"),
+                           QStringLiteral("must be the address of another unit, not %1")
+                               .arg(QHostAddress(group.proxy).toString()));
+                group.profileGiven = bool(node["profile"]);
+            }
             total += group.count;
             if (total > kMaxFleetUnits)
                 refuse(node, path, QStringLiteral("a scenario has at most %1 units").arg(kMaxFleetUnits));
@@ -657,11 +674,16 @@ QByteArray toYaml(const Scenario& scenario)
                 out << YAML::Key << "first" << YAML::Value
                     << QHostAddress(group.first).toString().toStdString();
             }
-            out << YAML::Key << "profile" << YAML::Value;
-            if (group.cycle)
-                out << "cycle";
-            else
-                out << group.profile;
+            if (group.proxy)
+                out << YAML::Key << "proxy" << YAML::Value
+                    << QHostAddress(group.proxy).toString().toStdString();
+            if (group.profileGiven) {
+                out << YAML::Key << "profile" << YAML::Value;
+                if (group.cycle)
+                    out << "cycle";
+                else
+                    out << group.profile;
+            }
             if (group.channels) {
                 out << YAML::Key << "channels" << YAML::Value;
                 emitChannels(out, *group.channels);
@@ -756,8 +778,11 @@ QJsonObject toJson(const Scenario& scenario)
             item.insert(QStringLiteral("count"), group.count);
             item.insert(QStringLiteral("first"), QHostAddress(group.first).toString());
         }
-        item.insert(QStringLiteral("profile"),
-                    group.cycle ? QJsonValue(QStringLiteral("cycle")) : QJsonValue(group.profile));
+        if (group.proxy)
+            item.insert(QStringLiteral("proxy"), QHostAddress(group.proxy).toString());
+        if (group.profileGiven)
+            item.insert(QStringLiteral("profile"),
+                        group.cycle ? QJsonValue(QStringLiteral("cycle")) : QJsonValue(group.profile));
         if (group.channels)
             item.insert(QStringLiteral("channels"), channelsJson(*group.channels));
         units.append(item);

@@ -327,6 +327,19 @@ void UnitSimulator::setChannels(const std::array<quint8, 24>& values)
 {
     UnitFrame frame{};
     std::copy(values.begin(), values.end(), frame.begin() + 2);
+    if (m_relay) {
+        // A proxy's channels are the real unit's: they are set there, by the frame a controller
+        // would send (frame[28] 255, as unitctl sends it).
+        frame[kUnitFrameSize - 1] = 255;
+        const QByteArrayView bytes(reinterpret_cast<const char*>(frame.data()), kUnitFrameSize);
+        const quint16 port = unitPortForProfile(m_profileIndex);
+        QString error;
+        const quint16 relayPort = m_relay->forward(0, 0, 0, port, bytes, &error);
+        const TrafficLogEntry leg = TrafficLogEntry::relayed(
+            TrafficLogEntry::Kind::RelayOut, m_relay->realAddress(), port, relayPort, bytes, m_profileIndex);
+        emit trafficLogged(relayPort ? leg : leg.notSentBecause(error));
+        return;
+    }
     handleUnitRequest(QByteArrayView(reinterpret_cast<const char*>(frame.data()), kUnitFrameSize),
                       ChannelValues, m_profileIndex, {});
 }

@@ -91,7 +91,8 @@ public:
     quint64 ignoredFromItself() const { return m_ignoredFromItself.total(); }
 
     // Sets channels 2 to 25 as a set-channels frame with these values would (elements 0 and 1
-    // become 0), without a datagram and without a log line.
+    // become 0), without a datagram and without a log line. A proxy unit sends that frame to the
+    // real unit instead, and logs it.
     void setChannels(const std::array<quint8, 24>& values);
     // Channels back at their start values, as when the unit was opened.
     void resetChannels() { setStartChannelValues(ChannelValues); }
