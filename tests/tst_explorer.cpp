@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
+
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
@@ -105,11 +107,19 @@ void TestExplorer::findsTheHiddenBugAndWritesTheRunOut()
 
     QCOMPARE(controllersLeft(), 0);
 
-    // The run alone, as first played, fails again.
+    // The run alone, as first played: the same seed and additions, and it fails again. Which of the
+    // expectations it failed the first time fail again depends on the controller's timing (the
+    // hidden bug shows as a unit not polled, and often as a reboot not followed up too), so one of
+    // them failing is what is asked.
     const ProcessResult alone = explore(u"hidden-bug"_s, dir.filePath(u"again"_s), {u"--explore-run"_s, run});
     QCOMPARE(alone.exitCode, 4);
-    QVERIFY2(alone.err.contains(u"Run %1 (seed "_s.arg(run)) &&
-                 alone.err.contains(u"FAILED "_s + expectation),
+    QString firstPlayed = match.captured(0).section(u":"_s, 0, 0); // "Run K/N (seed S, A additions)"
+    QVERIFY2(alone.err.contains(firstPlayed.replace(u"/%1"_s.arg(kRuns), QString())), qPrintable(alone.err));
+    static const QRegularExpression failedAlone(u"\\): FAILED ([^\\n]*)\\n"_s);
+    const QStringList failedFirst = match.captured(3).split(u", "_s);
+    const QStringList failedAgain = failedAlone.match(alone.err).captured(1).split(u", "_s);
+    QVERIFY2(std::any_of(failedAgain.cbegin(), failedAgain.cend(),
+                         [&](const QString& name) { return failedFirst.contains(name); }),
              qPrintable(alone.err));
 }
 

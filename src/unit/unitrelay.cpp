@@ -46,10 +46,8 @@ UnitRelay::Relay* UnitRelay::relayFor(quint32 controller, quint16 controllerPort
     relay->controllerPort = controllerPort;
     relay->local = local;
     relay->endpoint = std::make_unique<DatagramEndpoint>(kReplyCapacity, m_poller);
-    if (!relay->endpoint->bind(
-            QHostAddress(m_bindAddress ? m_bindAddress
-                                       : quint32(QHostAddress(QHostAddress::AnyIPv4).toIPv4Address())),
-            0, DatagramEndpoint::Sharing::Exclusive)) {
+    // 0 is 0.0.0.0: all addresses.
+    if (!relay->endpoint->bind(QHostAddress(m_bindAddress), 0, DatagramEndpoint::Sharing::Exclusive)) {
         *error = QStringLiteral("no relay port: ") + relay->endpoint->bindError();
         return nullptr;
     }

@@ -247,12 +247,17 @@ void UnitSimulator::learnProfile(QByteArrayView identity)
 
 void UnitSimulator::relayRequest(Endpoint endpoint, const Datagram& datagram, int profile)
 {
-    const quint16 port = endpoint == Endpoint::Unit ? unitPortForProfile(profile) : kDiscoveryPort;
+    passOn(ipv4Of(datagram.address), datagram.port, datagram.local,
+           endpoint == Endpoint::Unit ? unitPortForProfile(profile) : kDiscoveryPort, datagram.data, profile);
+}
+
+void UnitSimulator::passOn(quint32 controller, quint16 controllerPort, quint32 local, quint16 port,
+                           QByteArrayView bytes, int profile)
+{
     QString error;
-    const quint16 relayPort = m_relay->forward(ipv4Of(datagram.address), datagram.port, datagram.local, port,
-                                               datagram.data, &error);
+    const quint16 relayPort = m_relay->forward(controller, controllerPort, local, port, bytes, &error);
     const TrafficLogEntry leg = TrafficLogEntry::relayed(
-        TrafficLogEntry::Kind::RelayOut, m_relay->realAddress(), port, relayPort, datagram.data, profile);
+        TrafficLogEntry::Kind::RelayOut, m_relay->realAddress(), port, relayPort, bytes, profile);
     emit trafficLogged(relayPort ? leg : leg.notSentBecause(error));
 }
 
@@ -331,13 +336,8 @@ void UnitSimulator::setChannels(const std::array<quint8, 24>& values)
         // A proxy's channels are the real unit's: they are set there, by the frame a controller
         // would send (frame[28] 255, as unitctl sends it).
         frame[kUnitFrameSize - 1] = 255;
-        const QByteArrayView bytes(reinterpret_cast<const char*>(frame.data()), kUnitFrameSize);
-        const quint16 port = unitPortForProfile(m_profileIndex);
-        QString error;
-        const quint16 relayPort = m_relay->forward(0, 0, 0, port, bytes, &error);
-        const TrafficLogEntry leg = TrafficLogEntry::relayed(
-            TrafficLogEntry::Kind::RelayOut, m_relay->realAddress(), port, relayPort, bytes, m_profileIndex);
-        emit trafficLogged(relayPort ? leg : leg.notSentBecause(error));
+        passOn(0, 0, 0, unitPortForProfile(m_profileIndex),
+               QByteArrayView(reinterpret_cast<const char*>(frame.data()), kUnitFrameSize), m_profileIndex);
         return;
     }
     handleUnitRequest(QByteArrayView(reinterpret_cast<const char*>(frame.data()), kUnitFrameSize),

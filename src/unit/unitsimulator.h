@@ -160,6 +160,10 @@ signals:
 private:
     // A proxy unit's request passed on to the real unit, and the real unit's reply brought back.
     void relayRequest(Endpoint endpoint, const Datagram& datagram, int profile);
+    // Sends `bytes` to the real unit's `port` from the relay of `controller` (0: the unit's own),
+    // and logs the leg, or why it did not leave.
+    void passOn(quint32 controller, quint16 controllerPort, quint32 local, quint16 port, QByteArrayView bytes,
+                int profile);
     void relayReply(const UnitRelay::Reply& reply);
     void learnProfile(QByteArrayView identity);
     void UDPSocket1_DataAvailable(const Datagram& datagram);
