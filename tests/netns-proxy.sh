@@ -15,7 +15,7 @@ ip -n "$unit_ns" addr add 10.80.0.2/24 dev "$unit_if"
 ip -n "$controller_ns" addr add 10.80.0.1/24 dev "$controller_if"
 work=$(mktemp -d)
 proxy_pid=
-trap '[ -n "$proxy_pid" ] && kill "$proxy_pid" 2>/dev/null; rm -rf "$work"; cleanup_lan' EXIT
+trap '[ -z "$proxy_pid" ] || kill "$proxy_pid" 2>/dev/null || true; rm -rf "$work"; cleanup_lan' EXIT
 
 ip netns exec "$unit_ns" "$simulator" --headless --quiet --profile 3 --control 0 2>"$work/real.err" &
 sim_pid=$!
@@ -137,6 +137,9 @@ check("the real unit got every request as sent", [bytes(e["bytes"]) for e in thr
 log = api(proxy_api, "/api/v1/log?limit=10000")["entries"]
 legs = [e["direction"] for e in log if e["unit"] == 0]
 check("the log shows both legs", all(d in legs for d in ("in", "to-real", "from-real", "out")), legs)
+first_legs = [e for e in log if e["unit"] == 0 and e["direction"] in ("to-real", "from-real")][:2]
+check("the proxy's own question at start is logged before its answer",
+      [(e["direction"], bytes(e["bytes"])[:1]) for e in first_legs] == [("to-real", b"X"), ("from-real", b"A")], first_legs)
 long_leg = [e for e in log if e["direction"] == "to-real" and len(e["bytes"]) > 29]
 check("the long datagram's leg holds all of it", long_leg and bytes(long_leg[0]["bytes"]) == requests[-1][0], long_leg)
 
@@ -161,7 +164,7 @@ for round in range(20):
 check("two controllers at once each get their own replies", ra[1] == 50 and rb[1] == 51, (ra, rb))
 
 # Somebody else writes to the relay's port: dropped, and said within a second or two.
-relay_port = [e["port"] for e in api(proxy_api, "/api/v1/log?limit=10000")["entries"] if e["direction"] == "to-real"][0]
+relay_port = [e["port"] for e in api(proxy_api, "/api/v1/log?limit=10000")["entries"] if e["direction"] == "to-real"][-1]
 stranger = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); stranger.bind(("127.0.0.1", 0))
 for _ in range(3):
     stranger.sendto(bytes([254, 50] + [0] * 27), ("127.0.0.1", relay_port))

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # unitctl record against a "real" unit on the other side of a LAN, then unitctl replay of the
-# recording against simulated units: none differs where the profile is the same, and one of
-# another profile differs exactly where the profiles do. The real unit is the simulator in a
+# recording against simulated units: none differs where the profile is the same, one of
+# another profile differs exactly where the profiles do, and none differs in a scenario unit
+# seeded by the recording. The real unit is the simulator in a
 # network namespace of its own, joined to the controller's by a veth pair on 10.79.0.0/24; only
 # addresses inside these namespaces are used. Needs root (CI runs as root); exits 77 otherwise.
 # Usage: netns-record-replay.sh UNIT_SIMULATOR UNITCTL
@@ -14,15 +15,16 @@ ip -n "$unit_ns" addr add 10.79.0.2/24 dev "$unit_if"
 ip -n "$controller_ns" addr add 10.79.0.1/24 dev "$controller_if"
 work=$(mktemp -d)
 local_pid=
-trap '[ -n "$local_pid" ] && kill "$local_pid" 2>/dev/null; rm -rf "$work"; cleanup_lan' EXIT
+trap '[ -z "$local_pid" ] || kill "$local_pid" 2>/dev/null || true; rm -rf "$work"; cleanup_lan' EXIT
 
 # Starts the simulator in namespace $1 with the rest as arguments; waits until it listens.
 start_in() {
     local ns=$1; shift
     ip netns exec "$ns" "$simulator" --headless --quiet "$@" 2>"$work/$ns.err" &
     started=$!
-    for _ in $(seq 100); do grep -q 'Discovery port 65535: listening' "$work/$ns.err" && return; sleep 0.05; done
-    echo "FAIL: the simulator in $ns did not start:"; cat "$work/$ns.err"; exit 1
+    # A single unit says its discovery port listens; a fleet, how many of its units do.
+    for _ in $(seq 100); do grep -qE 'Discovery port 65535: listening|^([0-9]+) of \1 units listening' "$work/$ns.err" && return; sleep 0.05; done
+    echo "FAIL: the simulator in $ns did not start:"; cat "$work/$ns.err"; kill "$started"; exit 1
 }
 in_controller() { ip netns exec "$controller_ns" "$@"; }
 failed=0
@@ -52,6 +54,18 @@ out=$(in_controller "$unitctl" replay "$work/real.pcap" --to 127.0.0.1 --explain
 expect "another profile: the positions that differ" \
     "  status-query reply, position 14 (profile value at position 14): recorded 6, came 12 (in 6 of 6 replies)" "$out"
 expect "another profile: nothing else" "23 requests replayed, 8 replies as recorded, 6 differences" "$out"
+
+kill "$local_pid"; wait "$local_pid" 2>/dev/null || true
+
+# A scenario unit seeded by the recording answers as the real unit did: replaying the recording
+# against it finds no difference, and discovery gives the recorded identity.
+printf 'version: 1\nunits:\n  - {address: 127.0.11.1, recording: real.pcap}\n' >"$work/recorded.yaml"
+start_in "$controller_ns" --scenario "$work/recorded.yaml" --seed 3
+local_pid=$started
+out=$(in_controller "$unitctl" replay "$work/real.pcap" --to 127.0.11.1 --explain) || { echo "FAIL: replay against the recorded unit found differences:"; echo "$out"; failed=1; }
+expect "recorded unit: as recorded" "23 requests replayed, 14 replies as recorded, 0 differences" "$out"
+out=$(in_controller "$unitctl" discover 127.0.11.1)
+expect "recorded unit: the real unit's identity" "127.0.11.1:65535  ALED.SIM.ULA.TOR.5/4005/" "$out"
 
 # A unit that answers nothing is said so.
 status=0

@@ -1,11 +1,11 @@
 // Captures: the log written as pcap and read back, a live capture file, and reading the link
 // types a LAN recording comes in. No sockets beyond a route lookup.
 #include "capture/capturerecord.h"
-#include "capture/pcapreader.h"
 #include "capture/trafficcapture.h"
 #include "log/trafficlogmodel.h"
 #include "loopbackclient.h"
 #include "net/datagramendpoint.h"
+#include "recording/pcapreader.h"
 
 #include <QFile>
 #include <QSignalSpy>

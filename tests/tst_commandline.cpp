@@ -168,6 +168,11 @@ void TestCommandLine::fleet_data()
                                             u"--proxy"_s, u"127.0.9.2:6=10.0.0.6"_s}
                              << QStringList{u"127.0.9.3:0"_s, u"127.0.9.1:0?>10.0.0.5"_s,
                                             u"127.0.9.2:6>10.0.0.6"_s};
+    // A chain that ends at a simulated unit passes nothing round.
+    QTest::addRow("proxy chain to a unit of the run")
+        << QStringList{u"--unit"_s,  u"127.0.9.3"_s,          u"--proxy"_s, u"127.0.9.1=127.0.9.2"_s,
+                       u"--proxy"_s, u"127.0.9.2=127.0.9.3"_s}
+        << QStringList{u"127.0.9.3:0"_s, u"127.0.9.1:0?>127.0.9.2"_s, u"127.0.9.2:0?>127.0.9.3"_s};
 }
 
 void TestCommandLine::fleet()
@@ -370,6 +375,10 @@ void TestCommandLine::usageErrors_data()
     QTest::addRow("proxy and a unit on one address")
         << QStringList{u"--headless"_s, u"--unit"_s, u"127.0.9.1"_s, u"--proxy"_s, u"127.0.9.1=10.0.0.5"_s}
         << u"127.0.9.1 is given to two units"_s;
+    QTest::addRow("proxies in a ring")
+        << QStringList{u"--headless"_s,          u"--proxy"_s, u"127.0.9.1=127.0.9.2"_s, u"--proxy"_s,
+                       u"127.0.9.2=127.0.9.3"_s, u"--proxy"_s, u"127.0.9.3=127.0.9.1"_s}
+        << u"would pass every request round for ever: 127.0.9.1 -> 127.0.9.2 -> 127.0.9.3 -> 127.0.9.1"_s;
     QTest::addRow("proxy with a scenario")
         << QStringList{u"--headless"_s, u"--scenario"_s, u"x.yaml"_s, u"--proxy"_s, u"127.0.9.1=10.0.0.5"_s}
         << u"exclude --scenario"_s;

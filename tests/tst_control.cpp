@@ -5,6 +5,7 @@
 #include "httpclient.h"
 #include "log/trafficlogmodel.h"
 #include "loopbackclient.h"
+#include "recordingsupport.h"
 #include "scenario/scenariosession.h"
 #include "unit/unitprofiles.h"
 #include "unit/unitsimulator.h"
@@ -14,6 +15,7 @@
 #include <QJsonObject>
 #include <QSet>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
 #include <QUrl>
@@ -47,6 +49,7 @@ private slots:
     void openApiDescribesExactlyTheRoutes();
     void unitKeepsWorkingWhateverIsSent();
     void faultRulesAreCapped();
+    void recordedAndProxyUnitsSayWhatTheyAre();
 
 private:
     void startServer(const QByteArray& token = {});
@@ -133,6 +136,41 @@ void TestControl::healthSaysWhatIsNotReady()
     QVERIFY(!notReady.contains(u"notBound"_s));
     m_http->post(u"/api/v1/scenario/start"_s, {});
     health(200);
+}
+
+void TestControl::recordedAndProxyUnitsSayWhatTheyAre()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString recording = dir.filePath(u"firmware.pcap"_s);
+    using namespace recordingsupport;
+    QVERIFY(writeRecording(recording, probe(kFirmware, 4003, firmwareReplies())));
+    const QJsonObject scenario{
+        {u"version"_s, 1},
+        {u"units"_s,
+         QJsonArray{QJsonObject{{u"address"_s, u"127.0.5.1"_s}, {u"recording"_s, recording}},
+                    QJsonObject{
+                        {u"address"_s, u"127.0.5.2"_s}, {u"proxy"_s, u"127.0.5.200"_s}, {u"profile"_s, 2}}}}};
+    QCOMPARE(m_http->put(u"/api/v1/scenario"_s, QJsonDocument(scenario).toJson()).status, 200);
+    const QJsonArray units = m_http->get(u"/api/v1/units"_s).json().array();
+    QCOMPARE(units.size(), 2);
+    QCOMPARE(units[0][u"identity"_s].toString(), QString::fromLatin1(kFirmware));
+    QCOMPARE(units[0][u"recording"_s].toString(), recording);
+    QCOMPARE(units[0][u"unit_port"_s].toInt(), 4003);
+    QVERIFY(!units[0].toObject().contains(u"proxy"_s));
+    QCOMPARE(units[1][u"proxy"_s].toString(), u"127.0.5.200"_s);
+    QCOMPARE(units[1][u"identity"_s].toString(), QString::fromLatin1(identityOf(2)));
+    QVERIFY(!units[1].toObject().contains(u"recording"_s));
+
+    // A recording that is not there is refused with where it was looked for, and nothing changes.
+    const HttpClient::Answer refused = m_http->put(
+        u"/api/v1/scenario"_s,
+        R"({"version": 1, "units": [{"address": "127.0.5.1", "recording": "/nonexistent/x.pcap"}]})");
+    QCOMPARE(refused.status, 400);
+    QVERIFY2(refused.json()[u"error"_s].toString().contains(
+                 u"units[0].recording: /nonexistent/x.pcap: no such file"_s),
+             refused.body.constData());
+    QCOMPARE(m_http->get(u"/api/v1/units"_s).json().array().size(), 2);
 }
 
 void TestControl::units()

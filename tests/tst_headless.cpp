@@ -2,10 +2,10 @@
 // options. Uses the product's fixed ports (4000-4007 and 65535): fails with a clear message
 // when another program holds them.
 #include "app/appversion.h"
-#include "capture/pcapreader.h"
 #include "httpclient.h"
 #include "loopbackclient.h"
 #include "programs.h"
+#include "recording/pcapreader.h"
 #include "unit/unitprofiles.h"
 
 #include <QFile>

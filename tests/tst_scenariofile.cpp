@@ -70,6 +70,11 @@ void TestScenarioFile::refusesWithLineColumnAndKey_data()
         << 3 << 33 << u"units[0].proxy: takes no channels"_s;
     QTest::addRow("proxy to itself") << "version: 1\nunits:\n  - {address: 127.0.1.1, proxy: 127.0.1.1}\n"_ba
                                      << 3 << 33 << u"units[0].proxy: must be the address of another unit"_s;
+    QTest::addRow("proxies in a ring")
+        << "version: 1\nunits:\n  - {address: 127.0.1.1, proxy: 127.0.1.2}\n"
+           "  - {address: 127.0.1.2, proxy: 127.0.1.1}\n"_ba
+        << 3 << 3
+        << u"units: these proxies would pass every request round for ever: 127.0.1.1 -> 127.0.1.2 -> 127.0.1.1"_s;
     QTest::addRow("count without first") << "version: 1\nunits:\n  - {count: 3}\n"_ba << 3 << 5
                                          << u"units[0]: needs count and first, or address"_s;
     QTest::addRow("address and count") << "version: 1\nunits:\n  - {count: 3, address: 127.0.1.1}\n"_ba << 3
@@ -354,7 +359,7 @@ void TestScenarioFile::loadNamesTheFile()
     QCOMPARE(
         error,
         path +
-            u":3:34: units[0].colour: unknown key; units[0] takes count, first, address, profile, channels, proxy"_s);
+            u":3:34: units[0].colour: unknown key; units[0] takes count, first, address, profile, channels, proxy, recording"_s);
 
     QVERIFY(!ScenarioFile::load(dir.filePath(u"missing.yaml"_s), &error));
     QVERIFY2(error.startsWith(dir.filePath(u"missing.yaml"_s) + u": cannot read"_s), qPrintable(error));

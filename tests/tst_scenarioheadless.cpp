@@ -1,10 +1,10 @@
 // The headless program playing scenario files, as a user runs it. Uses the product's fixed ports
 // (4000-4007 and 65535) on 127.0.x.y addresses: fails with a clear message when another program
 // holds them.
-#include "capture/pcapreader.h"
 #include "httpclient.h"
 #include "loopbackclient.h"
 #include "programs.h"
+#include "recording/pcapreader.h"
 #include "unit/discovery.h"
 #include "unit/unitprofiles.h"
 

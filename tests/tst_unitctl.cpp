@@ -1,9 +1,9 @@
 // unitctl as a process against the headless simulator and against test responders on loopback.
 // Uses the product's fixed ports (4000-4007 and 65535): fails with a clear message when another
 // program holds them.
-#include "capture/pcapreader.h"
 #include "loopbackclient.h"
 #include "programs.h"
+#include "recording/pcapreader.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,10 +1,10 @@
 // The window, offscreen, over the real unit. Uses the product's fixed ports (4000-4007 and
 // 65535): fails with a clear message when another program holds one of them.
 #include "app/appversion.h"
-#include "capture/pcapreader.h"
 #include "httpclient.h"
 #include "log/trafficlogmodel.h"
 #include "loopbackclient.h"
+#include "recording/pcapreader.h"
 #include "ui/contentarea.h"
 #include "ui/faultdialog.h"
 #include "ui/loglistview.h"

@@ -184,6 +184,8 @@ QString parseFleet(const QStringList& counts, const QStringList& units, const QS
         if (cycle)
             fleet[k].profile = int(k % kProfileCount);
     }
+    if (const QString ring = proxyRing(fleet); !ring.isEmpty())
+        return QStringLiteral("--proxy: these proxies would pass every request round for ever: %1").arg(ring);
     return {};
 }
 

@@ -77,22 +77,28 @@ QJsonObject unitJson(const UnitSimulator& unit, qsizetype id)
     QJsonArray channels;
     for (int n = 2; n <= 25; ++n)
         channels.append(unit.channelValues()[std::size_t(n)]);
-    return {{QStringLiteral("id"), id},
-            // The single unit listens on every address of the machine: it has no one address.
-            {QStringLiteral("address"),
-             control::listensEverywhere(unit) ? QJsonValue() : QJsonValue(unit.address().toString())},
-            {QStringLiteral("addresses"), answeringAddresses(unit)},
-            {QStringLiteral("profile"), profile},
-            {QStringLiteral("label"), text(kUnitProfiles[std::size_t(profile)].label)},
-            {QStringLiteral("identity"), text(identityForProfile(profile))},
-            {QStringLiteral("unit_port"), unitPortForProfile(profile)},
-            {QStringLiteral("discovery_port"), kDiscoveryPort},
-            {QStringLiteral("listening"),
-             QJsonObject{{QStringLiteral("unit"), unit.unitEndpoint().isBound()},
-                         {QStringLiteral("discovery"), unit.discoveryEndpoint().isBound()}}},
-            {QStringLiteral("channels"), channels},
-            {QStringLiteral("state"), QLatin1String(UnitSimulator::stateName(unit.state()))},
-            {QStringLiteral("requests"), qint64(unit.requestCount())}};
+    QJsonObject object{{QStringLiteral("id"), id},
+                       // The single unit listens on every address of the machine: it has no one address.
+                       {QStringLiteral("address"), control::listensEverywhere(unit)
+                                                       ? QJsonValue()
+                                                       : QJsonValue(unit.address().toString())},
+                       {QStringLiteral("addresses"), answeringAddresses(unit)},
+                       {QStringLiteral("profile"), profile},
+                       {QStringLiteral("label"), text(kUnitProfiles[std::size_t(profile)].label)},
+                       {QStringLiteral("identity"), QString::fromLatin1(unit.discoveryIdentity())},
+                       {QStringLiteral("unit_port"), unitPortForProfile(profile)},
+                       {QStringLiteral("discovery_port"), kDiscoveryPort},
+                       {QStringLiteral("listening"),
+                        QJsonObject{{QStringLiteral("unit"), unit.unitEndpoint().isBound()},
+                                    {QStringLiteral("discovery"), unit.discoveryEndpoint().isBound()}}},
+                       {QStringLiteral("channels"), channels},
+                       {QStringLiteral("state"), QLatin1String(UnitSimulator::stateName(unit.state()))},
+                       {QStringLiteral("requests"), qint64(unit.requestCount())}};
+    if (unit.recording())
+        object.insert(QStringLiteral("recording"), unit.recording()->path);
+    if (const UnitRelay* relay = unit.relay())
+        object.insert(QStringLiteral("proxy"), QHostAddress(relay->realAddress()).toString());
+    return object;
 }
 } // namespace
 

@@ -5,6 +5,34 @@
 
 #include <QNetworkInterface>
 
+QString proxyRing(const QList<FleetUnit>& units)
+{
+    QHash<quint32, quint32> realOf; // proxy address -> the address it passes on to
+    for (const FleetUnit& unit : units) {
+        if (!unit.proxy.isNull())
+            realOf.insert(unit.address.toIPv4Address(), unit.proxy.toIPv4Address());
+    }
+    // From each proxy in the order given, so that the same units are always named the same way.
+    for (const FleetUnit& unit : units) {
+        if (unit.proxy.isNull())
+            continue;
+        const quint32 start = unit.address.toIPv4Address();
+        QStringList path{unit.address.toString()};
+        quint32 at = unit.proxy.toIPv4Address();
+        // Each step moves to another proxy; a ring comes back within as many steps as there are.
+        for (qsizetype step = 0; step <= realOf.size(); ++step) {
+            path << QHostAddress(at).toString();
+            if (at == start)
+                return path.join(QStringLiteral(" -> "));
+            const auto next = realOf.constFind(at);
+            if (next == realOf.cend())
+                break;
+            at = *next;
+        }
+    }
+    return {};
+}
+
 UnitFleet::UnitFleet(const QList<FleetUnit>& units, quint64 seed, QObject* parent)
     : QObject(parent)
     , m_discovery(qsizetype(kDiscoveryRequest.size()) + 1)
@@ -18,6 +46,7 @@ UnitFleet::UnitFleet(const QList<FleetUnit>& units, quint64 seed, QObject* paren
         unit->setSharedDiscovery(&m_discovery);
         if (!units[k].proxy.isNull())
             unit->setProxy(units[k].proxy.toIPv4Address(), units[k].profileGiven);
+        unit->setRecording(units[k].recording);
         m_byAddress.insert(units[k].address.toIPv4Address(), int(k));
         unit->faults().setUnit(int(k), units[k].address.toIPv4Address());
         unit->setOwnEndpointTest(

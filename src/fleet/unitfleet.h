@@ -21,7 +21,15 @@ struct FleetUnit {
     // whether `profile` was given or is to be learned from the real unit's discovery reply.
     QHostAddress proxy = {};
     bool profileGiven = true;
+    // A unit that answers as a recorded real unit did (null: as its profile); `profile` is then
+    // the recording's.
+    std::shared_ptr<const RecordedUnit> recording = {};
 };
+
+// Proxy units of `units` that stand in front of each other in a ring, which would pass a request
+// round for ever: "127.0.8.1 -> 127.0.8.2 -> 127.0.8.1", or empty when there is none. A chain
+// that ends at a unit that is no proxy is fine.
+QString proxyRing(const QList<FleetUnit>& units);
 
 // Many simulated units in one process, each on its own IPv4 address with its own state and unit
 // endpoint. A request to a unit's address is that unit's alone. Discovery for all of them comes

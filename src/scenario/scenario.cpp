@@ -26,7 +26,8 @@ QList<FleetUnit> Scenario::fleetUnits() const
         for (int k = 0; k < group.count; ++k)
             fleet.append({QHostAddress(group.first + quint32(k)),
                           group.cycle ? k % kProfileCount : group.profile,
-                          group.proxy ? QHostAddress(group.proxy) : QHostAddress(), group.profileGiven});
+                          group.proxy ? QHostAddress(group.proxy) : QHostAddress(), group.profileGiven,
+                          group.recording});
     }
     return fleet;
 }

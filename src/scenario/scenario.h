@@ -10,6 +10,7 @@
 #include <QStringList>
 
 #include <array>
+#include <memory>
 #include <optional>
 
 using ChannelValues24 = std::array<quint8, 24>;
@@ -29,6 +30,8 @@ struct ScenarioUnitGroup {
     // whether its profile was given or is asked of the real unit.
     quint32 proxy = 0;
     bool profileGiven = true;
+    // Units that answer as the recorded real unit did; `profile` is then the recording's.
+    std::shared_ptr<const RecordedUnit> recording;
 };
 
 // Which units an event acts on.

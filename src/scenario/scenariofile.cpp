@@ -2,9 +2,12 @@
 
 #include "fault/duration.h"
 #include "fleet/unitaddress.h"
+#include "recording/unitrecording.h"
 #include "unit/unitprofiles.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QRegularExpression>
 #include <QSaveFile>
@@ -153,6 +156,11 @@ FaultRule rule(const YAML::Node& node, const QString& path, const QList<quint32>
 
 class Reader {
 public:
+    explicit Reader(const QString& baseDir)
+        : m_baseDir(baseDir)
+    {
+    }
+
     Scenario read(const YAML::Node& root)
     {
         if (root.IsNull())
@@ -237,9 +245,9 @@ private:
         for (std::size_t k = 0; k < units.size(); ++k) {
             const YAML::Node node = units[k];
             const QString path = QStringLiteral("units[%1]").arg(k);
-            checkKeys(node, path, {"count", "first", "address", "profile", "channels", "proxy"},
-                      QStringLiteral("a group: count and first, or address, with profile and channels; "
-                                     "or address and proxy"));
+            checkKeys(node, path, {"count", "first", "address", "profile", "channels", "proxy", "recording"},
+                      QStringLiteral("a group: count and first, or address, with profile or recording, and "
+                                     "channels; or address and proxy"));
             ScenarioUnitGroup group;
             if (node["address"]) {
                 if (node["count"] || node["first"])
@@ -291,6 +299,13 @@ private:
                                .arg(QHostAddress(group.proxy).toString()));
                 group.profileGiven = bool(node["profile"]);
             }
+            if (const YAML::Node file = node["recording"]) {
+                if (node["profile"] || node["proxy"])
+                    refuse(file, path + QStringLiteral(".recording"),
+                           QStringLiteral("takes no profile and no proxy: the recorded unit is what it was"));
+                group.recording = recording(file, path + QStringLiteral(".recording"));
+                group.profile = group.recording->profile;
+            }
             total += group.count;
             if (total > kMaxFleetUnits)
                 refuse(node, path, QStringLiteral("a scenario has at most %1 units").arg(kMaxFleetUnits));
@@ -304,6 +319,38 @@ private:
             ranges.push_back({group.first, last, k});
             m_scenario.units << group;
         }
+        if (const QString ring = proxyRing(m_scenario.fleetUnits()); !ring.isEmpty())
+            refuse(units, QStringLiteral("units"),
+                   QStringLiteral("these proxies would pass every request round for ever: %1").arg(ring));
+    }
+
+    // The unit a recording shows, read once however many groups name it.
+    std::shared_ptr<const RecordedUnit> recording(const YAML::Node& node, const QString& path)
+    {
+        const QString written = scalar(node, path, QStringLiteral("the path of a pcap file"));
+        if (written.isEmpty())
+            refuse(node, path, QStringLiteral("must be the path of a pcap file, not nothing"));
+        const QFileInfo file(m_baseDir.isEmpty() ? QDir::current() : QDir(m_baseDir), written);
+        const QString absolute = file.absoluteFilePath();
+        if (const auto known = m_recordings.constFind(absolute); known != m_recordings.cend())
+            return *known;
+        // Nothing but a regular file is opened: a fifo or a device would stall the reader.
+        if (!file.exists())
+            refuse(node, path, QStringLiteral("%1: no such file").arg(absolute));
+        if (!file.isFile())
+            refuse(node, path, QStringLiteral("%1: not a regular file").arg(absolute));
+        if (file.size() > ScenarioFile::kMaxRecordingBytes)
+            refuse(node, path,
+                   QStringLiteral("%1: %2 bytes; a recording holds at most %3")
+                       .arg(absolute)
+                       .arg(file.size())
+                       .arg(ScenarioFile::kMaxRecordingBytes));
+        QString error;
+        std::shared_ptr<const RecordedUnit> unit = UnitRecording::read(absolute, &error);
+        if (!unit)
+            refuse(node, path, QStringLiteral("%1: %2").arg(absolute, error));
+        m_recordings.insert(absolute, unit);
+        return unit;
     }
 
     ScenarioUnits eventUnits(const YAML::Node& node, const QString& path)
@@ -507,6 +554,8 @@ private:
         return event;
     }
 
+    QString m_baseDir;
+    QHash<QString, std::shared_ptr<const RecordedUnit>> m_recordings;
     Scenario m_scenario;
     QList<quint32> m_addresses;
 };
@@ -593,7 +642,7 @@ QJsonArray channelsJson(const ChannelValues24& values)
 
 namespace ScenarioFile {
 
-std::optional<Scenario> parse(const QByteArray& text, ScenarioError* error)
+std::optional<Scenario> parse(const QByteArray& text, ScenarioError* error, const QString& baseDir)
 {
     try {
         const std::string source = text.toStdString();
@@ -613,7 +662,7 @@ std::optional<Scenario> parse(const QByteArray& text, ScenarioError* error)
                                "scenario file holds one document")};
             return std::nullopt;
         }
-        return Reader().read(root);
+        return Reader(baseDir).read(root);
     } catch (const Refusal& refusal) {
         // A node made up for a missing value has no place in the text.
         const bool placed = refusal.mark.line >= 0 && !(refusal.mark.line == 0 && refusal.mark.pos == 0 &&
@@ -644,13 +693,13 @@ std::optional<Scenario> load(const QString& path, QString* error)
         return std::nullopt;
     }
     ScenarioError problem;
-    std::optional<Scenario> scenario = parse(file.readAll(), &problem);
+    std::optional<Scenario> scenario = parse(file.readAll(), &problem, QFileInfo(path).absolutePath());
     if (!scenario)
         *error = problem.text(path);
     return scenario;
 }
 
-QByteArray toYaml(const Scenario& scenario)
+QByteArray toYaml(const Scenario& scenario, const QString& baseDir)
 {
     YAML::Emitter out;
     out << YAML::BeginMap;
@@ -677,7 +726,12 @@ QByteArray toYaml(const Scenario& scenario)
             if (group.proxy)
                 out << YAML::Key << "proxy" << YAML::Value
                     << QHostAddress(group.proxy).toString().toStdString();
-            if (group.profileGiven) {
+            if (group.recording) {
+                out << YAML::Key << "recording" << YAML::Value << YAML::DoubleQuoted
+                    << (baseDir.isEmpty() ? group.recording->path
+                                          : QDir(baseDir).relativeFilePath(group.recording->path))
+                           .toStdString();
+            } else if (group.profileGiven) {
                 out << YAML::Key << "profile" << YAML::Value;
                 if (group.cycle)
                     out << "cycle";
@@ -780,7 +834,9 @@ QJsonObject toJson(const Scenario& scenario)
         }
         if (group.proxy)
             item.insert(QStringLiteral("proxy"), QHostAddress(group.proxy).toString());
-        if (group.profileGiven)
+        if (group.recording)
+            item.insert(QStringLiteral("recording"), group.recording->path);
+        else if (group.profileGiven)
             item.insert(QStringLiteral("profile"),
                         group.cycle ? QJsonValue(QStringLiteral("cycle")) : QJsonValue(group.profile));
         if (group.channels)
@@ -837,7 +893,8 @@ QJsonObject toJson(const Scenario& scenario)
 bool save(const Scenario& scenario, const QString& path, QString* error)
 {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(toYaml(scenario)) < 0 || !file.commit()) {
+    if (!file.open(QIODevice::WriteOnly) ||
+        file.write(toYaml(scenario, QFileInfo(path).absolutePath())) < 0 || !file.commit()) {
         *error = file.errorString();
         return false;
     }

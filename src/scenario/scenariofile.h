@@ -27,12 +27,18 @@ namespace ScenarioFile {
 inline constexpr qint64 kMaxBytes = 16 * 1024 * 1024;
 inline constexpr qsizetype kMaxEvents = 100000;
 
-std::optional<Scenario> parse(const QByteArray& text, ScenarioError* error);
-// Reads and parses `path`; `error` then reads "PATH:LINE:COLUMN: what is wrong".
+// A recording (`recording: FILE`) is read as the text is: a relative path from `baseDir`, or
+// from the working directory when there is none. Only a regular file of at most
+// kMaxRecordingBytes is read.
+std::optional<Scenario> parse(const QByteArray& text, ScenarioError* error, const QString& baseDir = {});
+// Reads and parses `path`; `error` then reads "PATH:LINE:COLUMN: what is wrong". Recordings are
+// found from the file's folder.
 std::optional<Scenario> load(const QString& path, QString* error);
+inline constexpr qint64 kMaxRecordingBytes = 64 * 1024 * 1024;
 
 // The scenario as YAML, in the order and the forms the loader reads (comments are not kept).
-QByteArray toYaml(const Scenario& scenario);
+// Recordings are named from `baseDir` when given (where the file will be), else by absolute path.
+QByteArray toYaml(const Scenario& scenario, const QString& baseDir = {});
 // The same as JSON, as the control API gives it.
 QJsonObject toJson(const Scenario& scenario);
 // Writes toYaml() to `path` whole or not at all; false, with why, when it cannot.

@@ -55,9 +55,13 @@ void ScenarioPlayer::applyStart()
     for (int k = 0; k < m_units.size(); ++k) {
         UnitSimulator& unit = *m_units[k];
         unit.resetState();
-        // The single unit keeps the profile it was started with (the window's selector, --profile).
-        if (k < fleet.size() && unit.profileIndex() != fleet[k].profile)
-            unit.selectProfile(fleet[k].profile);
+        // The single unit keeps the profile it was started with (the window's selector, --profile),
+        // and a proxy the one its real unit named.
+        if (k < fleet.size() && fleet[k].profileGiven) {
+            if (unit.profileIndex() != fleet[k].profile || unit.recording() != fleet[k].recording)
+                unit.selectProfile(fleet[k].profile);
+            unit.setRecording(fleet[k].recording);
+        }
         unit.resetChannels();
         if (const std::optional<ChannelValues24> values = m_scenario.startChannels(k))
             unit.setChannels(*values);

@@ -124,8 +124,12 @@ bool ScenarioSession::sameUnitsAs(const QList<FleetUnit>& fleet) const
         return fleet.isEmpty() && m_single;
     if (fleet.size() != m_units.size())
         return false;
+    // A unit is made a proxy once, before it starts: one that stands in front of another real
+    // unit, or no longer does, is a unit to make anew.
     for (qsizetype k = 0; k < fleet.size(); ++k) {
-        if (fleet[k].address != m_units[k]->address())
+        const UnitRelay* relay = m_units[k]->relay();
+        const quint32 real = fleet[k].proxy.isNull() ? 0 : fleet[k].proxy.toIPv4Address();
+        if (fleet[k].address != m_units[k]->address() || (relay ? relay->realAddress() : 0) != real)
             return false;
     }
     return true;
@@ -176,15 +180,27 @@ Scenario ScenarioSession::snapshot() const
         // Runs of consecutive addresses that look alike become one group each.
         for (const UnitSimulator* unit : m_units) {
             const quint32 address = unit->address().toIPv4Address();
+            if (const UnitRelay* relay = unit->relay()) {
+                // A proxy's channels are the real unit's, and its profile asked of it unless given.
+                ScenarioUnitGroup proxy;
+                proxy.first = address;
+                proxy.single = true;
+                proxy.profile = unit->profileIndex();
+                proxy.proxy = relay->realAddress();
+                proxy.profileGiven = unit->proxyProfileGiven();
+                scenario.units.append(proxy);
+                continue;
+            }
             const std::optional<ChannelValues24> channels = channelsOf(*unit);
-            if (!scenario.units.isEmpty()) {
+            if (!scenario.units.isEmpty() && !scenario.units.last().proxy) {
                 ScenarioUnitGroup& last = scenario.units.last();
                 const int profile = unit->profileIndex();
-                const bool next = last.first + quint32(last.count) == address && last.channels == channels;
+                const bool next = last.first + quint32(last.count) == address && last.channels == channels &&
+                                  last.recording == unit->recording();
                 // A group that cycles goes on cycling; one of a single profile-0 unit may start to.
                 const bool cycles = (last.cycle || (last.count == 1 && last.profile == 0 && profile == 1)) &&
                                     profile == last.count % kProfileCount;
-                if (next && (cycles || (!last.cycle && last.profile == profile))) {
+                if (next && (last.recording || cycles || (!last.cycle && last.profile == profile))) {
                     last.cycle = last.cycle || cycles;
                     ++last.count;
                     last.single = false;
@@ -195,7 +211,8 @@ Scenario ScenarioSession::snapshot() const
                                    .count = 1,
                                    .single = true,
                                    .profile = unit->profileIndex(),
-                                   .channels = channels});
+                                   .channels = channels,
+                                   .recording = unit->recording()});
         }
     }
     if (m_single) {

@@ -3,6 +3,8 @@
 #include "scenariosession.h"
 #include "unit/unitprofiles.h"
 
+#include <QFileInfo>
+
 UnitTableModel::UnitTableModel(ScenarioSession& session, QObject* parent)
     : QAbstractTableModel(parent)
     , m_session(session)
@@ -40,6 +42,15 @@ QVariant UnitTableModel::data(const QModelIndex& index, int role) const
     case Address:
         return m_session.isFleet() ? unit.address().toString() : tr("every address");
     case Profile: {
+        // A recorded unit answers with the recording's bytes on its profile's port.
+        if (const std::shared_ptr<const RecordedUnit>& recording = unit.recording())
+            return tr("recorded %1 (port %2)")
+                .arg(QFileInfo(recording->path).fileName())
+                .arg(unit.unitEndpoint().port());
+        if (const UnitRelay* relay = unit.relay())
+            return tr("proxy for %1 (port %2)")
+                .arg(QHostAddress(relay->realAddress()).toString())
+                .arg(unit.unitEndpoint().port());
         const std::string_view label = kUnitProfiles[std::size_t(unit.profileIndex())].label;
         return QStringLiteral("%1  %2")
             .arg(unit.profileIndex())

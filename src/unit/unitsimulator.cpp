@@ -158,7 +158,8 @@ void UnitSimulator::start(int profileIndex)
     UDPSocket1.setReceiveDestination(anyAddress);
     UDPSocket2.setReceiveDestination(anyAddress);
     setStartChannelValues(ChannelValues);
-    selectProfile(profileIndex);
+    m_started = true;
+    bindUnitEndpoint(m_recording ? m_recording->profile : profileIndex);
     UDPSocket2.bind(m_address, kDiscoveryPort,
                     m_sharedDiscovery ? DatagramEndpoint::Sharing::Shared
                                       : DatagramEndpoint::Sharing::Exclusive);
@@ -173,10 +174,13 @@ void UnitSimulator::askRealUnit()
 {
     // What the real unit is: its discovery reply names its unit port (and so the profile).
     QString error;
-    if (m_relay->forward(0, 0, 0, kDiscoveryPort,
-                         QByteArrayView(kDiscoveryRequest.data(), qsizetype(kDiscoveryRequest.size())),
-                         &error))
+    const QByteArrayView question(kDiscoveryRequest.data(), qsizetype(kDiscoveryRequest.size()));
+    if (const quint16 relayPort = m_relay->forward(0, 0, 0, kDiscoveryPort, question, &error)) {
+        // Logged as any leg is, so that the answer has its question above it.
+        emit trafficLogged(TrafficLogEntry::relayed(TrafficLogEntry::Kind::RelayOut, m_relay->realAddress(),
+                                                    kDiscoveryPort, relayPort, question, m_profileIndex));
         return;
+    }
     m_proxyDiscovery.stop();
     m_proxyAskAgain.stop();
     const QString text =
@@ -321,6 +325,36 @@ bool UnitSimulator::selectProfile(int index)
 {
     if (!isValidProfileIndex(index))
         return false;
+    m_recording.reset();
+    return bindUnitEndpoint(index);
+}
+
+void UnitSimulator::setRecording(std::shared_ptr<const RecordedUnit> recording)
+{
+    m_recording = std::move(recording);
+    if (!m_started || !m_recording)
+        return; // start() binds the recording's port
+    if (m_recording->profile != m_profileIndex)
+        bindUnitEndpoint(m_recording->profile);
+    else
+        emit profileChanged(m_profileIndex); // the same port, but a table shows the recording
+}
+
+QByteArrayView UnitSimulator::identity(int profile) const
+{
+    return m_recording ? QByteArrayView(m_recording->identity) : identityView(profile);
+}
+
+TrafficLogEntry UnitSimulator::discoveryReplyEntry(quint32 address, quint16 port, int profile) const
+{
+    TrafficLogEntry entry = TrafficLogEntry::discoveryOutgoing(address, port, profile);
+    if (m_recording)
+        entry.note = m_recording->identityNote;
+    return entry;
+}
+
+bool UnitSimulator::bindUnitEndpoint(int index)
+{
     m_profileIndex = index;
     const bool bound =
         UDPSocket1.bind(m_address, unitPortForProfile(index), DatagramEndpoint::Sharing::Exclusive);
@@ -487,9 +521,11 @@ void UnitSimulator::UDPSocket1_DataAvailable(const Datagram& datagram)
         relayRequest(Endpoint::Unit, datagram, profile);
         return;
     }
-    const std::optional<UnitFrame> reply = handleUnitRequest(frame, ChannelValues, profile, draw);
+    std::optional<UnitFrame> reply = handleUnitRequest(frame, ChannelValues, profile, draw);
     if (!reply)
         return;
+    if (m_recording && (*reply)[1] == UnitCommand::StatusQuery)
+        *reply = m_recording->statusReply(m_random);
     const QByteArrayView bytes(reinterpret_cast<const char*>(reply->data()), kUnitFrameSize);
     if (faultKind) {
         replyWithFaults(Endpoint::Unit, faultKind, datagram, bytes, profile);
@@ -545,11 +581,11 @@ void UnitSimulator::UDPSocket2_DataAvailable(const Datagram& datagram)
         return;
     }
     if (faulty) {
-        replyWithFaults(Endpoint::Discovery, FaultKind::Discovery, datagram, identityView(profile), profile);
+        replyWithFaults(Endpoint::Discovery, FaultKind::Discovery, datagram, identity(profile), profile);
         return;
     }
-    const bool sent = sendDiscoveryReply(datagram.local, sender, datagram.port, identityView(profile));
-    logReply(TrafficLogEntry::discoveryOutgoing(sender, datagram.port, profile), sent, discoveryEndpoint());
+    const bool sent = sendDiscoveryReply(datagram.local, sender, datagram.port, identity(profile));
+    logReply(discoveryReplyEntry(sender, datagram.port, profile), sent, discoveryEndpoint());
     if (!m_reorder.isEmpty())
         m_reorder.replyLeft(sender, datagram.port);
 }
@@ -690,8 +726,8 @@ void UnitSimulator::send(Endpoint endpoint, quint32 source, quint32 address, qui
                  sent, UDPSocket1);
     } else {
         const bool sent = up && sendDiscoveryReply(source, address, port, bytes);
-        logReply(bytes == identityView(profile)
-                     ? TrafficLogEntry::discoveryOutgoing(address, port, profile)
+        logReply(bytes == identity(profile)
+                     ? discoveryReplyEntry(address, port, profile)
                      : TrafficLogEntry::discoveryOutgoing(address, port, profile, bytes),
                  sent, discoveryEndpoint());
     }

@@ -8,6 +8,7 @@
 #include "net/datagrampoller.h"
 #include "net/localaddresses.h"
 #include "peertable.h"
+#include "recordedunit.h"
 #include "trafficlogentry.h"
 #include "unitframe.h"
 #include "unitrelay.h"
@@ -53,7 +54,16 @@ public:
     void start(int profileIndex);
     // Selects a profile and re-binds the unit endpoint to its port, also when the port stays
     // the same. Indexes outside 0 to 8 are refused. True when the unit endpoint is listening.
+    // A recorded unit becomes a unit of that profile: its recording is set aside.
     bool selectProfile(int index);
+
+    // Makes the unit answer as the recorded real unit did: its identity on discovery, its status
+    // reply's fixed positions as recorded (the others drawn within what was recorded), its unit
+    // port the recording's. Channels follow the protocol. Null: the profile's own answers again.
+    void setRecording(std::shared_ptr<const RecordedUnit> recording);
+    const std::shared_ptr<const RecordedUnit>& recording() const { return m_recording; }
+    // What the unit answers to discovery now.
+    QByteArrayView discoveryIdentity() const { return identity(m_profileIndex); }
 
     // The unit's fault rules; empty, the unit behaves exactly as without them.
     FaultInjector& faults() { return m_faults; }
@@ -138,6 +148,7 @@ public:
     // unit's discovery which profile it is, and takes it. Set before start().
     void setProxy(quint32 real, bool profileGiven);
     const UnitRelay* relay() const { return m_relay.get(); }
+    bool proxyProfileGiven() const { return m_proxyProfileGiven; }
     // A proxy still waiting for the real unit's discovery reply, which may change its unit port.
     bool isAskingRealUnit() const { return m_proxyDiscovery.isActive(); }
     // How long start() waits for the real unit's discovery reply before it says so.
@@ -169,6 +180,10 @@ private:
     void UDPSocket1_DataAvailable(const Datagram& datagram);
     void UDPSocket2_DataAvailable(const Datagram& datagram);
     void Timer1_Action();
+    bool bindUnitEndpoint(int index);
+    // What the unit answers to discovery: its profile's identity, or the recorded one.
+    QByteArrayView identity(int profile) const;
+    TrafficLogEntry discoveryReplyEntry(quint32 address, quint16 port, int profile) const;
     StatusDraw drawStatusValues();
     void seedStatusDraws(quint64 seed);
     // The slow path, taken only while a fault rule is enabled.
@@ -225,6 +240,8 @@ private:
     ThrottledCount m_ignoredFromItself;
     DatagramPoller* m_poller = nullptr;
     std::unique_ptr<UnitRelay> m_relay;
+    std::shared_ptr<const RecordedUnit> m_recording;
+    bool m_started = false;
     bool m_proxyProfileGiven = true;
     QTimer m_proxyDiscovery; // the real unit's discovery reply is awaited until it fires
     QTimer m_proxyAskAgain;  // ... and asked for again meanwhile, in case the first was lost

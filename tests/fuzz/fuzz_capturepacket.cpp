@@ -1,7 +1,7 @@
 // Any bytes as a packet of a recording, under each link type replay reads: parsing stays inside
 // the packet, and a datagram it finds lies within it.
-#include "capture/pcapreader.h"
 #include "fuzzcheck.h"
+#include "recording/pcapreader.h"
 
 #include <pcap/pcap.h>
 

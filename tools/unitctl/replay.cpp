@@ -1,6 +1,6 @@
 #include "replay.h"
 
-#include "capture/pcapreader.h"
+#include "recording/pcapreader.h"
 #include "unit/unitframe.h"
 #include "unit/unitprofiles.h"
 #include "unitclient.h"

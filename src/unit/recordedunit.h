@@ -1,0 +1,45 @@
+#pragma once
+
+#include "trafficlogentry.h"
+#include "unitframe.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <random>
+
+// A real unit as a recording of it showed it: what it answered to discovery, and its status-query
+// reply, position by position. A unit made from it answers with these bytes instead of its
+// profile's, while its channels follow the protocol as any unit's do. Shared, never changed, by
+// every unit made from the same recording.
+struct RecordedUnit {
+    QString path; // the recording, as an absolute path
+    // The profile whose unit port the real unit answered on (and whose identity it gave, when it
+    // gave a known one).
+    int profile = 0;
+    QByteArray identity;
+    // Each status position's least and greatest recorded value: equal where the unit always said
+    // the same (a fixed position), apart where it drew the value anew for every reply.
+    UnitFrame statusLow{};
+    UnitFrame statusHigh{};
+    // How many status-query replies the recording held.
+    int statusReplies = 0;
+    // The identity as a log note, made once: a recorded unit's discovery reply costs no allocation.
+    QExplicitlySharedDataPointer<TrafficLogNote> identityNote;
+
+    bool isDrawn(int position) const
+    {
+        return statusLow[std::size_t(position)] != statusHigh[std::size_t(position)];
+    }
+
+    // A status-query reply: the fixed positions as recorded, each drawn one anew within its range.
+    UnitFrame statusReply(std::mt19937& random) const
+    {
+        UnitFrame reply = statusLow;
+        for (std::size_t k = 0; k < reply.size(); ++k) {
+            if (statusLow[k] != statusHigh[k])
+                reply[k] = quint8(std::uniform_int_distribution<int>(statusLow[k], statusHigh[k])(random));
+        }
+        return reply;
+    }
+};

@@ -1,0 +1,320 @@
+// A recording of a real unit, read into the unit it shows, and units of a scenario that answer as
+// it did. The units use the product's fixed ports on 127.0.10.x.
+#include "loopbackclient.h"
+#include "recording/unitrecording.h"
+#include "recordingsupport.h"
+#include "scenario/scenariofile.h"
+#include "scenario/scenariosession.h"
+#include "scenario/unittablemodel.h"
+#include "unit/discovery.h"
+#include "unit/unitprofiles.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Qt::Literals::StringLiterals;
+using namespace recordingsupport;
+
+namespace {
+constexpr quint32 kOtherUnit = 0x0a4f0003; // 10.79.0.3
+constexpr int kAnswerMs = 2000;
+
+QHostAddress unitAddress(int k)
+{
+    return QHostAddress(quint32((127u << 24) | (10u << 8) | quint32(k + 1)));
+}
+} // namespace
+
+class TestRecording : public QObject {
+    Q_OBJECT
+
+private slots:
+    void readsTheUnitARecordingShows_data();
+    void readsTheUnitARecordingShows();
+    void refusesWhatShowsNoOneUnit_data();
+    void refusesWhatShowsNoOneUnit();
+    void scenarioRefusesBadRecordings_data();
+    void scenarioRefusesBadRecordings();
+    void recordedUnitsAnswerAsTheRecordingDid();
+    void snapshotKeepsProxiesAndRecordings();
+};
+
+void TestRecording::readsTheUnitARecordingShows_data()
+{
+    QTest::addColumn<QList<CapturedDatagram>>("datagrams");
+    QTest::addColumn<int>("profile");
+    QTest::addColumn<QByteArray>("identity");
+    QTest::addColumn<QList<int>>("drawn");
+
+    QTest::newRow("profile 3, six replies")
+        << probe(identityOf(3), 4003, simulatedReplies(3)) << 3 << identityOf(3) << QList<int>{2};
+    QTest::newRow("generation 1 draws 14 too")
+        << probe(identityOf(1), 4001, simulatedReplies(1)) << 1 << identityOf(1) << QList<int>{2, 14};
+    // 5 and 6 share identity and port; position 14 tells them apart.
+    QTest::newRow("profile 6 by its position 14")
+        << probe(identityOf(6), 4005, simulatedReplies(6)) << 6 << identityOf(6) << QList<int>{2};
+    QTest::newRow("unknown firmware: the profile of its port")
+        << probe(kFirmware, 4003, firmwareReplies()) << 3 << kFirmware << QList<int>{2};
+    // One reply shows no variation: the protocol's drawn positions stand.
+    QTest::newRow("one reply") << probe(identityOf(3), 4003, simulatedReplies(3, 1)) << 3 << identityOf(3)
+                               << QList<int>{2};
+    QTest::newRow("one reply, generation 1")
+        << probe(identityOf(1), 4001, simulatedReplies(1, 1)) << 1 << identityOf(1) << QList<int>{2, 14};
+    QList<CapturedDatagram> withStrangers = probe(identityOf(4), 4004, simulatedReplies(4));
+    // Another unit's discovery reply, a short frame's silence and a non-status reply are no matter.
+    withStrangers << datagram(kOtherUnit, kDiscoveryPort, kController, 50000, identityOf(2))
+                  << datagram(kRealUnit, 4004, kController, 50001, bytesOf(channelQueryReply({})));
+    QTest::newRow("among other traffic") << withStrangers << 4 << identityOf(4) << QList<int>{2};
+}
+
+void TestRecording::readsTheUnitARecordingShows()
+{
+    QFETCH(QList<CapturedDatagram>, datagrams);
+    QFETCH(int, profile);
+    QFETCH(QByteArray, identity);
+    QFETCH(QList<int>, drawn);
+
+    QString error;
+    const std::shared_ptr<const RecordedUnit> unit =
+        UnitRecording::fromCapture({datagrams, 0}, u"probe.pcap"_s, &error);
+    QVERIFY2(unit, qPrintable(error));
+    QCOMPARE(unit->profile, profile);
+    QCOMPARE(unit->identity, identity);
+    QCOMPARE(unit->identityNote->reply, identity);
+    QList<int> drawnPositions;
+    for (int k = 0; k < kUnitFrameSize; ++k) {
+        if (unit->isDrawn(k))
+            drawnPositions << k;
+    }
+    QCOMPARE(drawnPositions, drawn);
+    // Fixed positions are as recorded; drawn ones stay within what was recorded.
+    const QByteArray recorded = datagrams[3].payload;
+    std::mt19937 random(7);
+    for (int n = 0; n < 50; ++n) {
+        const UnitFrame reply = unit->statusReply(random);
+        for (int k = 0; k < kUnitFrameSize; ++k) {
+            if (unit->isDrawn(k))
+                QVERIFY(reply[k] >= unit->statusLow[k] && reply[k] <= unit->statusHigh[k]);
+            else
+                QCOMPARE(int(reply[k]), int(quint8(recorded[k])));
+        }
+    }
+}
+
+void TestRecording::refusesWhatShowsNoOneUnit_data()
+{
+    QTest::addColumn<QList<CapturedDatagram>>("datagrams");
+    QTest::addColumn<QString>("error");
+
+    QTest::newRow("nothing") << QList<CapturedDatagram>{} << u"holds no status-query reply"_s;
+    QList<CapturedDatagram> noDiscovery = probe(identityOf(3), 4003, simulatedReplies(3));
+    noDiscovery.removeAt(1);
+    QTest::newRow("no discovery reply") << noDiscovery << u"holds no discovery reply from 10.79.0.2"_s;
+    QTest::newRow("two units") << probe(identityOf(3), 4003, simulatedReplies(3)) +
+                                      probe(identityOf(3), 4003, simulatedReplies(3), kOtherUnit)
+                               << u"from 2 units (10.79.0.2, 10.79.0.3)"_s;
+    QTest::newRow("two ports") << probe(identityOf(3), 4003, simulatedReplies(3)) +
+                                      probe(identityOf(4), 4004, simulatedReplies(4))
+                               << u"answered on port 4003 and on port 4004"_s;
+    QList<CapturedDatagram> twoIdentities = probe(identityOf(3), 4003, simulatedReplies(3));
+    twoIdentities << datagram(kRealUnit, kDiscoveryPort, kController, 50000, identityOf(4));
+    QTest::newRow("two identities") << twoIdentities << u"answered discovery in two ways"_s;
+    QTest::newRow("no profile's port")
+        << probe(kFirmware, 4006, simulatedReplies(3)) << u"answered on port 4006, which no profile"_s;
+    QTest::newRow("identity too long") << probe(QByteArray(51, 'A'), 4003, simulatedReplies(3))
+                                       << u"with 51 bytes; this simulator answers with 1 to 50"_s;
+    QTest::newRow("empty identity") << probe(QByteArray(), 4003, simulatedReplies(3)) << u"with 0 bytes"_s;
+    QList<CapturedDatagram> cut = probe(identityOf(3), 4003, simulatedReplies(3));
+    cut[1].complete = false;
+    QTest::newRow("identity cut by the capture") << cut << u"kept only 50 bytes of the discovery reply"_s;
+}
+
+void TestRecording::refusesWhatShowsNoOneUnit()
+{
+    QFETCH(QList<CapturedDatagram>, datagrams);
+    QFETCH(QString, error);
+    QString why;
+    QVERIFY(!UnitRecording::fromCapture({datagrams, 0}, u"probe.pcap"_s, &why));
+    QVERIFY2(why.contains(error), qPrintable(why));
+}
+
+void TestRecording::scenarioRefusesBadRecordings_data()
+{
+    QTest::addColumn<QString>("group");
+    QTest::addColumn<QString>("error");
+
+    QTest::newRow("with a profile") << u"{address: 127.0.10.1, recording: probe.pcap, profile: 2}"_s
+                                    << u"4:38: units[0].recording: takes no profile and no proxy"_s;
+    QTest::newRow("with a proxy") << u"{address: 127.0.10.1, proxy: 10.0.0.1, recording: probe.pcap}"_s
+                                  << u"units[0].recording: takes no profile and no proxy"_s;
+    QTest::newRow("no such file") << u"{address: 127.0.10.1, recording: missing.pcap}"_s
+                                  << u"units[0].recording: %1/missing.pcap: no such file"_s;
+    QTest::newRow("a folder") << u"{address: 127.0.10.1, recording: sub}"_s
+                              << u"units[0].recording: %1/sub: not a regular file"_s;
+    QTest::newRow("a device") << u"{address: 127.0.10.1, recording: /dev/zero}"_s
+                              << u"/dev/zero: not a regular file"_s;
+    QTest::newRow("not a capture") << u"{address: 127.0.10.1, recording: notes.txt}"_s
+                                   << u"units[0].recording: %1/notes.txt: "_s;
+    QTest::newRow("no unit in it") << u"{address: 127.0.10.1, recording: empty.pcap}"_s
+                                   << u"empty.pcap: holds no status-query reply"_s;
+    QTest::newRow("not a path") << u"{address: 127.0.10.1, recording: [a]}"_s
+                                << u"units[0].recording: must be the path of a pcap file, not a list"_s;
+}
+
+void TestRecording::scenarioRefusesBadRecordings()
+{
+    QFETCH(QString, group);
+    QFETCH(QString, error);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(QDir(dir.path()).mkdir(u"sub"_s));
+    QVERIFY(writeRecording(dir.filePath(u"probe.pcap"_s), probe(identityOf(3), 4003, simulatedReplies(3))));
+    QVERIFY(writeRecording(dir.filePath(u"empty.pcap"_s), {}));
+    QFile notes(dir.filePath(u"notes.txt"_s));
+    QVERIFY(notes.open(QIODevice::WriteOnly) && notes.write("not a capture\n") > 0);
+    notes.close();
+
+    ScenarioError problem;
+    const QByteArray text = "version: 1\n# a recorded unit\nunits:\n  - " + group.toUtf8() + "\n";
+    QVERIFY(!ScenarioFile::parse(text, &problem, dir.path()));
+    const QString message = problem.text(u"s.yaml"_s);
+    QVERIFY2(message.contains(error.contains(u"%1"_s) ? error.arg(dir.path()) : error), qPrintable(message));
+}
+
+void TestRecording::recordedUnitsAnswerAsTheRecordingDid()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(QDir(dir.path()).mkdir(u"recordings"_s));
+    QVERIFY(writeRecording(dir.filePath(u"recordings/firmware.pcap"_s),
+                           probe(kFirmware, 4003, firmwareReplies())));
+    QFile file(dir.filePath(u"room.yaml"_s));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(R"(version: 1
+seed: 4
+time_scale: 100
+units:
+  - {count: 2, first: 127.0.10.1, recording: recordings/firmware.pcap}
+  - {address: 127.0.10.3, profile: 3}
+timeline:
+  - {at: 1s, units: 1, profile: 4}
+)");
+    file.close();
+    QString error;
+    ScenarioError problem;
+    const std::optional<Scenario> scenario = ScenarioFile::load(file.fileName(), &error);
+    QVERIFY2(scenario, qPrintable(error));
+    QCOMPARE(scenario->units[0].recording, scenario->fleetUnits()[1].recording); // read once
+
+    ScenarioSession session(1);
+    QStringList notListening;
+    connect(&session, &ScenarioSession::endpointStateChanged, this,
+            [&](int, bool listening, const QString& text) {
+                if (!listening)
+                    notListening << text;
+            });
+    QList<TrafficLogEntry> log;
+    connect(&session, &ScenarioSession::trafficLogged, this,
+            [&](int, const TrafficLogEntry& entry) { log << entry; });
+    QVERIFY2(session.play(*scenario, &error), qPrintable(error));
+    QVERIFY2(notListening.isEmpty(),
+             qPrintable(u"the fixed ports are needed: "_s + notListening.join(u'\n')));
+    session.player()->stop(); // the profile event waits (no event loop has run since play())
+
+    LoopbackClient controller;
+    for (int k = 0; k < 2; ++k) {
+        QCOMPARE(controller.requestTo(unitAddress(k), kDiscoveryPort, "X"_ba, kAnswerMs), kFirmware);
+        for (int n = 0; n < 10; ++n) {
+            const QByteArray reply = controller.requestTo(unitAddress(k), 4003, unitFrame(51), kAnswerMs);
+            QCOMPARE(reply.size(), kUnitFrameSize);
+            QCOMPARE(quint8(reply[11]), 9);
+            QCOMPARE(quint8(reply[20]), 7);
+            QVERIFY2(quint8(reply[2]) >= 30 && quint8(reply[2]) <= 40,
+                     qPrintable(QString::number(quint8(reply[2]))));
+            QCOMPARE(reply.mid(3, 8), bytesOf(firmwareReplies()[0]).mid(3, 8));
+        }
+    }
+    // The log shows what left: the recorded identity.
+    const auto discoveryReply = std::find_if(log.cbegin(), log.cend(), [](const TrafficLogEntry& entry) {
+        return entry.kind == TrafficLogEntry::Kind::DiscoveryOutgoing;
+    });
+    QVERIFY(discoveryReply != log.cend());
+    QCOMPARE(discoveryReply->payload().toByteArray(), kFirmware);
+    // Channels follow the protocol.
+    QList<int> values;
+    for (int k = 0; k < 24; ++k)
+        values << 100 + k;
+    controller.sendTo(unitAddress(0), 4003, unitFrame(0, values));
+    QCOMPARE(bytesOf(controller.requestTo(unitAddress(0), 4003, unitFrame(50), kAnswerMs)).mid(2, 24),
+             values);
+    // The window's table says what each unit is.
+    UnitTableModel table(session);
+    QCOMPARE(table.data(table.index(0, UnitTableModel::Profile)).toString(),
+             u"recorded firmware.pcap (port 4003)"_s);
+    QCOMPARE(table.data(table.index(2, UnitTableModel::Profile)).toString(),
+             u"3  PoE LED driver @ port:4003"_s);
+    // The simulated neighbour is unchanged.
+    QCOMPARE(controller.requestTo(unitAddress(2), kDiscoveryPort, "X"_ba, kAnswerMs), identityOf(3));
+
+    // Saved elsewhere, the recording is named from there and read back the same.
+    QTemporaryDir other;
+    const QByteArray saved = ScenarioFile::toYaml(session.snapshot(), other.path());
+    const QString relative = QDir(other.path()).relativeFilePath(dir.filePath(u"recordings/firmware.pcap"_s));
+    QVERIFY2(saved.contains("{address: 127.0.10.2, recording: \"" + relative.toUtf8() + "\"}"),
+             saved.constData());
+    const std::optional<Scenario> reread = ScenarioFile::parse(saved, &problem, other.path());
+    QVERIFY2(reread, qPrintable(problem.text(u"saved"_s)));
+    QCOMPARE(reread->units[1].recording->path, scenario->units[0].recording->path);
+    QCOMPARE(reread->units[0].recording->identity, kFirmware);
+    QCOMPARE(ScenarioFile::toJson(session.snapshot())[u"units"_s]
+                 .toArray()[0]
+                 .toObject()[u"recording"_s]
+                 .toString(),
+             dir.filePath(u"recordings/firmware.pcap"_s));
+
+    // A profile event makes unit 1 a unit of that profile; starting over makes it recorded again.
+    session.player()->start();
+    QVERIFY(QTest::qWaitFor([&] { return session.units()[1]->profileIndex() == 4; }, kAnswerMs));
+    QVERIFY(!session.units()[1]->recording());
+    QCOMPARE(controller.requestTo(unitAddress(1), kDiscoveryPort, "X"_ba, kAnswerMs), identityOf(4));
+    session.player()->restart();
+    session.player()->stop();
+    QCOMPARE(session.units()[1]->recording(), scenario->units[0].recording);
+    QCOMPARE(controller.requestTo(unitAddress(1), kDiscoveryPort, "X"_ba, kAnswerMs), kFirmware);
+    QCOMPARE(quint8(controller.requestTo(unitAddress(1), 4003, unitFrame(51), kAnswerMs)[20]), 7);
+}
+
+void TestRecording::snapshotKeepsProxiesAndRecordings()
+{
+    // A proxy for a unit that never answers (nothing listens on 127.0.10.200): it still stands.
+    ScenarioError problem;
+    const std::optional<Scenario> proxied =
+        ScenarioFile::parse("version: 1\nunits:\n  - {address: 127.0.10.1, proxy: 127.0.10.200, profile: 2}\n"
+                            "  - {address: 127.0.10.2, proxy: 127.0.10.201}\n",
+                            &problem);
+    QVERIFY2(proxied, qPrintable(problem.text(u"proxied"_s)));
+    ScenarioSession session(1);
+    QString error;
+    QVERIFY2(session.play(*proxied, &error), qPrintable(error));
+    UnitTableModel table(session);
+    QCOMPARE(table.data(table.index(0, UnitTableModel::Profile)).toString(),
+             u"proxy for 127.0.10.200 (port 4002)"_s);
+    const QByteArray saved = ScenarioFile::toYaml(session.snapshot());
+    QVERIFY2(saved.contains("{address: 127.0.10.1, proxy: 127.0.10.200, profile: 2}"), saved.constData());
+    QVERIFY2(saved.contains("{address: 127.0.10.2, proxy: 127.0.10.201}"), saved.constData());
+
+    // The same addresses as simulated units: made anew, no longer passing anything on.
+    const std::optional<Scenario> simulated =
+        ScenarioFile::parse("version: 1\nunits:\n  - {count: 2, first: 127.0.10.1, profile: 2}\n", &problem);
+    QVERIFY(simulated);
+    QVERIFY2(session.play(*simulated, &error), qPrintable(error));
+    QVERIFY(!session.units()[0]->relay());
+    LoopbackClient controller;
+    QCOMPARE(controller.requestTo(unitAddress(0), kDiscoveryPort, "X"_ba, kAnswerMs), identityOf(2));
+}
+
+QTEST_MAIN(TestRecording)
+#include "tst_recording.moc"
