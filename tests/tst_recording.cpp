@@ -1,6 +1,7 @@
 // A recording of a real unit, read into the unit it shows, and units of a scenario that answer as
 // it did. The units use the product's fixed ports on 127.0.10.x.
 #include "loopbackclient.h"
+#include "programs.h"
 #include "recording/unitrecording.h"
 #include "recordingsupport.h"
 #include "scenario/scenariofile.h"
@@ -40,6 +41,7 @@ private slots:
     void scenarioRefusesBadRecordings();
     void recordedUnitsAnswerAsTheRecordingDid();
     void snapshotKeepsProxiesAndRecordings();
+    void replayHoldsAUnitToWhatTheRecordingVaried();
 };
 
 void TestRecording::readsTheUnitARecordingShows_data()
@@ -314,6 +316,43 @@ void TestRecording::snapshotKeepsProxiesAndRecordings()
     QVERIFY(!session.units()[0]->relay());
     LoopbackClient controller;
     QCOMPARE(controller.requestTo(unitAddress(0), kDiscoveryPort, "X"_ba, kAnswerMs), identityOf(2));
+}
+
+void TestRecording::replayHoldsAUnitToWhatTheRecordingVaried()
+{
+    // A firmware that draws position 20 too (7 to 9), and says 9 at position 11.
+    QList<UnitFrame> replies = firmwareReplies();
+    replies[1][20] = 9;
+    replies[2][20] = 8;
+    QTemporaryDir dir;
+    const QString recording = dir.filePath(u"varying.pcap"_s);
+    QVERIFY(writeRecording(recording, probe(kFirmware, 4003, replies)));
+    ScenarioError problem;
+    const std::optional<Scenario> scenario =
+        ScenarioFile::parse("version: 1\nunits:\n  - {address: 127.0.10.1, recording: varying.pcap}\n"
+                            "  - {address: 127.0.10.2, profile: 3}\n",
+                            &problem, dir.path());
+    QVERIFY2(scenario, qPrintable(problem.text(u"scenario"_s)));
+    ScenarioSession session(2);
+    QString error;
+    QVERIFY2(session.play(*scenario, &error), qPrintable(error));
+
+    // The unit made from the recording draws 20 within what was recorded: no difference.
+    ProcessResult result = runProcess(unitctlPath(), {u"replay"_s, recording, u"--to"_s, u"127.0.10.1"_s});
+    QVERIFY2(result.exitCode == 0, qPrintable(result.out + result.err));
+    QVERIFY2(result.out.contains(u"4 requests replayed, 4 replies as recorded, 0 differences"_s),
+             qPrintable(result.out));
+    // Our profile 3 says 0 at 20, outside the recorded range, and 6 at 11.
+    result = runProcess(unitctlPath(), {u"replay"_s, recording, u"--to"_s, u"127.0.10.2"_s, u"--explain"_s});
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY2(
+        result.out.contains(
+            u"  status-query reply, position 11 (profile value at position 11): recorded 9, came 6 (in 3 of 3 replies)"_s),
+        qPrintable(result.out));
+    QVERIFY2(result.out.contains(
+                 u"  status-query reply, position 20 (status position 20): recorded 7, came 0 (1 times); "
+                 u"recorded 8, came 0 (1 times); recorded 9, came 0 (1 times) (in 3 of 3 replies)"_s),
+             qPrintable(result.out));
 }
 
 QTEST_MAIN(TestRecording)

@@ -8,6 +8,8 @@
 #include <QHash>
 #include <QMap>
 
+#include <map>
+
 #include <cstdio>
 
 namespace {
@@ -102,6 +104,54 @@ bool isDrawn(const CapturedDatagram& request, qsizetype position)
            });
 }
 
+// Where the recorded unit's status replies varied: a unit whose firmware draws a position the
+// protocol does not (a temperature, say) is held to the range the recording shows there, not to
+// one recorded value. Keyed by the unit's address and port.
+class RecordedRanges {
+public:
+    explicit RecordedRanges(const QList<CapturedDatagram>& datagrams)
+    {
+        for (const CapturedDatagram& datagram : datagrams) {
+            if (!isUnitPort(datagram.sourcePort) || !datagram.complete ||
+                *unitReplyProblem(datagram.payload, UnitCommand::StatusQuery) != 0)
+                continue;
+            auto [range, fresh] = m_ranges.try_emplace(key(datagram.source, datagram.sourcePort));
+            for (qsizetype k = 0; k < kUnitFrameSize; ++k) {
+                const quint8 value = quint8(datagram.payload[k]);
+                range->second.low[std::size_t(k)] =
+                    fresh ? value : std::min(range->second.low[std::size_t(k)], value);
+                range->second.high[std::size_t(k)] =
+                    fresh ? value : std::max(range->second.high[std::size_t(k)], value);
+            }
+        }
+    }
+
+    // Whether `came` at `position` agrees with the recording: the same byte, a drawn position,
+    // or within the range a varying position showed.
+    bool agrees(const CapturedDatagram& request, qsizetype position, quint8 recorded, quint8 came) const
+    {
+        if (recorded == came || isDrawn(request, position))
+            return true;
+        if (!isUnitPort(request.destinationPort) || request.payload.size() < 2 ||
+            quint8(request.payload[1]) != UnitCommand::StatusQuery)
+            return false;
+        const auto range = m_ranges.find(key(request.destination, request.destinationPort));
+        if (range == m_ranges.end())
+            return false;
+        const std::size_t k = std::size_t(position);
+        return range->second.low[k] != range->second.high[k] && came >= range->second.low[k] &&
+               came <= range->second.high[k];
+    }
+
+private:
+    struct Range {
+        UnitFrame low{};
+        UnitFrame high{};
+    };
+    static quint64 key(quint32 address, quint16 port) { return (quint64(address) << 16) | port; }
+    std::map<quint64, Range> m_ranges;
+};
+
 // What a position of a reply holds, named as the dissector names it.
 QString positionName(const QString& command, qsizetype position)
 {
@@ -138,7 +188,7 @@ struct Explanation {
     QStringList sizes;
 
     void compare(const QString& command, const CapturedDatagram& request, const QByteArray& recorded,
-                 const QByteArray& got)
+                 const QByteArray& got, const RecordedRanges& ranges)
     {
         ++comparedReplies[command];
         if (request.destinationPort == kDiscoveryPort) {
@@ -154,7 +204,7 @@ struct Explanation {
                          .arg(recorded.size())
                          .arg(got.size());
         for (qsizetype i = 0; i < std::min(recorded.size(), got.size()); ++i) {
-            if (recorded[i] == got[i] || isDrawn(request, i))
+            if (ranges.agrees(request, i, quint8(recorded[i]), quint8(got[i])))
                 continue;
             PositionDifference& difference = positions[command][i];
             ++difference.replies;
@@ -210,7 +260,7 @@ QString byteList(const QByteArray& bytes, const QList<qsizetype>& positions)
 
 // What differs between a recorded reply and the one that came; empty when they agree.
 QString replyDifference(const CapturedDatagram& request, const CapturedDatagram& recorded,
-                        const QByteArray& got)
+                        const QByteArray& got, const RecordedRanges& ranges)
 {
     QStringList problems;
     if (recorded.complete && recorded.payload.size() != got.size())
@@ -218,7 +268,7 @@ QString replyDifference(const CapturedDatagram& request, const CapturedDatagram&
     QList<qsizetype> positions;
     const qsizetype compared = std::min(recorded.payload.size(), got.size());
     for (qsizetype i = 0; i < compared; ++i) {
-        if (recorded.payload[i] != got[i] && !isDrawn(request, i))
+        if (!ranges.agrees(request, i, quint8(recorded.payload[i]), quint8(got[i])))
             positions << i;
     }
     if (!positions.isEmpty()) {
@@ -250,6 +300,7 @@ int replayCapture(const QString& path, const ReplayOptions& options)
         return 2;
     }
 
+    const RecordedRanges ranges(contents->datagrams);
     UnitClient client;
     Explanation explanation;
     int differences = 0;
@@ -305,8 +356,9 @@ int replayCapture(const QString& path, const ReplayOptions& options)
                                       .arg(counted);
         }
         for (qsizetype i = 0; i < std::min(expected, replies.size()); ++i) {
-            explanation.compare(commandName(request), request, exchange.replies[i].payload, replies[i].data);
-            const QString difference = replyDifference(request, exchange.replies[i], replies[i].data);
+            explanation.compare(commandName(request), request, exchange.replies[i].payload, replies[i].data,
+                                ranges);
+            const QString difference = replyDifference(request, exchange.replies[i], replies[i].data, ranges);
             if (difference.isEmpty())
                 ++matchingReplies;
             else
