@@ -120,6 +120,15 @@ row "  lines a second" "$(echo "$out" | get expect_lines_per_s)" ">= 1000000" ""
 row "  ratio to reading alone" "$(echo "$out" | get expect_ratio_to_read)" "<= 3" ""
 
 echo
+echo "== A recorded unit's status reply against its profile's, made in memory (best of 3 x 20,000,000)"
+out=$(pin $other_cpu "$B/recording-bench" 2>/dev/null)
+for p in 3 1; do
+    row "profile $p's status reply (ns)" "$(echo "$out" | get profile${p}_status_ns)" "" ""
+    row "  recorded from profile $p (ns)" "$(echo "$out" | get recorded${p}_status_ns)" "<= 2 x baseline" \
+        "$(echo "$out" | get recorded${p}_ratio)"
+done
+
+echo
 echo "== Faults: delay=100 on every reply, 10,000 channel-queries a second for 5 s (headless)"
 kill "$window_pid"; wait "$window_pid" 2>/dev/null || true
 taskset -c $server_cpu "$BUILD/unit-simulator" --headless --quiet --fault delay=100 2>/dev/null & pids+=($!)

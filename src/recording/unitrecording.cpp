@@ -155,6 +155,7 @@ std::shared_ptr<const RecordedUnit> fromCapture(const CaptureContents& contents,
             recorded->statusHigh[14] = quint8(kSecondDrawMax);
         }
     }
+    recorded->findDrawnPositions();
     recorded->identityNote = new TrafficLogNote;
     recorded->identityNote->reply = identity;
     return recorded;

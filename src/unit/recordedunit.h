@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <array>
 #include <random>
 
 // A real unit as a recording of it showed it: what it answered to discovery, and its status-query
@@ -32,14 +33,30 @@ struct RecordedUnit {
         return statusLow[std::size_t(position)] != statusHigh[std::size_t(position)];
     }
 
-    // A status-query reply: the fixed positions as recorded, each drawn one anew within its range.
+    // Lists the drawn positions once, so that a reply visits only those. Called by whoever fills
+    // statusLow and statusHigh.
+    void findDrawnPositions()
+    {
+        drawnCount = 0;
+        for (std::size_t k = 0; k < statusLow.size(); ++k) {
+            if (statusLow[k] != statusHigh[k])
+                drawn[std::size_t(drawnCount++)] = quint8(k);
+        }
+    }
+
+    // A status-query reply: the fixed positions as recorded, each drawn one anew within its range
+    // (a 32-bit draw scaled to the range: off from uniform by less than 256 in 2^32).
     UnitFrame statusReply(std::mt19937& random) const
     {
         UnitFrame reply = statusLow;
-        for (std::size_t k = 0; k < reply.size(); ++k) {
-            if (statusLow[k] != statusHigh[k])
-                reply[k] = quint8(std::uniform_int_distribution<int>(statusLow[k], statusHigh[k])(random));
+        for (int k = 0; k < drawnCount; ++k) {
+            const quint8 position = drawn[std::size_t(k)];
+            const quint64 span = quint64(statusHigh[position] - statusLow[position]) + 1;
+            reply[position] = quint8(statusLow[position] + ((quint64(random()) * span) >> 32));
         }
         return reply;
     }
+
+    std::array<quint8, kUnitFrameSize> drawn{};
+    int drawnCount = 0;
 };
