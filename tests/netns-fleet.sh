@@ -14,9 +14,9 @@ ip -n "$fleet_ns" addr add 10.77.0.1/24 brd 10.77.0.255 dev "$unit_if"
 for k in $(seq 101 200); do ip -n "$fleet_ns" addr add "10.77.0.$k/24" dev "$unit_if"; done
 ip -n "$controller_ns" addr add 10.77.0.2/24 brd 10.77.0.255 dev "$controller_if"
 
-log=$(mktemp)
+log=$work/simulator.err
 ip netns exec "$fleet_ns" "$simulator" --headless --quiet --units 100@10.77.0.101 --profiles cycle 2>"$log" &
-sim_pid=$!
+stop_at_exit $!
 for _ in $(seq 100); do grep -q 'units listening' "$log" && break; sleep 0.1; done
 if ! grep -q '100 of 100 units listening' "$log"; then
     echo "the fleet did not start:"; cat "$log"; exit 1

@@ -13,16 +13,13 @@ source "$(dirname "$0")/netns-support.sh"
 make_lan p
 ip -n "$unit_ns" addr add 10.80.0.2/24 dev "$unit_if"
 ip -n "$controller_ns" addr add 10.80.0.1/24 dev "$controller_if"
-work=$(mktemp -d)
-proxy_pid=
-trap '[ -z "$proxy_pid" ] || kill "$proxy_pid" 2>/dev/null || true; rm -rf "$work"; cleanup_lan' EXIT
 
 ip netns exec "$unit_ns" "$simulator" --headless --quiet --profile 3 --control 0 2>"$work/real.err" &
-sim_pid=$!
+stop_at_exit $!
 # The proxy on loopback, and one for an address where no unit answers.
 ip netns exec "$controller_ns" "$simulator" --headless --quiet --control 0 \
     --proxy 127.0.9.1=10.80.0.2 --proxy 127.0.9.2:5=10.80.0.7 2>"$work/proxy.err" &
-proxy_pid=$!
+stop_at_exit $!
 for _ in $(seq 100); do
     grep -q 'Control API listening' "$work/real.err" && grep -q 'Control API listening' "$work/proxy.err" && break
     sleep 0.05

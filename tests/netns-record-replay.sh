@@ -13,18 +13,16 @@ source "$(dirname "$0")/netns-support.sh"
 make_lan r
 ip -n "$unit_ns" addr add 10.79.0.2/24 dev "$unit_if"
 ip -n "$controller_ns" addr add 10.79.0.1/24 dev "$controller_if"
-work=$(mktemp -d)
-local_pid=
-trap '[ -z "$local_pid" ] || kill "$local_pid" 2>/dev/null || true; rm -rf "$work"; cleanup_lan' EXIT
 
 # Starts the simulator in namespace $1 with the rest as arguments; waits until it listens.
 start_in() {
     local ns=$1; shift
     ip netns exec "$ns" "$simulator" --headless --quiet "$@" 2>"$work/$ns.err" &
     started=$!
+    stop_at_exit "$started"
     # A single unit says its discovery port listens; a fleet, how many of its units do.
     for _ in $(seq 100); do grep -qE 'Discovery port 65535: listening|^([0-9]+) of \1 units listening' "$work/$ns.err" && return; sleep 0.05; done
-    echo "FAIL: the simulator in $ns did not start:"; cat "$work/$ns.err"; kill "$started"; exit 1
+    echo "FAIL: the simulator in $ns did not start:"; cat "$work/$ns.err"; exit 1
 }
 in_controller() { ip netns exec "$controller_ns" "$@"; }
 failed=0
@@ -33,7 +31,6 @@ expect() { # WHAT PATTERN TEXT
 }
 
 start_in "$unit_ns" --profile 5 --seed 1
-sim_pid=$started
 out=$(in_controller "$unitctl" record 10.79.0.2 --out "$work/real.pcap")
 expect "the probe recorded" "23 requests, 14 replies recorded from 10.79.0.2 (unit port 4005)" "$out"
 

@@ -2,17 +2,26 @@
 # veth pair, both removed (with the simulator the test started) when the test exits. Needs root
 # and iproute2; exits 77 (skipped) otherwise.
 # After `make_lan NAME`: $unit_ns and $controller_ns, with the interfaces $unit_if and
-# $controller_if up (addresses are the test's to add), and `sim_pid=` for the process to stop.
+# $controller_if up (addresses are the test's to add); `$work`, a folder removed at exit; and
+# `stop_at_exit PID` for each process the test starts.
 if [ "$(id -u)" -ne 0 ] || ! command -v ip >/dev/null; then
     echo "skipped: needs root and iproute2"; exit 77
 fi
-sim_pid=
+stopped_at_exit=()
 unit_ns=
 controller_ns=
+work=$(mktemp -d)
+# A process the test started, stopped when it exits however it exits.
+stop_at_exit() { stopped_at_exit+=("$1"); }
 cleanup_lan() {
-    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+    # Goes on whatever fails on the way (a process gone already, or one that exits with a
+    # failure): a clean-up cut short leaves namespaces and simulators behind.
+    set +e
+    local pid
+    for pid in "${stopped_at_exit[@]}"; do kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
     [ -n "$unit_ns" ] && ip netns del "$unit_ns" 2>/dev/null
     [ -n "$controller_ns" ] && ip netns del "$controller_ns" 2>/dev/null
+    rm -rf "$work"
     return 0
 }
 trap cleanup_lan EXIT

@@ -14,9 +14,9 @@ ip -n "$unit_ns" addr add 10.78.0.1/24 brd 10.78.0.255 dev "$unit_if"
 ip -n "$unit_ns" addr add 10.78.0.2/24 brd 10.78.0.255 dev "$unit_if"
 ip -n "$controller_ns" addr add 10.78.0.9/24 brd 10.78.0.255 dev "$controller_if"
 
-log=$(mktemp)
+log=$work/simulator.err
 ip netns exec "$unit_ns" "$simulator" --headless --quiet --profile 3 2>"$log" &
-sim_pid=$!
+stop_at_exit $!
 for _ in $(seq 100); do grep -q 'Discovery port 65535: listening' "$log" && break; sleep 0.1; done
 grep -q 'Unit port 4003: listening' "$log" || { echo "the unit did not start:"; cat "$log"; exit 1; }
 

@@ -10,13 +10,6 @@
 #include <algorithm>
 
 namespace {
-bool isStatusReply(const CapturedDatagram& datagram)
-{
-    return datagram.complete && datagram.sourcePort >= kFirstUnitPort &&
-           datagram.sourcePort <= kLastUnitPort && datagram.payload.size() == kUnitFrameSize &&
-           *unitReplyProblem(datagram.payload, UnitCommand::StatusQuery) == 0;
-}
-
 QString addressText(quint32 address)
 {
     return QHostAddress(address).toString();
@@ -47,6 +40,23 @@ int profileFor(const QByteArray& identity, quint16 port, const UnitFrame& status
 } // namespace
 
 namespace UnitRecording {
+bool isStatusReply(const CapturedDatagram& datagram)
+{
+    return datagram.complete && datagram.sourcePort >= kFirstUnitPort &&
+           datagram.sourcePort <= kLastUnitPort &&
+           *unitReplyProblem(datagram.payload, UnitCommand::StatusQuery) == 0;
+}
+
+void StatusRange::add(const QByteArray& reply)
+{
+    for (std::size_t k = 0; k < std::size_t(kUnitFrameSize); ++k) {
+        const quint8 value = quint8(reply[qsizetype(k)]);
+        low[k] = replies == 0 ? value : std::min(low[k], value);
+        high[k] = replies == 0 ? value : std::max(high[k], value);
+    }
+    ++replies;
+}
+
 std::shared_ptr<const RecordedUnit> read(const QString& path, QString* error)
 {
     const std::optional<CaptureContents> contents = readCapture(path, error);
@@ -130,16 +140,11 @@ std::shared_ptr<const RecordedUnit> fromCapture(const CaptureContents& contents,
     auto recorded = std::make_shared<RecordedUnit>();
     recorded->path = QFileInfo(path).absoluteFilePath();
     recorded->identity = identity;
-    recorded->statusReplies = int(replies.size());
-    for (std::size_t k = 0; k < std::size_t(kUnitFrameSize); ++k) {
-        quint8 low = 255, high = 0;
-        for (const CapturedDatagram* reply : std::as_const(replies)) {
-            low = std::min(low, quint8(reply->payload[qsizetype(k)]));
-            high = std::max(high, quint8(reply->payload[qsizetype(k)]));
-        }
-        recorded->statusLow[k] = low;
-        recorded->statusHigh[k] = high;
-    }
+    StatusRange range;
+    for (const CapturedDatagram* reply : std::as_const(replies))
+        range.add(reply->payload);
+    recorded->statusLow = range.low;
+    recorded->statusHigh = range.high;
     recorded->profile = profileFor(identity, port, recorded->statusLow);
     if (recorded->profile < 0)
         return refuse(QStringLiteral("the unit at %1 answered on port %2, which no profile of this simulator "

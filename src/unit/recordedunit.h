@@ -23,8 +23,6 @@ struct RecordedUnit {
     // the same (a fixed position), apart where it drew the value anew for every reply.
     UnitFrame statusLow{};
     UnitFrame statusHigh{};
-    // How many status-query replies the recording held.
-    int statusReplies = 0;
     // The identity as a log note, made once: a recorded unit's discovery reply costs no allocation.
     QExplicitlySharedDataPointer<TrafficLogNote> identityNote;
 

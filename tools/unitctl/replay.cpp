@@ -1,6 +1,6 @@
 #include "replay.h"
 
-#include "recording/pcapreader.h"
+#include "recording/unitrecording.h"
 #include "unit/unitframe.h"
 #include "unit/unitprofiles.h"
 #include "unitclient.h"
@@ -112,17 +112,8 @@ public:
     explicit RecordedRanges(const QList<CapturedDatagram>& datagrams)
     {
         for (const CapturedDatagram& datagram : datagrams) {
-            if (!isUnitPort(datagram.sourcePort) || !datagram.complete ||
-                *unitReplyProblem(datagram.payload, UnitCommand::StatusQuery) != 0)
-                continue;
-            auto [range, fresh] = m_ranges.try_emplace(key(datagram.source, datagram.sourcePort));
-            for (qsizetype k = 0; k < kUnitFrameSize; ++k) {
-                const quint8 value = quint8(datagram.payload[k]);
-                range->second.low[std::size_t(k)] =
-                    fresh ? value : std::min(range->second.low[std::size_t(k)], value);
-                range->second.high[std::size_t(k)] =
-                    fresh ? value : std::max(range->second.high[std::size_t(k)], value);
-            }
+            if (UnitRecording::isStatusReply(datagram))
+                m_ranges[key(datagram.source, datagram.sourcePort)].add(datagram.payload);
         }
     }
 
@@ -136,20 +127,14 @@ public:
             quint8(request.payload[1]) != UnitCommand::StatusQuery)
             return false;
         const auto range = m_ranges.find(key(request.destination, request.destinationPort));
-        if (range == m_ranges.end())
-            return false;
-        const std::size_t k = std::size_t(position);
-        return range->second.low[k] != range->second.high[k] && came >= range->second.low[k] &&
-               came <= range->second.high[k];
+        return range != m_ranges.end() && range->second.varies(position) &&
+               came >= range->second.low[std::size_t(position)] &&
+               came <= range->second.high[std::size_t(position)];
     }
 
 private:
-    struct Range {
-        UnitFrame low{};
-        UnitFrame high{};
-    };
     static quint64 key(quint32 address, quint16 port) { return (quint64(address) << 16) | port; }
-    std::map<quint64, Range> m_ranges;
+    std::map<quint64, UnitRecording::StatusRange> m_ranges;
 };
 
 // What a position of a reply holds, named as the dissector names it.
