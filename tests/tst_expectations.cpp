@@ -167,7 +167,7 @@ void TestExpectations::judgesEachCheck_data()
     QTest::addColumn<QString>("live");  // the state once the script has played
     QTest::addColumn<QString>("final"); // after the end (at the last step + 1 ms)
     QTest::addColumn<int>("failures");
-    QTest::addColumn<QString>("says"); // in the first failure, or else in the note
+    QTest::addColumn<QString>("says"); // in the first failure, or else in the note or the reason
 
     const auto row = [](const char* name) -> QTestData& { return QTest::newRow(name); };
     // Re-send after a reboot.
@@ -194,8 +194,11 @@ void TestExpectations::judgesEachCheck_data()
         << QStringList{u"0 back 1"_s, u"1000 down 1"_s, u"2500 tick"_s, u"3000 back 1"_s, u"3500 set 1"_s}
         << u"pending"_s << u"passed"_s << 0 << u"2 units back"_s;
     row("back too near the end") << u"resend_after_reboot"_s << "{\"within\": \"2s\"}"_ba << 1.0
-                                 << QStringList{u"0 back 1"_s} << u"pending"_s << u"passed"_s << 0
-                                 << u"1 back too near the end to judge"_s;
+                                 << QStringList{u"0 back 1"_s} << u"pending"_s << u"not_exercised"_s << 0
+                                 << u"every unit came back from its reboot too near the end to judge"_s;
+    row("no reboot at all") << u"resend_after_reboot"_s << "{\"within\": \"2s\"}"_ba << 1.0
+                            << QStringList{u"0 set 1"_s, u"100 cq 1"_s} << u"pending"_s << u"not_exercised"_s
+                            << 0 << u"no unit came back from a reboot"_s;
 
     // Rates.
     row("5 a second within 5/s") << u"max_rate"_s << "{\"per_unit\": \"5/s\"}"_ba << 1.0
@@ -221,6 +224,13 @@ void TestExpectations::judgesEachCheck_data()
                                      << QStringList{u"0 cq 0"_s, u"1500 cq 0"_s} << u"failed"_s << u"failed"_s
                                      << 1 << u"got 2 requests within 1.500 s"_s;
 
+    row("no controller: rates not exercised")
+        << u"max_rate"_s << "{\"per_unit\": \"5/s\"}"_ba << 1.0 << QStringList{u"3000 tick"_s} << u"pending"_s
+        << u"not_exercised"_s << 0 << u"no request reached a unit port"_s;
+    row("discovery alone is no unit's rate")
+        << u"max_rate"_s << "{\"per_unit\": \"5/s\"}"_ba << 1.0 << QStringList{u"0 disc"_s} << u"pending"_s
+        << u"not_exercised"_s << 0 << u"no request reached a unit port"_s;
+
     // Discovery.
     row("discovery 5 s apart") << u"discovery_interval"_s << "{\"at_least\": \"5s\"}"_ba << 1.0
                                << QStringList{u"0 disc"_s, u"5000 disc"_s, u"10000 disc 0 6000"_s}
@@ -229,6 +239,12 @@ void TestExpectations::judgesEachCheck_data()
         << u"discovery_interval"_s << "{\"at_least\": \"5s\"}"_ba << 1.0 << every(0, 100, 10, u"disc"_s)
         << u"failed"_s << u"failed"_s << 1
         << u"127.0.0.1:5000 sent discovery 0.100 s after its previous one, not 5 s"_s;
+    row("no discovery: not exercised")
+        << u"discovery_interval"_s << "{\"at_least\": \"5s\"}"_ba << 1.0 << QStringList{u"0 cq 0"_s}
+        << u"pending"_s << u"not_exercised"_s << 0 << u"no discovery request came"_s;
+    row("one discovery is no interval") << u"discovery_interval"_s << "{\"at_least\": \"5s\"}"_ba << 1.0
+                                        << QStringList{u"0 disc"_s, u"10 disc 0 6000"_s} << u"pending"_s
+                                        << u"not_exercised"_s << 0 << u"no peer sent discovery twice"_s;
     row("4.9 s is too soon") << u"discovery_interval"_s << "{\"at_least\": \"5s\"}"_ba << 1.0
                              << QStringList{u"0 disc"_s, u"4900 disc"_s} << u"failed"_s << u"failed"_s << 1
                              << u"sent discovery 4.900 s after"_s;
@@ -246,10 +262,12 @@ void TestExpectations::judgesEachCheck_data()
     QStringList answered;
     for (int k = 0; k < 10; ++k)
         answered << QStringLiteral("%1 cq 1").arg(k * 100) << QStringLiteral("%1 reply 1").arg(k * 100 + 1);
-    row("answered queries are no silence") << u"backoff"_s << backoff << 1.0 << answered << u"pending"_s
-                                           << u"passed"_s << 0 << u"0 queries sent after 3 unanswered"_s;
+    // Nothing went unanswered often enough to need backing off: the run never tried the controller.
+    row("answered queries are no silence")
+        << u"backoff"_s << backoff << 1.0 << answered << u"pending"_s << u"not_exercised"_s << 0
+        << u"0 queries sent after 3 unanswered | no peer asked a unit again after 3 unanswered queries"_s;
     row("set-channels are no queries") << u"backoff"_s << backoff << 1.0 << every(0, 50, 20, u"set 1"_s)
-                                       << u"pending"_s << u"passed"_s << 0 << u"0 queries"_s;
+                                       << u"pending"_s << u"not_exercised"_s << 0 << u"0 queries"_s;
 
     // Polls.
     const QByteArray polls = "{\"every\": \"1s\", \"warm_up\": \"500ms\"}";
@@ -276,6 +294,9 @@ void TestExpectations::judgesEachCheck_data()
     row("short and unknown") << u"no_malformed"_s << QByteArray() << 1.0
                              << QStringList{u"0 short 2"_s, u"10 bad 3"_s} << u"failed"_s << u"failed"_s << 2
                              << u"127.0.0.1:5000 sent 127.0.7.3 a frame of 28 bytes, not 29"_s;
+    row("no controller: nothing malformed, nothing sent")
+        << u"no_malformed"_s << QByteArray("{}") << 1.0 << QStringList{u"2000 tick"_s} << u"pending"_s
+        << u"not_exercised"_s << 0 << u"no datagram came from any peer"_s;
 
     // Verify.
     row("at least reached") << u"verify"_s
@@ -290,6 +311,12 @@ void TestExpectations::judgesEachCheck_data()
     row("at most exceeded, at once") << u"verify"_s << "{\"command\": \"status-query\", \"at_most\": 1}"_ba
                                      << 1.0 << QStringList{u"0 sq 1"_s, u"10 sq 2"_s} << u"failed"_s
                                      << u"failed"_s << 1 << u"2 matching requests by now, at most 1"_s;
+    row("at most held by others") << u"verify"_s << "{\"command\": \"status-query\", \"at_most\": 0}"_ba
+                                  << 1.0 << QStringList{u"0 cq 1"_s} << u"pending"_s << u"passed"_s << 0
+                                  << u"0 matching"_s;
+    row("at most held on silence") << u"verify"_s << "{\"command\": \"status-query\", \"at_most\": 0}"_ba
+                                   << 1.0 << QStringList{u"1000 tick"_s} << u"pending"_s << u"not_exercised"_s
+                                   << 0 << u"no datagram came from any peer"_s;
 }
 
 void TestExpectations::judgesEachCheck()
@@ -312,7 +339,9 @@ void TestExpectations::judgesEachCheck()
     QCOMPARE(QLatin1String(ExpectationResult::stateName(result.state)), final);
     QCOMPARE(result.failureCount, quint64(failures));
     QCOMPARE(result.failures.size(), failures);
-    const QString text = result.failures.isEmpty() ? result.note : result.failures.first().message;
+    const QString text =
+        result.failures.isEmpty() ? result.note + u" | "_s + result.reason : result.failures.first().message;
+    QCOMPARE(result.reason.isEmpty(), final != u"not_exercised");
     QVERIFY2(text.contains(says), qPrintable(text));
     // Every failure points at log lines that hold what it says happened.
     for (const ExpectationFailure& failure : result.failures) {
@@ -348,6 +377,7 @@ void TestExpectations::linesBeforeTheStartAreNotJudgedAndARestartStartsOver()
     monitor.update();
     QCOMPARE(monitor.results().first().state, ExpectationResult::State::Pending);
     QCOMPARE(monitor.results().first().failureCount, 0u);
+    log.appendFrom(0, TrafficLogEntry::unitIncoming(kController, 5000, 4000, QByteArray(29, '\0'), 0));
     monitor.finish();
     QVERIFY(monitor.allPassed());
     QCOMPARE(monitor.summary(), u"1 expectation: 1 passed, 0 failed"_s);
@@ -362,25 +392,33 @@ void TestExpectations::reportsSummaryJsonAndJUnit()
     scenario.name = u"room <1> & \"two\""_s; // written as XML text, not markup
     scenario.expect = {expectation(u"no_malformed"_s, "{}"),
                        expectation(u"verify"_s, "{\"command\": \"set-channels\", \"at_least\": 1}"),
-                       expectation(u"max_rate"_s, "{\"per_unit\": \"100/s\"}")};
+                       expectation(u"max_rate"_s, "{\"per_unit\": \"100/s\"}"),
+                       expectation(u"discovery_interval"_s, "{\"at_least\": \"5s\"}")};
     scenario.expect[1].name = u"sets"_s;
     scenario.expect[2].name = u"calm"_s;
+    scenario.expect[3].name = u"quiet"_s;
     monitor.judge(scenario);
     log.append(TrafficLogEntry::event(u"started"_s, Mark::ScenarioStarted));
     log.appendFrom(2, TrafficLogEntry::unitIncoming(kController, 5000, 4000, QByteArray(3, '\x07'), 0));
     monitor.update();
-    QCOMPARE(monitor.summary(), u"3 expectations: 0 passed, 1 failed, 2 pending"_s);
+    QCOMPARE(monitor.summary(), u"4 expectations: 0 passed, 1 failed, 3 pending"_s);
     QCOMPARE(monitor.toJson()[u"state"_s].toString(), u"running"_s);
     monitor.finish();
-    QCOMPARE(monitor.summary(), u"3 expectations: 1 passed, 2 failed"_s);
+    QCOMPARE(monitor.summary(), u"4 expectations: 1 passed, 2 failed, 1 not exercised"_s);
+    QCOMPARE(monitor.notExercisedCount(), 1);
     const QStringList report = monitor.report();
     QCOMPARE(report.first(), monitor.summary());
+    QCOMPARE(report.filter(u"NOT EXERCISED"_s),
+             QStringList{u"NOT EXERCISED quiet (discovery_interval: each peer waits at least 5 s between "
+                         u"discovery requests): no discovery request came"_s});
     QVERIFY(report.filter(u"FAILED it (no_malformed: no malformed datagram): 1 time"_s).size() == 1);
     QVERIFY(report.filter(u"FAILED sets (verify"_s).size() == 1);
 
     const QJsonObject json = monitor.toJson();
     QCOMPARE(json[u"state"_s].toString(), u"ended"_s);
     QCOMPARE(json[u"passed"_s].toBool(), false);
+    QCOMPARE(json[u"expectations"_s][3][u"state"_s].toString(), u"not_exercised"_s);
+    QCOMPARE(json[u"expectations"_s][3][u"reason"_s].toString(), u"no discovery request came"_s);
     const QJsonObject failure = json[u"expectations"_s][0][u"failures"_s][0].toObject();
     QCOMPARE(failure[u"unit"_s].toInt(), 2);
     QCOMPARE(failure[u"unitAddress"_s].toString(), u"127.0.7.3"_s);
@@ -390,22 +428,27 @@ void TestExpectations::reportsSummaryJsonAndJUnit()
     QXmlStreamReader xml(monitor.junitXml());
     QStringList cases;
     QStringList failed;
+    QStringList skipped;
     while (!xml.atEnd()) {
         if (xml.readNext() != QXmlStreamReader::StartElement)
             continue;
         if (xml.name() == u"testsuite") {
             QCOMPARE(xml.attributes().value(u"name"_s), scenario.name);
-            QCOMPARE(xml.attributes().value(u"tests"_s), u"3"_s);
+            QCOMPARE(xml.attributes().value(u"tests"_s), u"4"_s);
             QCOMPARE(xml.attributes().value(u"failures"_s), u"2"_s);
+            QCOMPARE(xml.attributes().value(u"skipped"_s), u"1"_s);
         } else if (xml.name() == u"testcase") {
             cases << xml.attributes().value(u"name"_s).toString();
         } else if (xml.name() == u"failure") {
             failed << cases.last();
+        } else if (xml.name() == u"skipped") {
+            skipped << cases.last() + u": "_s + xml.attributes().value(u"message"_s).toString();
         }
     }
     QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
-    QCOMPARE(cases, (QStringList{u"it"_s, u"sets"_s, u"calm"_s}));
+    QCOMPARE(cases, (QStringList{u"it"_s, u"sets"_s, u"calm"_s, u"quiet"_s}));
     QCOMPARE(failed, (QStringList{u"it"_s, u"sets"_s}));
+    QCOMPARE(skipped, QStringList{u"quiet: not exercised: no discovery request came"_s});
 }
 
 QTEST_GUILESS_MAIN(TestExpectations)

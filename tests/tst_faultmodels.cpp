@@ -271,7 +271,8 @@ void TestFaultModels::reorderHoldWaitsForLaterRepliesOnly()
         DelayedReply reply;
         reply.address = 0x7f000001;
         reply.port = port;
-        QVERIFY(hold.hold(reply, rule, u"reorder=%1"_s.arg(laterReplies), laterReplies, 10000));
+        QCOMPARE(hold.hold(reply, rule, u"reorder=%1"_s.arg(laterReplies), laterReplies, 10000),
+                 ReplyReorderHold::Outcome::Held);
     };
     const auto sent = [&](quint16 port) {
         order << QString::number(port);
@@ -304,9 +305,13 @@ void TestFaultModels::reorderHoldIsBoundedAndReleasesOnItsGap()
     ReplyReorderHold hold(nullptr, 2);
     QSignalSpy released(&hold, &ReplyReorderHold::released);
     DelayedReply reply;
-    QVERIFY(hold.hold(reply, 7, u"reorder=5,gap=30"_s, 5, 30));
-    QVERIFY(hold.hold(reply, 7, u"reorder=5,gap=30"_s, 5, 30));
-    QVERIFY(!hold.hold(reply, 7, u"reorder=5,gap=30"_s, 5, 30)); // full: the caller sends it in order
+    using Outcome = ReplyReorderHold::Outcome;
+    QCOMPARE(hold.hold(reply, 7, u"reorder=5,gap=30"_s, 5, 30), Outcome::Held);
+    // A second reply of the same rule overtakes the held one rather than wait behind it.
+    QCOMPARE(hold.hold(reply, 7, u"reorder=5,gap=30"_s, 5, 30), Outcome::Overtakes);
+    QCOMPARE(hold.hold(reply, 8, u"reorder=5,gap=30"_s, 5, 30), Outcome::Held);
+    QCOMPARE(hold.hold(reply, 9, u"reorder=5,gap=30"_s, 5, 30),
+             Outcome::Full); // the caller sends it in order
     QCOMPARE(hold.size(), 2);
     QElapsedTimer clock;
     clock.start();

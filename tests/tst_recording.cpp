@@ -42,6 +42,8 @@ private slots:
     void recordedUnitsAnswerAsTheRecordingDid();
     void snapshotKeepsProxiesAndRecordings();
     void replayHoldsAUnitToWhatTheRecordingVaried();
+    void proxyAsksTheStatusWhereProfilesShareAnIdentity_data();
+    void proxyAsksTheStatusWhereProfilesShareAnIdentity();
 };
 
 void TestRecording::readsTheUnitARecordingShows_data()
@@ -353,6 +355,65 @@ void TestRecording::replayHoldsAUnitToWhatTheRecordingVaried()
                  u"  status-query reply, position 20 (status position 20): recorded 7, came 0 (1 times); "
                  u"recorded 8, came 0 (1 times); recorded 9, came 0 (1 times) (in 3 of 3 replies)"_s),
              qPrintable(result.out));
+}
+
+void TestRecording::proxyAsksTheStatusWhereProfilesShareAnIdentity_data()
+{
+    QTest::addColumn<int>("real");
+    QTest::addColumn<bool>("shared"); // the identity alone does not tell
+    QTest::newRow("profile 3: its identity alone") << 3 << false;
+    QTest::newRow("profile 5: shares it with 6") << 5 << true;
+    QTest::newRow("profile 6: shares it with 5") << 6 << true;
+    QTest::newRow("profile 8: shares it with 7") << 8 << true;
+}
+
+void TestRecording::proxyAsksTheStatusWhereProfilesShareAnIdentity()
+{
+    QFETCH(int, real);
+    QFETCH(bool, shared);
+    ScenarioError problem;
+    const std::optional<Scenario> scenario = ScenarioFile::parse(
+        u"version: 1\nunits:\n  - {address: 127.0.10.1, proxy: 127.0.10.2}\n  - {address: 127.0.10.2, "
+        u"profile: %1}\n"_s.arg(real)
+            .toUtf8(),
+        &problem);
+    QVERIFY2(scenario, qPrintable(problem.text(u"proxy"_s)));
+    ScenarioSession session(1);
+    QList<TrafficLogEntry> lines;
+    connect(&session, &ScenarioSession::trafficLogged, this, [&](int unit, const TrafficLogEntry& entry) {
+        if (unit == 0)
+            lines << entry;
+    });
+    QString error;
+    QVERIFY2(session.play(*scenario, &error), qPrintable(error));
+    UnitSimulator& proxy = *session.units()[0];
+    QTRY_VERIFY_WITH_TIMEOUT(!proxy.isAskingRealUnit(), kAnswerMs);
+    QCOMPARE(proxy.profileIndex(), real);
+    // Said as information, once, and never as a fault.
+    QStringList notices;
+    // The proxy's own questions: discovery (asked again if an answer is slow), then the status.
+    int askedDiscovery = 0;
+    int askedStatus = 0;
+    for (const TrafficLogEntry& line : std::as_const(lines)) {
+        QVERIFY(!line.isFault());
+        if (line.kind == TrafficLogEntry::Kind::Notice)
+            notices << QString::fromUtf8(line.note->text);
+        if (line.kind == TrafficLogEntry::Kind::RelayOut)
+            ++(line.remotePort == kDiscoveryPort ? askedDiscovery : askedStatus);
+    }
+    QCOMPARE(
+        notices,
+        QStringList{u"proxy 127.0.10.1: the real unit at 127.0.10.2 answers as profile %1 (unit port %2)%3"_s
+                        .arg(real)
+                        .arg(unitPortForProfile(real))
+                        .arg(shared ? u" by its status reply"_s : QString())});
+    QVERIFY(askedDiscovery >= 1);
+    QCOMPARE(askedStatus > 0, shared);
+    // And it passes a controller's status-query on to the real unit's port.
+    LoopbackClient controller;
+    const QByteArray status =
+        controller.requestTo(unitAddress(0), unitPortForProfile(real), unitFrame(51), kAnswerMs);
+    QCOMPARE(status.size(), kUnitFrameSize);
 }
 
 QTEST_MAIN(TestRecording)

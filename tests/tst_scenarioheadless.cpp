@@ -114,6 +114,8 @@ private slots:
     void eventsAndOfflineRequestsInJsonLines();
     void controlApiPutsGetsAndSteersTheScenario();
     void expectationsLiveThroughTheApiAndAVerdictOnSigterm();
+    void silenceIsNotExercisedAndFailsOnlyWhenRequired();
+    void manyFailuresPrintAFewAndACountByUnit();
 };
 
 void TestScenarioHeadless::examplesPlayToTheirEnd_data()
@@ -136,7 +138,7 @@ void TestScenarioHeadless::examplesPlayToTheirEnd()
     const bool expectsController = text.contains("\nexpect:");
     QVERIFY2(result.exitCode == (expectsController ? 4 : 0), qPrintable(result.err));
     if (expectsController)
-        QVERIFY2(result.err.contains(u" failed\nFAILED "_s), qPrintable(result.err));
+        QVERIFY2(result.err.contains(u"\nFAILED "_s), qPrintable(result.err));
     QVERIFY2(!result.err.contains(u"not listening"_s), qPrintable(result.err));
     const QStringList events = result.out.split(u'\n').filter(QRegularExpression(u"^\\*\\*\\* "_s));
     QVERIFY2(events.first().startsWith(u"*** scenario "_s) && events.first().contains(u" started: "_s),
@@ -410,6 +412,77 @@ expect:
     const QByteArray junit = xml.readAll();
     QVERIFY2(junit.contains("tests=\"2\" failures=\"1\"") && junit.contains("<failure message=\"127.0.0.1:"),
              junit.constData());
+}
+
+void TestScenarioHeadless::silenceIsNotExercisedAndFailsOnlyWhenRequired()
+{
+    // No controller at all: none of these can have held for a reason.
+    QTemporaryDir dir;
+    const QString path = writeFile(dir, u"silent.yaml"_s, R"(version: 1
+units:
+  - {count: 2, first: 127.0.7.1}
+end: 2s
+expect:
+  - {name: calm, max_rate: {per_unit: 50/s}}
+  - {name: discovery, discovery_interval: {at_least: 4s}}
+  - {name: backs off, backoff: {after_unanswered: 3, at_most: 2/s}}
+)"_ba);
+    const QString report = dir.filePath(u"report.xml"_s);
+    const QStringList arguments{u"--headless"_s,   u"--quiet"_s, u"--scenario"_s, path,
+                                u"--time-scale"_s, u"20"_s,      u"--report"_s,   report};
+    const ProcessResult lenient = runProcess(simulatorPath(), arguments, kPlayMs);
+    QVERIFY2(lenient.exitCode == 0, qPrintable(lenient.err));
+    QVERIFY2(lenient.err.contains(u"3 expectations: 0 passed, 0 failed, 3 not exercised\n"_s),
+             qPrintable(lenient.err));
+    QVERIFY2(
+        lenient.err.contains(u"NOT EXERCISED calm (max_rate: no unit gets more than 50 requests a second): "
+                             u"no request reached a unit port"_s),
+        qPrintable(lenient.err));
+    QFile xml(report);
+    QVERIFY(xml.open(QIODevice::ReadOnly));
+    const QByteArray junit = xml.readAll();
+    QVERIFY2(junit.contains("failures=\"0\" errors=\"0\" skipped=\"3\"") &&
+                 junit.contains("<skipped message=\"not exercised: no peer asked a unit again after 3 "
+                                "unanswered queries\"/>"),
+             junit.constData());
+
+    const ProcessResult strict =
+        runProcess(simulatorPath(), arguments + QStringList{u"--require-exercised"_s}, kPlayMs);
+    QVERIFY2(strict.exitCode == 4, qPrintable(strict.err));
+    QVERIFY2(strict.err.contains(u"--require-exercised: an expectation not exercised fails the run"_s),
+             qPrintable(strict.err));
+}
+
+void TestScenarioHeadless::manyFailuresPrintAFewAndACountByUnit()
+{
+    // Five units never polled: five failures, three printed, the rest counted, one line by unit.
+    QTemporaryDir dir;
+    const QString path = writeFile(dir, u"unpolled.yaml"_s, R"(version: 1
+units:
+  - {count: 5, first: 127.0.7.1}
+end: 2s
+expect:
+  - {name: polled, poll_coverage: {every: 500ms, warm_up: 500ms}}
+)"_ba);
+    const QString report = dir.filePath(u"report.xml"_s);
+    const ProcessResult result = runProcess(simulatorPath(),
+                                            {u"--headless"_s, u"--quiet"_s, u"--scenario"_s, path,
+                                             u"--time-scale"_s, u"20"_s, u"--report"_s, report},
+                                            kPlayMs);
+    QVERIFY2(result.exitCode == 4, qPrintable(result.err));
+    QCOMPARE(result.err.count(u"  - 127.0.7."_s), 3);
+    QVERIFY2(result.err.contains(u"FAILED polled (poll_coverage: "_s) &&
+                 result.err.contains(u"): 5 times\n"_s),
+             qPrintable(result.err));
+    QVERIFY2(result.err.contains(u"  ... and 2 more (all of them: --report, GET /api/v1/expectations)\n"_s),
+             qPrintable(result.err));
+    QVERIFY2(result.err.contains(
+                 u"  by unit: 127.0.7.1 1, 127.0.7.2 1, 127.0.7.3 1, 127.0.7.4 1, 127.0.7.5 1\n"_s),
+             qPrintable(result.err));
+    // The report keeps every one of them.
+    QFile xml(report);
+    QVERIFY(xml.open(QIODevice::ReadOnly));
+    QCOMPARE(xml.readAll().count("got no channel- or status-query within 0.5 s of the start"), 5 + 1);
 }
 
 QTEST_GUILESS_MAIN(TestScenarioHeadless)

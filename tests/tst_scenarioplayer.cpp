@@ -207,6 +207,11 @@ void TestScenarioPlayer::eventsActInTheirWindowAndEndOnTime()
     QVERIFY(controller.staysQuiet(kQuietMs));
     QVERIFY(!controller.requestTo(unitAddress(2), port3, unitFrame(51), kAnswerMs).isEmpty());
 
+    // Back from the reboot with the start values, the 77s in 14-25 forgotten too.
+    playUntil(u"back after reboot"_s);
+    QCOMPARE(bytesOf(controller.requestTo(unitAddress(1), 4000, unitFrame(50), kAnswerMs)).mid(2, 24),
+             repeated(125, 12) + repeated(0, 12));
+
     playUntil(u"channels 9"_s);
     QCOMPARE(eventLines().filter(u"back"_s),
              QStringList({u"scenario: 127.0.6.1 back online"_s,
@@ -224,6 +229,10 @@ void TestScenarioPlayer::eventsActInTheirWindowAndEndOnTime()
     QVERIFY(m_player->isFinished());
     QCOMPARE(m_player->elapsedMs(), 5000);
     QCOMPARE(eventLines().last(), u"scenario ended at 5 s"_s);
+    // The end counts the events as the start did; the ends of the three spans apart.
+    QCOMPARE(m_scenario->timeline.size(), 5); // what the start line counts
+    QVERIFY2(m_player->timingText().startsWith(u"5 events fired (and 3 spans ended), late by "_s),
+             qPrintable(m_player->timingText()));
 }
 
 void TestScenarioPlayer::restartPutsTheStartBackAndRepeatsTheDraws()

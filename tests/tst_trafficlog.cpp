@@ -47,6 +47,8 @@ private slots:
     void burstPublishedAsOneInsertion();
     void thousandsOfLinesAreAllKept();
     void relayLegsAreTheirOwnDirection();
+    void eventsNameTheirUnits_data();
+    void eventsNameTheirUnits();
 };
 
 namespace {
@@ -304,6 +306,49 @@ void TestTrafficLog::relayLegsAreTheirOwnDirection()
         TrafficLogEntry::Kind::RelayOut, kSender, 4003, 41000, QByteArray(2000, char(200)), 3));
     QVERIFY(line.size() <= kMaxTrafficLogLine);
     QVERIFY2(line.endsWith(u"200 200..."_s), qPrintable(line));
+}
+
+void TestTrafficLog::eventsNameTheirUnits_data()
+{
+    using Mark = TrafficLogEntry::EventMark;
+    QTest::addColumn<TrafficLogEntry>("entry");
+    QTest::addColumn<QList<QByteArray>>("addresses");
+    QTest::addColumn<QByteArray>("expected"); // the JSON's unit, address and units, as compact JSON
+    const QList<QByteArray> fleet{"127.0.8.1", "127.0.8.2", "127.0.8.3"};
+    QTest::newRow("one unit") << TrafficLogEntry::event(u"scenario: reboot 127.0.8.2 for 2 s"_s,
+                                                        Mark::UnitsRebooting, 1, 1)
+                              << fleet << QByteArray(R"({"address":"127.0.8.2","unit":1})");
+    QTest::newRow("several") << TrafficLogEntry::event(u"scenario: offline all 3 units"_s, Mark::UnitsOffline,
+                                                       0, 2)
+                             << fleet
+                             << QByteArray(R"({"address":null,"unit":null,"units":{"first":0,"firstAddress":)"
+                                           R"("127.0.8.1","last":2,"lastAddress":"127.0.8.3"}})");
+    QTest::newRow("several, addresses unknown")
+        << TrafficLogEntry::event(u"scenario: profile 3 on units 1-2"_s, Mark::None, 1, 2)
+        << QList<QByteArray>{} << QByteArray(R"({"address":null,"unit":null,"units":{"first":1,"last":2}})");
+    QTest::newRow("the single unit") << TrafficLogEntry::event(u"scenario: reboot the unit"_s, Mark::None, 0,
+                                                               0)
+                                     << QList<QByteArray>{} << QByteArray(R"({"address":null,"unit":0})");
+    QTest::newRow("the scenario itself")
+        << TrafficLogEntry::event(u"scenario ended at 4 s"_s, Mark::ScenarioEnded) << fleet
+        << QByteArray(R"({"address":null,"unit":null})");
+}
+
+void TestTrafficLog::eventsNameTheirUnits()
+{
+    QFETCH(TrafficLogEntry, entry);
+    QFETCH(QList<QByteArray>, addresses);
+    QFETCH(QByteArray, expected);
+    const QJsonObject json = trafficLogJson(entry, 5, -1, {}, addresses);
+    QJsonObject units;
+    for (const char* key : {"address", "unit", "units"}) {
+        if (json.contains(QLatin1String(key)))
+            units.insert(QLatin1String(key), json[QLatin1String(key)]);
+    }
+    QCOMPARE(QJsonDocument(units).toJson(QJsonDocument::Compact), expected);
+    QByteArray fast;
+    appendTrafficLogJson(fast, entry, 5, -1, {}, addresses);
+    QCOMPARE(fast, QJsonDocument(json).toJson(QJsonDocument::Compact));
 }
 
 QTEST_GUILESS_MAIN(TestTrafficLog)

@@ -80,6 +80,8 @@ private slots:
     void usageErrors();
     void help();
     void replayHoldsAUnitAgainstARecording();
+    void recordSetsTheChannelsBackUnlessTold_data();
+    void recordSetsTheChannelsBackUnlessTold();
     void replayComparesPosition14WhereItIsNotDrawn();
     void sendErrorsHaveTheirOwnStatus();
     void verifyAsksTheControlApi();
@@ -440,6 +442,47 @@ bool rewrite(const QString& from, const QString& to, int linkType)
     return out != nullptr;
 }
 } // namespace
+
+void TestUnitctl::recordSetsTheChannelsBackUnlessTold_data()
+{
+    QTest::addColumn<bool>("restore");
+    QTest::addRow("set back") << true;
+    QTest::addRow("--no-restore") << false;
+}
+
+void TestUnitctl::recordSetsTheChannelsBackUnlessTold()
+{
+    QFETCH(bool, restore);
+    startSimulator({u"--profile"_s, u"3"_s});
+    QStringList set = {u"set"_s, u"127.0.0.1:4003"_s};
+    QList<int> before;
+    for (int channel = 2; channel <= 25; ++channel) {
+        set << QString::number(channel * 7);
+        before << channel * 7;
+    }
+    QCOMPARE(unitctl(set).exitCode, 0);
+    QTemporaryDir dir;
+    QStringList record = {u"record"_s, u"127.0.0.1"_s, u"--out"_s, dir.filePath(u"probe.pcap"_s)};
+    if (!restore)
+        record << u"--no-restore"_s;
+    const ProcessResult result = unitctl(record);
+    QVERIFY2(result.exitCode == 0, qPrintable(result.out + result.err));
+    QVERIFY2(result.out.contains(
+                 restore ? u"channels 2-25 set back to what the unit held before the probe"_s
+                         : u"channels left as the last pattern set them (24 to 1): --no-restore"_s),
+             qPrintable(result.out));
+    // The last pattern is 24 down to 1.
+    QList<int> last;
+    for (int k = 24; k >= 1; --k)
+        last << k;
+    LoopbackClient controller;
+    QCOMPARE(bytesOf(controller.request(4003, unitFrame(50))).mid(2, 24), restore ? before : last);
+    // The set-back is not part of the recording: the probe is the same whichever it was.
+    QString error;
+    const std::optional<CaptureContents> recorded = readCapture(dir.filePath(u"probe.pcap"_s), &error);
+    QVERIFY2(recorded, qPrintable(error));
+    QCOMPARE(recorded->datagrams.size(), 23 + 14);
+}
 
 void TestUnitctl::replayHoldsAUnitAgainstARecording()
 {

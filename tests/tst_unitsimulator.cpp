@@ -31,6 +31,8 @@ private slots:
     void channelQueryAtStart();
     void setChannelsThenQuery_data();
     void setChannelsThenQuery();
+    void backToTheStartForgetsEveryChannel_data();
+    void backToTheStartForgetsEveryChannel();
     void statusQueryOnEveryProfile_data();
     void statusQueryOnEveryProfile();
     void statusQueryDrawsStayInRange();
@@ -115,6 +117,34 @@ void TestUnitSimulator::setChannelsThenQuery()
     QCOMPARE(m_log->rowCount(), 1);  // ...and leaves only its incoming line
     QCOMPARE(bytesOf(querier.request(4000, unitFrame(50))),
              (QList<int>{254, 50} + values + QList<int>{0, 0, 255}));
+}
+
+void TestUnitSimulator::backToTheStartForgetsEveryChannel_data()
+{
+    QTest::addColumn<bool>("reboot");
+    QTest::addRow("power cut and back") << true;
+    QTest::addRow("start state again (a scenario from 0)") << false;
+}
+
+void TestUnitSimulator::backToTheStartForgetsEveryChannel()
+{
+    QFETCH(bool, reboot);
+    LoopbackClient client;
+    client.send(4000, unitFrame(0, repeated(7, 24)));
+    QCOMPARE(bytesOf(client.request(4000, unitFrame(50))).mid(2, 24), repeated(7, 24));
+    if (reboot) {
+        m_unit->powerOff();
+        QVERIFY(client.request(4000, unitFrame(50), kQuietMs).isNull());
+        m_unit->powerOn();
+    } else {
+        m_unit->resetChannels();
+    }
+    // As the unit opened: 125 in 2-13, 0 everywhere else, elements 0 and 1 included.
+    QCOMPARE(bytesOf(client.request(4000, unitFrame(50))).mid(2, 24), repeated(125, 12) + repeated(0, 12));
+    ChannelArray start{};
+    for (int n = 2; n <= 13; ++n)
+        start[std::size_t(n)] = 125;
+    QCOMPARE(m_unit->channelValues(), start);
 }
 
 void TestUnitSimulator::statusQueryOnEveryProfile_data()

@@ -122,18 +122,34 @@ void TestVerify::nearestMissesSayWhatDiffered()
     QCOMPARE(result.scanned, 6u);
     QCOMPARE(result.nearMisses.size(), 3);
     // Fewest differences first (unit 0's 200 where 255 was wanted); among two differences each,
-    // the smallest byte distance (unit 2's 254, then its 200, then unit 1's 200 with 9 in
-    // position 3).
+    // the smallest byte distance (unit 1's 200 with 9 in position 3, then its frame cut short).
+    // Unit 2's 254 is nearer in its bytes, but units 0 and 1 got requests: it is no near miss.
     QCOMPARE(result.nearMisses[0].seq, 0u);
     QCOMPARE(result.nearMisses[0].differences, QStringList{u"position 2: expected 255, was 200"_s});
     QCOMPARE(result.nearMisses[0].line,
              u"127.0.1.1 --> 10.0.0.5:4000 -  0 0 200 7 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0"_s);
-    QCOMPARE(result.nearMisses[1].seq, 2u);
-    QCOMPARE(result.nearMisses[1].differences, (QStringList{u"unit 127.0.1.3, not in 127.0.1.1-127.0.1.2"_s,
-                                                            u"position 2: expected 255, was 254"_s}));
-    QCOMPARE(result.nearMisses[2].seq, 6u);
-    QCOMPARE(result.nearMisses[2].differences, (QStringList{u"unit 127.0.1.3, not in 127.0.1.1-127.0.1.2"_s,
-                                                            u"position 2: expected 255, was 200"_s}));
+    QCOMPARE(result.nearMisses[1].seq, 1u);
+    QCOMPARE(result.nearMisses[1].differences,
+             (QStringList{u"position 2: expected 255, was 200"_s, u"position 3: expected 6 to 8, was 9"_s}));
+    QCOMPARE(result.nearMisses[2].seq, 5u);
+
+    // The right unit with another command comes before another unit with the very bytes wanted.
+    const VerifyResult unit0 =
+        verifyRequests(*RequestMatcher::fromJson(json(R"({"units": "0", "command": "set-channels", "bytes":
+                 [{"position": 2, "equals": 200}, {"position": 3, "equals": 9}]})"),
+                                                 nullptr),
+                       *m_log);
+    QCOMPARE(unit0.nearMisses.size(), 2);
+    QCOMPARE(unit0.nearMisses[0].differences, QStringList{u"position 3: expected 9, was 7"_s});
+    QCOMPARE(unit0.nearMisses[1].seq, 4u);
+    QCOMPARE(unit0.nearMisses[1].differences.first(), u"command channel-query, not set-channels"_s);
+
+    // Only when the units wanted got nothing at all do the other units' requests stand in.
+    m_log->setUnitAddresses({u"127.0.1.1"_s, u"127.0.1.2"_s, u"127.0.1.3"_s, u"127.0.1.4"_s});
+    const VerifyResult silent = verifyRequests(
+        *RequestMatcher::fromJson(json(R"({"units": "3", "command": "set-channels"})"), nullptr), *m_log);
+    QCOMPARE(silent.nearMisses.size(), 3);
+    QCOMPARE(silent.nearMisses[0].differences, QStringList{u"unit 127.0.1.3, not in 127.0.1.4"_s});
 
     const QJsonObject answer = result.toJson();
     QCOMPARE(answer[u"nearMisses"_s].toArray()[0][u"differences"_s].toArray()[0].toString(),
@@ -144,7 +160,7 @@ void TestVerify::nearestMissesSayWhatDiffered()
         verifyRequests(*RequestMatcher::fromJson(
                            json(R"({"units": "1", "bytes": [{"position": 20, "equals": 1}]})"), nullptr),
                        *m_log);
-    QCOMPARE(cut.nearMisses.size(), 3); // the third on another unit
+    QCOMPARE(cut.nearMisses.size(), 2); // none on another unit
     QCOMPARE(cut.nearMisses[0].differences, QStringList{u"position 20: expected 1, was 0"_s});
     QCOMPARE(cut.nearMisses[1].differences,
              QStringList{u"position 20: expected 1, the request has 10 bytes"_s});

@@ -115,4 +115,6 @@ def pytest_runtest_makereport(item, call):
         else:
             lines.append("the simulator had ended (status %s); its last words:" % simulator.returncode)
             lines.extend(simulator.stderr_tail(20))
+        for answer in simulator.unmatched:
+            lines.append("verify, %s" % answer)
         report.sections.append(("%s: %r" % (name, simulator), "\n".join(lines)))

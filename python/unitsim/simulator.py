@@ -25,6 +25,7 @@ STOP_TIMEOUT = 10.0
 START_ATTEMPTS = 5
 # Lines of the simulator's standard error kept for a failed start's message.
 STDERR_LINES = 200
+UNMATCHED_KEPT = 3
 # How often wait_for() asks again.
 POLL_INTERVAL = 0.05
 
@@ -61,9 +62,12 @@ class Verification(dict):
     def __bool__(self):
         return bool(self.get("matched"))
 
+    def headline(self):
+        return "%s: %d matching requests of %d" % (
+            "matched" if self else "not matched", self.get("count", 0), self.get("scanned", 0))
+
     def __str__(self):
-        lines = ["%s: %d matching requests of %d" % (
-            "matched" if self else "not matched", self.get("count", 0), self.get("scanned", 0))]
+        lines = [self.headline()]
         if self.get("error"):
             lines.append("the log could not be read to its end: " + self["error"])
         for miss in self.get("nearMisses", []):
@@ -71,7 +75,12 @@ class Verification(dict):
             lines.extend("  " + difference for difference in miss["differences"])
         return "\n".join(lines)
 
-    __repr__ = __str__
+    def __repr__(self):
+        # One line: pytest shows an assertion's values with their newlines as "\n". The whole
+        # answer, near misses on lines of their own, goes into a failed test's unitsim section.
+        misses = len(self.get("nearMisses", []))
+        return "<%s%s>" % (self.headline(), "; %d near miss%s in the unitsim section" % (
+            misses, "" if misses == 1 else "es") if misses else "")
 
 
 def find_binary(binary=None):
@@ -140,6 +149,8 @@ class Simulator:
         self._block = _AddressBlock()
         self._process = None
         self._stderr = collections.deque(maxlen=STDERR_LINES)
+        # The last verifications that did not hold, for a failed test's report.
+        self.unmatched = collections.deque(maxlen=UNMATCHED_KEPT)
         self._url = None
         self.returncode = None
         # Its standard input is a pipe this process holds: if the test dies, the simulator ends too.
@@ -370,16 +381,23 @@ class Simulator:
         """Checks what the units received, as POST /api/v1/verify does: a matcher (dict) and/or
         its parts as keywords, e.g. verify(command="set-channels", bytes=[{"position": 2,
         "equals": 255}], at_least=2). True when it holds; printed with the nearest misses."""
-        body = dict(matcher or {}, **criteria)
-        return Verification(self._request("POST", "/api/v1/verify", body)[1])
+        return self._kept(self._verify(matcher, criteria))
+
+    def _verify(self, matcher, criteria):
+        return Verification(self._request("POST", "/api/v1/verify", dict(matcher or {}, **criteria))[1])
+
+    def _kept(self, answer):
+        if not answer:
+            self.unmatched.append(answer)
+        return answer
 
     def wait_for(self, matcher=None, timeout=5.0, **criteria):
         """verify() again until it holds or `timeout` seconds passed; returns the last answer."""
         deadline = time.monotonic() + timeout
         while True:
-            answer = self.verify(matcher, **criteria)
+            answer = self._verify(matcher, criteria)
             if answer or time.monotonic() >= deadline:
-                return answer
+                return self._kept(answer)
             time.sleep(POLL_INTERVAL)
 
     def expectations(self):

@@ -81,7 +81,10 @@ int HeadlessRunner::concludeExpectations()
         m_monitor->finish();
         for (const QString& line : m_monitor->report())
             printToStderr(line);
-        status = m_monitor->failedCount() > 0 ? 4 : 0;
+        const bool unexercised = m_options.requireExercised && m_monitor->notExercisedCount() > 0;
+        if (unexercised)
+            printToStderr(QStringLiteral("--require-exercised: an expectation not exercised fails the run"));
+        status = m_monitor->failedCount() > 0 || unexercised ? 4 : 0;
     }
     // The report is the command line's scenario's.
     if (m_exitAtEnd && !m_options.reportPath.isEmpty()) {

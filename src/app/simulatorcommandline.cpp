@@ -21,11 +21,32 @@ namespace {
 // The simulator's own options; any of them on the command line means a run without a window.
 // --control, --control-token and --seed are the window's too, so they do not count.
 const char* const kConsoleOptions[] = {
-    "headless", "profile",    "quiet",    "fault",       "log-format",
-    "units",    "unit",       "profiles", "pcap",        "keep-going",
-    "h",        "help",       "help-all", "v",           "version",
-    "scenario", "time-scale", "report",   "explore",     "controller",
-    "runs",     "budget",     "out",      "explore-run", "exit-with-stdin",
+    "headless",
+    "profile",
+    "quiet",
+    "fault",
+    "log-format",
+    "units",
+    "unit",
+    "profiles",
+    "pcap",
+    "keep-going",
+    "h",
+    "help",
+    "help-all",
+    "v",
+    "version",
+    "scenario",
+    "time-scale",
+    "report",
+    "explore",
+    "controller",
+    "runs",
+    "budget",
+    "out",
+    "explore-run",
+    "exit-with-stdin",
+    "require-exercised",
 };
 
 QString optionName(const QString& argument)
@@ -467,6 +488,11 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
         QStringLiteral("Write the verdict on the scenario's expectations to FILE as JUnit XML, at its end "
                        "(or on SIGINT/SIGTERM); a run where one failed ends with status 4."),
         QStringLiteral("FILE"));
+    const QCommandLineOption requireExercised(
+        QStringLiteral("require-exercised"),
+        QStringLiteral("End with status 4 also when an expectation was not exercised: it held only "
+                       "because nothing it judges happened (no controller sent anything, no unit came "
+                       "back from a reboot)."));
     const QCommandLineOption explore(
         QStringLiteral("explore"),
         QStringLiteral(
@@ -500,10 +526,10 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
                        "the same --seed played it."),
         QStringLiteral("K"));
     parser.addOptions(
-        {headless,         profile,       quiet,  fault,        seed,     control,   controlToken,
-         controlTokenFile, logFormat,     units,  unit,         proxy,    profiles,  pcap,
-         keepGoing,        exitWithStdin, logDir, logDiskLimit, scenario, timeScale, report,
-         explore,          controller,    runs,   budget,       out,      exploreRun});
+        {headless,         profile,       quiet,      fault,        seed,     control,   controlToken,
+         controlTokenFile, logFormat,     units,      unit,         proxy,    profiles,  pcap,
+         keepGoing,        exitWithStdin, logDir,     logDiskLimit, scenario, timeScale, report,
+         requireExercised, explore,       controller, runs,         budget,   out,       exploreRun});
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
 
@@ -676,10 +702,13 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
         options.scenarioPath = parser.value(scenario);
         if (const QString problem = applyOnTop(parser, profile, timeScale, options); !problem.isEmpty())
             return usageError(problem);
-    } else if (parser.isSet(timeScale) || parser.isSet(report)) {
+    } else if (parser.isSet(timeScale) || parser.isSet(report) || parser.isSet(requireExercised)) {
         return usageError(QStringLiteral("%1 goes with --scenario")
-                              .arg(parser.isSet(timeScale) ? u"--time-scale" : u"--report"));
+                              .arg(parser.isSet(timeScale) ? u"--time-scale"
+                                   : parser.isSet(report)  ? u"--report"
+                                                           : u"--require-exercised"));
     }
+    options.requireExercised = parser.isSet(requireExercised);
     options.reportPath = parser.value(report);
     if (parser.isSet(report) && options.reportPath.isEmpty())
         return usageError(QStringLiteral("--report needs a file name"));

@@ -50,6 +50,7 @@ struct SimulatorOptions {
     QStringList scenarioNotes;
     // Where to write the verdict on the scenario's expectations (JUnit XML), if anywhere.
     QString reportPath;
+    bool requireExercised = false; // an expectation not exercised fails the run (status 4)
     // What --explore asks for.
     std::optional<ExploreOptions> explore;
     // The help text, the version line, or what is wrong.

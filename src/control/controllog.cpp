@@ -73,7 +73,8 @@ ControlReply ControlServer::getLog(const HttpRequest& request, const QStringList
         }
         const bool notice = line.entry.isRemark();
         appendTrafficLogJson(body, line.entry, seq, int(line.unit),
-                             notice ? QByteArrayView() : QByteArrayView(addresses.value(int(line.unit))));
+                             notice ? QByteArrayView() : QByteArrayView(addresses.value(int(line.unit))),
+                             addresses);
     }
     body += "],\"first\":" + QByteArray::number(m_log.firstSeq()) + ",\"next\":" + QByteArray::number(seq);
     if (const LogStore* store = m_log.store()) {

@@ -11,13 +11,16 @@ ReplyReorderHold::ReplyReorderHold(QObject* parent, qsizetype capacity)
     connect(&m_timer, &QTimer::timeout, this, &ReplyReorderHold::releaseDue);
 }
 
-bool ReplyReorderHold::hold(const DelayedReply& reply, int rule, const QString& ruleText, int laterReplies,
-                            int gapMs)
+ReplyReorderHold::Outcome ReplyReorderHold::hold(const DelayedReply& reply, int rule, const QString& ruleText,
+                                                 int laterReplies, int gapMs)
 {
-    if (m_size >= m_capacity)
-        return false;
     auto line =
         std::find_if(m_lines.begin(), m_lines.end(), [rule](const Line& l) { return l.rule == rule; });
+    // Lines are erased once empty, but a release loop may still be emptying this one.
+    if (line != m_lines.end() && !line->held.empty())
+        return Outcome::Overtakes;
+    if (m_size >= m_capacity)
+        return Outcome::Full;
     if (line == m_lines.end()) {
         Line fresh;
         fresh.rule = rule;
@@ -35,9 +38,8 @@ bool ReplyReorderHold::hold(const DelayedReply& reply, int rule, const QString& 
     held.sinceNs = now;
     line->held.push_back(held);
     ++m_size;
-    if (line->held.size() == 1)
-        arm();
-    return true;
+    arm();
+    return Outcome::Held;
 }
 
 void ReplyReorderHold::replyLeft(quint32 address, quint16 port)

@@ -13,6 +13,11 @@
 // when its gap is over, whichever comes first. "Later" is by the order the replies were ready to
 // leave: a held reply that leaves counts for those held before it, never for those after it.
 //
+// A reply that comes while one of its rule's replies is held overtakes it: it is not held itself,
+// so that a rule on every reply swaps them (reorder=1: 2,1,4,3,...; reorder=2: 2,3,1,5,6,4,...)
+// instead of holding each for the one after it, which nothing would ever overtake. A rule thus
+// holds at most one reply at a time.
+//
 // The hold is bounded (kDefaultCapacity replies for a unit): a reply that does not fit is not
 // held, and the caller sends it in order and reports it.
 class ReplyReorderHold : public QObject {
@@ -35,8 +40,13 @@ public:
 
     explicit ReplyReorderHold(QObject* parent = nullptr, qsizetype capacity = kDefaultCapacity);
 
-    // Holds `reply` until `laterReplies` later replies have left, or `gapMs`; false when full.
-    bool hold(const DelayedReply& reply, int rule, const QString& ruleText, int laterReplies, int gapMs);
+    enum class Outcome : quint8 {
+        Held,
+        Overtakes, // the rule holds an earlier reply: send this one now, before it
+        Full,      // not held: send it in order and report it
+    };
+    // Holds `reply` until `laterReplies` later replies have left, or `gapMs`.
+    Outcome hold(const DelayedReply& reply, int rule, const QString& ruleText, int laterReplies, int gapMs);
     // A reply of the unit left for `address`:`port`: releases what was waiting for it. Cheap to
     // skip while isEmpty().
     void replyLeft(quint32 address, quint16 port);

@@ -50,17 +50,53 @@ const char* directionName(const TrafficLogEntry& entry)
         return "from-real";
     return "out";
 }
+// The units an event line names, as its JSON gives them.
+struct EventUnits {
+    bool single = false;
+    bool range = false;
+    quint32 first = 0;
+    quint32 last = 0;
+    QByteArrayView firstAddress; // empty: not known
+    QByteArrayView lastAddress;
+};
+
+EventUnits eventUnits(const TrafficLogEntry& entry, const QList<QByteArray>& addresses)
+{
+    EventUnits units;
+    if (!entry.namesUnits())
+        return units;
+    units.first = entry.markFirstUnit();
+    units.last = std::max(units.first, entry.markLastUnit());
+    units.single = units.first == units.last;
+    units.range = !units.single;
+    const auto addressOf = [&](quint32 unit) {
+        return unit < quint32(addresses.size()) ? QByteArrayView(addresses[qsizetype(unit)])
+                                                : QByteArrayView();
+    };
+    units.firstAddress = addressOf(units.first);
+    units.lastAddress = addressOf(units.last);
+    return units;
+}
 } // namespace
 
-QJsonObject trafficLogJson(const TrafficLogEntry& entry, quint64 seq, int unit, const QString& unitAddress)
+QJsonObject trafficLogJson(const TrafficLogEntry& entry, quint64 seq, int unit, const QString& unitAddress,
+                           const QList<QByteArray>& unitAddresses)
 {
     const bool notice = entry.isRemark();
     const QString direction = QLatin1String(directionName(entry));
+    const EventUnits units = eventUnits(entry, unitAddresses);
+    QJsonValue unitValue = notice ? QJsonValue() : QJsonValue(unit);
+    QJsonValue addressValue = unitAddress.isEmpty() ? QJsonValue() : QJsonValue(unitAddress);
+    if (units.single) {
+        unitValue = qint64(units.first);
+        addressValue =
+            units.firstAddress.isEmpty() ? QJsonValue() : QJsonValue(QString::fromLatin1(units.firstAddress));
+    }
     QJsonObject object{
         {QStringLiteral("seq"), qint64(seq)},
         {QStringLiteral("time"), isoTimeUs(entry.timeUs)},
-        {QStringLiteral("unit"), notice ? QJsonValue() : QJsonValue(unit)},
-        {QStringLiteral("address"), unitAddress.isEmpty() ? QJsonValue() : QJsonValue(unitAddress)},
+        {QStringLiteral("unit"), unitValue},
+        {QStringLiteral("address"), addressValue},
         {QStringLiteral("direction"), direction},
         {QStringLiteral("command"), QLatin1String(TrafficLogEntry::commandName(entry.command()))},
         // A notice is about no port and no peer.
@@ -81,6 +117,15 @@ QJsonObject trafficLogJson(const TrafficLogEntry& entry, quint64 seq, int unit, 
         object.insert(QStringLiteral("reason"), QString::fromUtf8(entry.note->text));
     if (const QByteArrayView state = entry.unansweredBecause(); !state.isEmpty())
         object.insert(QStringLiteral("state"), QString::fromUtf8(state));
+    if (units.range) {
+        QJsonObject range{{QStringLiteral("first"), qint64(units.first)},
+                          {QStringLiteral("last"), qint64(units.last)}};
+        if (!units.firstAddress.isEmpty() && !units.lastAddress.isEmpty()) {
+            range.insert(QStringLiteral("firstAddress"), QString::fromLatin1(units.firstAddress));
+            range.insert(QStringLiteral("lastAddress"), QString::fromLatin1(units.lastAddress));
+        }
+        object.insert(QStringLiteral("units"), range);
+    }
     return object;
 }
 
@@ -171,15 +216,17 @@ void appendIsoTime(QByteArray& out, qint64 microseconds)
 } // namespace
 
 void appendTrafficLogJson(QByteArray& out, const TrafficLogEntry& entry, quint64 seq, int unit,
-                          QByteArrayView unitAddress)
+                          QByteArrayView unitAddress, const QList<QByteArray>& unitAddresses)
 {
     const bool notice = entry.isRemark();
+    const EventUnits units = eventUnits(entry, unitAddresses);
+    const QByteArrayView address = units.single ? units.firstAddress : unitAddress;
     // Keys in QJsonObject's order (sorted), so that both writers give the same bytes.
     out += "{\"address\":";
-    if (unitAddress.isEmpty())
+    if (address.isEmpty())
         out += "null";
     else
-        appendJsonString(out, unitAddress);
+        appendJsonString(out, address);
     out += ",\"bytes\":[";
     const QByteArrayView payload = entry.payload();
     for (qsizetype k = 0; k < payload.size(); ++k) {
@@ -233,9 +280,27 @@ void appendTrafficLogJson(QByteArray& out, const TrafficLogEntry& entry, quint64
     out += ",\"time\":";
     appendIsoTime(out, entry.timeUs);
     out += ",\"unit\":";
-    if (notice)
+    if (units.single)
+        appendNumber(out, units.first);
+    else if (notice)
         out += "null";
     else
         appendNumber(out, unit);
+    if (units.range) {
+        out += ",\"units\":{\"first\":";
+        appendNumber(out, units.first);
+        if (!units.firstAddress.isEmpty() && !units.lastAddress.isEmpty()) {
+            out += ",\"firstAddress\":";
+            appendJsonString(out, units.firstAddress);
+            out += ",\"last\":";
+            appendNumber(out, units.last);
+            out += ",\"lastAddress\":";
+            appendJsonString(out, units.lastAddress);
+        } else {
+            out += ",\"last\":";
+            appendNumber(out, units.last);
+        }
+        out += '}';
+    }
     out += '}';
 }

@@ -14,13 +14,17 @@
 //  "bytes": [...], "text"}
 // where "bytes" are the datagram's bytes as the log holds them and "text" is exactly the line,
 // after a fleet unit's "ADDRESS " (`unitAddress`, empty for the single unit).
+//
+// A scenario's event about units says which: one unit as "unit" (and "address" from
+// `unitAddresses`, a fleet's, unit k's at index k), several as "units": {"first", "last"} (and
+// "firstAddress", "lastAddress").
 QJsonObject trafficLogJson(const TrafficLogEntry& entry, quint64 seq, int unit,
-                           const QString& unitAddress = {});
+                           const QString& unitAddress = {}, const QList<QByteArray>& unitAddresses = {});
 // The same as one compact line, without the line end.
 QByteArray trafficLogJsonLine(const TrafficLogEntry& entry, quint64 seq, int unit);
 // The same compact line appended to `out`, written directly: the same bytes QJsonDocument makes
 // of trafficLogJson(), at a fraction of the cost, for pages of thousands of lines and streams.
 void appendTrafficLogJson(QByteArray& out, const TrafficLogEntry& entry, quint64 seq, int unit,
-                          QByteArrayView unitAddress);
+                          QByteArrayView unitAddress, const QList<QByteArray>& unitAddresses = {});
 // Microseconds since 1970 as "2026-12-07T11:45:00.123456Z".
 QString isoTimeUs(qint64 microseconds);

@@ -75,8 +75,11 @@ void TrafficLogWriter::setUnitAddresses(const QStringList& addresses)
 {
     m_unitAddresses = addresses;
     m_unitPrefixes.clear();
-    for (const QString& address : addresses)
+    m_unitAddressBytes.clear();
+    for (const QString& address : addresses) {
         m_unitPrefixes.append(address.toLatin1() + ' ');
+        m_unitAddressBytes.append(address.toLatin1());
+    }
 }
 
 void TrafficLogWriter::append(const TrafficLogEntry& entry)
@@ -95,7 +98,7 @@ void TrafficLogWriter::appendFrom(int unit, const TrafficLogEntry& entry)
                                            ? QByteArrayView(m_unitPrefixes[unit]).chopped(1)
                                            : QByteArrayView();
         m_jsonLine.resize(0); // keeps its room: no allocation a line
-        appendTrafficLogJson(m_jsonLine, entry, seq, unit, address);
+        appendTrafficLogJson(m_jsonLine, entry, seq, unit, address, m_unitAddressBytes);
         m_jsonLine += '\n';
         queue(m_jsonLine);
     } else {

@@ -58,6 +58,7 @@ private:
     quint64 m_seq = 0; // as the control API numbers the same lines
     QStringList m_unitAddresses;
     QList<QByteArray> m_unitPrefixes;
+    QList<QByteArray> m_unitAddressBytes; // for the units an event names
     bool m_writing = true;
     QByteArray m_pending;
     QByteArray m_jsonLine;

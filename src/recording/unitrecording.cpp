@@ -15,28 +15,6 @@ QString addressText(quint32 address)
     return QHostAddress(address).toString();
 }
 
-// The profile a recorded unit stands for: the one whose identity and profile positions it gave,
-// else the one whose identity it gave, else the first that answers on its port.
-int profileFor(const QByteArray& identity, quint16 port, const UnitFrame& status)
-{
-    int byPort = -1;
-    int byIdentity = -1;
-    for (int index = 0; index < kProfileCount; ++index) {
-        const UnitProfile& profile = kUnitProfiles[std::size_t(index)];
-        if (profile.unitPort != port)
-            continue;
-        if (byPort < 0)
-            byPort = index;
-        if (identity != QByteArrayView(profile.identity.data(), qsizetype(profile.identity.size())))
-            continue;
-        if (byIdentity < 0)
-            byIdentity = index;
-        if (status[11] == profile.statusPosition11 &&
-            (profile.statusPosition14 == kRandomStatusPosition14 || status[14] == profile.statusPosition14))
-            return index;
-    }
-    return byIdentity >= 0 ? byIdentity : byPort;
-}
 } // namespace
 
 namespace UnitRecording {
@@ -145,7 +123,7 @@ std::shared_ptr<const RecordedUnit> fromCapture(const CaptureContents& contents,
         range.add(reply->payload);
     recorded->statusLow = range.low;
     recorded->statusHigh = range.high;
-    recorded->profile = profileFor(identity, port, recorded->statusLow);
+    recorded->profile = profileAnswering(identity, port, recorded->statusLow);
     if (recorded->profile < 0)
         return refuse(QStringLiteral("the unit at %1 answered on port %2, which no profile of this simulator "
                                      "answers on")

@@ -69,6 +69,7 @@ void ScenarioPlayer::applyStart()
     }
     m_addedRules.clear();
     m_latenessUs.clear();
+    m_spansEnded = 0;
     m_nextStep = 0;
     m_heldMs = 0;
     m_finished = false;
@@ -158,7 +159,8 @@ QString ScenarioPlayer::statusText() const
 ScenarioPlayer::Timing ScenarioPlayer::timing() const
 {
     Timing timing;
-    timing.fired = qsizetype(m_latenessUs.size());
+    timing.ended = m_spansEnded;
+    timing.fired = qsizetype(m_latenessUs.size()) - m_spansEnded;
     if (m_latenessUs.empty())
         return timing;
     std::vector<qint64> sorted = m_latenessUs;
@@ -175,9 +177,13 @@ ScenarioPlayer::Timing ScenarioPlayer::timing() const
 QString ScenarioPlayer::timingText() const
 {
     const Timing late = timing();
-    return QStringLiteral("%1 event%2 fired, late by %3 ms (median), %4 ms (p99), %5 ms at most")
+    return QStringLiteral("%1 event%2 fired%3, late by %4 ms (median), %5 ms (p99), %6 ms at most")
         .arg(late.fired)
-        .arg(late.fired == 1 ? QString() : QStringLiteral("s"))
+        .arg(late.fired == 1 ? QString() : QStringLiteral("s"),
+             late.ended == 0 ? QString()
+                             : QStringLiteral(" (and %1 span%2 ended)")
+                                   .arg(late.ended)
+                                   .arg(late.ended == 1 ? QString() : QStringLiteral("s")))
         .arg(late.medianMs, 0, 'f', 2)
         .arg(late.p99Ms, 0, 'f', 2)
         .arg(late.maxMs, 0, 'f', 2);
@@ -218,6 +224,8 @@ void ScenarioPlayer::fireDue()
         const double lateMs = (nowMs() - double(step.atMs)) / m_scenario.timeScale;
         fire(step);
         fired = true;
+        if (step.ending)
+            ++m_spansEnded;
         m_latenessUs.push_back(qint64(lateMs * 1000));
         emit eventFired(m_latenessUs.back());
     }
@@ -277,7 +285,8 @@ void ScenarioPlayer::fire(const Step& step)
                 m_rules.remove(m_addedRules[k].id);
                 m_addedRules.removeAt(k);
             }
-            return log(QStringLiteral("scenario: fault \"%1\" on %2 ended").arg(event.rule.text, who));
+            return log(QStringLiteral("scenario: fault \"%1\" on %2 ended").arg(event.rule.text, who),
+                       Mark::None, first, last);
         }
         addRuleForUnits(step.event, event);
         break;

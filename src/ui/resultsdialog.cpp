@@ -78,9 +78,12 @@ void ResultsDialog::refresh()
         if (!item)
             item = new QTreeWidgetItem(m_tree);
         item->setText(Name, result.expectation.name);
-        item->setText(State, QLatin1String(ExpectationResult::stateName(result.state)));
-        item->setText(Details, result.expectation.text() +
-                                   (result.note.isEmpty() ? QString() : QStringLiteral(" — ") + result.note));
+        item->setText(State,
+                      QString::fromLatin1(ExpectationResult::stateName(result.state)).replace(u'_', u' '));
+        item->setText(Details,
+                      result.expectation.text() +
+                          (result.note.isEmpty() ? QString() : QStringLiteral(" — ") + result.note) +
+                          (result.reason.isEmpty() ? QString() : QStringLiteral(" — ") + result.reason));
         item->setToolTip(Details, item->text(Details));
         item->setForeground(State, result.state == ExpectationResult::State::Failed ? QColor(Qt::red)
                                    : result.state == ExpectationResult::State::Passed

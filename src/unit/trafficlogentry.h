@@ -205,16 +205,23 @@ struct TrafficLogEntry {
         UnitsRebooting,
         UnitsRebooted, // back after a reboot
     };
-    // `firstUnit` to `lastUnit`: the units the event acted on (indexes; 0 for the single unit).
-    static TrafficLogEntry event(const QString& text, EventMark mark = EventMark::None, quint32 firstUnit = 0,
-                                 quint32 lastUnit = 0)
+    static constexpr quint32 kNoUnit = 0xffffffff;
+    // `firstUnit` to `lastUnit`: the units the event acted on (indexes; 0 for the single unit);
+    // kNoUnit for an event about the scenario itself (its start, its end).
+    static TrafficLogEntry event(const QString& text, EventMark mark = EventMark::None,
+                                 quint32 firstUnit = kNoUnit, quint32 lastUnit = kNoUnit)
     {
         TrafficLogEntry entry = notice(text, Kind::Event);
         entry.bytes[0] = quint8(mark);
+        entry.bytes[1] = firstUnit != kNoUnit;
+        if (firstUnit == kNoUnit)
+            firstUnit = lastUnit = 0;
         std::copy_n(reinterpret_cast<const quint8*>(&firstUnit), 4, entry.bytes.begin() + 4);
         std::copy_n(reinterpret_cast<const quint8*>(&lastUnit), 4, entry.bytes.begin() + 8);
         return entry;
     }
+    // An event line about units, markFirstUnit() to markLastUnit().
+    bool namesUnits() const { return kind == Kind::Event && bytes[1] == 1; }
     EventMark eventMark() const
     {
         return kind == Kind::Event && bytes[0] <= quint8(EventMark::UnitsRebooted) ? EventMark(bytes[0])

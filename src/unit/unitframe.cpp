@@ -4,8 +4,32 @@
 
 void setStartChannelValues(ChannelArray& channels)
 {
+    // Every element, not only 2-13: a unit going back to its start state (a reboot, a scenario
+    // started over) must forget what set-channels wrote into 0, 1 and 14-25 too.
+    channels.fill(0);
     for (int n = 2; n <= 13; ++n)
         channels[n] = 125;
+}
+
+int profileAnswering(QByteArrayView identity, quint16 port, const UnitFrame& status)
+{
+    int byPort = -1;
+    int byIdentity = -1;
+    for (int index = 0; index < kProfileCount; ++index) {
+        const UnitProfile& profile = kUnitProfiles[std::size_t(index)];
+        if (profile.unitPort != port)
+            continue;
+        if (byPort < 0)
+            byPort = index;
+        if (identity != QByteArrayView(profile.identity.data(), qsizetype(profile.identity.size())))
+            continue;
+        if (byIdentity < 0)
+            byIdentity = index;
+        if (status[11] == profile.statusPosition11 &&
+            (profile.statusPosition14 == kRandomStatusPosition14 || status[14] == profile.statusPosition14))
+            return index;
+    }
+    return byIdentity >= 0 ? byIdentity : byPort;
 }
 
 static UnitFrame emptyReply(quint8 command)

@@ -36,6 +36,12 @@ inline constexpr int kSecondDrawMax = 250;
 // Start values of a freshly opened unit: elements 2 to 13 at 125, the rest 0.
 void setStartChannelValues(ChannelArray& channels);
 
+// The profile a unit stands for by what it answered: the one whose identity and profile positions
+// of the status reply (11, and 14 where it is fixed) it gave, else the one whose identity it gave,
+// else the first that answers on its unit port; -1 when none does. Profiles 5 and 6 (and 7 and 8)
+// share an identity and a port: only the status reply tells them apart.
+int profileAnswering(QByteArrayView identity, quint16 port, const UnitFrame& status);
+
 UnitFrame channelQueryReply(const ChannelArray& channels);
 UnitFrame statusQueryReply(int profileIndex, StatusDraw draw);
 

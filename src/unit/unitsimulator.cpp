@@ -2,6 +2,7 @@
 
 #include "discovery.h"
 #include "unitprofiles.h"
+#include "unitsupport.h"
 
 namespace {
 // The unit endpoint keeps a whole frame and one byte more, which only tells that a datagram was
@@ -20,36 +21,6 @@ QString endpointStateText(const QString& name, const DatagramEndpoint& endpoint,
     if (endpoint.isBound())
         return head + QStringLiteral("listening");
     return head + QStringLiteral("not listening \u2014 ") + endpoint.bindError();
-}
-
-quint32 ipv4Of(const QHostAddress& address)
-{
-    // The endpoints bind IPv4 only, so every sender has an IPv4 address.
-    return address.toIPv4Address();
-}
-
-constexpr quint32 kStatusDraws = 1;
-
-// Which kind of request a fault rule may act on; 0 for anything else, which faults never touch.
-quint8 unitFaultKind(QByteArrayView request)
-{
-    if (request.size() < kUnitFrameSize)
-        return 0;
-    switch (quint8(request[1])) {
-    case UnitCommand::SetChannels:
-        return FaultKind::SetChannels;
-    case UnitCommand::ChannelQuery:
-        return FaultKind::ChannelQuery;
-    case UnitCommand::StatusQuery:
-        return FaultKind::StatusQuery;
-    default:
-        return 0;
-    }
-}
-
-QString peerText(quint32 address, quint16 port)
-{
-    return QHostAddress(address).toString() + QLatin1Char(':') + QString::number(port);
 }
 
 // The mark on a request the unit left unanswered, one shared note a state: logging one costs no
@@ -73,6 +44,8 @@ QByteArrayView identityView(int profile)
     return QByteArrayView(identity.data(), qsizetype(identity.size()));
 }
 } // namespace
+
+using namespace unitsupport;
 
 UnitSimulator::UnitSimulator(quint64 seed, QObject* parent)
     : UnitSimulator(seed, nullptr, parent)
@@ -116,18 +89,7 @@ UnitSimulator::UnitSimulator(quint64 seed, DatagramPoller* poller, QObject* pare
     });
     m_proxyDiscovery.setSingleShot(true);
     connect(&m_proxyAskAgain, &QTimer::timeout, this, &UnitSimulator::askRealUnit);
-    connect(&m_proxyDiscovery, &QTimer::timeout, this, [this] {
-        m_proxyAskAgain.stop();
-        const QString text =
-            QStringLiteral("proxy %1: the real unit at %2 did not answer discovery within %3 s; "
-                           "passing requests on to its port %4 (profile %5) regardless")
-                .arg(m_address.toString(), QHostAddress(m_relay->realAddress()).toString())
-                .arg(kProxyDiscoveryMs / 1000.0)
-                .arg(unitPortForProfile(m_profileIndex))
-                .arg(m_profileIndex);
-        faultLine(text);
-        emit replyNotSent(text);
-    });
+    connect(&m_proxyDiscovery, &QTimer::timeout, this, &UnitSimulator::proxyQuestionUnanswered);
 
     // Datagrams are delivered as they arrive; the tick is the guaranteed upper bound. A shared
     // poller keeps reporting a socket with datagrams left, so a thousand ticks would add nothing.
@@ -164,147 +126,11 @@ void UnitSimulator::start(int profileIndex)
                     m_sharedDiscovery ? DatagramEndpoint::Sharing::Shared
                                       : DatagramEndpoint::Sharing::Exclusive);
     if (m_relay) {
+        m_proxyIdentity.clear();
         m_proxyDiscovery.start(kProxyDiscoveryMs);
         m_proxyAskAgain.start(kProxyDiscoveryMs / 4);
         askRealUnit();
     }
-}
-
-void UnitSimulator::askRealUnit()
-{
-    // What the real unit is: its discovery reply names its unit port (and so the profile).
-    QString error;
-    const QByteArrayView question(kDiscoveryRequest.data(), qsizetype(kDiscoveryRequest.size()));
-    if (const quint16 relayPort = m_relay->forward(0, 0, 0, kDiscoveryPort, question, &error)) {
-        // Logged as any leg is, so that the answer has its question above it.
-        emit trafficLogged(TrafficLogEntry::relayed(TrafficLogEntry::Kind::RelayOut, m_relay->realAddress(),
-                                                    kDiscoveryPort, relayPort, question, m_profileIndex));
-        return;
-    }
-    m_proxyDiscovery.stop();
-    m_proxyAskAgain.stop();
-    const QString text =
-        QStringLiteral("proxy %1: the real unit at %2 cannot be asked: %3")
-            .arg(m_address.toString(), QHostAddress(m_relay->realAddress()).toString(), error);
-    faultLine(text);
-    emit replyNotSent(text);
-}
-
-void UnitSimulator::setProxy(quint32 real, bool profileGiven)
-{
-    // Relays toward a real unit on loopback leave from the unit's own address; toward any other,
-    // from whichever address the route picks (a unit on 127.x.y.z may proxy one on the LAN).
-    const quint32 own = m_address.toIPv4Address();
-    const bool loopback = (real >> 24) == 127;
-    m_relay = std::make_unique<UnitRelay>(real, loopback ? own : 0, m_poller);
-    m_proxyProfileGiven = profileGiven;
-    // Passed on as they came, however long.
-    UDPSocket1.setCapacity(UnitRelay::kReplyCapacity);
-    UDPSocket2.setCapacity(UnitRelay::kReplyCapacity);
-    connect(m_relay.get(), &UnitRelay::replied, this, &UnitSimulator::relayReply);
-    connect(m_relay.get(), &UnitRelay::foreignDatagram, this, [this](quint32 address, quint16 port) {
-        m_lastForeignAddress = address;
-        m_lastForeignPort = port;
-        m_foreignReplies.add();
-    });
-    connect(m_relay.get(), &UnitRelay::relayClosed, this,
-            [this](quint32 controller, quint16, const QString& why) {
-                if (controller != 0) // not the unit's own, which asked what the real unit is
-                    faultLine(QStringLiteral("proxy: ") + why);
-            });
-}
-
-void UnitSimulator::learnProfile(QByteArrayView identity)
-{
-    if (!m_proxyDiscovery.isActive())
-        return; // known already: another answer to a question asked again
-    m_proxyDiscovery.stop();
-    m_proxyAskAgain.stop();
-    // The identity names the kind of unit; where two profiles share it (5 and 6, 7 and 8), they
-    // share the unit port too, and the first stands for both.
-    int learned = -1;
-    for (int index = 0; index < kProfileCount && learned < 0; ++index) {
-        const std::string_view known = identityForProfile(index);
-        if (identity == QByteArrayView(known.data(), qsizetype(known.size())))
-            learned = index;
-    }
-    const QString real = QHostAddress(m_relay->realAddress()).toString();
-    if (learned < 0) {
-        faultLine(
-            QStringLiteral("proxy %1: the real unit at %2 answered discovery as no known profile; passing "
-                           "requests on to port %3 (profile %4)")
-                .arg(m_address.toString(), real)
-                .arg(unitPortForProfile(m_profileIndex))
-                .arg(m_profileIndex));
-        return;
-    }
-    if (!m_proxyProfileGiven && learned != m_profileIndex)
-        selectProfile(learned);
-    faultLine(QStringLiteral("proxy %1: the real unit at %2 answers as profile %3 (unit port %4)%5")
-                  .arg(m_address.toString(), real)
-                  .arg(learned)
-                  .arg(unitPortForProfile(learned))
-                  .arg(m_proxyProfileGiven && learned != m_profileIndex
-                           ? QStringLiteral("; posing as profile %1 as given").arg(m_profileIndex)
-                           : QString()));
-}
-
-void UnitSimulator::relayRequest(Endpoint endpoint, const Datagram& datagram, int profile)
-{
-    passOn(ipv4Of(datagram.address), datagram.port, datagram.local,
-           endpoint == Endpoint::Unit ? unitPortForProfile(profile) : kDiscoveryPort, datagram.data, profile);
-}
-
-void UnitSimulator::passOn(quint32 controller, quint16 controllerPort, quint32 local, quint16 port,
-                           QByteArrayView bytes, int profile)
-{
-    QString error;
-    const quint16 relayPort = m_relay->forward(controller, controllerPort, local, port, bytes, &error);
-    const TrafficLogEntry leg = TrafficLogEntry::relayed(
-        TrafficLogEntry::Kind::RelayOut, m_relay->realAddress(), port, relayPort, bytes, profile);
-    emit trafficLogged(relayPort ? leg : leg.notSentBecause(error));
-}
-
-void UnitSimulator::relayReply(const UnitRelay::Reply& reply)
-{
-    const int profile = m_profileIndex;
-    emit trafficLogged(TrafficLogEntry::relayed(TrafficLogEntry::Kind::RelayIn, m_relay->realAddress(),
-                                                reply.fromPort, reply.relayPort, reply.bytes, profile));
-    if (reply.controller == 0) {
-        // The unit's own question at start.
-        if (reply.discovery)
-            learnProfile(reply.bytes);
-        return;
-    }
-    const Endpoint endpoint = reply.discovery ? Endpoint::Discovery : Endpoint::Unit;
-    const quint8 kind = reply.discovery ? FaultKind::Discovery : unitFaultKind(reply.bytes);
-    const TrafficLogEntry::Command answers = TrafficLogEntry::commandOfKind(kind);
-    if (reply.bytes.size() > ReplyCopy::kMaxSize) {
-        // Longer than any reply of the protocol: passed on as it came, past the faults.
-        const bool up = m_state == State::Answering;
-        const bool unitPort = endpoint == Endpoint::Unit;
-        const bool sent =
-            up &&
-            (unitPort ? UDPSocket1.writeFrom(reply.local, reply.controller, reply.controllerPort, reply.bytes)
-                      : sendDiscoveryReply(reply.local, reply.controller, reply.controllerPort, reply.bytes));
-        logReply(TrafficLogEntry::unitOutgoing(reply.controller, reply.controllerPort, reply.bytes, profile,
-                                               unitPort ? UDPSocket1.port() : kDiscoveryPort),
-                 sent, unitPort ? UDPSocket1 : discoveryEndpoint());
-        return;
-    }
-    if (kind && m_faults.isActive() && m_state == State::Answering) {
-        Datagram to;
-        to.address = QHostAddress(reply.controller);
-        to.port = reply.controllerPort;
-        to.local = reply.local;
-        replyWithFaults(endpoint, kind, to, reply.bytes, profile);
-        return;
-    }
-    ReplyCopy copy;
-    copy.size = quint8(reply.bytes.size());
-    std::copy_n(reply.bytes.data(), copy.size, copy.bytes.begin());
-    // send() says it did not leave when the unit went down meanwhile.
-    send(endpoint, reply.local, reply.controller, reply.controllerPort, copy, profile, answers);
 }
 
 void UnitSimulator::setSharedDiscovery(DatagramEndpoint* endpoint)
@@ -590,127 +416,14 @@ void UnitSimulator::UDPSocket2_DataAvailable(const Datagram& datagram)
         m_reorder.replyLeft(sender, datagram.port);
 }
 
-bool UnitSimulator::dropByFault(quint8 kind, const Datagram& datagram, int profile)
+void UnitSimulator::noticeLine(const QString& text)
 {
-    bool inBurst = false;
-    const FaultRule* rule = m_faults.dropRequest(kind, &inBurst);
-    if (!rule)
-        return false;
-    // A burst is told in one line when it ends.
-    if (inBurst)
-        return true;
-    const quint32 sender = ipv4Of(datagram.address);
-    const auto lineKind = kind == FaultKind::Discovery ? TrafficLogEntry::Kind::DiscoveryFault
-                                                       : TrafficLogEntry::Kind::UnitFault;
-    emit trafficLogged(TrafficLogEntry::fault(lineKind, sender, datagram.port, profile,
-                                              rule->text + QStringLiteral(": request from ") +
-                                                  peerText(sender, datagram.port) +
-                                                  QStringLiteral(" dropped"),
-                                              kind));
-    return true;
-}
-
-void UnitSimulator::replyWithFaults(Endpoint endpoint, quint8 kind, const Datagram& datagram,
-                                    QByteArrayView reply, int profile)
-{
-    const quint32 sender = ipv4Of(datagram.address);
-    ReplyCopies copies(1);
-    copies[0].size = quint8(std::min<qsizetype>(reply.size(), ReplyCopy::kMaxSize));
-    std::copy_n(reply.data(), copies[0].size, copies[0].bytes.begin());
-    QStringList notes;
-    QList<int> delayedCopies;
-    m_faults.actOnReply(kind, copies, peerText(sender, datagram.port), notes, &delayedCopies);
-    const TrafficLogEntry::Command answers = TrafficLogEntry::commandOfKind(kind);
-    // Delayed copies go to the queue first: one it has no room for is dropped, and its notes say
-    // so instead of "delayed".
-    QVarLengthArray<bool, 4> dropped(copies.size(), false);
-    for (qsizetype i = 0; i < copies.size(); ++i) {
-        const ReplyCopy& copy = copies[i];
-        if (copy.delayMs > 0 && !copy.dropped &&
-            !m_delayed.hold({.address = sender,
-                             .source = datagram.local,
-                             .port = datagram.port,
-                             .endpoint = quint8(endpoint),
-                             .profile = quint8(profile),
-                             .answers = quint8(answers),
-                             .copy = copy},
-                            copy.delayMs)) {
-            dropped[i] = true;
-            ++m_repliesNotSent;
-        }
-    }
-    const auto lineKind =
-        endpoint == Endpoint::Unit ? TrafficLogEntry::Kind::UnitFault : TrafficLogEntry::Kind::DiscoveryFault;
-    for (qsizetype n = 0; n < notes.size(); ++n) {
-        QString note = notes[n];
-        if (const int copy = delayedCopies.value(n, -1); copy >= 0 && dropped[copy])
-            note = note.left(note.lastIndexOf(QStringLiteral(" delayed by "))) +
-                   QStringLiteral(" dropped: the delay queue is full (%1 replies waiting)")
-                       .arg(m_delayed.capacity());
-        emit trafficLogged(TrafficLogEntry::fault(lineKind, sender, datagram.port, profile, note, kind));
-    }
-    for (const ReplyCopy& copy : std::as_const(copies)) {
-        if (copy.delayMs <= 0 && !copy.dropped)
-            dispatch({.address = sender,
-                      .source = datagram.local,
-                      .port = datagram.port,
-                      .endpoint = quint8(endpoint),
-                      .profile = quint8(profile),
-                      .answers = quint8(answers),
-                      .copy = copy});
-    }
-}
-
-void UnitSimulator::dispatch(const DelayedReply& reply)
-{
-    if (reply.copy.holdRule != 0) {
-        const auto& rules = m_faults.rules();
-        const auto rule = std::find_if(rules.cbegin(), rules.cend(), [&](const FaultInjector::Entry& entry) {
-            return entry.id == reply.copy.holdRule;
-        });
-        const QString text = rule != rules.cend() ? rule->rule.text : QStringLiteral("reorder");
-        if (m_reorder.hold(reply, reply.copy.holdRule, text, reply.copy.holdReplies, reply.copy.holdGapMs))
-            return;
-        // Full: it leaves in order, and the count says so.
-        m_faults.countOverflow(reply.copy.holdRule);
-        m_reorderOverflow.add();
-    }
-    send(Endpoint(reply.endpoint), reply.source, reply.address, reply.port, reply.copy, reply.profile,
-         TrafficLogEntry::Command(reply.answers));
-}
-
-void UnitSimulator::releaseHeld(const DelayedReply& reply, const ReplyReorderHold::Release& why)
-{
-    QString text = why.ruleText + QStringLiteral(": reply to ") + peerText(reply.address, reply.port) +
-                   QStringLiteral(" held back ");
-    if (why.passed == 0)
-        text += QStringLiteral("%1 ms, no later reply left meanwhile").arg(why.heldMs);
-    else
-        text += QStringLiteral("%1 ms, sent after %2 later repl%3, the last to %4%5")
-                    .arg(why.heldMs)
-                    .arg(why.passed)
-                    .arg(why.passed == 1 ? QStringLiteral("y") : QStringLiteral("ies"),
-                         peerText(why.lastAddress, why.lastPort),
-                         why.gapOver ? QStringLiteral(" (its gap was over)") : QString());
-    const Endpoint endpoint = Endpoint(reply.endpoint);
-    emit trafficLogged(TrafficLogEntry::fault(
-        endpoint == Endpoint::Unit ? TrafficLogEntry::Kind::UnitFault : TrafficLogEntry::Kind::DiscoveryFault,
-        reply.address, reply.port, reply.profile, text));
-    send(endpoint, reply.source, reply.address, reply.port, reply.copy, reply.profile,
-         TrafficLogEntry::Command(reply.answers));
+    emit trafficLogged(TrafficLogEntry::notice(text));
 }
 
 void UnitSimulator::faultLine(const QString& text)
 {
     emit trafficLogged(TrafficLogEntry::fault(TrafficLogEntry::Kind::UnitFault, 0, 0, m_profileIndex, text));
-}
-
-void UnitSimulator::reportReorderOverflow(quint64 count)
-{
-    faultLine(QStringLiteral("reorder hold full (%1 replies held): %2 repl%3 sent in order instead")
-                  .arg(m_reorder.capacity())
-                  .arg(count)
-                  .arg(count == 1 ? QStringLiteral("y") : QStringLiteral("ies")));
 }
 
 void UnitSimulator::send(Endpoint endpoint, quint32 source, quint32 address, quint16 port,
@@ -745,15 +458,6 @@ void UnitSimulator::logReply(const TrafficLogEntry& entry, bool sent, const Data
     emit trafficLogged(entry.notSentBecause(
         m_state == State::Answering ? endpoint.lastSendError()
                                     : QStringLiteral("the unit is ") + QLatin1String(stateName(m_state))));
-}
-
-void UnitSimulator::reportDelayOverflow(quint64 dropped)
-{
-    emit trafficLogged(TrafficLogEntry::fault(
-        TrafficLogEntry::Kind::UnitFault, 0, 0, m_profileIndex,
-        QStringLiteral("delay queue full (%1 replies held): %2 delayed replies dropped")
-            .arg(m_delayed.capacity())
-            .arg(dropped)));
 }
 
 void UnitSimulator::Timer1_Action()

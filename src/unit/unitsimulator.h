@@ -176,7 +176,12 @@ private:
     void passOn(quint32 controller, quint16 controllerPort, quint32 local, quint16 port, QByteArrayView bytes,
                 int profile);
     void relayReply(const UnitRelay::Reply& reply);
+    // What the real unit answered to the proxy's own questions at start: its identity, and where
+    // profiles share it, its status reply; settled on one profile, or on none in time.
     void learnProfile(QByteArrayView identity);
+    void learnProfileFromStatus(QByteArrayView reply);
+    void settleProfile(int learned, const QString& how);
+    void proxyQuestionUnanswered();
     void UDPSocket1_DataAvailable(const Datagram& datagram);
     void UDPSocket2_DataAvailable(const Datagram& datagram);
     void Timer1_Action();
@@ -202,6 +207,8 @@ private:
     void dispatch(const DelayedReply& reply);
     void releaseHeld(const DelayedReply& reply, const ReplyReorderHold::Release& why);
     void faultLine(const QString& text);
+    // The unit's own word in the log, where nothing went wrong.
+    void noticeLine(const QString& text);
     // A reply echoes its request's command, so it is itself a request: answering one that came
     // from the simulator's own endpoint (spoofed, or from another unit of the fleet) would start
     // an endless exchange. Such datagrams are counted and never answered.
@@ -245,6 +252,9 @@ private:
     bool m_proxyProfileGiven = true;
     QTimer m_proxyDiscovery; // the real unit's discovery reply is awaited until it fires
     QTimer m_proxyAskAgain;  // ... and asked for again meanwhile, in case the first was lost
+    // The real unit's identity where profiles share it: its status reply is asked next.
+    QByteArray m_proxyIdentity;
+    QList<int> m_proxyCandidates; // the profiles with that identity
     void askRealUnit();
     ThrottledCount m_foreignReplies;
     quint32 m_lastForeignAddress = 0;

@@ -4,6 +4,7 @@
 
 #include <QJsonObject>
 #include <QList>
+#include <QMap>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -34,17 +35,21 @@ struct ExpectationFailure {
     QStringList evidence() const;
 };
 
-// How an expectation stands: pending while the run has not decided it, then passed or failed.
+// How an expectation stands: pending while the run has not decided it, then passed or failed; or
+// not exercised, when it held only because the run gave it nothing to judge (no controller sent
+// anything, no unit came back from a reboot): a pass on silence would tell nothing.
 struct ExpectationResult {
-    enum class State : quint8 { Pending, Passed, Failed };
+    enum class State : quint8 { Pending, Passed, Failed, NotExercised };
     static const char* stateName(State state);
     static constexpr qsizetype kMaxFailuresKept = 100;
 
     Expectation expectation;
     State state = State::Pending;
-    QList<ExpectationFailure> failures; // the first kMaxFailuresKept
-    quint64 failureCount = 0;           // all of them
-    QString note;                       // what was looked at: "4 units back after a reboot"
+    QList<ExpectationFailure> failures;    // the first kMaxFailuresKept
+    quint64 failureCount = 0;              // all of them
+    QMap<QString, quint64> failuresByUnit; // all of them by the unit's address; "": no one unit
+    QString note;                          // what was looked at: "4 units back after a reboot"
+    QString reason;                        // not exercised: why ("no unit came back from a reboot")
 
     QJsonObject toJson() const;
 };
@@ -82,6 +87,7 @@ public:
     // How long the judged run lasted, in seconds of real time.
     double runSeconds() const;
     int failedCount() const;
+    int notExercisedCount() const;
     bool allPassed() const { return m_finished && failedCount() == 0; }
 
     // Reads the lines added since the last call and decides what is due by now.
@@ -89,7 +95,7 @@ public:
     // The run is over: reads what is left and decides every pending expectation. Once only.
     void finish();
 
-    // "7 expectations: 6 passed, 1 failed" (and pending ones while the run goes on).
+    // "7 expectations: 5 passed, 1 failed, 1 not exercised" (and pending ones while the run goes on).
     QString summary() const;
     // The summary, then each failure with its evidence.
     QStringList report() const;

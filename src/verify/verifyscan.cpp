@@ -59,6 +59,7 @@ RequestJudge::Distance RequestJudge::judge(const LogLine& line, QStringList* des
     else
         unitOk = unit >= m_matcher.unitsFirst && unit <= m_matcher.unitsLast;
     if (!unitOk) {
+        distance.otherUnit = true;
         ++distance.differences;
         if (describe)
             *describe << QStringLiteral("unit %1, not in %2")
@@ -66,6 +67,7 @@ RequestJudge::Distance RequestJudge::judge(const LogLine& line, QStringList* des
     }
     const TrafficLogEntry::Command command = entry.command();
     if (m_matcher.command && command != *m_matcher.command) {
+        distance.otherCommand = true;
         ++distance.differences;
         if (describe)
             *describe << QStringLiteral("command %1, not %2")
@@ -154,6 +156,7 @@ bool VerifyScan::step(quint64 lines)
         }
         ++m_result.scanned;
         const RequestJudge::Distance distance = m_judge.judge(line, nullptr);
+        m_sawWantedUnit = m_sawWantedUnit || !distance.otherUnit;
         if (distance.differences == 0) {
             ++m_result.count;
             if (m_result.firstSeqs.size() < VerifyResult::kFirstSeqs)
@@ -179,6 +182,9 @@ void VerifyScan::finish()
     if (m_result.matched)
         return;
     for (const Candidate& candidate : std::as_const(m_nearest)) {
+        // Requests to other units are no near miss when the units wanted got any.
+        if (m_sawWantedUnit && candidate.distance.otherUnit)
+            continue;
         VerifyResult::NearMiss miss;
         miss.seq = candidate.seq;
         miss.line = m_log.prefixOf(candidate.line) + trafficLogLine(candidate.line.entry);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <tuple>
+
 #include "scenario/requestmatcher.h"
 
 #include <QJsonObject>
@@ -37,13 +39,18 @@ struct VerifyResult {
 class RequestJudge {
 public:
     // How far a request is from the matcher: what differs, and by how much in the bytes.
+    // How far a request is from matching: a request to another unit is further than any to the
+    // units wanted, another command further than any with the command wanted; then the fewer
+    // conditions failed, and the smaller the bytes' distance from what was wanted, the nearer.
     struct Distance {
-        int differences = 0;
+        bool otherUnit = false;
+        bool otherCommand = false;
+        int differences = 0; // every condition that failed, the unit and the command among them
         int byteDistance = 0;
         bool operator<(const Distance& other) const
         {
-            return differences != other.differences ? differences < other.differences
-                                                    : byteDistance < other.byteDistance;
+            return std::tie(otherUnit, otherCommand, differences, byteDistance) <
+                   std::tie(other.otherUnit, other.otherCommand, other.differences, other.byteDistance);
         }
     };
 
@@ -82,7 +89,8 @@ private:
     RequestMatcher m_matcher;
     const TrafficLogModel& m_log;
     RequestJudge m_judge;
-    QList<Candidate> m_nearest; // the nearest misses so far, nearest first
+    QList<Candidate> m_nearest;   // the nearest misses so far, nearest first
+    bool m_sawWantedUnit = false; // a request reached one of the units wanted
     quint64 m_next = 0;
     quint64 m_end = 0;
     bool m_done = false;

@@ -21,7 +21,7 @@ def test_wants_two_queries(unitsim_factory):
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.settimeout(2)
     s.sendto(bytes([0, 50] + [0] * 26 + [255]), far.endpoint())
     s.recv(100)
-    assert far.verify(command="channel-query", exactly=2)
+    assert far.verify(command="status-query", exactly=1)
 """
 
 
@@ -36,8 +36,15 @@ def test_a_failing_test_carries_each_simulators_log_and_capture(pytester):
     result = pytester.runpytest_subprocess("-p", "no:cacheprovider", "--junitxml=reports/junit.xml")
     result.assert_outcomes(failed=1)
     out = result.stdout.str()
-    # The assertion shows the nearest misses; each simulator has its own section.
-    assert "not matched: 1 matching requests of 1" in out
+    # The assertion names the answer on one line; the section of its simulator holds the nearest
+    # misses, each on lines of their own (not joined by a literal "\n").
+    assert "<not matched: 0 matching requests of 1; 1 near miss in the unitsim section>" in out
+    assert "\\n" not in out
+    lines = out.splitlines()
+    assert "verify, not matched: 0 matching requests of 1" in lines
+    miss = lines.index("verify, not matched: 0 matching requests of 1") + 1
+    assert lines[miss].startswith("near miss, line 0: ")
+    assert lines[miss + 1] == "  command channel-query, not status-query"
     assert "unitsim 1: <Simulator" in out and "unitsim 2: <Simulator" in out
     assert "last 2 of 2 log lines:" in out  # the query to the second simulator, and its reply
     assert "last 0 of 0 log lines:" in out

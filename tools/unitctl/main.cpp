@@ -57,7 +57,10 @@ Commands:
                               answer (2, 28 and 30 bytes, command 99) and a last
                               status-query. The unit port comes from the discovery
                               reply unless PORT gives it; --duration D repeats the
-                              probe until D (such as 30s) has passed
+                              probe until D (such as 30s) has passed. The probe
+                              changes the unit's lights: the channels it held (read
+                              by the first channel-query) are set back at the end,
+                              unless --no-restore
   log DIR                     print the traffic log a run of unit-simulator stored in
                               DIR (the directory it printed at start), oldest first, as the
                               window shows it (--json: one JSON object a line, as the
@@ -85,6 +88,7 @@ Options:
   --explain       replay: after the differences, group them by reply and position
   --out FILE      record: the pcap file to write
   --duration D    record: repeat the probe until D (500ms, 30s, 2m) has passed
+  --no-restore    record: leave the unit's channels as the last pattern set them
   --settle MS     replay: after the recorded replies to a request came, listen MS
                   more for replies beyond them before the next request goes out
                   (default 50); a reply later than that is counted against the
@@ -342,7 +346,8 @@ int main(int argc, char** argv)
     const QCommandLineOption explain(QStringLiteral("explain"));
     const QCommandLineOption out(QStringLiteral("out"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption duration(QStringLiteral("duration"), QString(), QStringLiteral("D"));
-    parser.addOptions({json, timeout, help, version, to, settle, since, explain, out, duration});
+    const QCommandLineOption noRestore(QStringLiteral("no-restore"));
+    parser.addOptions({json, timeout, help, version, to, settle, since, explain, out, duration, noRestore});
     // A negative number would otherwise read as an unknown option "1". After --timeout it is
     // that option's value, which the range check below rejects; anywhere else it is a channel value.
     QStringList arguments = QCoreApplication::arguments();
@@ -388,8 +393,9 @@ int main(int argc, char** argv)
         return usage(QStringLiteral("--since goes with log"));
     if (parser.isSet(explain) && command != QLatin1String("replay"))
         return usage(QStringLiteral("--explain goes with replay"));
-    if ((parser.isSet(out) || parser.isSet(duration)) && command != QLatin1String("record"))
-        return usage(QStringLiteral("--out and --duration go with record"));
+    if ((parser.isSet(out) || parser.isSet(duration) || parser.isSet(noRestore)) &&
+        command != QLatin1String("record"))
+        return usage(QStringLiteral("--out, --duration and --no-restore go with record"));
     if (command == QLatin1String("record")) {
         if (args.size() != 1)
             return usage(QStringLiteral("record takes one unit: HOST or HOST:PORT"));
@@ -398,6 +404,7 @@ int main(int argc, char** argv)
         RecordOptions record;
         record.out = parser.value(out);
         record.timeoutMs = options.timeoutMs;
+        record.restore = !parser.isSet(noRestore);
         if (parser.isSet(duration)) {
             const std::optional<qint64> ms = parseDuration(parser.value(duration));
             if (!ms || *ms > 24LL * 3600 * 1000)

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdio>
+#include <optional>
 
 namespace {
 // After a request a unit must not answer: how long to listen for what it sends anyway.
@@ -58,14 +59,21 @@ struct Step {
     quint16 port; // 0: the unit port
     QByteArray payload;
     bool answered;
+    bool readsChannelsFirst = false; // the channel-query before any set-channels
 };
+
+bool isChannelReply(const QByteArray& reply)
+{
+    return reply.size() == kUnitFrameSize && quint8(reply[0]) == kReplyFirstByte &&
+           quint8(reply[1]) == UnitCommand::ChannelQuery;
+}
 
 QList<Step> probe()
 {
     QList<Step> steps;
     steps.append({kDiscoveryPort, QByteArrayLiteral("X"), true});
     steps.append({kDiscoveryPort, QByteArrayLiteral("Y"), false});
-    steps.append({0, frame(UnitCommand::ChannelQuery), true});
+    steps.append({0, frame(UnitCommand::ChannelQuery), true, true});
     for (int i = 0; i < kStatusQueries; ++i)
         steps.append({0, frame(UnitCommand::StatusQuery), true});
     for (int which = 0; which < 5; ++which) {
@@ -115,6 +123,8 @@ int recordUnit(const QString& unit, const RecordOptions& options)
 
     quint16 unitPort = target.port;
     int requests = 0, replies = 0;
+    // The unit's channels 2-25 before the probe changed them: the first channel-query's reply.
+    std::optional<std::array<quint8, 24>> before;
     QElapsedTimer elapsed;
     elapsed.start();
     do {
@@ -139,9 +149,31 @@ int recordUnit(const QString& unit, const RecordOptions& options)
                 ++replies;
                 if (discovery && unitPort == 0 && step.payload == "X")
                     unitPort = unitPortOf(reply.data);
+                if (!before && step.readsChannelsFirst && isChannelReply(reply.data)) {
+                    before.emplace();
+                    for (std::size_t n = 0; n < before->size(); ++n)
+                        before->at(n) = quint8(reply.data[qsizetype(n + 2)]);
+                }
             }
         }
     } while (elapsed.elapsed() < options.durationMs);
+
+    // Set back, and not recorded: the recording is the probe alone.
+    QString restored;
+    if (!options.restore) {
+        restored = QStringLiteral("channels left as the last pattern set them (24 to 1): --no-restore");
+    } else if (unitPort == 0) {
+        restored = QStringLiteral("no channels were set: no unit port");
+    } else if (!before) {
+        std::fprintf(stderr,
+                     "unitctl: the unit's channels were not set back: it did not answer the channel-query "
+                     "sent before the probe set any\n");
+    } else if (!client.send({target.address, unitPort}, frame(UnitCommand::SetChannels, *before))) {
+        std::fprintf(stderr, "unitctl: the unit's channels were not set back: %s\n",
+                     qPrintable(client.errorString()));
+    } else {
+        restored = QStringLiteral("channels 2-25 set back to what the unit held before the probe");
+    }
 
     if (!writer.flush(&error)) {
         std::fprintf(stderr, "unitctl: cannot write %s: %s\n", qPrintable(options.out), qPrintable(error));
@@ -152,5 +184,7 @@ int recordUnit(const QString& unit, const RecordOptions& options)
                 qPrintable(target.address.toString()),
                 unitPort ? qPrintable(QString::number(unitPort)) : "unknown: no discovery reply",
                 qPrintable(options.out));
+    if (!restored.isEmpty())
+        std::printf("%s\n", qPrintable(restored));
     return replies > 0 ? 0 : 1;
 }
