@@ -17,9 +17,18 @@ test-deps:
 # runs) turns them into errors.
 DEVELOPER ?= OFF
 
+# Ninja: a build with nothing to do says so in one line, in a fraction of a second (Make ran
+# every target's moc step again and printed each directory it entered). A build folder made with
+# another generator is configured afresh.
 build: deps
-	cmake -S . -B $(BUILD) -DUNITSIM_DEVELOPER_MODE=$(DEVELOPER)
-	cmake --build $(BUILD) -j$(JOBS)
+	@if [ -f $(BUILD)/CMakeCache.txt ] && ! grep -q '^CMAKE_GENERATOR:INTERNAL=Ninja$$' $(BUILD)/CMakeCache.txt; then \
+	    echo "$(BUILD) was made with another generator: configuring it afresh with Ninja"; \
+	    rm -rf $(BUILD)/CMakeCache.txt $(BUILD)/CMakeFiles; fi
+	@if [ ! -f $(BUILD)/build.ninja ] || ! grep -q '^UNITSIM_DEVELOPER_MODE:BOOL=$(DEVELOPER)$$' $(BUILD)/CMakeCache.txt; then \
+	    mkdir -p $(BUILD) && echo "Configuring $(BUILD) (cmake's words in $(BUILD)/configure.log)" && \
+	    { cmake -S . -B $(BUILD) -G Ninja -DUNITSIM_DEVELOPER_MODE=$(DEVELOPER) > $(BUILD)/configure.log 2>&1 || \
+	      { cat $(BUILD)/configure.log; exit 1; }; }; fi
+	@cmake --build $(BUILD) -j$(JOBS)
 
 run: build
 	@if [ -z "$$DISPLAY$$WAYLAND_DISPLAY$$QT_QPA_PLATFORM" ]; then \

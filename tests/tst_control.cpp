@@ -185,7 +185,9 @@ void TestControl::units()
     QCOMPARE(unit[u"profile"_s].toInt(), 0);
     QCOMPARE(unit[u"label"_s].toString(), u"LED driver @ port:4000"_s);
     QCOMPARE(unit[u"identity"_s].toString(), u"ALED.SIM.ULA.TOR.0/4000/*****/**/Lumivane/LED2.0/*"_s);
-    QCOMPARE(unit[u"unit_port"_s].toInt(), 4000);
+    QCOMPARE(unit[u"unit_port"_s].toInt(), 4000); // the earlier name, kept for a release
+    QCOMPARE(unit[u"unitPort"_s].toInt(), 4000);
+    QCOMPARE(unit[u"discoveryPort"_s].toInt(), 65535);
     QCOMPARE(unit[u"discovery_port"_s].toInt(), 65535);
     // On every address of the machine, so no one address; the addresses it answers on.
     QVERIFY(unit[u"address"_s].isNull());

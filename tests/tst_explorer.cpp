@@ -92,6 +92,8 @@ void TestExplorer::findsTheHiddenBugAndWritesTheRunOut()
         QCOMPARE(event.units.first, shrunk->timeline.first().units.first);
     }
     QVERIFY(delayed);
+    QVERIFY(std::is_sorted(shrunk->timeline.cbegin(), shrunk->timeline.cend(),
+                           [](const ScenarioEvent& a, const ScenarioEvent& b) { return a.atMs < b.atMs; }));
     QFile capture(failure.filePath(u"capture.pcap"_s));
     QVERIFY(capture.open(QIODevice::ReadOnly));
     QCOMPARE(capture.read(4), QByteArray("\xd4\xc3\xb2\xa1", 4)); // pcap, little-endian
@@ -104,6 +106,12 @@ void TestExplorer::findsTheHiddenBugAndWritesTheRunOut()
     const QString text = QString::fromUtf8(readme.readAll());
     QVERIFY2(text.contains(u"--seed %1 --explore-run %2"_s.arg(kSeed).arg(run)), qPrintable(text));
     QVERIFY2(text.contains(u"shrunk in "_s) && text.contains(u"FAILED "_s + expectation), qPrintable(text));
+    // The recipe gives the controller the whole environment of its run, its time scale too.
+    static const QRegularExpression recipe(
+        u"\n  UNITSIM_CONTROL_URL='http://127.0.0.1:8080' UNITSIM_UNITS='127[0-9.,]+' UNITSIM_SEED='\\d+' "
+        u"UNITSIM_TIME_SCALE='\\d+' sh -c '[^\n]*--habit hidden-bug[^\n]*'\n"_s);
+    QVERIFY2(recipe.match(text).hasMatch(), qPrintable(text));
+    QVERIFY2(text.contains(u" --control 127.0.0.1:8080 --report report.xml &\n"_s), qPrintable(text));
 
     QCOMPARE(controllersLeft(), 0);
 

@@ -27,6 +27,7 @@ private slots:
     void keyboardMovesTheSelection();
     void clickSelectsTheRowUnderTheMouse();
     void clearResetsScrolling();
+    void wideLinesScrollSideways();
 
 private:
     std::unique_ptr<TrafficLogModel> m_model;
@@ -112,6 +113,31 @@ void TestLogListView::clearResetsScrolling()
     QCOMPARE(m_view->verticalScrollBar()->maximum(), 0);
     QCOMPARE(m_view->firstVisibleRow(), 0);
     QVERIFY(!m_view->indexAt(QPoint(5, 1)).isValid());
+}
+
+void TestLogListView::wideLinesScrollSideways()
+{
+    // A fleet unit's fault line, far wider than the view: shown whole, a scroll away.
+    const QString note =
+        u"drop,on=channel-query,units=127.0.200.200: request from 127.0.0.1:50000 dropped "_s +
+        QString(60, u'x') + u" the end"_s;
+    m_model->appendFrom(0, TrafficLogEntry::fault(TrafficLogEntry::Kind::UnitFault, 0x7f000001u, 50000, 0,
+                                                  note, FaultKind::ChannelQuery));
+    m_model->publishPending();
+    const QString line = m_model->lineAt(0);
+    const int lineWidth = m_view->fontMetrics().horizontalAdvance(line);
+    QVERIFY(lineWidth > m_view->viewport()->width());
+    m_view->grab(); // painted once: the line's width is known
+    QScrollBar* across = m_view->horizontalScrollBar();
+    QVERIFY2(across->maximum() >= lineWidth - m_view->viewport()->width(),
+             qPrintable(u"%1 < %2"_s.arg(across->maximum()).arg(lineWidth - m_view->viewport()->width())));
+    QCOMPARE(m_view->textElideMode(), Qt::ElideNone);
+    across->setValue(across->maximum());
+    const QRect row = m_view->visualRect(m_model->index(0));
+    QCOMPARE(row.left(), -across->maximum());
+    QVERIFY(row.right() >= m_view->viewport()->width() - 1); // its end is in view
+    // Clicking on the scrolled row still selects it.
+    QCOMPARE(m_view->indexAt(QPoint(5, 1)).row(), 0);
 }
 
 QTEST_MAIN(TestLogListView)

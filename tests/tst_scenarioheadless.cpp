@@ -266,7 +266,10 @@ void TestScenarioHeadless::eventsAndOfflineRequestsInJsonLines()
     QCOMPARE(lines.size(), 3);
     QCOMPARE(lines[1][u"direction"_s].toString(), u"event"_s);
     QCOMPARE(lines[1][u"text"_s].toString(), u"*** scenario: offline 127.0.7.9 until stopped"_s);
-    QVERIFY(lines[1][u"unit"_s].isNull() && lines[1][u"address"_s].isNull() && lines[1][u"port"_s].isNull());
+    // An event names its unit as fields too, as a datagram's line does; it has no port.
+    QCOMPARE(lines[1][u"unit"_s].toInt(-1), 0);
+    QCOMPARE(lines[1][u"address"_s].toString(), u"127.0.7.9"_s);
+    QVERIFY(lines[1][u"port"_s].isNull() && !lines[1].contains(u"units"_s));
     QCOMPARE(lines[2][u"state"_s].toString(), u"offline"_s);
     QVERIFY2(lines[2][u"text"_s].toString().endsWith(u" (offline)"_s),
              qPrintable(lines[2][u"text"_s].toString()));
@@ -285,7 +288,7 @@ void TestScenarioHeadless::eventsAndOfflineRequestsInJsonLines()
 void TestScenarioHeadless::controlApiPutsGetsAndSteersTheScenario()
 {
     Run simulator;
-    simulator.process.start(simulatorPath(), {u"--headless"_s, u"--control"_s, u"0"_s, u"--quiet"_s});
+    simulator.process.start(simulatorPath(), {u"--headless"_s, u"--control"_s, u"0"_s});
     QVERIFY(simulator.process.waitForStarted(kStartMs));
     QVERIFY(QTest::qWaitFor(
         [&] {
@@ -323,6 +326,9 @@ void TestScenarioHeadless::controlApiPutsGetsAndSteersTheScenario()
     QCOMPARE(units.size(), 3);
     QCOMPARE(units[2][u"address"_s].toString(), u"127.0.7.3"_s);
     QCOMPARE(units[2][u"state"_s].toString(), u"rebooting"_s);
+    // The stream on standard output is the log: the log's own notice of the new units is there too.
+    QVERIFY2(simulator.waitForOut("!!! units replaced: the log starts anew with 3 units"),
+             simulator.out.constData());
     QCOMPARE(units[0][u"unit_port"_s].toInt(), 4003);
     QVERIFY(!controller.requestTo(QHostAddress(u"127.0.7.1"_s), 4003, unitFrame(50), 2000).isEmpty());
     QCOMPARE(api.get(u"/api/v1/units/0"_s).json()[u"requests"_s].toInt(), 1);

@@ -33,6 +33,8 @@ constexpr int kAnswerMs = 2000;
 constexpr int kQuietMs = 150;
 // Long enough for the Units dialog's refresh and the status bar's clock to come round.
 constexpr int kRefreshBoundMs = 5000;
+// An hour of scenario at 1000 times: 3.6 s, bounded for a busy machine.
+constexpr int kScenarioEndMs = 20000;
 
 const QByteArray kRoom = R"(version: 1
 name: room
@@ -87,6 +89,8 @@ private slots:
     void refusedScenarioLeavesTheWindowAsItWas();
     void scenarioMenuStartsStopsAndRestarts();
     void savedStateGivesTheSameBytesInAnotherProcess();
+    void verdictShowsWhenTheScenarioEnds();
+    void saveScenarioSuggestsItsName();
 
 private:
     void openRoom(const QByteArray& more = {});
@@ -139,9 +143,9 @@ void TestScenarioWindow::openedScenarioRunsItsUnitsAndSaysWhereItIs()
     QVERIFY(controller.staysQuiet(kQuietMs));
 
     QVERIFY(scenarioState()->isVisible());
-    QVERIFY2(scenarioState()->text().startsWith(u"Scenario room: "_s) &&
-                 scenarioState()->text().endsWith(u"; next: reboot 127.0.9.1 for 2 s at 3600 s"_s),
-             qPrintable(scenarioState()->text()));
+    QVERIFY2(scenarioState()->toolTip().startsWith(u"Scenario room: "_s) &&
+                 scenarioState()->toolTip().endsWith(u"; next: reboot 127.0.9.1 for 2 s at 3600 s"_s),
+             qPrintable(scenarioState()->toolTip()));
     // The log shows every unit's lines with its address, the events without one.
     const TrafficLogModel* log =
         qobject_cast<const TrafficLogModel*>(m_window->findChild<QAbstractItemView*>(u"Listbox1"_s)->model());
@@ -294,10 +298,10 @@ void TestScenarioWindow::scenarioMenuStartsStopsAndRestarts()
     QVERIFY(!bar->ScenarioStart->isEnabled());
     QVERIFY(bar->ScenarioStop->isEnabled());
     bar->ScenarioStop->trigger();
-    QVERIFY(scenarioState()->text().contains(u" (stopped)"_s));
+    QVERIFY(scenarioState()->toolTip().contains(u" (stopped)"_s));
     QVERIFY(bar->ScenarioStart->isEnabled() && !bar->ScenarioStop->isEnabled());
     bar->ScenarioStart->trigger();
-    QVERIFY(!scenarioState()->text().contains(u" (stopped)"_s));
+    QVERIFY(!scenarioState()->toolTip().contains(u" (stopped)"_s));
 
     // Back to the start: values the controller set are gone, rules the menu added too.
     LoopbackClient controller;
@@ -351,6 +355,55 @@ void TestScenarioWindow::savedStateGivesTheSameBytesInAnotherProcess()
     QVERIFY(headless.waitForFinished(kAnswerMs));
     QCOMPARE(runs[0].size(), 15); // unit 2's three status queries answered twice
     QCOMPARE(runs[1], runs[0]);
+}
+
+void TestScenarioWindow::verdictShowsWhenTheScenarioEnds()
+{
+    openRoom("time_scale: 1000\nend: 1h\nexpect:\n  - {name: well-formed, no_malformed: {}}\n"
+             "  - {name: calm discovery, discovery_interval: {at_least: 1s}}\n");
+    auto* verdict = m_window->findChild<QLabel*>(u"VerdictState"_s);
+    QVERIFY(verdict && !verdict->isVisible());
+    LoopbackClient controller;
+    QCOMPARE(controller.requestTo(unitAddress(0), 4000, unitFrame(50), kAnswerMs).size(), 29);
+    // At the end: nothing failed, and no peer sent discovery twice.
+    QVERIFY(QTest::qWaitFor([&] { return verdict->isVisible(); }, kScenarioEndMs));
+    QCOMPARE(verdict->text(), u"Verdict: 1 not exercised"_s);
+    QVERIFY2(
+        verdict->toolTip().startsWith(u"2 expectations: 1 passed, 0 failed, 1 not exercised\nNOT EXERCISED "
+                                      u"calm discovery"_s),
+        qPrintable(verdict->toolTip()));
+    QVERIFY2(scenarioState()->text().endsWith(u", ended"_s), qPrintable(scenarioState()->text()));
+    // A click on it opens the results, the evidence.
+    QTest::mouseClick(verdict, Qt::LeftButton);
+    auto* results = m_window->findChild<ResultsDialog*>();
+    QVERIFY(results && results->isVisible());
+    QCOMPARE(results->tree()->topLevelItem(1)->text(ResultsDialog::State), u"not exercised"_s);
+    // Played again from 0: no verdict until it ends again.
+    menuBar()->ScenarioRestart->trigger();
+    QVERIFY(QTest::qWaitFor([&] { return !verdict->isVisible(); }, kRefreshBoundMs));
+}
+
+void TestScenarioWindow::saveScenarioSuggestsItsName()
+{
+    QCOMPARE(m_window->suggestedScenarioName(), u"scenario.yaml"_s);
+    openRoom();
+    QCOMPARE(m_window->suggestedScenarioName(), u"room.yaml"_s);
+    // A name that is no file name becomes one.
+    QFile file(m_dir.filePath(u"other.yaml"_s));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(kRoom).replace("name: room", "name: \"Room <2> / east\""));
+    file.close();
+    QString error;
+    QVERIFY2(m_window->openScenario(file.fileName(), &error), qPrintable(error));
+    QCOMPARE(m_window->suggestedScenarioName(), u"Room-2-east.yaml"_s);
+    // Without a name, the file it came from.
+    file.open(QIODevice::WriteOnly);
+    file.write(QByteArray(kRoom).replace("name: room\n", ""));
+    file.close();
+    QVERIFY2(m_window->openScenario(file.fileName(), &error), qPrintable(error));
+    QCOMPARE(m_window->suggestedScenarioName(), u"other.yaml"_s);
+    // The dialogs start in the folder last used; until then, the working folder.
+    QCOMPARE(m_window->suggestedPath(u"traffic.pcap"_s), u"traffic.pcap"_s);
 }
 
 QTEST_MAIN(TestScenarioWindow)

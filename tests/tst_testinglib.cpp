@@ -162,6 +162,14 @@ void TestTestingLib::aScenarioIsReadyOnceItPlaysAndItsVerdictIsTheStatus()
     QUdpSocket socket;
     QVERIFY(socket.bind(QHostAddress::LocalHost, 0));
     QCOMPARE(ask(socket, sim.endpoint(0), channelQuery()).size(), 29); // unit 0: not the one asked for
+    // A second play at the same fixed addresses is refused, and says why.
+    try {
+        Simulator again(Options().scenario(file.fileName().toStdString()));
+        QFAIL("a second simulator took the scenario's addresses");
+    } catch (const Error& error) {
+        QVERIFY2(std::string(error.what()).find("puts its units at fixed addresses") != std::string::npos,
+                 error.what());
+    }
     QCOMPARE(sim.stop(), 4);
 }
 

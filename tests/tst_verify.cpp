@@ -72,6 +72,8 @@ void TestVerify::countsWhatMatches_data()
         << true << 2 << QList<qint64>{2, 6};
     QTest::addRow("by address") << QByteArray(R"({"units": "127.0.1.2", "at_most": 1})") << false << 2
                                 << QList<qint64>{1, 5};
+    QTest::addRow("by address, the API's own spelling")
+        << QByteArray(R"({"units": "127.0.1.2", "atMost": 1})") << false << 2 << QList<qint64>{1, 5};
     QTest::addRow("from and to, by sequence")
         << QByteArray(R"({"command": "set-channels", "from": 1, "to": 5, "exactly": 2})") << true << 2
         << QList<qint64>{1, 2};

@@ -17,10 +17,12 @@
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QDir>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -53,6 +55,7 @@ private slots:
     void menus();
     void copyCopiesTheSelectedLine();
     void savesTheLogAsShownAndTheCapture();
+    void fileDialogsStartInTheFolderLastUsed();
     void storedLogIsShownSavedAndClearedWhole();
     void faultsMenuAddsChecksAndRemovesRules();
     void rulesThatWearOffLeaveTheFaultsMenu();
@@ -127,8 +130,10 @@ void TestWindow::startUpEndState()
              u"List of incomming (-->) and outgoing (<--) UDP datagrams (top is last)."_s);
     QCOMPARE(clearButton()->text(), u"Clear"_s);
     QCOMPARE(log()->rowCount(), 0);
-    QCOMPARE(control<QLabel>("UnitPortState")->text(), u"Unit port 4000: listening"_s);
-    QCOMPARE(control<QLabel>("DiscoveryPortState")->text(), u"Discovery port 65535: listening"_s);
+    QCOMPARE(control<QLabel>("UnitPortState")->toolTip(), u"Unit port 4000: listening"_s);
+    QCOMPARE(control<QLabel>("DiscoveryPortState")->toolTip(), u"Discovery port 65535: listening"_s);
+    QCOMPARE(control<QLabel>("UnitPortState")->text(), u"Port 4000"_s);
+    QCOMPARE(control<QLabel>("DiscoveryPortState")->text(), u"Discovery 65535"_s);
     // Profile 0 on 4000 with the start values, discovery on 65535.
     LoopbackClient client;
     QCOMPARE(bytesOf(client.request(4000, unitFrame(50))),
@@ -162,7 +167,7 @@ void TestWindow::selectingARowMovesTheUnitPort()
     selector()->setCurrentIndex(row);
     const quint16 port = unitPortForProfile(row);
     QVERIFY(port != 4006 && port != 4008);
-    QCOMPARE(control<QLabel>("UnitPortState")->text(),
+    QCOMPARE(control<QLabel>("UnitPortState")->toolTip(),
              u"Unit port "_s + QString::number(port) + u": listening"_s);
 
     LoopbackClient client;
@@ -605,14 +610,16 @@ void TestWindow::faultDialogSeedRestartsTheFaultDraws()
 void TestWindow::controlApiSteersTheWindow()
 {
     QVERIFY(m_window->startControlApi(ControlOptions{}));
-    const QString state = control<QLabel>("ControlState")->text();
+    const QString state = control<QLabel>("ControlState")->toolTip();
     QVERIFY2(state.startsWith(u"Control API listening on http://127.0.0.1:"_s), qPrintable(state));
+    // Port 0 asked for: the short text shows the port it got.
+    QCOMPARE(control<QLabel>("ControlState")->text(), u"API :"_s + state.section(u':', -1));
     HttpClient http(state.section(u' ', -1));
 
     // The selector follows a profile chosen through the API, and the unit answers on the new port.
     QCOMPARE(http.put(u"/api/v1/units/0/profile"_s, R"({"profile": 7})").status, 200);
     QCOMPARE(selector()->currentIndex(), 7);
-    QCOMPARE(control<QLabel>("UnitPortState")->text(), u"Unit port 4007: listening"_s);
+    QCOMPARE(control<QLabel>("UnitPortState")->toolTip(), u"Unit port 4007: listening"_s);
     LoopbackClient client;
     QCOMPARE(client.request(4007, unitFrame(50)).size(), 29);
     // ...and the other way round: the selector's choice shows in the API.
@@ -627,14 +634,40 @@ void TestWindow::controlApiSteersTheWindow()
     QCOMPARE(log()->rowCount(), 0);
 }
 
+void TestWindow::fileDialogsStartInTheFolderLastUsed()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"saved-log.txt"_s);
+    // Answers the dialog the action opens: where it starts, and the file chosen.
+    QString startedIn;
+    const auto answer = [&](const QString& chosen) {
+        QTimer::singleShot(0, this, [&, chosen] {
+            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            QVERIFY(dialog);
+            startedIn = dialog->directory().absolutePath();
+            dialog->selectFile(chosen);
+            QMetaObject::invokeMethod(dialog, "accept");
+        });
+    };
+    answer(path);
+    mainMenuBar()->FileSaveLog->trigger();
+    QVERIFY(QFile::exists(path));
+    QCOMPARE(m_window->suggestedPath(u"traffic.pcap"_s), dir.filePath(u"traffic.pcap"_s));
+    // The next dialog, another kind of file, starts there.
+    answer(dir.filePath(u"traffic.pcap"_s));
+    mainMenuBar()->FileSaveCapture->trigger();
+    QCOMPARE(startedIn, QDir(dir.path()).absolutePath());
+    QVERIFY(QFile::exists(dir.filePath(u"traffic.pcap"_s)));
+}
+
 void TestWindow::heldDiscoveryPortIsReported()
 {
     QUdpSocket holder;
     QVERIFY2(holder.bind(QHostAddress::AnyIPv4, kDiscoveryPort), "port 65535 is needed by this test");
     openWindow();
-    QCOMPARE(control<QLabel>("DiscoveryPortState")->text(),
+    QCOMPARE(control<QLabel>("DiscoveryPortState")->toolTip(),
              u"Discovery port 65535: not listening \u2014 the port is in use by another program"_s);
-    QCOMPARE(control<QLabel>("UnitPortState")->text(), u"Unit port 4000: listening"_s);
+    QCOMPARE(control<QLabel>("UnitPortState")->toolTip(), u"Unit port 4000: listening"_s);
     LoopbackClient client;
     QCOMPARE(client.request(4000, unitFrame(50)).size(), 29);
 }
@@ -644,19 +677,28 @@ void TestWindow::heldUnitPortIsReportedAndLaterRowsBind()
     auto holder = std::make_unique<QUdpSocket>();
     QVERIFY2(holder->bind(QHostAddress::AnyIPv4, 4000), "port 4000 is needed by this test");
     openWindow();
-    QCOMPARE(control<QLabel>("UnitPortState")->text(),
+    QCOMPARE(control<QLabel>("UnitPortState")->toolTip(),
              u"Unit port 4000: not listening \u2014 the port is in use by another program"_s);
+    // Short enough for the bar at any size; the whole text on a click too.
+    QCOMPARE(control<QLabel>("UnitPortState")->text(), u"Port 4000 taken"_s);
+    QTest::mouseClick(control<QLabel>("UnitPortState"), Qt::LeftButton);
+    auto* details = m_window->findChild<QMessageBox*>(u"StatusDetails"_s);
+    QVERIFY(details);
+    QCOMPARE(details->text(),
+             u"Unit port 4000: not listening \u2014 the port is in use by another program"_s);
+    QVERIFY(!details->isModal());
+    details->close();
     LoopbackClient client;
     QCOMPARE(client.request(kDiscoveryPort, "X").size(), 50);
 
     selector()->setCurrentIndex(1);
-    QCOMPARE(control<QLabel>("UnitPortState")->text(), u"Unit port 4001: listening"_s);
+    QCOMPARE(control<QLabel>("UnitPortState")->toolTip(), u"Unit port 4001: listening"_s);
     QCOMPARE(client.request(4001, unitFrame(50)).size(), 29);
 
     // Released later: the next change of profile binds it.
     holder.reset();
     selector()->setCurrentIndex(0);
-    QCOMPARE(control<QLabel>("UnitPortState")->text(), u"Unit port 4000: listening"_s);
+    QCOMPARE(control<QLabel>("UnitPortState")->toolTip(), u"Unit port 4000: listening"_s);
     QCOMPARE(client.request(4000, unitFrame(50)).size(), 29);
 }
 

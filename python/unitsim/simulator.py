@@ -178,6 +178,13 @@ class Simulator:
             except UnitSimError as error:
                 self._block.release()
                 cannot_bind = "units cannot listen" in str(error)
+                if scenario is not None and cannot_bind:
+                    # Its units are where the file puts them: no block of our own to move to.
+                    raise UnitSimError(
+                        "the scenario %s puts its units at fixed addresses, and another program (the "
+                        "simulator of another test, say) holds them: tests that play a scenario are "
+                        "not kept apart as tests with units= are, so run them one at a time; %s"
+                        % (scenario, error)) from None
                 if not cannot_bind or attempt + 1 == attempts:
                     raise
 
@@ -323,7 +330,7 @@ class Simulator:
         return self._request("GET", path)[1]
 
     def units(self):
-        """Every unit as GET /api/v1/units describes it (address, profile, unit_port, channels, ...)."""
+        """Every unit as GET /api/v1/units describes it (address, profile, unitPort, channels, ...)."""
         return self._get("/api/v1/units")
 
     def unit(self, unit=0):
@@ -335,12 +342,12 @@ class Simulator:
 
     def unit_port(self, unit=0):
         """The unit port of the unit's profile (4000 to 4007)."""
-        return self.unit(unit)["unit_port"]
+        return self.unit(unit)["unitPort"]
 
     def endpoint(self, unit=0):
         """(address, unit port): where a controller sends the unit's frames."""
         about = self.unit(unit)
-        return about["address"], about["unit_port"]
+        return about["address"], about["unitPort"]
 
     def set_channels(self, values, unit=0):
         """Sets channels 2 to 25 as a set-channels frame would (fewer than 24 values: the rest 0)."""

@@ -39,6 +39,20 @@ bool writeFile(const QString& path, const QByteArray& bytes, QString* error)
     return false;
 }
 
+// Where a failing run's README has the scenario's control API listen.
+const QString kRecipeControl = QStringLiteral("127.0.0.1:8080");
+
+// What a controller is told of its run: the control API, the units, the run's seed and time scale.
+QList<std::pair<QString, QString>> controllerEnvironment(const QString& controlUrl,
+                                                         const QStringList& addresses, quint64 seed,
+                                                         const Scenario& scenario)
+{
+    return {{u"UNITSIM_CONTROL_URL"_s, controlUrl},
+            {u"UNITSIM_UNITS"_s, addresses.isEmpty() ? u"127.0.0.1"_s : addresses.join(u',')},
+            {u"UNITSIM_SEED"_s, QString::number(seed)},
+            {u"UNITSIM_TIME_SCALE"_s, QString::number(scenario.timeScale, 'g', 12)}};
+}
+
 // Quoted for a POSIX shell, for the commands a README shows.
 QString shellQuoted(const QString& text)
 {
@@ -164,11 +178,9 @@ void Explorer::play(int number, const ExploreVariation& variation)
     }
 
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(u"UNITSIM_CONTROL_URL"_s, run.control.url());
-    const QStringList addresses = run.session.unitAddresses();
-    environment.insert(u"UNITSIM_UNITS"_s, addresses.isEmpty() ? u"127.0.0.1"_s : addresses.join(u','));
-    environment.insert(u"UNITSIM_SEED"_s, QString::number(variation.seed));
-    environment.insert(u"UNITSIM_TIME_SCALE"_s, QString::number(scenario.timeScale, 'g', 12));
+    for (const auto& [name, value] :
+         controllerEnvironment(run.control.url(), run.session.unitAddresses(), variation.seed, scenario))
+        environment.insert(name, value);
     run.controller.setProcessEnvironment(environment);
     run.controller.setProcessChannelMode(QProcess::MergedChannels);
     connect(&run.controller, &QProcess::readyRead, this, [&run] {
@@ -224,6 +236,7 @@ void Explorer::concludeRun()
     outcome.number = run.number;
     outcome.variation = run.variation;
     outcome.scenario = run.scenario;
+    outcome.addresses = run.session.unitAddresses();
     outcome.elapsedMs = run.clock.elapsed();
     for (const ExpectationResult& result : run.monitor.results()) {
         if (result.state == ExpectationResult::State::Failed)
@@ -392,15 +405,24 @@ bool Explorer::writeFailure(const QString& directory, const Outcome& outcome, co
                   .arg(shellQuoted(m_options.scenarioPath), shellQuoted(m_options.controller))
                   .arg(m_options.seed)
                   .arg(outcome.number)
-           << u"Play this scenario with the controller beside it:"_s
-           << QStringLiteral("  unit-simulator --headless --scenario %1 --report report.xml")
-                  .arg(shellQuoted(dir.filePath(u"scenario.yaml"_s)))
+           << u"Play this scenario with the controller beside it, in the environment the run gave it:"_s
+           << QStringLiteral("  unit-simulator --headless --scenario %1 --control %2 --report report.xml &")
+                  .arg(shellQuoted(dir.filePath(u"scenario.yaml"_s)), kRecipeControl);
+    QStringList assignments;
+    for (const auto& [name, value] : controllerEnvironment(u"http://"_s + kRecipeControl, outcome.addresses,
+                                                           outcome.variation.seed, outcome.scenario))
+        assignments << name + u'=' + shellQuoted(value);
+    readme << QStringLiteral("  %1 sh -c %2").arg(assignments.join(u' '), shellQuoted(m_options.controller))
            << QString()
            << u"Beside this file: scenario.yaml, capture.pcap (the traffic of its last failing play), "
               u"report.xml "
               u"(JUnit) and controller.log (what the controller printed)."_s;
-    return writeFile(dir.filePath(u"scenario.yaml"_s), header + ScenarioFile::toYaml(outcome.scenario),
-                     error) &&
+    // Its timeline in time order, the additions among the scenario's own events; events at one
+    // time keep their order, as they fire in it.
+    Scenario written = outcome.scenario;
+    std::stable_sort(written.timeline.begin(), written.timeline.end(),
+                     [](const ScenarioEvent& a, const ScenarioEvent& b) { return a.atMs < b.atMs; });
+    return writeFile(dir.filePath(u"scenario.yaml"_s), header + ScenarioFile::toYaml(written), error) &&
            writeFile(dir.filePath(u"capture.pcap"_s), outcome.capture, error) &&
            writeFile(dir.filePath(u"report.xml"_s), outcome.junit, error) &&
            writeFile(dir.filePath(u"controller.log"_s), outcome.output, error) &&

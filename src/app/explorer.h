@@ -65,6 +65,7 @@ private:
         int number = 0;
         ExploreVariation variation;
         Scenario scenario;
+        QStringList addresses; // the units', as the controller was given them
         qint64 elapsedMs = 0;
         QStringList failed; // the expectations that failed
         QStringList report;

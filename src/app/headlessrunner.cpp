@@ -38,6 +38,11 @@ HeadlessRunner::HeadlessRunner(const SimulatorOptions& options, QObject* parent)
     if (keepsLog()) {
         m_log = std::make_unique<TrafficLogModel>();
         connect(&m_session, &ScenarioSession::trafficLogged, m_log.get(), &TrafficLogModel::appendFrom);
+        // The stream is the log: the log's own notices (the store's removals, units replaced) are
+        // its lines too, in the place the log gives them.
+        if (!options.quiet)
+            connect(m_log.get(), &TrafficLogModel::storeNotice, &m_writer,
+                    [this](const QString& text) { m_writer.appendFrom(-1, TrafficLogEntry::notice(text)); });
     }
     // A fleet of thousands reports only what did not work, and then how many listen.
     connect(&m_session, &ScenarioSession::endpointStateChanged, this,

@@ -86,6 +86,9 @@ QJsonObject unitJson(const UnitSimulator& unit, qsizetype id)
                        {QStringLiteral("profile"), profile},
                        {QStringLiteral("label"), text(kUnitProfiles[std::size_t(profile)].label)},
                        {QStringLiteral("identity"), QString::fromLatin1(unit.discoveryIdentity())},
+                       {QStringLiteral("unitPort"), unitPortForProfile(profile)},
+                       {QStringLiteral("discoveryPort"), kDiscoveryPort},
+                       // The names of earlier releases, kept readable for one more.
                        {QStringLiteral("unit_port"), unitPortForProfile(profile)},
                        {QStringLiteral("discovery_port"), kDiscoveryPort},
                        {QStringLiteral("listening"),

@@ -56,8 +56,10 @@ bool parseBound(const QJsonValue& value, quint64* seq, qint64* us)
 std::optional<RequestMatcher> RequestMatcher::fromJson(const QJsonObject& json, QString* error)
 {
     RequestMatcher matcher;
-    static const QStringList known{u"units"_s, u"command"_s, u"bytes"_s,    u"from"_s,
-                                   u"to"_s,    u"exactly"_s, u"at_least"_s, u"at_most"_s};
+    // at_least and at_most as a scenario file writes them, atLeast and atMost as the API's other
+    // fields are written.
+    static const QStringList known{u"units"_s,   u"command"_s,  u"bytes"_s,   u"from"_s,    u"to"_s,
+                                   u"exactly"_s, u"at_least"_s, u"at_most"_s, u"atLeast"_s, u"atMost"_s};
     for (auto it = json.begin(); it != json.end(); ++it) {
         if (!known.contains(it.key()))
             return fail(error,
@@ -162,7 +164,8 @@ std::optional<RequestMatcher> RequestMatcher::fromJson(const QJsonObject& json, 
     int counts = 0;
     for (const auto& [key, kind] :
          {std::pair{"exactly", Count::Exactly}, std::pair{"at_least", Count::AtLeast},
-          std::pair{"at_most", Count::AtMost}}) {
+          std::pair{"at_most", Count::AtMost}, std::pair{"atLeast", Count::AtLeast},
+          std::pair{"atMost", Count::AtMost}}) {
         const QJsonValue value = json.value(QLatin1String(key));
         if (value.isUndefined())
             continue;

@@ -232,6 +232,13 @@ Simulator::Simulator(const Options& options)
             d->block.release();
             const bool cannotBind =
                 std::string(error.what()).find("units cannot listen") != std::string::npos;
+            // A scenario's units are where its file puts them: no block of our own to move to.
+            if (cannotBind && !d->options.m_scenario.empty())
+                throw Error("the scenario " + d->options.m_scenario +
+                            " puts its units at fixed addresses, and another program (the simulator of "
+                            "another test, say) holds them: tests that play a scenario are not kept apart "
+                            "as tests with units() are, so run them one at a time; " +
+                            error.what());
             if (!drawn || !cannotBind || attempt == kStartAttempts)
                 throw;
         }
@@ -470,7 +477,7 @@ Endpoint Simulator::endpoint(int unit) const
 {
     const QJsonObject about = parse(d->request("GET", "/api/v1/units/" + std::to_string(unit)).body).object();
     return {about.value(QStringLiteral("address")).toString().toStdString(),
-            std::uint16_t(about.value(QStringLiteral("unit_port")).toInt())};
+            std::uint16_t(about.value(QStringLiteral("unitPort")).toInt())};
 }
 
 void Simulator::setChannels(const std::vector<int>& values, int unit)

@@ -6,17 +6,29 @@
 
 namespace {
 constexpr int kRowPadding = 2;
-}
+// The room a line takes beside its text: the delegate's margins.
+constexpr int kTextMargin = 8;
+} // namespace
 
 LogListView::LogListView(QWidget* parent)
     : QAbstractItemView(parent)
 {
     setVerticalScrollMode(ScrollPerItem);
-    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setSelectionMode(SingleSelection);
     setSelectionBehavior(SelectRows);
     setEditTriggers(NoEditTriggers);
-    setTextElideMode(Qt::ElideRight);
+    setTextElideMode(Qt::ElideNone);
+}
+
+int LogListView::horizontalOffset() const
+{
+    return horizontalScrollBar()->value();
+}
+
+int LogListView::rowWidth() const
+{
+    return qMax(viewport()->width(), m_contentWidth);
 }
 
 int LogListView::rowHeight() const
@@ -48,7 +60,8 @@ QRect LogListView::visualRect(const QModelIndex& index) const
 {
     if (!index.isValid() || index.parent() != rootIndex())
         return {};
-    return QRect(0, (index.row() - firstVisibleRow()) * rowHeight(), viewport()->width(), rowHeight());
+    return QRect(-horizontalOffset(), (index.row() - firstVisibleRow()) * rowHeight(), rowWidth(),
+                 rowHeight());
 }
 
 QModelIndex LogListView::indexAt(const QPoint& point) const
@@ -151,6 +164,10 @@ void LogListView::updateGeometries()
     bar->setRange(0, qMax(0, rowCount() - visible));
     bar->setPageStep(visible);
     bar->setSingleStep(1);
+    QScrollBar* across = horizontalScrollBar();
+    across->setRange(0, qMax(0, rowWidth() - viewport()->width()));
+    across->setPageStep(viewport()->width());
+    across->setSingleStep(fontMetrics().averageCharWidth() * 4);
     QAbstractItemView::updateGeometries();
 }
 
@@ -191,9 +208,22 @@ void LogListView::paintEvent(QPaintEvent* event)
     const int first = firstVisibleRow() + event->rect().top() / height;
     const int last = qMin(rows - 1, firstVisibleRow() + event->rect().bottom() / height);
     const QModelIndex current = currentIndex();
+    // The widest of the lines shown, measured only as they are painted: a million lines are never
+    // measured all at once.
+    int widest = 0;
     for (int row = first; row <= last; ++row) {
         const QModelIndex index = model()->index(row, 0, rootIndex());
-        option.rect = QRect(0, (row - firstVisibleRow()) * height, viewport()->width(), height);
+        widest = qMax(widest, fontMetrics().horizontalAdvance(index.data().toString()) + kTextMargin);
+    }
+    if (widest > m_contentWidth) {
+        m_contentWidth = widest;
+        updateGeometries();
+    }
+    const int left = -horizontalOffset();
+    const int width = rowWidth();
+    for (int row = first; row <= last; ++row) {
+        const QModelIndex index = model()->index(row, 0, rootIndex());
+        option.rect = QRect(left, (row - firstVisibleRow()) * height, width, height);
         option.state = QStyle::State_Enabled;
         if (selectionModel() && selectionModel()->isSelected(index))
             option.state |= QStyle::State_Selected;

@@ -8,7 +8,9 @@
 // insertion, which takes tens of milliseconds at a million rows).
 //
 // Scrolls by whole rows. At the top it follows the newest line; scrolled down, it keeps the
-// lines in view where they are while new lines arrive above them.
+// lines in view where they are while new lines arrive above them. Lines are never cut: a line
+// wider than the view (a fleet's, a fault's) scrolls sideways, as wide as the widest line shown
+// so far.
 class LogListView : public QAbstractItemView {
     Q_OBJECT
 
@@ -25,7 +27,7 @@ public:
 
 protected:
     QModelIndex moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers) override;
-    int horizontalOffset() const override { return 0; }
+    int horizontalOffset() const override;
     int verticalOffset() const override;
     bool isIndexHidden(const QModelIndex&) const override { return false; }
     void setSelection(const QRect& rect, QItemSelectionModel::SelectionFlags command) override;
@@ -40,4 +42,7 @@ protected slots:
 private:
     int rowCount() const;
     int visibleRowCount() const;
+    // How wide the rows are painted: the view's width, or the widest line met, if wider.
+    int rowWidth() const;
+    int m_contentWidth = 0;
 };

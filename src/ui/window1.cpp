@@ -1,5 +1,7 @@
 #include "window1.h"
 
+#include "statusitem.h"
+
 #include "app/appversion.h"
 #include "app/consoleoutput.h"
 #include "capture/trafficcapture.h"
@@ -20,12 +22,14 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSaveFile>
 #include <QStatusBar>
 #include <QTimer>
+#include <QUrl>
 
 namespace {
 constexpr int kListFontSize = 12;
@@ -131,143 +135,29 @@ void Window1::createControls()
     attachEditMenu();
 }
 
-void Window1::createStatusBar()
-{
-    UnitPortState = new QLabel(this);
-    DiscoveryPortState = new QLabel(this);
-    UnitPortState->setObjectName(QStringLiteral("UnitPortState"));
-    DiscoveryPortState->setObjectName(QStringLiteral("DiscoveryPortState"));
-    ControlState = new QLabel(this);
-    ControlState->setObjectName(QStringLiteral("ControlState"));
-    FaultState = new QLabel(this);
-    FaultState->setObjectName(QStringLiteral("FaultState"));
-    statusBar()->addWidget(UnitPortState);
-    statusBar()->addWidget(DiscoveryPortState);
-    ScenarioState = new QLabel(this);
-    ScenarioState->setObjectName(QStringLiteral("ScenarioState"));
-    ScenarioState->hide(); // until a scenario is opened
-    statusBar()->addPermanentWidget(ScenarioState);
-    statusBar()->addPermanentWidget(FaultState);
-    statusBar()->addPermanentWidget(ControlState);
-    statusBar()->setSizeGripEnabled(true);
-}
-
-namespace {
-// Lines or capture bytes written a piece at a time: a stored log of millions of lines is never
-// held in memory whole.
-constexpr qsizetype kSavePieceBytes = 1024 * 1024;
-
-bool commitOrSay(QSaveFile& file, QString* error)
-{
-    if (file.error() == QFileDevice::NoError && file.commit())
-        return true;
-    *error = file.errorString();
-    return false;
-}
-} // namespace
-
-bool Window1::saveLogTo(const QString& path, QString* error)
-{
-    m_log.publishPending();
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        *error = file.errorString();
-        return false;
-    }
-    // As the list shows them: newest first.
-    QByteArray piece;
-    for (int row = 0; row < m_log.rowCount() && file.error() == QFileDevice::NoError; ++row) {
-        piece += m_log.lineAt(row).toUtf8();
-        piece += '\n';
-        if (piece.size() >= kSavePieceBytes) {
-            file.write(piece);
-            piece.clear();
-        }
-    }
-    file.write(piece);
-    return commitOrSay(file, error);
-}
-
-bool Window1::saveCaptureTo(const QString& path, QString* error)
-{
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        *error = file.errorString();
-        return false;
-    }
-    TrafficCapture::LogStream stream(m_log);
-    for (QByteArray piece = stream.next(kSavePieceBytes);
-         !piece.isEmpty() && file.error() == QFileDevice::NoError; piece = stream.next(kSavePieceBytes))
-        file.write(piece);
-    return commitOrSay(file, error);
-}
-
 bool Window1::openLogStore(const LogStoreOptions& options, QString* error)
 {
     std::unique_ptr<LogStore> store = LogStore::open(options, error);
     if (!store)
         return false;
-    LogStoreState = new QLabel(tr("Log on disk"), this);
-    LogStoreState->setObjectName(QStringLiteral("LogStoreState"));
-    LogStoreState->setToolTip(
+    LogStoreState = new StatusItem(QStringLiteral("LogStoreState"), this);
+    m_logStoreAbout =
         tr("The traffic log is kept in %1 (at most %2 on disk; %3).")
             .arg(QDir::toNativeSeparators(store->directory()), LogStore::sizeText(store->diskLimit()),
-                 store->keepsDirectory() ? tr("it stays after the run") : tr("removed at exit")));
+                 store->keepsDirectory() ? tr("it stays after the run") : tr("removed at exit"));
+    LogStoreState->setTexts(tr("Log on disk"), m_logStoreAbout);
     statusBar()->addPermanentWidget(LogStoreState);
     printToStderr(QStringLiteral("Traffic log kept in %1").arg(store->directory()));
     m_log.setStore(std::move(store));
     connect(&m_log, &TrafficLogModel::storeNotice, this, [this](const QString& text) {
         printToStderr(text);
         statusBar()->showMessage(text, kStoreNoticeMs);
+        // The notice passes; the item keeps the last one, whole.
         const QString failure = m_log.store()->failure();
-        LogStoreState->setText(failure.isEmpty() ? tr("Log on disk") : tr("Log not stored"));
-        if (!failure.isEmpty())
-            LogStoreState->setToolTip(failure);
-        else
-            LogStoreState->setToolTip(m_logStoreAbout);
+        LogStoreState->setTexts(failure.isEmpty() ? tr("Log on disk") : tr("Log not stored"),
+                                (failure.isEmpty() ? m_logStoreAbout : failure) + tr("\nLast: ") + text);
     });
     return true;
-}
-
-void Window1::attachFileMenu()
-{
-    connect(m_menuBar->FileOpenScenario, &QAction::triggered, this, [this] {
-        const QString path = QFileDialog::getOpenFileName(
-            this, tr("Open Scenario"), QString(), tr("Scenarios (*.yaml *.yml *.json);;All files (*)"));
-        if (path.isEmpty())
-            return;
-        // Refused, the window keeps what it had and says why.
-        if (QString error; !openScenario(path, &error))
-            QMessageBox::warning(this, tr("Open Scenario"), error);
-    });
-    connect(m_menuBar->FileSaveScenario, &QAction::triggered, this, [this] {
-        saveWithDialog(tr("Save Scenario"), QStringLiteral("scenario.yaml"),
-                       tr("Scenarios (*.yaml *.yml);;All files (*)"), &Window1::saveScenarioTo);
-    });
-    connect(m_menuBar->ViewUnits, &QAction::triggered, this, &Window1::openUnitsDialog);
-    connect(m_menuBar->ViewControllers, &QAction::triggered, this, &Window1::openControllersDialog);
-    connect(m_menuBar->FileSaveLog, &QAction::triggered, this, [this] {
-        saveWithDialog(tr("Save Log"), QStringLiteral("traffic-log.txt"),
-                       tr("Text files (*.txt);;All files (*)"), &Window1::saveLogTo);
-    });
-    connect(m_menuBar->FileSaveCapture, &QAction::triggered, this, [this] {
-        saveWithDialog(tr("Save Capture"), QStringLiteral("traffic.pcap"),
-                       tr("Captures (*.pcap);;All files (*)"), &Window1::saveCaptureTo);
-    });
-}
-
-void Window1::saveWithDialog(const QString& title, const QString& suggestedName, const QString& filter,
-                             bool (Window1::*save)(const QString&, QString*))
-{
-    const QString path = QFileDialog::getSaveFileName(this, title, suggestedName, filter);
-    if (path.isEmpty())
-        return;
-    QString error;
-    if ((this->*save)(path, &error))
-        statusBar()->showMessage(tr("Saved %1").arg(QDir::toNativeSeparators(path)), 5000);
-    else
-        QMessageBox::warning(this, title,
-                             tr("Could not save %1:\n%2").arg(QDir::toNativeSeparators(path), error));
 }
 
 void Window1::attachFaultsMenu()
@@ -347,23 +237,6 @@ void Window1::showLogLine(quint64 seq)
     activateWindow();
 }
 
-bool Window1::openScenario(const QString& path, QString* error)
-{
-    const std::optional<Scenario> scenario = ScenarioFile::load(path, error);
-    if (!scenario)
-        return false;
-    if (!m_session.play(*scenario, error))
-        return false;
-    printSeed();
-    showScenarioState();
-    return true;
-}
-
-bool Window1::saveScenarioTo(const QString& path, QString* error)
-{
-    return ScenarioFile::save(m_session.snapshot(), path, error);
-}
-
 void Window1::attachScenarioMenu()
 {
     m_scenarioClock = new QTimer(this);
@@ -386,26 +259,6 @@ void Window1::attachScenarioMenu()
     showScenarioState();
 }
 
-void Window1::showScenarioState()
-{
-    const ScenarioPlayer* player = m_session.player();
-    const bool running = player && player->isRunning();
-    m_menuBar->ScenarioStart->setEnabled(player && !running);
-    m_menuBar->ScenarioStop->setEnabled(running);
-    m_menuBar->ScenarioRestart->setEnabled(player);
-    m_menuBar->ScenarioResults->setEnabled(player);
-    if (running && !m_scenarioClock->isActive())
-        m_scenarioClock->start();
-    else if (!running)
-        m_scenarioClock->stop();
-    if (!player)
-        return;
-    ScenarioState->setText(player->statusText());
-    // The status bar may be narrower than the text: the whole of it on hover.
-    ScenarioState->setToolTip(ScenarioState->text());
-    ScenarioState->show();
-}
-
 bool Window1::startControlApi(const ControlOptions& options)
 {
     delete m_control;
@@ -418,7 +271,8 @@ bool Window1::startControlApi(const ControlOptions& options)
                                           .arg(options.address.toString())
                                           .arg(options.port)
                                           .arg(error);
-    ControlState->setText(state);
+    ControlState->setTexts(statustext::controlApi(listening ? QUrl(m_control->url()).port() : 0), state);
+    ControlState->show();
     printToStderr(state);
     return listening;
 }
@@ -437,17 +291,6 @@ void Window1::openFaultDialog()
             m_session.faultRules().add(*dialog->rule());
     });
     dialog->open();
-}
-
-void Window1::showFaultState()
-{
-    // Enabled rules, whichever units they name.
-    const QList<FaultInjector::Entry> rules = m_session.faultRules().rules();
-    const int active = int(std::count_if(
-        rules.cbegin(), rules.cend(), [](const FaultInjector::Entry& entry) { return entry.rule.enabled; }));
-    FaultState->setText(active == 0   ? tr("No fault rules active")
-                        : active == 1 ? tr("1 fault rule active")
-                                      : tr("%1 fault rules active").arg(active));
 }
 
 void Window1::capWindowSize()
@@ -519,27 +362,4 @@ void Window1::printSeed() const
 void Window1::PushButton1_Action()
 {
     m_log.clear();
-}
-
-void Window1::showEndpointState(int unit, bool listening, const QString& text)
-{
-    // The single unit shows both its ports; a fleet shows how many units listen, and says on
-    // standard error which cannot.
-    if (unit < 0 || !m_session.isFleet()) {
-        (unit < 0 ? DiscoveryPortState : UnitPortState)->setText(text);
-        (unit < 0 ? DiscoveryPortState : UnitPortState)->setToolTip(text);
-        printToStderr(text);
-        return;
-    }
-    if (!listening)
-        printToStderr(text);
-    const QList<UnitSimulator*>& units = m_session.units();
-    const qsizetype bound = std::count_if(units.cbegin(), units.cend(), [](const UnitSimulator* each) {
-        return each->unitEndpoint().isBound();
-    });
-    UnitPortState->setText(tr("%1 of %2 units listening, from %3 to %4")
-                               .arg(bound)
-                               .arg(units.size())
-                               .arg(units.first()->address().toString(), units.last()->address().toString()));
-    UnitPortState->setToolTip(UnitPortState->text());
 }

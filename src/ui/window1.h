@@ -13,6 +13,7 @@ class LogListView;
 class MainMenuBar;
 class QComboBox;
 class QLabel;
+class StatusItem;
 class QPushButton;
 class QTimer;
 class ControllersDialog;
@@ -50,6 +51,11 @@ public:
     // Loads the scenario in `path` and plays it from 0; false, with why (FILE:LINE:COLUMN: ...),
     // and everything as it was, when it is refused.
     bool openScenario(const QString& path, QString* error);
+    // Where a file dialog proposes to save `fileName`: in the folder last opened from or saved to.
+    QString suggestedPath(const QString& fileName) const;
+    // What Save Scenario proposes: the scenario's name ("room 2" -> "room-2.yaml"), else the name
+    // of the file it was opened from, else "scenario.yaml".
+    QString suggestedScenarioName() const;
     // Writes the state as it is now as a scenario file.
     bool saveScenarioTo(const QString& path, QString* error);
 
@@ -76,6 +82,8 @@ private:
     void unitsReplaced();
     void attachScenarioMenu();
     void showScenarioState();
+    // The scenario's verdict, once it ended and was judged.
+    void showVerdict();
     void openUnitsDialog();
     void openControllersDialog();
     void openResultsDialog();
@@ -104,16 +112,19 @@ private:
     QLabel* Label1 = nullptr;
     QComboBox* PopupMenu1 = nullptr;
     QLabel* Label2 = nullptr;
-    QLabel* UnitPortState = nullptr;
-    QLabel* DiscoveryPortState = nullptr;
-    QLabel* FaultState = nullptr;
-    QLabel* ControlState = nullptr;
-    QLabel* LogStoreState = nullptr;
-    QLabel* ScenarioState = nullptr;
+    StatusItem* UnitPortState = nullptr;
+    StatusItem* DiscoveryPortState = nullptr;
+    StatusItem* FaultState = nullptr;
+    StatusItem* ControlState = nullptr;
+    StatusItem* LogStoreState = nullptr;
+    StatusItem* ScenarioState = nullptr;
+    StatusItem* VerdictState = nullptr;
     QTimer* m_scenarioClock = nullptr; // the status bar's elapsed time while a scenario runs
     UnitsDialog* m_unitsDialog = nullptr;
     ControllersDialog* m_controllersDialog = nullptr;
     ResultsDialog* m_resultsDialog = nullptr;
+    QString m_lastFolder;    // of the last file opened or saved; the working folder until then
+    QString m_scenarioFile;  // the scenario file opened last
     QString m_logStoreAbout; // where the log is kept, for the label's tool tip
     ControlServer* m_control = nullptr;
 };

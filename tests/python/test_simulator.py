@@ -126,6 +126,17 @@ def test_a_scenario_is_ready_once_it_plays_and_its_verdict_is_the_exit_status(tm
         assert sim.stop() == 4  # one set-channels of two: failed
 
 
+def test_a_second_play_of_a_scenario_at_fixed_addresses_is_refused_with_the_reason(tmp_path):
+    scenario = tmp_path / "fixed.yaml"
+    scenario.write_text("version: 1\nunits:\n  - {count: 2, first: 127.0.14.1}\n")
+    with Simulator(scenario=scenario):
+        with pytest.raises(UnitSimError) as second:
+            Simulator(scenario=scenario)
+    assert "puts its units at fixed addresses, and another program" in str(second.value)
+    assert "run them one at a time" in str(second.value)
+    assert "127.0.14.1" in str(second.value)  # the simulator's own words on what it could not bind
+
+
 def test_the_simulator_ends_with_the_test_that_started_it():
     # A test process killed outright cannot stop its simulator: the pipe to its standard input
     # closes with the test, and that ends it.
