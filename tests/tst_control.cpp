@@ -538,6 +538,14 @@ void TestControl::badRequests_data()
                               << QByteArray(R"({"rule": "drop,every=0"})") << 400 << u"'every=0'"_s;
     QTest::addRow("rule not text") << QByteArray("POST") << u"/api/v1/faults"_s
                                    << QByteArray(R"({"rule": 5})") << 400 << u"must be a string"_s;
+    // Aliases nested in aliases: 9^8 nodes from a few hundred bytes, refused before they expand.
+    QByteArray bomb = "{\"version\": 1, \"name\": [&l0 [1, 1, 1, 1, 1, 1, 1, 1, 1]";
+    for (int level = 1; level < 8; ++level)
+        bomb += ", &l" + QByteArray::number(level) + " [" +
+                ("*l" + QByteArray::number(level - 1) + ", ").repeated(8) + "*l" +
+                QByteArray::number(level - 1) + "]";
+    QTest::addRow("alias bomb") << QByteArray("PUT") << u"/api/v1/scenario"_s << bomb + "]}" << 400
+                                << u"aliases (*name) would repeat more than 100000 nodes"_s;
     QTest::addRow("bad since") << QByteArray("GET") << u"/api/v1/log?since=x"_s << QByteArray() << 400
                                << u"since"_s;
     QTest::addRow("limit 0") << QByteArray("GET") << u"/api/v1/log?limit=0"_s << QByteArray() << 400

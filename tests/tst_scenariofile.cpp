@@ -25,6 +25,8 @@ private slots:
     void proxyUnitsReadAndWriteBack();
     void loadNamesTheFile();
     void deepNestingIsRefusedNotFollowed();
+    void aliasBombsAreRefusedBeforeTheyExpand_data();
+    void aliasBombsAreRefusedBeforeTheyExpand();
 };
 
 namespace {
@@ -372,6 +374,62 @@ void TestScenarioFile::deepNestingIsRefusedNotFollowed()
     QVERIFY(!parse("version: 1\nunits: "_ba + QByteArray(30000, '[') + QByteArray(30000, ']'), &error));
     QVERIFY2(error.message.contains(u"levels deep"_s), qPrintable(error.message));
     QVERIFY(!parse("version: 1\nname: "_ba + QByteArray(30000, '{') + QByteArray(30000, '}'), &error));
+}
+
+namespace {
+// Nine of each level's anchor in the next, eight levels: 9^8 (43 million) nodes from under 300
+// bytes, the shape of a "billion laughs".
+QByteArray aliasBomb()
+{
+    QByteArray text = "[&l0 [1, 1, 1, 1, 1, 1, 1, 1, 1]";
+    for (int level = 1; level < 8; ++level) {
+        QByteArray items;
+        for (int k = 0; k < 9; ++k)
+            items += (k ? ", *l" : "*l") + QByteArray::number(level - 1);
+        text += ", &l" + QByteArray::number(level) + " [" + items + "]";
+    }
+    return text + "]";
+}
+} // namespace
+
+void TestScenarioFile::aliasBombsAreRefusedBeforeTheyExpand_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("message");
+    const QByteArray head = "version: 1\nunits: [{count: 2, first: 127.0.7.1}]\nend: 10s\n";
+    const QString tooMuch = u"aliases (*name) would repeat more than 100000 nodes"_s;
+    QTest::newRow("in a verify's bytes")
+        << head + "expect:\n  - {name: x, verify: {bytes: " + aliasBomb() + "}}\n"
+        << tooMuch;
+    QTest::newRow("in the explore block")
+        << head + "explore: {at_most: 1, window: 1s-2s, units: 0-1, events: " + aliasBomb() + "}\n"
+        << tooMuch;
+    QTest::newRow("in a PUT's JSON-like flow")
+        << "{\"version\": 1, \"name\": " + aliasBomb() + "}" << tooMuch;
+    QByteArray many = head + "name: &n room\nfaults: [";
+    for (int k = 0; k <= 10000; ++k)
+        many += k ? ", *n" : "*n";
+    QTest::newRow("too many aliases") << many + "]\n" << u"more than 10000 aliases"_s;
+}
+
+void TestScenarioFile::aliasBombsAreRefusedBeforeTheyExpand()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, message);
+    ScenarioError error;
+    QVERIFY(!parse(text, &error));
+    QVERIFY2(error.message.contains(message), qPrintable(error.message));
+    QVERIFY(error.line >= 1 && error.column >= 1);
+
+    // A few aliases, as a person writes them, are read as ever.
+    const std::optional<Scenario> reused =
+        parse("version: 1\nunits:\n  - {count: 2, first: 127.0.7.1, channels: &warm [9, 9, 9, 9, 9, 9, 9, 9, "
+              "9, 9, 9, 9, "
+              "9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9]}\n  - {address: 127.0.7.5, channels: *warm}\n",
+              &error);
+    QVERIFY2(reused, qPrintable(error.message));
+    QCOMPARE(reused->units.size(), 2);
+    QCOMPARE(reused->units[1].channels, reused->units[0].channels);
 }
 
 QTEST_GUILESS_MAIN(TestScenarioFile)

@@ -1,5 +1,7 @@
 #include "scenariofile.h"
 
+#include "yamlaliases.h"
+
 #include "fault/duration.h"
 #include "fleet/unitaddress.h"
 #include "recording/unitrecording.h"
@@ -646,6 +648,11 @@ std::optional<Scenario> parse(const QByteArray& text, ScenarioError* error, cons
 {
     try {
         const std::string source = text.toStdString();
+        // Before anything reads the document: its aliases must not repeat it without bound.
+        if (const std::optional<YamlAliases::Problem> aliases = YamlAliases::check(source)) {
+            *error = {aliases->line, aliases->column, aliases->message};
+            return std::nullopt;
+        }
         // Not LoadAll(): on some broken text (a line that starts with a comma, say) it asks for
         // document after document, each empty, until memory runs out. One document is read, and
         // then whether a second one begins.
