@@ -431,6 +431,13 @@ void TestControlHttp::headCloseAndHttp10()
     QCOMPARE(statusOf(closing.readUntilClosed(&closed)), 200);
     QVERIFY(closed);
 
+    // Blank lines before a request are allowed, however many; the request after them is answered.
+    for (const QByteArray& blank : {QByteArray("\r\n"), QByteArray("\r\n\r\n"), QByteArray("\n\n\n")}) {
+        RawClient late(m_port);
+        late.send(blank + get("/api/v1/units/0", "Connection: close\r\n"));
+        QCOMPARE(statusOf(late.readUntilClosed(&closed)), 200);
+    }
+
     // HTTP/1.0: no Host needed, answered in 1.0, and the connection ends.
     RawClient old(m_port);
     old.send("GET /api/v1/units HTTP/1.0\r\n\r\n");

@@ -166,10 +166,8 @@ bool HttpConnection::parseHead()
         lines.removeFirst();
     while (!lines.isEmpty() && lines.last().isEmpty())
         lines.removeLast(); // the empty line that ends the block
-    if (lines.isEmpty()) {
-        m_buffer.clear();
-        return m_state == State::Head; // nothing but blank lines: wait for a request
-    }
+    if (lines.isEmpty())    // nothing but blank lines: what follows them (already in the buffer, or
+        return m_state == State::Head; // still to come) is the request
 
     m_request = HttpRequest();
     const QList<QByteArray> parts = lines.takeFirst().split(' ');
