@@ -6,11 +6,13 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QSemaphore>
 #include <QStorageInfo>
 
 #include <algorithm>
@@ -19,6 +21,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -28,17 +31,91 @@ qint64 segmentBytesFor(qint64 diskLimit)
 {
     return std::clamp<qint64>(diskLimit / 16, 256 * 1024, 64 * 1024 * 1024);
 }
+
+QString systemError(int error)
+{
+    return QString::fromLocal8Bit(strerror(error));
+}
+
+// A directory asked for by name, made if need be (for this user alone). Refused when another user
+// could change what is in it: they could put a link where a segment is about to be written.
+int openNamedDirectory(const QString& directory, QString* opened, QString* error)
+{
+    *opened = directory;
+    const QByteArray path = QFile::encodeName(directory);
+    if (QFileInfo(directory).dir().mkpath(QStringLiteral(".")) && ::mkdir(path.constData(), 0700) != 0 &&
+        errno != EEXIST) {
+        *error = QStringLiteral("cannot make the log directory %1: %2").arg(directory, systemError(errno));
+        return -1;
+    }
+    const uid_t me = ::geteuid();
+    struct stat link {};
+    if (::lstat(path.constData(), &link) == 0 && S_ISLNK(link.st_mode) && link.st_uid != me) {
+        *error = QStringLiteral("the log directory %1 is a link of another user's (uid %2); choose a "
+                                "directory of your own")
+                     .arg(directory)
+                     .arg(link.st_uid);
+        return -1;
+    }
+    const int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat info {};
+    if (fd < 0 || ::fstat(fd, &info) != 0) {
+        *error = QStringLiteral("cannot open the log directory %1: %2").arg(directory, systemError(errno));
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
+    QString refused;
+    if (info.st_uid != me)
+        refused = QStringLiteral("belongs to another user (uid %1)").arg(info.st_uid);
+    else if (info.st_mode & (S_IWGRP | S_IWOTH))
+        refused = QStringLiteral("can be written by other users (mode %1)")
+                      .arg(info.st_mode & 07777, 4, 8, QLatin1Char('0'));
+    if (!refused.isEmpty()) {
+        *error = QStringLiteral("the log directory %1 %2: they could make the run write where they "
+                                "like; choose a directory only you can write in")
+                     .arg(directory, refused);
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A new directory of the run's own, under a name nobody can take first, for this user alone.
+int makeOwnDirectory(QString* made, QString* error)
+{
+    const QString parent = LogStore::defaultParent();
+    const QByteArray parentPath = QFile::encodeName(parent);
+    if (!QDir(parent).exists() &&
+        (!QFileInfo(parent).dir().mkpath(QStringLiteral(".")) ||
+         ::mkdir(parentPath.constData(), 0700) != 0) &&
+        errno != EEXIST) {
+        *error = QStringLiteral("cannot make %1: %2").arg(parent, systemError(errno));
+        return -1;
+    }
+    QByteArray name = QFile::encodeName(
+        QStringLiteral("%1/unitsim-log-%2-XXXXXX")
+            .arg(parent, QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"))));
+    if (!::mkdtemp(name.data())) {
+        *error = QStringLiteral("cannot make a log directory in %1: %2").arg(parent, systemError(errno));
+        return -1;
+    }
+    *made = QFile::decodeName(name);
+    const int fd = ::open(name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        *error = QStringLiteral("cannot open the log directory %1: %2").arg(*made, systemError(errno));
+        ::rmdir(name.constData());
+    }
+    return fd;
+}
 } // namespace
 
-QString LogStore::defaultDirectory()
+QString LogStore::defaultParent()
 {
-    const QString name = QStringLiteral("unitsim-log-%1-%2")
-                             .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")))
-                             .arg(QCoreApplication::applicationPid());
     const QString state = qEnvironmentVariable("XDG_STATE_HOME");
     if (!state.isEmpty() && QDir::isAbsolutePath(state))
-        return state + QStringLiteral("/unit-simulator/") + name;
-    return QDir::tempPath() + QLatin1Char('/') + name;
+        return state + QStringLiteral("/unit-simulator");
+    return QDir::tempPath();
 }
 
 qint64 LogStore::parseSize(const QString& text)
@@ -90,16 +167,14 @@ QString LogStore::sizeText(qint64 bytes)
 std::unique_ptr<LogStore> LogStore::open(const LogStoreOptions& options, QString* error)
 {
     const bool keep = !options.directory.isEmpty();
-    const QString directory =
-        QDir::cleanPath(QDir(keep ? options.directory : defaultDirectory()).absolutePath());
-    if (!QDir().mkpath(directory)) {
-        *error = QStringLiteral("cannot make the log directory %1").arg(directory);
+    QString directory;
+    const int dirFd =
+        keep ? openNamedDirectory(QDir::cleanPath(QDir(options.directory).absolutePath()), &directory, error)
+             : makeOwnDirectory(&directory, error);
+    if (dirFd < 0)
         return nullptr;
-    }
     // Made exclusively: two runs never share a store, and an earlier run's is never overwritten.
-    const QByteArray metadataPath =
-        QFile::encodeName(directory + QLatin1Char('/') + QLatin1String(kMetadataFile));
-    const int fd = ::open(metadataPath.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    const int fd = ::openat(dirFd, kMetadataFile, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         *error = errno == EEXIST
                      ? QStringLiteral("%1 holds the log store of another run already (read it with "
@@ -107,6 +182,9 @@ std::unique_ptr<LogStore> LogStore::open(const LogStoreOptions& options, QString
                            .arg(directory)
                      : QStringLiteral("cannot write in the log directory %1: %2")
                            .arg(directory, QString::fromLocal8Bit(strerror(errno)));
+        ::close(dirFd);
+        if (!keep)
+            QDir().rmdir(directory);
         return nullptr;
     }
     qint64 limit = options.diskLimit;
@@ -129,29 +207,36 @@ std::unique_ptr<LogStore> LogStore::open(const LogStoreOptions& options, QString
     const int writeError = errno;
     ::close(fd);
     if (!written) {
-        QFile::remove(QFile::decodeName(metadataPath));
+        ::unlinkat(dirFd, kMetadataFile, 0);
+        ::close(dirFd);
+        if (!keep)
+            QDir().rmdir(directory);
         *error = QStringLiteral("cannot write in the log directory %1: %2")
                      .arg(directory, QString::fromLocal8Bit(strerror(writeError)));
         return nullptr;
     }
-    return std::unique_ptr<LogStore>(new LogStore(directory, keep, limit, about));
+    return std::unique_ptr<LogStore>(
+        new LogStore(directory, dirFd, keep, limit, about, std::max(0, options.exitWaitMs)));
 }
 
-LogStore::LogStore(const QString& directory, bool keep, qint64 diskLimit, const QJsonObject& metadata)
+LogStore::LogStore(const QString& directory, int directoryFd, bool keep, qint64 diskLimit,
+                   const QJsonObject& metadata, int exitWaitMs)
     : m_directory(directory)
     , m_metadata(metadata)
     , m_keep(keep)
     , m_diskLimit(diskLimit)
     , m_segmentBytes(segmentBytesFor(diskLimit))
-    , m_writer(std::make_unique<LogStoreWriter>(directory, m_segmentBytes))
+    , m_exitWaitMs(exitWaitMs)
+    , m_thread(std::make_unique<QThread>())
+    , m_writer(std::make_unique<LogStoreWriter>(directory, directoryFd, m_segmentBytes))
     , m_reader(directory)
 {
     qRegisterMetaType<LogBlockPlace>();
-    m_thread.setObjectName(QStringLiteral("log store"));
-    m_writer->moveToThread(&m_thread);
+    m_thread->setObjectName(QStringLiteral("log store"));
+    m_writer->moveToThread(m_thread.get());
     connect(m_writer.get(), &LogStoreWriter::written, this, &LogStore::blockWritten);
     connect(m_writer.get(), &LogStoreWriter::failed, this, &LogStore::writeFailed);
-    m_thread.start();
+    m_thread->start();
     m_flushTimer.setSingleShot(true);
     m_flushTimer.setInterval(kFlushIntervalMs);
     connect(&m_flushTimer, &QTimer::timeout, this, &LogStore::flush);
@@ -159,15 +244,40 @@ LogStore::LogStore(const QString& directory, bool keep, qint64 diskLimit, const 
 
 LogStore::~LogStore()
 {
-    // A store that stays is written whole: a normal exit loses no line.
-    if (m_keep)
-        waitUntilWritten();
-    m_thread.quit();
-    m_thread.wait();
+    // A store that stays is written whole: a normal exit loses no line. But a disk that does not
+    // answer (a hung network mount, say) must not keep the run from ending.
+    const QDeadlineTimer deadline(m_exitWaitMs);
+    const bool finished = !m_keep || waitUntilWritten(deadline);
+    m_thread->quit();
+    if (!finished || !m_thread->wait(deadline)) {
+        reportUnfinished();
+        // The writer is stuck in a system call: it and its thread are left to the process's end
+        // rather than destroyed under it.
+        (void)m_writer.release();
+        (void)m_thread.release();
+        m_reader.clear();
+        return;
+    }
     m_writer.reset();
     m_reader.clear();
     if (!m_keep)
         removeDirectory();
+}
+
+void LogStore::reportUnfinished() const
+{
+    const quint64 stored = storedEnd();
+    QString text = QStringLiteral("log store: the disk did not take what was left within %1 s")
+                       .arg(m_exitWaitMs / 1000.0, 0, 'g', 3);
+    if (!m_keep)
+        text += QStringLiteral("; %1 is left behind").arg(m_directory);
+    else if (m_end > stored)
+        text += QStringLiteral("; lines %1 to %2 (%3) were not written to %4")
+                    .arg(stored)
+                    .arg(m_end - 1)
+                    .arg(m_end - stored)
+                    .arg(m_directory);
+    qWarning("%s", qPrintable(text));
 }
 
 void LogStore::removeDirectory()
@@ -215,16 +325,20 @@ void LogStore::flush()
     ++m_blocksInFlight;
 }
 
-void LogStore::waitUntilWritten()
+bool LogStore::waitUntilWritten(QDeadlineTimer deadline)
 {
     flush();
-    QMetaObject::invokeMethod(
-        m_writer.get(), [] {}, Qt::BlockingQueuedConnection);
-    QCoreApplication::sendPostedEvents(this);
-    // What the blocks' arrival set off (the oldest segments removed) is the writer's to do too.
-    QMetaObject::invokeMethod(
-        m_writer.get(), [] {}, Qt::BlockingQueuedConnection);
-    QCoreApplication::sendPostedEvents(this);
+    // Twice: what the blocks' arrival set off (the oldest segments removed) is the writer's to do too.
+    for (int round = 0; round < 2; ++round) {
+        // Shared: a writer that answers after the deadline still finds it.
+        const auto done = std::make_shared<QSemaphore>();
+        QMetaObject::invokeMethod(
+            m_writer.get(), [done] { done->release(); }, Qt::QueuedConnection);
+        if (!done->tryAcquire(1, int(std::min<qint64>(deadline.remainingTime(), INT_MAX))))
+            return false;
+        QCoreApplication::sendPostedEvents(this);
+    }
+    return true;
 }
 
 void LogStore::clear()

@@ -3,6 +3,7 @@
 #include "logstorereader.h"
 #include "logstorewriter.h"
 
+#include <QDeadlineTimer>
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
@@ -20,6 +21,8 @@ struct LogStoreOptions {
     qint64 diskLimit = 0;
     // A fleet's units by index, so that a reader of the store can name them.
     QStringList unitAddresses;
+    // How long the end of the run waits for the disk to take what is left, at most.
+    int exitWaitMs = 10000;
 };
 
 // The traffic log on disk: every line goes to segment files in a directory, packed in blocks on
@@ -42,11 +45,13 @@ public:
     static constexpr int kFlushIntervalMs = 200;
     static constexpr auto kMetadataFile = "store.json";
 
-    // Opens a new store in `options.directory` (made if need be; it must not hold a store already).
+    // Opens a new store in `options.directory` (made if need be; it must be the user's own, no
+    // other user may write in it, and it must not hold a store already), or in a new directory
+    // of the run's own (see defaultParent()).
     static std::unique_ptr<LogStore> open(const LogStoreOptions& options, QString* error);
-    // A directory of this run's own under $XDG_STATE_HOME/unit-simulator, else the system's
-    // temporary directory.
-    static QString defaultDirectory();
+    // Where a run's own store directory is made, under a name nobody can guess or take first:
+    // $XDG_STATE_HOME/unit-simulator, else the system's temporary directory.
+    static QString defaultParent();
     // "10GiB", "500M", "1.5 GB", "1048576": bytes, or -1 when it is none of those.
     static qint64 parseSize(const QString& text);
     static QString sizeText(qint64 bytes);
@@ -79,8 +84,10 @@ public:
     // Why lines are not stored, or empty while they are.
     QString failure() const { return m_failure; }
     // Waits until everything handed to the writer is written, and the segments beyond the limit
-    // are gone (for tests and for a clean exit).
-    void waitUntilWritten();
+    // are gone (for tests and for a clean exit); false when the deadline came first.
+    bool waitUntilWritten(QDeadlineTimer deadline = QDeadlineTimer(QDeadlineTimer::Forever));
+    // The thread the disk work runs on (for tests that stall it).
+    QThread* writerThread() const { return m_thread.get(); }
 
 signals:
     // Lines up to `end` are on disk.
@@ -90,17 +97,21 @@ signals:
     void failed(const QString& reason);
 
 private:
-    LogStore(const QString& directory, bool keep, qint64 diskLimit, const QJsonObject& metadata);
+    LogStore(const QString& directory, int directoryFd, bool keep, qint64 diskLimit,
+             const QJsonObject& metadata, int exitWaitMs);
     void blockWritten(const LogBlockPlace& place, qint64 fileBytes);
     void writeFailed(const QString& reason);
     void removeDirectory();
+    // Tells on standard error what a writer that did not finish in time left unwritten.
+    void reportUnfinished() const;
 
     QString m_directory;
     QJsonObject m_metadata; // as store.json holds it
     bool m_keep = false;
     qint64 m_diskLimit = kDefaultDiskLimit;
     qint64 m_segmentBytes = 0;
-    QThread m_thread;
+    int m_exitWaitMs = 0;
+    std::unique_ptr<QThread> m_thread;
     std::unique_ptr<LogStoreWriter> m_writer;
     LogStoreReader m_reader;
     LogBlockBuilder m_builder;

@@ -117,10 +117,17 @@ int LogStoreReader::fileOf(quint64 segment, QString* error) const
     if (const auto it = m_files.find(segment); it != m_files.end())
         return it->second;
     const QByteArray path = QFile::encodeName(m_directory + QLatin1Char('/') + segmentFileName(segment));
-    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    // Never through a link, and never waiting on a pipe someone put there: a segment is a file.
+    const int fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat info {};
     if (fd < 0) {
         *error = QStringLiteral("cannot open %1: %2")
                      .arg(QFile::decodeName(path), QString::fromLocal8Bit(strerror(errno)));
+        return -1;
+    }
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        *error = QStringLiteral("cannot open %1: not a file").arg(QFile::decodeName(path));
+        ::close(fd);
         return -1;
     }
     m_files.emplace(segment, fd);

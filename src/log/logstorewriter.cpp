@@ -34,8 +34,9 @@ bool writeAll(int fd, const char* data, qsizetype size)
 }
 } // namespace
 
-LogStoreWriter::LogStoreWriter(const QString& directory, qint64 segmentBytes)
+LogStoreWriter::LogStoreWriter(const QString& directory, int directoryFd, qint64 segmentBytes)
     : m_directory(directory)
+    , m_dirFd(directoryFd)
     , m_segmentBytes(segmentBytes)
 {
 }
@@ -43,6 +44,7 @@ LogStoreWriter::LogStoreWriter(const QString& directory, qint64 segmentBytes)
 LogStoreWriter::~LogStoreWriter()
 {
     closeSegment();
+    ::close(m_dirFd);
 }
 
 void LogStoreWriter::closeSegment()
@@ -57,8 +59,9 @@ bool LogStoreWriter::startSegment(quint64 segment, QString* error)
 {
     closeSegment();
     const QString name = LogStoreReader::segmentFileName(segment);
-    const QByteArray path = QFile::encodeName(m_directory + QLatin1Char('/') + name);
-    m_fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // Always a new file: whatever stands under the name (a link, a pipe) is never opened.
+    m_fd = ::openat(m_dirFd, QFile::encodeName(name).constData(),
+                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (m_fd < 0) {
         *error = QStringLiteral("cannot create %1: %2").arg(name, systemError(errno));
         return false;
@@ -114,7 +117,7 @@ void LogStoreWriter::removeSegment(quint64 segment)
 {
     if (m_fd >= 0 && segment == m_segment)
         closeSegment();
-    QFile::remove(m_directory + QLatin1Char('/') + LogStoreReader::segmentFileName(segment));
+    ::unlinkat(m_dirFd, QFile::encodeName(LogStoreReader::segmentFileName(segment)).constData(), 0);
 }
 
 void LogStoreWriter::removeAll()
@@ -123,5 +126,5 @@ void LogStoreWriter::removeAll()
     m_failed = false; // a cleared store may well have room again
     const QDir dir(m_directory);
     for (const QString& name : dir.entryList({QStringLiteral("segment-*.log")}, QDir::Files))
-        QFile::remove(dir.filePath(name));
+        ::unlinkat(m_dirFd, QFile::encodeName(name).constData(), 0);
 }

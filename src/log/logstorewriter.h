@@ -13,7 +13,8 @@ class LogStoreWriter : public QObject {
     Q_OBJECT
 
 public:
-    LogStoreWriter(const QString& directory, qint64 segmentBytes);
+    // Takes `directoryFd`, the store's directory opened: files are made in it, never through links.
+    LogStoreWriter(const QString& directory, int directoryFd, qint64 segmentBytes);
     ~LogStoreWriter() override;
 
     // Each runs on the writer's thread, in the order asked.
@@ -32,6 +33,7 @@ private:
     void closeSegment();
 
     QString m_directory;
+    int m_dirFd;
     qint64 m_segmentBytes;
     int m_fd = -1;
     quint64 m_segment = 0;
