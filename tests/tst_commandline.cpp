@@ -124,6 +124,12 @@ void TestCommandLine::control_data()
     QTest::addRow("window, token from a file")
         << QStringList{u"--control=0.0.0.0:1"_s, u"--control-token-file="_s + tokenFile(u"token"_s)}
         << QByteArray() << u"0.0.0.0"_s << 1 << QByteArray("from-a-file");
+    QTest::addRow("proxies through the API")
+        << QStringList{u"--headless"_s, u"--control=0"_s, u"--allow-api-proxies"_s} << QByteArray()
+        << u"127.0.0.1"_s << 0 << QByteArray();
+    QTest::addRow("window, proxies through the API")
+        << QStringList{u"--allow-api-proxies"_s, u"--control=0"_s} << QByteArray() << u"127.0.0.1"_s << 0
+        << QByteArray();
 }
 
 void TestCommandLine::control()
@@ -139,6 +145,7 @@ void TestCommandLine::control()
     QCOMPARE(options.control->address.toString(), address);
     QCOMPARE(int(options.control->port), port);
     QCOMPARE(options.control->token, token);
+    QCOMPARE(options.control->allowProxies, arguments.contains(u"--allow-api-proxies"_s));
     // The window keeps Qt's options for Qt.
     if (arguments.contains(u"-platform"_s))
         QCOMPARE(options.ignored, (QStringList{u"-platform"_s, u"offscreen"_s}));
@@ -310,6 +317,10 @@ void TestCommandLine::usageErrors_data()
         << QStringList{u"--headless"_s, u"--control-token=x"_s} << u"go with --control"_s;
     QTest::addRow("window: token without control")
         << QStringList{u"--control-token=x"_s} << u"go with --control"_s;
+    QTest::addRow("API proxies without control") << QStringList{u"--headless"_s, u"--allow-api-proxies"_s}
+                                                 << u"--allow-api-proxies go with --control"_s;
+    QTest::addRow("window: API proxies without control")
+        << QStringList{u"--allow-api-proxies"_s} << u"--allow-api-proxies go with --control"_s;
     QTest::addRow("log format") << QStringList{u"--headless"_s, u"--log-format=xml"_s} << u"'xml'"_s;
     QTest::addRow("no units") << QStringList{u"--headless"_s, u"--units=0"_s} << u"'0' is not a count"_s;
     QTest::addRow("units past the last address")
@@ -368,7 +379,12 @@ void TestCommandLine::usageErrors_data()
                                      << u"a unit cannot pass requests on to itself"_s;
     QTest::addRow("proxy to a broadcast")
         << QStringList{u"--headless"_s, u"--proxy"_s, u"127.0.9.1=255.255.255.255"_s}
-        << u"is not an IPv4 address of one unit"_s;
+        << u"--proxy 127.0.9.1=255.255.255.255: the real unit's address: 255.255.255.255 is the broadcast"_s;
+    QTest::addRow("proxy to loopback's broadcast")
+        << QStringList{u"--headless"_s, u"--proxy"_s, u"127.0.9.1=127.255.255.255"_s}
+        << u"127.255.255.255 is loopback's broadcast address"_s;
+    QTest::addRow("proxy to a multicast group")
+        << QStringList{u"--headless"_s, u"--proxy"_s, u"127.0.9.1=239.1.2.3"_s} << u"multicast addresses"_s;
     QTest::addRow("proxy with a bad profile")
         << QStringList{u"--headless"_s, u"--proxy"_s, u"127.0.9.1:9=10.0.0.5"_s}
         << u"profile must be a whole number"_s;

@@ -151,6 +151,13 @@ void TestControl::recordedAndProxyUnitsSayWhatTheyAre()
          QJsonArray{QJsonObject{{u"address"_s, u"127.0.5.1"_s}, {u"recording"_s, recording}},
                     QJsonObject{
                         {u"address"_s, u"127.0.5.2"_s}, {u"proxy"_s, u"127.0.5.200"_s}, {u"profile"_s, 2}}}}};
+    // A proxy sends on what reaches it: the API makes one only when the simulator was told it may.
+    const HttpClient::Answer withoutLeave =
+        m_http->put(u"/api/v1/scenario"_s, QJsonDocument(scenario).toJson());
+    QCOMPARE(withoutLeave.status, 403);
+    QVERIFY2(withoutLeave.body.contains("--allow-api-proxies"), withoutLeave.body.constData());
+    QCOMPARE(m_http->get(u"/api/v1/units"_s).json().array().size(), 1);
+    m_server->setProxiesAllowed(true);
     QCOMPARE(m_http->put(u"/api/v1/scenario"_s, QJsonDocument(scenario).toJson()).status, 200);
     const QJsonArray units = m_http->get(u"/api/v1/units"_s).json().array();
     QCOMPARE(units.size(), 2);

@@ -72,6 +72,15 @@ void TestScenarioFile::refusesWithLineColumnAndKey_data()
         << 3 << 33 << u"units[0].proxy: takes no channels"_s;
     QTest::addRow("proxy to itself") << "version: 1\nunits:\n  - {address: 127.0.1.1, proxy: 127.0.1.1}\n"_ba
                                      << 3 << 33 << u"units[0].proxy: must be the address of another unit"_s;
+    QTest::addRow("proxy to loopback's broadcast")
+        << "version: 1\nunits:\n  - {address: 127.0.1.1, proxy: 127.255.255.255}\n"_ba << 3 << 33
+        << u"units[0].proxy: must be the address of one real unit: 127.255.255.255 is loopback's broadcast"_s;
+    QTest::addRow("proxy to a multicast group")
+        << "version: 1\nunits:\n  - {address: 127.0.1.1, proxy: 224.0.0.1}\n"_ba << 3 << 33
+        << u"units[0].proxy: must be the address of one real unit: multicast addresses"_s;
+    QTest::addRow("proxy to every address")
+        << "version: 1\nunits:\n  - {address: 127.0.1.1, proxy: 0.0.0.0}\n"_ba << 3 << 33
+        << u"0.0.0.0 stands for every address"_s;
     QTest::addRow("proxies in a ring")
         << "version: 1\nunits:\n  - {address: 127.0.1.1, proxy: 127.0.1.2}\n"
            "  - {address: 127.0.1.2, proxy: 127.0.1.1}\n"_ba

@@ -39,6 +39,8 @@ private slots:
     void jsonWritersAgree();
     void lineTexts_data();
     void lineTexts();
+    void longDatagramsLeaveRoomForWhyTheyWereNotSent_data();
+    void longDatagramsLeaveRoomForWhyTheyWereNotSent();
     void addressesInDottedDecimal_data();
     void addressesInDottedDecimal();
     void newestLineOnTop();
@@ -123,6 +125,28 @@ void TestTrafficLog::lineTexts()
     QFETCH(TrafficLogEntry, entry);
     QFETCH(QString, line);
     QCOMPARE(trafficLogLine(entry), line);
+}
+
+void TestTrafficLog::longDatagramsLeaveRoomForWhyTheyWereNotSent_data()
+{
+    QTest::addColumn<TrafficLogEntry>("entry");
+    using Kind = TrafficLogEntry::Kind;
+    const QByteArray longest(1473, char(200));
+    QTest::addRow("to the real unit's unit port")
+        << TrafficLogEntry::relayed(Kind::RelayOut, kSender, 4003, 0, longest, 3);
+    QTest::addRow("to the real unit's discovery port, every byte escaped")
+        << TrafficLogEntry::relayed(Kind::RelayOut, kSender, 65535, 0, QByteArray(1473, char(1)), 3);
+    QTest::addRow("a changed discovery reply")
+        << TrafficLogEntry::discoveryOutgoing(kSender, 50000, 0, QByteArray(600, 'A'));
+}
+
+void TestTrafficLog::longDatagramsLeaveRoomForWhyTheyWereNotSent()
+{
+    QFETCH(TrafficLogEntry, entry);
+    const QString why = u"longer than any datagram a unit receives (1472 bytes at most); not passed on"_s;
+    const QString line = trafficLogLine(entry.notSentBecause(why));
+    QVERIFY2(line.size() <= kMaxTrafficLogLine, qPrintable(QString::number(line.size())));
+    QVERIFY2(line.endsWith(u"... (not sent: "_s + why + u')'), qPrintable(line));
 }
 
 void TestTrafficLog::addressesInDottedDecimal_data()

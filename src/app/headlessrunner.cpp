@@ -70,6 +70,7 @@ HeadlessRunner::HeadlessRunner(const SimulatorOptions& options, QObject* parent)
     if (options.control) {
         m_control = std::make_unique<ControlServer>(m_session, *m_log, options.control->token);
         m_control->setExpectations(m_monitor.get());
+        m_control->setProxiesAllowed(options.control->allowProxies);
     }
 }
 

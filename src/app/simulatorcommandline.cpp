@@ -173,10 +173,14 @@ QString parseFleet(const QStringList& counts, const QStringList& units, const QS
             !problem.isEmpty())
             return QStringLiteral("--proxy %1: %2").arg(text, problem);
         const std::optional<QHostAddress> real = parseUnitAddress(realText);
-        if (!real || real->toIPv4Address() == 0 || real->toIPv4Address() == 0xffffffffu)
+        if (!real)
             return QStringLiteral(
                        "--proxy %1: the real unit's address '%2' is not an IPv4 address of one unit")
                 .arg(text, realText);
+        // Passed on to many, each reply would come back to every controller: never a broadcast.
+        if (const QString problem = unitAddressProblem(real->toIPv4Address(), real->toIPv4Address());
+            !problem.isEmpty())
+            return QStringLiteral("--proxy %1: the real unit's address: %2").arg(text, problem);
         if (*real == *address)
             return QStringLiteral("--proxy %1: a unit cannot pass requests on to itself").arg(text);
         FleetUnit proxy{*address, profile, *real, false};
@@ -337,11 +341,14 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
         std::optional<QString> control;
         QByteArray token = environmentToken;
         bool tokenGiven = false;
+        bool allowProxies = false;
         for (qsizetype i = 1; i < arguments.size(); ++i) {
             const QString name = optionName(arguments[i]);
-            if (name == QLatin1String("control") || name == QLatin1String("control-token") ||
-                name == QLatin1String("control-token-file") || name == QLatin1String("seed") ||
-                name == QLatin1String("log-dir") || name == QLatin1String("log-disk-limit")) {
+            if (name == QLatin1String("allow-api-proxies") && !arguments[i].contains(QLatin1Char('='))) {
+                allowProxies = true;
+            } else if (name == QLatin1String("control") || name == QLatin1String("control-token") ||
+                       name == QLatin1String("control-token-file") || name == QLatin1String("seed") ||
+                       name == QLatin1String("log-dir") || name == QLatin1String("log-disk-limit")) {
                 const std::optional<QString> value = optionValue(arguments, i);
                 if (!value)
                     return usageError(QStringLiteral("--%1 needs a value").arg(name));
@@ -372,9 +379,11 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
             ControlOptions controlOptions;
             if (const QString error = parseControl(*control, token, controlOptions); !error.isEmpty())
                 return usageError(error);
+            controlOptions.allowProxies = allowProxies;
             options.control = controlOptions;
-        } else if (tokenGiven) {
-            return usageError(QStringLiteral("--control-token and --control-token-file go with --control"));
+        } else if (tokenGiven || allowProxies) {
+            return usageError(QStringLiteral("--control-token, --control-token-file and --allow-api-proxies "
+                                             "go with --control"));
         }
         return options;
     }
@@ -420,6 +429,11 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
         QStringLiteral("control-token-file"),
         QStringLiteral("Read the control API's token from FILE (its first line). Also with the window."),
         QStringLiteral("FILE"));
+    const QCommandLineOption allowApiProxies(
+        QStringLiteral("allow-api-proxies"),
+        QStringLiteral("Let a scenario put through the control API make proxy units. A proxy sends "
+                       "what reaches it on to the address it names: without this only the command "
+                       "line and scenario files make them. Also with the window."));
     const QCommandLineOption logFormat(
         QStringLiteral("log-format"),
         QStringLiteral("text (the lines as the window shows them, the default) or "
@@ -529,7 +543,8 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
         {headless,         profile,       quiet,      fault,        seed,     control,   controlToken,
          controlTokenFile, logFormat,     units,      unit,         proxy,    profiles,  pcap,
          keepGoing,        exitWithStdin, logDir,     logDiskLimit, scenario, timeScale, report,
-         requireExercised, explore,       controller, runs,         budget,   out,       exploreRun});
+         requireExercised, explore,       controller, runs,         budget,   out,       exploreRun,
+         allowApiProxies});
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
 
@@ -665,9 +680,12 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
         if (const QString error = parseControl(parser.value(control), token, controlOptions);
             !error.isEmpty())
             return usageError(error);
+        controlOptions.allowProxies = parser.isSet(allowApiProxies);
         options.control = controlOptions;
-    } else if (parser.isSet(controlToken) || parser.isSet(controlTokenFile)) {
-        return usageError(QStringLiteral("--control-token and --control-token-file go with --control"));
+    } else if (parser.isSet(controlToken) || parser.isSet(controlTokenFile) ||
+               parser.isSet(allowApiProxies)) {
+        return usageError(QStringLiteral("--control-token, --control-token-file and --allow-api-proxies "
+                                         "go with --control"));
     }
     for (const QCommandLineOption* option : {&logDir, &logDiskLimit}) {
         if (!parser.isSet(*option))

@@ -19,6 +19,9 @@ struct ControlOptions {
     QHostAddress address{QHostAddress::LocalHost};
     quint16 port = 0;
     QByteArray token;
+    // Whether a scenario put through the API may make proxy units: a proxy sends what reaches it
+    // on to the address it names, so by default only the command line and scenario files do.
+    bool allowProxies = false;
 };
 
 // What the simulator's command line asks for.

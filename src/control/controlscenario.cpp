@@ -64,6 +64,14 @@ ControlReply ControlServer::putScenario(const HttpRequest& request, const QStrin
         }
         return ControlReply::json(error, HttpStatus::BadRequest);
     }
+    const bool makesProxies = std::any_of(scenario->units.cbegin(), scenario->units.cend(),
+                                          [](const ScenarioUnitGroup& group) { return group.proxy != 0; });
+    if (makesProxies && !m_proxiesAllowed)
+        return ControlReply::error(
+            HttpStatus::Forbidden,
+            QStringLiteral("scenario: proxy units are made through the API only when the simulator was "
+                           "started with --allow-api-proxies (a proxy sends what reaches it on to the "
+                           "address it names); give them on the command line or in a scenario file"));
     QString error;
     if (!m_session.play(*scenario, &error))
         return ControlReply::error(HttpStatus::InternalServerError, error);

@@ -52,6 +52,9 @@ public:
     bool listen(const QHostAddress& address, quint16 port, QString* error);
     // "http://ADDRESS:PORT", once listening.
     QString url() const;
+    // Whether a scenario put here may make proxy units (by default not: a proxy sends what
+    // reaches it on to the address it names, and a caller on loopback needs no token).
+    void setProxiesAllowed(bool allowed) { m_proxiesAllowed = allowed; }
     // Where GET /api/v1/expectations looks; none: the API says there are none.
     void setExpectations(ExpectationMonitor* monitor) { m_expectations = monitor; }
     // The transport, for its limits and its connection count.
@@ -144,6 +147,7 @@ private:
     TrafficLogModel& m_log;
     QByteArray m_token;
     ExpectationMonitor* m_expectations = nullptr;
+    bool m_proxiesAllowed = false;
     // Datagrams by port (unit, discovery), direction (in, out) and command.
     static constexpr int kCommands = TrafficLogEntry::kCommandCount;
     std::array<std::array<std::array<quint64, kCommands>, 2>, 2> m_datagrams{};

@@ -44,8 +44,10 @@ UnitFleet::UnitFleet(const QList<FleetUnit>& units, quint64 seed, QObject* paren
         unit->setAddress(units[k].address);
         unit->setSharedPeers(&m_peers, int(k));
         unit->setSharedDiscovery(&m_discovery);
-        if (!units[k].proxy.isNull())
+        if (!units[k].proxy.isNull()) {
             unit->setProxy(units[k].proxy.toIPv4Address(), units[k].profileGiven);
+            m_proxies.push_back(unit.get());
+        }
         unit->setRecording(units[k].recording);
         m_byAddress.insert(units[k].address.toIPv4Address(), int(k));
         unit->faults().setUnit(int(k), units[k].address.toIPv4Address());
@@ -143,10 +145,16 @@ void UnitFleet::findBroadcastAddresses()
 
 bool UnitFleet::isOwnEndpoint(quint32 address, quint16 port)
 {
+    const bool local = m_byAddress.contains(address) || m_localAddresses.contains(address);
     if (port == kDiscoveryPort)
-        return m_byAddress.contains(address) || m_localAddresses.contains(address);
+        return local;
     const auto unit = m_byAddress.constFind(address);
-    return unit != m_byAddress.cend() && m_units[std::size_t(*unit)]->unitEndpoint().localPort() == port;
+    if (unit != m_byAddress.cend() && m_units[std::size_t(*unit)]->unitEndpoint().localPort() == port)
+        return true;
+    // A proxy's relay: a proxy whose real unit is an address the fleet answers for every unit
+    // would otherwise be answered by itself, pass that on again from a new relay, and so on.
+    return local && std::any_of(m_proxies.cbegin(), m_proxies.cend(),
+                                [port](const UnitSimulator* proxy) { return proxy->relay()->hasPort(port); });
 }
 
 void UnitFleet::answerDiscovery(const Datagram& datagram)
@@ -166,8 +174,9 @@ void UnitFleet::answerDiscovery(const Datagram& datagram)
     }
     if (m_units.empty())
         return;
-    // Counted once, by the first unit, for the whole fleet.
-    if (m_units.front()->ignoreIfFromItself(datagram.address.toIPv4Address(), datagram.port))
+    // Counted once, by the first unit, for the whole fleet; a relay's port counts as the fleet's own.
+    if (m_units.front()->ignoreIfFromItself(datagram.address.toIPv4Address(), datagram.port,
+                                            !m_proxies.empty()))
         return;
     const bool forEveryUnit = m_broadcasts.contains(datagram.destination) ||
                               (m_loopbackInterface > 0 && datagram.interfaceIndex == m_loopbackInterface);

@@ -79,7 +79,8 @@ private:
     PeerTable m_peers;
     std::vector<std::unique_ptr<UnitSimulator>> m_units;
     QList<int> m_profiles;
-    QHash<quint32, int> m_byAddress; // unit index by IPv4 address
+    QHash<quint32, int> m_byAddress;       // unit index by IPv4 address
+    std::vector<UnitSimulator*> m_proxies; // the units that pass requests on to real ones
     QSet<quint32> m_broadcasts;
     int m_loopbackInterface = -1;
     LocalAddresses m_localAddresses;

@@ -6,6 +6,9 @@
 #include <cstring>
 
 namespace {
+// Kept free at the end of a line for what follows the datagram (why it was not answered, or
+// not sent), so that a long datagram never pushes it past the line's room.
+constexpr qsizetype kSuffixRoom = 128;
 
 char* putText(char* p, std::string_view text)
 {
@@ -78,6 +81,9 @@ qsizetype formatTrafficLogLine(const TrafficLogEntry& entry, char* out)
     }
     // Incoming lines name the simulator's own port; outgoing lines the port the reply went to.
     const bool incoming = entry.isIncoming();
+    const QByteArrayView unanswered = entry.unansweredBecause();
+    const bool notSent = entry.notSent && entry.note;
+    char* const bodyEnd = unanswered.isEmpty() && !notSent ? end : end - kSuffixRoom;
     // A reply that did not leave is marked as such from its first character; a proxy's legs to
     // the real unit have arrows of their own.
     char* p = putText(out, entry.kind == Kind::RelayOut  ? (entry.notSent ? "=X> " : "==> ")
@@ -115,14 +121,14 @@ qsizetype formatTrafficLogLine(const TrafficLogEntry& entry, char* out)
     case Kind::DiscoveryIncoming:
         // The request as it arrived, as text.
         p = putText(p, " - ");
-        p = putEscaped(p, end,
+        p = putEscaped(p, bodyEnd,
                        QByteArrayView(reinterpret_cast<const char*>(entry.bytes.data()),
                                       std::min<qsizetype>(entry.count, kUnitFrameSize)));
         break;
     case Kind::DiscoveryOutgoing:
         p = putText(p, " - ");
         if (entry.note)
-            p = putEscaped(p, end, entry.note->reply);
+            p = putEscaped(p, bodyEnd, entry.note->reply);
         else if (isValidProfileIndex(entry.profile))
             p = putText(p, identityForProfile(entry.profile));
         break;
@@ -131,12 +137,12 @@ qsizetype formatTrafficLogLine(const TrafficLogEntry& entry, char* out)
         // As they went: text to and from the discovery port, the bytes in numbers otherwise.
         p = putText(p, " - ");
         if (entry.remotePort == kDiscoveryPort) {
-            p = putEscaped(p, end, entry.payload());
+            p = putEscaped(p, bodyEnd, entry.payload());
         } else {
             // A datagram far longer than a frame is cut where the line ends, and the cut marked.
             const QByteArrayView bytes = entry.payload();
             for (qsizetype i = 0; i < bytes.size(); ++i) {
-                if (end - p < 4 + 4) {
+                if (bodyEnd - p < 4 + 4) {
                     p = putText(p, "...");
                     break;
                 }
@@ -153,12 +159,12 @@ qsizetype formatTrafficLogLine(const TrafficLogEntry& entry, char* out)
         break;
     }
     // A request the unit left unanswered because it was down says so: the controller did send it.
-    if (const QByteArrayView state = entry.unansweredBecause(); !state.isEmpty()) {
+    if (!unanswered.isEmpty()) {
         p = putText(p, " (");
-        p = putEscaped(p, end - 1, state);
+        p = putEscaped(p, end - 1, unanswered);
         *p++ = ')';
     }
-    if (entry.notSent && entry.note) {
+    if (notSent) {
         p = putText(p, " (not sent: ");
         p = putEscaped(p, end - 1, entry.note->text);
         *p++ = ')';

@@ -295,10 +295,14 @@ private:
                     refuse(real, path + QStringLiteral(".proxy"),
                            QStringLiteral("takes no channels and no cycle: they are the real unit's"));
                 group.proxy = address(real, path + QStringLiteral(".proxy"));
-                if (group.proxy == group.first || group.proxy == 0 || group.proxy == 0xffffffffu)
+                if (group.proxy == group.first)
                     refuse(real, path + QStringLiteral(".proxy"),
                            QStringLiteral("must be the address of another unit, not %1")
                                .arg(QHostAddress(group.proxy).toString()));
+                // Passed on to many, each reply would come back to every controller.
+                if (const QString problem = unitAddressProblem(group.proxy, group.proxy); !problem.isEmpty())
+                    refuse(real, path + QStringLiteral(".proxy"),
+                           QStringLiteral("must be the address of one real unit: ") + problem);
                 group.profileGiven = bool(node["profile"]);
             }
             if (const YAML::Node file = node["recording"]) {

@@ -264,6 +264,7 @@ bool Window1::startControlApi(const ControlOptions& options)
     delete m_control;
     m_control = new ControlServer(m_session, m_log, options.token, this);
     m_control->setExpectations(&m_expectations);
+    m_control->setProxiesAllowed(options.allowProxies);
     QString error;
     const bool listening = m_control->listen(options.address, options.port, &error);
     const QString state = listening ? QStringLiteral("Control API listening on ") + m_control->url()

@@ -51,9 +51,9 @@ void UnitSimulator::setProxy(quint32 real, bool profileGiven)
     const bool loopback = (real >> 24) == 127;
     m_relay = std::make_unique<UnitRelay>(real, loopback ? own : 0, m_poller);
     m_proxyProfileGiven = profileGiven;
-    // Passed on as they came, however long.
-    UDPSocket1.setCapacity(UnitRelay::kReplyCapacity);
-    UDPSocket2.setCapacity(UnitRelay::kReplyCapacity);
+    // Passed on as they came, up to what a unit can receive; a byte more tells a longer one.
+    UDPSocket1.setCapacity(UnitRelay::kMaxRequestSize + 1);
+    UDPSocket2.setCapacity(UnitRelay::kMaxRequestSize + 1);
     connect(m_relay.get(), &UnitRelay::replied, this, &UnitSimulator::relayReply);
     connect(m_relay.get(), &UnitRelay::foreignDatagram, this, [this](quint32 address, quint16 port) {
         m_lastForeignAddress = address;
@@ -168,7 +168,12 @@ void UnitSimulator::passOn(quint32 controller, quint16 controllerPort, quint32 l
                            QByteArrayView bytes, int profile)
 {
     QString error;
-    const quint16 relayPort = m_relay->forward(controller, controllerPort, local, port, bytes, &error);
+    const bool fits = bytes.size() <= UnitRelay::kMaxRequestSize;
+    const quint16 relayPort =
+        fits ? m_relay->forward(controller, controllerPort, local, port, bytes, &error) : 0;
+    if (!fits)
+        error = QStringLiteral("longer than any datagram a unit receives (%1 bytes at most); not passed on")
+                    .arg(UnitRelay::kMaxRequestSize);
     const TrafficLogEntry leg = TrafficLogEntry::relayed(
         TrafficLogEntry::Kind::RelayOut, m_relay->realAddress(), port, relayPort, bytes, profile);
     emit trafficLogged(relayPort ? leg : leg.notSentBecause(error));

@@ -69,6 +69,7 @@ UnitRelay::Relay* UnitRelay::relayFor(quint32 controller, quint16 controllerPort
                               .fromPort = datagram.port,
                               .bytes = datagram.data});
             });
+    m_ports.insert(raw->endpoint->localPort());
     m_relays.insert(k, std::move(relay));
     if (!m_idleCheck.isActive())
         m_idleCheck.start();
@@ -96,6 +97,7 @@ void UnitRelay::close(quint64 k, const QString& why)
         return;
     const std::shared_ptr<Relay> relay = *found;
     m_relays.erase(found);
+    m_ports.remove(relay->endpoint->localPort());
     emit relayClosed(
         relay->controller, relay->controllerPort,
         QStringLiteral("relay of %1 closed: %2").arg(peer(relay->controller, relay->controllerPort), why));

@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
+#include <QSet>
 #include <QTimer>
 
 #include <memory>
@@ -28,6 +29,10 @@ public:
     static constexpr int kIdleMs = 60000;
     // The most a relay keeps of a reply: any datagram UDP carries.
     static constexpr qsizetype kReplyCapacity = 65535;
+    // The longest request passed on: what one Ethernet frame carries to a unit (1500 bytes less
+    // the IP and UDP headers). A unit reads no more; longer, the proxy would only be a way to
+    // send large datagrams to the real unit's address.
+    static constexpr qsizetype kMaxRequestSize = 1472;
 
     struct Reply {
         bool discovery = false; // from the real unit's discovery port
@@ -50,6 +55,8 @@ public:
     quint16 forward(quint32 controller, quint16 controllerPort, quint32 local, quint16 port,
                     QByteArrayView payload, QString* error);
     int relayCount() const { return int(m_relays.size()); }
+    // Whether one of the relays sends from `port`: what comes from there is the simulator's own.
+    bool hasPort(quint16 port) const { return m_ports.contains(port); }
     quint64 foreignCount() const { return m_foreign; }
 
 signals:
@@ -75,6 +82,7 @@ private:
     quint32 m_bindAddress;
     DatagramPoller* m_poller;
     QHash<quint64, std::shared_ptr<Relay>> m_relays;
+    QSet<quint16> m_ports; // the relays' own
     QElapsedTimer m_clock;
     QTimer m_idleCheck;
     quint64 m_foreign = 0;

@@ -288,10 +288,10 @@ StatusDraw UnitSimulator::drawStatusValues()
     return draw;
 }
 
-bool UnitSimulator::comesFromItself(quint32 sender, quint16 port)
+bool UnitSimulator::comesFromItself(quint32 sender, quint16 port, bool anyPort)
 {
     // The common case costs two comparisons: a controller does not send from these ports.
-    if (port != kDiscoveryPort && (port < kFirstUnitPort || port > kLastUnitPort))
+    if (!anyPort && port != kDiscoveryPort && (port < kFirstUnitPort || port > kLastUnitPort))
         return false;
     const bool own = m_isOwnEndpoint ? m_isOwnEndpoint(sender, port)
                                      : (port == kDiscoveryPort || port == UDPSocket1.localPort()) &&

@@ -95,8 +95,12 @@ public:
     using OwnEndpointTest = std::function<bool(quint32 address, quint16 port)>;
     void setOwnEndpointTest(OwnEndpointTest test) { m_isOwnEndpoint = std::move(test); }
     // True (and counted, and reported in the log) when a datagram from `address`:`port` came from
-    // one of the simulator's own endpoints and so must not be answered.
-    bool ignoreIfFromItself(quint32 address, quint16 port) { return comesFromItself(address, port); }
+    // one of the simulator's own endpoints and so must not be answered. Only the unit and
+    // discovery ports are looked at unless `anyPort` (the own-endpoint test then decides alone).
+    bool ignoreIfFromItself(quint32 address, quint16 port, bool anyPort = false)
+    {
+        return comesFromItself(address, port, anyPort);
+    }
     // Datagrams left unanswered because they came from the simulator's own endpoints.
     quint64 ignoredFromItself() const { return m_ignoredFromItself.total(); }
 
@@ -212,7 +216,7 @@ private:
     // A reply echoes its request's command, so it is itself a request: answering one that came
     // from the simulator's own endpoint (spoofed, or from another unit of the fleet) would start
     // an endless exchange. Such datagrams are counted and never answered.
-    bool comesFromItself(quint32 sender, quint16 port);
+    bool comesFromItself(quint32 sender, quint16 port, bool anyPort = false);
     void reportIgnoredFromItself(quint64 count);
     void updateState();
     // Logs a request that reached the unit while it was down.
