@@ -55,7 +55,7 @@ QByteArray errorBody(const QString& message)
 }
 } // namespace
 
-HttpConnection::HttpConnection(std::unique_ptr<QTcpSocket> socket, const HttpServer::Limits& limits,
+HttpConnection::HttpConnection(std::unique_ptr<TcpStream> socket, const HttpServer::Limits& limits,
                                const HttpServer::Screen& screen, const HttpServer::Handler& handler,
                                std::function<void(HttpConnection*)> closed, QObject* parent)
     : QObject(parent)
@@ -65,20 +65,19 @@ HttpConnection::HttpConnection(std::unique_ptr<QTcpSocket> socket, const HttpSer
     , m_handler(handler)
     , m_closed(std::move(closed))
 {
-    // Qt would otherwise read everything the client sends into memory; held to this, the rest
-    // waits in the kernel and TCP slows the client down.
-    m_socket->setReadBufferSize(qMax<qsizetype>(m_limits.maxHeaderBytes, 16 * 1024));
+    // Only what a request's state asks for is read; the rest waits in the kernel and TCP slows
+    // the client down.
+    m_socket->setReadNotifications(false);
     m_idle.setSingleShot(true);
-    m_idle.setInterval(m_limits.idleTimeoutMs);
     connect(&m_idle, &QTimer::timeout, this, &HttpConnection::timedOut);
-    connect(m_socket.get(), &QTcpSocket::readyRead, this, &HttpConnection::readMore);
-    connect(m_socket.get(), &QTcpSocket::bytesWritten, this, &HttpConnection::writeMore);
-    connect(m_socket.get(), &QTcpSocket::disconnected, this, &HttpConnection::finish);
+    connect(m_socket.get(), &TcpStream::readyRead, this, &HttpConnection::readMore);
+    connect(m_socket.get(), &TcpStream::bytesWritten, this, &HttpConnection::writeMore);
+    connect(m_socket.get(), &TcpStream::failed, this, &HttpConnection::finish);
 }
 
 void HttpConnection::start()
 {
-    m_idle.start();
+    armIdle();
     readMore();
 }
 
@@ -88,6 +87,13 @@ HttpConnection::~HttpConnection()
         m_socket->disconnect(this);
         m_socket->abort();
     }
+}
+
+void HttpConnection::armIdle()
+{
+    // A client that has not got a request past the screen holds a connection briefly: many such
+    // cannot keep the known ones out.
+    m_idle.start(m_admitted ? m_limits.idleTimeoutMs : m_limits.firstRequestTimeoutMs);
 }
 
 void HttpConnection::readMore()
@@ -119,6 +125,19 @@ void HttpConnection::readMore()
         handleRequest();
     }
     m_reading = false;
+    const bool reading = m_state == State::Head || m_state == State::Body;
+    if (reading && m_socket->atEnd()) {
+        // The client sends no more (a half-close, or it is gone): requests it sent in full were
+        // answered; one it left unfinished cannot be.
+        const bool blank = m_state == State::Head && m_buffer.trimmed().isEmpty();
+        if (blank)
+            closeGracefully();
+        else
+            refuse(400, QStringLiteral("the connection ended in the middle of a request"));
+        return;
+    }
+    if (reading)
+        m_socket->setReadNotifications(true);
 }
 
 // True when a whole header block was read and the request goes on (to its body).
@@ -246,6 +265,10 @@ bool HttpConnection::parseHead()
             return false;
         }
     }
+    if (!m_admitted) {
+        m_admitted = true;
+        armIdle();
+    }
     if (m_bodyLength >= m_limits.bodyLimitBytes) {
         refuse(413,
                QStringLiteral("a request body must be shorter than %1 bytes").arg(m_limits.bodyLimitBytes));
@@ -267,7 +290,8 @@ void HttpConnection::handleRequest()
 void HttpConnection::respond(HttpResponse response)
 {
     m_state = State::Answering;
-    m_idle.start();
+    m_socket->setReadNotifications(false);
+    armIdle();
     const bool head = m_request.isHead();
     QByteArray out = statusLine(response.status, m_request.minorVersion);
     for (const auto& [name, value] : std::as_const(response.headers))
@@ -306,7 +330,7 @@ void HttpConnection::writeMore()
     }
     if (m_state != State::Answering)
         return;
-    m_idle.start(); // the client is reading: not idle
+    armIdle(); // the client is reading: not idle
     while (m_next && m_socket->bytesToWrite() < kStreamLowWater) {
         const QByteArray piece = m_next();
         if (piece.isEmpty()) {
@@ -334,7 +358,7 @@ void HttpConnection::writeMore()
     if (m_socket->bytesToWrite() > m_limits.maxQueuedOutputBytes)
         return;
     m_state = State::Head;
-    m_idle.start();
+    armIdle();
     readMore(); // returns at once when called from within readMore(), whose loop goes on
 }
 
@@ -354,6 +378,7 @@ void HttpConnection::closeGracefully()
     m_buffer.clear();
     m_next = {};
     m_idle.stop();
+    m_socket->setReadNotifications(true);
     QTimer::singleShot(kLingerMs, this, [this] {
         if (m_state == State::Closing)
             finish();
@@ -368,13 +393,11 @@ void HttpConnection::drainAfterClose()
     if (!m_shutDown) {
         // The answer is out: say so, then throw away whatever the client still sends.
         m_shutDown = true;
-        ::shutdown(int(m_socket->socketDescriptor()), SHUT_WR);
+        m_socket->shutdownWrite();
     }
-    char sink[4096];
-    qint64 n = 0;
-    while ((n = m_socket->read(sink, sizeof sink)) > 0)
-        m_drained += n;
-    if (m_drained > kMaxLingerBytes || n < 0 || m_socket->state() != QAbstractSocket::ConnectedState)
+    for (QByteArray sink; m_drained <= kMaxLingerBytes && !(sink = m_socket->read(4096)).isEmpty();)
+        m_drained += sink.size();
+    if (m_drained > kMaxLingerBytes || m_socket->atEnd() || !m_socket->isOpen())
         finish();
 }
 
@@ -385,7 +408,7 @@ void HttpConnection::timedOut()
         return;
     }
     if (m_state == State::Head || m_state == State::Body) {
-        refuse(408, QStringLiteral("the request did not arrive within %1 ms").arg(m_limits.idleTimeoutMs));
+        refuse(408, QStringLiteral("the request did not arrive within %1 ms").arg(m_idle.interval()));
         return;
     }
     finish(); // an answer the client stopped reading

@@ -2,9 +2,9 @@
 
 #include "httpserver.h"
 
+#include "tcpstream.h"
 #include <QByteArray>
 #include <QObject>
-#include <QTcpSocket>
 #include <QTimer>
 
 #include <functional>
@@ -18,7 +18,7 @@ class HttpConnection : public QObject {
     Q_OBJECT
 
 public:
-    HttpConnection(std::unique_ptr<QTcpSocket> socket, const HttpServer::Limits& limits,
+    HttpConnection(std::unique_ptr<TcpStream> socket, const HttpServer::Limits& limits,
                    const HttpServer::Screen& screen, const HttpServer::Handler& handler,
                    std::function<void(HttpConnection*)> closed, QObject* parent = nullptr);
     ~HttpConnection() override;
@@ -41,8 +41,10 @@ private:
     void drainAfterClose();
     void timedOut();
     void finish();
+    // Starts the wait for the client: short until a first request has passed the screen.
+    void armIdle();
 
-    std::unique_ptr<QTcpSocket> m_socket;
+    std::unique_ptr<TcpStream> m_socket;
     const HttpServer::Limits& m_limits;
     const HttpServer::Screen& m_screen;
     const HttpServer::Handler& m_handler;
@@ -58,6 +60,7 @@ private:
     bool m_chunked = false;
     bool m_paced = false;
     QTimer m_idle;
+    bool m_admitted = false; // a request passed the screen: the client is known
     bool m_reading = false;
     bool m_shutDown = false;
     qint64 m_drained = 0;

@@ -2,7 +2,7 @@
 
 #include "httpconnection.h"
 
-#include <QTcpSocket>
+#include "tcpstream.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -18,6 +18,9 @@ constexpr int kAcceptPauseMs = 100;
 // Connections taken per wake-up, so that a flood of them cannot hold the event loop.
 constexpr int kMaxAcceptsPerWakeUp = 64;
 constexpr int kListenBacklog = 128;
+// Connections being told 503 at once; past this a connection is closed without an answer, so
+// that a flood of them costs no more than this.
+constexpr int kMaxRefusing = 64;
 } // namespace
 
 QByteArray httpReasonPhrase(int status)
@@ -125,10 +128,30 @@ bool HttpServer::listen(const QHostAddress& address, quint16 port, QString* erro
     return true;
 }
 
+QString HttpServer::refusalFor(quint32 peer) const
+{
+    if (m_connections >= m_limits.maxConnections)
+        return QStringLiteral("the control API serves at most %1 connections at once")
+            .arg(m_limits.maxConnections);
+    const bool loopback = (peer >> 24) == 127;
+    if (!loopback && m_connections >= m_limits.maxConnections - m_limits.loopbackReserve)
+        return QStringLiteral("the control API serves at most %1 connections at once, the last %2 for "
+                              "callers on its own machine")
+            .arg(m_limits.maxConnections)
+            .arg(m_limits.loopbackReserve);
+    if (m_byPeer.value(peer) >= m_limits.maxConnectionsPerAddress)
+        return QStringLiteral("the control API serves at most %1 connections from one address")
+            .arg(m_limits.maxConnectionsPerAddress);
+    return {};
+}
+
 void HttpServer::acceptConnections()
 {
     for (int i = 0; i < kMaxAcceptsPerWakeUp; ++i) {
-        const int descriptor = ::accept4(m_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        sockaddr_in peerAddress{};
+        socklen_t peerLength = sizeof peerAddress;
+        const int descriptor = ::accept4(m_fd, reinterpret_cast<sockaddr*>(&peerAddress), &peerLength,
+                                         SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (descriptor < 0) {
             if (errno == EINTR || errno == ECONNABORTED)
                 continue;
@@ -140,24 +163,36 @@ void HttpServer::acceptConnections()
             }
             return;
         }
-        auto socket = std::make_unique<QTcpSocket>();
-        if (!socket->setSocketDescriptor(descriptor)) {
+        const quint32 peer = ntohl(peerAddress.sin_addr.s_addr);
+        const QString refusal = refusalFor(peer);
+        if (!refusal.isEmpty() && m_refusing >= kMaxRefusing) {
             ::close(descriptor);
             continue;
         }
-        ++m_connections;
+        auto socket = std::make_unique<TcpStream>(descriptor);
+        if (refusal.isEmpty()) {
+            ++m_connections;
+            ++m_byPeer[peer];
+        } else {
+            ++m_refusing;
+        }
         auto* connection = new HttpConnection(
             std::move(socket), m_limits, m_screen, m_handler,
-            [this](HttpConnection* done) {
-                --m_connections;
+            [this, peer, served = refusal.isEmpty()](HttpConnection* done) {
+                if (served) {
+                    --m_connections;
+                    if (--m_byPeer[peer] <= 0)
+                        m_byPeer.remove(peer);
+                } else {
+                    --m_refusing;
+                }
                 done->deleteLater();
             },
             this);
         // Past the cap a client is told so at once, and nothing it sends is read.
-        if (m_connections > m_limits.maxConnections)
-            connection->refuse(503, QStringLiteral("the control API serves at most %1 connections at once")
-                                        .arg(m_limits.maxConnections));
-        else
+        if (refusal.isEmpty())
             connection->start();
+        else
+            connection->refuse(503, refusal);
     }
 }

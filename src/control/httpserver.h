@@ -2,6 +2,7 @@
 
 #include "httpmessage.h"
 
+#include <QHash>
 #include <QHostAddress>
 #include <QObject>
 #include <QSocketNotifier>
@@ -17,9 +18,12 @@ class HttpConnection;
 // request arrives, not after it has been buffered: a header block over the limit, a body at or
 // over the body limit (as soon as Content-Length says so), a request the screen refuses (a wrong
 // token, say) are answered at once and the connection is closed; a connection that sends nothing
-// for the idle time is closed; past the connection cap a client gets 503 at once; a client that
+// for the idle time is closed, and one whose first request has not passed the screen within a
+// short time too; past the connection cap, or past one address's share of it, a client gets 503
+// at once, and the last few connections are kept for callers on this machine; a client that
 // does not read its answers stops being read from. Requests on one connection are answered in
-// order, one at a time (pipelining works, without a queue).
+// order, one at a time (pipelining works, without a queue). A client that half-closes after its
+// requests gets their answers.
 class HttpServer : public QObject {
     Q_OBJECT
 
@@ -28,7 +32,12 @@ public:
         qsizetype maxHeaderBytes = 16 * 1024;
         qsizetype bodyLimitBytes = 64 * 1024; // a body of this many bytes or more is refused
         int idleTimeoutMs = 10000;
+        // Until a first request has passed the screen (a token, when one is needed).
+        int firstRequestTimeoutMs = 2000;
         int maxConnections = 64;
+        int maxConnectionsPerAddress = 16;
+        // Of maxConnections, kept for loopback callers: a LAN cannot lock this machine out.
+        int loopbackReserve = 8;
         qsizetype maxQueuedOutputBytes = 1024 * 1024; // answers waiting for a client that does not read
     };
     // Looks at a request once its header block is in, before any of its body is read. An answer
@@ -48,6 +57,8 @@ public:
     QHostAddress serverAddress() const { return m_address; }
     quint16 serverPort() const { return m_port; }
     int connectionCount() const { return m_connections; }
+    // Why a new connection from `peer` (IPv4, host byte order) would be refused now, or nothing.
+    QString refusalFor(quint32 peer) const;
 
 private:
     void acceptConnections();
@@ -64,4 +75,6 @@ private:
     QHostAddress m_address;
     quint16 m_port = 0;
     int m_connections = 0;
+    QHash<quint32, int> m_byPeer; // connections served, by the client's address
+    int m_refusing = 0;           // connections being told 503
 };
