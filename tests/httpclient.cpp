@@ -27,5 +27,6 @@ HttpClient::Answer HttpClient::send(const QByteArray& method, const QString& pat
     answer.body = reply->readAll();
     answer.contentType = reply->rawHeader("Content-Type");
     answer.allow = reply->rawHeader("Allow");
+    answer.headers = reply->rawHeaderPairs();
     return answer;
 }

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QUrl>
 
 // A real HTTP client for the control API, waiting (with the event loop running) for each answer.
@@ -13,6 +14,15 @@ public:
         QByteArray body;
         QByteArray contentType;
         QByteArray allow;
+        QList<QNetworkReply::RawHeaderPair> headers;
+        QByteArray header(const QByteArray& name) const
+        {
+            for (const auto& [key, value] : headers) {
+                if (key.compare(name, Qt::CaseInsensitive) == 0)
+                    return value;
+            }
+            return {};
+        }
         QJsonDocument json() const { return QJsonDocument::fromJson(body); }
     };
 

@@ -32,6 +32,7 @@ private slots:
     void cleanup();
 
     void units();
+    void unitsComeAPageAtATime();
     void profileRebindsTheUnitPort();
     void channelsSetTheStateWithoutALogLine();
     void logPagesWithoutGapsOrRepeats();
@@ -178,6 +179,27 @@ void TestControl::recordedAndProxyUnitsSayWhatTheyAre()
                  u"units[0].recording: /nonexistent/x.pcap: no such file"_s),
              refused.body.constData());
     QCOMPARE(m_http->get(u"/api/v1/units"_s).json().array().size(), 2);
+}
+
+void TestControl::unitsComeAPageAtATime()
+{
+    const QByteArray fleet = R"({"version": 1, "units": [{"count": 5, "first": "127.0.5.1"}]})";
+    QCOMPARE(m_http->put(u"/api/v1/scenario"_s, fleet).status, 200);
+    QList<int> ids;
+    QString next = u"/api/v1/units?limit=2"_s;
+    for (int page = 0; page < 5 && !next.isEmpty(); ++page) {
+        const HttpClient::Answer answer = m_http->get(next);
+        QCOMPARE(answer.status, 200);
+        QCOMPARE(answer.header("X-Total-Count"), QByteArray("5"));
+        for (const QJsonValue unit : answer.json().array())
+            ids << unit[u"id"_s].toInt();
+        const QByteArray link = answer.header("Link");
+        next = link.isEmpty() ? QString() : QString::fromLatin1(link.mid(1, link.indexOf('>') - 1));
+    }
+    QCOMPARE(ids, (QList<int>{0, 1, 2, 3, 4}));
+    QVERIFY(m_http->get(u"/api/v1/units?from=7"_s).json().array().isEmpty());
+    for (const QString& bad : {u"limit=0"_s, u"limit=1001"_s, u"from=-1"_s, u"from=x"_s})
+        QCOMPARE(m_http->get(u"/api/v1/units?"_s + bad).status, 400);
 }
 
 void TestControl::units()

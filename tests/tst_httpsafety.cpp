@@ -6,6 +6,7 @@
 
 #include <QDeadlineTimer>
 #include <QTest>
+#include <QTimer>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -48,6 +49,11 @@ public:
         return ::send(m_fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
     }
     void halfClose() { ::shutdown(m_fd, SHUT_WR); }
+    void close()
+    {
+        ::close(m_fd);
+        m_fd = -1;
+    }
     // Everything the server sends until it ends the connection, which the client then closes
     // too; `ended` false when the time ran out.
     QByteArray readToEnd(bool* ended, int timeoutMs = kAnswerMs)
@@ -101,6 +107,8 @@ private slots:
     void clientsWithoutARequestAreLetGoSoon();
     void theLastConnectionsAreKeptForThisMachine_data();
     void theLastConnectionsAreKeptForThisMachine();
+    void requestsTakeTurnsWithTheEventLoop();
+    void answersWorkedOutOffTheLoopComeLater();
 };
 
 void TestHttpSafety::halfClosedClientsGetTheirAnswers_data()
@@ -251,6 +259,62 @@ void TestHttpSafety::theLastConnectionsAreKeptForThisMachine()
         QVERIFY2(why.isEmpty(), qPrintable(why));
     else
         QVERIFY2(why.contains(refusal), qPrintable(why));
+}
+
+void TestHttpSafety::requestsTakeTurnsWithTheEventLoop()
+{
+    // Each handled request leaves a mark for the event loop's next round: with one request a
+    // round, the marks fall between the requests, however many clients are ready at once.
+    QStringList trace;
+    HttpServer server(nullptr, [&trace](const HttpRequest& request) {
+        trace << request.path;
+        QTimer::singleShot(0, [&trace, path = request.path] { trace << u"round after "_s + path; });
+        return echoPath(request);
+    });
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0, nullptr));
+    std::vector<std::unique_ptr<Client>> clients;
+    for (const char* path : {"/a", "/b", "/c"}) {
+        clients.push_back(std::make_unique<Client>("127.0.13.6", server.serverPort()));
+        QVERIFY(clients.back()->send("GET "_ba + path + " HTTP/1.0\r\n\r\n"));
+    }
+    QVERIFY(QTest::qWaitFor([&] { return trace.size() == 6; }, kAnswerMs));
+    for (qsizetype k = 0; k < trace.size(); k += 2)
+        QCOMPARE(trace[k + 1], u"round after "_s + trace[k]);
+}
+
+void TestHttpSafety::answersWorkedOutOffTheLoopComeLater()
+{
+    // /slow is answered later, as work off the event loop is; /fast at once.
+    std::vector<std::shared_ptr<HttpDeferred>> pending;
+    HttpServer server(nullptr, [&pending](const HttpRequest& request) {
+        if (request.path != u"/slow"_s)
+            return echoPath(request);
+        HttpResponse later;
+        later.later = std::make_shared<HttpDeferred>();
+        pending.push_back(later.later);
+        return later;
+    });
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0, nullptr));
+
+    Client waiting("127.0.13.7", server.serverPort());
+    QVERIFY(waiting.send("GET /slow HTTP/1.0\r\n\r\n"));
+    Client gone("127.0.13.7", server.serverPort());
+    QVERIFY(gone.send("GET /slow HTTP/1.0\r\n\r\n"));
+    QVERIFY(QTest::qWaitFor([&] { return pending.size() == 2; }, kAnswerMs));
+    // Meanwhile the server serves others, and a waiting client may go.
+    Client other("127.0.13.8", server.serverPort());
+    QVERIFY(other.send("GET /fast HTTP/1.0\r\n\r\n"));
+    bool ended = false;
+    QVERIFY(other.readToEnd(&ended).endsWith("/fast 0"));
+    gone.close();
+
+    HttpResponse answer;
+    answer.body = "worked out";
+    pending[1]->answer(answer); // to a client that is gone
+    pending[0]->answer(answer);
+    const QByteArray got = waiting.readToEnd(&ended);
+    QVERIFY2(ended && got.startsWith("HTTP/1.0 200 OK") && got.endsWith("worked out"), got.constData());
+    QVERIFY(QTest::qWaitFor([&] { return server.connectionCount() == 0; }, kAnswerMs));
 }
 
 QTEST_GUILESS_MAIN(TestHttpSafety)

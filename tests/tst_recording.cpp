@@ -11,7 +11,10 @@
 #include "unit/unitprofiles.h"
 #include "unit/unitsimulator.h"
 
+#include <QDateTime>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QTemporaryDir>
@@ -43,6 +46,7 @@ private slots:
     void refusesWhatShowsNoOneUnit();
     void scenarioRefusesBadRecordings_data();
     void scenarioRefusesBadRecordings();
+    void aRecordingIsReadOnceHoweverItIsNamed();
     void recordedUnitsAnswerAsTheRecordingDid();
     void snapshotKeepsProxiesAndRecordings();
     void replayHoldsAUnitToWhatTheRecordingVaried();
@@ -190,6 +194,46 @@ void TestRecording::scenarioRefusesBadRecordings()
     QVERIFY(!ScenarioFile::parse(text, &problem, dir.path()));
     const QString message = problem.text(u"s.yaml"_s);
     QVERIFY2(message.contains(error.contains(u"%1"_s) ? error.arg(dir.path()) : error), qPrintable(message));
+}
+
+void TestRecording::aRecordingIsReadOnceHoweverItIsNamed()
+{
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir(u"sub"_s));
+    const QString file = dir.filePath(u"firmware.pcap"_s);
+    QVERIFY(writeRecording(file, probe(kFirmware, 4003, firmwareReplies())));
+    QVERIFY(QFile::link(file, dir.filePath(u"linked.pcap"_s)));
+    // Each a way to name the same file, as a hostile caller would, so that it is read again.
+    const QStringList spellings{file,
+                                dir.filePath(u"sub/../firmware.pcap"_s),
+                                dir.filePath(u"./firmware.pcap"_s),
+                                dir.filePath(u"linked.pcap"_s),
+                                u"/proc/self/root"_s + file,
+                                u"firmware.pcap"_s};
+    QByteArray text = "version: 1\nunits:\n";
+    for (qsizetype k = 0; k < spellings.size(); ++k)
+        text += "  - {address: 127.0.10." + QByteArray::number(k + 1) + ", recording: '" +
+                spellings[k].toUtf8() + "'}\n";
+    ScenarioError error;
+    const std::optional<Scenario> first = ScenarioFile::parse(text, &error, dir.path());
+    QVERIFY2(first, qPrintable(error.text(u"scenario"_s)));
+    for (const ScenarioUnitGroup& group : first->units)
+        QCOMPARE(group.recording.get(), first->units[0].recording.get());
+    QCOMPARE(first->units[0].recording->path, QFileInfo(file).canonicalFilePath());
+    // Another scenario that names it while the first holds it reads nothing.
+    const std::optional<Scenario> second = ScenarioFile::parse(text, &error, dir.path());
+    QVERIFY(second);
+    QCOMPARE(second->units[3].recording.get(), first->units[0].recording.get());
+    // A file changed is read anew.
+    QVERIFY(writeRecording(file, probe(identityOf(5), 4005, simulatedReplies(5))));
+    QFile changed(file);
+    QVERIFY(changed.open(QIODevice::ReadWrite));
+    QVERIFY(changed.setFileTime(QDateTime::currentDateTime().addSecs(60), QFileDevice::FileModificationTime));
+    changed.close();
+    const std::optional<Scenario> third = ScenarioFile::parse(text, &error, dir.path());
+    QVERIFY(third);
+    QVERIFY(third->units[0].recording.get() != first->units[0].recording.get());
+    QCOMPARE(third->units[0].recording->profile, 5);
 }
 
 void TestRecording::recordedUnitsAnswerAsTheRecordingDid()

@@ -138,6 +138,8 @@ class Simulator:
 
     Raises UnitSimError with the simulator's own words when it cannot start."""
 
+    UNIT_PAGE = 1000  # units the API lists in one answer at most
+
     def __init__(self, units=None, profile=None, scenario=None, faults=(), seed=None, address=None,
                  args=(), binary=None, start_timeout=START_TIMEOUT):
         if scenario is not None and (units is not None or address is not None):
@@ -331,7 +333,12 @@ class Simulator:
 
     def units(self):
         """Every unit as GET /api/v1/units describes it (address, profile, unitPort, channels, ...)."""
-        return self._get("/api/v1/units")
+        units = []
+        while True:  # the API lists them a page at a time
+            page = self._get("/api/v1/units?from=%d&limit=%d" % (len(units), self.UNIT_PAGE))
+            units += page
+            if len(page) < self.UNIT_PAGE:
+                return units
 
     def unit(self, unit=0):
         return self._get("/api/v1/units/%s" % unit)

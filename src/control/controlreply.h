@@ -31,6 +31,7 @@ struct ControlReply {
     QList<QPair<QByteArray, QByteArray>> headers; // beyond the content type
     std::function<QByteArray()> next;             // a body made a piece at a time
     bool paced = false;                           // ... one piece each time the event loop comes round
+    std::shared_ptr<HttpDeferred> later; // the answer comes through this, when work off the loop is done
 
     static ControlReply json(const QJsonObject& object, int status = HttpStatus::Ok)
     {
@@ -43,6 +44,12 @@ struct ControlReply {
     static ControlReply error(int status, const QString& message)
     {
         return json(QJsonObject{{QStringLiteral("error"), message}}, status);
+    }
+    static ControlReply deferred(std::shared_ptr<HttpDeferred> later)
+    {
+        ControlReply reply;
+        reply.later = std::move(later);
+        return reply;
     }
     static ControlReply empty()
     {
@@ -62,6 +69,7 @@ struct ControlReply {
         response.body = std::move(body);
         response.next = std::move(next);
         response.paced = paced;
+        response.later = std::move(later);
         return response;
     }
 

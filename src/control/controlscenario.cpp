@@ -53,9 +53,25 @@ ControlReply ControlServer::getScenario(const HttpRequest&, const QStringList&)
 
 ControlReply ControlServer::putScenario(const HttpRequest& request, const QStringList&)
 {
-    // JSON is YAML: the file's own reader checks it, and says where in the body the fault is.
-    ScenarioError problem;
-    const std::optional<Scenario> scenario = ScenarioFile::parse(request.body, &problem);
+    // Read on a thread of its own: the recordings a scenario names may take a while to read, and
+    // the units answer meanwhile. One at a time, in the order they came.
+    auto later = std::make_shared<HttpDeferred>();
+    m_scenarioReader.start([this, later, body = request.body] {
+        auto problem = std::make_shared<ScenarioError>();
+        auto scenario = std::make_shared<std::optional<Scenario>>(ScenarioFile::parse(body, problem.get()));
+        QMetaObject::invokeMethod(
+            this,
+            [this, later, problem, scenario] {
+                later->answer(playScenario(*scenario, *problem).toResponse());
+            },
+            Qt::QueuedConnection);
+    });
+    return ControlReply::deferred(later);
+}
+
+ControlReply ControlServer::playScenario(const std::optional<Scenario>& scenario,
+                                         const ScenarioError& problem)
+{
     if (!scenario) {
         QJsonObject error{{QStringLiteral("error"), problem.text(QStringLiteral("scenario"))}};
         if (problem.line > 0) {

@@ -60,6 +60,8 @@ ControlServer::ControlServer(ScenarioSession& session, TrafficLogModel& log, con
     HttpServer::Limits limits;
     limits.bodyLimitBytes = kBodyLimitBytes;
     m_http.setLimits(limits);
+    m_scenarioReader.setMaxThreadCount(1);
+    m_scenarioReader.setExpiryTimeout(-1);
     connect(&m_session, &ScenarioSession::trafficLogged, this,
             [this](int, const TrafficLogEntry& entry) { count(entry); });
 }

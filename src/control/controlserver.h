@@ -10,11 +10,14 @@
 #include <QList>
 #include <QObject>
 #include <QStringList>
+#include <QThreadPool>
 
 #include <array>
 #include <memory>
 
 class ExpectationMonitor;
+struct Scenario;
+struct ScenarioError;
 class ScenarioSession;
 class TrafficLogModel;
 class UnitSimulator;
@@ -41,6 +44,8 @@ public:
     static constexpr qsizetype kBodyLimitBytes = 64 * 1024;
     // Rules a unit holds at the most: each costs every datagram a look.
     static constexpr qsizetype kMaxFaultRules = 1000;
+    // Units listed in one answer at most (and by default); the rest by `from`.
+    static constexpr qsizetype kUnitPageLimit = 1000;
 
     // With a non-empty `token`, every request must carry "Authorization: Bearer TOKEN". Unit k
     // of the session has id k; the log holds every unit's lines.
@@ -126,6 +131,8 @@ private:
     // The scenario (controlscenario.cpp)
     ControlReply getScenario(const HttpRequest&, const QStringList&);
     ControlReply putScenario(const HttpRequest&, const QStringList&);
+    // What a scenario put here (read off the event loop) comes to, back on it.
+    ControlReply playScenario(const std::optional<Scenario>& scenario, const ScenarioError& problem);
     ControlReply getSnapshot(const HttpRequest&, const QStringList&);
     ControlReply startScenario(const HttpRequest&, const QStringList&);
     ControlReply stopScenario(const HttpRequest&, const QStringList&);
@@ -152,8 +159,11 @@ private:
     static constexpr int kCommands = TrafficLogEntry::kCommandCount;
     std::array<std::array<std::array<quint64, kCommands>, 2>, 2> m_datagrams{};
     quint64 m_discoveryHeard = 0;
-    // Last: its connections call the handlers above until they are gone.
+    // Last but one: its connections call the handlers above until they are gone.
     HttpServer m_http;
+    // Scenarios put through the API are read here, one at a time; gone first, once the one
+    // being read is done.
+    QThreadPool m_scenarioReader;
 };
 
 // Helpers the resource files share.

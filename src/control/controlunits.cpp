@@ -105,12 +105,36 @@ QJsonObject unitJson(const UnitSimulator& unit, qsizetype id)
 }
 } // namespace
 
-ControlReply ControlServer::listUnits(const HttpRequest&, const QStringList&)
+ControlReply ControlServer::listUnits(const HttpRequest& request, const QStringList&)
 {
+    // A page at a time, as the log is: a fleet of thousands listed whole, by many callers at
+    // once, would hold the units' replies up for seconds.
+    const qsizetype total = units().size();
+    bool ok = true;
+    qsizetype from = 0;
+    if (request.query.hasQueryItem(QStringLiteral("from"))) {
+        from = request.query.queryItemValue(QStringLiteral("from")).toLongLong(&ok);
+        if (!ok || from < 0)
+            return ControlReply::error(HttpStatus::BadRequest,
+                                       QStringLiteral("from must be a unit id from 0"));
+    }
+    qsizetype limit = kUnitPageLimit;
+    if (request.query.hasQueryItem(QStringLiteral("limit"))) {
+        limit = request.query.queryItemValue(QStringLiteral("limit")).toLongLong(&ok);
+        if (!ok || limit < 1 || limit > kUnitPageLimit)
+            return ControlReply::error(HttpStatus::BadRequest,
+                                       QStringLiteral("limit must be from 1 to %1").arg(kUnitPageLimit));
+    }
     QJsonArray list;
-    for (qsizetype k = 0; k < units().size(); ++k)
+    const qsizetype end = std::min(total, from + limit);
+    for (qsizetype k = from; k < end; ++k)
         list.append(unitJson(*units()[k], k));
-    return ControlReply::json(list);
+    ControlReply reply = ControlReply::json(list);
+    reply.headers.append({"X-Total-Count", QByteArray::number(total)});
+    if (end < total)
+        reply.headers.append({"Link", "</api/v1/units?from=" + QByteArray::number(end) +
+                                          "&limit=" + QByteArray::number(limit) + ">; rel=\"next\""});
+    return reply;
 }
 
 ControlReply ControlServer::getUnit(const HttpRequest&, const QStringList& params)

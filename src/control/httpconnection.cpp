@@ -57,12 +57,14 @@ QByteArray errorBody(const QString& message)
 
 HttpConnection::HttpConnection(std::unique_ptr<TcpStream> socket, const HttpServer::Limits& limits,
                                const HttpServer::Screen& screen, const HttpServer::Handler& handler,
+                               std::function<void(HttpConnection*)> askTurn,
                                std::function<void(HttpConnection*)> closed, QObject* parent)
     : QObject(parent)
     , m_socket(std::move(socket))
     , m_limits(limits)
     , m_screen(screen)
     , m_handler(handler)
+    , m_askTurn(std::move(askTurn))
     , m_closed(std::move(closed))
 {
     // Only what a request's state asks for is read; the rest waits in the kernel and TCP slows
@@ -83,6 +85,8 @@ void HttpConnection::start()
 
 HttpConnection::~HttpConnection()
 {
+    if (m_later)
+        m_later->abandon();
     if (m_socket) {
         m_socket->disconnect(this);
         m_socket->abort();
@@ -122,7 +126,11 @@ void HttpConnection::readMore()
             m_buffer += m_socket->read(missing);
         if (m_buffer.size() < m_bodyLength)
             break;
-        handleRequest();
+        // Handled in turn with other connections' requests, one each time the event loop comes
+        // round: many busy clients cannot hold the units' datagrams up for more than one request.
+        m_state = State::Waiting;
+        m_socket->setReadNotifications(false);
+        m_askTurn(this);
     }
     m_reading = false;
     const bool reading = m_state == State::Head || m_state == State::Body;
@@ -278,11 +286,34 @@ bool HttpConnection::parseHead()
     return true;
 }
 
+void HttpConnection::takeTurn()
+{
+    if (m_state != State::Waiting)
+        return;       // gone meanwhile
+    m_reading = true; // what the answer sets off reads on below, not from within
+    handleRequest();
+    m_reading = false;
+    if (m_state == State::Head || m_state == State::Body)
+        readMore();
+}
+
 void HttpConnection::handleRequest()
 {
     m_request.body = m_buffer.left(m_bodyLength);
     m_buffer.remove(0, m_bodyLength);
     HttpResponse response = m_handler(m_request);
+    if (response.later) {
+        // The client waits as long as the work takes: no idle time meanwhile.
+        m_state = State::Working;
+        m_idle.stop();
+        m_later = std::move(response.later);
+        m_later->whenAnswered([this](HttpResponse answer) {
+            m_later.reset();
+            answer.close = answer.close || !m_keepAlive;
+            respond(std::move(answer));
+        });
+        return;
+    }
     response.close = response.close || !m_keepAlive;
     respond(std::move(response));
 }
@@ -421,6 +452,8 @@ void HttpConnection::finish()
     m_state = State::Closed;
     m_idle.stop();
     m_next = {};
+    if (m_later)
+        std::exchange(m_later, {})->abandon();
     m_socket->disconnect(this);
     m_socket->abort();
     if (m_closed)

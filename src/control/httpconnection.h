@@ -18,9 +18,12 @@ class HttpConnection : public QObject {
     Q_OBJECT
 
 public:
+    // `askTurn` is called when a request is in whole; takeTurn() then handles it. `closed` is
+    // called once, when the connection is done.
     HttpConnection(std::unique_ptr<TcpStream> socket, const HttpServer::Limits& limits,
                    const HttpServer::Screen& screen, const HttpServer::Handler& handler,
-                   std::function<void(HttpConnection*)> closed, QObject* parent = nullptr);
+                   std::function<void(HttpConnection*)> askTurn, std::function<void(HttpConnection*)> closed,
+                   QObject* parent = nullptr);
     ~HttpConnection() override;
 
     // Serves requests until the connection ends.
@@ -28,9 +31,12 @@ public:
     // Answers with `status` and {"error": MESSAGE}, then closes. Called instead of start(), it
     // reads no request: the connection cap's answer.
     void refuse(int status, const QString& message);
+    // Handles the request that waits for its turn, and reads on.
+    void takeTurn();
 
 private:
-    enum class State { Head, Body, Answering, Closing, Closed };
+    // Waiting: for its turn; Working: for an answer worked out off the event loop.
+    enum class State { Head, Body, Waiting, Working, Answering, Closing, Closed };
 
     void readMore();
     bool parseHead();
@@ -48,6 +54,7 @@ private:
     const HttpServer::Limits& m_limits;
     const HttpServer::Screen& m_screen;
     const HttpServer::Handler& m_handler;
+    std::function<void(HttpConnection*)> m_askTurn;
     std::function<void(HttpConnection*)> m_closed;
     State m_state = State::Head;
     QByteArray m_buffer;     // what is read of the current request (and any that follow it)
@@ -57,6 +64,8 @@ private:
     bool m_keepAlive = true;
     // An answer whose body comes in pieces.
     std::function<QByteArray()> m_next;
+    // An answer being worked out off the event loop.
+    std::shared_ptr<HttpDeferred> m_later;
     bool m_chunked = false;
     bool m_paced = false;
     QTimer m_idle;

@@ -8,6 +8,8 @@
 #include <QUrlQuery>
 
 #include <functional>
+#include <memory>
+#include <utility>
 
 // One HTTP request as read off a connection: its request line, header fields and body.
 struct HttpRequest {
@@ -31,9 +33,26 @@ struct HttpRequest {
     bool isHead() const { return method == "HEAD"; }
 };
 
+struct HttpResponse;
+
+// An answer that comes later, from work done off the event loop: the handler answers with one of
+// these (HttpResponse::later) and calls answer() once the work is done, on the server's thread.
+// A connection that ended meanwhile has let go of it; the answer then goes nowhere.
+class HttpDeferred {
+public:
+    void answer(HttpResponse response);
+    void whenAnswered(std::function<void(HttpResponse)> deliver);
+    void abandon() { m_deliver = {}; }
+
+private:
+    std::function<void(HttpResponse)> m_deliver;
+    std::shared_ptr<HttpResponse> m_ready;
+};
+
 // An answer. A body too large to hold at once comes from `next`, asked each time the connection
 // has room for more, until it gives an empty QByteArray. A `paced` body is asked for one piece at
 // a time, each once the one before has left: work done between pieces lets the event loop run.
+// With `later` set, the answer is the one that comes through it; the rest is not looked at.
 struct HttpResponse {
     int status = 200;
     QList<QPair<QByteArray, QByteArray>> headers;
@@ -41,6 +60,7 @@ struct HttpResponse {
     std::function<QByteArray()> next;
     bool paced = false;
     bool close = false; // end the connection after this answer
+    std::shared_ptr<HttpDeferred> later;
 
     HttpResponse& withHeader(const QByteArray& name, const QByteArray& value)
     {
@@ -48,6 +68,22 @@ struct HttpResponse {
         return *this;
     }
 };
+
+inline void HttpDeferred::answer(HttpResponse response)
+{
+    if (m_deliver)
+        std::exchange(m_deliver, {})(std::move(response));
+    else
+        m_ready = std::make_shared<HttpResponse>(std::move(response));
+}
+
+inline void HttpDeferred::whenAnswered(std::function<void(HttpResponse)> deliver)
+{
+    if (m_ready)
+        deliver(std::move(*std::exchange(m_ready, {})));
+    else
+        m_deliver = std::move(deliver);
+}
 
 // "Not Found" for 404, and so on for every status the simulator answers with.
 QByteArray httpReasonPhrase(int status);

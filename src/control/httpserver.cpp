@@ -128,6 +128,32 @@ bool HttpServer::listen(const QHostAddress& address, quint16 port, QString* erro
     return true;
 }
 
+void HttpServer::queueTurn(HttpConnection* connection)
+{
+    m_turns.emplace_back(connection);
+    if (!m_turnPosted) {
+        m_turnPosted = true;
+        QMetaObject::invokeMethod(this, &HttpServer::serveTurn, Qt::QueuedConnection);
+    }
+}
+
+void HttpServer::serveTurn()
+{
+    m_turnPosted = false;
+    while (!m_turns.empty()) {
+        const QPointer<HttpConnection> next = m_turns.front();
+        m_turns.pop_front();
+        if (next) {
+            next->takeTurn();
+            break;
+        }
+    }
+    if (!m_turns.empty() && !m_turnPosted) {
+        m_turnPosted = true;
+        QMetaObject::invokeMethod(this, &HttpServer::serveTurn, Qt::QueuedConnection);
+    }
+}
+
 QString HttpServer::refusalFor(quint32 peer) const
 {
     if (m_connections >= m_limits.maxConnections)
@@ -178,6 +204,7 @@ void HttpServer::acceptConnections()
         }
         auto* connection = new HttpConnection(
             std::move(socket), m_limits, m_screen, m_handler,
+            [this](HttpConnection* ready) { queueTurn(ready); },
             [this, peer, served = refusal.isEmpty()](HttpConnection* done) {
                 if (served) {
                     --m_connections;

@@ -5,9 +5,11 @@
 #include <QHash>
 #include <QHostAddress>
 #include <QObject>
+#include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -63,6 +65,10 @@ public:
 private:
     void acceptConnections();
     void close();
+    // A connection's request waits for its turn: one request is handled each time the event loop
+    // comes round.
+    void queueTurn(HttpConnection* connection);
+    void serveTurn();
 
     Screen m_screen;
     Handler m_handler;
@@ -77,4 +83,6 @@ private:
     int m_connections = 0;
     QHash<quint32, int> m_byPeer; // connections served, by the client's address
     int m_refusing = 0;           // connections being told 503
+    std::deque<QPointer<HttpConnection>> m_turns;
+    bool m_turnPosted = false;
 };

@@ -4,7 +4,7 @@
 
 #include "fault/duration.h"
 #include "fleet/unitaddress.h"
-#include "recording/unitrecording.h"
+#include "recording/recordingcache.h"
 #include "unit/unitprofiles.h"
 
 #include <QDir>
@@ -337,7 +337,8 @@ private:
         if (written.isEmpty())
             refuse(node, path, QStringLiteral("must be the path of a pcap file, not nothing"));
         const QFileInfo file(m_baseDir.isEmpty() ? QDir::current() : QDir(m_baseDir), written);
-        const QString absolute = file.absoluteFilePath();
+        // Known by where it really is: one file named many ways is read once.
+        const QString absolute = file.exists() ? file.canonicalFilePath() : file.absoluteFilePath();
         if (const auto known = m_recordings.constFind(absolute); known != m_recordings.cend())
             return *known;
         // Nothing but a regular file is opened: a fifo or a device would stall the reader.
@@ -351,8 +352,14 @@ private:
                        .arg(absolute)
                        .arg(file.size())
                        .arg(ScenarioFile::kMaxRecordingBytes));
+        if (m_recordingBytesRead + file.size() > ScenarioFile::kMaxRecordingBytesRead)
+            refuse(node, path,
+                   QStringLiteral("%1: the recordings one scenario reads hold at most %2 bytes in all")
+                       .arg(absolute)
+                       .arg(ScenarioFile::kMaxRecordingBytesRead));
         QString error;
-        std::shared_ptr<const RecordedUnit> unit = UnitRecording::read(absolute, &error);
+        std::shared_ptr<const RecordedUnit> unit =
+            RecordingCache::read(absolute, &m_recordingBytesRead, &error);
         if (!unit)
             refuse(node, path, QStringLiteral("%1: %2").arg(absolute, error));
         m_recordings.insert(absolute, unit);
@@ -562,6 +569,7 @@ private:
 
     QString m_baseDir;
     QHash<QString, std::shared_ptr<const RecordedUnit>> m_recordings;
+    qint64 m_recordingBytesRead = 0;
     Scenario m_scenario;
     QList<quint32> m_addresses;
 };

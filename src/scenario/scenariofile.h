@@ -35,6 +35,9 @@ std::optional<Scenario> parse(const QByteArray& text, ScenarioError* error, cons
 // found from the file's folder.
 std::optional<Scenario> load(const QString& path, QString* error);
 inline constexpr qint64 kMaxRecordingBytes = 64 * 1024 * 1024;
+// Read for one scenario at most, in all: recordings already read (by any spelling of their
+// path) cost nothing.
+inline constexpr qint64 kMaxRecordingBytesRead = 256 * 1024 * 1024;
 
 // The scenario as YAML, in the order and the forms the loader reads (comments are not kept).
 // Recordings are named from `baseDir` when given (where the file will be), else by absolute path.
