@@ -1,8 +1,9 @@
-// The log store against another local user: a directory of the run's own that nobody can make
-// first, named directories that others could write in refused, files never opened through a link
-// or a pipe planted under a segment's name, and a disk that stops answering never holding up the
-// end of the run.
+// The log store against another local user and against damage: a directory of the run's own
+// that nobody can make first, named directories that others could write in refused, files never
+// opened through a link or a pipe planted under a segment's name, a disk that stops answering
+// never holding up the end of the run, and a damaged block read once and told as lost.
 #include "log/logstore.h"
+#include "programs.h"
 #include "unit/trafficlogentry.h"
 
 #include <QDateTime>
@@ -61,6 +62,7 @@ private slots:
     void plantedFilesAreNeverOpened_data();
     void plantedFilesAreNeverOpened();
     void aStuckDiskDoesNotHoldUpTheEnd();
+    void aDamagedBlockIsReadOnceAndToldAsLost();
 };
 
 void TestLogStoreSafety::ownDirectoryIsNewAndPrivate()
@@ -208,6 +210,56 @@ void TestLogStoreSafety::aStuckDiskDoesNotHoldUpTheEnd()
     release->release();
     QVERIFY(writer->wait(10000));
     QVERIFY(QFileInfo::exists(directory + u"/store.json"_s));
+}
+
+void TestLogStoreSafety::aDamagedBlockIsReadOnceAndToldAsLost()
+{
+    QTemporaryDir dir;
+    const QString directory = dir.filePath(u"damaged"_s);
+    constexpr quint32 kRows = LogBlockHeader::kMaxRows;
+    {
+        QString error;
+        const std::unique_ptr<LogStore> store = LogStore::open({directory, 0, {}}, &error);
+        QVERIFY2(store, qPrintable(error));
+        for (quint32 n = 0; n < 3 * kRows; ++n)
+            store->append(someLine(quint16(n)), 0);
+        QVERIFY(store->waitUntilWritten());
+        QCOMPARE(store->storedEnd(), quint64(3 * kRows));
+    }
+    // One byte of the second block's packed lines changed, as a failing disk might.
+    QFile segment(directory + u'/' + QLatin1String(kFirstSegment));
+    QVERIFY(segment.open(QIODevice::ReadWrite));
+    QVERIFY(segment.seek(LogStoreReader::kSegmentHeaderSize));
+    LogBlockHeader first;
+    QVERIFY(LogBlockHeader::read(segment.read(LogBlockHeader::kSize).constData(), &first));
+    const qint64 second = LogStoreReader::kSegmentHeaderSize + LogBlockHeader::kSize + first.packedSize;
+    QVERIFY(segment.seek(second + LogBlockHeader::kSize + 10));
+    const char byte = segment.read(1).at(0);
+    QVERIFY(segment.seek(second + LogBlockHeader::kSize + 10));
+    QVERIFY(segment.write(QByteArray(1, char(byte ^ 0x5a))) == 1);
+    segment.close();
+
+    LogStoreReader reader(directory);
+    QStringList notes;
+    QString error;
+    QVERIFY(reader.scan(&notes, &error));
+    quint64 lost = 0;
+    LogLine line;
+    for (quint64 seq = 0; seq < 3 * kRows; ++seq) {
+        if (!reader.read(seq, &line, &error)) {
+            ++lost;
+            QCOMPARE(error, u"block of lines %1 to %2 is damaged (checksum)"_s.arg(kRows).arg(2 * kRows - 1));
+        }
+    }
+    QCOMPARE(lost, quint64(kRows));
+    QCOMPARE(reader.blocksRead(), quint64(3)); // the damaged one once, not once a line
+
+    const ProcessResult read = runProcess(unitctlPath(), {u"log"_s, directory});
+    QCOMPARE(read.exitCode, 3);
+    QCOMPARE(read.out.count(u'\n'), qsizetype(2 * kRows));
+    QVERIFY2(read.err.contains(u"damaged (checksum)"_s) &&
+                 read.err.contains(u"%1 lines could not be read"_s.arg(kRows)),
+             qPrintable(read.err));
 }
 
 QTEST_GUILESS_MAIN(TestLogStoreSafety)

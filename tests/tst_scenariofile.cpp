@@ -419,6 +419,17 @@ void TestScenarioFile::aliasBombsAreRefusedBeforeTheyExpand_data()
     for (int k = 0; k <= 10000; ++k)
         many += k ? ", *n" : "*n";
     QTest::newRow("too many aliases") << many + "]\n" << u"more than 10000 aliases"_s;
+    // Large without any alias: refused by what it holds before the YAML library builds it.
+    QByteArray channels = head + "timeline:\n";
+    for (int k = 0; k < 20000; ++k)
+        channels += "  - {at: " + QByteArray::number(k) +
+                    "ms, units: 0, channels: [1, 2, 3, 4, 5, 6, 7, 8, 9, 10, "
+                    "11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24]}\n";
+    QTest::newRow("too many values") << channels << u"more than 400000 values"_s;
+    QByteArray reboots = head + "timeline:\n";
+    for (int k = 0; k <= 10000; ++k)
+        reboots += "  - {at: " + QByteArray::number(k) + "ms, units: 0, reboot: {for: 1ms}}\n";
+    QTest::newRow("too many events") << reboots << u"holds 10001 events; at most 10000"_s;
 }
 
 void TestScenarioFile::aliasBombsAreRefusedBeforeTheyExpand()

@@ -99,6 +99,7 @@ void LogStoreReader::clear()
 {
     m_segments.clear();
     m_unpacked.clear();
+    m_damagedFirst = m_damagedEnd = 0;
     for (const auto& [segment, fd] : m_files)
         ::close(fd);
     m_files.clear();
@@ -142,6 +143,10 @@ const LogStoreReader::Unpacked* LogStoreReader::blockWith(quint64 seq, QString* 
             return &unpacked;
         }
     }
+    if (seq >= m_damagedFirst && seq < m_damagedEnd) {
+        *error = m_damagedError;
+        return nullptr;
+    }
     auto in = std::upper_bound(m_segments.begin(), m_segments.end(), seq,
                                [](quint64 s, const Segment& segment) { return s < segment.firstSeq; });
     if (in == m_segments.begin() || seq >= (--in)->endSeq) {
@@ -173,17 +178,24 @@ const LogStoreReader::Unpacked* LogStoreReader::blockWith(quint64 seq, QString* 
         }
         place.offset = next;
     }
+    ++m_blocksRead;
+    const auto damaged = [&] {
+        m_damagedFirst = place.header.firstSeq;
+        m_damagedEnd = place.endSeq();
+        m_damagedError = *error;
+        return nullptr;
+    };
     QByteArray packed(place.header.packedSize, Qt::Uninitialized);
     if (!readAt(fd, packed.data(), packed.size(), place.offset + LogBlockHeader::kSize)) {
         *error =
             QStringLiteral("cannot read %1: %2")
                 .arg(segmentFileName(place.segment), QString::fromLocal8Bit(strerror(errno ? errno : EIO)));
-        return nullptr;
+        return damaged();
     }
     Unpacked fresh;
     fresh.firstSeq = place.header.firstSeq;
     if (!unpackLogBlock(place.header, packed.constData(), &fresh.lines, error))
-        return nullptr;
+        return damaged();
     fresh.lastUse = ++m_uses;
     if (m_unpacked.size() < kUnpackedBlocks) {
         m_unpacked.push_back(std::move(fresh));

@@ -48,6 +48,8 @@ public:
     qsizetype segmentCount() const { return qsizetype(m_segments.size()); }
     // Segments whose block places are all in memory (for tests).
     qsizetype segmentsIndexed() const;
+    // Blocks read from disk and unpacked (or found damaged) so far (for tests).
+    quint64 blocksRead() const { return m_blocksRead; }
 
     // The line with `seq`; false (with why) when no block holds it or its block cannot be read.
     bool read(quint64 seq, LogLine* line, QString* error) const;
@@ -84,4 +86,10 @@ private:
     mutable std::map<quint64, int> m_files;
     mutable std::vector<Unpacked> m_unpacked;
     mutable quint64 m_uses = 0;
+    mutable quint64 m_blocksRead = 0;
+    // The last block found damaged: its lines fail at once, with the same reason, rather than
+    // each reading and checking it again.
+    mutable quint64 m_damagedFirst = 0;
+    mutable quint64 m_damagedEnd = 0;
+    mutable QString m_damagedError;
 };

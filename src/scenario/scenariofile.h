@@ -25,7 +25,7 @@ struct ScenarioError {
 namespace ScenarioFile {
 // Files larger than this are no scenario anybody wrote.
 inline constexpr qint64 kMaxBytes = 16 * 1024 * 1024;
-inline constexpr qsizetype kMaxEvents = 100000;
+inline constexpr qsizetype kMaxEvents = 10000;
 
 // A recording (`recording: FILE`) is read as the text is: a relative path from `baseDir`, or
 // from the working directory when there is none. Only a regular file of at most

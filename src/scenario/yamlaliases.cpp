@@ -8,6 +8,9 @@
 #include <vector>
 
 namespace {
+// Thrown to stop reading at the first bound crossed: the rest of a huge document is not scanned.
+struct Stop {};
+
 // Adds up what the document would be with every alias expanded: each node counts once, each alias
 // as many nodes as its anchor's subtree (itself expanded). Stops at the first bound crossed.
 class Counter : public YAML::EventHandler {
@@ -16,10 +19,11 @@ public:
 
     void OnDocumentStart(const YAML::Mark&) override {}
     void OnDocumentEnd() override {}
-    void OnNull(const YAML::Mark&, YAML::anchor_t anchor) override { leaf(anchor); }
-    void OnScalar(const YAML::Mark&, const std::string&, YAML::anchor_t anchor, const std::string&) override
+    void OnNull(const YAML::Mark& at, YAML::anchor_t anchor) override { leaf(at, anchor); }
+    void OnScalar(const YAML::Mark& at, const std::string&, YAML::anchor_t anchor,
+                  const std::string&) override
     {
-        leaf(anchor);
+        leaf(at, anchor);
     }
     void OnAlias(const YAML::Mark& at, YAML::anchor_t anchor) override
     {
@@ -36,15 +40,17 @@ public:
                                   .arg(YamlAliases::kMaxAliasedNodes));
         add(size);
     }
-    void OnSequenceStart(const YAML::Mark&, const std::string&, YAML::anchor_t anchor,
+    void OnSequenceStart(const YAML::Mark& at, const std::string&, YAML::anchor_t anchor,
                          YAML::EmitterStyle::value) override
     {
+        countNode(at);
         m_open.push_back({anchor, 1});
     }
     void OnSequenceEnd() override { close(); }
-    void OnMapStart(const YAML::Mark&, const std::string&, YAML::anchor_t anchor,
+    void OnMapStart(const YAML::Mark& at, const std::string&, YAML::anchor_t anchor,
                     YAML::EmitterStyle::value) override
     {
+        countNode(at);
         m_open.push_back({anchor, 1});
     }
     void OnMapEnd() override { close(); }
@@ -54,8 +60,17 @@ private:
         YAML::anchor_t anchor;
         long long size; // expanded, so far; bounded by the aliases' bound and the text
     };
-    void leaf(YAML::anchor_t anchor)
+    void countNode(const YAML::Mark& at)
     {
+        if (++m_nodes > YamlAliases::kMaxNodes)
+            refuse(at,
+                   QStringLiteral("more than %1 values (keys, numbers, lists, ...); a scenario holds at most "
+                                  "that many, room for about 10,000 events")
+                       .arg(YamlAliases::kMaxNodes));
+    }
+    void leaf(const YAML::Mark& at, YAML::anchor_t anchor)
+    {
+        countNode(at);
         if (anchor != YAML::NullAnchor)
             m_sizes[anchor] = 1;
         add(1);
@@ -78,12 +93,14 @@ private:
     void refuse(const YAML::Mark& at, const QString& message)
     {
         problem = YamlAliases::Problem{at.line + 1, at.column + 1, message};
+        throw Stop{};
     }
 
     std::vector<Open> m_open;
     std::unordered_map<YAML::anchor_t, long long> m_sizes;
     long long m_aliases = 0;
     long long m_aliasedNodes = 0;
+    long long m_nodes = 0;
 };
 } // namespace
 
@@ -95,6 +112,8 @@ std::optional<Problem> check(const std::string& source)
     Counter counter;
     try {
         parser.HandleNextDocument(counter);
+    } catch (const Stop&) {
+        // counter.problem says where
     } catch (const YAML::Exception&) {
         return std::nullopt; // not YAML: said where it is read
     }

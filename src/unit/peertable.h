@@ -55,6 +55,11 @@ public:
     void touch(quint32 address, quint16 port, int unit);
 
     qsizetype size() const { return qsizetype(m_peers.size()); }
+    // Whether `address`:`port` has an entry of its own (else what it sends is "other"'s).
+    bool holds(quint32 address, quint16 port) const
+    {
+        return m_peers.count(quint64(address) << 16 | port) > 0;
+    }
     // Every peer, the busiest first (by datagrams; then by address and port).
     QList<Peer> peers() const;
     void clear() { m_peers.clear(); }

@@ -172,6 +172,20 @@ public:
             r.failures.append(std::move(failure));
         m_changed = true;
     }
+    // Whether a failure of `result` would still be kept with its evidence.
+    bool keepsEvidence(int result) const
+    {
+        return m_results[result].failures.size() < ExpectationResult::kMaxFailuresKept;
+    }
+    // A failure past the evidence kept: counted, by unit, and nothing more.
+    void countFailure(int result, int unit)
+    {
+        ExpectationResult& r = m_results[result];
+        r.state = ExpectationResult::State::Failed;
+        ++r.failureCount;
+        ++r.failuresByUnit[unit >= 0 ? unitText(unit) : QString()];
+        m_changed = true;
+    }
     void pass(int result)
     {
         if (m_results[result].state == ExpectationResult::State::Pending) {

@@ -237,7 +237,19 @@ public:
         if (entry.kind != Kind::UnitIncoming || entry.command() != Command::Other)
             return;
         const quint64 peer = peerKey(entry);
-        ++m_logged[peer];
+        // Counted as the peer table counts it, so that the two compare like with like: under the
+        // peer's own entry while the table holds one, else with "other". Without a table, as
+        // many peers as a table holds.
+        const bool own = m_session
+                             ? m_session->peers().holds(entry.address, entry.remotePort)
+                             : m_logged.contains(peer) || qsizetype(m_logged.size()) < PeerTable::kMaxPeers;
+        ++(own ? m_logged[peer] : m_loggedOther);
+        // Past the evidence kept, a failure only counts: a flood of malformed datagrams must not
+        // cost a message each.
+        if (!m_context.keepsEvidence(m_result)) {
+            m_context.countFailure(m_result, int(line.unit));
+            return;
+        }
         const QString what = entry.count < kUnitFrameSize
                                  ? QStringLiteral("a frame of %1 byte%2, not %3")
                                        .arg(entry.count)
@@ -259,7 +271,9 @@ public:
         for (const PeerTable::Peer& peer : m_session->peers().peers()) {
             const quint64 k = key(peer);
             const quint64 total = peer.malformedTotal();
-            const quint64 known = m_baseline[k] + m_logged[k] + m_unlogged[k];
+            const quint64 known = value(m_baseline, k) +
+                                  (peer.isOther() ? m_loggedOther : value(m_logged, k)) +
+                                  value(m_unlogged, k);
             if (total <= known)
                 continue;
             const quint64 more = total - known;
@@ -284,7 +298,7 @@ public:
 
     QString note() const override
     {
-        quint64 logged = 0;
+        quint64 logged = m_loggedOther;
         for (const auto& [peer, count] : m_logged)
             logged += count;
         quint64 unlogged = 0;
@@ -295,10 +309,17 @@ public:
 
 private:
     static quint64 key(const PeerTable::Peer& peer) { return quint64(peer.address) << 16 | peer.port; }
+    static quint64 value(const std::unordered_map<quint64, quint64>& map, quint64 k)
+    {
+        const auto found = map.find(k);
+        return found == map.end() ? 0 : found->second;
+    }
 
     const ScenarioSession* m_session;
+    // Each bounded as the peer table is: by its peers, and one count for "other".
     std::unordered_map<quint64, quint64> m_baseline;
     std::unordered_map<quint64, quint64> m_logged;
+    quint64 m_loggedOther = 0;
     std::unordered_map<quint64, quint64> m_unlogged;
 };
 

@@ -102,7 +102,7 @@ host, say). replay: 0 every reply as recorded, 1 differences, 2 usage error or
 a capture that cannot be read, 4 a request could not be sent. record: 0
 written, 1 the unit answered nothing, 2 usage error or a file that cannot be
 written, 4 a request could not be sent. log: 0 read,
-2 usage error or no store in DIR. verify: 0 matched, 1 not matched, 2 usage
+2 usage error or no store in DIR, 3 lines could not be read. verify: 0 matched, 1 not matched, 2 usage
 error or a matcher the API refused, 4 no answer from the API. health: 0
 ready, 1 not ready, 2 usage error or an answer that is not the API's, 4 no
 answer.

@@ -67,8 +67,9 @@ int printStoredLog(const QString& directory, quint64 since, bool json)
         }
     }
     std::fwrite(out.constData(), 1, size_t(out.size()), stdout);
-    if (unreadable > 1)
-        std::fprintf(stderr, "unitctl: %llu lines could not be read\n",
-                     static_cast<unsigned long long>(unreadable));
-    return 0;
+    if (unreadable > 0)
+        std::fprintf(stderr, "unitctl: %llu line%s could not be read\n",
+                     static_cast<unsigned long long>(unreadable), unreadable == 1 ? "" : "s");
+    // Lines lost are no clean read: a script that keeps the output must know.
+    return unreadable > 0 ? 3 : 0;
 }
