@@ -16,6 +16,9 @@
 //       polls the control API's log on 127.0.0.1:PORT HZ times a second, each time from where
 //       the last answer left off, as a test suite watching the unit would; prints how many polls
 //       were answered and how many bytes they carried.
+//   loadgen httpunits PORT CLIENTS SECONDS
+//       CLIENTS callers each listing the control API's units (a page) again and again, for
+//       SECONDS; prints how many answers came.
 //   loadgen discover COUNT TIMEOUT_MS
 //       sends "X" to 127.255.255.255:65535 and prints how long it took until COUNT answers came.
 //   loadgen roundrobin FIRST_ADDRESS UNITS PORT RATE SECONDS
@@ -34,6 +37,7 @@
 #include <thread>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -293,6 +297,24 @@ int httpPoll(uint16_t port, double hz, double seconds)
     std::printf("polls=%ld\nanswered=%ld\nbytes=%zu\n", polls, answered, bytes);
     return 0;
 }
+int httpUnits(uint16_t port, int clients, double seconds)
+{
+    std::atomic<long> answered{0};
+    std::vector<std::thread> callers;
+    const auto start = Clock::now();
+    for (int k = 0; k < clients; ++k) {
+        callers.emplace_back([&] {
+            while (secondsSince(start) < seconds) {
+                if (httpGet(port, "/api/v1/units").rfind("HTTP/1.1 200", 0) == 0)
+                    ++answered;
+            }
+        });
+    }
+    for (std::thread& caller : callers)
+        caller.join();
+    std::printf("answered=%ld\n", answered.load());
+    return 0;
+}
 int discoverAll(long count, int timeoutMs)
 {
     const int fd = openLoopbackSocket(0, true);
@@ -441,6 +463,9 @@ int main(int argc, char** argv)
     if (mode == "httppoll" && argc == 5)
         return httpPoll(uint16_t(std::atoi(argv[2])), std::clamp(std::atof(argv[3]), 0.1, 1000.0),
                         std::clamp(std::atof(argv[4]), 0.1, 600.0));
+    if (mode == "httpunits" && argc == 5)
+        return httpUnits(uint16_t(std::atoi(argv[2])), std::clamp(std::atoi(argv[3]), 1, 64),
+                         std::clamp(std::atof(argv[4]), 0.1, 60.0));
     if (mode == "delayed" && argc == 5)
         return delayed(uint16_t(std::atoi(argv[2])), std::clamp(std::atof(argv[3]), 1.0, 100000.0),
                        std::clamp(std::atof(argv[4]), 0.1, 60.0));

@@ -61,4 +61,24 @@ for units in 1000 "$large"; do
     kill "$fleet"; wait "$fleet" 2>/dev/null || true
     rm -f "$log"
 done
+
+echo
+echo "== $large units with the control API, while 60 callers list the units as fast as they can"
+log=$(mktemp)
+taskset -c $server_cpu "$BUILD/unit-simulator" --headless --quiet --units "$large" --control 0 2>"$log" & fleet=$!; pids+=($fleet)
+for _ in $(seq 600); do grep -q 'Control API listening' "$log" && break; sleep 0.01; done
+control_port=$(sed -n 's|^Control API listening on http://127.0.0.1:||p' "$log")
+sleep 0.5
+idle=$(taskset -c $other_cpu "$B/loadgen" roundrobin 127.0.1.1 "$large" 4000 20000 5)
+taskset -c $other_cpu "$B/loadgen" httpunits "$control_port" 60 7 >"$log.api" & callers=$!
+sleep 1
+busy=$(taskset -c $other_cpu "$B/loadgen" roundrobin 127.0.1.1 "$large" 4000 20000 5)
+wait "$callers" || true
+row "unit pages answered in 7 s" "$(get answered <"$log.api")" "" ""
+row "round-robin 20,000/s: answered fraction, API busy" "$(echo "$busy" | get answered_fraction)" ">= 0.999" ""
+row "  p99 round trip (us), API idle" "$(echo "$idle" | get p99_us)" "" ""
+row "  p99 round trip (us), API busy" "$(echo "$busy" | get p99_us)" "<= 3 x idle" \
+    "$(ratio "$(echo "$busy" | get p99_us)" "$(echo "$idle" | get p99_us)")"
+kill "$fleet"; wait "$fleet" 2>/dev/null || true
+rm -f "$log" "$log.api"
 summary
