@@ -138,7 +138,7 @@ class Simulator:
 
     Raises UnitSimError with the simulator's own words when it cannot start."""
 
-    UNIT_PAGE = 1000  # units the API lists in one answer at most
+    UNIT_PAGE = 200  # units the API lists in one answer at most
 
     def __init__(self, units=None, profile=None, scenario=None, faults=(), seed=None, address=None,
                  args=(), binary=None, start_timeout=START_TIMEOUT):

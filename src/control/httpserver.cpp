@@ -4,6 +4,9 @@
 
 #include "tcpstream.h"
 
+#include <QElapsedTimer>
+#include <QTimer>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -21,6 +24,8 @@ constexpr int kListenBacklog = 128;
 // Connections being told 503 at once; past this a connection is closed without an answer, so
 // that a flood of them costs no more than this.
 constexpr int kMaxRefusing = 64;
+// A request that takes this long or more is followed by a rest as long.
+constexpr qint64 kRestAfterMs = 1;
 } // namespace
 
 QByteArray httpReasonPhrase(int status)
@@ -140,6 +145,8 @@ void HttpServer::queueTurn(HttpConnection* connection)
 void HttpServer::serveTurn()
 {
     m_turnPosted = false;
+    QElapsedTimer took;
+    took.start();
     while (!m_turns.empty()) {
         const QPointer<HttpConnection> next = m_turns.front();
         m_turns.pop_front();
@@ -148,10 +155,16 @@ void HttpServer::serveTurn()
             break;
         }
     }
-    if (!m_turns.empty() && !m_turnPosted) {
-        m_turnPosted = true;
+    if (m_turns.empty() || m_turnPosted)
+        return;
+    m_turnPosted = true;
+    // A request that took a while is followed by as long a rest: however busy its callers, the
+    // API takes at most about half of the event loop's time from the units.
+    const qint64 restMs = took.elapsed();
+    if (restMs >= kRestAfterMs)
+        QTimer::singleShot(int(restMs), this, &HttpServer::serveTurn);
+    else
         QMetaObject::invokeMethod(this, &HttpServer::serveTurn, Qt::QueuedConnection);
-    }
 }
 
 QString HttpServer::refusalFor(quint32 peer) const
