@@ -160,8 +160,13 @@ void TestControl::recordedAndProxyUnitsSayWhatTheyAre()
     QCOMPARE(m_http->get(u"/api/v1/units"_s).json().array().size(), 1);
     m_server->setProxiesAllowed(true);
     QCOMPARE(m_http->put(u"/api/v1/scenario"_s, QJsonDocument(scenario).toJson()).status, 200);
-    const QJsonArray units = m_http->get(u"/api/v1/units"_s).json().array();
+    const HttpClient::Answer list = m_http->get(u"/api/v1/units"_s);
+    const QJsonArray units = list.json().array();
     QCOMPARE(units.size(), 2);
+    // The list is written directly, each unit byte for byte as the unit's own answer has it.
+    const QJsonArray one{m_http->get(u"/api/v1/units/0"_s).json().object(),
+                         m_http->get(u"/api/v1/units/1"_s).json().object()};
+    QCOMPARE(list.body, QJsonDocument(one).toJson(QJsonDocument::Compact));
     QCOMPARE(units[0][u"identity"_s].toString(), QString::fromLatin1(kFirmware));
     QCOMPARE(units[0][u"recording"_s].toString(), recording);
     QCOMPARE(units[0][u"unit_port"_s].toInt(), 4003);

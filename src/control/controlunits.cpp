@@ -1,5 +1,6 @@
 #include "controlserver.h"
 
+#include "log/trafficlogjson.h"
 #include "unit/unitprofiles.h"
 #include "unit/unitsimulator.h"
 
@@ -105,6 +106,74 @@ QJsonObject unitJson(const UnitSimulator& unit, qsizetype id)
 }
 } // namespace
 
+namespace {
+// The same object as unitJson(), its keys in the same order, written directly: a page of units
+// costs a fifth of building it through QJsonObject, and the event loop is the units'.
+void appendUnitJson(QByteArray& out, const UnitSimulator& unit, qsizetype id)
+{
+    const int profile = unit.profileIndex();
+    const bool everywhere = control::listensEverywhere(unit);
+    const QByteArray address = everywhere ? QByteArray() : unit.address().toString().toLatin1();
+    const auto number = [&out](qint64 value) { out += QByteArray::number(value); };
+    out += "{\"address\":";
+    if (everywhere)
+        out += "null";
+    else
+        appendJsonString(out, address);
+    out += ",\"addresses\":[";
+    if (everywhere) {
+        const QJsonArray all = answeringAddresses(unit);
+        for (qsizetype k = 0; k < all.size(); ++k) {
+            if (k)
+                out += ',';
+            appendJsonString(out, all[k].toString().toUtf8());
+        }
+    } else {
+        appendJsonString(out, address);
+    }
+    out += "],\"channels\":[";
+    for (int n = 2; n <= 25; ++n) {
+        if (n > 2)
+            out += ',';
+        number(unit.channelValues()[std::size_t(n)]);
+    }
+    out += "],\"discoveryPort\":";
+    number(kDiscoveryPort);
+    out += ",\"discovery_port\":";
+    number(kDiscoveryPort);
+    out += ",\"id\":";
+    number(id);
+    out += ",\"identity\":";
+    appendJsonString(out, QString::fromLatin1(unit.discoveryIdentity()).toUtf8());
+    out += ",\"label\":";
+    appendJsonString(out, QByteArrayView(kUnitProfiles[std::size_t(profile)].label.data(),
+                                         qsizetype(kUnitProfiles[std::size_t(profile)].label.size())));
+    out += ",\"listening\":{\"discovery\":";
+    out += unit.discoveryEndpoint().isBound() ? "true" : "false";
+    out += ",\"unit\":";
+    out += unit.unitEndpoint().isBound() ? "true" : "false";
+    out += "},\"profile\":";
+    number(profile);
+    if (const UnitRelay* relay = unit.relay()) {
+        out += ",\"proxy\":";
+        appendJsonString(out, QHostAddress(relay->realAddress()).toString().toLatin1());
+    }
+    if (unit.recording()) {
+        out += ",\"recording\":";
+        appendJsonString(out, unit.recording()->path.toUtf8());
+    }
+    out += ",\"requests\":";
+    number(qint64(unit.requestCount()));
+    out += ",\"state\":";
+    appendJsonString(out, UnitSimulator::stateName(unit.state()));
+    out += ",\"unitPort\":";
+    number(unitPortForProfile(profile));
+    out += ",\"unit_port\":";
+    number(unitPortForProfile(profile));
+    out += '}';
+}
+} // namespace
+
 ControlReply ControlServer::listUnits(const HttpRequest& request, const QStringList&)
 {
     // A page at a time, as the log is: a fleet of thousands listed whole, by many callers at
@@ -125,11 +194,16 @@ ControlReply ControlServer::listUnits(const HttpRequest& request, const QStringL
             return ControlReply::error(HttpStatus::BadRequest,
                                        QStringLiteral("limit must be from 1 to %1").arg(kUnitPageLimit));
     }
-    QJsonArray list;
+    ControlReply reply;
     const qsizetype end = std::min(total, from + limit);
-    for (qsizetype k = from; k < end; ++k)
-        list.append(unitJson(*units()[k], k));
-    ControlReply reply = ControlReply::json(list);
+    reply.body.reserve((end - from) * 400 + 2);
+    reply.body += '[';
+    for (qsizetype k = from; k < end; ++k) {
+        if (k > from)
+            reply.body += ',';
+        appendUnitJson(reply.body, *units()[k], k);
+    }
+    reply.body += ']';
     reply.headers.append({"X-Total-Count", QByteArray::number(total)});
     if (end < total)
         reply.headers.append({"Link", "</api/v1/units?from=" + QByteArray::number(end) +

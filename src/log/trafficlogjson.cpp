@@ -136,9 +136,6 @@ QByteArray trafficLogJsonLine(const TrafficLogEntry& entry, quint64 seq, int uni
     return out;
 }
 
-namespace {
-// A JSON string as QJsonDocument writes one: quotes, backslashes and control characters
-// escaped, everything else (UTF-8 included) as it is.
 void appendJsonString(QByteArray& out, QByteArrayView text)
 {
     static constexpr char kHex[] = "0123456789abcdef";
@@ -179,6 +176,7 @@ void appendJsonString(QByteArray& out, QByteArrayView text)
     out += '"';
 }
 
+namespace {
 void appendNumber(QByteArray& out, qint64 value)
 {
     char digits[24];

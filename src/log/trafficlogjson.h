@@ -26,5 +26,8 @@ QByteArray trafficLogJsonLine(const TrafficLogEntry& entry, quint64 seq, int uni
 // of trafficLogJson(), at a fraction of the cost, for pages of thousands of lines and streams.
 void appendTrafficLogJson(QByteArray& out, const TrafficLogEntry& entry, quint64 seq, int unit,
                           QByteArrayView unitAddress, const QList<QByteArray>& unitAddresses = {});
+// A JSON string as QJsonDocument writes one, `text` being UTF-8: quotes, backslashes and control
+// characters escaped, everything else as it is.
+void appendJsonString(QByteArray& out, QByteArrayView text);
 // Microseconds since 1970 as "2026-12-07T11:45:00.123456Z".
 QString isoTimeUs(qint64 microseconds);
