@@ -1,5 +1,8 @@
 #include "httpconnection.h"
 
+#include "httprequesthead.h"
+#include "log/trafficlogjson.h"
+
 #include <QUrl>
 
 #include <sys/socket.h>
@@ -18,40 +21,12 @@ QByteArray statusLine(int status, int minorVersion)
            httpReasonPhrase(status) + "\r\n";
 }
 
-bool isToken(QByteArrayView text)
-{
-    if (text.isEmpty())
-        return false;
-    for (const char c : text) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                        QByteArrayView("!#$%&'*+-.^_`|~").contains(c);
-        if (!ok)
-            return false;
-    }
-    return true;
-}
-
-// A Content-Length value: digits only. One too large for any use reads as the largest number.
-std::optional<qint64> contentLength(const QByteArray& value)
-{
-    if (value.isEmpty())
-        return std::nullopt;
-    qint64 length = 0;
-    for (const char c : value) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        length = length > (std::numeric_limits<qint64>::max() - 9) / 10 ? std::numeric_limits<qint64>::max()
-                                                                        : length * 10 + (c - '0');
-    }
-    return length;
-}
-
 QByteArray errorBody(const QString& message)
 {
-    QByteArray escaped = message.toUtf8();
-    escaped.replace('\\', "\\\\");
-    escaped.replace('"', "\\\"");
-    return "{\"error\":\"" + escaped + "\"}";
+    // Escaped as any JSON string: a message may quote what the client sent.
+    QByteArray body("{\"error\":");
+    appendJsonString(body, message.toUtf8());
+    return body + '}';
 }
 } // namespace
 
@@ -151,121 +126,22 @@ void HttpConnection::readMore()
 // True when a whole header block was read and the request goes on (to its body).
 bool HttpConnection::parseHead()
 {
-    // The header block ends at the first empty line; lines end in CRLF, or a bare LF.
-    qsizetype end = -1;
-    qsizetype bodyStart = -1;
-    for (qsizetype i = qMax<qsizetype>(m_scanned, 0); i < m_buffer.size(); ++i) {
-        if (m_buffer[i] != '\n')
-            continue;
-        const qsizetype next = i + 1;
-        if (next < m_buffer.size() && m_buffer[next] == '\n') {
-            end = next;
-            bodyStart = next + 1;
-            break;
-        }
-        if (next + 1 < m_buffer.size() && m_buffer[next] == '\r' && m_buffer[next + 1] == '\n') {
-            end = next + 1;
-            bodyStart = next + 2;
-            break;
-        }
-    }
-    if (end < 0) {
-        m_scanned = qMax<qsizetype>(m_buffer.size() - 2, 0);
-        if (m_buffer.size() > m_limits.maxHeaderBytes)
-            refuse(431, QStringLiteral("the request's header block is longer than %1 bytes")
-                            .arg(m_limits.maxHeaderBytes));
+    HttpRequestHead head = parseHttpRequestHead(m_buffer, m_scanned, m_limits.maxHeaderBytes);
+    switch (head.outcome) {
+    case HttpRequestHead::Outcome::Incomplete:
+        m_scanned = head.scanned;
         return false;
-    }
-    if (bodyStart - 1 > m_limits.maxHeaderBytes) {
-        refuse(431, QStringLiteral("the request's header block is longer than %1 bytes")
-                        .arg(m_limits.maxHeaderBytes));
+    case HttpRequestHead::Outcome::Refused:
+        refuse(head.status, head.message);
         return false;
+    case HttpRequestHead::Outcome::Complete:
+        break;
     }
-    // Blank lines before a request are allowed (RFC 9112, 2.2).
-    QList<QByteArray> lines = m_buffer.left(end).split('\n');
-    m_buffer.remove(0, bodyStart);
+    m_buffer.remove(0, head.consumed);
     m_scanned = 0;
-    for (QByteArray& line : lines) {
-        if (line.endsWith('\r'))
-            line.chop(1);
-    }
-    while (!lines.isEmpty() && lines.first().isEmpty())
-        lines.removeFirst();
-    while (!lines.isEmpty() && lines.last().isEmpty())
-        lines.removeLast(); // the empty line that ends the block
-    if (lines.isEmpty())    // nothing but blank lines: what follows them (already in the buffer, or
-        return m_state == State::Head; // still to come) is the request
-
-    m_request = HttpRequest();
-    const QList<QByteArray> parts = lines.takeFirst().split(' ');
-    if (parts.size() != 3 || !isToken(parts[0]) || parts[1].isEmpty()) {
-        refuse(400, QStringLiteral("a request line is METHOD TARGET HTTP/1.1"));
-        return false;
-    }
-    m_request.method = parts[0];
-    m_request.target = parts[1];
-    if (parts[2] == "HTTP/1.1") {
-        m_request.minorVersion = 1;
-    } else if (parts[2] == "HTTP/1.0") {
-        m_request.minorVersion = 0;
-    } else {
-        refuse(parts[2].startsWith("HTTP/") ? 505 : 400,
-               QStringLiteral("this server speaks HTTP/1.1 and HTTP/1.0"));
-        return false;
-    }
-    const QUrl url(QString::fromLatin1(m_request.target), QUrl::StrictMode);
-    if (!m_request.target.startsWith('/') || !url.isValid()) {
-        refuse(400, QStringLiteral("the request target must be a path"));
-        return false;
-    }
-    m_request.path = url.path(QUrl::FullyDecoded);
-    m_request.query = QUrlQuery(url);
-
-    for (const QByteArray& line : std::as_const(lines)) {
-        const qsizetype colon = line.indexOf(':');
-        if (colon <= 0 || !isToken(line.left(colon))) {
-            // A folded line (RFC 9112 5.2) or no field at all.
-            refuse(400, QStringLiteral("a header line is NAME: VALUE"));
-            return false;
-        }
-        m_request.headers.append({line.left(colon).toLower(), line.mid(colon + 1).trimmed()});
-    }
-
-    // Requests are read to their end by length only: a body of another framing, or two lengths
-    // that a proxy and this server could read differently, are refused.
-    m_keepAlive = m_request.minorVersion == 1;
-    qsizetype lengths = 0;
-    for (const auto& [name, value] : std::as_const(m_request.headers)) {
-        if (name == "content-length")
-            ++lengths;
-        else if (name == "transfer-encoding") {
-            refuse(501, QStringLiteral("request bodies must come with Content-Length"));
-            return false;
-        } else if (name == "connection") {
-            const QByteArray options = value.toLower();
-            if (options.contains("close"))
-                m_keepAlive = false;
-            else if (options.contains("keep-alive"))
-                m_keepAlive = true;
-        }
-    }
-    if (lengths > 1) {
-        refuse(400, QStringLiteral("Content-Length is given more than once"));
-        return false;
-    }
-    m_bodyLength = 0;
-    if (lengths == 1) {
-        const std::optional<qint64> length = contentLength(m_request.header("content-length"));
-        if (!length) {
-            refuse(400, QStringLiteral("Content-Length must be a number of bytes"));
-            return false;
-        }
-        m_bodyLength = qsizetype(qMin<qint64>(*length, std::numeric_limits<qsizetype>::max()));
-    }
-    if (m_request.minorVersion == 1 && m_request.header("host").isNull()) {
-        refuse(400, QStringLiteral("an HTTP/1.1 request must name its Host"));
-        return false;
-    }
+    m_request = std::move(head.request);
+    m_keepAlive = head.keepAlive;
+    m_bodyLength = qsizetype(qMin<qint64>(head.bodyLength, std::numeric_limits<qsizetype>::max()));
     if (m_screen) {
         if (std::optional<HttpResponse> refusal = m_screen(m_request, m_socket->localAddress())) {
             refusal->close = true;
@@ -282,6 +158,9 @@ bool HttpConnection::parseHead()
                QStringLiteral("a request body must be shorter than %1 bytes").arg(m_limits.bodyLimitBytes));
         return false;
     }
+    // A client that waits to hear before it sends its body (curl does, for a large one) hears now.
+    if (head.expectsContinue && m_bodyLength > m_buffer.size())
+        m_socket->write("HTTP/1.1 100 Continue\r\n\r\n");
     m_state = State::Body;
     return true;
 }
