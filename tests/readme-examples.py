@@ -32,7 +32,10 @@ trap stop_server EXIT
 serve() {  # LINE READY_TEXT COMMAND
     local line=$1 ready=$2 command=$3
     stop_server
-    eval "exec $command" >/dev/null 2>"server-$line.err" &
+    # Made here, before the server starts: the wait below may look before the background shell
+    # has opened it.
+    : >"server-$line.err"
+    eval "exec $command" >/dev/null 2>>"server-$line.err" &
     server=$!
     for _ in $(seq $((READY_SECONDS * 20))); do
         grep -q "$ready" "server-$line.err" && return 0
