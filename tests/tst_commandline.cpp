@@ -124,6 +124,8 @@ void TestCommandLine::control_data()
     QTest::addRow("window, token from a file")
         << QStringList{u"--control=0.0.0.0:1"_s, u"--control-token-file="_s + tokenFile(u"token"_s)}
         << QByteArray() << u"0.0.0.0"_s << 1 << QByteArray("from-a-file");
+    QTest::addRow("IPv6 loopback") << QStringList{u"--headless"_s, u"--control"_s, u"[::1]:8080"_s}
+                                   << QByteArray() << u"::1"_s << 8080 << QByteArray();
     QTest::addRow("proxies through the API")
         << QStringList{u"--headless"_s, u"--control=0"_s, u"--allow-api-proxies"_s} << QByteArray()
         << u"127.0.0.1"_s << 0 << QByteArray();
@@ -317,6 +319,10 @@ void TestCommandLine::usageErrors_data()
         << QStringList{u"--headless"_s, u"--control-token=x"_s} << u"go with --control"_s;
     QTest::addRow("window: token without control")
         << QStringList{u"--control-token=x"_s} << u"go with --control"_s;
+    QTest::addRow("IPv6 without brackets")
+        << QStringList{u"--headless"_s, u"--control"_s, u"::1:8080"_s} << u"an IPv6 address in brackets"_s;
+    QTest::addRow("IPv4 in brackets") << QStringList{u"--headless"_s, u"--control"_s, u"[127.0.0.1]:8080"_s}
+                                      << u"an IPv6 address in brackets"_s;
     QTest::addRow("API proxies without control") << QStringList{u"--headless"_s, u"--allow-api-proxies"_s}
                                                  << u"--allow-api-proxies go with --control"_s;
     QTest::addRow("window: API proxies without control")

@@ -160,6 +160,7 @@ private slots:
     void crossSiteRequestsAreRefused();
     void headCloseAndHttp10();
     void captureIsStreamed();
+    void listensOnIPv6LoopbackWhenAsked();
 
 private:
     void startServer(const QByteArray& token = {}, const HttpServer::Limits& limits = {});
@@ -196,6 +197,33 @@ void TestControlHttp::startServer(const QByteArray& token, const HttpServer::Lim
     QString error;
     QVERIFY2(m_server->listen(QHostAddress::LocalHost, 0, &error), qPrintable(error));
     m_port = m_server->http().serverPort();
+}
+
+void TestControlHttp::listensOnIPv6LoopbackWhenAsked()
+{
+    m_server.reset();
+    m_server = std::make_unique<ControlServer>(*m_session, *m_log, QByteArray());
+    QString error;
+    if (!m_server->listen(QHostAddress::LocalHostIPv6, 0, &error))
+        QSKIP(qPrintable(u"no IPv6 loopback here: "_s + error));
+    const quint16 port = m_server->http().serverPort();
+    QCOMPARE(m_server->url(), u"http://[::1]:%1"_s.arg(port));
+    // Reached by its address, bracketed as a Host names it, or by the loopback name.
+    for (const QByteArray& host : {"[::1]:"_ba + QByteArray::number(port), "localhost"_ba}) {
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHostIPv6, port);
+        QVERIFY(client.waitForConnected(5000));
+        client.write("GET /api/v1/units/0 HTTP/1.0\r\nHost: " + host + "\r\n\r\n");
+        QByteArray answer;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                answer += client.readAll();
+                return client.state() == QAbstractSocket::UnconnectedState;
+            },
+            5000));
+        answer += client.readAll();
+        QVERIFY2(answer.startsWith("HTTP/1.0 200 OK"), answer.constData());
+    }
 }
 
 void TestControlHttp::refusedAsSoonAsTheHeaderIsIn_data()

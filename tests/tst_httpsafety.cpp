@@ -234,6 +234,8 @@ void TestHttpSafety::theLastConnectionsAreKeptForThisMachine_data()
         << u"10.1.2.3"_s << 56 << u"the last 8 for callers"_s;
     QTest::addRow("this machine, the kept ones") << u"127.0.0.1"_s << 63 << QString();
     QTest::addRow("this machine, none left") << u"127.0.0.1"_s << 64 << u"at most 64 connections at once"_s;
+    QTest::addRow("this machine over IPv6, the kept ones") << u"::1"_s << 63 << QString();
+    QTest::addRow("a LAN caller over IPv6") << u"fd00::5"_s << 56 << u"the last 8 for callers"_s;
 }
 
 void TestHttpSafety::theLastConnectionsAreKeptForThisMachine()
@@ -254,7 +256,7 @@ void TestHttpSafety::theLastConnectionsAreKeptForThisMachine()
         QVERIFY(held.back()->connected());
     }
     QVERIFY(QTest::qWaitFor([&] { return server.connectionCount() == others; }, kAnswerMs));
-    const QString why = server.refusalFor(QHostAddress(peer).toIPv4Address());
+    const QString why = server.refusalFor(QHostAddress(peer));
     if (refusal.isEmpty())
         QVERIFY2(why.isEmpty(), qPrintable(why));
     else

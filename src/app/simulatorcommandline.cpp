@@ -80,7 +80,8 @@ std::optional<QString> optionValue(const QStringList& arguments, qsizetype& i)
     return arguments[++i];
 }
 
-// --control [ADDRESS:]PORT with its token; an error text when something is wrong.
+// --control [ADDRESS:]PORT with its token (an IPv6 address in brackets: [::1]:8080); an error
+// text when something is wrong.
 QString parseControl(const QString& value, const QByteArray& token, ControlOptions& control)
 {
     QString port = value;
@@ -88,10 +89,15 @@ QString parseControl(const QString& value, const QByteArray& token, ControlOptio
     if (colon >= 0) {
         port = value.mid(colon + 1);
         const QString address = value.left(colon);
-        if (!control.address.setAddress(address == QLatin1String("localhost") ? QStringLiteral("127.0.0.1")
-                                                                              : address) ||
-            control.address.protocol() != QAbstractSocket::IPv4Protocol)
-            return QStringLiteral("--control: '%1' is not an IPv4 address").arg(address);
+        const bool bracketed = address.startsWith(QLatin1Char('[')) && address.endsWith(QLatin1Char(']'));
+        const QString bare = bracketed ? address.mid(1, address.size() - 2) : address;
+        const bool parsed = control.address.setAddress(
+            bare == QLatin1String("localhost") ? QStringLiteral("127.0.0.1") : bare);
+        const bool v6 = control.address.protocol() == QAbstractSocket::IPv6Protocol;
+        if (!parsed || v6 != bracketed ||
+            (!v6 && control.address.protocol() != QAbstractSocket::IPv4Protocol))
+            return QStringLiteral("--control: '%1' is not an IPv4 address or an IPv6 address in brackets")
+                .arg(address);
     }
     bool ok = false;
     const uint number = port.toUInt(&ok);
@@ -417,7 +423,8 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
     const QCommandLineOption control(
         QStringLiteral("control"),
         QStringLiteral("Serve the HTTP control API on [ADDRESS:]PORT (address 127.0.0.1 "
-                       "unless given; port 0 picks a free one). Also with the window."),
+                       "unless given, an IPv6 one in brackets: [::1]:8080; port 0 picks a free one). "
+                       "Also with the window."),
         QStringLiteral("[ADDRESS:]PORT"));
     const QCommandLineOption controlToken(
         QStringLiteral("control-token"),

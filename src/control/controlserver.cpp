@@ -82,7 +82,11 @@ QString ControlServer::url() const
 {
     if (m_http.serverPort() == 0)
         return {};
-    return QStringLiteral("http://%1:%2").arg(m_http.serverAddress().toString()).arg(m_http.serverPort());
+    const QHostAddress address = m_http.serverAddress();
+    const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
+                             ? QLatin1Char('[') + address.toString() + QLatin1Char(']')
+                             : address.toString();
+    return QStringLiteral("http://%1:%2").arg(host).arg(m_http.serverPort());
 }
 
 const QList<ControlServer::Binding>& ControlServer::bindings()

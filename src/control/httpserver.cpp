@@ -104,30 +104,48 @@ void HttpServer::close()
 bool HttpServer::listen(const QHostAddress& address, quint16 port, QString* error)
 {
     close();
-    bool isIPv4 = false;
-    const quint32 ipv4 = address.toIPv4Address(&isIPv4);
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(port);
-    local.sin_addr.s_addr = htonl(ipv4);
-    socklen_t length = sizeof local;
+    const bool v6 = address.protocol() == QAbstractSocket::IPv6Protocol;
+    if (!v6 && address.protocol() != QAbstractSocket::IPv4Protocol) {
+        if (error)
+            *error = QStringLiteral("not an IP address");
+        return false;
+    }
+    sockaddr_storage local{};
+    socklen_t length = 0;
+    if (v6) {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&local);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(port);
+        const Q_IPV6ADDR bytes = address.toIPv6Address();
+        std::memcpy(&in6->sin6_addr, bytes.c, sizeof bytes.c);
+        in6->sin6_scope_id = uint32_t(address.scopeId().toUInt());
+        length = sizeof(sockaddr_in6);
+    } else {
+        auto* in4 = reinterpret_cast<sockaddr_in*>(&local);
+        in4->sin_family = AF_INET;
+        in4->sin_port = htons(port);
+        in4->sin_addr.s_addr = htonl(address.toIPv4Address());
+        length = sizeof(sockaddr_in);
+    }
+    const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     const int one = 1;
-    const bool ok = isIPv4 && fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 &&
-                    ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 &&
+    // An IPv6 address is that address alone, never IPv4's as well.
+    const bool ok = fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 &&
+                    (!v6 || ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one) == 0) &&
+                    ::bind(fd, reinterpret_cast<const sockaddr*>(&local), length) == 0 &&
                     ::listen(fd, kListenBacklog) == 0 &&
                     ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0;
     if (!ok) {
         if (error)
-            *error = !isIPv4 ? QStringLiteral("not an IPv4 address")
-                             : QString::fromLocal8Bit(std::strerror(errno));
+            *error = QString::fromLocal8Bit(std::strerror(errno));
         if (fd >= 0)
             ::close(fd);
         return false;
     }
     m_fd = fd;
     m_address = address;
-    m_port = ntohs(local.sin_port);
+    m_port = ntohs(v6 ? reinterpret_cast<const sockaddr_in6*>(&local)->sin6_port
+                      : reinterpret_cast<const sockaddr_in*>(&local)->sin_port);
     m_notifier = std::make_unique<QSocketNotifier>(m_fd, QSocketNotifier::Read);
     connect(m_notifier.get(), &QSocketNotifier::activated, this, &HttpServer::acceptConnections);
     return true;
@@ -167,12 +185,12 @@ void HttpServer::serveTurn()
         QMetaObject::invokeMethod(this, &HttpServer::serveTurn, Qt::QueuedConnection);
 }
 
-QString HttpServer::refusalFor(quint32 peer) const
+QString HttpServer::refusalFor(const QHostAddress& peer) const
 {
     if (m_connections >= m_limits.maxConnections)
         return QStringLiteral("the control API serves at most %1 connections at once")
             .arg(m_limits.maxConnections);
-    const bool loopback = (peer >> 24) == 127;
+    const bool loopback = peer.isLoopback();
     if (!loopback && m_connections >= m_limits.maxConnections - m_limits.loopbackReserve)
         return QStringLiteral("the control API serves at most %1 connections at once, the last %2 for "
                               "callers on its own machine")
@@ -187,7 +205,7 @@ QString HttpServer::refusalFor(quint32 peer) const
 void HttpServer::acceptConnections()
 {
     for (int i = 0; i < kMaxAcceptsPerWakeUp; ++i) {
-        sockaddr_in peerAddress{};
+        sockaddr_storage peerAddress{};
         socklen_t peerLength = sizeof peerAddress;
         const int descriptor = ::accept4(m_fd, reinterpret_cast<sockaddr*>(&peerAddress), &peerLength,
                                          SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -202,7 +220,7 @@ void HttpServer::acceptConnections()
             }
             return;
         }
-        const quint32 peer = ntohl(peerAddress.sin_addr.s_addr);
+        const QHostAddress peer(reinterpret_cast<const sockaddr*>(&peerAddress));
         const QString refusal = refusalFor(peer);
         if (!refusal.isEmpty() && m_refusing >= kMaxRefusing) {
             ::close(descriptor);

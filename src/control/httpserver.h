@@ -54,13 +54,13 @@ public:
     void setLimits(const Limits& limits) { m_limits = limits; }
     const Limits& limits() const { return m_limits; }
 
-    // Listens on an IPv4 address; false, with `error` saying why, when it cannot be had.
+    // Listens on an IPv4 or IPv6 address; false, with `error` saying why, when it cannot be had.
     bool listen(const QHostAddress& address, quint16 port, QString* error);
     QHostAddress serverAddress() const { return m_address; }
     quint16 serverPort() const { return m_port; }
     int connectionCount() const { return m_connections; }
-    // Why a new connection from `peer` (IPv4, host byte order) would be refused now, or nothing.
-    QString refusalFor(quint32 peer) const;
+    // Why a new connection from `peer` would be refused now, or nothing.
+    QString refusalFor(const QHostAddress& peer) const;
 
 private:
     void acceptConnections();
@@ -81,8 +81,8 @@ private:
     QHostAddress m_address;
     quint16 m_port = 0;
     int m_connections = 0;
-    QHash<quint32, int> m_byPeer; // connections served, by the client's address
-    int m_refusing = 0;           // connections being told 503
+    QHash<QHostAddress, int> m_byPeer; // connections served, by the client's address
+    int m_refusing = 0;                // connections being told 503
     std::deque<QPointer<HttpConnection>> m_turns;
     bool m_turnPosted = false;
 };

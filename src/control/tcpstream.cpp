@@ -15,10 +15,10 @@ TcpStream::TcpStream(int fd, QObject* parent)
     , m_readable(std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read))
     , m_writable(std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write))
 {
-    sockaddr_in local{};
+    sockaddr_storage local{};
     socklen_t length = sizeof local;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0 && local.sin_family == AF_INET)
-        m_local = QHostAddress(ntohl(local.sin_addr.s_addr));
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0)
+        m_local = QHostAddress(reinterpret_cast<const sockaddr*>(&local));
     m_writable->setEnabled(false);
     connect(m_readable.get(), &QSocketNotifier::activated, this, &TcpStream::readyRead);
     connect(m_writable.get(), &QSocketNotifier::activated, this, &TcpStream::sendQueued);
