@@ -9,9 +9,13 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkDatagram>
+#include <QScopeGuard>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
 #include <QUdpSocket>
+
+#include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
 using unitsim::testing::Error;
@@ -51,7 +55,28 @@ private slots:
     void faultsLogAndCapture();
     void refusalsCarryTheApisWords();
     void aScenarioIsReadyOnceItPlaysAndItsVerdictIsTheStatus();
+    void aSharedLockDirectoryOthersCanWriteIsRefused();
 };
+
+void TestTestingLib::aSharedLockDirectoryOthersCanWriteIsRefused()
+{
+    // Another user made the directory of address locks first, writable by all: they could plant
+    // links where the locks go.
+    QTemporaryDir tmp;
+    const QString shared = tmp.filePath(u"unitsim-addresses-%1"_s.arg(::getuid()));
+    QVERIFY(QDir().mkdir(shared));
+    QVERIFY(QFile::setPermissions(shared, QFileDevice::Permissions(0x7777)));
+    const QByteArray before = qgetenv("TMPDIR");
+    qputenv("TMPDIR", tmp.path().toLocal8Bit());
+    const auto restore = qScopeGuard([&] { qputenv("TMPDIR", before); });
+    try {
+        Simulator sim;
+        QFAIL("a simulator started with its address locks in a directory anybody may write in");
+    } catch (const Error& error) {
+        QVERIFY2(QString::fromStdString(error.what()).contains(u"is not a directory of this user's alone"_s),
+                 error.what());
+    }
+}
 
 void TestTestingLib::unitsAnswerAndTheApiSteersThem()
 {

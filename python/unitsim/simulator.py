@@ -8,6 +8,7 @@ import random
 import secrets
 import shutil
 import signal
+import stat
 import subprocess
 import tempfile
 import threading
@@ -104,22 +105,29 @@ class _AddressBlock:
     def take(self, rng):
         directory = Path(tempfile.gettempdir()) / ("unitsim-addresses-%d" % os.getuid())
         directory.mkdir(mode=0o700, exist_ok=True)
+        # In a shared place: only a directory of this user's own, that nobody else can write in,
+        # is used, and nothing in it is opened through a link (or emptied).
+        info = os.lstat(directory)
+        if not stat.S_ISDIR(info.st_mode) or info.st_uid != os.geteuid() or info.st_mode & 0o022:
+            raise UnitSimError("%s is not a directory of this user's alone: remove it, or set TMPDIR"
+                               % directory)
         for _ in range(1000):
             # 127.0.x and 127.1.x are where people and the examples put their units.
             a, b = rng.randint(64, 254), rng.randint(0, 255)
-            handle = open(directory / ("127.%d.%d.lock" % (a, b)), "w")
+            fd = os.open(directory / ("127.%d.%d.lock" % (a, b)),
+                         os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
             try:
-                fcntl.flock(handle, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
             except BlockingIOError:
-                handle.close()
+                os.close(fd)
                 continue
-            self._file, self.first = handle, "127.%d.%d.1" % (a, b)
+            self._file, self.first = fd, "127.%d.%d.1" % (a, b)
             return self.first
         raise UnitSimError("no free block of loopback addresses found")
 
     def release(self):
-        if self._file:
-            self._file.close()
+        if self._file is not None:
+            os.close(self._file)
             self._file = None
 
 

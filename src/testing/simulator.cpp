@@ -1,197 +1,26 @@
-#include "simulator.h"
+#include "simulatorprivate.h"
 
-#include <QByteArray>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QString>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/file.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <fstream>
-#include <mutex>
 #include <random>
-#include <thread>
 
 extern char** environ;
 
 namespace unitsim::testing {
 
-namespace {
-using Clock = std::chrono::steady_clock;
+using namespace detail;
 using namespace std::chrono_literals;
-
-const std::string kReadyLine = "Control API listening on ";
-// A start that could not bind its drawn addresses is tried again on others, this many times.
-constexpr int kStartAttempts = 5;
-// How often a start asks for health, and waitFor() asks again.
-constexpr auto kPollInterval = 50ms;
-// How long a request to the API may take.
-constexpr int kRequestTimeoutMs = 30000;
-// How long stop() waits after SIGTERM before SIGKILL.
-constexpr auto kStopTimeout = 10s;
-// Lines of standard error kept for a failed start's message.
-constexpr std::size_t kStderrLines = 200;
-
-std::string errnoText(const char* what)
-{
-    return std::string(what) + ": " + std::strerror(errno);
-}
-
-// A block of loopback addresses 127.A.B.1 and on that no other test on this machine uses while it
-// is held: a lock file a block, shared with the Python fixtures, so that tests in parallel
-// processes never share units.
-class AddressBlock {
-public:
-    ~AddressBlock() { release(); }
-
-    std::string take(std::mt19937& random)
-    {
-        const char* tmp = std::getenv("TMPDIR");
-        const std::string directory =
-            std::string(tmp && *tmp ? tmp : "/tmp") + "/unitsim-addresses-" + std::to_string(getuid());
-        if (mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST)
-            throw Error(errnoText(("cannot make " + directory).c_str()));
-        // 127.0.x and 127.1.x are where people and the examples put their units.
-        std::uniform_int_distribution<int> a(64, 254), b(0, 255);
-        for (int attempt = 0; attempt < 1000; ++attempt) {
-            const int high = a(random), low = b(random);
-            const std::string lock =
-                directory + "/127." + std::to_string(high) + "." + std::to_string(low) + ".lock";
-            const int fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-            if (fd < 0)
-                throw Error(errnoText(("cannot open " + lock).c_str()));
-            if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-                m_fd = fd;
-                return "127." + std::to_string(high) + "." + std::to_string(low) + ".1";
-            }
-            ::close(fd);
-        }
-        throw Error("no free block of loopback addresses found");
-    }
-
-    void release()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-    }
-
-private:
-    int m_fd = -1;
-};
-
-struct HttpAnswer {
-    int status = 0;
-    std::string body;
-};
-
-// One HTTP/1.0 request to the API on 127.0.0.1: the answer comes whole, then the connection
-// closes (no chunks, no keep-alive).
-HttpAnswer httpRequest(std::uint16_t port, const std::string& token, const std::string& method,
-                       const std::string& path, const std::string& body = {})
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        throw Error(errnoText("socket"));
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
-        throw Error(errnoText(("no answer from the control API on port " + std::to_string(port)).c_str()));
-    std::string request = method + " " + path + " HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(port) +
-                          "\r\nAuthorization: Bearer " + token + "\r\n";
-    if (!body.empty())
-        request += "Content-Type: application/json\r\n";
-    request += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-    for (std::size_t sent = 0; sent < request.size();) {
-        const ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            throw Error(errnoText("sending to the control API"));
-        sent += std::size_t(n);
-    }
-    std::string answer;
-    char buffer[16384];
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kRequestTimeoutMs);
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        pollfd p{fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, int(std::max<long long>(left, 0)));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            throw Error("the control API did not answer " + method + " " + path + " in time");
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throw Error(errnoText("reading from the control API"));
-        if (n == 0)
-            break;
-        answer.append(buffer, std::size_t(n));
-    }
-    const std::size_t headerEnd = answer.find("\r\n\r\n");
-    if (answer.compare(0, 5, "HTTP/") != 0 || headerEnd == std::string::npos)
-        throw Error("the control API's answer to " + method + " " + path + " is no HTTP");
-    const std::size_t space = answer.find(' ');
-    return {std::atoi(answer.c_str() + space + 1), answer.substr(headerEnd + 4)};
-}
-
-QJsonDocument parse(const std::string& body)
-{
-    return QJsonDocument::fromJson(QByteArray::fromStdString(body));
-}
-} // namespace
-
-struct Simulator::Private {
-    Options options;
-    std::string token;
-    AddressBlock block;
-    pid_t pid = -1;
-    int stderrFd = -1;
-    int stdinFd = -1; // the writing end of the simulator's standard input
-    std::thread reader;
-    mutable std::mutex mutex;
-    std::condition_variable changed;
-    std::deque<std::string> stderrLines;
-    std::string url;
-    std::uint16_t port = 0;
-    bool stderrEnded = false;
-    int exitStatus = -1;
-    int units = 0;
-
-    void start(const std::vector<std::string>& arguments);
-    void readStderr();
-    [[noreturn]] void fail(const std::string& what);
-    void kill();
-    HttpAnswer request(const std::string& method, const std::string& path, const std::string& body = {},
-                       std::initializer_list<int> accepted = {200, 201, 204}) const;
-    std::string stderrText() const;
-};
 
 Simulator::Simulator(const Options& options)
     : d(std::make_unique<Private>())
@@ -434,7 +263,7 @@ HttpAnswer Simulator::Private::request(const std::string& method, const std::str
 {
     if (pid < 0 || port == 0)
         throw Error("the simulator is not running");
-    HttpAnswer answer = httpRequest(port, token, method, path, body);
+    HttpAnswer answer = httpRequest(port, token, method, path, body, kRequestTimeoutMs);
     if (std::find(accepted.begin(), accepted.end(), answer.status) == accepted.end()) {
         const QString message = parse(answer.body).object().value(QStringLiteral("error")).toString();
         throw Error(method + " " + path + ": " +
@@ -464,141 +293,6 @@ int Simulator::stop()
     d->port = 0;
     d->block.release();
     return d->exitStatus;
-}
-
-std::string Simulator::controlUrl() const
-{
-    std::lock_guard lock(d->mutex);
-    return d->url;
-}
-
-int Simulator::unitCount() const
-{
-    return d->units;
-}
-
-Endpoint Simulator::endpoint(int unit) const
-{
-    const QJsonObject about = parse(d->request("GET", "/api/v1/units/" + std::to_string(unit)).body).object();
-    return {about.value(QStringLiteral("address")).toString().toStdString(),
-            std::uint16_t(about.value(QStringLiteral("unitPort")).toInt())};
-}
-
-void Simulator::setChannels(const std::vector<int>& values, int unit)
-{
-    if (values.size() > 24)
-        throw Error("24 channel values at most, not " + std::to_string(values.size()));
-    QJsonArray channels;
-    for (std::size_t n = 0; n < 24; ++n)
-        channels.append(n < values.size() ? values[n] : 0);
-    d->request("PUT", "/api/v1/units/" + std::to_string(unit) + "/channels",
-               QJsonDocument(QJsonObject{{QStringLiteral("channels"), channels}}).toJson().toStdString());
-}
-
-void Simulator::setProfile(int profile, int unit)
-{
-    d->request("PUT", "/api/v1/units/" + std::to_string(unit) + "/profile",
-               QJsonDocument(QJsonObject{{QStringLiteral("profile"), profile}}).toJson().toStdString());
-}
-
-int Simulator::addFault(const std::string& rule)
-{
-    const std::string body =
-        QJsonDocument(QJsonObject{{QStringLiteral("rule"), QString::fromStdString(rule)}})
-            .toJson()
-            .toStdString();
-    return parse(d->request("POST", "/api/v1/faults", body).body)
-        .object()
-        .value(QStringLiteral("id"))
-        .toInt();
-}
-
-void Simulator::removeFault(int id)
-{
-    d->request("DELETE", "/api/v1/faults/" + std::to_string(id));
-}
-
-void Simulator::removeFaults()
-{
-    d->request("DELETE", "/api/v1/faults");
-}
-
-std::vector<LogEntry> Simulator::log(std::uint64_t since) const
-{
-    std::vector<LogEntry> entries;
-    for (;;) {
-        const QJsonObject page =
-            parse(d->request("GET", "/api/v1/log?limit=10000&since=" + std::to_string(since)).body).object();
-        const QJsonArray lines = page.value(QStringLiteral("entries")).toArray();
-        for (const QJsonValue line : lines) {
-            LogEntry entry;
-            entry.seq = std::uint64_t(line[QStringLiteral("seq")].toInteger());
-            entry.direction = line[QStringLiteral("direction")].toString().toStdString();
-            entry.command = line[QStringLiteral("command")].toString().toStdString();
-            entry.text = line[QStringLiteral("text")].toString().toStdString();
-            for (const QJsonValue byte : line[QStringLiteral("bytes")].toArray())
-                entry.bytes.push_back(std::uint8_t(byte.toInt()));
-            entries.push_back(std::move(entry));
-        }
-        since = std::uint64_t(page.value(QStringLiteral("next")).toInteger());
-        if (lines.isEmpty())
-            return entries;
-    }
-}
-
-Verification Simulator::verify(const std::string& matcher) const
-{
-    Verification result;
-    result.json = d->request("POST", "/api/v1/verify", matcher).body;
-    const QJsonObject answer = parse(result.json).object();
-    result.matched = answer.value(QStringLiteral("matched")).toBool();
-    result.count = answer.value(QStringLiteral("count")).toInteger();
-    result.scanned = answer.value(QStringLiteral("scanned")).toInteger();
-    result.text = std::string(result.matched ? "matched" : "not matched") + ": " +
-                  std::to_string(result.count) + " matching requests of " + std::to_string(result.scanned);
-    for (const QJsonValue miss : answer.value(QStringLiteral("nearMisses")).toArray()) {
-        result.text += "\nnear miss, line " + std::to_string(miss[QStringLiteral("seq")].toInteger()) + ": " +
-                       miss[QStringLiteral("text")].toString().toStdString();
-        for (const QJsonValue difference : miss[QStringLiteral("differences")].toArray())
-            result.text += "\n  " + difference.toString().toStdString();
-    }
-    return result;
-}
-
-Verification Simulator::waitFor(const std::string& matcher, std::chrono::milliseconds timeout) const
-{
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        Verification result = verify(matcher);
-        if (result || Clock::now() >= deadline)
-            return result;
-        std::this_thread::sleep_for(kPollInterval);
-    }
-}
-
-std::string Simulator::expectations() const
-{
-    return d->request("GET", "/api/v1/expectations").body;
-}
-
-std::string Simulator::health() const
-{
-    return d->request("GET", "/api/v1/health", {}, {200, 503}).body;
-}
-
-void Simulator::capture(const std::string& path) const
-{
-    const std::string pcap = d->request("GET", "/api/v1/capture.pcap").body;
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(pcap.data(), std::streamsize(pcap.size()));
-    if (!out.flush())
-        throw Error("the capture could not be written to " + path);
-}
-
-std::vector<std::string> Simulator::stderrTail() const
-{
-    std::lock_guard lock(d->mutex);
-    return {d->stderrLines.begin(), d->stderrLines.end()};
 }
 
 } // namespace unitsim::testing

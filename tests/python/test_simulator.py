@@ -4,6 +4,7 @@ import os
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 
 import pytest
@@ -92,6 +93,17 @@ def test_a_start_that_fails_says_why_in_the_simulators_words():
         Simulator(binary="/nonexistent/unit-simulator")
     with pytest.raises(ValueError):
         Simulator(scenario="x.yaml", units=2)
+
+
+def test_a_shared_lock_directory_others_can_write_is_refused(tmp_path, monkeypatch):
+    # Another user made the directory of address locks first, writable by all: they could plant
+    # links where the locks go (and a lock opened for writing would empty what a link names).
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
+    shared = tmp_path / ("unitsim-addresses-%d" % os.getuid())
+    shared.mkdir()
+    shared.chmod(0o777)
+    with pytest.raises(UnitSimError, match="not a directory of this user's alone"):
+        Simulator()
 
 
 def test_an_address_someone_else_holds_is_refused_and_a_drawn_one_is_never_shared():
