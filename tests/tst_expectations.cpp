@@ -286,6 +286,11 @@ void TestExpectations::judgesEachCheck_data()
                         << QStringList{u"400 cq 0"_s, u"450 cq 1"_s, u"460 cq 2"_s, u"501 tick"_s}
                         << u"failed"_s << u"failed"_s << 1
                         << u"127.0.7.4 got no channel- or status-query within 0.5 s of the start"_s;
+    row("set-channels are no polls")
+        << u"poll_coverage"_s << polls << 1.0
+        << QStringList{u"400 cq 0"_s, u"420 set 3"_s, u"450 cq 1"_s, u"460 cq 2"_s, u"501 tick"_s}
+        << u"failed"_s << u"failed"_s << 1
+        << u"127.0.7.4 got no channel- or status-query within 0.5 s of the start"_s;
 
     // Malformed.
     row("well-formed") << u"no_malformed"_s << QByteArray("{}") << 1.0

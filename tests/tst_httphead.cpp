@@ -22,6 +22,7 @@ private slots:
     void readsWhatIsAllowed();
     void refusesWithItsStatus_data();
     void refusesWithItsStatus();
+    void theLimitIsTheBlocksWholeLength();
     void waitsForTheEndOfTheBlock();
     void aClientThatExpectsContinueHearsItBeforeSendingItsBody();
 };
@@ -120,6 +121,24 @@ void TestHttpHead::refusesWithItsStatus()
     QCOMPARE(head.outcome, Outcome::Refused);
     QCOMPARE(head.status, status);
     QVERIFY2(head.message.contains(message), qPrintable(head.message));
+}
+
+void TestHttpHead::theLimitIsTheBlocksWholeLength()
+{
+    // A block of exactly the limit, its ending empty line counted, is taken; one byte more is not.
+    const QByteArray start = "GET /a HTTP/1.0\r\nX-Pad: ";
+    const QByteArray end = "\r\n\r\n";
+    const QByteArray exact = start + QByteArray(kLimit - start.size() - end.size(), 'p') + end;
+    QCOMPARE(exact.size(), kLimit);
+    const HttpRequestHead taken = parseHttpRequestHead(exact, 0, kLimit);
+    QCOMPARE(taken.outcome, Outcome::Complete);
+    QCOMPARE(taken.consumed, kLimit);
+    const QByteArray over = start + QByteArray(kLimit - start.size() - end.size() + 1, 'p') + end;
+    const HttpRequestHead refused = parseHttpRequestHead(over, 0, kLimit);
+    QCOMPARE(refused.outcome, Outcome::Refused);
+    QCOMPARE(refused.status, 431);
+    // Blank lines before the request are not the block's.
+    QCOMPARE(parseHttpRequestHead("\r\n" + exact, 0, kLimit).outcome, Outcome::Complete);
 }
 
 void TestHttpHead::waitsForTheEndOfTheBlock()

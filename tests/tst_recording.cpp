@@ -102,6 +102,19 @@ void TestRecording::readsTheUnitARecordingShows()
             drawnPositions << k;
     }
     QCOMPARE(drawnPositions, drawn);
+    // A position that varied spans the lowest to the highest recorded, wherever they came.
+    for (const int k : drawn) {
+        QList<int> values;
+        for (const CapturedDatagram& d : datagrams) {
+            if (d.source == kRealUnit && UnitRecording::isStatusReply(d))
+                values << quint8(d.payload[k]);
+        }
+        const auto [low, high] = std::minmax_element(values.cbegin(), values.cend());
+        if (*low == *high)
+            continue; // no variation seen: the protocol's range stands
+        QCOMPARE(int(unit->statusLow[std::size_t(k)]), *low);
+        QCOMPARE(int(unit->statusHigh[std::size_t(k)]), *high);
+    }
     // Fixed positions are as recorded; drawn ones stay within what was recorded.
     const QByteArray recorded = datagrams[3].payload;
     std::mt19937 random(7);

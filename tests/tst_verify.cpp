@@ -72,6 +72,13 @@ void TestVerify::countsWhatMatches_data()
         << true << 2 << QList<qint64>{2, 6};
     QTest::addRow("by address") << QByteArray(R"({"units": "127.0.1.2", "at_most": 1})") << false << 2
                                 << QList<qint64>{1, 5};
+    // A bound is held at exactly its number.
+    QTest::addRow("at most, exactly as many")
+        << QByteArray(R"({"units": "127.0.1.2", "at_most": 2})") << true << 2 << QList<qint64>{1, 5};
+    QTest::addRow("at least, exactly as many")
+        << QByteArray(R"({"units": "127.0.1.2", "at_least": 2})") << true << 2 << QList<qint64>{1, 5};
+    QTest::addRow("at least, one short")
+        << QByteArray(R"({"units": "127.0.1.2", "at_least": 3})") << false << 2 << QList<qint64>{1, 5};
     QTest::addRow("by address, the API's own spelling")
         << QByteArray(R"({"units": "127.0.1.2", "atMost": 1})") << false << 2 << QList<qint64>{1, 5};
     QTest::addRow("from and to, by sequence")

@@ -512,8 +512,9 @@ void TestWindow::rulesThatWearOffLeaveTheFaultsMenu()
     // The log shows its lines a moment after they were written (a burst is one insertion).
     QTRY_COMPARE_WITH_TIMEOUT(
         removals(),
-        (QStringList{u"!!! fault drop,times=1,on=channel-query: acted 1 time, removed (matched 1, acted 1)"_s,
-                     u"!!! fault duplicate,for=300ms,on=discovery: 300ms over, removed (matched 0, acted 0)"_s}),
+        (QStringList{
+            u"!!! fault drop,times=1,on=channel-query: acted 1 time, removed (matched 1, acted 1)"_s,
+            u"!!! fault duplicate,for=300ms,on=discovery: 300ms over, removed (matched 0, acted 0)"_s}),
         2000);
 }
 

@@ -84,7 +84,8 @@ HttpRequestHead parseHttpRequestHead(QByteArrayView buffer, qsizetype scannedFro
         head.scanned = qMax<qsizetype>(buffer.size() - 2, 0);
         return head;
     }
-    if (bodyStart - start - 1 > maxHeaderBytes)
+    // The block with the empty line that ends it.
+    if (bodyStart - start > maxHeaderBytes)
         return refused(431, tooLong);
 
     QList<QByteArrayView> lines;

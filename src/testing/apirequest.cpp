@@ -57,7 +57,8 @@ HttpAnswer httpRequest(std::uint16_t port, const std::string& token, const std::
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                .count();
         pollfd p{fd, POLLIN, 0};
         const int ready = ::poll(&p, 1, int(std::max<long long>(left, 0)));
         if (ready < 0 && errno == EINTR)
@@ -79,7 +80,6 @@ HttpAnswer httpRequest(std::uint16_t port, const std::string& token, const std::
     const std::size_t space = answer.find(' ');
     return {std::atoi(answer.c_str() + space + 1), answer.substr(headerEnd + 4)};
 }
-
 
 QJsonDocument parse(const std::string& body)
 {
