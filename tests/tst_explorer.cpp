@@ -55,6 +55,7 @@ class TestExplorer : public QObject {
 private slots:
     void findsTheHiddenBugAndWritesTheRunOut();
     void theWellBehavedControllerFailsNoRun();
+    void aControllerBehindAShellGetsItsGrace();
 };
 
 void TestExplorer::findsTheHiddenBugAndWritesTheRunOut()
@@ -143,6 +144,28 @@ void TestExplorer::theWellBehavedControllerFailsNoRun()
     QCOMPARE(result.err.count(u": passed in "_s), kRuns);
     QVERIFY(!QDir(out).exists(u"failure-1"_s));
     QCOMPARE(controllersLeft(), 0);
+}
+
+void TestExplorer::aControllerBehindAShellGetsItsGrace()
+{
+    // The controller is the shell's child (the shell goes on after it), and writes what it has
+    // on SIGTERM, a moment after: the shell dies of the SIGTERM at once, the controller must not.
+    QTemporaryDir dir;
+    const QString stats = dir.filePath(u"stats"_s);
+    const QString controller =
+        u"sh -c 'trap \"sleep 0.3; echo written > %1; exit 0\" TERM; while :; do sleep 0.05; done'; true"_s
+            .arg(stats);
+    const ProcessResult result =
+        runProcess(simulatorPath(),
+                   {u"--explore"_s, kScenario, u"--controller"_s, controller, u"--seed"_s,
+                    QString::number(kSeed), u"--explore-run"_s, u"1"_s, u"--out"_s, dir.filePath(u"out"_s)},
+                   kRunMs * (kShrinkPlays + 2));
+    QVERIFY2(!result.err.contains(u"cannot start"_s),
+             qPrintable(u"the fixed ports are needed: "_s + result.err));
+    QVERIFY2(result.exitCode >= 0, qPrintable(result.err));
+    QFile written(stats);
+    QVERIFY2(written.open(QIODevice::ReadOnly), "the controller was killed before it wrote its statistics");
+    QCOMPARE(written.readAll(), "written\n"_ba);
 }
 
 QTEST_GUILESS_MAIN(TestExplorer)

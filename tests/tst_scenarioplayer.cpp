@@ -64,6 +64,7 @@ private slots:
     void eventsActInTheirWindowAndEndOnTime();
     void restartPutsTheStartBackAndRepeatsTheDraws();
     void statusSaysWhereTheTimelineIs();
+    void aSpanEndsBeforeWhatBeginsAtItsEnd();
 
 private:
     // Runs the clock until `text` appears in an event line, then holds it.
@@ -115,6 +116,37 @@ void TestScenarioPlayer::cleanup()
 {
     m_player.reset();
     m_fleet.reset();
+}
+
+void TestScenarioPlayer::aSpanEndsBeforeWhatBeginsAtItsEnd()
+{
+    // Unit 1 rebooted from 1 s to 2 s, and again from 2 s: at 2 s it comes back, then goes down
+    // again, and stays down after.
+    ScenarioError error;
+    m_scenario = ScenarioFile::parse("version: 1\nseed: 5\ntime_scale: 20\nunits:\n"
+                                     "  - {count: 3, first: 127.0.6.1}\ntimeline:\n"
+                                     "  - {at: 2s, units: 1, reboot: {for: 2s}}\n"
+                                     "  - {at: 1s, units: 1, reboot: {for: 1s}}\nend: 5s\n",
+                                     &error);
+    QVERIFY2(m_scenario, qPrintable(error.text(u"scenario"_s)));
+    QList<UnitSimulator*> units;
+    for (qsizetype k = 0; k < m_fleet->size(); ++k)
+        units << &m_fleet->unit(k);
+    m_player = std::make_unique<ScenarioPlayer>(*m_scenario, units, m_rules);
+    connect(m_player.get(), &ScenarioPlayer::eventLogged, this, [this](const TrafficLogEntry& entry) {
+        m_log.append({-1, entry});
+    });
+    m_player->applyStart();
+    m_log.clear();
+    playUntil(u"reboot 127.0.6.2 for 2 s"_s);
+    QCOMPARE(eventLines().filter(u"127.0.6.2"_s),
+             QStringList({u"scenario: reboot 127.0.6.2 for 1 s"_s,
+                          u"scenario: 127.0.6.2 back after reboot, channels at their start values"_s,
+                          u"scenario: reboot 127.0.6.2 for 2 s"_s}));
+    QCOMPARE(m_fleet->unit(1).state(), UnitSimulator::State::Rebooting);
+    LoopbackClient controller;
+    controller.sendTo(unitAddress(1), 4000, unitFrame(50));
+    QVERIFY(controller.staysQuiet(kQuietMs));
 }
 
 QStringList TestScenarioPlayer::eventLines() const

@@ -9,11 +9,13 @@
 #include "scenario/scenariosession.h"
 #include "verify/expectationmonitor.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QProcess>
 #include <QSaveFile>
 #include <QTimer>
 
+#include <cerrno>
 #include <csignal>
 
 #include <sys/types.h>
@@ -95,7 +97,8 @@ struct Explorer::Run {
         if (group > 0)
             ::kill(pid_t(-group), SIGKILL);
     }
-    qint64 group = 0; // the controller's process group, once started
+    qint64 group = 0;             // the controller's process group, once started
+    QDeadlineTimer groupDeadline; // from the scenario's end: how long the group is waited for
 };
 
 Explorer::Explorer(ExploreOptions options, QObject* parent)
@@ -207,10 +210,25 @@ void Explorer::scenarioEnded()
 {
     Run& run = *m_run;
     run.scenarioOver = true;
-    if (run.controller.state() == QProcess::NotRunning)
-        return QMetaObject::invokeMethod(this, &Explorer::concludeRun, Qt::QueuedConnection), void();
-    ::kill(pid_t(-run.group), SIGTERM); // the shell and whatever it started
+    // The shell and whatever it started, also what outlived a shell that ended early.
+    if (run.group > 0)
+        ::kill(pid_t(-run.group), SIGTERM);
     run.killTimer.start(kStopGraceMs);
+    run.groupDeadline = QDeadlineTimer(kStopGraceMs + kGroupAfterKillMs);
+    if (run.controller.state() == QProcess::NotRunning)
+        QMetaObject::invokeMethod(this, &Explorer::concludeWhenTheGroupIsGone, Qt::QueuedConnection);
+}
+
+void Explorer::concludeWhenTheGroupIsGone()
+{
+    if (!m_run || m_run->concluded)
+        return;
+    Run& run = *m_run;
+    const bool gone = run.group <= 0 || (::kill(pid_t(-run.group), 0) != 0 && errno == ESRCH);
+    // Past the grace the group had its SIGKILL; a process the kernel holds on to is not waited for.
+    if (gone || run.groupDeadline.hasExpired())
+        return concludeRun();
+    QTimer::singleShot(kGroupPollMs, this, &Explorer::concludeWhenTheGroupIsGone);
 }
 
 void Explorer::controllerEnded()
@@ -219,7 +237,7 @@ void Explorer::controllerEnded()
         return;
     m_run->controllerOver = true;
     if (m_run->scenarioOver)
-        concludeRun();
+        concludeWhenTheGroupIsGone();
     else
         printToStderr(QStringLiteral("Run %1: the controller ended before the scenario, after %2")
                           .arg(m_run->number)

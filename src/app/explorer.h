@@ -36,13 +36,17 @@ struct ExploreOptions {
 //
 // The controller is started with `sh -c COMMAND` once the run's units listen, with
 // UNITSIM_CONTROL_URL, UNITSIM_UNITS (the units' addresses, comma-separated), UNITSIM_SEED (the
-// run's seed) and UNITSIM_TIME_SCALE in its environment; at the scenario's end it gets SIGTERM,
-// and SIGKILL if it is still there kStopGraceMs later.
+// run's seed) and UNITSIM_TIME_SCALE in its environment; at the scenario's end its process group
+// (the shell and all it started) gets SIGTERM, and SIGKILL if any of it is still there
+// kStopGraceMs later. The run is concluded when the whole group has gone, not the shell alone.
 class Explorer : public QObject {
     Q_OBJECT
 
 public:
     static constexpr int kStopGraceMs = 5000;
+    // After the SIGKILL, how long the group is still waited for; and how often it is looked at.
+    static constexpr int kGroupAfterKillMs = 1000;
+    static constexpr int kGroupPollMs = 20;
     static constexpr int kShrinkRepeats = 2;
     static constexpr int kShrinkPlays = 60;
 
@@ -88,6 +92,9 @@ private:
     void play(int number, const ExploreVariation& variation);
     void scenarioEnded();
     void controllerEnded();
+    // Concludes the run once nothing of the controller's process group is left: what the shell
+    // started may still be writing what SIGTERM asked of it after the shell has gone.
+    void concludeWhenTheGroupIsGone();
     void concludeRun();
     void nextCandidates();
     void tryCandidate();
