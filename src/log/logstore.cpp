@@ -32,6 +32,15 @@ qint64 segmentBytesFor(qint64 diskLimit)
     return std::clamp<qint64>(diskLimit / 16, 256 * 1024, 64 * 1024 * 1024);
 }
 
+// Writers stuck in the kernel at their store's end, and their threads: left to the process's end,
+// and kept reachable meanwhile, since they are meant to outlive their store (never freed, as a
+// running thread must not be destroyed).
+QList<QObject*>& abandoned()
+{
+    static auto* const objects = new QList<QObject*>;
+    return *objects;
+}
+
 QString systemError(int error)
 {
     return QString::fromLocal8Bit(strerror(error));
@@ -253,8 +262,7 @@ LogStore::~LogStore()
         reportUnfinished();
         // The writer is stuck in a system call: it and its thread are left to the process's end
         // rather than destroyed under it.
-        (void)m_writer.release();
-        (void)m_thread.release();
+        abandoned() << m_writer.release() << m_thread.release();
         m_reader.clear();
         return;
     }
