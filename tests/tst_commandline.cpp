@@ -17,6 +17,14 @@ QStringList commandLine(const QStringList& arguments)
     return QStringList{u"unit-simulator"_s} + arguments;
 }
 
+// As the program takes its command line: parsed, then the files it names read.
+SimulatorOptions parsed(const QStringList& arguments, const QByteArray& environmentToken = {})
+{
+    SimulatorOptions options = SimulatorCommandLine::parse(arguments, environmentToken);
+    SimulatorCommandLine::readFiles(options);
+    return options;
+}
+
 // Token files for the rows that read one: "token" holds a token, "empty" a blank line.
 QString tokenFile(const QString& name)
 {
@@ -47,6 +55,7 @@ private slots:
     void usageErrors_data();
     void usageErrors();
     void exploreTakesItsOptions();
+    void parsingReadsNoFile();
     void helpAndVersion();
 };
 
@@ -74,7 +83,7 @@ void TestCommandLine::windowOrConsole()
     QFETCH(QStringList, arguments);
     QFETCH(bool, console);
     QCOMPARE(SimulatorCommandLine::wantsConsole(commandLine(arguments)), console);
-    const SimulatorOptions options = SimulatorCommandLine::parse(commandLine(arguments));
+    const SimulatorOptions options = parsed(commandLine(arguments));
     if (!console) {
         // The window leaves Qt's options to Qt and names whatever Qt did not take.
         QCOMPARE(options.action, Action::OpenWindow);
@@ -141,7 +150,7 @@ void TestCommandLine::control()
     QFETCH(QString, address);
     QFETCH(int, port);
     QFETCH(QByteArray, token);
-    const SimulatorOptions options = SimulatorCommandLine::parse(commandLine(arguments), environmentToken);
+    const SimulatorOptions options = parsed(commandLine(arguments), environmentToken);
     QVERIFY2(options.action != Action::UsageError, qPrintable(options.text));
     QVERIFY(options.control);
     QCOMPARE(options.control->address.toString(), address);
@@ -188,8 +197,7 @@ void TestCommandLine::fleet()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QStringList, units);
-    const SimulatorOptions options =
-        SimulatorCommandLine::parse(commandLine(QStringList{u"--headless"_s} + arguments));
+    const SimulatorOptions options = parsed(commandLine(QStringList{u"--headless"_s} + arguments));
     QVERIFY2(options.action == Action::RunHeadless, qPrintable(options.text));
     QStringList got;
     for (const FleetUnit& unit : options.fleet)
@@ -197,35 +205,35 @@ void TestCommandLine::fleet()
                    (unit.profileGiven ? u""_s : u"?"_s) +
                    (unit.proxy.isNull() ? QString() : u'>' + unit.proxy.toString());
     QCOMPARE(got, units);
-    QVERIFY(SimulatorCommandLine::parse(commandLine({u"--headless"_s})).fleet.isEmpty()); // the single unit
+    QVERIFY(parsed(commandLine({u"--headless"_s})).fleet.isEmpty()); // the single unit
 }
 
 void TestCommandLine::faultsAndSeed()
 {
-    const SimulatorOptions options = SimulatorCommandLine::parse(
-        commandLine({u"--headless"_s, u"--fault"_s, u"drop,on=channel-query,every=3"_s, u"--seed"_s,
-                     u"18446744073709551615"_s, u"--fault=duplicate"_s}));
+    const SimulatorOptions options =
+        parsed(commandLine({u"--headless"_s, u"--fault"_s, u"drop,on=channel-query,every=3"_s, u"--seed"_s,
+                            u"18446744073709551615"_s, u"--fault=duplicate"_s}));
     QCOMPARE(options.action, Action::RunHeadless);
     QCOMPARE(options.faults.size(), 2); // in the order given
     QCOMPARE(options.faults[0].text, u"drop,on=channel-query,every=3"_s);
     QCOMPARE(options.faults[1].action, FaultAction::Duplicate);
     QCOMPARE(options.seed, std::optional<quint64>(18446744073709551615ull));
-    QVERIFY(!SimulatorCommandLine::parse(commandLine({u"--headless"_s})).seed);
+    QVERIFY(!parsed(commandLine({u"--headless"_s})).seed);
 
     // The window repeats a run too, from the seed it prints.
-    const SimulatorOptions window = SimulatorCommandLine::parse(commandLine({u"--seed"_s, u"42"_s}));
+    const SimulatorOptions window = parsed(commandLine({u"--seed"_s, u"42"_s}));
     QCOMPARE(window.action, Action::OpenWindow);
     QCOMPARE(window.seed, std::optional<quint64>(42));
     QVERIFY(window.ignored.isEmpty());
 
     // Rules for units that exist are taken, also a range that runs past the last unit.
-    const SimulatorOptions fleet = SimulatorCommandLine::parse(
+    const SimulatorOptions fleet = parsed(
         commandLine({u"--headless"_s, u"--units"_s, u"10"_s, u"--fault"_s, u"drop,units=9"_s, u"--fault"_s,
                      u"drop,units=5-30"_s, u"--fault"_s, u"drop,units=127.0.1.10"_s, u"--keep-going"_s}));
     QCOMPARE(fleet.action, Action::RunHeadless);
     QCOMPARE(fleet.faults.size(), 3);
     QVERIFY(fleet.keepGoing);
-    QVERIFY(!SimulatorCommandLine::parse(commandLine({u"--headless"_s})).keepGoing);
+    QVERIFY(!parsed(commandLine({u"--headless"_s})).keepGoing);
 }
 
 void TestCommandLine::headlessRuns()
@@ -233,7 +241,7 @@ void TestCommandLine::headlessRuns()
     QFETCH(QStringList, arguments);
     QFETCH(int, profile);
     QFETCH(bool, quiet);
-    const SimulatorOptions options = SimulatorCommandLine::parse(commandLine(arguments));
+    const SimulatorOptions options = parsed(commandLine(arguments));
     QCOMPARE(options.action, Action::RunHeadless);
     QCOMPARE(options.profile, profile);
     QCOMPARE(options.quiet, quiet);
@@ -274,7 +282,7 @@ void TestCommandLine::logStore()
     QFETCH(Action, action);
     QFETCH(QString, directory);
     QFETCH(qint64, limit);
-    const SimulatorOptions options = SimulatorCommandLine::parse(commandLine(arguments));
+    const SimulatorOptions options = parsed(commandLine(arguments));
     QCOMPARE(options.action, action);
     if (action == Action::UsageError) {
         QVERIFY2(options.text.contains(u"--log-"_s), qPrintable(options.text));
@@ -316,17 +324,17 @@ void TestCommandLine::usageErrors_data()
     QTest::addRow("window: control without value")
         << QStringList{u"--control"_s} << u"--control needs a value"_s;
     QTest::addRow("token without control")
-        << QStringList{u"--headless"_s, u"--control-token=x"_s} << u"go with --control"_s;
+        << QStringList{u"--headless"_s, u"--control-token=x"_s} << u"goes with --control"_s;
     QTest::addRow("window: token without control")
-        << QStringList{u"--control-token=x"_s} << u"go with --control"_s;
+        << QStringList{u"--control-token=x"_s} << u"goes with --control"_s;
     QTest::addRow("IPv6 without brackets")
         << QStringList{u"--headless"_s, u"--control"_s, u"::1:8080"_s} << u"an IPv6 address in brackets"_s;
     QTest::addRow("IPv4 in brackets") << QStringList{u"--headless"_s, u"--control"_s, u"[127.0.0.1]:8080"_s}
                                       << u"an IPv6 address in brackets"_s;
     QTest::addRow("API proxies without control") << QStringList{u"--headless"_s, u"--allow-api-proxies"_s}
-                                                 << u"--allow-api-proxies go with --control"_s;
+                                                 << u"--allow-api-proxies goes with --control"_s;
     QTest::addRow("window: API proxies without control")
-        << QStringList{u"--allow-api-proxies"_s} << u"--allow-api-proxies go with --control"_s;
+        << QStringList{u"--allow-api-proxies"_s} << u"--allow-api-proxies goes with --control"_s;
     QTest::addRow("log format") << QStringList{u"--headless"_s, u"--log-format=xml"_s} << u"'xml'"_s;
     QTest::addRow("no units") << QStringList{u"--headless"_s, u"--units=0"_s} << u"'0' is not a count"_s;
     QTest::addRow("units past the last address")
@@ -375,7 +383,13 @@ void TestCommandLine::usageErrors_data()
                        u"--control-token-file="_s + tokenFile(u"token"_s)}
         << u"exclude each other"_s;
     QTest::addRow("window: token file without control")
-        << QStringList{u"--control-token-file="_s + tokenFile(u"token"_s)} << u"go with --control"_s;
+        << QStringList{u"--control-token-file="_s + tokenFile(u"token"_s)} << u"goes with --control"_s;
+    QTest::addRow("proxy without headless")
+        << QStringList{u"--proxy"_s, u"127.0.9.1=10.0.0.5"_s} << u"--proxy needs --headless"_s;
+    QTest::addRow("window: token and token file")
+        << QStringList{u"--control=0"_s, u"--control-token=a"_s,
+                       u"--control-token-file="_s + tokenFile(u"token"_s)}
+        << u"--control-token and --control-token-file exclude each other"_s;
     QTest::addRow("keep going without headless") << QStringList{u"--keep-going"_s} << u"--headless"_s;
     QTest::addRow("exit with stdin without headless")
         << QStringList{u"--exit-with-stdin"_s} << u"--headless"_s;
@@ -403,7 +417,7 @@ void TestCommandLine::usageErrors_data()
         << u"would pass every request round for ever: 127.0.9.1 -> 127.0.9.2 -> 127.0.9.3 -> 127.0.9.1"_s;
     QTest::addRow("proxy with a scenario")
         << QStringList{u"--headless"_s, u"--scenario"_s, u"x.yaml"_s, u"--proxy"_s, u"127.0.9.1=10.0.0.5"_s}
-        << u"exclude --scenario"_s;
+        << u"--proxy and --scenario exclude each other: the scenario names its units"_s;
     // A rule that could never act is refused, not kept.
     QTest::addRow("rule for units past the fleet")
         << QStringList{u"--headless"_s, u"--units=10"_s, u"--fault"_s, u"drop,units=20-30"_s}
@@ -444,14 +458,14 @@ void TestCommandLine::usageErrors()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QString, message);
-    const SimulatorOptions options = SimulatorCommandLine::parse(commandLine(arguments));
+    const SimulatorOptions options = parsed(commandLine(arguments));
     QCOMPARE(options.action, Action::UsageError);
     QVERIFY2(options.text.contains(message), qPrintable(options.text));
 }
 
 void TestCommandLine::exploreTakesItsOptions()
 {
-    const SimulatorOptions options = SimulatorCommandLine::parse(commandLine(
+    const SimulatorOptions options = parsed(commandLine(
         {u"--explore"_s, QStringLiteral(UNITSIM_EXAMPLES_DIR "/explore-reboots.yaml"), u"--controller"_s,
          u"ctl --x 'a b'"_s, u"--runs"_s, u"7"_s, u"--budget"_s, u"2m"_s, u"--seed"_s, u"42"_s, u"--out"_s,
          u"found"_s, u"--explore-run"_s, u"3"_s, u"--time-scale"_s, u"5"_s}));
@@ -467,16 +481,41 @@ void TestCommandLine::exploreTakesItsOptions()
     QVERIFY(explore.scenario.explore);
 }
 
+// Parsing only names the files; reading them is a step of its own, which says what is wrong.
+void TestCommandLine::parsingReadsNoFile()
+{
+    const QString missing = u"/nonexistent/run.yaml"_s;
+    SimulatorOptions options =
+        SimulatorCommandLine::parse(commandLine({u"--headless"_s, u"--scenario"_s, missing, u"--control=0"_s,
+                                                 u"--control-token-file=/nonexistent/token"_s}));
+    QCOMPARE(options.action, Action::RunHeadless);
+    QCOMPARE(options.scenarioPath, missing);
+    QVERIFY(!options.scenario);
+    QVERIFY(!SimulatorCommandLine::readFiles(options));
+    QVERIFY2(options.text.contains(u"cannot read /nonexistent/token"_s), qPrintable(options.text));
+
+    options = SimulatorCommandLine::parse(commandLine({u"--headless"_s, u"--scenario"_s, missing}));
+    QVERIFY(!SimulatorCommandLine::readFiles(options));
+    QCOMPARE(options.action, Action::UsageError);
+    QVERIFY2(options.text.startsWith(missing + u": cannot read"_s), qPrintable(options.text));
+
+    options =
+        SimulatorCommandLine::parse(commandLine({u"--explore"_s, missing, u"--controller"_s, u"true"_s}));
+    QCOMPARE(options.action, Action::Explore);
+    QVERIFY(!SimulatorCommandLine::readFiles(options));
+    QVERIFY2(options.text.startsWith(missing), qPrintable(options.text));
+}
+
 void TestCommandLine::helpAndVersion()
 {
     for (const QString& help : {u"--help"_s, u"-h"_s}) {
-        const SimulatorOptions options = SimulatorCommandLine::parse(commandLine({help}));
+        const SimulatorOptions options = parsed(commandLine({help}));
         QCOMPARE(options.action, Action::ShowHelp);
         QVERIFY(options.text.contains(u"--headless"_s));
         QVERIFY(options.text.contains(u"  1  \"Generation 1\" LED driver @ port:4001"_s));
     }
     for (const QString& version : {u"--version"_s, u"-v"_s}) {
-        const SimulatorOptions options = SimulatorCommandLine::parse(commandLine({u"--headless"_s, version}));
+        const SimulatorOptions options = parsed(commandLine({u"--headless"_s, version}));
         QCOMPARE(options.action, Action::ShowVersion);
         QCOMPARE(options.text, u"unit-simulator "_s + QStringLiteral(UNITSIM_VERSION_STRING) + u"\n"_s);
     }

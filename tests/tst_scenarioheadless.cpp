@@ -161,8 +161,9 @@ void TestScenarioHeadless::refusedFileBindsNothing_data()
         << good + "  - {address: 127.0.7.2}\n"_ba << QStringList() << u":4:5: units[1]: overlaps units[0]"_s;
     QTest::addRow("unknown key") << "version: 1\nstart: now\n"_ba << QStringList()
                                  << u":2:1: start: unknown key"_s;
-    QTest::addRow("with --units") << good << QStringList{u"--units"_s, u"3"_s}
-                                  << u"--units, --unit, --proxy and --profiles exclude --scenario"_s;
+    QTest::addRow("with --units")
+        << good << QStringList{u"--units"_s, u"3"_s}
+        << u"--units and --scenario exclude each other: the scenario names its units"_s;
     QTest::addRow("--fault for no unit")
         << good << QStringList{u"--fault"_s, u"drop,units=5"_s} << u"units=5 names no unit"_s;
     QTest::addRow("--time-scale 0") << good << QStringList{u"--time-scale"_s, u"0"_s}

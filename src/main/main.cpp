@@ -15,8 +15,9 @@ int main(int argc, char** argv)
     // The simulator's own options mean a run without the window, which needs no display.
     if (SimulatorCommandLine::wantsConsole(argc, argv)) {
         QCoreApplication app(argc, argv);
-        const SimulatorOptions options =
+        SimulatorOptions options =
             SimulatorCommandLine::parse(QCoreApplication::arguments(), qgetenv("UNITSIM_CONTROL_TOKEN"));
+        SimulatorCommandLine::readFiles(options);
         if (options.action == SimulatorOptions::Action::Explore) {
             Explorer explorer(*options.explore);
             // A stop signal ends the exploration after the run in progress.
@@ -36,9 +37,9 @@ int main(int argc, char** argv)
     }
     // Otherwise the program is the window; QApplication takes Qt's own options for itself.
     App app(argc, argv);
-    const SimulatorOptions options =
+    SimulatorOptions options =
         SimulatorCommandLine::parse(QCoreApplication::arguments(), qgetenv("UNITSIM_CONTROL_TOKEN"));
-    if (options.action == SimulatorOptions::Action::UsageError)
+    if (!SimulatorCommandLine::readFiles(options))
         return reportWithoutRunning(options);
     warnAboutIgnoredArguments(options);
     Window1 window(options.seed.value_or(drawSeed()));

@@ -1,6 +1,6 @@
 #include "faultdialog.h"
 
-#include "app/simulatorcommandline.h"
+#include "app/simulatoroptionvalues.h"
 
 #include <QDialogButtonBox>
 #include <QFontDatabase>

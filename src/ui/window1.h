@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/simulatorcommandline.h"
+#include "app/simulatoroptions.h"
 #include "log/trafficlogmodel.h"
 #include "scenario/scenariosession.h"
 #include "verify/expectationmonitor.h"

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <array>
+#include <span>
+
+class QCommandLineParser;
+
+// The simulator's options in one table: what each takes, where it may stand and what it needs or
+// excludes. The parser, the help text, the choice between window and console, and the checks of
+// which options go together are all read from it, so a new option is one row.
+namespace SimulatorOptionTable {
+
+// Where an option may stand. The window's options work with and without the window; the others
+// mean a run without one (and are refused unless --headless or --explore is given).
+enum class Scope {
+    Window,   // also the window's: --control, --seed, --log-dir, ...
+    Console,  // help and version, with or without --headless
+    Headless, // a headless run's
+    Explore,  // --explore's own
+};
+
+// Which runs a row's `needs` holds in.
+enum Runs { WindowRun = 1, HeadlessRun = 2, AnyRun = WindowRun | HeadlessRun };
+
+struct Option {
+    const char* name;
+    const char* valueName; // nullptr: a switch
+    const char* defaultValue;
+    Scope scope;
+    bool withExplore; // may stand beside --explore (which takes little else)
+    // Another option one of which must be given too, and which runs that holds in.
+    std::array<const char*, 2> needs;
+    int needsIn;
+    const char* needsWhy; // said after the refusal, for why; or nullptr
+    // Options that may not be given with this one.
+    std::array<const char*, 2> excludes;
+    const char* excludesWhy;
+    const char* help;
+};
+
+std::span<const Option> options();
+const Option* find(const QString& name);
+
+// Whether `name` (without dashes) asks for a run without the window.
+bool meansConsole(const QString& name);
+// Every row into `parser`, in the table's order.
+void addTo(QCommandLineParser& parser);
+
+enum class Mode { Window, Headless, Explore };
+// What is wrong with giving `given` (option names without dashes) together in `mode`, or
+// nothing: "--runs goes with --explore", "--profile and --profiles exclude each other", ...
+QString combinationProblem(const QStringList& given, Mode mode);
+
+} // namespace SimulatorOptionTable
