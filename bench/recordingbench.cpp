@@ -2,8 +2,8 @@
 // status-query: the profile's from its two draws, the recorded one from its fixed bytes and one
 // draw a varying position. Prints nanoseconds a reply and the ratio.
 // Usage: recording-bench [REPLIES]   (default 20,000,000)
+#include "record/unitprofiles.h"
 #include "recording/unitrecording.h"
-#include "unit/unitprofiles.h"
 
 #include <QElapsedTimer>
 #include <QHostAddress>

@@ -4,7 +4,7 @@
 // Exit status 0 when every check holds, 1 otherwise.
 #include "benchsupport.h"
 #include "log/trafficlogmodel.h"
-#include "unit/unitprofiles.h"
+#include "record/unitprofiles.h"
 #include "unit/unitsimulator.h"
 
 #include <QCoreApplication>

@@ -2,10 +2,10 @@
 // Recordings of a "real" unit made up for tests: the datagrams of a probe, and a pcap file of them.
 #include "capture/pcapwriter.h"
 #include "loopbackclient.h"
+#include "record/unitframe.h"
+#include "record/unitprofiles.h"
 #include "recording/pcapreader.h"
 #include "unit/discovery.h"
-#include "unit/unitframe.h"
-#include "unit/unitprofiles.h"
 
 #include <QList>
 

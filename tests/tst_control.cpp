@@ -5,9 +5,9 @@
 #include "httpclient.h"
 #include "log/trafficlogmodel.h"
 #include "loopbackclient.h"
+#include "record/unitprofiles.h"
 #include "recordingsupport.h"
 #include "scenario/scenariosession.h"
-#include "unit/unitprofiles.h"
 #include "unit/unitsimulator.h"
 
 #include <QFile>

@@ -2,8 +2,8 @@
 // holds: what passes, what fails and when, and what a failure says. No sockets: the sample
 // controller's runs against real units are in tst_samplecontroller.
 #include "log/trafficlogmodel.h"
+#include "record/unitframe.h"
 #include "scenario/scenario.h"
-#include "unit/unitframe.h"
 #include "verify/expectationmonitor.h"
 
 #include <QJsonArray>
@@ -19,12 +19,13 @@ constexpr qint64 kStartUs = 1'800'000'000'000'000; // 2027-01-15, any fixed mome
 const QStringList kAddresses{u"127.0.7.1"_s, u"127.0.7.2"_s, u"127.0.7.3"_s, u"127.0.7.4"_s};
 constexpr quint32 kController = 0x7f000001; // 127.0.0.1
 
-Expectation expectation(const QString& check, const QByteArray& value)
+ExpectationDefinition expectation(const QString& check, const QByteArray& value)
 {
     QString error;
     const QJsonValue json =
         value.isEmpty() ? QJsonValue() : QJsonDocument::fromJson("[" + value + "]").array()[0];
-    const std::optional<Expectation> parsed = Expectation::fromJson(u"it"_s, check, json, &error);
+    const std::optional<ExpectationDefinition> parsed =
+        ExpectationDefinition::fromJson(u"it"_s, check, json, &error);
     if (!parsed)
         qFatal("%s", qPrintable(error));
     return *parsed;
@@ -38,7 +39,7 @@ Expectation expectation(const QString& check, const QByteArray& value)
 // reboot), offline, online; or tick (the monitor looks, at that time).
 class Run {
 public:
-    Run(const Expectation& expectation, double timeScale)
+    Run(const ExpectationDefinition& expectation, double timeScale)
         : m_monitor(m_log)
     {
         m_log.setUnitAddresses(kAddresses);

@@ -18,7 +18,7 @@ namespace {
 const QString kScenario = QStringLiteral(UNITSIM_EXAMPLES_DIR "/explore-reboots.yaml");
 // The scenario's 9 s at its time scale of 3, with room for the controller's stop.
 constexpr int kRunMs = 3000 + 2000;
-// Shrinking plays at most this many (Explorer::kShrinkPlays).
+// Shrinking plays at most this many (ExploreRunner::kShrinkPlays).
 constexpr int kShrinkPlays = 60;
 constexpr int kRuns = 4;
 // A seed under which the hidden bug shows within kRuns runs (found once, by trying seeds).

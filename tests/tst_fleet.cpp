@@ -4,8 +4,8 @@
 #include "fault/faultrule.h"
 #include "fleet/unitfleet.h"
 #include "loopbackclient.h"
+#include "record/unitprofiles.h"
 #include "spoofedsender.h"
-#include "unit/unitprofiles.h"
 
 #include <QNetworkDatagram>
 #include <QTest>

@@ -5,8 +5,8 @@
 #include "httpclient.h"
 #include "loopbackclient.h"
 #include "programs.h"
+#include "record/unitprofiles.h"
 #include "recording/pcapreader.h"
-#include "unit/unitprofiles.h"
 
 #include <QFile>
 #include <QJsonArray>

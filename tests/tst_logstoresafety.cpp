@@ -4,7 +4,7 @@
 // never holding up the end of the run, and a damaged block read once and told as lost.
 #include "log/logstore.h"
 #include "programs.h"
-#include "unit/trafficlogentry.h"
+#include "record/trafficlogentry.h"
 
 #include <QDateTime>
 #include <QDir>

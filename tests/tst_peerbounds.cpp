@@ -32,8 +32,8 @@ void TestPeerBounds::malformedFromBeyondThePeerTableIsAllInTheLog()
 
     ExpectationMonitor monitor(log, &session);
     Scenario scenario;
-    const std::optional<Expectation> none =
-        Expectation::fromJson(u"clean"_s, u"no_malformed"_s, QJsonValue(), &error);
+    const std::optional<ExpectationDefinition> none =
+        ExpectationDefinition::fromJson(u"clean"_s, u"no_malformed"_s, QJsonValue(), &error);
     QVERIFY2(none, qPrintable(error));
     scenario.expect = {*none};
     monitor.judge(scenario);

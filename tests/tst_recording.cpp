@@ -2,13 +2,13 @@
 // it did. The units use the product's fixed ports on 127.0.10.x.
 #include "loopbackclient.h"
 #include "programs.h"
+#include "record/unitprofiles.h"
 #include "recording/unitrecording.h"
 #include "recordingsupport.h"
 #include "scenario/scenariofile.h"
 #include "scenario/scenariosession.h"
-#include "scenario/unittablemodel.h"
+#include "ui/unittablemodel.h"
 #include "unit/discovery.h"
-#include "unit/unitprofiles.h"
 #include "unit/unitsimulator.h"
 
 #include <QDateTime>

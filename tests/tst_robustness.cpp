@@ -2,7 +2,7 @@
 // product's fixed ports (4000 and 65535): fails with a clear message when they are taken.
 #include "log/trafficlogmodel.h"
 #include "loopbackclient.h"
-#include "unit/unitprofiles.h"
+#include "record/unitprofiles.h"
 #include "unit/unitsimulator.h"
 
 #include <QRandomGenerator>

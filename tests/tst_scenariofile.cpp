@@ -1,6 +1,6 @@
 // The scenario file: what it accepts, what it refuses and where it says the fault is, and that
 // what the program writes reads back as the same scenario.
-#include "fault/duration.h"
+#include "record/duration.h"
 #include "scenario/scenariofile.h"
 
 #include <QDir>

@@ -4,9 +4,9 @@
 #include "httpclient.h"
 #include "loopbackclient.h"
 #include "programs.h"
+#include "record/unitprofiles.h"
 #include "recording/pcapreader.h"
 #include "unit/discovery.h"
-#include "unit/unitprofiles.h"
 
 #include <QDir>
 #include <QJsonArray>

@@ -5,10 +5,10 @@
 // The player's clock is held (stop()) while a test looks at the units between two events, so
 // that no check races the next event however slow the machine is.
 #include "loopbackclient.h"
+#include "record/unitprofiles.h"
 #include "scenario/scenariofile.h"
 #include "scenario/scenarioplayer.h"
 #include "unit/discovery.h"
-#include "unit/unitprofiles.h"
 
 #include <QSignalSpy>
 #include <QTest>

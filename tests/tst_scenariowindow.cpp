@@ -4,14 +4,14 @@
 // holds them.
 #include "loopbackclient.h"
 #include "programs.h"
-#include "scenario/peertablemodel.h"
+#include "record/unitprofiles.h"
 #include "scenario/scenariofile.h"
 #include "ui/controllersdialog.h"
 #include "ui/mainmenubar.h"
+#include "ui/peertablemodel.h"
 #include "ui/resultsdialog.h"
 #include "ui/unitsdialog.h"
 #include "ui/window1.h"
-#include "unit/unitprofiles.h"
 
 #include <QAbstractItemModel>
 #include <QComboBox>

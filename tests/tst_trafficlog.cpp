@@ -2,7 +2,7 @@
 #include "log/trafficlogjson.h"
 #include "log/trafficlogline.h"
 #include "log/trafficlogmodel.h"
-#include "unit/unitframe.h"
+#include "record/unitframe.h"
 
 #include <QAbstractItemModelTester>
 #include <QJsonArray>

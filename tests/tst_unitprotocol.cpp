@@ -1,8 +1,8 @@
 // The unit's answers as plain functions over bytes: profile table, replies, discovery match.
 #include "loopbackclient.h"
+#include "record/unitframe.h"
+#include "record/unitprofiles.h"
 #include "unit/discovery.h"
-#include "unit/unitframe.h"
-#include "unit/unitprofiles.h"
 
 #include <QTest>
 

@@ -3,8 +3,8 @@
 #include "log/trafficlogjson.h"
 #include "log/trafficlogmodel.h"
 #include "loopbackclient.h"
+#include "record/unitprofiles.h"
 #include "spoofedsender.h"
-#include "unit/unitprofiles.h"
 #include "unit/unitsimulator.h"
 
 #include <QNetworkDatagram>

@@ -4,13 +4,13 @@
 #include "httpclient.h"
 #include "log/trafficlogmodel.h"
 #include "loopbackclient.h"
+#include "record/unitprofiles.h"
 #include "recording/pcapreader.h"
 #include "ui/contentarea.h"
 #include "ui/faultdialog.h"
 #include "ui/loglistview.h"
 #include "ui/mainmenubar.h"
 #include "ui/window1.h"
-#include "unit/unitprofiles.h"
 
 #include <QApplication>
 #include <QClipboard>

@@ -2,11 +2,11 @@
 
 #include "appversion.h"
 #include "consoleoutput.h"
-#include "fault/duration.h"
+#include "record/duration.h"
+#include "record/unitprofiles.h"
 #include "scenario/scenariofile.h"
 #include "simulatoroptiontable.h"
 #include "simulatoroptionvalues.h"
-#include "unit/unitprofiles.h"
 
 #include <QCommandLineParser>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "explorer.h"
+#include "explorerunner.h"
 #include "fault/faultrule.h"
 #include "fleet/unitfleet.h"
 #include "log/trafficlogwriter.h"

@@ -27,18 +27,18 @@ enum Runs { WindowRun = 1, HeadlessRun = 2, AnyRun = WindowRun | HeadlessRun };
 
 struct Option {
     const char* name;
-    const char* valueName; // nullptr: a switch
-    const char* defaultValue;
-    Scope scope;
-    bool withExplore; // may stand beside --explore (which takes little else)
-    // Another option one of which must be given too, and which runs that holds in.
-    std::array<const char*, 2> needs;
-    int needsIn;
-    const char* needsWhy; // said after the refusal, for why; or nullptr
+    const char* valueName = nullptr; // nullptr: a switch
+    const char* defaultValue = nullptr;
+    Scope scope = Scope::Headless;
+    bool withExplore = false; // may stand beside --explore (which takes little else)
+    // Options one of which must be given too, and the runs that holds in.
+    std::array<const char*, 2> needs{};
+    int needsIn = AnyRun;
+    const char* needsWhy = nullptr; // said after the refusal, for why
     // Options that may not be given with this one.
-    std::array<const char*, 2> excludes;
-    const char* excludesWhy;
-    const char* help;
+    std::array<const char*, 2> excludes{};
+    const char* excludesWhy = nullptr;
+    const char* help = "";
 };
 
 std::span<const Option> options();

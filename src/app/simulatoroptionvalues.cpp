@@ -2,7 +2,7 @@
 
 #include "fleet/unitaddress.h"
 #include "log/logstore.h"
-#include "unit/unitprofiles.h"
+#include "record/unitprofiles.h"
 
 #include <QFile>
 #include <QSet>

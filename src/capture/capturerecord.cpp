@@ -1,7 +1,7 @@
 #include "capturerecord.h"
 
 #include "net/datagramendpoint.h"
-#include "unit/unitprofiles.h"
+#include "record/unitprofiles.h"
 
 #include <QtEndian>
 

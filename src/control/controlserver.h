@@ -3,7 +3,7 @@
 #include "controlreply.h"
 #include "fault/faultruleset.h"
 #include "httpserver.h"
-#include "unit/trafficlogentry.h"
+#include "record/trafficlogentry.h"
 
 #include <QByteArray>
 #include <QHostAddress>

@@ -1,7 +1,7 @@
 #include "controlserver.h"
 
 #include "log/trafficlogjson.h"
-#include "unit/unitprofiles.h"
+#include "record/unitprofiles.h"
 #include "unit/unitsimulator.h"
 
 #include <QNetworkInterface>

@@ -1,6 +1,6 @@
 #include "faultrule.h"
 
-#include "duration.h"
+#include "record/duration.h"
 
 #include <QStringList>
 

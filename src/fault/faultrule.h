@@ -1,5 +1,7 @@
 #pragma once
 
+#include "record/faultkind.h"
+
 #include <QList>
 #include <QString>
 #include <QStringView>
@@ -9,17 +11,6 @@
 
 // What a fault rule does when it fires.
 enum class FaultAction : quint8 { Drop, Delay, Duplicate, Truncate, Corrupt, Loss, Reorder, Rate };
-
-// The kinds of datagram a rule can act on, as flags. Anything else is never touched.
-namespace FaultKind {
-inline constexpr quint8 SetChannels = 1;
-inline constexpr quint8 ChannelQuery = 2;
-inline constexpr quint8 StatusQuery = 4;
-inline constexpr quint8 Discovery = 8;
-inline constexpr quint8 All = SetChannels | ChannelQuery | StatusQuery | Discovery;
-// The kinds that are answered, and so have a reply to delay, double, cut or damage.
-inline constexpr quint8 Answered = ChannelQuery | StatusQuery | Discovery;
-} // namespace FaultKind
 
 // One rule, as written: ACTION[=VALUE][,jitter=MS][,on=KINDS][,every=N|,chance=P][,OPTIONS]
 //   drop                  the request is lost

@@ -1,6 +1,6 @@
 #include "faultruleset.h"
 
-#include "duration.h"
+#include "record/duration.h"
 
 FaultRuleSet::FaultRuleSet(QObject* parent)
     : QObject(parent)

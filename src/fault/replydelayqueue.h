@@ -1,7 +1,7 @@
 #pragma once
 
 #include "faultinjector.h"
-#include "throttledcount.h"
+#include "record/throttledcount.h"
 
 #include <QElapsedTimer>
 #include <QObject>

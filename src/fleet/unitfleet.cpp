@@ -1,7 +1,7 @@
 #include "unitfleet.h"
 
+#include "record/unitprofiles.h"
 #include "unit/discovery.h"
-#include "unit/unitprofiles.h"
 
 #include <QNetworkInterface>
 

@@ -1,7 +1,7 @@
 #include "trafficlogjson.h"
 
+#include "record/unitprofiles.h"
 #include "trafficlogline.h"
-#include "unit/unitprofiles.h"
 
 #include <QDateTime>
 

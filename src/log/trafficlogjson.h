@@ -1,6 +1,6 @@
 #pragma once
 
-#include "unit/trafficlogentry.h"
+#include "record/trafficlogentry.h"
 
 #include <QByteArray>
 #include <QJsonObject>

@@ -1,6 +1,6 @@
 #include "trafficlogline.h"
 
-#include "unit/unitprofiles.h"
+#include "record/unitprofiles.h"
 
 #include <algorithm>
 #include <cstring>

@@ -2,7 +2,7 @@
 
 #include "logblock.h"
 #include "logstore.h"
-#include "unit/trafficlogentry.h"
+#include "record/trafficlogentry.h"
 
 #include <QAbstractListModel>
 #include <QStringList>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "fault/throttledcount.h"
-#include "unit/trafficlogentry.h"
+#include "record/throttledcount.h"
+#include "record/trafficlogentry.h"
 
 #include <QByteArray>
 #include <QList>

@@ -1,4 +1,4 @@
-#include "app/explorer.h"
+#include "app/explorerunner.h"
 #include "app/headlessrunner.h"
 #include "app/simulatorcommandline.h"
 #include "app/unixsignalwatcher.h"
@@ -19,12 +19,12 @@ int main(int argc, char** argv)
             SimulatorCommandLine::parse(QCoreApplication::arguments(), qgetenv("UNITSIM_CONTROL_TOKEN"));
         SimulatorCommandLine::readFiles(options);
         if (options.action == SimulatorOptions::Action::Explore) {
-            Explorer explorer(*options.explore);
+            ExploreRunner explorer(*options.explore);
             // A stop signal ends the exploration after the run in progress.
             UnixSignalWatcher signalWatcher;
             QObject::connect(&signalWatcher, &UnixSignalWatcher::terminationRequested, &explorer,
-                             &Explorer::stop);
-            QObject::connect(&explorer, &Explorer::finished, &app, &QCoreApplication::exit);
+                             &ExploreRunner::stop);
+            QObject::connect(&explorer, &ExploreRunner::finished, &app, &QCoreApplication::exit);
             explorer.start();
             return app.exec();
         }

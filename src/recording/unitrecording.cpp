@@ -1,7 +1,7 @@
 #include "unitrecording.h"
 
 #include "fault/faultinjector.h"
-#include "unit/unitprofiles.h"
+#include "record/unitprofiles.h"
 
 #include <QFileInfo>
 #include <QHostAddress>

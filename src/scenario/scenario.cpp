@@ -1,6 +1,6 @@
 #include "scenario.h"
 
-#include "unit/unitprofiles.h"
+#include "record/unitprofiles.h"
 
 const char* ScenarioEvent::kindName(Kind kind)
 {

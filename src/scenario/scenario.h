@@ -1,7 +1,7 @@
 #pragma once
 
-#include "expectation.h"
-#include "explore.h"
+#include "expectationdefinition.h"
+#include "explorespace.h"
 #include "fault/faultrule.h"
 #include "fleet/unitfleet.h"
 
@@ -79,7 +79,7 @@ struct Scenario {
     QList<ScenarioEvent> timeline;
     std::optional<qint64> endMs; // none: runs until stopped
     // What the controller must do while it plays, judged live and at the end.
-    QList<Expectation> expect;
+    QList<ExpectationDefinition> expect;
     // What an exploration may add to it, run by run (--explore).
     std::optional<ExploreSpace> explore;
 

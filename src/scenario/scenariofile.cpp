@@ -3,8 +3,8 @@
 #include "scenariofilesection.h"
 #include "yamlaliases.h"
 
-#include "fault/duration.h"
 #include "fleet/unitaddress.h"
+#include "record/duration.h"
 
 #include <QFile>
 #include <QFileInfo>

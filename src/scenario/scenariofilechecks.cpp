@@ -19,8 +19,8 @@ void ScenarioReader::readExpectations(const YAML::Node& expect)
         const YAML::Node node = expect[k];
         const QString path = QStringLiteral("expect[%1]").arg(k);
         QStringList checks;
-        for (int c = 0; c < Expectation::kCheckCount; ++c)
-            checks << QLatin1String(Expectation::checkName(Expectation::Check(c)));
+        for (int c = 0; c < ExpectationDefinition::kCheckCount; ++c)
+            checks << QLatin1String(ExpectationDefinition::checkName(ExpectationDefinition::Check(c)));
         const QString what = QStringLiteral("an expectation: name and one of ") + checks.join(u", ");
         if (!node.IsMap())
             refuse(node, path, QStringLiteral("must be %1, not %2").arg(what, shown(node)));
@@ -58,8 +58,8 @@ void ScenarioReader::readExpectations(const YAML::Node& expect)
         names << name;
         const QString key = scalarOf(*checkKey);
         QString problem;
-        std::optional<Expectation> expectation =
-            Expectation::fromJson(name, key, jsonOf(*checkValue), &problem);
+        std::optional<ExpectationDefinition> expectation =
+            ExpectationDefinition::fromJson(name, key, jsonOf(*checkValue), &problem);
         if (!expectation)
             refuse(*checkValue, path + u'.' + key, problem);
         m_scenario.expect << *expectation;
@@ -79,10 +79,11 @@ void emitExpectations(YAML::Emitter& out, const Scenario& scenario)
 {
     if (!scenario.expect.isEmpty()) {
         out << YAML::Key << "expect" << YAML::Value << YAML::BeginSeq;
-        for (const Expectation& expectation : scenario.expect) {
+        for (const ExpectationDefinition& expectation : scenario.expect) {
             out << YAML::BeginMap << YAML::Key << "name" << YAML::Value << YAML::DoubleQuoted
                 << expectation.name.toStdString();
-            out << YAML::Key << Expectation::checkName(expectation.check) << YAML::Value << YAML::Flow;
+            out << YAML::Key << ExpectationDefinition::checkName(expectation.check) << YAML::Value
+                << YAML::Flow;
             emitJson(out, expectation.value.isNull() ? QJsonValue(QJsonObject()) : expectation.value);
             out << YAML::EndMap;
         }
@@ -93,10 +94,10 @@ void emitExpectations(YAML::Emitter& out, const Scenario& scenario)
 QJsonArray expectationsJson(const Scenario& scenario)
 {
     QJsonArray expect;
-    for (const Expectation& expectation : scenario.expect)
+    for (const ExpectationDefinition& expectation : scenario.expect)
         expect.append(
             QJsonObject{{QStringLiteral("name"), expectation.name},
-                        {QLatin1String(Expectation::checkName(expectation.check)),
+                        {QLatin1String(ExpectationDefinition::checkName(expectation.check)),
                          expectation.value.isNull() ? QJsonValue(QJsonObject()) : expectation.value}});
     return expect;
 }

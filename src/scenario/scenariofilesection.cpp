@@ -1,7 +1,7 @@
 #include "scenariofilesection.h"
 
-#include "fault/duration.h"
 #include "fleet/unitaddress.h"
+#include "record/duration.h"
 
 #include <QJsonObject>
 #include <QStringList>

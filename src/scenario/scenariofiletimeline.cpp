@@ -2,9 +2,9 @@
 
 #include "scenariofile.h"
 
-#include "fault/duration.h"
 #include "fleet/unitaddress.h"
-#include "unit/unitprofiles.h"
+#include "record/duration.h"
+#include "record/unitprofiles.h"
 
 #include <QJsonObject>
 #include <QRegularExpression>

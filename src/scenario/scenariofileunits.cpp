@@ -3,8 +3,8 @@
 #include "scenariofile.h"
 
 #include "fleet/unitaddress.h"
+#include "record/unitprofiles.h"
 #include "recording/recordingcache.h"
-#include "unit/unitprofiles.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "fault/faultruleset.h"
+#include "record/trafficlogentry.h"
 #include "scenario.h"
-#include "unit/trafficlogentry.h"
 #include "unit/unitsimulator.h"
 
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
 #include "scenariosession.h"
 
 #include "fleet/openfilelimit.h"
-#include "unit/unitprofiles.h"
+#include "record/unitprofiles.h"
 
 ScenarioSession::ScenarioSession(quint64 seed, QObject* parent)
     : QObject(parent)

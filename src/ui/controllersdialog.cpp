@@ -1,6 +1,6 @@
 #include "controllersdialog.h"
 
-#include "scenario/peertablemodel.h"
+#include "peertablemodel.h"
 
 #include <QDialogButtonBox>
 #include <QHeaderView>

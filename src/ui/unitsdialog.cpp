@@ -1,7 +1,7 @@
 #include "unitsdialog.h"
 
 #include "scenario/scenariosession.h"
-#include "scenario/unittablemodel.h"
+#include "unittablemodel.h"
 
 #include <QDialogButtonBox>
 #include <QHeaderView>

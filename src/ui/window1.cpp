@@ -12,9 +12,9 @@
 #include "faultmenuitems.h"
 #include "loglistview.h"
 #include "mainmenubar.h"
+#include "record/unitprofiles.h"
 #include "resultsdialog.h"
 #include "scenario/scenariofile.h"
-#include "unit/unitprofiles.h"
 #include "unitsdialog.h"
 
 #include <QApplication>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "trafficlogentry.h"
+#include "record/trafficlogentry.h"
 
 #include <QList>
 #include <QString>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "trafficlogentry.h"
-#include "unitframe.h"
+#include "record/trafficlogentry.h"
+#include "record/unitframe.h"
 
 #include <QByteArray>
 #include <QString>

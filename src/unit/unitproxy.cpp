@@ -2,7 +2,7 @@
 #include "unitsimulator.h"
 
 #include "discovery.h"
-#include "unitprofiles.h"
+#include "record/unitprofiles.h"
 #include "unitsupport.h"
 
 using namespace unitsupport;

@@ -1,6 +1,6 @@
 #include "unitrelay.h"
 
-#include "unitprofiles.h"
+#include "record/unitprofiles.h"
 
 #include <QHostAddress>
 

@@ -3,14 +3,14 @@
 #include "fault/faultinjector.h"
 #include "fault/replydelayqueue.h"
 #include "fault/replyreorderhold.h"
-#include "fault/throttledcount.h"
 #include "net/datagramendpoint.h"
 #include "net/datagrampoller.h"
 #include "net/localaddresses.h"
 #include "peertable.h"
+#include "record/throttledcount.h"
+#include "record/trafficlogentry.h"
+#include "record/unitframe.h"
 #include "recordedunit.h"
-#include "trafficlogentry.h"
-#include "unitframe.h"
 #include "unitrelay.h"
 
 #include <QObject>

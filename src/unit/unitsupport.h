@@ -2,7 +2,7 @@
 
 // What the parts of the simulated unit share: the unit itself, its replies through the fault
 // rules, and a proxy's legs to the real unit.
-#include "unitframe.h"
+#include "record/unitframe.h"
 
 #include "fault/faultrule.h"
 

@@ -220,7 +220,7 @@ private:
 
 class ExpectationMonitor::Checker {
 public:
-    Checker(Context& context, int result, const Expectation& expectation)
+    Checker(Context& context, int result, const ExpectationDefinition& expectation)
         : m_context(context)
         , m_result(result)
         , m_expectation(expectation)
@@ -252,14 +252,14 @@ protected:
 
     Context& m_context;
     const int m_result;
-    const Expectation& m_expectation;
+    const ExpectationDefinition& m_expectation;
 };
 
 // What a check is made from.
 struct CheckerArgs {
     ExpectationMonitor::Context& context;
     int result; // its index among the results
-    const Expectation& expectation;
+    const ExpectationDefinition& expectation;
     quint64 startSeq; // the run's "started" line
     qint64 startUs;
     const TrafficLogModel& log;

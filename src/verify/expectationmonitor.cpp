@@ -8,7 +8,7 @@ using namespace expectcheck;
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
-ExpectationResult fresh(const Expectation& expectation)
+ExpectationResult fresh(const ExpectationDefinition& expectation)
 {
     ExpectationResult result;
     result.expectation = expectation;
@@ -56,7 +56,7 @@ void ExpectationMonitor::judge(const Scenario& scenario, std::optional<quint64> 
     m_scenarioName = scenario.name;
     m_timeScale = scenario.timeScale;
     m_expect = scenario.expect;
-    for (const Expectation& expectation : std::as_const(m_expect))
+    for (const ExpectationDefinition& expectation : std::as_const(m_expect))
         m_results.append(fresh(expectation));
     m_next = fromSeq.value_or(m_log.endSeq());
     m_unread = 0;
@@ -71,15 +71,15 @@ void ExpectationMonitor::begin(quint64 seq, qint64 timeUs)
     for (ExpectationResult& result : m_results)
         result = fresh(result.expectation);
     m_context = std::make_unique<Context>(m_results, m_log.unitAddresses(), m_timeScale);
-    // One maker a kind of check, in the order of Expectation::Check.
+    // One maker a kind of check, in the order of ExpectationDefinition::Check.
     static constexpr CheckerFactory kMakers[] = {
         makeResendChecker,  makeMaxRateChecker,      makeDiscoveryIntervalChecker,
         makeBackoffChecker, makePollCoverageChecker, makeNoMalformedChecker,
         makeVerifyChecker,
     };
-    static_assert(std::size(kMakers) == Expectation::kCheckCount);
+    static_assert(std::size(kMakers) == ExpectationDefinition::kCheckCount);
     for (int k = 0; k < m_expect.size(); ++k) {
-        const Expectation& e = m_expect[k];
+        const ExpectationDefinition& e = m_expect[k];
         m_checkers.push_back(
             kMakers[std::size_t(e.check)]({*m_context, k, e, seq, timeUs, m_log, m_session}));
     }

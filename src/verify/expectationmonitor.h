@@ -1,6 +1,6 @@
 #pragma once
 
-#include "scenario/expectation.h"
+#include "scenario/expectationdefinition.h"
 
 #include <QJsonObject>
 #include <QList>
@@ -43,7 +43,7 @@ struct ExpectationResult {
     static const char* stateName(State state);
     static constexpr qsizetype kMaxFailuresKept = 100;
 
-    Expectation expectation;
+    ExpectationDefinition expectation;
     State state = State::Pending;
     QList<ExpectationFailure> failures;    // the first kMaxFailuresKept
     quint64 failureCount = 0;              // all of them
@@ -122,7 +122,7 @@ private:
     QTimer m_timer;
     QString m_scenarioName;
     double m_timeScale = 1;
-    QList<Expectation> m_expect;
+    QList<ExpectationDefinition> m_expect;
     QList<ExpectationResult> m_results;
     std::unique_ptr<Context> m_context;
     std::vector<std::unique_ptr<Checker>> m_checkers;

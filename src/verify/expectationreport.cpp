@@ -72,7 +72,7 @@ QJsonObject ExpectationResult::toJson() const
     for (const ExpectationFailure& failure : failures)
         list.append(failure.toJson());
     return {{u"name"_s, expectation.name},
-            {u"check"_s, QLatin1String(Expectation::checkName(expectation.check))},
+            {u"check"_s, QLatin1String(ExpectationDefinition::checkName(expectation.check))},
             {u"value"_s, expectation.value},
             {u"text"_s, expectation.text()},
             {u"state"_s, QLatin1String(stateName(state))},
@@ -106,7 +106,7 @@ QStringList ExpectationMonitor::report() const
         if (result.state == ExpectationResult::State::NotExercised) {
             lines << QStringLiteral("NOT EXERCISED %1 (%2: %3): %4")
                          .arg(result.expectation.name,
-                              QLatin1String(Expectation::checkName(result.expectation.check)),
+                              QLatin1String(ExpectationDefinition::checkName(result.expectation.check)),
                               result.expectation.text(), result.reason);
             continue;
         }
@@ -114,7 +114,7 @@ QStringList ExpectationMonitor::report() const
             continue;
         lines << QStringLiteral("FAILED %1 (%2: %3): %4 time%5")
                      .arg(result.expectation.name,
-                          QLatin1String(Expectation::checkName(result.expectation.check)),
+                          QLatin1String(ExpectationDefinition::checkName(result.expectation.check)),
                           result.expectation.text())
                      .arg(result.failureCount)
                      .arg(result.failureCount == 1 ? QString() : u"s"_s);
@@ -190,13 +190,15 @@ QByteArray ExpectationMonitor::junitXml() const
         out.writeStartElement(u"testcase"_s);
         out.writeAttribute(u"name"_s, result.expectation.name);
         out.writeAttribute(u"classname"_s,
-                           suite + u'.' + QLatin1String(Expectation::checkName(result.expectation.check)));
+                           suite + u'.' +
+                               QLatin1String(ExpectationDefinition::checkName(result.expectation.check)));
         out.writeAttribute(u"time"_s, seconds);
         if (result.state == ExpectationResult::State::Failed) {
             out.writeStartElement(u"failure"_s);
             out.writeAttribute(u"message"_s, result.failures.isEmpty() ? result.expectation.text()
                                                                        : result.failures.first().message);
-            out.writeAttribute(u"type"_s, QLatin1String(Expectation::checkName(result.expectation.check)));
+            out.writeAttribute(u"type"_s,
+                               QLatin1String(ExpectationDefinition::checkName(result.expectation.check)));
             QString text = QStringLiteral("failed %1 time%2: %3\n")
                                .arg(result.failureCount)
                                .arg(result.failureCount == 1 ? QString() : u"s"_s, result.expectation.text());

@@ -11,7 +11,7 @@ namespace {
 // No unit gets, or no peer sends, more than the rate in any window.
 class MaxRateChecker : public ExpectationMonitor::Checker {
 public:
-    MaxRateChecker(ExpectationMonitor::Context& context, int result, const Expectation& expectation)
+    MaxRateChecker(ExpectationMonitor::Context& context, int result, const ExpectationDefinition& expectation)
         : Checker(context, result, expectation)
         , m_rate(context.rateLimit(expectation.perSecond))
     {
@@ -150,7 +150,7 @@ private:
 // While a unit does not answer a peer, the peer's queries to it fall to the rate.
 class BackoffChecker : public ExpectationMonitor::Checker {
 public:
-    BackoffChecker(ExpectationMonitor::Context& context, int result, const Expectation& expectation)
+    BackoffChecker(ExpectationMonitor::Context& context, int result, const ExpectationDefinition& expectation)
         : Checker(context, result, expectation)
         , m_rate(context.rateLimit(expectation.perSecond))
     {

@@ -127,8 +127,8 @@ private:
 // Each unit gets a channel- or status-query at least so often.
 class PollCoverageChecker : public ExpectationMonitor::Checker {
 public:
-    PollCoverageChecker(ExpectationMonitor::Context& context, int result, const Expectation& expectation,
-                        qint64 startUs)
+    PollCoverageChecker(ExpectationMonitor::Context& context, int result,
+                        const ExpectationDefinition& expectation, qint64 startUs)
         : Checker(context, result, expectation)
         , m_units(std::size_t(context.unitCount()))
     {
@@ -220,8 +220,8 @@ private:
 class NoMalformedChecker : public ExpectationMonitor::Checker {
 public:
     // Without a session, only what the log shows.
-    NoMalformedChecker(ExpectationMonitor::Context& context, int result, const Expectation& expectation,
-                       const ScenarioSession* session)
+    NoMalformedChecker(ExpectationMonitor::Context& context, int result,
+                       const ExpectationDefinition& expectation, const ScenarioSession* session)
         : Checker(context, result, expectation)
         , m_session(session)
     {
@@ -326,7 +326,7 @@ private:
 // A matcher's count over the run; the near misses when it does not hold.
 class VerifyChecker : public ExpectationMonitor::Checker {
 public:
-    VerifyChecker(ExpectationMonitor::Context& context, int result, const Expectation& expectation,
+    VerifyChecker(ExpectationMonitor::Context& context, int result, const ExpectationDefinition& expectation,
                   quint64 startSeq, const TrafficLogModel& log)
         : Checker(context, result, expectation)
         , m_judge(expectation.matcher, context.addresses())

@@ -1,8 +1,8 @@
 // Any discovery-port datagram: only the single byte "X" is a request, and its lines compose.
 #include "fuzzcheck.h"
 #include "log/trafficlogline.h"
+#include "record/unitprofiles.h"
 #include "unit/discovery.h"
-#include "unit/unitprofiles.h"
 
 #include <cstdint>
 

@@ -1,8 +1,8 @@
 // Any datagrams as a recording of a unit: what is read from them is a unit this simulator can
 // be (a known port, an identity it can send, each position's range in order), or a refusal.
 #include "fuzzcheck.h"
+#include "record/unitprofiles.h"
 #include "recording/unitrecording.h"
-#include "unit/unitprofiles.h"
 
 #include <cstdint>
 

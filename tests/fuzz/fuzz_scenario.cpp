@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
 
     QStringList names;
-    for (const Expectation& expectation : scenario->expect) {
+    for (const ExpectationDefinition& expectation : scenario->expect) {
         FUZZ_CHECK(!expectation.name.isEmpty() && !names.contains(expectation.name));
         names << expectation.name;
         FUZZ_CHECK(expectation.withinMs >= 0 && expectation.atLeastMs >= 0 && expectation.everyMs >= 0 &&

@@ -3,8 +3,8 @@
 // Input: one byte that picks the profile and the draws, then the datagram's payload.
 #include "fuzzcheck.h"
 #include "log/trafficlogline.h"
-#include "unit/unitframe.h"
-#include "unit/unitprofiles.h"
+#include "record/unitframe.h"
+#include "record/unitprofiles.h"
 
 #include <cstdint>
 #include <cstring>

@@ -1,12 +1,12 @@
 // unitctl: speaks the unit protocol from a shell, for people and for scripts.
 #include "apiclient.h"
 #include "app/appversion.h"
-#include "fault/duration.h"
 #include "record.h"
+#include "record/duration.h"
+#include "record/unitframe.h"
+#include "record/unitprofiles.h"
 #include "replay.h"
 #include "storedlog.h"
-#include "unit/unitframe.h"
-#include "unit/unitprofiles.h"
 #include "unitclient.h"
 
 #include <QCommandLineParser>

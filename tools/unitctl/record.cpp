@@ -2,8 +2,8 @@
 
 #include "capture/localaddress.h"
 #include "capture/pcapwriter.h"
-#include "unit/unitframe.h"
-#include "unit/unitprofiles.h"
+#include "record/unitframe.h"
+#include "record/unitprofiles.h"
 #include "unitclient.h"
 
 #include <QDateTime>

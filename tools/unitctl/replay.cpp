@@ -1,8 +1,8 @@
 #include "replay.h"
 
+#include "record/unitframe.h"
+#include "record/unitprofiles.h"
 #include "recording/unitrecording.h"
-#include "unit/unitframe.h"
-#include "unit/unitprofiles.h"
 #include "unitclient.h"
 
 #include <QHash>

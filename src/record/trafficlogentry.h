@@ -1,6 +1,6 @@
 #pragma once
 
-#include "fault/faultrule.h"
+#include "faultkind.h"
 #include "unitframe.h"
 #include "unitprofiles.h"
 

@@ -1,6 +1,6 @@
 #include "peertablemodel.h"
 
-#include "scenariosession.h"
+#include "scenario/scenariosession.h"
 
 #include <QDateTime>
 

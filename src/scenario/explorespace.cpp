@@ -1,8 +1,8 @@
-#include "explore.h"
+#include "explorespace.h"
 
 #include "explorevariation.h"
-#include "fault/duration.h"
 #include "fleet/unitfleet.h"
+#include "record/duration.h"
 
 #include <QJsonArray>
 #include <QJsonObject>

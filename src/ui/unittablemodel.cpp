@@ -1,7 +1,7 @@
 #include "unittablemodel.h"
 
-#include "scenariosession.h"
-#include "unit/unitprofiles.h"
+#include "record/unitprofiles.h"
+#include "scenario/scenariosession.h"
 
 #include <QFileInfo>
 

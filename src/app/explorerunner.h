@@ -39,7 +39,7 @@ struct ExploreOptions {
 // run's seed) and UNITSIM_TIME_SCALE in its environment; at the scenario's end its process group
 // (the shell and all it started) gets SIGTERM, and SIGKILL if any of it is still there
 // kStopGraceMs later. The run is concluded when the whole group has gone, not the shell alone.
-class Explorer : public QObject {
+class ExploreRunner : public QObject {
     Q_OBJECT
 
 public:
@@ -50,8 +50,8 @@ public:
     static constexpr int kShrinkRepeats = 2;
     static constexpr int kShrinkPlays = 60;
 
-    explicit Explorer(ExploreOptions options, QObject* parent = nullptr);
-    ~Explorer() override;
+    explicit ExploreRunner(ExploreOptions options, QObject* parent = nullptr);
+    ~ExploreRunner() override;
 
     // Begins the first run; finished() comes when the exploration is over.
     void start();

@@ -11,7 +11,7 @@
 // Something a well-behaved controller does, which a scenario states and the run checks: each has
 // a name (the test case's, in a report) and one check with its values. Durations and rates are
 // the scenario's own time: under a time scale of 10, "within 2s" is 200 ms of real time.
-struct Expectation {
+struct ExpectationDefinition {
     enum class Check : quint8 {
         ResendAfterReboot, // {within: 2s}
         MaxRate,           // {per_unit: 50/s} or {per_peer: 50/s}
@@ -40,8 +40,8 @@ struct Expectation {
 
     // The check `key` with its `value`, as a file or the control API gives them; nothing, with
     // why in `error` (naming the value's part), when they are not one.
-    static std::optional<Expectation> fromJson(const QString& name, const QString& key,
-                                               const QJsonValue& value, QString* error);
+    static std::optional<ExpectationDefinition> fromJson(const QString& name, const QString& key,
+                                                         const QJsonValue& value, QString* error);
     // What it asks, in words: "each unit back after a reboot gets set-channels within 2 s".
     QString text() const;
 };

@@ -1,4 +1,4 @@
-#include "explorer.h"
+#include "explorerunner.h"
 
 #include "capture/trafficcapture.h"
 #include "consoleoutput.h"
@@ -63,7 +63,7 @@ QString shellQuoted(const QString& text)
 } // namespace
 
 // Everything one run has of its own, made anew for each.
-struct Explorer::Run {
+struct ExploreRunner::Run {
     Run(int runNumber, Scenario played, ExploreVariation drawn)
         : number(runNumber)
         , scenario(std::move(played))
@@ -101,15 +101,15 @@ struct Explorer::Run {
     QDeadlineTimer groupDeadline; // from the scenario's end: how long the group is waited for
 };
 
-Explorer::Explorer(ExploreOptions options, QObject* parent)
+ExploreRunner::ExploreRunner(ExploreOptions options, QObject* parent)
     : QObject(parent)
     , m_options(std::move(options))
 {
 }
 
-Explorer::~Explorer() = default;
+ExploreRunner::~ExploreRunner() = default;
 
-QString Explorer::progress() const
+QString ExploreRunner::progress() const
 {
     QStringList parts;
     if (!m_failures.isEmpty())
@@ -122,12 +122,12 @@ QString Explorer::progress() const
     return parts.isEmpty() ? QString() : u" ("_s + parts.join(u", "_s) + u')';
 }
 
-int Explorer::lastRun() const
+int ExploreRunner::lastRun() const
 {
     return m_options.onlyRun ? *m_options.onlyRun : m_options.runs - 1;
 }
 
-void Explorer::start()
+void ExploreRunner::start()
 {
     m_clock.start();
     printToStderr(
@@ -141,19 +141,19 @@ void Explorer::start()
     startRun(m_options.onlyRun.value_or(0));
 }
 
-void Explorer::stop()
+void ExploreRunner::stop()
 {
     if (std::exchange(m_stopping, true))
         return;
     printToStderr(u"Stopping after this run"_s);
 }
 
-void Explorer::startRun(int number)
+void ExploreRunner::startRun(int number)
 {
     play(number, drawVariation(m_options.scenario, m_options.seed, number));
 }
 
-void Explorer::play(int number, const ExploreVariation& variation)
+void ExploreRunner::play(int number, const ExploreVariation& variation)
 {
     Scenario scenario = withAdditions(m_options.scenario, variation.additions);
     if (!scenario.seed)
@@ -165,7 +165,7 @@ void Explorer::play(int number, const ExploreVariation& variation)
     connect(&run.session, &ScenarioSession::unitsReplaced, this,
             [&run] { run.log.setUnitAddresses(run.session.unitAddresses()); });
     // After the monitor's own: the verdict is in when this comes.
-    connect(&run.session, &ScenarioSession::scenarioFinished, this, &Explorer::scenarioEnded);
+    connect(&run.session, &ScenarioSession::scenarioFinished, this, &ExploreRunner::scenarioEnded);
 
     QString error;
     if (!run.control.listen(QHostAddress::LocalHost, 0, &error) || !run.session.play(scenario, &error)) {
@@ -191,11 +191,12 @@ void Explorer::play(int number, const ExploreVariation& variation)
         if (run.output.size() > kMaxControllerOutput)
             run.output.remove(0, run.output.size() - kMaxControllerOutput);
     });
-    connect(&run.controller, &QProcess::finished, this, &Explorer::controllerEnded, Qt::QueuedConnection);
+    connect(&run.controller, &QProcess::finished, this, &ExploreRunner::controllerEnded,
+            Qt::QueuedConnection);
     connect(&run.controller, &QProcess::errorOccurred, this, [this, &run](QProcess::ProcessError problem) {
         if (problem == QProcess::FailedToStart) {
             run.output += "the controller could not be started: " + run.controller.errorString().toUtf8();
-            QMetaObject::invokeMethod(this, &Explorer::controllerEnded, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(this, &ExploreRunner::controllerEnded, Qt::QueuedConnection);
         }
     });
     run.killTimer.setSingleShot(true);
@@ -206,7 +207,7 @@ void Explorer::play(int number, const ExploreVariation& variation)
     run.group = run.controller.processId();
 }
 
-void Explorer::scenarioEnded()
+void ExploreRunner::scenarioEnded()
 {
     Run& run = *m_run;
     run.scenarioOver = true;
@@ -216,10 +217,10 @@ void Explorer::scenarioEnded()
     run.killTimer.start(kStopGraceMs);
     run.groupDeadline = QDeadlineTimer(kStopGraceMs + kGroupAfterKillMs);
     if (run.controller.state() == QProcess::NotRunning)
-        QMetaObject::invokeMethod(this, &Explorer::concludeWhenTheGroupIsGone, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, &ExploreRunner::concludeWhenTheGroupIsGone, Qt::QueuedConnection);
 }
 
-void Explorer::concludeWhenTheGroupIsGone()
+void ExploreRunner::concludeWhenTheGroupIsGone()
 {
     if (!m_run || m_run->concluded)
         return;
@@ -228,10 +229,10 @@ void Explorer::concludeWhenTheGroupIsGone()
     // Past the grace the group had its SIGKILL; a process the kernel holds on to is not waited for.
     if (gone || run.groupDeadline.hasExpired())
         return concludeRun();
-    QTimer::singleShot(kGroupPollMs, this, &Explorer::concludeWhenTheGroupIsGone);
+    QTimer::singleShot(kGroupPollMs, this, &ExploreRunner::concludeWhenTheGroupIsGone);
 }
 
-void Explorer::controllerEnded()
+void ExploreRunner::controllerEnded()
 {
     if (!m_run || m_run->controllerOver)
         return;
@@ -244,7 +245,7 @@ void Explorer::controllerEnded()
                           .arg(seconds(m_run->clock.elapsed())));
 }
 
-void Explorer::concludeRun()
+void ExploreRunner::concludeRun()
 {
     if (!m_run || std::exchange(m_run->concluded, true))
         return;
@@ -301,7 +302,7 @@ void Explorer::concludeRun()
     nextCandidates();
 }
 
-void Explorer::nextCandidates()
+void ExploreRunner::nextCandidates()
 {
     Shrink& shrink = *m_shrink;
     shrink.candidates = shrinkCandidates(m_options.scenario, shrink.smallest.variation.additions);
@@ -309,7 +310,7 @@ void Explorer::nextCandidates()
     tryCandidate();
 }
 
-void Explorer::tryCandidate()
+void ExploreRunner::tryCandidate()
 {
     Shrink& shrink = *m_shrink;
     const bool budgetSpent = m_options.budgetMs && m_clock.elapsed() >= *m_options.budgetMs;
@@ -339,7 +340,7 @@ void Explorer::tryCandidate()
         Qt::QueuedConnection);
 }
 
-void Explorer::shrinkStep(const Outcome& outcome)
+void ExploreRunner::shrinkStep(const Outcome& outcome)
 {
     Shrink& shrink = *m_shrink;
     const ShrinkCandidate& candidate = shrink.candidates[shrink.next];
@@ -364,7 +365,7 @@ void Explorer::shrinkStep(const Outcome& outcome)
     nextCandidates();
 }
 
-void Explorer::record(const Outcome& outcome, const QString& shrinkSummary)
+void ExploreRunner::record(const Outcome& outcome, const QString& shrinkSummary)
 {
     const QString directory =
         QDir(m_options.outDir).filePath(QStringLiteral("failure-%1").arg(m_failures.size() + 1));
@@ -380,7 +381,7 @@ void Explorer::record(const Outcome& outcome, const QString& shrinkSummary)
     next(outcome.number);
 }
 
-void Explorer::next(int number)
+void ExploreRunner::next(int number)
 {
     const bool budgetSpent = m_options.budgetMs && m_clock.elapsed() >= *m_options.budgetMs;
     if (budgetSpent && number < lastRun())
@@ -392,8 +393,8 @@ void Explorer::next(int number)
         this, [this, number] { startRun(number + 1); }, Qt::QueuedConnection);
 }
 
-bool Explorer::writeFailure(const QString& directory, const Outcome& outcome, const QString& shrinkSummary,
-                            QString* error)
+bool ExploreRunner::writeFailure(const QString& directory, const Outcome& outcome,
+                                 const QString& shrinkSummary, QString* error)
 {
     if (!QDir().mkpath(directory)) {
         *error = directory + u": cannot be made"_s;
@@ -447,7 +448,7 @@ bool Explorer::writeFailure(const QString& directory, const Outcome& outcome, co
            writeFile(dir.filePath(u"README.txt"_s), readme.join(u'\n').toUtf8() + '\n', error);
 }
 
-void Explorer::finish(int status)
+void ExploreRunner::finish(int status)
 {
     m_run.reset();
     m_shrink.reset();

@@ -1,6 +1,6 @@
-#include "expectation.h"
+#include "expectationdefinition.h"
 
-#include "fault/duration.h"
+#include "record/duration.h"
 #include "scenario.h"
 
 #include <QJsonDocument>
@@ -13,7 +13,7 @@ namespace {
 constexpr double kMaxRate = 1e6;
 constexpr int kMaxUnanswered = 1'000'000;
 
-std::optional<Expectation> fail(QString* error, const QString& message)
+std::optional<ExpectationDefinition> fail(QString* error, const QString& message)
 {
     if (error)
         *error = message;
@@ -57,7 +57,7 @@ std::optional<double> parseRate(const QString& text)
     return value;
 }
 
-const char* Expectation::checkName(Check check)
+const char* ExpectationDefinition::checkName(Check check)
 {
     static constexpr const char* kNames[kCheckCount] = {
         "resend_after_reboot", "max_rate", "discovery_interval", "backoff", "poll_coverage",
@@ -65,10 +65,10 @@ const char* Expectation::checkName(Check check)
     return kNames[int(check)];
 }
 
-std::optional<Expectation> Expectation::fromJson(const QString& name, const QString& key,
-                                                 const QJsonValue& value, QString* error)
+std::optional<ExpectationDefinition> ExpectationDefinition::fromJson(const QString& name, const QString& key,
+                                                                     const QJsonValue& value, QString* error)
 {
-    Expectation expectation;
+    ExpectationDefinition expectation;
     expectation.name = name;
     expectation.value = value;
     bool known = false;
@@ -170,7 +170,7 @@ std::optional<Expectation> Expectation::fromJson(const QString& name, const QStr
     return expectation;
 }
 
-QString Expectation::text() const
+QString ExpectationDefinition::text() const
 {
     switch (check) {
     case Check::ResendAfterReboot:
