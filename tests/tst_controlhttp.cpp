@@ -19,12 +19,6 @@ using namespace Qt::Literals::StringLiterals;
 namespace {
 // How long a test lets the server run while a client holds still, to see that nothing grows.
 constexpr int kSettleMs = 500;
-// AddressSanitizer keeps freed memory in quarantine, so resident memory says nothing there.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kMemoryTells = false;
-#else
-constexpr bool kMemoryTells = true;
-#endif
 
 // Runs the event loop until `done` holds or `timeoutMs` passed, waking on every event: unlike
 // QTest::qWaitFor, no pause between rounds, which would slow a bulk transfer between this test's
@@ -39,16 +33,6 @@ template <typename Predicate> bool runUntil(Predicate done, int timeoutMs)
                                         int(qMin<qint64>(deadline.remainingTime(), 100)));
     }
     return true;
-}
-
-// Resident memory of this process, in bytes.
-qint64 residentBytes()
-{
-    QFile status(u"/proc/self/statm"_s);
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    const QList<QByteArray> fields = status.readAll().split(' ');
-    return fields.size() > 1 ? fields[1].toLongLong() * 4096 : -1;
 }
 
 // A client that speaks raw bytes, so that it can break every rule.
@@ -284,10 +268,10 @@ void TestControlHttp::refusedAsSoonAsTheHeaderIsIn()
 void TestControlHttp::hostileRequestsCostNoMemory()
 {
     // A client that never stops sending: one endless header line, and a body of 4 GiB announced
-    // without a token. Each is refused after at most the header limit, whatever follows.
+    // without a token. Each is refused after at most the header limit, whatever follows (what
+    // that costs in memory is measured by bench/run-api-bench.sh).
     startServer("secret");
     const QByteArray megabyte(1024 * 1024, 'a');
-    const qint64 before = residentBytes();
     for (const QByteArray& head :
          {QByteArray("GET /api/v1/units HTTP/1.1\r\nX-Long: "),
           QByteArray("POST /api/v1/faults HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
@@ -308,9 +292,6 @@ void TestControlHttp::hostileRequestsCostNoMemory()
             10000));
         QVERIFY2(written < 32 * megabyte.size(), qPrintable(u"%1 bytes were taken"_s.arg(written)));
     }
-    const qint64 grown = residentBytes() - before;
-    if (kMemoryTells)
-        QVERIFY2(grown < 8 * 1024 * 1024, qPrintable(u"resident memory grew by %1 bytes"_s.arg(grown)));
 }
 
 void TestControlHttp::idleAndSlowConnectionsAreClosed()
@@ -371,13 +352,10 @@ void TestControlHttp::clientThatDoesNotReadHoldsLittle()
     QByteArray requests;
     for (int i = 0; i < kRequests; ++i)
         requests += get("/api/v1/openapi.json");
-    const qint64 before = residentBytes();
+    // What the server holds meanwhile is measured by bench/run-api-bench.sh.
     client.socket().setReadBufferSize(1); // the client's own buffer must not do the holding
     client.send(requests);
     QTest::qWait(kSettleMs);
-    const qint64 grown = residentBytes() - before;
-    if (kMemoryTells)
-        QVERIFY2(grown < 16 * 1024 * 1024, qPrintable(u"resident memory grew by %1 bytes"_s.arg(grown)));
 
     // Every request is answered once the client reads, in order.
     client.socket().setReadBufferSize(0);

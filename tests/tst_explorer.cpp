@@ -1,6 +1,7 @@
 // --explore against the sample controller: with its hidden bug, which needs a reboot and delayed
 // replies on one unit at once, an exploration from a fixed seed finds a failing run, writes it
 // out, and the run repeats alone; the well-behaved controller fails no run. Uses the fixed ports.
+#include "app/processgroup.h"
 #include "programs.h"
 #include "scenario/scenariofile.h"
 
@@ -11,6 +12,10 @@
 #include <QTest>
 
 #include <algorithm>
+
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -56,6 +61,7 @@ private slots:
     void findsTheHiddenBugAndWritesTheRunOut();
     void theWellBehavedControllerFailsNoRun();
     void aControllerBehindAShellGetsItsGrace();
+    void aGroupOfZombiesIsGone();
 };
 
 void TestExplorer::findsTheHiddenBugAndWritesTheRunOut()
@@ -166,6 +172,42 @@ void TestExplorer::aControllerBehindAShellGetsItsGrace()
     QFile written(stats);
     QVERIFY2(written.open(QIODevice::ReadOnly), "the controller was killed before it wrote its statistics");
     QCOMPARE(written.readAll(), "written\n"_ba);
+}
+
+// A controller's child its shell left behind is reaped by whoever adopted it, late or never (PID 1
+// of a container): a run does not wait for that.
+void TestExplorer::aGroupOfZombiesIsGone()
+{
+    const auto child = [](bool waits) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::setpgid(0, 0);
+            if (waits)
+                ::pause();
+            ::_exit(0);
+        }
+        ::setpgid(pid, pid); // either side may come first
+        return pid;
+    };
+    const auto state = [](pid_t pid) {
+        QFile stat(u"/proc/%1/stat"_s.arg(pid));
+        if (!stat.open(QIODevice::ReadOnly))
+            return QByteArray();
+        const QByteArray text = stat.readAll();
+        return text.mid(text.lastIndexOf(')') + 2, 1);
+    };
+    const pid_t ended = child(false);
+    const pid_t running = child(true);
+    QTRY_COMPARE_WITH_TIMEOUT(state(ended), "Z"_ba, 5000);
+    QCOMPARE(::kill(-ended, 0), 0); // what the kernel still says of it
+    QVERIFY(!processGroupRuns(ended));
+    QVERIFY(processGroupRuns(running));
+    ::kill(running, SIGKILL);
+    QTRY_COMPARE_WITH_TIMEOUT(state(running), "Z"_ba, 5000);
+    QVERIFY(!processGroupRuns(running));
+    ::waitpid(ended, nullptr, 0);
+    ::waitpid(running, nullptr, 0);
+    QVERIFY(!processGroupRuns(ended));
 }
 
 QTEST_GUILESS_MAIN(TestExplorer)

@@ -54,7 +54,7 @@ private slots:
     void fleetThatCannotHaveItsFilesBindsNothing();
     void fleetIsCheckedBeforeItIsMade();
     void fleetIsSteeredUnitByUnitThroughTheControlApi();
-    void controlApiOutOfFilesRestsAndRecovers();
+    void controlApiOutOfFilesRecovers();
     void portThatCannotBeBoundEndsTheRun_data();
     void portThatCannotBeBoundEndsTheRun();
 
@@ -608,30 +608,16 @@ void TestHeadless::fleetIsCheckedBeforeItIsMade()
     QVERIFY2(result.err.contains(u"65535 units need 131134 open files"_s), qPrintable(result.err));
 }
 
-namespace {
-// CPU time (user and system) a process has used so far, in seconds.
-double cpuSeconds(qint64 pid)
-{
-    QFile stat(u"/proc/%1/stat"_s.arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray text = stat.readAll();
-    // Fields after the command's closing parenthesis; utime and stime are the 12th and 13th.
-    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    return fields.size() > 12 ? (fields[11].toDouble() + fields[12].toDouble()) / double(sysconf(_SC_CLK_TCK))
-                              : -1;
-}
-} // namespace
-
-void TestHeadless::controlApiOutOfFilesRestsAndRecovers()
+void TestHeadless::controlApiOutOfFilesRecovers()
 {
     // With 40 open files at the most, the control API runs out of them after a few dozen
-    // connections. It must neither spin nor stop accepting for good.
+    // connections. It must not stop accepting for good (that it does not spin meanwhile is
+    // measured by bench/run-api-bench.sh).
 #if defined(__SANITIZE_ADDRESS__)
     QSKIP("the sanitizers' runtime needs file descriptors of its own, which this test takes away");
 #endif
     constexpr int kClients = 60;
-    constexpr int kWatchMs = 1000; // how long the server's CPU time is watched while out of files
+    constexpr int kOutOfFilesMs = 500; // how long the server is left out of files
     QProcess simulator;
     simulator.start(
         u"sh"_s, {u"-c"_s, u"ulimit -n 40 && exec \"$0\" --headless --quiet --control 0"_s, simulatorPath()});
@@ -659,10 +645,8 @@ void TestHeadless::controlApiOutOfFilesRestsAndRecovers()
             });
         },
         5000));
-    const double before = cpuSeconds(simulator.processId());
-    QTest::qWait(kWatchMs);
-    const double used = cpuSeconds(simulator.processId()) - before;
-    QVERIFY2(used >= 0 && used < 0.3, qPrintable(u"%1 s of CPU in %2 ms"_s.arg(used).arg(kWatchMs)));
+    QTest::qWait(kOutOfFilesMs);
+    QCOMPARE(simulator.state(), QProcess::Running);
 
     // Once files are free again, requests are served.
     clients.clear();

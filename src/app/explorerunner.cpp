@@ -4,6 +4,7 @@
 #include "consoleoutput.h"
 #include "control/controlserver.h"
 #include "log/trafficlogmodel.h"
+#include "processgroup.h"
 #include "scenario/explorevariation.h"
 #include "scenario/scenariofile.h"
 #include "scenario/scenariosession.h"
@@ -225,7 +226,7 @@ void ExploreRunner::concludeWhenTheGroupIsGone()
     if (!m_run || m_run->concluded)
         return;
     Run& run = *m_run;
-    const bool gone = run.group <= 0 || (::kill(pid_t(-run.group), 0) != 0 && errno == ESRCH);
+    const bool gone = !processGroupRuns(pid_t(run.group));
     // Past the grace the group had its SIGKILL; a process the kernel holds on to is not waited for.
     if (gone || run.groupDeadline.hasExpired())
         return concludeRun();

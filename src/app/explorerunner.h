@@ -38,7 +38,8 @@ struct ExploreOptions {
 // UNITSIM_CONTROL_URL, UNITSIM_UNITS (the units' addresses, comma-separated), UNITSIM_SEED (the
 // run's seed) and UNITSIM_TIME_SCALE in its environment; at the scenario's end its process group
 // (the shell and all it started) gets SIGTERM, and SIGKILL if any of it is still there
-// kStopGraceMs later. The run is concluded when the whole group has gone, not the shell alone.
+// kStopGraceMs later. The run is concluded when the whole group has gone (or ended and waits only
+// to be reaped), not the shell alone.
 class ExploreRunner : public QObject {
     Q_OBJECT
 
