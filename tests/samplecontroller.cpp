@@ -206,7 +206,10 @@ int main(int argc, char** argv)
                                      QStringLiteral("S"), QStringLiteral("3"));
     const QCommandLineOption habit(QStringLiteral("habit"), QStringLiteral("The bad habit."),
                                    QStringLiteral("HABIT"), QStringLiteral("none"));
-    parser.addOptions({discover, seconds, habit});
+    // Not used: it marks the process for the test that looks for what it started (pgrep -f).
+    const QCommandLineOption tag(QStringLiteral("tag"), QStringLiteral("A mark of the test's own."),
+                                 QStringLiteral("TAG"));
+    parser.addOptions({discover, seconds, habit, tag});
     parser.process(app);
     static const QStringList habits{QStringLiteral("none"),          QStringLiteral("no-resend"),
                                     QStringLiteral("poll-too-fast"), QStringLiteral("discovery-storm"),

@@ -3,6 +3,7 @@
 #include "fault/faultrule.h"
 #include "scenario/explorevariation.h"
 #include "scenario/scenariofile.h"
+#include "scenario/shrinksearch.h"
 
 #include <QJsonDocument>
 #include <QSet>
@@ -37,6 +38,17 @@ Scenario room()
     return *scenario;
 }
 
+// A reboot of units 2 to 4 at 8 s for 4 s, within the room's explore block.
+ScenarioEvent rebootOfUnits2To4()
+{
+    ScenarioEvent reboot;
+    reboot.kind = ScenarioEvent::Kind::Reboot;
+    reboot.atMs = 8000;
+    reboot.forMs = 4000;
+    reboot.units = {2, 4, u"2-4"_s};
+    return reboot;
+}
+
 QByteArray yamlOf(const Scenario& scenario, const ExploreVariation& variation)
 {
     return ScenarioFile::toYaml(withAdditions(scenario, variation.additions));
@@ -55,6 +67,7 @@ private slots:
     void additionsStayWithinTheBlock();
     void aRunIsAScenarioThatLoads();
     void shrinkingTriesEachSmallerStep();
+    void shrinkingKeepsOnlyWhatFailsTheSameWay();
 };
 
 void TestExplore::readsTheBlock()
@@ -208,11 +221,7 @@ void TestExplore::aRunIsAScenarioThatLoads()
 void TestExplore::shrinkingTriesEachSmallerStep()
 {
     const Scenario scenario = room();
-    ScenarioEvent reboot;
-    reboot.kind = ScenarioEvent::Kind::Reboot;
-    reboot.atMs = 8000;
-    reboot.forMs = 4000;
-    reboot.units = {2, 4, u"2-4"_s};
+    ScenarioEvent reboot = rebootOfUnits2To4();
     ScenarioEvent drop;
     drop.kind = ScenarioEvent::Kind::Fault;
     drop.atMs = 6000;
@@ -252,6 +261,59 @@ void TestExplore::shrinkingTriesEachSmallerStep()
     least.rule = *FaultRule::parse(u"drop"_s, &error);
     least.atMs = 6000;
     QCOMPARE(shrinkCandidates(scenario, {least}).size(), 1); // only: without it
+}
+
+// A smaller variation is kept only when every play of it fails the expectation being shrunk: one
+// that passes once, or fails only another expectation, is another case, not this one smaller.
+void TestExplore::shrinkingKeepsOnlyWhatFailsTheSameWay()
+{
+    const Scenario scenario = room();
+    ScenarioEvent reboot = rebootOfUnits2To4();
+    ScenarioEvent offline = reboot;
+    offline.kind = ScenarioEvent::Kind::Offline;
+    offline.units = {6, 6, u"6"_s};
+    const ExploreVariation failing{42, {reboot, offline}};
+    const QList<ShrinkCandidate> first = shrinkCandidates(scenario, failing.additions);
+    ShrinkSearch search(scenario, u"polled"_s, failing, 2, 60);
+    using Verdict = ShrinkSearch::Verdict;
+    const auto text = [&](const QList<ScenarioEvent>& additions) { return yamlOf(scenario, {0, additions}); };
+
+    // Candidate 0 fails, but only another expectation: not kept, whatever came first.
+    QCOMPARE(text(search.next()->additions), text(first[0].additions));
+    QCOMPARE(search.record({u"polled"_s}), Verdict::Again);
+    QCOMPARE(text(search.next()->additions), text(first[0].additions)); // the same again
+    QCOMPARE(search.record({u"resent"_s}), Verdict::Rejected);
+    // Candidate 1 passes once: not kept.
+    QCOMPARE(text(search.next()->additions), text(first[1].additions));
+    QCOMPARE(search.record({u"polled"_s, u"resent"_s}), Verdict::Again);
+    QVERIFY(search.next());
+    QCOMPARE(search.record({}), Verdict::Rejected);
+    QCOMPARE(text(search.smallest().additions), text(failing.additions));
+    QCOMPARE(search.steps(), 0);
+    // Candidate 2 fails the same way twice (beside another): kept, and the search goes on from it.
+    const std::optional<ExploreVariation> third = search.next();
+    QCOMPARE(text(third->additions), text(first[2].additions));
+    QCOMPARE(third->seed, failing.seed);
+    QCOMPARE(search.record({u"resent"_s, u"polled"_s}), Verdict::Again);
+    QVERIFY(search.next());
+    QCOMPARE(search.record({u"polled"_s}), Verdict::Kept);
+    QCOMPARE(text(search.smallest().additions), text(first[2].additions));
+    QCOMPARE(search.lastChange(), first[2].change);
+    QCOMPARE(text(search.next()->additions),
+             text(shrinkCandidates(scenario, first[2].additions)[0].additions));
+    QCOMPARE(search.plays(), 7);
+
+    // Nothing smaller fails: over, and said so; a budget of plays ends it too.
+    ShrinkSearch rejecting(scenario, u"polled"_s, failing, 2, 60);
+    while (rejecting.next())
+        QCOMPARE(rejecting.record({}), Verdict::Rejected);
+    QCOMPARE(qsizetype(rejecting.plays()), first.size());
+    QCOMPARE(rejecting.whyOver(), u"nothing smaller fails"_s);
+    ShrinkSearch bounded(scenario, u"polled"_s, failing, 2, 3);
+    while (bounded.next())
+        bounded.record({u"polled"_s});
+    QCOMPARE(bounded.plays(), 3);
+    QCOMPARE(bounded.whyOver(), u"the shrink budget is spent"_s);
 }
 
 QTEST_GUILESS_MAIN(TestExplore)

@@ -289,25 +289,16 @@ void ExploreRunner::concludeRun()
     // The run alone, as asked, is written as it played.
     if (m_options.onlyRun)
         return record(outcome, {});
-    m_shrink = std::make_unique<Shrink>();
-    m_shrink->target = outcome.failed.first();
-    m_shrink->smallest = outcome;
-    m_shrink->clock.start();
+    m_shrink.reset(new Shrink{ShrinkSearch(m_options.scenario, outcome.failed.first(), outcome.variation,
+                                           kShrinkRepeats, kShrinkPlays),
+                              outcome});
     printToStderr(
         QStringLiteral("Shrinking run %1 while \"%2\" still fails (each smaller variation played %3 "
                        "times; at most %4 plays)")
             .arg(outcome.number)
-            .arg(m_shrink->target)
+            .arg(m_shrink->search.target())
             .arg(kShrinkRepeats)
             .arg(kShrinkPlays));
-    nextCandidates();
-}
-
-void ExploreRunner::nextCandidates()
-{
-    Shrink& shrink = *m_shrink;
-    shrink.candidates = shrinkCandidates(m_options.scenario, shrink.smallest.variation.additions);
-    shrink.next = 0;
     tryCandidate();
 }
 
@@ -315,55 +306,44 @@ void ExploreRunner::tryCandidate()
 {
     Shrink& shrink = *m_shrink;
     const bool budgetSpent = m_options.budgetMs && m_clock.elapsed() >= *m_options.budgetMs;
-    if (shrink.next >= shrink.candidates.size() || shrink.plays >= kShrinkPlays || budgetSpent ||
-        m_stopping) {
-        const QString why = shrink.next >= shrink.candidates.size() ? u"nothing smaller fails"_s
-                            : shrink.plays >= kShrinkPlays          ? u"the shrink budget is spent"_s
-                            : budgetSpent                           ? u"the exploration's budget is spent"_s
-                                                                    : u"stopped"_s;
+    const std::optional<ExploreVariation> variation =
+        budgetSpent || m_stopping ? std::nullopt : shrink.search.next();
+    if (!variation) {
+        const QString why = budgetSpent  ? u"the exploration's budget is spent"_s
+                            : m_stopping ? u"stopped"_s
+                                         : shrink.search.whyOver();
         const Outcome smallest = shrink.smallest;
+        const int steps = shrink.search.steps();
         const QString summary = QStringLiteral("shrunk in %1 step%2 and %3 plays (%4): %5 addition%6 left")
-                                    .arg(shrink.steps)
-                                    .arg(shrink.steps == 1 ? QString() : u"s"_s)
-                                    .arg(shrink.plays)
+                                    .arg(steps)
+                                    .arg(steps == 1 ? QString() : u"s"_s)
+                                    .arg(shrink.search.plays())
                                     .arg(why)
                                     .arg(smallest.variation.additions.size())
                                     .arg(smallest.variation.additions.size() == 1 ? QString() : u"s"_s);
         m_shrink.reset();
         return record(smallest, summary);
     }
-    const ShrinkCandidate& candidate = shrink.candidates[shrink.next];
-    ExploreVariation variation = shrink.smallest.variation;
-    variation.additions = candidate.additions;
-    ++shrink.plays;
     QMetaObject::invokeMethod(
-        this, [this, number = shrink.smallest.number, variation] { play(number, variation); },
+        this, [this, number = shrink.smallest.number, variation = *variation] { play(number, variation); },
         Qt::QueuedConnection);
 }
 
 void ExploreRunner::shrinkStep(const Outcome& outcome)
 {
     Shrink& shrink = *m_shrink;
-    const ShrinkCandidate& candidate = shrink.candidates[shrink.next];
     // Kept only when every play of it fails the same way: a flaky result is a pass.
-    if (!outcome.failed.contains(shrink.target)) {
-        shrink.repeat = 0;
-        ++shrink.next;
+    if (shrink.search.record(outcome.failed) != ShrinkSearch::Verdict::Kept)
         return tryCandidate();
-    }
-    if (++shrink.repeat < kShrinkRepeats)
-        return tryCandidate(); // the same candidate again
-    shrink.repeat = 0;
-    ++shrink.steps;
     shrink.smallest = outcome;
     printToStderr(QStringLiteral("  shrink step %1 (%2 plays, %3 left): %4: still fails")
-                      .arg(shrink.steps)
-                      .arg(shrink.plays)
+                      .arg(shrink.search.steps())
+                      .arg(shrink.search.plays())
                       .arg(m_options.budgetMs ? scenarioDurationText(std::max<qint64>(
                                                     0, *m_options.budgetMs - m_clock.elapsed()))
-                                              : QStringLiteral("%1 plays").arg(kShrinkPlays - shrink.plays))
-                      .arg(candidate.change));
-    nextCandidates();
+                                              : QStringLiteral("%1 plays").arg(shrink.search.playsLeft()))
+                      .arg(shrink.search.lastChange()));
+    tryCandidate();
 }
 
 void ExploreRunner::record(const Outcome& outcome, const QString& shrinkSummary)

@@ -2,6 +2,7 @@
 
 #include "scenario/explorevariation.h"
 #include "scenario/scenario.h"
+#include "scenario/shrinksearch.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -79,15 +80,10 @@ private:
         QByteArray output;
     };
     // A failing run being made smaller.
+    // The shrinking of a failing run in progress, and the play of its smallest variation so far.
     struct Shrink {
-        QString target; // the expectation that must still fail
+        ShrinkSearch search;
         Outcome smallest;
-        QList<ShrinkCandidate> candidates;
-        qsizetype next = 0;
-        int repeat = 0;
-        int plays = 0;
-        int steps = 0;
-        QElapsedTimer clock;
     };
     void startRun(int run);
     void play(int number, const ExploreVariation& variation);
@@ -97,7 +93,6 @@ private:
     // started may still be writing what SIGTERM asked of it after the shell has gone.
     void concludeWhenTheGroupIsGone();
     void concludeRun();
-    void nextCandidates();
     void tryCandidate();
     void shrinkStep(const Outcome& outcome);
     void record(const Outcome& outcome, const QString& shrinkSummary);
