@@ -25,18 +25,26 @@ start_in() {
     echo "FAIL: the simulator in $ns did not start:"; cat "$work/$ns.err"; exit 1
 }
 in_controller() { ip netns exec "$controller_ns" "$@"; }
+# Listening is not yet answering on a busy machine (a scenario still reading its recording, say):
+# waits until ADDRESS answers discovery from the controller's side, at most 20 tries of 1 s.
+answering() {
+    for _ in $(seq 20); do in_controller "$unitctl" discover "$1" >/dev/null 2>&1 && return; done
+    echo "FAIL: $1 does not answer discovery"; exit 1
+}
 failed=0
 expect() { # WHAT PATTERN TEXT
     if grep -qF -- "$2" <<<"$3"; then echo "ok: $1"; else echo "FAIL: $1: no '$2' in:"; echo "$3"; failed=1; fi
 }
 
 start_in "$unit_ns" --profile 5 --seed 1
+answering 10.79.0.2
 out=$(in_controller "$unitctl" record 10.79.0.2 --out "$work/real.pcap")
 expect "the probe recorded" "23 requests, 14 replies recorded from 10.79.0.2 (unit port 4005)" "$out"
 
 # Against a simulated unit of the same profile (its own draws): no difference.
 start_in "$controller_ns" --profile 5 --seed 2
 local_pid=$started
+answering 127.0.0.1
 out=$(in_controller "$unitctl" replay "$work/real.pcap" --to 127.0.0.1 --explain) || { echo "FAIL: replay found differences:"; echo "$out"; failed=1; }
 expect "same profile: as recorded" "23 requests replayed, 14 replies as recorded, 0 differences" "$out"
 expect "same profile: explained as nowhere" "  nowhere" "$out"
@@ -45,6 +53,7 @@ kill "$local_pid"; wait "$local_pid" 2>/dev/null || true
 # Against profile 6, which shares port and identity with 5 and differs at status position 14.
 start_in "$controller_ns" --profile 6
 local_pid=$started
+answering 127.0.0.1
 status=0
 out=$(in_controller "$unitctl" replay "$work/real.pcap" --to 127.0.0.1 --explain) || status=$?
 [ $status -eq 1 ] || { echo "FAIL: replay against another profile exited $status, not 1"; failed=1; }
@@ -59,6 +68,7 @@ kill "$local_pid"; wait "$local_pid" 2>/dev/null || true
 printf 'version: 1\nunits:\n  - {address: 127.0.11.1, recording: real.pcap}\n' >"$work/recorded.yaml"
 start_in "$controller_ns" --scenario "$work/recorded.yaml" --seed 3
 local_pid=$started
+answering 127.0.11.1
 out=$(in_controller "$unitctl" replay "$work/real.pcap" --to 127.0.11.1 --explain) || { echo "FAIL: replay against the recorded unit found differences:"; echo "$out"; failed=1; }
 expect "recorded unit: as recorded" "23 requests replayed, 14 replies as recorded, 0 differences" "$out"
 out=$(in_controller "$unitctl" discover 127.0.11.1)
