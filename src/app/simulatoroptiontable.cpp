@@ -251,11 +251,6 @@ QString excludesProblem(const Option& option, const QStringList& names)
 }
 } // namespace
 
-std::span<const Option> options()
-{
-    return kOptions;
-}
-
 const Option* find(const QString& name)
 {
     for (const Option& option : kOptions) {

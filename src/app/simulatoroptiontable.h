@@ -4,7 +4,6 @@
 #include <QStringList>
 
 #include <array>
-#include <span>
 
 class QCommandLineParser;
 
@@ -17,7 +16,6 @@ namespace SimulatorOptionTable {
 // mean a run without one (and are refused unless --headless or --explore is given).
 enum class Scope {
     Window,   // also the window's: --control, --seed, --log-dir, ...
-    Console,  // help and version, with or without --headless
     Headless, // a headless run's
     Explore,  // --explore's own
 };
@@ -41,7 +39,6 @@ struct Option {
     const char* help = "";
 };
 
-std::span<const Option> options();
 const Option* find(const QString& name);
 
 // Whether `name` (without dashes) asks for a run without the window.
