@@ -86,7 +86,7 @@ test-sanitize: sanitize-build
 
 # libFuzzer over the datagram path, FUZZ_SECONDS per target, from the seeds in tests/fuzz/corpus.
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS = fuzz_unitdatagram fuzz_discovery fuzz_logline fuzz_faultrule fuzz_capturepacket fuzz_recording fuzz_scenario fuzz_matcher fuzz_httphead
+FUZZ_TARGETS = fuzz_unitdatagram fuzz_discovery fuzz_logline fuzz_faultrule fuzz_capturepacket fuzz_recording fuzz_scenario fuzz_matcher fuzz_httphead fuzz_explorejob
 .PHONY: fuzz
 fuzz:
 	@scripts/install-deps.sh build fuzz

@@ -447,6 +447,11 @@ void TestCommandLine::usageErrors_data()
     QTest::addRow("runs 0") << QStringList{u"--explore"_s, explore,     u"--controller"_s,
                                            u"true"_s,      u"--runs"_s, u"0"_s}
                             << u"--runs needs a whole number from 1"_s;
+    QTest::addRow("jobs 0") << QStringList{u"--explore"_s, explore,     u"--controller"_s,
+                                           u"true"_s,      u"--jobs"_s, u"0"_s}
+                            << u"--jobs needs a whole number from 1 to 256, not '0'"_s;
+    QTest::addRow("no-swarm without explore")
+        << QStringList{u"--headless"_s, u"--no-swarm"_s} << u"--no-swarm goes with --explore"_s;
     QTest::addRow("budget without unit")
         << QStringList{u"--explore"_s, explore, u"--controller"_s, u"true"_s, u"--budget"_s, u"60"_s}
         << u"--budget needs a duration such as 90s or 10m, not '60'"_s;
@@ -465,10 +470,11 @@ void TestCommandLine::usageErrors()
 
 void TestCommandLine::exploreTakesItsOptions()
 {
-    const SimulatorOptions options = parsed(commandLine(
-        {u"--explore"_s, QStringLiteral(UNITSIM_EXAMPLES_DIR "/explore-reboots.yaml"), u"--controller"_s,
-         u"ctl --x 'a b'"_s, u"--runs"_s, u"7"_s, u"--budget"_s, u"2m"_s, u"--seed"_s, u"42"_s, u"--out"_s,
-         u"found"_s, u"--explore-run"_s, u"3"_s, u"--time-scale"_s, u"5"_s}));
+    const SimulatorOptions options =
+        parsed(commandLine({u"--explore"_s, QStringLiteral(UNITSIM_EXAMPLES_DIR "/explore-reboots.yaml"),
+                            u"--controller"_s, u"ctl --x 'a b'"_s, u"--runs"_s, u"7"_s, u"--budget"_s,
+                            u"2m"_s, u"--seed"_s, u"42"_s, u"--out"_s, u"found"_s, u"--explore-run"_s, u"3"_s,
+                            u"--time-scale"_s, u"5"_s, u"--jobs"_s, u"3"_s, u"--no-swarm"_s}));
     QCOMPARE(options.action, Action::Explore);
     const ExploreOptions& explore = *options.explore;
     QCOMPARE(explore.controller, u"ctl --x 'a b'"_s);
@@ -477,6 +483,8 @@ void TestCommandLine::exploreTakesItsOptions()
     QCOMPARE(explore.seed, 42u);
     QCOMPARE(explore.outDir, u"found"_s);
     QCOMPARE(*explore.onlyRun, 3);
+    QCOMPARE(explore.jobs, 3);
+    QCOMPARE(explore.draw, ExploreDraw::Uniform);
     QCOMPARE(explore.scenario.timeScale, 5.0);
     QVERIFY(explore.scenario.explore);
 }

@@ -65,9 +65,12 @@ private slots:
     void rangesInARuleAreDrawn();
     void sameSeedAndRunSameAdditions();
     void additionsStayWithinTheBlock();
+    void swarmRunsComeInFewKinds();
     void aRunIsAScenarioThatLoads();
     void shrinkingTriesEachSmallerStep();
     void shrinkingKeepsOnlyWhatFailsTheSameWay();
+    void shrinkingAtOnceKeepsWhatOneAtATimeKeeps_data();
+    void shrinkingAtOnceKeepsWhatOneAtATimeKeeps();
 };
 
 void TestExplore::readsTheBlock()
@@ -204,6 +207,30 @@ void TestExplore::additionsStayWithinTheBlock()
     QCOMPARE(kinds.size(), 4); // each choice came up
 }
 
+// A swarm run draws among a few of the block's kinds: runs whose additions are all of one kind, rare
+// when every addition is drawn from all four, are common.
+void TestExplore::swarmRunsComeInFewKinds()
+{
+    const Scenario scenario = room();
+    const auto ofOneKind = [&](ExploreDraw draw) {
+        int runs = 0;
+        for (int run = 0; run < 400; ++run) {
+            const ExploreVariation variation = drawVariation(scenario, 11, run, draw);
+            QSet<QString> kinds;
+            for (const ScenarioEvent& event : variation.additions)
+                kinds.insert(QString::number(int(event.kind)) + event.rule.text.section(u',', 0, 0));
+            runs += variation.additions.size() >= 3 && kinds.size() == 1;
+        }
+        return runs;
+    };
+    const int uniform = ofOneKind(ExploreDraw::Uniform);
+    const int swarm = ofOneKind(ExploreDraw::Swarm);
+    QVERIFY2(swarm >= 5 * std::max(uniform, 2), qPrintable(u"%1 against %2"_s.arg(swarm).arg(uniform)));
+    // The same seed and run draw the same in each way, and not the same between the two.
+    QCOMPARE(yamlOf(scenario, drawVariation(scenario, 11, 4, ExploreDraw::Uniform)),
+             yamlOf(scenario, drawVariation(scenario, 11, 4, ExploreDraw::Uniform)));
+}
+
 void TestExplore::aRunIsAScenarioThatLoads()
 {
     const Scenario scenario = room();
@@ -275,45 +302,123 @@ void TestExplore::shrinkingKeepsOnlyWhatFailsTheSameWay()
     const ExploreVariation failing{42, {reboot, offline}};
     const QList<ShrinkCandidate> first = shrinkCandidates(scenario, failing.additions);
     ShrinkSearch search(scenario, u"polled"_s, failing, 2, 60);
-    using Verdict = ShrinkSearch::Verdict;
     const auto text = [&](const QList<ScenarioEvent>& additions) { return yamlOf(scenario, {0, additions}); };
+    // One play at a time: what it played, and what recording its result kept.
+    const auto play = [&](const QList<ScenarioEvent>& expected, const QStringList& failed) {
+        const std::optional<ShrinkSearch::Play> next = search.next();
+        if (!next || text(next->variation.additions) != text(expected))
+            qFatal("not the candidate expected");
+        return search.record(*next, failed);
+    };
 
-    // Candidate 0 fails, but only another expectation: not kept, whatever came first.
-    QCOMPARE(text(search.next()->additions), text(first[0].additions));
-    QCOMPARE(search.record({u"polled"_s}), Verdict::Again);
-    QCOMPARE(text(search.next()->additions), text(first[0].additions)); // the same again
-    QCOMPARE(search.record({u"resent"_s}), Verdict::Rejected);
+    // Candidate 0 fails, but only another expectation the second time: not kept.
+    QCOMPARE(play(first[0].additions, {u"polled"_s}), std::nullopt);
+    QCOMPARE(play(first[0].additions, {u"resent"_s}), std::nullopt);
     // Candidate 1 passes once: not kept.
-    QCOMPARE(text(search.next()->additions), text(first[1].additions));
-    QCOMPARE(search.record({u"polled"_s, u"resent"_s}), Verdict::Again);
-    QVERIFY(search.next());
-    QCOMPARE(search.record({}), Verdict::Rejected);
+    QCOMPARE(play(first[1].additions, {u"polled"_s, u"resent"_s}), std::nullopt);
+    QCOMPARE(play(first[1].additions, {}), std::nullopt);
     QCOMPARE(text(search.smallest().additions), text(failing.additions));
     QCOMPARE(search.steps(), 0);
     // Candidate 2 fails the same way twice (beside another): kept, and the search goes on from it.
-    const std::optional<ExploreVariation> third = search.next();
-    QCOMPARE(text(third->additions), text(first[2].additions));
-    QCOMPARE(third->seed, failing.seed);
-    QCOMPARE(search.record({u"resent"_s, u"polled"_s}), Verdict::Again);
-    QVERIFY(search.next());
-    QCOMPARE(search.record({u"polled"_s}), Verdict::Kept);
+    QCOMPARE(play(first[2].additions, {u"resent"_s, u"polled"_s}), std::nullopt);
+    QCOMPARE(play(first[2].additions, {u"polled"_s}), std::optional<qsizetype>(2));
     QCOMPARE(text(search.smallest().additions), text(first[2].additions));
+    QCOMPARE(search.smallest().seed, failing.seed);
     QCOMPARE(search.lastChange(), first[2].change);
-    QCOMPARE(text(search.next()->additions),
+    QCOMPARE(text(search.next()->variation.additions),
              text(shrinkCandidates(scenario, first[2].additions)[0].additions));
-    QCOMPARE(search.plays(), 7);
+    QCOMPARE(search.plays(), 6);
 
     // Nothing smaller fails: over, and said so; a budget of plays ends it too.
     ShrinkSearch rejecting(scenario, u"polled"_s, failing, 2, 60);
-    while (rejecting.next())
-        QCOMPARE(rejecting.record({}), Verdict::Rejected);
+    while (const std::optional<ShrinkSearch::Play> next = rejecting.next())
+        QCOMPARE(rejecting.record(*next, {}), std::nullopt);
+    QVERIFY(rejecting.over());
     QCOMPARE(qsizetype(rejecting.plays()), first.size());
     QCOMPARE(rejecting.whyOver(), u"nothing smaller fails"_s);
     ShrinkSearch bounded(scenario, u"polled"_s, failing, 2, 3);
-    while (bounded.next())
-        bounded.record({u"polled"_s});
+    while (const std::optional<ShrinkSearch::Play> next = bounded.next())
+        bounded.record(*next, {u"polled"_s});
     QCOMPARE(bounded.plays(), 3);
     QCOMPARE(bounded.whyOver(), u"the shrink budget is spent"_s);
+}
+
+// Plays handed out ahead and coming back in any order end where one play at a time ends: the same
+// smallest variation, steps and counted plays, whatever the number at once; a candidate's play
+// still out from before a step does not count.
+void TestExplore::shrinkingAtOnceKeepsWhatOneAtATimeKeeps_data()
+{
+    QTest::addColumn<int>("maxPlays");
+    QTest::newRow("room to finish") << 200;
+    QTest::newRow("budget ends it") << 17;
+}
+
+void TestExplore::shrinkingAtOnceKeepsWhatOneAtATimeKeeps()
+{
+    QFETCH(int, maxPlays);
+    const Scenario scenario = room();
+    ScenarioEvent reboot = rebootOfUnits2To4();
+    ScenarioEvent drop;
+    drop.kind = ScenarioEvent::Kind::Fault;
+    drop.atMs = 12000;
+    drop.forMs = 8000;
+    drop.units = {5, 9, u"5-9"_s};
+    QString error;
+    drop.rule = *FaultRule::parse(u"drop,chance=0.4"_s, &error);
+    const ExploreVariation failing{7, {reboot, drop, rebootOfUnits2To4()}};
+    // A deterministic controller's bug: it fails while a reboot of unit 3 and a drop on unit 8 are both
+    // there; and it fails "resent" alone whenever a drop is shorter than 4 s.
+    const auto verdict = [&](const QList<ScenarioEvent>& additions) {
+        bool rebootOf3 = false;
+        bool dropOn8 = false;
+        bool shortDrop = false;
+        for (const ScenarioEvent& event : additions) {
+            rebootOf3 |=
+                event.kind == ScenarioEvent::Kind::Reboot && event.units.first <= 3 && 3 <= event.units.last;
+            dropOn8 |=
+                event.kind == ScenarioEvent::Kind::Fault && event.units.first <= 8 && 8 <= event.units.last;
+            shortDrop |= event.kind == ScenarioEvent::Kind::Fault && event.forMs < 4000;
+        }
+        if (shortDrop)
+            return QStringList{u"resent"_s};
+        return rebootOf3 && dropOn8 ? QStringList{u"polled"_s} : QStringList{};
+    };
+    const auto text = [&](const QList<ScenarioEvent>& additions) {
+        return QString::fromUtf8(yamlOf(scenario, {0, additions}));
+    };
+    const auto shrink = [&](int atOnce) {
+        ShrinkSearch search(scenario, u"polled"_s, failing, 2, maxPlays);
+        std::vector<ShrinkSearch::Play> out;
+        int played = 0;
+        while (!search.over()) {
+            while (int(out.size()) < atOnce) {
+                std::optional<ShrinkSearch::Play> next = search.next();
+                if (!next)
+                    break;
+                out.push_back(*next);
+            }
+            if (out.empty())
+                qFatal("nothing to play, and not over");
+            // The last one handed out comes back first.
+            const ShrinkSearch::Play done = out.back();
+            out.pop_back();
+            ++played;
+            search.record(done, verdict(done.variation.additions));
+        }
+        return std::tuple{text(search.smallest().additions), search.steps(), search.plays(), search.whyOver(),
+                          played};
+    };
+    const auto [alone, steps, plays, why, played] = shrink(1);
+    QVERIFY(steps >= 3);
+    QCOMPARE(played, plays);
+    for (const int atOnce : {2, 3, 8}) {
+        const auto [smallest, stepsAtOnce, playsAtOnce, whyAtOnce, playedAtOnce] = shrink(atOnce);
+        QCOMPARE(smallest, alone);
+        QCOMPARE(stepsAtOnce, steps);
+        QCOMPARE(playsAtOnce, plays);
+        QCOMPARE(whyAtOnce, why);
+        QVERIFY(playedAtOnce >= plays); // some ahead did not count
+    }
 }
 
 QTEST_GUILESS_MAIN(TestExplore)

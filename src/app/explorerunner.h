@@ -1,7 +1,7 @@
 #pragma once
 
-#include "scenario/explorevariation.h"
-#include "scenario/scenario.h"
+#include "explorefailure.h"
+#include "exploreoptions.h"
 #include "scenario/shrinksearch.h"
 
 #include <QElapsedTimer>
@@ -9,55 +9,41 @@
 #include <QString>
 #include <QStringList>
 
+#include <map>
 #include <memory>
 #include <optional>
 
-// What --explore asks for.
-struct ExploreOptions {
-    Scenario scenario; // with an explore block and expectations
-    QString scenarioPath;
-    QString controller; // a shell command
-    int runs = 20;
-    std::optional<qint64> budgetMs; // none: until the runs are done
-    QString outDir = QStringLiteral("explore-out");
-    quint64 seed = 0;
-    std::optional<int> onlyRun; // --explore-run K: that run alone
-};
+class ExplorePlay;
 
 // Plays a scenario again and again against a controller, each run with additions of its own drawn
-// from the scenario's explore block, and judges each run by the scenario's expectations. Each run
-// has everything anew: units, log, control API and controller process.
+// from the scenario's explore block, and judges each run by the scenario's expectations. Each play
+// has everything anew: units, log, control API and controller process (see LocalPlay).
 //
-// A failing run is shrunk before the exploration goes on: smaller variations of it (fewer
-// additions, fewer units, shorter, less likely, earlier; within what the explore block draws) are played,
-// each kShrinkRepeats times, and one is kept only when every play fails the same expectation, until nothing
-// smaller fails or kShrinkPlays plays are spent. The smallest is written to OUT/failure-K/ (its scenario, the
-// capture of its last failing play, the JUnit report, the controller's output and a README saying
-// how to repeat it).
+// Up to `jobs` plays go at once, each in a process and a network of its own (WorkerPlay), so that
+// every one has the scenario's addresses and fixed ports to itself; where no network of one's own
+// can be made, plays go one at a time in this process, and the exploration says why once.
+// Run K is the same run whatever plays beside it: its additions come from the seed and K alone.
 //
-// The controller is started with `sh -c COMMAND` once the run's units listen, with
-// UNITSIM_CONTROL_URL, UNITSIM_UNITS (the units' addresses, comma-separated), UNITSIM_SEED (the
-// run's seed) and UNITSIM_TIME_SCALE in its environment; at the scenario's end its process group
-// (the shell and all it started) gets SIGTERM, and SIGKILL if any of it is still there
-// kStopGraceMs later. The run is concluded when the whole group has gone (or ended and waits only
-// to be reaped), not the shell alone.
+// A failing run is shrunk: smaller variations of it (fewer additions, fewer units, shorter, less
+// likely, earlier; within what the explore block draws) are played, each kShrinkRepeats times, and
+// one is kept only when every play fails the same expectation, until nothing smaller fails or
+// kShrinkPlays plays are spent. Shrink plays go before new runs, in parallel as the runs do, and
+// keep what one playing them in turn would (ShrinkSearch). The smallest is written to
+// OUT/failure-K/ (explorefailure.h), K counting the failing runs in run order, so that the
+// folders are the same however many plays went at once.
 class ExploreRunner : public QObject {
     Q_OBJECT
 
 public:
-    static constexpr int kStopGraceMs = 5000;
-    // After the SIGKILL, how long the group is still waited for; and how often it is looked at.
-    static constexpr int kGroupAfterKillMs = 1000;
-    static constexpr int kGroupPollMs = 20;
     static constexpr int kShrinkRepeats = 2;
     static constexpr int kShrinkPlays = 60;
 
     explicit ExploreRunner(ExploreOptions options, QObject* parent = nullptr);
     ~ExploreRunner() override;
 
-    // Begins the first run; finished() comes when the exploration is over.
+    // Begins the first plays; finished() comes when the exploration is over.
     void start();
-    // Stops after the run in progress (SIGINT, SIGTERM).
+    // Starts nothing new: stops once the plays in flight are over (SIGINT, SIGTERM).
     void stop();
 
 signals:
@@ -65,50 +51,51 @@ signals:
     void finished(int status);
 
 private:
-    struct Run;
-    // What a play left: its verdict, and for a failing one what is written of it.
-    struct Outcome {
+    // A play in flight: of a run, or of a candidate while the run is shrunk.
+    struct InFlight {
+        std::unique_ptr<ExplorePlay> play;
         int number = 0;
         ExploreVariation variation;
         Scenario scenario;
-        QStringList addresses; // the units', as the controller was given them
-        qint64 elapsedMs = 0;
-        QStringList failed; // the expectations that failed
-        QStringList report;
-        QByteArray junit;
-        QByteArray capture;
-        QByteArray output;
+        std::optional<ShrinkSearch::Play> shrinkPlay;
     };
-    // A failing run being made smaller.
-    // The shrinking of a failing run in progress, and the play of its smallest variation so far.
+    // The shrinking of a failing run: its search, the smallest failure so far, and the failing
+    // plays of candidates not yet decided (one of them becomes the smallest when kept).
     struct Shrink {
         ShrinkSearch search;
-        Outcome smallest;
+        ExploreFailure smallest;
+        std::map<qsizetype, ExploreFailure> failing; // by candidate, of the current step
     };
-    void startRun(int run);
-    void play(int number, const ExploreVariation& variation);
-    void scenarioEnded();
-    void controllerEnded();
-    // Concludes the run once nothing of the controller's process group is left: what the shell
-    // started may still be writing what SIGTERM asked of it after the shell has gone.
-    void concludeWhenTheGroupIsGone();
-    void concludeRun();
-    void tryCandidate();
-    void shrinkStep(const Outcome& outcome);
-    void record(const Outcome& outcome, const QString& shrinkSummary);
-    void next(int number);
-    bool writeFailure(const QString& directory, const Outcome& outcome, const QString& shrinkSummary,
-                      QString* error);
+
+    bool mayStartRun() const;
+    bool budgetSpent() const;
+    // Starts plays while there is room, shrink plays first; finishes when nothing is left.
+    void schedule();
+    void startPlay(int number, const ExploreVariation& variation,
+                   std::optional<ShrinkSearch::Play> shrinkPlay);
+    void playDone(InFlight* inFlight, const ExploreOutcome& outcome);
+    void runDone(ExploreFailure played);
+    void shrinkPlayDone(const InFlight& inFlight, ExploreFailure played);
+    void endShrinksThatAreOver();
+    // Writes the concluded runs' failures in run order, as far as the runs before are concluded.
+    void recordInOrder();
     void finish(int status);
     int lastRun() const;
-    // " (2 failures found, 3 m left)", or nothing.
+    // " (2 playing, 1 failure found, 3 m left)", or nothing.
     QString progress() const;
 
     ExploreOptions m_options;
-    std::unique_ptr<Run> m_run;
-    std::unique_ptr<Shrink> m_shrink;
+    bool m_ownNetworks = false;
+    int m_jobs = 1;
+    std::vector<std::unique_ptr<InFlight>> m_inFlight;
+    std::map<int, std::unique_ptr<Shrink>> m_shrinks; // by run, the oldest first
+    // Concluded runs not yet recorded: a failure, or nothing when the run passed.
+    std::map<int, std::optional<ExploreFailure>> m_concluded;
+    int m_nextRun = 0;
+    int m_nextRecord = 0;
     QElapsedTimer m_clock;
     int m_runsDone = 0;
     QStringList m_failures; // the directories written
     bool m_stopping = false;
+    bool m_finished = false;
 };

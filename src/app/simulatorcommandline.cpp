@@ -9,12 +9,16 @@
 #include "simulatoroptionvalues.h"
 
 #include <QCommandLineParser>
+#include <QThread>
 
 #include <cstdio>
 
 using namespace SimulatorOptionValues;
 
 namespace {
+// Plays at once: each is a process with its own units and controller.
+constexpr int kMaxJobs = 256;
+
 QString optionName(const QString& argument)
 {
     if (!argument.startsWith(QLatin1Char('-')))
@@ -145,6 +149,16 @@ SimulatorOptions parseExplore(const QCommandLineParser& parser)
         exploring.outDir = parser.value(QStringLiteral("out"));
     if (exploring.outDir.isEmpty())
         return usageError(QStringLiteral("--out needs a directory"));
+    exploring.jobs = std::max(1, QThread::idealThreadCount());
+    if (parser.isSet(QStringLiteral("jobs"))) {
+        exploring.jobs = parser.value(QStringLiteral("jobs")).toInt(&ok);
+        if (!ok || exploring.jobs < 1 || exploring.jobs > kMaxJobs)
+            return usageError(QStringLiteral("--jobs needs a whole number from 1 to %1, not '%2'")
+                                  .arg(kMaxJobs)
+                                  .arg(parser.value(QStringLiteral("jobs"))));
+    }
+    if (parser.isSet(QStringLiteral("no-swarm")))
+        exploring.draw = ExploreDraw::Uniform;
     if (parser.isSet(QStringLiteral("explore-run"))) {
         const QString text = parser.value(QStringLiteral("explore-run"));
         const int run = text.toInt(&ok);

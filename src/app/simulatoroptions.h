@@ -1,6 +1,6 @@
 #pragma once
 
-#include "explorerunner.h"
+#include "exploreoptions.h"
 #include "fault/faultrule.h"
 #include "fleet/unitfleet.h"
 #include "log/trafficlogwriter.h"

@@ -1,4 +1,5 @@
 #include "app/explorerunner.h"
+#include "app/exploreworker.h"
 #include "app/headlessrunner.h"
 #include "app/simulatorcommandline.h"
 #include "app/unixsignalwatcher.h"
@@ -12,6 +13,9 @@
 
 int main(int argc, char** argv)
 {
+    // One play of an exploration, for the exploring process that started it.
+    if (isExploreWorker(argc, argv))
+        return runExploreWorker(argc, argv);
     // The simulator's own options mean a run without the window, which needs no display.
     if (SimulatorCommandLine::wantsConsole(argc, argv)) {
         QCoreApplication app(argc, argv);

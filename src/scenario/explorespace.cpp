@@ -206,7 +206,7 @@ std::optional<ExploreSpace> ExploreSpace::fromJson(const QJsonValue& value, int 
     return space;
 }
 
-ExploreVariation drawVariation(const Scenario& scenario, quint64 seed, int run)
+ExploreVariation drawVariation(const Scenario& scenario, quint64 seed, int run, ExploreDraw how)
 {
     ExploreVariation variation;
     variation.seed = UnitFleet::unitSeed(seed, run);
@@ -224,9 +224,16 @@ ExploreVariation drawVariation(const Scenario& scenario, quint64 seed, int run)
         return std::round(std::uniform_real_distribution<double>(range.low, range.high)(random) * 1000) /
                1000;
     };
+    QList<const ExploreSpace::Choice*> choices;
+    for (const ExploreSpace::Choice& choice : space.choices) {
+        if (how == ExploreDraw::Uniform || whole(0, 1) == 1)
+            choices << &choice;
+    }
+    if (choices.isEmpty())
+        choices << &space.choices[whole(0, space.choices.size() - 1)];
     const qint64 count = whole(1, space.atMost);
     for (qint64 n = 0; n < count; ++n) {
-        const ExploreSpace::Choice& choice = space.choices[whole(0, space.choices.size() - 1)];
+        const ExploreSpace::Choice& choice = *choices[whole(0, choices.size() - 1)];
         ScenarioEvent event;
         event.atMs = qint64(draw(space.windowMs));
         event.units.first = int(whole(space.unitsFirst, space.unitsLast));

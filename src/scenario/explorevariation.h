@@ -10,9 +10,19 @@ struct ExploreVariation {
     QList<ScenarioEvent> additions;
 };
 
+// How a run's additions are drawn.
+enum class ExploreDraw : quint8 {
+    // Each run first draws which of the block's kinds of addition it may use at all (each with
+    // even odds, at least one), then its additions among those: runs of few kinds, where a
+    // rare combination is not drowned by all the others, come up far more often.
+    Swarm,
+    Uniform, // every addition from all of the block's kinds
+};
+
 // The additions of run `run` of an exploration from `seed`: the same seed and run give the same
 // additions, whatever ran before. None when the scenario has no explore block.
-ExploreVariation drawVariation(const Scenario& scenario, quint64 seed, int run);
+ExploreVariation drawVariation(const Scenario& scenario, quint64 seed, int run,
+                               ExploreDraw draw = ExploreDraw::Swarm);
 // `scenario` with `additions` added to its timeline and no explore block: what a run plays, and
 // what a failure is written as.
 Scenario withAdditions(const Scenario& scenario, const QList<ScenarioEvent>& additions);

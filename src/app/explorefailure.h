@@ -1,0 +1,21 @@
+#pragma once
+
+#include "exploreoptions.h"
+#include "exploreplay.h"
+#include "scenario/explorevariation.h"
+
+// A failing run as it is written out: the variation (as shrunk), the scenario it played and what
+// its last failing play left.
+struct ExploreFailure {
+    int number = 0; // the run's
+    ExploreVariation variation;
+    Scenario scenario;
+    ExploreOutcome outcome;
+    QString shrinkSummary; // "shrunk in 3 steps and 12 plays (...)", or nothing: as played
+};
+
+// Writes `failure` to `directory` (made when missing): scenario.yaml, capture.pcap, report.xml,
+// controller.log and a README.txt saying what failed and how to repeat it. False, with why, when
+// a file cannot be written.
+bool writeExploreFailure(const QString& directory, const ExploreOptions& options,
+                         const ExploreFailure& failure, QString* error);

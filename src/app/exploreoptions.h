@@ -1,0 +1,21 @@
+#pragma once
+
+#include "scenario/explorevariation.h"
+
+#include <QString>
+
+#include <optional>
+
+// What --explore asks for.
+struct ExploreOptions {
+    Scenario scenario; // with an explore block and expectations
+    QString scenarioPath;
+    QString controller; // a shell command
+    int runs = 20;
+    std::optional<qint64> budgetMs; // none: until the runs are done
+    QString outDir = QStringLiteral("explore-out");
+    quint64 seed = 0;
+    std::optional<int> onlyRun; // --explore-run K: that run alone
+    int jobs = 1;               // plays at once, each in a network of its own
+    ExploreDraw draw = ExploreDraw::Swarm;
+};
