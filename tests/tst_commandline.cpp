@@ -471,10 +471,27 @@ void TestCommandLine::usageErrors()
 void TestCommandLine::exploreTakesItsOptions()
 {
     const SimulatorOptions options =
-        parsed(commandLine({u"--explore"_s, QStringLiteral(UNITSIM_EXAMPLES_DIR "/explore-reboots.yaml"),
-                            u"--controller"_s, u"ctl --x 'a b'"_s, u"--runs"_s, u"7"_s, u"--budget"_s,
-                            u"2m"_s, u"--seed"_s, u"42"_s, u"--out"_s, u"found"_s, u"--explore-run"_s, u"3"_s,
-                            u"--time-scale"_s, u"5"_s, u"--jobs"_s, u"3"_s, u"--no-swarm"_s}));
+        parsed(commandLine({u"--explore"_s,
+                            QStringLiteral(UNITSIM_EXAMPLES_DIR "/explore-reboots.yaml"),
+                            u"--controller"_s,
+                            u"ctl --x 'a b'"_s,
+                            u"--runs"_s,
+                            u"7"_s,
+                            u"--budget"_s,
+                            u"2m"_s,
+                            u"--seed"_s,
+                            u"42"_s,
+                            u"--out"_s,
+                            u"found"_s,
+                            u"--explore-run"_s,
+                            u"3"_s,
+                            u"--time-scale"_s,
+                            u"5"_s,
+                            u"--jobs"_s,
+                            u"3"_s,
+                            u"--no-swarm"_s,
+                            u"--confirm"_s,
+                            u"0"_s}));
     QCOMPARE(options.action, Action::Explore);
     const ExploreOptions& explore = *options.explore;
     QCOMPARE(explore.controller, u"ctl --x 'a b'"_s);
@@ -485,6 +502,7 @@ void TestCommandLine::exploreTakesItsOptions()
     QCOMPARE(*explore.onlyRun, 3);
     QCOMPARE(explore.jobs, 3);
     QCOMPARE(explore.draw, ExploreDraw::Uniform);
+    QCOMPARE(explore.confirm, 0);
     QCOMPARE(explore.scenario.timeScale, 5.0);
     QVERIFY(explore.scenario.explore);
 }

@@ -77,6 +77,7 @@ private slots:
     void aGroupOfZombiesIsGone();
     void runsAtOnceEachSeeTheirOwnUnits();
     void runsAreTheSameWhateverPlaysBesideThem();
+    void aFailureThatSeldomReplaysIsFlaky();
 };
 
 void TestExplorer::findsTheHiddenBugAndWritesTheRunOut()
@@ -128,6 +129,9 @@ void TestExplorer::findsTheHiddenBugAndWritesTheRunOut()
     const QString text = QString::fromUtf8(readme.readAll());
     QVERIFY2(text.contains(u"--seed %1 --explore-run %2"_s.arg(kSeed).arg(run)), qPrintable(text));
     QVERIFY2(text.contains(u"shrunk in "_s) && text.contains(u"FAILED "_s + expectation), qPrintable(text));
+    // Replayed ten times, and said how many failed.
+    static const QRegularExpression replays(u"; (FLAKY: )?it failed \\d+ of 10 replays\\.\n"_s);
+    QVERIFY2(replays.match(text).hasMatch(), qPrintable(text));
     // The recipe gives the controller the whole environment of its run, its time scale too.
     static const QRegularExpression recipe(
         u"\n  UNITSIM_CONTROL_URL='http://127.0.0.1:8080' UNITSIM_UNITS='127[0-9.,]+' UNITSIM_SEED='\\d+' "
@@ -344,6 +348,60 @@ expect:
     QVERIFY2(atOnce.exitCode == 4, qPrintable(atOnce.err));
     QVERIFY2(atOnce.err.contains(u" playing"_s), qPrintable(atOnce.err));
     QCOMPARE(writtenAtOnce, writtenAlone);
+}
+
+// A shrunk failure is replayed, and one that fails fewer than half of its replays is said to be
+// flaky. The controller here misbehaves (two discoveries at once) in every fourth play, counted
+// across plays with directories it makes: the first run fails, no smaller variation fails in both
+// of its plays (they take turns one after another), and two or three of any ten replays fail.
+void TestExplorer::aFailureThatSeldomReplaysIsFlaky()
+{
+    QTemporaryDir dir;
+    const QString scenario = dir.filePath(u"calm.yaml"_s);
+    writeText(scenario, uR"(version: 1
+name: calm
+time_scale: 2
+units:
+  - {count: 1, first: 127.0.9.1}
+end: 2s
+explore:
+  window: 1s-1500ms
+  events: [{offline: {for: 100ms-200ms}}]
+expect:
+  - {name: calm discovery, discovery_interval: {at_least: 4s}}
+)"_s);
+    const QString plays = dir.filePath(u"plays"_s);
+    QVERIFY(QDir().mkpath(plays));
+    writeText(dir.filePath(u"controller.sh"_s), uR"(k=0
+while ! mkdir "$1/$k" 2>/dev/null; do k=$((k + 1)); done
+if [ $((k % 4)) -eq 0 ]; then
+    python3 -c 'import socket; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); [s.sendto(b"X", ("127.0.9.1", 65535)) for _ in range(2)]'
+fi
+exec sleep 60
+)"_s);
+    const QString out = dir.filePath(u"out"_s);
+    const ProcessResult result = runProcess(simulatorPath(),
+                                            {u"--explore"_s, scenario, u"--controller"_s,
+                                             u"sh %1 %2"_s.arg(dir.filePath(u"controller.sh"_s), plays),
+                                             u"--runs"_s, u"1"_s, u"--jobs"_s, u"4"_s, u"--out"_s, out},
+                                            120000);
+    QVERIFY2(result.exitCode == 4, qPrintable(result.err));
+    QVERIFY2(result.err.contains(u": 1 failed, 1 of them flaky ("_s), qPrintable(result.err));
+    static const QRegularExpression share(
+        u"; FLAKY: it failed ([23]) of 10 replays: it fails calm discovery"_s);
+    QFile readme(out + u"/failure-1/README.txt"_s);
+    QVERIFY(readme.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(readme.readAll());
+    QVERIFY2(text.contains(u"; FLAKY: it failed "_s), qPrintable(text));
+    QFile scenarioWritten(out + u"/failure-1/scenario.yaml"_s);
+    QVERIFY(scenarioWritten.open(QIODevice::ReadOnly));
+    const QRegularExpressionMatch header = share.match(QString::fromUtf8(scenarioWritten.readLine()));
+    QVERIFY2(header.hasMatch(), qPrintable(text));
+    QFile report(out + u"/failure-1/report.xml"_s);
+    QVERIFY(report.open(QIODevice::ReadOnly));
+    QVERIFY(report.readAll().contains(
+        u"<property name=\"replays\" value=\"failed %1 of 10 replays\"/>"_s.arg(header.captured(1))
+            .toUtf8()));
 }
 
 QTEST_GUILESS_MAIN(TestExplorer)

@@ -4,6 +4,8 @@
 
 #include <QDir>
 #include <QSaveFile>
+#include <QXmlStreamReader>
+#include <QXmlStreamWriter>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -25,7 +27,45 @@ QString shellQuoted(const QString& text)
 {
     return u'\'' + QString(text).replace(u"'"_s, u"'\\''"_s) + u'\'';
 }
+
+// The JUnit report with the replays' share as a property of its suite, so that CI shows it.
+QByteArray withReplays(const QByteArray& junit, const QString& replays)
+{
+    if (replays.isEmpty())
+        return junit;
+    QByteArray out;
+    QXmlStreamReader in(junit);
+    QXmlStreamWriter writer(&out);
+    writer.setAutoFormatting(true);
+    bool added = false;
+    while (!in.atEnd()) {
+        in.readNext();
+        if (in.isWhitespace())
+            continue;
+        writer.writeCurrentToken(in);
+        if (!added && in.isStartElement() && in.name() == u"testsuite"_s) {
+            writer.writeStartElement(u"properties"_s);
+            writer.writeStartElement(u"property"_s);
+            writer.writeAttribute(u"name"_s, u"replays"_s);
+            writer.writeAttribute(u"value"_s, replays);
+            writer.writeEndElement();
+            writer.writeEndElement();
+            added = true;
+        }
+    }
+    return in.hasError() ? junit : out;
+}
 } // namespace
+
+QString ExploreFailure::replaysText() const
+{
+    if (replays == 0)
+        return {};
+    return QStringLiteral("failed %1 of %2 replay%3")
+        .arg(replaysFailed)
+        .arg(replays)
+        .arg(replays == 1 ? QString() : u"s"_s);
+}
 
 bool writeExploreFailure(const QString& directory, const ExploreOptions& options,
                          const ExploreFailure& failure, QString* error)
@@ -36,7 +76,9 @@ bool writeExploreFailure(const QString& directory, const ExploreOptions& options
     }
     const QDir dir(directory);
     const ExploreOutcome& outcome = failure.outcome;
-    const QString as = failure.shrinkSummary.isEmpty() ? u"as played"_s : failure.shrinkSummary;
+    QString as = failure.shrinkSummary.isEmpty() ? u"as played"_s : failure.shrinkSummary;
+    if (failure.replays > 0)
+        as += (failure.flaky() ? u"; FLAKY: it "_s : u"; it "_s) + failure.replaysText();
     const QByteArray header =
         QStringLiteral("# Run %1 of an exploration of %2 from seed %3, %4: it fails %5.\n")
             .arg(failure.number)
@@ -79,7 +121,8 @@ bool writeExploreFailure(const QString& directory, const ExploreOptions& options
                      [](const ScenarioEvent& a, const ScenarioEvent& b) { return a.atMs < b.atMs; });
     return writeFile(dir.filePath(u"scenario.yaml"_s), header + ScenarioFile::toYaml(written), error) &&
            writeFile(dir.filePath(u"capture.pcap"_s), outcome.capture, error) &&
-           writeFile(dir.filePath(u"report.xml"_s), outcome.junit, error) &&
+           writeFile(dir.filePath(u"report.xml"_s), withReplays(outcome.junit, failure.replaysText()),
+                     error) &&
            writeFile(dir.filePath(u"controller.log"_s), outcome.output, error) &&
            writeFile(dir.filePath(u"README.txt"_s), readme.join(u'\n').toUtf8() + '\n', error);
 }

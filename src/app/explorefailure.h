@@ -12,6 +12,15 @@ struct ExploreFailure {
     Scenario scenario;
     ExploreOutcome outcome;
     QString shrinkSummary; // "shrunk in 3 steps and 12 plays (...)", or nothing: as played
+    // How its replays went, once confirmed: how many were played, and how many failed the
+    // expectation it was shrunk for.
+    int replays = 0;
+    int replaysFailed = 0;
+
+    // Failed in fewer than half of its replays: kept and reported, but not to be trusted.
+    bool flaky() const { return replays > 0 && replaysFailed * 2 < replays; }
+    // "failed 9 of 10 replays", or nothing when it was not replayed.
+    QString replaysText() const;
 };
 
 // Writes `failure` to `directory` (made when missing): scenario.yaml, capture.pcap, report.xml,

@@ -18,4 +18,5 @@ struct ExploreOptions {
     std::optional<int> onlyRun; // --explore-run K: that run alone
     int jobs = 1;               // plays at once, each in a network of its own
     ExploreDraw draw = ExploreDraw::Swarm;
+    int confirm = 10; // replays of each shrunk failure
 };

@@ -95,29 +95,39 @@ void ExploreRunner::stop()
     schedule();
 }
 
+bool ExploreRunner::startReplayOrShrinkPlay()
+{
+    if (m_stopping || budgetSpent())
+        return false;
+    for (auto& [number, confirm] : m_confirms) {
+        if (confirm.started < m_options.confirm) {
+            ++confirm.started;
+            startPlay(Purpose::Confirm, number, confirm.failure.variation);
+            return true;
+        }
+    }
+    for (auto& [number, shrink] : m_shrinks) {
+        if (std::optional<ShrinkSearch::Play> play = shrink->search.next()) {
+            startPlay(Purpose::Shrink, number, play->variation, play);
+            return true;
+        }
+    }
+    return false;
+}
+
 void ExploreRunner::schedule()
 {
+    // The oldest failing run's replays and shrink plays first: its failure is the next to be written.
     while (!m_finished && m_inFlight.size() < size_t(m_jobs)) {
-        bool started = false;
-        // The oldest failing run's shrink first: its failure is the next to be written.
-        for (auto& [number, shrink] : m_shrinks) {
-            if (m_stopping || budgetSpent())
-                break;
-            if (std::optional<ShrinkSearch::Play> play = shrink->search.next()) {
-                startPlay(number, play->variation, play);
-                started = true;
-                break;
-            }
-        }
-        if (started)
+        if (startReplayOrShrinkPlay())
             continue;
         if (!mayStartRun())
             break;
         const int number = m_nextRun++;
-        startPlay(number, drawVariation(m_options.scenario, m_options.seed, number, m_options.draw),
-                  std::nullopt);
+        startPlay(Purpose::Run, number,
+                  drawVariation(m_options.scenario, m_options.seed, number, m_options.draw));
     }
-    if (!m_finished && m_inFlight.empty() && m_shrinks.empty() && !mayStartRun()) {
+    if (!m_finished && m_inFlight.empty() && m_shrinks.empty() && m_confirms.empty() && !mayStartRun()) {
         if (budgetSpent() && m_nextRun <= lastRun())
             printToStderr(
                 QStringLiteral("The budget of %1 is spent").arg(scenarioDurationText(*m_options.budgetMs)));
@@ -125,10 +135,11 @@ void ExploreRunner::schedule()
     }
 }
 
-void ExploreRunner::startPlay(int number, const ExploreVariation& variation,
+void ExploreRunner::startPlay(Purpose purpose, int number, const ExploreVariation& variation,
                               std::optional<ShrinkSearch::Play> shrinkPlay)
 {
     auto inFlight = std::make_unique<InFlight>();
+    inFlight->purpose = purpose;
     inFlight->number = number;
     inFlight->variation = variation;
     inFlight->scenario = withAdditions(m_options.scenario, variation.additions);
@@ -162,11 +173,19 @@ void ExploreRunner::playDone(InFlight* raw, const ExploreOutcome& outcome)
         return finish(1);
     }
     ExploreFailure played{inFlight->number, inFlight->variation, inFlight->scenario, outcome, {}};
-    if (inFlight->shrinkPlay)
-        shrinkPlayDone(*inFlight, std::move(played));
-    else
+    switch (inFlight->purpose) {
+    case Purpose::Run:
         runDone(std::move(played));
+        break;
+    case Purpose::Shrink:
+        shrinkPlayDone(*inFlight, std::move(played));
+        break;
+    case Purpose::Confirm:
+        confirmPlayDone(inFlight->number, outcome);
+        break;
+    }
     endShrinksThatAreOver();
+    endConfirmsThatAreOver();
     recordInOrder();
     schedule();
 }
@@ -259,8 +278,50 @@ void ExploreRunner::endShrinksThatAreOver()
                                      .arg(plural(shrink.search.steps(), u"step"_s))
                                      .arg(shrink.search.plays())
                                      .arg(why, plural(smallest.variation.additions.size(), u"addition"_s));
-        m_concluded.emplace(number, std::move(smallest));
+        const QString target = shrink.search.target();
         it = m_shrinks.erase(it);
+        confirm(std::move(smallest), target);
+    }
+}
+
+void ExploreRunner::confirm(ExploreFailure failure, const QString& target)
+{
+    const int number = failure.number;
+    if (m_options.confirm <= 0 || m_stopping || budgetSpent()) {
+        m_concluded.emplace(number, std::move(failure));
+        return;
+    }
+    printToStderr(QStringLiteral("  run %1, %2; replaying it %3 times")
+                      .arg(number)
+                      .arg(failure.shrinkSummary)
+                      .arg(m_options.confirm));
+    m_confirms.emplace(number, Confirm{std::move(failure), target, 0, 0});
+}
+
+void ExploreRunner::confirmPlayDone(int number, const ExploreOutcome& outcome)
+{
+    const auto found = m_confirms.find(number);
+    if (found == m_confirms.end())
+        return;
+    Confirm& confirm = found->second;
+    ++confirm.done;
+    ++confirm.failure.replays;
+    if (outcome.failed.contains(confirm.target))
+        ++confirm.failure.replaysFailed;
+}
+
+void ExploreRunner::endConfirmsThatAreOver()
+{
+    for (auto it = m_confirms.begin(); it != m_confirms.end();) {
+        Confirm& confirm = it->second;
+        const bool allIn = confirm.done == confirm.started;
+        // All played; or, stopping, all that started.
+        if (!allIn || (confirm.started < m_options.confirm && !m_stopping && !budgetSpent())) {
+            ++it;
+            continue;
+        }
+        m_concluded.emplace(it->first, std::move(confirm.failure));
+        it = m_confirms.erase(it);
     }
 }
 
@@ -270,6 +331,7 @@ void ExploreRunner::recordInOrder()
          it = m_concluded.find(m_nextRecord)) {
         if (it->second) {
             const ExploreFailure& failure = *it->second;
+            m_flaky += failure.flaky();
             const QString directory =
                 QDir(m_options.outDir).filePath(QStringLiteral("failure-%1").arg(m_failures.size() + 1));
             QString error;
@@ -278,11 +340,14 @@ void ExploreRunner::recordInOrder()
                 return finish(1);
             }
             m_failures << directory;
-            printToStderr(
-                QStringLiteral("  run %1%2 -> %3")
-                    .arg(failure.number)
-                    .arg(failure.shrinkSummary.isEmpty() ? QString() : u", "_s + failure.shrinkSummary,
-                         directory));
+            QStringList said;
+            if (!failure.shrinkSummary.isEmpty())
+                said << failure.shrinkSummary;
+            if (failure.replays > 0)
+                said << u"it "_s + failure.replaysText() + (failure.flaky() ? u": FLAKY"_s : QString());
+            printToStderr(QStringLiteral("  run %1%2 -> %3")
+                              .arg(failure.number)
+                              .arg(said.isEmpty() ? QString() : u", "_s + said.join(u"; "_s), directory));
         }
         m_concluded.erase(it);
         ++m_nextRecord;
@@ -295,10 +360,12 @@ void ExploreRunner::finish(int status)
         return;
     m_inFlight.clear();
     m_shrinks.clear();
-    printToStderr(QStringLiteral("Explored %1 in %2 from seed %3: %4 failed%5")
+    m_confirms.clear();
+    printToStderr(QStringLiteral("Explored %1 in %2 from seed %3: %4 failed%5%6")
                       .arg(plural(m_runsDone, u"run"_s), seconds(m_clock.elapsed()))
                       .arg(m_options.seed)
                       .arg(m_failures.size())
+                      .arg(m_flaky > 0 ? QStringLiteral(", %1 of them flaky").arg(m_flaky) : QString())
                       .arg(m_failures.isEmpty() ? QString() : u" ("_s + m_failures.join(u", "_s) + u')'));
     QMetaObject::invokeMethod(
         this, [this, status] { emit finished(status); }, Qt::QueuedConnection);

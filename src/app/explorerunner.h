@@ -28,7 +28,9 @@ class ExplorePlay;
 // likely, earlier; within what the explore block draws) are played, each kShrinkRepeats times, and
 // one is kept only when every play fails the same expectation, until nothing smaller fails or
 // kShrinkPlays plays are spent. Shrink plays go before new runs, in parallel as the runs do, and
-// keep what one playing them in turn would (ShrinkSearch). The smallest is written to
+// keep what one playing them in turn would (ShrinkSearch). The smallest is then replayed `confirm`
+// times (at once as well) and how many of those failed is told with it; one that fails fewer than
+// half is flaky: written and counted, but said to be so. It is written to
 // OUT/failure-K/ (explorefailure.h), K counting the failing runs in run order, so that the
 // folders are the same however many plays went at once.
 class ExploreRunner : public QObject {
@@ -51,9 +53,12 @@ signals:
     void finished(int status);
 
 private:
-    // A play in flight: of a run, or of a candidate while the run is shrunk.
+    enum class Purpose : quint8 { Run, Shrink, Confirm };
+    // A play in flight: of a run, of a candidate while the run is shrunk, or a replay of its
+    // smallest failure.
     struct InFlight {
         std::unique_ptr<ExplorePlay> play;
+        Purpose purpose = Purpose::Run;
         int number = 0;
         ExploreVariation variation;
         Scenario scenario;
@@ -66,17 +71,30 @@ private:
         ExploreFailure smallest;
         std::map<qsizetype, ExploreFailure> failing; // by candidate, of the current step
     };
+    // The replays of a shrunk failure: how many have started, how many are in.
+    struct Confirm {
+        ExploreFailure failure;
+        QString target; // the expectation it was shrunk for
+        int started = 0;
+        int done = 0;
+    };
 
     bool mayStartRun() const;
     bool budgetSpent() const;
     // Starts plays while there is room, shrink plays first; finishes when nothing is left.
     void schedule();
-    void startPlay(int number, const ExploreVariation& variation,
-                   std::optional<ShrinkSearch::Play> shrinkPlay);
+    void startPlay(Purpose purpose, int number, const ExploreVariation& variation,
+                   std::optional<ShrinkSearch::Play> shrinkPlay = std::nullopt);
+    // The first play that may start of a confirmation or a shrink, the oldest run's first.
+    bool startReplayOrShrinkPlay();
     void playDone(InFlight* inFlight, const ExploreOutcome& outcome);
     void runDone(ExploreFailure played);
     void shrinkPlayDone(const InFlight& inFlight, ExploreFailure played);
+    void confirmPlayDone(int number, const ExploreOutcome& outcome);
     void endShrinksThatAreOver();
+    // Replays `failure` (the options' confirm count) before it is recorded.
+    void confirm(ExploreFailure failure, const QString& target);
+    void endConfirmsThatAreOver();
     // Writes the concluded runs' failures in run order, as far as the runs before are concluded.
     void recordInOrder();
     void finish(int status);
@@ -89,6 +107,7 @@ private:
     int m_jobs = 1;
     std::vector<std::unique_ptr<InFlight>> m_inFlight;
     std::map<int, std::unique_ptr<Shrink>> m_shrinks; // by run, the oldest first
+    std::map<int, Confirm> m_confirms;                // by run
     // Concluded runs not yet recorded: a failure, or nothing when the run passed.
     std::map<int, std::optional<ExploreFailure>> m_concluded;
     int m_nextRun = 0;
@@ -96,6 +115,7 @@ private:
     QElapsedTimer m_clock;
     int m_runsDone = 0;
     QStringList m_failures; // the directories written
+    int m_flaky = 0;        // of them
     bool m_stopping = false;
     bool m_finished = false;
 };

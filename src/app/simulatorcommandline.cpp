@@ -18,6 +18,8 @@ using namespace SimulatorOptionValues;
 namespace {
 // Plays at once: each is a process with its own units and controller.
 constexpr int kMaxJobs = 256;
+// Replays of a shrunk failure.
+constexpr int kMaxConfirm = 1000;
 
 QString optionName(const QString& argument)
 {
@@ -156,6 +158,13 @@ SimulatorOptions parseExplore(const QCommandLineParser& parser)
             return usageError(QStringLiteral("--jobs needs a whole number from 1 to %1, not '%2'")
                                   .arg(kMaxJobs)
                                   .arg(parser.value(QStringLiteral("jobs"))));
+    }
+    if (parser.isSet(QStringLiteral("confirm"))) {
+        exploring.confirm = parser.value(QStringLiteral("confirm")).toInt(&ok);
+        if (!ok || exploring.confirm < 0 || exploring.confirm > kMaxConfirm)
+            return usageError(QStringLiteral("--confirm needs a whole number from 0 to %1, not '%2'")
+                                  .arg(kMaxConfirm)
+                                  .arg(parser.value(QStringLiteral("confirm"))));
     }
     if (parser.isSet(QStringLiteral("no-swarm")))
         exploring.draw = ExploreDraw::Uniform;

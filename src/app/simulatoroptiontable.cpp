@@ -205,6 +205,14 @@ constexpr Option kOptions[] = {
      .needs = {"explore"},
      .help = "With --explore: play N runs at once, each in a network of its own (default: the number of "
              "CPUs). Where no network of its own can be made, runs go one at a time."},
+    {.name = "confirm",
+     .valueName = "N",
+     .scope = Explore,
+     .withExplore = true,
+     .needs = {"explore"},
+     .help =
+         "With --explore: replay each shrunk failure N times (default 10; 0: not at all) and say how many "
+         "failed; one that fails fewer than half is reported as flaky."},
     {.name = "no-swarm",
      .scope = Explore,
      .withExplore = true,
