@@ -264,7 +264,8 @@ void TestExplore::shrinkingTriesEachSmallerStep()
              (QStringList{u"without reboot units 2-4 (127.0.7.3 to 127.0.7.5) for 4 s"_s,
                           u"without fault \"drop,chance=0.4,times=6\" on 127.0.7.4 for 0.15 s"_s,
                           u"units 2-3 only"_s, u"unit 4 only"_s, u"for 2 s instead of 4 s"_s,
-                          u"\"drop,chance=0.2,times=6\" instead"_s, u"\"drop,chance=0.4,times=3\" instead"_s,
+                          u"\"drop,chance=0.2,times=6\" instead"_s, u"\"drop,chance=0.3,times=6\" instead"_s,
+                          u"\"drop,chance=0.4,times=3\" instead"_s, u"\"drop,chance=0.4,times=4\" instead"_s,
                           u"at 6 s instead of 8 s"_s, u"at 7 s instead of 8 s"_s}));
     QCOMPARE(candidates[0].additions.size(), 1);
     QCOMPARE(candidates[0].additions[0].kind, ScenarioEvent::Kind::Fault);
@@ -272,7 +273,19 @@ void TestExplore::shrinkingTriesEachSmallerStep()
     QCOMPARE(candidates[3].additions[0].units.first, 4);
     QCOMPARE(candidates[4].additions[0].forMs, 2000);
     QCOMPARE(candidates[5].additions[1].rule.chance, 0.2);
-    QCOMPARE(candidates[7].additions[0].atMs, 6000);
+    QCOMPARE(candidates[9].additions[0].atMs, 6000);
+    // A delay goes down toward none, as far as the failure holds, beyond what the block draws:
+    // toward where the controller's timeout lies.
+    ScenarioEvent delayed = drop;
+    delayed.rule = *FaultRule::parse(u"delay=600,jitter=10,on=status-query"_s, &error);
+    QStringList rules;
+    for (const ShrinkCandidate& candidate : shrinkCandidates(scenario, {delayed})) {
+        if (candidate.change.contains(u" instead:"_s) && candidate.change.startsWith(u'"'))
+            rules << candidate.additions[0].rule.text;
+    }
+    QCOMPARE(rules,
+             (QStringList{u"delay=300,jitter=10,on=status-query"_s, u"delay=450,jitter=10,on=status-query"_s,
+                          u"delay=600,jitter=5,on=status-query"_s, u"delay=600,jitter=7,on=status-query"_s}));
     // Never shorter, nor earlier, than the block draws: a 3 s reboot goes to 2 s, the block's
     // shortest, and one of 2 s no further.
     ScenarioEvent brief = reboot;

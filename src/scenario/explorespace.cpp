@@ -277,21 +277,35 @@ namespace {
 // Shorter than this, a span shrinks no further: a reboot of a few milliseconds tells nothing.
 constexpr qint64 kMinShrinkForMs = 100;
 
-// `rule` with the value of `key` (a whole count or a probability) halved; nothing when it has
-// none that can be.
-std::optional<FaultRule> halved(const FaultRule& rule, const QString& key)
+// The values in a rule that make its fault milder when lowered, and how low each goes: a delay
+// toward none (and so toward where the controller's timeout lies), a chance toward never, counts
+// toward their least.
+struct Lowerable {
+    const char* key;
+    double toward; // what lowering approaches
+    double least;  // what it may reach
+    bool whole;
+};
+constexpr Lowerable kLowerable[] = {
+    {"delay", 0, 0, true},     {"jitter", 0, 0, true},  {"chance", 0, 0.001, false}, {"times", 1, 1, true},
+    {"duplicate", 2, 2, true}, {"corrupt", 1, 1, true}, {"reorder", 1, 1, true}};
+
+// `rule` with the value of `lowerable` brought `fraction` of the way down to its least; nothing
+// when it has no such value, or that would not change it.
+std::optional<FaultRule> lowered(const FaultRule& rule, const Lowerable& lowerable, double fraction)
 {
-    const QRegularExpression value(u"(^|,)"_s + key + u"=(\\d+(?:\\.\\d+)?)(?=,|$)"_s);
+    const QRegularExpression value(u"(^|,)"_s + QLatin1String(lowerable.key) +
+                                   u"=(\\d+(?:\\.\\d+)?)(?=,|$)"_s);
     const QRegularExpressionMatch match = value.match(rule.text);
     if (!match.hasMatch())
         return std::nullopt;
     const double old = match.captured(2).toDouble();
-    const bool whole = key != u"chance";
-    const double half = whole ? std::floor(old / 2) : std::round(old / 2 * 1000) / 1000;
-    if (half < (whole ? 1 : 0.001) || half == old)
+    const double target = old - (old - lowerable.toward) * fraction;
+    const double low = lowerable.whole ? std::floor(target) : std::round(target * 1000) / 1000;
+    if (low < lowerable.least || low >= old)
         return std::nullopt;
     QString text = rule.text;
-    text.replace(match.capturedStart(2), match.capturedLength(2), numberText(half, whole));
+    text.replace(match.capturedStart(2), match.capturedLength(2), numberText(low, lowerable.whole));
     QString problem;
     return FaultRule::parse(text, &problem);
 }
@@ -364,11 +378,14 @@ QList<ShrinkCandidate> shrinkCandidates(const Scenario& scenario, const QList<Sc
         const ScenarioEvent& event = additions[k];
         if (event.kind != ScenarioEvent::Kind::Fault)
             continue;
-        for (const QString& key : {u"chance"_s, u"times"_s}) {
-            if (const std::optional<FaultRule> lower = halved(event.rule, key)) {
-                ScenarioEvent changed = event;
-                changed.rule = *lower;
-                with(k, changed, QStringLiteral("\"%1\" instead").arg(lower->text));
+        // Half way down, then a quarter: as far as the failure holds.
+        for (const Lowerable& lowerable : kLowerable) {
+            for (const double fraction : {0.5, 0.25}) {
+                if (const std::optional<FaultRule> lower = lowered(event.rule, lowerable, fraction)) {
+                    ScenarioEvent changed = event;
+                    changed.rule = *lower;
+                    with(k, changed, QStringLiteral("\"%1\" instead").arg(lower->text));
+                }
             }
         }
     }
