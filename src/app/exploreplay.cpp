@@ -186,6 +186,8 @@ void LocalPlay::conclude()
     for (const ExpectationResult& result : parts.monitor.results()) {
         if (result.state == ExpectationResult::State::Failed)
             outcome.failed << result.expectation.name;
+        if (result.margin)
+            outcome.margins.insert(result.expectation.name, result.margin->fraction);
     }
     if (!outcome.failed.isEmpty()) {
         outcome.report = parts.monitor.report();

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QMap>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -30,6 +31,8 @@ struct ExploreOutcome {
     QStringList addresses; // the units', as the controller was given them
     qint64 elapsedMs = 0;
     QStringList failed; // the expectations that failed
+    // How near each expectation with a limit came to failing (ExpectationMargin::fraction), by name.
+    QMap<QString, double> margins;
     // Only of a failing play:
     QStringList report;
     QByteArray junit;

@@ -145,6 +145,10 @@ QByteArray ExploreOutcome::toCbor() const
     map[u"addresses"_s] = ::toCbor(addresses);
     map[u"elapsed_ms"_s] = elapsedMs;
     map[u"failed"_s] = ::toCbor(failed);
+    QCborMap near;
+    for (auto it = margins.cbegin(); it != margins.cend(); ++it)
+        near[it.key()] = it.value();
+    map[u"margins"_s] = near;
     map[u"report"_s] = ::toCbor(report);
     map[u"junit"_s] = junit;
     map[u"capture"_s] = capture;
@@ -168,6 +172,18 @@ std::optional<ExploreOutcome> ExploreOutcome::fromCbor(const QByteArray& bytes, 
         return std::nullopt;
     }
     ExploreOutcome outcome;
+    const QCborValue margins = map->value(u"margins"_s);
+    if (!margins.isMap()) {
+        *error = u"needs margins, a map of expectations to numbers"_s;
+        return std::nullopt;
+    }
+    for (const auto& [name, fraction] : margins.toMap()) {
+        if (!name.isString() || !fraction.isDouble()) {
+            *error = u"needs margins, a map of expectations to numbers"_s;
+            return std::nullopt;
+        }
+        outcome.margins.insert(name.toString(), fraction.toDouble());
+    }
     outcome.problem = map->value(u"problem"_s).toString();
     outcome.addresses = *addresses;
     outcome.elapsedMs = map->value(u"elapsed_ms"_s).toInteger();

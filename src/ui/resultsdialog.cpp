@@ -83,7 +83,8 @@ void ResultsDialog::refresh()
         item->setText(Details,
                       result.expectation.text() +
                           (result.note.isEmpty() ? QString() : QStringLiteral(" — ") + result.note) +
-                          (result.reason.isEmpty() ? QString() : QStringLiteral(" — ") + result.reason));
+                          (result.reason.isEmpty() ? QString() : QStringLiteral(" — ") + result.reason) +
+                          (result.margin ? QStringLiteral(" — ") + result.marginText() : QString()));
         item->setToolTip(Details, item->text(Details));
         item->setForeground(State, result.state == ExpectationResult::State::Failed ? QColor(Qt::red)
                                    : result.state == ExpectationResult::State::Passed

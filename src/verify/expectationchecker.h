@@ -55,6 +55,18 @@ inline bool isQuery(Command command)
     return command == Command::ChannelQuery || command == Command::StatusQuery;
 }
 
+// The margin of the worst value seen against a ceiling (a count, a delay, a gap): how much of the
+// limit was left.
+inline ExpectationMargin belowCeiling(double worst, double limit, QString text)
+{
+    return {limit > 0 ? std::min(1.0, (limit - worst) / limit) : (worst > 0 ? -1.0 : 1.0), std::move(text)};
+}
+// Against a floor (an interval, a count reached): how far above it the worst stayed.
+inline ExpectationMargin aboveFloor(double worst, double limit, QString text)
+{
+    return {limit > 0 ? std::min(1.0, (worst - limit) / limit) : 1.0, std::move(text)};
+}
+
 // At most `limit` within any `spanUs` of real time.
 struct RateLimit {
     qint64 spanUs;
@@ -80,6 +92,8 @@ public:
         return qsizetype(m_hits.size()) > rate.limit;
     }
     const Hit& first() const { return m_hits.front(); }
+    // How many the window holds now: at most the limit, and one more once it was exceeded.
+    qsizetype size() const { return qsizetype(m_hits.size()); }
     void clear() { m_hits.clear(); }
 
 private:
@@ -108,6 +122,11 @@ public:
 
     // A span of the scenario's time in real microseconds.
     qint64 realUs(qint64 scenarioMs) const { return qint64(double(scenarioMs) * 1000 / m_timeScale); }
+    // A span of real time as the scenario's: "3.6 s" of a scenario played 3 times as fast.
+    QString scenarioText(qint64 realUs) const
+    {
+        return scenarioDurationText(qint64(std::llround(double(realUs) * m_timeScale / 1000)));
+    }
     // A rate as a window of real time and how many fit in it: a second of the scenario's time,
     // or longer for rates below one a second (0.5/s: one in two seconds).
     RateLimit rateLimit(double perSecond) const
@@ -194,6 +213,7 @@ public:
         }
     }
     void setNote(int result, const QString& note) { m_results[result].note = note; }
+    quint64 failureCount(int result) const { return m_results[result].failureCount; }
     // The run is over: what has not failed passed, unless the run never exercised it.
     void conclude(int result, const QString& unexercised)
     {
@@ -240,6 +260,8 @@ public:
         Q_UNUSED(endSeq);
     }
     virtual QString note() const { return {}; }
+    // How near it came to failing so far, for a check with a limit once the run showed it something.
+    virtual std::optional<ExpectationMargin> margin() const { return std::nullopt; }
     // At the end, for an expectation that held: why the run gave it nothing to judge, if so.
     virtual QString unexercised() const { return {}; }
 
@@ -249,6 +271,7 @@ protected:
         return m_context.failure(message, unit, timeUs);
     }
     void fail(ExpectationFailure failure) { m_context.fail(m_result, std::move(failure)); }
+    quint64 failedCount() const { return m_context.failureCount(m_result); }
 
     Context& m_context;
     const int m_result;

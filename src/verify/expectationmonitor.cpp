@@ -141,8 +141,10 @@ void ExpectationMonitor::update()
             checker->advance(now);
             checker->poll();
         }
-        for (qsizetype k = 0; k < m_results.size(); ++k)
+        for (qsizetype k = 0; k < m_results.size(); ++k) {
             m_results[k].note = m_checkers[std::size_t(k)]->note();
+            m_results[k].margin = m_checkers[std::size_t(k)]->margin();
+        }
     }
     if (m_context && m_context->takeChanged())
         emit changed();
@@ -161,6 +163,7 @@ void ExpectationMonitor::finish()
         Checker& checker = *m_checkers[std::size_t(k)];
         checker.finish(m_endUs, m_log.endSeq());
         m_results[k].note = checker.note();
+        m_results[k].margin = checker.margin();
         if (m_unread > 0)
             m_results[k].note += QStringLiteral("; %1 log lines went before they were judged").arg(m_unread);
         m_context->conclude(int(k), checker.unexercised());

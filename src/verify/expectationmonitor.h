@@ -35,6 +35,21 @@ struct ExpectationFailure {
     QStringList evidence() const;
 };
 
+// How near an expectation came to failing: the worst the run showed against its limit, as a share
+// of the limit still left. A re-send 3.6 s after a reboot against "within 4 s" is 0.1 from failing;
+// a peak of 47 a second against 50 is 0.06. 1 (or more, capped) is far, 0 at the limit, below 0
+// beyond it (a failure).
+struct ExpectationMargin {
+    // Nearer than this, a pass is reported as a close one.
+    static constexpr double kClose = 0.25;
+
+    double fraction = 1;
+    QString text; // what came nearest: "the busiest second held 47 of the 50 allowed"
+
+    // "6 %"
+    QString percentText() const;
+};
+
 // How an expectation stands: pending while the run has not decided it, then passed or failed; or
 // not exercised, when it held only because the run gave it nothing to judge (no controller sent
 // anything, no unit came back from a reboot): a pass on silence would tell nothing.
@@ -45,12 +60,15 @@ struct ExpectationResult {
 
     ExpectationDefinition expectation;
     State state = State::Pending;
-    QList<ExpectationFailure> failures;    // the first kMaxFailuresKept
-    quint64 failureCount = 0;              // all of them
-    QMap<QString, quint64> failuresByUnit; // all of them by the unit's address; "": no one unit
-    QString note;                          // what was looked at: "4 units back after a reboot"
-    QString reason;                        // not exercised: why ("no unit came back from a reboot")
+    QList<ExpectationFailure> failures;      // the first kMaxFailuresKept
+    quint64 failureCount = 0;                // all of them
+    QMap<QString, quint64> failuresByUnit;   // all of them by the unit's address; "": no one unit
+    QString note;                            // what was looked at: "4 units back after a reboot"
+    QString reason;                          // not exercised: why ("no unit came back from a reboot")
+    std::optional<ExpectationMargin> margin; // once the run showed anything it judges by a limit
 
+    // "6 % from failing: the busiest second ...", or "beyond its limit by ...", or nothing.
+    QString marginText() const;
     QJsonObject toJson() const;
 };
 

@@ -66,20 +66,38 @@ const char* ExpectationResult::stateName(State state)
     return "";
 }
 
+QString ExpectationMargin::percentText() const
+{
+    return QString::number(qRound(std::abs(fraction) * 100)) + u" %"_s;
+}
+
+QString ExpectationResult::marginText() const
+{
+    if (!margin)
+        return {};
+    if (margin->fraction < 0)
+        return u"beyond its limit by "_s + margin->percentText() + u": "_s + margin->text;
+    return margin->percentText() + u" from failing: "_s + margin->text;
+}
+
 QJsonObject ExpectationResult::toJson() const
 {
     QJsonArray list;
     for (const ExpectationFailure& failure : failures)
         list.append(failure.toJson());
-    return {{u"name"_s, expectation.name},
-            {u"check"_s, QLatin1String(ExpectationDefinition::checkName(expectation.check))},
-            {u"value"_s, expectation.value},
-            {u"text"_s, expectation.text()},
-            {u"state"_s, QLatin1String(stateName(state))},
-            {u"note"_s, note},
-            {u"failureCount"_s, qint64(failureCount)},
-            {u"failures"_s, list},
-            {u"reason"_s, reason}};
+    QJsonObject json{{u"name"_s, expectation.name},
+                     {u"check"_s, QLatin1String(ExpectationDefinition::checkName(expectation.check))},
+                     {u"value"_s, expectation.value},
+                     {u"text"_s, expectation.text()},
+                     {u"state"_s, QLatin1String(stateName(state))},
+                     {u"note"_s, note},
+                     {u"failureCount"_s, qint64(failureCount)},
+                     {u"failures"_s, list},
+                     {u"reason"_s, reason}};
+    if (margin)
+        json.insert(u"margin"_s, QJsonObject{{u"fraction"_s, std::round(margin->fraction * 1000) / 1000},
+                                             {u"text"_s, margin->text}});
+    return json;
 }
 
 QString ExpectationMonitor::summary() const
@@ -110,6 +128,13 @@ QStringList ExpectationMonitor::report() const
                               result.expectation.text(), result.reason);
             continue;
         }
+        // A pass that came near failing is worth a line: the next run may not be so lucky.
+        if (result.state == ExpectationResult::State::Passed && result.margin &&
+            result.margin->fraction < ExpectationMargin::kClose)
+            lines << QStringLiteral("CLOSE %1 (%2: %3): passed, %4")
+                         .arg(result.expectation.name,
+                              QLatin1String(ExpectationDefinition::checkName(result.expectation.check)),
+                              result.expectation.text(), result.marginText());
         if (result.state != ExpectationResult::State::Failed)
             continue;
         lines << QStringLiteral("FAILED %1 (%2: %3): %4 time%5")
@@ -193,6 +218,14 @@ QByteArray ExpectationMonitor::junitXml() const
                            suite + u'.' +
                                QLatin1String(ExpectationDefinition::checkName(result.expectation.check)));
         out.writeAttribute(u"time"_s, seconds);
+        if (result.margin) {
+            out.writeStartElement(u"properties"_s);
+            out.writeStartElement(u"property"_s);
+            out.writeAttribute(u"name"_s, u"margin"_s);
+            out.writeAttribute(u"value"_s, QString::number(result.margin->fraction, 'f', 3));
+            out.writeEndElement();
+            out.writeEndElement();
+        }
         if (result.state == ExpectationResult::State::Failed) {
             out.writeStartElement(u"failure"_s);
             out.writeAttribute(u"message"_s, result.failures.isEmpty() ? result.expectation.text()
@@ -218,7 +251,9 @@ QByteArray ExpectationMonitor::junitXml() const
             out.writeAttribute(u"message"_s, u"not exercised: "_s + result.reason);
             out.writeEndElement();
         }
-        out.writeTextElement(u"system-out"_s, result.expectation.text() + u"\n"_s + result.note);
+        out.writeTextElement(u"system-out"_s,
+                             result.expectation.text() + u"\n"_s + result.note +
+                                 (result.margin ? u"\n"_s + result.marginText() : QString()));
         out.writeEndElement();
     }
     out.writeEndElement();

@@ -8,6 +8,13 @@ using namespace expectcheck;
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
+// "second", or "2 s" for a rate below one a second.
+QString windowText(double perSecond)
+{
+    const double seconds = std::max(1.0, 1 / perSecond);
+    return seconds == 1 ? u"second"_s : QString::number(seconds, 'g', 6) + u" s"_s;
+}
+
 // No unit gets, or no peer sends, more than the rate in any window.
 class MaxRateChecker : public ExpectationMonitor::Checker {
 public:
@@ -35,7 +42,12 @@ public:
             found = m_windows.try_emplace(key).first;
         }
         Window& window = found->second;
-        if (!window.hits.add(entry.timeUs, seq, m_rate)) {
+        const bool over = window.hits.add(entry.timeUs, seq, m_rate);
+        if (window.hits.size() > m_peak) {
+            m_peak = window.hits.size();
+            m_peakWho = m_expectation.perPeer ? peerName(key) : m_context.unitText(int(line.unit));
+        }
+        if (!over) {
             window.exceeding = false;
             return;
         }
@@ -63,6 +75,17 @@ public:
         return m_expectation.perPeer ? u"no peer sent a request"_s : u"no request reached a unit port"_s;
     }
 
+    std::optional<ExpectationMargin> margin() const override
+    {
+        if (m_peak == 0)
+            return std::nullopt;
+        return belowCeiling(double(m_peak), double(m_rate.limit),
+                            QStringLiteral("the busiest %1 of %2 held %3 of the %4 allowed")
+                                .arg(windowText(m_expectation.perSecond), m_peakWho)
+                                .arg(m_peak)
+                                .arg(m_rate.limit));
+    }
+
     QString note() const override
     {
         return QStringLiteral("%1 requests from %2 %3")
@@ -81,6 +104,8 @@ private:
     std::unordered_map<quint64, Window> m_windows;
     quint64 m_requests = 0;
     quint64 m_untracked = 0;
+    qsizetype m_peak = 0; // the most any window held
+    QString m_peakWho;
 };
 
 // Each peer waits at least so long between discovery requests.
@@ -105,6 +130,10 @@ public:
         ++m_intervals;
         Last& last = it->second;
         const qint64 gapUs = entry.timeUs - last.timeUs;
+        if (!m_shortestUs || gapUs < *m_shortestUs) {
+            m_shortestUs = gapUs;
+            m_shortestPeer = key;
+        }
         const bool tooSoon = gapUs < m_context.realUs(m_expectation.atLeastMs);
         if (tooSoon && !last.tooSoon) {
             ExpectationFailure f = failure(
@@ -126,6 +155,16 @@ public:
                                : u"no peer sent discovery twice: no interval to measure"_s;
     }
 
+    std::optional<ExpectationMargin> margin() const override
+    {
+        if (!m_shortestUs)
+            return std::nullopt;
+        return aboveFloor(double(*m_shortestUs), double(m_context.realUs(m_expectation.atLeastMs)),
+                          QStringLiteral("the shortest interval, of %1, was %2 against %3")
+                              .arg(peerName(m_shortestPeer), m_context.scenarioText(*m_shortestUs),
+                                   scenarioDurationText(m_expectation.atLeastMs)));
+    }
+
     QString note() const override
     {
         return QStringLiteral("%1 discovery requests from %2 peer%3")
@@ -145,6 +184,8 @@ private:
     quint64 m_requests = 0;
     quint64 m_intervals = 0;
     quint64 m_untracked = 0;
+    std::optional<qint64> m_shortestUs;
+    quint64 m_shortestPeer = 0;
 };
 
 // While a unit does not answer a peer, the peer's queries to it fall to the rate.
@@ -182,7 +223,12 @@ public:
         if (pair.unanswered <= quint64(m_expectation.afterUnanswered))
             return;
         ++m_backingOff;
-        if (!pair.window.add(entry.timeUs, seq, m_rate)) {
+        const bool over = pair.window.add(entry.timeUs, seq, m_rate);
+        if (pair.window.size() > m_peak) {
+            m_peak = pair.window.size();
+            m_peakWho = peerName(peerKey(entry)) + u" to "_s + m_context.unitText(int(line.unit));
+        }
+        if (!over) {
             pair.exceeding = false;
             return;
         }
@@ -213,6 +259,17 @@ public:
             .arg(m_expectation.afterUnanswered == 1 ? u"y"_s : u"ies"_s);
     }
 
+    std::optional<ExpectationMargin> margin() const override
+    {
+        if (m_peak == 0)
+            return std::nullopt;
+        return belowCeiling(double(m_peak), double(m_rate.limit),
+                            QStringLiteral("backing off, the busiest %1 (%2) held %3 of the %4 allowed")
+                                .arg(windowText(m_expectation.perSecond), m_peakWho)
+                                .arg(m_peak)
+                                .arg(m_rate.limit));
+    }
+
     QString note() const override
     {
         QString text = QStringLiteral("%1 quer%2 sent after %3 unanswered")
@@ -233,6 +290,8 @@ private:
     std::unordered_map<quint64, Pair> m_pairs;
     quint64 m_backingOff = 0;
     quint64 m_untracked = 0;
+    qsizetype m_peak = 0; // the most any pair's window held
+    QString m_peakWho;
 };
 } // namespace
 

@@ -73,6 +73,12 @@ public:
         if (it == m_waiting.end())
             return;
         if (entry.command() == Command::SetChannels && entry.unansweredBecause().isEmpty()) {
+            const qint64 afterUs =
+                entry.timeUs - (it->second.deadlineUs - m_context.realUs(m_expectation.withinMs));
+            if (afterUs > m_slowestUs) {
+                m_slowestUs = afterUs;
+                m_slowestUnit = it->first;
+            }
             m_waiting.erase(it);
             ++m_resent;
         } else if (!it->second.otherSeq) {
@@ -95,6 +101,22 @@ public:
             return {};
         return m_backs == 0 ? u"no unit came back from a reboot"_s
                             : u"every unit came back from its reboot too near the end to judge"_s;
+    }
+
+    std::optional<ExpectationMargin> margin() const override
+    {
+        // A unit that got none in time failed: beyond the limit by as much as the check waited.
+        if (failedCount() > 0)
+            return belowCeiling(2, 1,
+                                u"a unit got no set-channels within %1 of being back"_s.arg(
+                                    scenarioDurationText(m_expectation.withinMs)));
+        if (m_slowestUs < 0)
+            return std::nullopt;
+        return belowCeiling(
+            double(m_slowestUs), double(m_context.realUs(m_expectation.withinMs)),
+            QStringLiteral("the slowest set-channels, to %1, came %2 after it was back, within %3")
+                .arg(m_context.unitText(m_slowestUnit), m_context.scenarioText(m_slowestUs),
+                     scenarioDurationText(m_expectation.withinMs)));
     }
 
     QString note() const override
@@ -121,6 +143,8 @@ private:
     qint64 m_soonestUs = std::numeric_limits<qint64>::max();
     quint64 m_backs = 0;
     quint64 m_resent = 0;
+    qint64 m_slowestUs = -1; // from being back to the set-channels, of those in time
+    int m_slowestUnit = 0;
     std::size_t m_unjudged = 0;
 };
 
@@ -174,6 +198,8 @@ public:
         if (entry.kind != Kind::UnitIncoming || !isQuery(entry.command()) || line.unit >= m_units.size())
             return;
         Unit& unit = m_units[line.unit];
+        if (unit.lastSeq)
+            noteGap(entry.timeUs - unit.lastUs, int(line.unit));
         unit.dueUs = entry.timeUs + m_context.realUs(m_expectation.everyMs);
         unit.lastUs = entry.timeUs;
         unit.lastSeq = seq;
@@ -183,7 +209,25 @@ public:
         ++m_polls;
     }
 
-    void finish(qint64 endUs, quint64) override { advance(endUs); }
+    void finish(qint64 endUs, quint64) override
+    {
+        advance(endUs);
+        // The gap still open at the end counts too: a unit left unpolled since.
+        for (std::size_t unit = 0; unit < m_units.size(); ++unit) {
+            if (m_units[unit].lastSeq)
+                noteGap(endUs - m_units[unit].lastUs, int(unit));
+        }
+    }
+
+    std::optional<ExpectationMargin> margin() const override
+    {
+        if (m_longestUs < 0)
+            return std::nullopt;
+        return belowCeiling(double(m_longestUs), double(m_context.realUs(m_expectation.everyMs)),
+                            QStringLiteral("the longest gap between polls, of %1, was %2 against %3")
+                                .arg(m_context.unitText(m_longestUnit), m_context.scenarioText(m_longestUs),
+                                     scenarioDurationText(m_expectation.everyMs)));
+    }
 
     QString note() const override
     {
@@ -208,10 +252,20 @@ private:
         int unit;
         bool operator>(const Due& other) const { return dueUs > other.dueUs; }
     };
+    void noteGap(qint64 gapUs, int unit)
+    {
+        if (gapUs > m_longestUs) {
+            m_longestUs = gapUs;
+            m_longestUnit = unit;
+        }
+    }
+
     std::vector<Unit> m_units;
     std::priority_queue<Due, std::vector<Due>, std::greater<>> m_due; // soonest first
     quint64 m_polls = 0;
     quint64 m_gaps = 0;
+    qint64 m_longestUs = -1; // between two polls of a unit, or from its last to the end
+    int m_longestUnit = 0;
 };
 
 // The controller sends nothing a unit cannot read. Short frames and unknown commands are in the
@@ -381,6 +435,18 @@ public:
     }
 
     QString note() const override { return QStringLiteral("%1 matching").arg(m_count); }
+
+    // A count with room on one side: at most N (how many were left), at least N (how many more).
+    std::optional<ExpectationMargin> margin() const override
+    {
+        const RequestMatcher& matcher = m_expectation.matcher;
+        const QString text = QStringLiteral("%1 matching, %2").arg(m_count).arg(matcher.countText());
+        if (matcher.count == RequestMatcher::Count::AtMost && matcher.countValue > 0)
+            return belowCeiling(double(m_count), double(matcher.countValue), text);
+        if (matcher.count == RequestMatcher::Count::AtLeast && matcher.countValue > 0)
+            return aboveFloor(double(m_count), double(matcher.countValue), text);
+        return std::nullopt;
+    }
     // A count of none that holds is only worth something if anything came at all.
     QString unexercised() const override { return m_context.unexercisedWithoutRequests(); }
 
