@@ -16,6 +16,8 @@ struct DrawRange {
     // `text` as a range of durations (in milliseconds) when `durations`, else of plain numbers;
     // nothing when it is none, or runs backwards.
     static std::optional<DrawRange> parse(const QString& text, bool durations);
+    // A drawn value as a file writes it: whole, or with up to six digits.
+    static QString numberText(double value, bool whole);
 };
 
 // What an exploration may add to a scenario, run by run: events (reboot, offline) and fault rules

@@ -26,16 +26,3 @@ ExploreVariation drawVariation(const Scenario& scenario, quint64 seed, int run,
 // `scenario` with `additions` added to its timeline and no explore block: what a run plays, and
 // what a failure is written as.
 Scenario withAdditions(const Scenario& scenario, const QList<ScenarioEvent>& additions);
-
-// A smaller variation to try while shrinking a failing one, and what was made smaller.
-struct ShrinkCandidate {
-    QList<ScenarioEvent> additions;
-    QString change; // "without reboot 127.0.7.2 for 3 s", "for 1.5 s instead of 3 s: reboot ..."
-};
-
-// The variations one step smaller than `additions`, simplest first: one addition fewer, one unit
-// instead of a range, half the duration, half the chance or count of a rule, earlier. They stay
-// within what `scenario`'s explore block draws from (its window, the shortest span it gives that
-// kind of addition), so that a smaller case is one the exploration could have found, not another
-// situation that happens to fail the same way.
-QList<ShrinkCandidate> shrinkCandidates(const Scenario& scenario, const QList<ScenarioEvent>& additions);

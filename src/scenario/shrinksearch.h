@@ -8,6 +8,19 @@
 
 #include <optional>
 
+// A smaller variation to try while shrinking a failing one, and what was made smaller.
+struct ShrinkCandidate {
+    QList<ScenarioEvent> additions;
+    QString change; // "without reboot 127.0.7.2 for 3 s", "for 1.5 s instead of 3 s: reboot ..."
+};
+
+// The variations one step smaller than `additions`, simplest first: one addition fewer, one unit
+// instead of a range, half the duration, half the chance or count of a rule, earlier. They stay
+// within what `scenario`'s explore block draws from (its window, the shortest span it gives that
+// kind of addition), so that a smaller case is one the exploration could have found, not another
+// situation that happens to fail the same way.
+QList<ShrinkCandidate> shrinkCandidates(const Scenario& scenario, const QList<ScenarioEvent>& additions);
+
 // The search for the smallest variation of a failing run that still fails the same expectation.
 // It offers the candidates one step smaller than the smallest so far (shrinkCandidates()), each to
 // be played `repeats` times; a candidate is kept only when every play fails the expectation being
