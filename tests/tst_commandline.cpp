@@ -450,6 +450,9 @@ void TestCommandLine::usageErrors_data()
     QTest::addRow("jobs 0") << QStringList{u"--explore"_s, explore,     u"--controller"_s,
                                            u"true"_s,      u"--jobs"_s, u"0"_s}
                             << u"--jobs needs a whole number from 1 to 256, not '0'"_s;
+    QTest::addRow("search sideways") << QStringList{u"--explore"_s, explore,       u"--controller"_s,
+                                                    u"true"_s,      u"--search"_s, u"sideways"_s}
+                                     << u"--search takes guided or random, not 'sideways'"_s;
     QTest::addRow("no-swarm without explore")
         << QStringList{u"--headless"_s, u"--no-swarm"_s} << u"--no-swarm goes with --explore"_s;
     QTest::addRow("budget without unit")
@@ -491,7 +494,9 @@ void TestCommandLine::exploreTakesItsOptions()
                             u"3"_s,
                             u"--no-swarm"_s,
                             u"--confirm"_s,
-                            u"0"_s}));
+                            u"0"_s,
+                            u"--search"_s,
+                            u"random"_s}));
     QCOMPARE(options.action, Action::Explore);
     const ExploreOptions& explore = *options.explore;
     QCOMPARE(explore.controller, u"ctl --x 'a b'"_s);
@@ -503,6 +508,7 @@ void TestCommandLine::exploreTakesItsOptions()
     QCOMPARE(explore.jobs, 3);
     QCOMPARE(explore.draw, ExploreDraw::Uniform);
     QCOMPARE(explore.confirm, 0);
+    QCOMPARE(explore.search, ExploreSearch::Random);
     QCOMPARE(explore.scenario.timeScale, 5.0);
     QVERIFY(explore.scenario.explore);
 }

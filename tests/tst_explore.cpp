@@ -1,6 +1,7 @@
 // A scenario's explore block: read strictly, and the additions drawn for each run, the same for the
 // same seed and run, always within what the block allows, and written as a scenario that loads.
 #include "fault/faultrule.h"
+#include "scenario/explorecorpus.h"
 #include "scenario/explorevariation.h"
 #include "scenario/scenariofile.h"
 #include "scenario/shrinksearch.h"
@@ -66,6 +67,8 @@ private slots:
     void sameSeedAndRunSameAdditions();
     void additionsStayWithinTheBlock();
     void swarmRunsComeInFewKinds();
+    void theCorpusKeepsTheClosestForEachExpectation();
+    void guidedRunsChangeCorpusRunsWithinTheBlock();
     void aRunIsAScenarioThatLoads();
     void shrinkingTriesEachSmallerStep();
     void shrinkingKeepsOnlyWhatFailsTheSameWay();
@@ -231,6 +234,59 @@ void TestExplore::swarmRunsComeInFewKinds()
              yamlOf(scenario, drawVariation(scenario, 11, 4, ExploreDraw::Uniform)));
 }
 
+void TestExplore::theCorpusKeepsTheClosestForEachExpectation()
+{
+    const auto runs = [](const ExploreCorpus& corpus) {
+        QList<int> numbers;
+        for (const ExploreCorpus::Entry& entry : corpus.entries())
+            numbers << entry.run;
+        return numbers;
+    };
+    ExploreCorpus corpus;
+    QVERIFY(!corpus.offer(0, {}, {})); // nothing near any limit
+    QVERIFY(corpus.offer(1, {}, {{u"polled"_s, 0.5}}));
+    // Closer on "polled", and the first near "calm": run 1 holds nothing any more.
+    QVERIFY(corpus.offer(2, {}, {{u"polled"_s, 0.3}, {u"calm"_s, 0.9}}));
+    QCOMPARE(runs(corpus), QList<int>{2});
+    QVERIFY(corpus.offer(3, {}, {{u"calm"_s, 0.8}, {u"polled"_s, 0.7}}));
+    QCOMPARE(runs(corpus), (QList<int>{2, 3}));
+    QVERIFY(!corpus.offer(4, {}, {{u"polled"_s, 0.3}, {u"calm"_s, 0.95}})); // as close is not closer
+    QCOMPARE(runs(corpus), (QList<int>{2, 3}));
+}
+
+// Half of the guided runs are changes of a corpus run, and every change stays within what the
+// block draws; the same seed, run and corpus give the same run.
+void TestExplore::guidedRunsChangeCorpusRunsWithinTheBlock()
+{
+    const Scenario scenario = room();
+    ExploreCorpus corpus;
+    QCOMPARE(yamlOf(scenario, drawGuidedVariation(scenario, 5, 3, ExploreDraw::Swarm, corpus)),
+             yamlOf(scenario, drawVariation(scenario, 5, 3))); // an empty corpus: afresh
+    const ExploreVariation base = drawVariation(scenario, 5, 0);
+    corpus.offer(0, base, {{u"polled"_s, 0.1}});
+    int changed = 0;
+    for (int run = 1; run <= 200; ++run) {
+        const ExploreVariation variation = drawGuidedVariation(scenario, 5, run, ExploreDraw::Swarm, corpus);
+        QCOMPARE(yamlOf(scenario, drawGuidedVariation(scenario, 5, run, ExploreDraw::Swarm, corpus)),
+                 yamlOf(scenario, variation));
+        QCOMPARE(variation.seed, drawVariation(scenario, 5, run).seed);
+        if (variation.origin.isEmpty()) {
+            QCOMPARE(yamlOf(scenario, variation), yamlOf(scenario, drawVariation(scenario, 5, run)));
+            continue;
+        }
+        ++changed;
+        QVERIFY2(variation.origin.startsWith(u"run 0 changed: "_s), qPrintable(variation.origin));
+        QVERIFY(variation.additions.size() >= base.additions.size() && variation.additions.size() <= 6);
+        QVERIFY(yamlOf(scenario, variation) != yamlOf(scenario, base));
+        for (const ScenarioEvent& event : variation.additions) {
+            QVERIFY(event.atMs >= 6000 && event.atMs <= 14000);
+            QVERIFY(event.units.first >= 2 && event.units.first <= event.units.last && event.units.last <= 9);
+            QVERIFY(event.forMs <= 16000); // the longest span the block gives
+        }
+    }
+    QVERIFY2(changed >= 70 && changed <= 130, qPrintable(QString::number(changed)));
+}
+
 void TestExplore::aRunIsAScenarioThatLoads()
 {
     const Scenario scenario = room();
@@ -312,10 +368,12 @@ void TestExplore::shrinkingKeepsOnlyWhatFailsTheSameWay()
     ScenarioEvent offline = reboot;
     offline.kind = ScenarioEvent::Kind::Offline;
     offline.units = {6, 6, u"6"_s};
-    const ExploreVariation failing{42, {reboot, offline}};
+    const ExploreVariation failing{42, {reboot, offline}, {}};
     const QList<ShrinkCandidate> first = shrinkCandidates(scenario, failing.additions);
     ShrinkSearch search(scenario, u"polled"_s, failing, 2, 60);
-    const auto text = [&](const QList<ScenarioEvent>& additions) { return yamlOf(scenario, {0, additions}); };
+    const auto text = [&](const QList<ScenarioEvent>& additions) {
+        return yamlOf(scenario, {0, additions, {}});
+    };
     // One play at a time: what it played, and what recording its result kept.
     const auto play = [&](const QList<ScenarioEvent>& expected, const QStringList& failed) {
         const std::optional<ShrinkSearch::Play> next = search.next();
@@ -378,7 +436,7 @@ void TestExplore::shrinkingAtOnceKeepsWhatOneAtATimeKeeps()
     drop.units = {5, 9, u"5-9"_s};
     QString error;
     drop.rule = *FaultRule::parse(u"drop,chance=0.4"_s, &error);
-    const ExploreVariation failing{7, {reboot, drop, rebootOfUnits2To4()}};
+    const ExploreVariation failing{7, {reboot, drop, rebootOfUnits2To4()}, {}};
     // A deterministic controller's bug: it fails while a reboot of unit 3 and a drop on unit 8 are both
     // there; and it fails "resent" alone whenever a drop is shorter than 4 s.
     const auto verdict = [&](const QList<ScenarioEvent>& additions) {
@@ -397,7 +455,7 @@ void TestExplore::shrinkingAtOnceKeepsWhatOneAtATimeKeeps()
         return rebootOf3 && dropOn8 ? QStringList{u"polled"_s} : QStringList{};
     };
     const auto text = [&](const QList<ScenarioEvent>& additions) {
-        return QString::fromUtf8(yamlOf(scenario, {0, additions}));
+        return QString::fromUtf8(yamlOf(scenario, {0, additions, {}}));
     };
     const auto shrink = [&](int atOnce) {
         ShrinkSearch search(scenario, u"polled"_s, failing, 2, maxPlays);

@@ -96,13 +96,23 @@ bool writeExploreFailure(const QString& directory, const ExploreOptions& options
     for (const ScenarioEvent& event : failure.variation.additions)
         readme << QStringLiteral("- at %1: %2")
                       .arg(scenarioDurationText(event.atMs), failure.scenario.eventText(event));
-    readme << QString() << u"Repeat the run as the exploration first played it:"_s
-           << QStringLiteral("  unit-simulator --explore %1 --controller %2 --seed %3 --explore-run %4%5")
-                  .arg(shellQuoted(options.scenarioPath), shellQuoted(options.controller))
-                  .arg(options.seed)
-                  .arg(failure.number)
-                  .arg(options.draw == ExploreDraw::Uniform ? u" --no-swarm"_s : QString())
-           << u"Play this scenario with the controller beside it, in the environment the run gave it:"_s
+    // A run drawn as a change of another is played again from its scenario: its draw needs the
+    // runs before it.
+    if (failure.variation.origin.isEmpty())
+        readme << QString() << u"Repeat the run as the exploration first played it:"_s
+               << QStringLiteral("  unit-simulator --explore %1 --controller %2 --seed %3 --explore-run %4%5")
+                      .arg(shellQuoted(options.scenarioPath), shellQuoted(options.controller))
+                      .arg(options.seed)
+                      .arg(failure.number)
+                      .arg(options.draw == ExploreDraw::Uniform ? u" --no-swarm"_s : QString());
+    else
+        readme << QString()
+               << QStringLiteral(
+                      "Run %1 was drawn as a change of an earlier run (%2); play it again from its "
+                      "scenario:")
+                      .arg(failure.number)
+                      .arg(failure.variation.origin);
+    readme << u"Play this scenario with the controller beside it, in the environment the run gave it:"_s
            << QStringLiteral("  unit-simulator --headless --scenario %1 --control %2 --report report.xml &")
                   .arg(shellQuoted(dir.filePath(u"scenario.yaml"_s)), kRecipeControl);
     QStringList assignments;

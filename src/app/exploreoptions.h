@@ -6,6 +6,9 @@
 
 #include <optional>
 
+// How runs are drawn: guided by how near earlier runs came to failing, or each afresh.
+enum class ExploreSearch : quint8 { Guided, Random };
+
 // What --explore asks for.
 struct ExploreOptions {
     Scenario scenario; // with an explore block and expectations
@@ -19,4 +22,5 @@ struct ExploreOptions {
     int jobs = 1;               // plays at once, each in a network of its own
     ExploreDraw draw = ExploreDraw::Swarm;
     int confirm = 10; // replays of each shrunk failure
+    ExploreSearch search = ExploreSearch::Guided;
 };

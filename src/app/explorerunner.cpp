@@ -37,6 +37,8 @@ QString ExploreRunner::progress() const
         parts << QStringLiteral("%1 playing").arg(m_inFlight.size());
     if (!m_failures.isEmpty())
         parts << plural(m_failures.size(), u"failure"_s) + u" found"_s;
+    if (guided() && !m_corpus.isEmpty())
+        parts << QStringLiteral("%1 in the corpus").arg(plural(m_corpus.entries().size(), u"run"_s));
     if (m_options.budgetMs)
         parts << scenarioDurationText(std::max<qint64>(0, *m_options.budgetMs - m_clock.elapsed())) +
                      u" left"_s;
@@ -55,7 +57,39 @@ bool ExploreRunner::budgetSpent() const
 
 bool ExploreRunner::mayStartRun() const
 {
-    return !m_stopping && !budgetSpent() && m_nextRun <= lastRun();
+    if (m_stopping || budgetSpent() || m_nextRun > lastRun())
+        return false;
+    // A guided run waits for the generations before its own.
+    return !guided() || m_nextRun / kGeneration <= m_foldedGenerations;
+}
+
+ExploreVariation ExploreRunner::drawRun(int number) const
+{
+    return guided()
+               ? drawGuidedVariation(m_options.scenario, m_options.seed, number, m_options.draw, m_corpus)
+               : drawVariation(m_options.scenario, m_options.seed, number, m_options.draw);
+}
+
+void ExploreRunner::takeIntoCorpus(const ExploreFailure& played)
+{
+    if (!guided())
+        return;
+    auto& generation = m_generations[played.number / kGeneration];
+    generation.emplace(played.number, played.outcome.failed.isEmpty() ? std::optional<ExploreFailure>(played)
+                                                                      : std::nullopt);
+    // In generation order, each in run order: the corpus does not depend on which run ended first.
+    for (auto it = m_generations.find(m_foldedGenerations); it != m_generations.end();
+         it = m_generations.find(m_foldedGenerations)) {
+        const int first = m_foldedGenerations * kGeneration;
+        if (qsizetype(it->second.size()) < std::min(kGeneration, m_options.runs - first))
+            break;
+        for (const auto& [number, passed] : it->second) {
+            if (passed)
+                m_corpus.offer(number, passed->variation, passed->outcome.margins);
+        }
+        m_generations.erase(it);
+        ++m_foldedGenerations;
+    }
 }
 
 void ExploreRunner::start()
@@ -66,9 +100,11 @@ void ExploreRunner::start()
     m_jobs = m_ownNetworks ? std::max(1, m_options.jobs) : 1;
     printToStderr(
         QStringLiteral("Exploring %1: %2 from seed %3%4, %5; controller: %6")
-            .arg(m_options.scenarioPath, m_options.onlyRun
-                                             ? QStringLiteral("run %1 alone").arg(*m_options.onlyRun)
-                                             : plural(m_options.runs, u"run"_s))
+            .arg(m_options.scenarioPath,
+                 m_options.onlyRun
+                     ? QStringLiteral("run %1 alone").arg(*m_options.onlyRun)
+                     : plural(m_options.runs, u"run"_s) +
+                           (guided() ? u" guided by how near they come to failing"_s : u" drawn at random"_s))
             .arg(m_options.seed)
             .arg(m_options.budgetMs ? u", within "_s + scenarioDurationText(*m_options.budgetMs) : QString(),
                  m_ownNetworks
@@ -124,8 +160,7 @@ void ExploreRunner::schedule()
         if (!mayStartRun())
             break;
         const int number = m_nextRun++;
-        startPlay(Purpose::Run, number,
-                  drawVariation(m_options.scenario, m_options.seed, number, m_options.draw));
+        startPlay(Purpose::Run, number, drawRun(number));
     }
     if (!m_finished && m_inFlight.empty() && m_shrinks.empty() && m_confirms.empty() && !mayStartRun()) {
         if (budgetSpent() && m_nextRun <= lastRun())
@@ -193,12 +228,15 @@ void ExploreRunner::playDone(InFlight* raw, const ExploreOutcome& outcome)
 void ExploreRunner::runDone(ExploreFailure played)
 {
     ++m_runsDone;
+    takeIntoCorpus(played);
     const ExploreOutcome& outcome = played.outcome;
-    const QString line = QStringLiteral("Run %1%2 (seed %3, %4): ")
-                             .arg(played.number)
-                             .arg(m_options.onlyRun ? QString() : QStringLiteral("/%1").arg(m_options.runs))
-                             .arg(played.variation.seed)
-                             .arg(plural(played.variation.additions.size(), u"addition"_s));
+    const QString line =
+        QStringLiteral("Run %1%2 (seed %3, %4%5): ")
+            .arg(played.number)
+            .arg(m_options.onlyRun ? QString() : QStringLiteral("/%1").arg(m_options.runs))
+            .arg(played.variation.seed)
+            .arg(plural(played.variation.additions.size(), u"addition"_s),
+                 played.variation.origin.isEmpty() ? QString() : u"; "_s + played.variation.origin);
     if (outcome.failed.isEmpty()) {
         printToStderr(line + u"passed in "_s + seconds(outcome.elapsedMs) + progress());
         m_concluded.emplace(played.number, std::nullopt);

@@ -2,6 +2,7 @@
 
 #include "explorefailure.h"
 #include "exploreoptions.h"
+#include "scenario/explorecorpus.h"
 #include "scenario/shrinksearch.h"
 
 #include <QElapsedTimer>
@@ -39,6 +40,10 @@ class ExploreRunner : public QObject {
 public:
     static constexpr int kShrinkRepeats = 2;
     static constexpr int kShrinkPlays = 60;
+    // A guided search draws runs in generations of this many, each from the corpus of the
+    // generations before it: so a run is the same whatever played beside it, and that many runs
+    // go at once.
+    static constexpr int kGeneration = 8;
 
     explicit ExploreRunner(ExploreOptions options, QObject* parent = nullptr);
     ~ExploreRunner() override;
@@ -80,6 +85,10 @@ private:
     };
 
     bool mayStartRun() const;
+    bool guided() const { return m_options.search == ExploreSearch::Guided && !m_options.onlyRun; }
+    ExploreVariation drawRun(int number) const;
+    // Takes a run's first play into its generation; once a generation is in, into the corpus.
+    void takeIntoCorpus(const ExploreFailure& played);
     bool budgetSpent() const;
     // Starts plays while there is room, shrink plays first; finishes when nothing is left.
     void schedule();
@@ -111,6 +120,10 @@ private:
     // Concluded runs not yet recorded: a failure, or nothing when the run passed.
     std::map<int, std::optional<ExploreFailure>> m_concluded;
     int m_nextRun = 0;
+    ExploreCorpus m_corpus;
+    int m_foldedGenerations = 0; // the generations the corpus has taken in
+    // The runs in of generations not yet taken in: a passing one with its margins, or nothing.
+    std::map<int, std::map<int, std::optional<ExploreFailure>>> m_generations;
     int m_nextRecord = 0;
     QElapsedTimer m_clock;
     int m_runsDone = 0;

@@ -166,6 +166,13 @@ SimulatorOptions parseExplore(const QCommandLineParser& parser)
                                   .arg(kMaxConfirm)
                                   .arg(parser.value(QStringLiteral("confirm"))));
     }
+    if (parser.isSet(QStringLiteral("search"))) {
+        const QString how = parser.value(QStringLiteral("search"));
+        if (how == QStringLiteral("random"))
+            exploring.search = ExploreSearch::Random;
+        else if (how != QStringLiteral("guided"))
+            return usageError(QStringLiteral("--search takes guided or random, not '%1'").arg(how));
+    }
     if (parser.isSet(QStringLiteral("no-swarm")))
         exploring.draw = ExploreDraw::Uniform;
     if (parser.isSet(QStringLiteral("explore-run"))) {

@@ -213,6 +213,13 @@ constexpr Option kOptions[] = {
      .help =
          "With --explore: replay each shrunk failure N times (default 10; 0: not at all) and say how many "
          "failed; one that fails fewer than half is reported as flaky."},
+    {.name = "search",
+     .valueName = "HOW",
+     .scope = Explore,
+     .withExplore = true,
+     .needs = {"explore"},
+     .help = "With --explore: guided (the default: half of the runs are small changes of the runs that came "
+             "nearest to failing an expectation) or random (each run drawn afresh)."},
     {.name = "no-swarm",
      .scope = Explore,
      .withExplore = true,

@@ -206,6 +206,63 @@ std::optional<ExploreSpace> ExploreSpace::fromJson(const QJsonValue& value, int 
     return space;
 }
 
+ExploreDrawer::ExploreDrawer(const ExploreSpace& space, quint64 seed)
+    : m_space(space)
+    , m_random(seed)
+{
+}
+
+qint64 ExploreDrawer::whole(qint64 low, qint64 high)
+{
+    return std::uniform_int_distribution<qint64>(low, high)(m_random);
+}
+
+double ExploreDrawer::value(const DrawRange& range)
+{
+    if (range.whole)
+        return double(whole(qint64(range.low), qint64(range.high)));
+    // To the thousandth, as a file would write it.
+    return std::round(std::uniform_real_distribution<double>(range.low, range.high)(m_random) * 1000) / 1000;
+}
+
+ScenarioEvent ExploreDrawer::addition(const ExploreSpace::Choice& choice, std::optional<ScenarioUnits> units)
+{
+    ScenarioEvent event;
+    event.atMs = qint64(value(m_space.windowMs));
+    if (units) {
+        event.units = *units;
+    } else {
+        event.units.first = int(whole(m_space.unitsFirst, m_space.unitsLast));
+        event.units.last = int(whole(event.units.first, m_space.unitsLast));
+        event.units.text = event.units.first == event.units.last
+                               ? QString::number(event.units.first)
+                               : QStringLiteral("%1-%2").arg(event.units.first).arg(event.units.last);
+    }
+    switch (choice.kind) {
+    case ExploreSpace::Choice::Kind::Reboot:
+        event.kind = ScenarioEvent::Kind::Reboot;
+        event.forMs = ScenarioEvent::kDefaultRebootMs;
+        break;
+    case ExploreSpace::Choice::Kind::Offline:
+        event.kind = ScenarioEvent::Kind::Offline;
+        break;
+    case ExploreSpace::Choice::Kind::Fault: {
+        event.kind = ScenarioEvent::Kind::Fault;
+        // Checked when the block was read: both ends of each range make a rule, so all between do.
+        QString problem;
+        event.rule =
+            FaultRule::parse(
+                ExploreSpace::drawRule(choice.rule, [this](const DrawRange& range) { return value(range); }),
+                &problem)
+                .value_or(FaultRule{});
+        break;
+    }
+    }
+    if (choice.forMs)
+        event.forMs = qint64(value(*choice.forMs));
+    return event;
+}
+
 ExploreVariation drawVariation(const Scenario& scenario, quint64 seed, int run, ExploreDraw how)
 {
     ExploreVariation variation;
@@ -213,55 +270,17 @@ ExploreVariation drawVariation(const Scenario& scenario, quint64 seed, int run, 
     if (!scenario.explore)
         return variation;
     const ExploreSpace& space = *scenario.explore;
-    std::mt19937_64 random(variation.seed);
-    const auto whole = [&](qint64 low, qint64 high) {
-        return std::uniform_int_distribution<qint64>(low, high)(random);
-    };
-    const auto draw = [&](const DrawRange& range) -> double {
-        if (range.whole)
-            return double(whole(qint64(range.low), qint64(range.high)));
-        // To the thousandth, as a file would write it.
-        return std::round(std::uniform_real_distribution<double>(range.low, range.high)(random) * 1000) /
-               1000;
-    };
+    ExploreDrawer drawer(space, variation.seed);
     QList<const ExploreSpace::Choice*> choices;
     for (const ExploreSpace::Choice& choice : space.choices) {
-        if (how == ExploreDraw::Uniform || whole(0, 1) == 1)
+        if (how == ExploreDraw::Uniform || drawer.whole(0, 1) == 1)
             choices << &choice;
     }
     if (choices.isEmpty())
-        choices << &space.choices[whole(0, space.choices.size() - 1)];
-    const qint64 count = whole(1, space.atMost);
-    for (qint64 n = 0; n < count; ++n) {
-        const ExploreSpace::Choice& choice = *choices[whole(0, choices.size() - 1)];
-        ScenarioEvent event;
-        event.atMs = qint64(draw(space.windowMs));
-        event.units.first = int(whole(space.unitsFirst, space.unitsLast));
-        event.units.last = int(whole(event.units.first, space.unitsLast));
-        event.units.text = event.units.first == event.units.last
-                               ? QString::number(event.units.first)
-                               : QStringLiteral("%1-%2").arg(event.units.first).arg(event.units.last);
-        switch (choice.kind) {
-        case ExploreSpace::Choice::Kind::Reboot:
-            event.kind = ScenarioEvent::Kind::Reboot;
-            event.forMs = ScenarioEvent::kDefaultRebootMs;
-            break;
-        case ExploreSpace::Choice::Kind::Offline:
-            event.kind = ScenarioEvent::Kind::Offline;
-            break;
-        case ExploreSpace::Choice::Kind::Fault: {
-            event.kind = ScenarioEvent::Kind::Fault;
-            // Checked when the block was read: both ends of each range make a rule, so all between do.
-            QString problem;
-            event.rule =
-                FaultRule::parse(ExploreSpace::drawRule(choice.rule, draw), &problem).value_or(FaultRule{});
-            break;
-        }
-        }
-        if (choice.forMs)
-            event.forMs = qint64(draw(*choice.forMs));
-        variation.additions.append(event);
-    }
+        choices << &space.choices[drawer.whole(0, space.choices.size() - 1)];
+    const qint64 count = drawer.whole(1, space.atMost);
+    for (qint64 n = 0; n < count; ++n)
+        variation.additions.append(drawer.addition(*choices[drawer.whole(0, choices.size() - 1)]));
     return variation;
 }
 
