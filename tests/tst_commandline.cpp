@@ -1,10 +1,13 @@
 // The simulator's command line, parsed without starting a process.
 #include "app/appversion.h"
 #include "app/simulatorcommandline.h"
+#include "scenario/scenariofile.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <yaml-cpp/yaml.h>
 
 using namespace Qt::Literals::StringLiterals;
 using Action = SimulatorOptions::Action;
@@ -55,6 +58,9 @@ private slots:
     void usageErrors_data();
     void usageErrors();
     void exploreTakesItsOptions();
+    void shardsAndMerge_data();
+    void shardsAndMerge();
+    void theKubernetesJobParses();
     void parsingReadsNoFile();
     void helpAndVersion();
 };
@@ -554,4 +560,72 @@ void TestCommandLine::helpAndVersion()
 }
 
 QTEST_GUILESS_MAIN(TestCommandLine)
+void TestCommandLine::shardsAndMerge_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("outcome"); // "K/N", the folders merged, or the usage error
+    const QStringList explore{u"--explore"_s, QStringLiteral(UNITSIM_EXAMPLES_DIR "/explore-reboots.yaml"),
+                              u"--controller"_s, u"true"_s};
+    QTest::newRow("shard 2/5") << explore + QStringList{u"--shard"_s, u"2/5"_s} << u"2/5"_s;
+    QTest::newRow("shard 0/1") << explore + QStringList{u"--shard"_s, u"0/1"_s} << u"0/1"_s;
+    QTest::newRow("shard 5/5") << explore + QStringList{u"--shard"_s, u"5/5"_s}
+                               << u"--shard needs K/N, N from 1 to 10000 and K from 0 to N-1, not '5/5'"_s;
+    QTest::newRow("shard 1") << explore + QStringList{u"--shard"_s, u"1"_s} << u"--shard needs K/N"_s;
+    QTest::newRow("shard of one run")
+        << explore + QStringList{u"--shard"_s, u"0/2"_s, u"--explore-run"_s, u"3"_s}
+        << u"--shard and --explore-run exclude each other"_s;
+    QTest::newRow("merge") << QStringList{u"--explore-merge"_s, u"a"_s, u"b"_s, u"c"_s, u"--out"_s, u"m"_s}
+                           << u"a b c -> m"_s;
+    QTest::newRow("merge with a seed") << QStringList{u"--explore-merge"_s, u"a"_s, u"--seed"_s, u"3"_s}
+                                       << u"--seed does not go with --explore-merge"_s;
+    QTest::newRow("merge into a shard")
+        << QStringList{u"--explore-merge"_s, u"a"_s, u"b"_s, u"--out"_s, u"b"_s}
+        << u"--out b is one of the folders merged"_s;
+}
+
+void TestCommandLine::shardsAndMerge()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, outcome);
+    const SimulatorOptions options = parsed(commandLine(arguments));
+    if (options.action == Action::UsageError) {
+        QVERIFY2(options.text.contains(outcome), qPrintable(options.text));
+    } else if (options.action == Action::ExploreMerge) {
+        QCOMPARE(options.mergeDirs.join(u' ') + u" -> "_s + options.mergeOut, outcome);
+    } else {
+        QCOMPARE(options.action, Action::Explore);
+        QCOMPARE(u"%1/%2"_s.arg(options.explore->shardIndex).arg(options.explore->shardCount), outcome);
+    }
+}
+
+// The example Job's command line is one the program takes, for each index, and its scenario loads.
+void TestCommandLine::theKubernetesJobParses()
+{
+    const std::vector<YAML::Node> documents =
+        YAML::LoadAllFromFile(UNITSIM_KUBERNETES_DIR "/explore-job.yaml");
+    QCOMPARE(documents.size(), std::size_t(2));
+    const YAML::Node job = documents[1];
+    QCOMPARE(job["kind"].as<std::string>(), "Job");
+    const int completions = job["spec"]["completions"].as<int>();
+    const YAML::Node container = job["spec"]["template"]["spec"]["containers"][0];
+    ScenarioError problem;
+    const std::optional<Scenario> scenario = ScenarioFile::parse(
+        QByteArray::fromStdString(documents[0]["data"]["scenario.yaml"].as<std::string>()), &problem);
+    QVERIFY2(scenario && scenario->explore, qPrintable(problem.message));
+    for (int index = 0; index < completions; ++index) {
+        QStringList arguments;
+        for (const YAML::Node& part : container["command"])
+            arguments << QString::fromStdString(part.as<std::string>());
+        for (const YAML::Node& part : container["args"])
+            arguments << QString::fromStdString(part.as<std::string>())
+                             .replace(u"$(JOB_COMPLETION_INDEX)"_s, QString::number(index));
+        const SimulatorOptions options = SimulatorCommandLine::parse(arguments);
+        QVERIFY2(options.action == Action::Explore, qPrintable(options.text));
+        QCOMPARE(options.explore->shardIndex, index);
+        QCOMPARE(options.explore->shardCount, completions);
+        QCOMPARE(options.explore->outDir, u"/out/shard-%1"_s.arg(index));
+        QCOMPARE(options.explore->scenarioPath, u"/scenario/scenario.yaml"_s);
+    }
+}
+
 #include "tst_commandline.moc"

@@ -7,6 +7,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -59,6 +61,50 @@ void writeText(const QString& path, const QString& text)
         qFatal("cannot write %s", qPrintable(path));
 }
 
+// Six runs of two units from seed 5, drawn at random, against a controller whose verdict follows
+// from the additions alone: it never sets channels, so a run with a reboot fails and one without
+// passes. Two of the six fail.
+const QString kSteady = uR"(version: 1
+name: steady
+time_scale: 10
+units:
+  - {count: 2, first: 127.0.9.1}
+end: 5s
+explore:
+  at_most: 3
+  window: 500ms-1s
+  events: [{reboot: {for: 500ms-600ms}}, {offline: {for: 500ms-1s}}]
+  faults: [{rule: "drop,chance=0.2-0.6", for: 1s-2s}]
+expect:
+  - {name: resent, resend_after_reboot: {within: 1s}}
+)"_s;
+
+QStringList steadyExploration(const QString& scenario, const QString& out)
+{
+    return {u"--explore"_s, scenario, u"--controller"_s, u"exec sleep 60"_s, u"--seed"_s,    u"5"_s,
+            u"--runs"_s,    u"6"_s,   u"--search"_s,     u"random"_s,        u"--confirm"_s, u"3"_s,
+            u"--out"_s,     out};
+}
+
+// The failure folders of `out`, each's scenario and README (without the verdict's evidence, which
+// says when to the millisecond), with `out` itself named OUT.
+QStringList failuresWritten(const QString& out)
+{
+    QStringList written;
+    for (const QString& failure : QDir(out).entryList({u"failure-*"_s}, QDir::Dirs, QDir::Name)) {
+        for (const QString& name : {u"scenario.yaml"_s, u"README.txt"_s}) {
+            QFile file(QDir(out).filePath(failure + u'/' + name));
+            if (!file.open(QIODevice::ReadOnly))
+                qFatal("%s has no %s", qPrintable(failure), qPrintable(name));
+            QString text = QString::fromUtf8(file.readAll()).replace(out, u"OUT"_s);
+            if (name == u"README.txt"_s)
+                text.remove(text.indexOf(u'\n'), text.indexOf(u"What the run adds"_s) - text.indexOf(u'\n'));
+            written << failure + u'/' + name + u":\n"_s + text;
+        }
+    }
+    return written;
+}
+
 ProcessResult explore(const QString& habit, const QString& out, const QStringList& more = {})
 {
     return runProcess(simulatorPath(),
@@ -79,6 +125,7 @@ private slots:
     void aGroupOfZombiesIsGone();
     void runsAtOnceEachSeeTheirOwnUnits();
     void runsAreTheSameWhateverPlaysBesideThem();
+    void shardsMergedAreOneExploration();
     void aFailureThatSeldomReplaysIsFlaky();
 };
 
@@ -309,44 +356,15 @@ void TestExplorer::runsAreTheSameWhateverPlaysBesideThem()
 {
     QTemporaryDir dir;
     const QString scenario = dir.filePath(u"steady.yaml"_s);
-    writeText(scenario, uR"(version: 1
-name: steady
-time_scale: 10
-units:
-  - {count: 2, first: 127.0.9.1}
-end: 5s
-explore:
-  at_most: 3
-  window: 500ms-1s
-  events: [{reboot: {for: 500ms-600ms}}, {offline: {for: 500ms-1s}}]
-  faults: [{rule: "drop,chance=0.2-0.6", for: 1s-2s}]
-expect:
-  - {name: resent, resend_after_reboot: {within: 1s}}
-)"_s);
+    writeText(scenario, kSteady);
     const auto exploreWith = [&](int jobs) {
         const QString out = dir.filePath(u"jobs-%1"_s.arg(jobs));
-        const ProcessResult result =
-            runProcess(simulatorPath(),
-                       {u"--explore"_s, scenario, u"--controller"_s, u"exec sleep 60"_s, u"--seed"_s, u"5"_s,
-                        u"--runs"_s, u"6"_s, u"--jobs"_s, QString::number(jobs), u"--confirm"_s, u"3"_s,
-                        u"--out"_s, out},
-                       300000);
+        const ProcessResult result = runProcess(
+            simulatorPath(),
+            steadyExploration(scenario, out) + QStringList{u"--jobs"_s, QString::number(jobs)}, 300000);
         static const QRegularExpression summary(u"Explored 6 runs in [0-9.]+ s from seed 5: ([^\n]*)\n"_s);
-        QStringList written{summary.match(result.err).captured(1).replace(out, u"OUT"_s)};
-        for (const QString& failure : QDir(out).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
-            for (const QString& name : {u"scenario.yaml"_s, u"README.txt"_s}) {
-                QFile file(QDir(out).filePath(failure + u'/' + name));
-                if (!file.open(QIODevice::ReadOnly))
-                    qFatal("%s has no %s", qPrintable(failure), qPrintable(name));
-                QString text = QString::fromUtf8(file.readAll()).replace(out, u"OUT"_s);
-                // Not the verdict's evidence, which says when to the millisecond.
-                if (name == u"README.txt"_s)
-                    text.remove(text.indexOf(u'\n'),
-                                text.indexOf(u"What the run adds"_s) - text.indexOf(u'\n'));
-                written << failure + u'/' + name + u":\n"_s + text;
-            }
-        }
-        return std::pair{result, written};
+        return std::pair{result, QStringList{summary.match(result.err).captured(1).replace(out, u"OUT"_s)} +
+                                     failuresWritten(out)};
     };
     const auto [alone, writtenAlone] = exploreWith(1);
     QVERIFY2(alone.exitCode == 4, qPrintable(alone.err));
@@ -356,6 +374,54 @@ expect:
     QVERIFY2(atOnce.exitCode == 4, qPrintable(atOnce.err));
     QVERIFY2(atOnce.err.contains(u" playing"_s), qPrintable(atOnce.err));
     QCOMPARE(writtenAtOnce, writtenAlone);
+}
+
+// Two machines sharing an exploration (here two shards on one) and their folders merged give what
+// one exploration of the same seed gives: the same failures, numbered in run order, the same runs
+// played. A merge says which shard is missing, and refuses a folder of another exploration.
+void TestExplorer::shardsMergedAreOneExploration()
+{
+    QTemporaryDir dir;
+    const QString scenario = dir.filePath(u"steady.yaml"_s);
+    writeText(scenario, kSteady);
+    const auto explore = [&](const QString& out, const QStringList& more) {
+        return runProcess(simulatorPath(), steadyExploration(scenario, out) + more, 300000);
+    };
+    const QString whole = dir.filePath(u"whole"_s);
+    QCOMPARE(explore(whole, {}).exitCode, 4);
+    for (const QString& shard : {u"0"_s, u"1"_s}) {
+        const ProcessResult played =
+            explore(dir.filePath(u"shard-"_s + shard), {u"--shard"_s, shard + u"/2"_s});
+        QVERIFY2(played.exitCode == 0 || played.exitCode == 4, qPrintable(played.err));
+        QVERIFY2(played.err.contains(u"Explored 3 runs"_s), qPrintable(played.err));
+    }
+    const QString merged = dir.filePath(u"merged"_s);
+    const ProcessResult merge = runProcess(simulatorPath(), {u"--explore-merge"_s, dir.filePath(u"shard-0"_s),
+                                                             dir.filePath(u"shard-1"_s), u"--out"_s, merged});
+    QCOMPARE(merge.exitCode, 4);
+    QVERIFY2(merge.err.contains(u"Merged 2 of 2 shards: explored 6 runs from seed 5: 2 failed ("_s),
+             qPrintable(merge.err));
+    QCOMPARE(failuresWritten(merged), failuresWritten(whole));
+    const auto record = [](const QString& out) {
+        QFile file(out + u"/exploration.json"_s);
+        if (!file.open(QIODevice::ReadOnly))
+            qFatal("no record in %s", qPrintable(out));
+        const QJsonObject json = QJsonDocument::fromJson(file.readAll()).object();
+        return QJsonObject{{u"played"_s, json[u"played"_s]}, {u"failures"_s, json[u"failures"_s]}};
+    };
+    QCOMPARE(record(merged), record(whole));
+    QFile report(merged + u"/report.xml"_s);
+    QVERIFY(report.open(QIODevice::ReadOnly));
+    QVERIFY(report.readAll().contains(R"(<testsuite name="explore steady" tests="6" failures="2")"));
+
+    const ProcessResult half = runProcess(simulatorPath(), {u"--explore-merge"_s, dir.filePath(u"shard-1"_s),
+                                                            u"--out"_s, dir.filePath(u"half"_s)});
+    QVERIFY2(half.err.contains(u"Merged 1 of 2 shards (missing: 0/2)"_s), qPrintable(half.err));
+    const ProcessResult foreign =
+        runProcess(simulatorPath(), {u"--explore-merge"_s, dir.filePath(u"shard-0"_s), whole, u"--out"_s,
+                                     dir.filePath(u"no"_s)});
+    QCOMPARE(foreign.exitCode, 1);
+    QVERIFY2(foreign.err.contains(u"which does not fit beside the others"_s), qPrintable(foreign.err));
 }
 
 // A shrunk failure is replayed, and one that fails fewer than half of its replays is said to be

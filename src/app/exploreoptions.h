@@ -23,4 +23,7 @@ struct ExploreOptions {
     ExploreDraw draw = ExploreDraw::Swarm;
     int confirm = 10; // replays of each shrunk failure
     ExploreSearch search = ExploreSearch::Guided;
+    // --shard K/N: only the runs K, K+N, K+2N, ... of the exploration.
+    int shardIndex = 0;
+    int shardCount = 1;
 };

@@ -1,12 +1,15 @@
 #include "explorerunner.h"
 
 #include "consoleoutput.h"
+#include "exploremerge.h"
 #include "exploreplay.h"
 #include "exploreworker.h"
 #include "net/ownnetwork.h"
 #include "scenario/explorevariation.h"
 
 #include <QDir>
+#include <QFileInfo>
+#include <QJsonObject>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -50,6 +53,12 @@ int ExploreRunner::lastRun() const
     return m_options.onlyRun ? *m_options.onlyRun : m_options.runs - 1;
 }
 
+int ExploreRunner::runsToPlay() const
+{
+    return std::max(0, (m_options.runs - m_options.shardIndex + m_options.shardCount - 1) /
+                           m_options.shardCount);
+}
+
 bool ExploreRunner::budgetSpent() const
 {
     return m_options.budgetMs && m_clock.elapsed() >= *m_options.budgetMs;
@@ -60,7 +69,7 @@ bool ExploreRunner::mayStartRun() const
     if (m_stopping || budgetSpent() || m_nextRun > lastRun())
         return false;
     // A guided run waits for the generations before its own.
-    return !guided() || m_nextRun / kGeneration <= m_foldedGenerations;
+    return !guided() || runIndex(m_nextRun) / kGeneration <= m_foldedGenerations;
 }
 
 ExploreVariation ExploreRunner::drawRun(int number) const
@@ -74,14 +83,14 @@ void ExploreRunner::takeIntoCorpus(const ExploreFailure& played)
 {
     if (!guided())
         return;
-    auto& generation = m_generations[played.number / kGeneration];
+    auto& generation = m_generations[runIndex(played.number) / kGeneration];
     generation.emplace(played.number, played.outcome.failed.isEmpty() ? std::optional<ExploreFailure>(played)
                                                                       : std::nullopt);
     // In generation order, each in run order: the corpus does not depend on which run ended first.
     for (auto it = m_generations.find(m_foldedGenerations); it != m_generations.end();
          it = m_generations.find(m_foldedGenerations)) {
         const int first = m_foldedGenerations * kGeneration;
-        if (qsizetype(it->second.size()) < std::min(kGeneration, m_options.runs - first))
+        if (qsizetype(it->second.size()) < std::min(kGeneration, runsToPlay() - first))
             break;
         for (const auto& [number, passed] : it->second) {
             if (passed)
@@ -116,7 +125,7 @@ void ExploreRunner::start()
         printToStderr(
             u"Plays go one at a time on this network, as no network of their own can be made here ("_s +
             problem + u"); the scenario's ports must be free"_s);
-    m_nextRun = m_nextRecord = m_options.onlyRun.value_or(0);
+    m_nextRun = m_nextRecord = m_options.onlyRun.value_or(m_options.shardIndex);
     schedule();
 }
 
@@ -159,7 +168,8 @@ void ExploreRunner::schedule()
             continue;
         if (!mayStartRun())
             break;
-        const int number = m_nextRun++;
+        const int number = m_nextRun;
+        m_nextRun += m_options.onlyRun ? 1 : m_options.shardCount;
         startPlay(Purpose::Run, number, drawRun(number));
     }
     if (!m_finished && m_inFlight.empty() && m_shrinks.empty() && m_confirms.empty() && !mayStartRun()) {
@@ -228,6 +238,7 @@ void ExploreRunner::playDone(InFlight* raw, const ExploreOutcome& outcome)
 void ExploreRunner::runDone(ExploreFailure played)
 {
     ++m_runsDone;
+    m_played[played.number] = played.outcome.failed;
     takeIntoCorpus(played);
     const ExploreOutcome& outcome = played.outcome;
     const QString line =
@@ -378,6 +389,14 @@ void ExploreRunner::recordInOrder()
                 return finish(1);
             }
             m_failures << directory;
+            m_failureRecords.append(
+                QJsonObject{{u"run"_s, failure.number},
+                            {u"directory"_s, QFileInfo(directory).fileName()},
+                            {u"failed"_s, QJsonArray::fromStringList(failure.outcome.failed)},
+                            {u"shrunk"_s, failure.shrinkSummary},
+                            {u"replays"_s, failure.replays},
+                            {u"replaysFailed"_s, failure.replaysFailed},
+                            {u"flaky"_s, failure.flaky()}});
             QStringList said;
             if (!failure.shrinkSummary.isEmpty())
                 said << failure.shrinkSummary;
@@ -388,8 +407,31 @@ void ExploreRunner::recordInOrder()
                               .arg(said.isEmpty() ? QString() : u", "_s + said.join(u"; "_s), directory));
         }
         m_concluded.erase(it);
-        ++m_nextRecord;
+        m_nextRecord += m_options.onlyRun ? 1 : m_options.shardCount;
     }
+}
+
+void ExploreRunner::writeRecord(int status)
+{
+    QJsonObject record{{u"scenario"_s, m_options.scenarioPath},
+                       {u"seed"_s, QString::number(m_options.seed)},
+                       {u"runs"_s, m_options.runs},
+                       {u"search"_s, guided() ? u"guided"_s : u"random"_s},
+                       {u"swarm"_s, m_options.draw == ExploreDraw::Swarm},
+                       {u"status"_s, status},
+                       {u"failures"_s, m_failureRecords}};
+    if (m_options.shardCount > 1)
+        record.insert(u"shard"_s,
+                      QJsonObject{{u"index"_s, m_options.shardIndex}, {u"count"_s, m_options.shardCount}});
+    if (m_options.onlyRun)
+        record.insert(u"only_run"_s, *m_options.onlyRun);
+    QJsonArray played;
+    for (const auto& [number, failed] : m_played)
+        played.append(QJsonObject{{u"run"_s, number}, {u"failed"_s, QJsonArray::fromStringList(failed)}});
+    record.insert(u"played"_s, played);
+    QString error;
+    if (!writeExplorationRecord(m_options.outDir, record, m_options.scenario.name, &error))
+        printToStderr(u"Cannot write the exploration's record: "_s + error);
 }
 
 void ExploreRunner::finish(int status)
@@ -399,6 +441,7 @@ void ExploreRunner::finish(int status)
     m_inFlight.clear();
     m_shrinks.clear();
     m_confirms.clear();
+    writeRecord(status);
     printToStderr(QStringLiteral("Explored %1 in %2 from seed %3: %4 failed%5%6")
                       .arg(plural(m_runsDone, u"run"_s), seconds(m_clock.elapsed()))
                       .arg(m_options.seed)

@@ -6,6 +6,7 @@
 #include "scenario/shrinksearch.h"
 
 #include <QElapsedTimer>
+#include <QJsonArray>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -108,6 +109,12 @@ private:
     void recordInOrder();
     void finish(int status);
     int lastRun() const;
+    // Of the runs this exploration plays (its shard's): how many, and which one run `number` is.
+    int runsToPlay() const;
+    int runIndex(int number) const { return (number - m_options.shardIndex) / m_options.shardCount; }
+    // What an exploration leaves beside its failures: exploration.json (what was played, what
+    // failed, for --explore-merge) and report.xml (JUnit, a test case a run).
+    void writeRecord(int status);
     // " (2 playing, 1 failure found, 3 m left)", or nothing.
     QString progress() const;
 
@@ -128,7 +135,10 @@ private:
     QElapsedTimer m_clock;
     int m_runsDone = 0;
     QStringList m_failures; // the directories written
-    int m_flaky = 0;        // of them
+    // What the record says: each run's first play (what it failed), and each failure written.
+    std::map<int, QStringList> m_played;
+    QJsonArray m_failureRecords;
+    int m_flaky = 0; // of them
     bool m_stopping = false;
     bool m_finished = false;
 };

@@ -20,6 +20,8 @@ namespace {
 constexpr int kMaxJobs = 256;
 // Replays of a shrunk failure.
 constexpr int kMaxConfirm = 1000;
+// Machines sharing one exploration.
+constexpr int kMaxShards = 10000;
 
 QString optionName(const QString& argument)
 {
@@ -172,6 +174,24 @@ SimulatorOptions parseExplore(const QCommandLineParser& parser)
             exploring.search = ExploreSearch::Random;
         else if (how != QStringLiteral("guided"))
             return usageError(QStringLiteral("--search takes guided or random, not '%1'").arg(how));
+    }
+    if (parser.isSet(QStringLiteral("shard"))) {
+        const QString text = parser.value(QStringLiteral("shard"));
+        const QStringList parts = text.split(u'/');
+        bool indexOk = false;
+        bool countOk = false;
+        exploring.shardIndex = parts.value(0).toInt(&indexOk);
+        exploring.shardCount = parts.value(1).toInt(&countOk);
+        if (parts.size() != 2 || !indexOk || !countOk || exploring.shardCount < 1 ||
+            exploring.shardCount > kMaxShards || exploring.shardIndex < 0 ||
+            exploring.shardIndex >= exploring.shardCount)
+            return usageError(
+                QStringLiteral("--shard needs K/N, N from 1 to %1 and K from 0 to N-1, not '%2'")
+                    .arg(kMaxShards)
+                    .arg(text));
+        if (parser.isSet(QStringLiteral("explore-run")))
+            return usageError(
+                QStringLiteral("--shard and --explore-run exclude each other: a run alone is no share"));
     }
     if (parser.isSet(QStringLiteral("no-swarm")))
         exploring.draw = ExploreDraw::Uniform;
@@ -335,6 +355,23 @@ SimulatorOptions SimulatorCommandLine::parse(const QStringList& arguments, const
     if (parser.isSet(version)) {
         options.action = SimulatorOptions::Action::ShowVersion;
         options.text = QStringLiteral("unit-simulator ") + versionText() + QLatin1Char('\n');
+        return options;
+    }
+    if (parser.isSet(QStringLiteral("explore-merge"))) {
+        for (const QString& name : parser.optionNames()) {
+            if (name != QStringLiteral("explore-merge") && name != QStringLiteral("out"))
+                return usageError(
+                    QStringLiteral("--%1 does not go with --explore-merge, which takes folders and "
+                                   "--out")
+                        .arg(name));
+        }
+        options.action = SimulatorOptions::Action::ExploreMerge;
+        options.mergeDirs =
+            QStringList{parser.value(QStringLiteral("explore-merge"))} + parser.positionalArguments();
+        options.mergeOut = parser.isSet(QStringLiteral("out")) ? parser.value(QStringLiteral("out"))
+                                                               : ExploreOptions().outDir;
+        if (options.mergeDirs.contains(options.mergeOut))
+            return usageError(QStringLiteral("--out %1 is one of the folders merged").arg(options.mergeOut));
         return options;
     }
     if (!parser.positionalArguments().isEmpty())

@@ -26,7 +26,7 @@ struct ControlOptions {
 
 // What the simulator's command line asks for.
 struct SimulatorOptions {
-    enum class Action { OpenWindow, RunHeadless, Explore, ShowHelp, ShowVersion, UsageError };
+    enum class Action { OpenWindow, RunHeadless, Explore, ExploreMerge, ShowHelp, ShowVersion, UsageError };
 
     Action action = Action::OpenWindow;
     int profile = 0;
@@ -61,6 +61,9 @@ struct SimulatorOptions {
     bool requireExercised = false; // an expectation not exercised fails the run (status 4)
     // What --explore asks for; its scenario is read by readFiles().
     std::optional<ExploreOptions> explore;
+    // --explore-merge: the shards' folders, and where the merge goes.
+    QStringList mergeDirs;
+    QString mergeOut;
     // The help text, the version line, or what is wrong.
     QString text;
     // Arguments the window does not use (those Qt did not take for itself).

@@ -213,6 +213,19 @@ constexpr Option kOptions[] = {
      .help =
          "With --explore: replay each shrunk failure N times (default 10; 0: not at all) and say how many "
          "failed; one that fails fewer than half is reported as flaky."},
+    {.name = "shard",
+     .valueName = "K/N",
+     .scope = Explore,
+     .withExplore = true,
+     .needs = {"explore"},
+     .help = "With --explore: play only the runs K, K+N, K+2N, ... of the exploration (K from 0), so that N "
+             "machines share one exploration; --explore-merge puts their --out folders together."},
+    {.name = "explore-merge",
+     .valueName = "DIR",
+     .scope = Explore,
+     .help = "Merge the --out folders of the shards of one exploration (DIR and the folders named after the "
+             "options) into --out: failures renumbered in run order, one exploration.json and report.xml. "
+             "Exit status as --explore gives it."},
     {.name = "search",
      .valueName = "HOW",
      .scope = Explore,

@@ -1,3 +1,4 @@
+#include "app/exploremerge.h"
 #include "app/explorerunner.h"
 #include "app/exploreworker.h"
 #include "app/headlessrunner.h"
@@ -22,6 +23,8 @@ int main(int argc, char** argv)
         SimulatorOptions options =
             SimulatorCommandLine::parse(QCoreApplication::arguments(), qgetenv("UNITSIM_CONTROL_TOKEN"));
         SimulatorCommandLine::readFiles(options);
+        if (options.action == SimulatorOptions::Action::ExploreMerge)
+            return mergeExplorations(options.mergeDirs, options.mergeOut);
         if (options.action == SimulatorOptions::Action::Explore) {
             ExploreRunner explorer(*options.explore);
             // A stop signal ends the exploration after the run in progress.
