@@ -1,0 +1,123 @@
+#!/usr/bin/env python3
+"""Exploring at the controller's own pace: runs of 20 s at time scale 1 against the sample
+controller, whose hidden bug needs two things on one unit at once (a silence of 2.4 s or more,
+then a reply later than its timeout).
+
+- Runs per minute at --jobs 1 and --jobs 2, with the well-behaved controller (which must pass
+  every run: no false failure), each over RUNS runs drawn at random.
+- Time to the first failure, median over SEEDS seeds, guided (the default) against --search
+  random, at --jobs 2: the exploration is stopped at its first failing run.
+
+Everything stays on loopback inside the runs' own network namespaces. Prints the figures with
+PASS or MISS against the targets; exits 0 either way (a busy machine misses for its own reasons).
+Usage: BUILD=build bench/run-explore-bench.py   (SEEDS=10 RUNS=8 CAP_S=900 to change)
+"""
+import os
+import re
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+BUILD = os.environ.get("BUILD", "build")
+SEEDS = int(os.environ.get("SEEDS", "10"))
+RUNS = int(os.environ.get("RUNS", "8"))
+CAP_S = float(os.environ.get("CAP_S", "900"))  # a seed that finds nothing by then counts as CAP_S
+SIMULATOR = os.path.join(BUILD, "unit-simulator")
+CONTROLLER = os.path.join(BUILD, "sample-controller")
+
+SCENARIO = """version: 1
+name: explore-bench
+units:
+  - {count: 4, first: 127.0.7.1}
+end: 20s
+explore:
+  at_most: 3
+  window: 2s-14s
+  units: 0-3
+  events: [{reboot: {for: 1s-4s}}, {offline: {for: 1s-3s}}]
+  faults: [{rule: "delay=600,on=channel-query+status-query", for: 1s-4s}, {rule: "drop,chance=0.1-0.3", for: 2s-6s}]
+expect:
+  - name: every unit polled
+    poll_coverage: {every: 5s, warm_up: 3s}
+"""
+
+
+def controller(habit):
+    return "exec %s --discover 127.255.255.255 --seconds 600 --habit %s" % (CONTROLLER, habit)
+
+
+def explore(scenario, out, habit, more, stop_at_failure=False):
+    """Runs an exploration; its wall time, its standard error, and when its first run failed."""
+    args = [SIMULATOR, "--explore", scenario, "--controller", controller(habit), "--out", out,
+            "--confirm", "0"] + more
+    start = time.monotonic()
+    process = subprocess.Popen(args, stderr=subprocess.PIPE, text=True, start_new_session=True)
+    lines = []
+    first_failure = None
+    deadline = start + CAP_S
+    for line in process.stderr:
+        lines.append(line)
+        if first_failure is None and re.match(r"Run \d+/\d+ .*\): FAILED", line):
+            first_failure = time.monotonic() - start
+            if stop_at_failure:
+                break
+        if time.monotonic() > deadline:
+            break
+    if process.poll() is None:
+        # Its plays' processes go with it (they end their controllers when it does).
+        os.killpg(process.pid, signal.SIGKILL)
+    process.wait()
+    return time.monotonic() - start, "".join(lines), first_failure
+
+
+def row(figure, measured, target="", verdict=""):
+    print("%-58s %14s   %-22s %s" % (figure, measured, target, verdict))
+
+
+def main():
+    for program in (SIMULATOR, CONTROLLER):
+        if not os.access(program, os.X_OK):
+            sys.exit("%s is missing: make build first" % program)
+    with tempfile.TemporaryDirectory() as work:
+        scenario = os.path.join(work, "scenario.yaml")
+        with open(scenario, "w") as f:
+            f.write(SCENARIO)
+        print("== explore bench: runs of 20 s at time scale 1, %d runs for the pace, %d seeds" % (RUNS, SEEDS))
+        pace = {}
+        for jobs in (1, 2):
+            seconds, err, failed = explore(scenario, os.path.join(work, "pace-%d" % jobs), "none",
+                                           ["--runs", str(RUNS), "--jobs", str(jobs), "--search", "random",
+                                            "--seed", "1"])
+            passed = err.count(": passed in ")
+            pace[jobs] = RUNS * 60 / seconds
+            row("runs per minute, --jobs %d (well-behaved controller)" % jobs, "%.2f" % pace[jobs])
+            row("  runs it passed, of %d (no false failure)" % RUNS, str(passed), "= %d" % RUNS,
+                "PASS" if passed == RUNS and failed is None else "MISS")
+        ratio = pace[2] / pace[1]
+        row("runs per minute, --jobs 2 against --jobs 1", "%.2fx" % ratio, ">= 1.8x",
+            "PASS" if ratio >= 1.8 else "MISS")
+
+        if SEEDS == 0:
+            return
+        times = {"guided": [], "random": []}
+        for seed in range(1, SEEDS + 1):
+            for search in ("guided", "random"):
+                _, _, failed = explore(scenario, os.path.join(work, "first-%s-%d" % (search, seed)), "hidden-bug",
+                                       ["--runs", "1000", "--jobs", "2", "--search", search, "--seed", str(seed)],
+                                       stop_at_failure=True)
+                times[search].append(failed if failed is not None else CAP_S)
+                print("   seed %2d, %-6s first failure after %s" % (
+                    seed, search, "%.0f s" % failed if failed is not None else "none within %.0f s" % CAP_S),
+                    flush=True)
+        medians = {search: statistics.median(values) for search, values in times.items()}
+        for search in ("guided", "random"):
+            row("median time to the first failure, %s" % search, "%.0f s" % medians[search])
+        share = medians["guided"] / medians["random"] if medians["random"] > 0 else float("nan")
+        row("guided against random", "%.2fx" % share, "<= 0.5x", "PASS" if share <= 0.5 else "MISS")
+
+
+if __name__ == "__main__":
+    main()
