@@ -244,14 +244,19 @@ void TestExplore::theCorpusKeepsTheClosestForEachExpectation()
     };
     ExploreCorpus corpus;
     QVERIFY(!corpus.offer(0, {}, {})); // nothing near any limit
-    QVERIFY(corpus.offer(1, {}, {{u"polled"_s, 0.5}}));
-    // Closer on "polled", and the first near "calm": run 1 holds nothing any more.
-    QVERIFY(corpus.offer(2, {}, {{u"polled"_s, 0.3}, {u"calm"_s, 0.9}}));
-    QCOMPARE(runs(corpus), QList<int>{2});
-    QVERIFY(corpus.offer(3, {}, {{u"calm"_s, 0.8}, {u"polled"_s, 0.7}}));
-    QCOMPARE(runs(corpus), (QList<int>{2, 3}));
-    QVERIFY(!corpus.offer(4, {}, {{u"polled"_s, 0.3}, {u"calm"_s, 0.95}})); // as close is not closer
-    QCOMPARE(runs(corpus), (QList<int>{2, 3}));
+    // The nearest runs, as many as it keeps; then only one nearer than the farthest of them.
+    for (int run = 1; run <= ExploreCorpus::kClosest; ++run)
+        QVERIFY(corpus.offer(run, {}, {{u"polled"_s, 0.5 + run / 100.0}}));
+    QCOMPARE(runs(corpus).size(), ExploreCorpus::kClosest);
+    QVERIFY(!corpus.offer(20, {}, {{u"polled"_s, 0.9}}));
+    QVERIFY(corpus.offer(21, {}, {{u"polled"_s, 0.3}})); // the nearest now: the farthest goes
+    QVERIFY(!runs(corpus).contains(ExploreCorpus::kClosest));
+    QVERIFY(runs(corpus).contains(21));
+    // Far from failing, but the first near another expectation at all: it gets in.
+    QVERIFY(corpus.offer(22, {}, {{u"polled"_s, 0.95}, {u"calm"_s, 0.99}}));
+    QVERIFY(runs(corpus).contains(22));
+    QCOMPARE(runs(corpus).size(), ExploreCorpus::kClosest + 1);
+    QVERIFY(!corpus.offer(23, {}, {{u"polled"_s, 0.95}, {u"calm"_s, 0.99}})); // as near is not nearer
 }
 
 // Half of the guided runs are changes of a corpus run, and every change stays within what the

@@ -87,22 +87,39 @@ std::optional<QString> change(const Scenario& scenario, QList<ScenarioEvent>& ad
 
 bool ExploreCorpus::offer(int run, const ExploreVariation& variation, const QMap<QString, double>& margins)
 {
+    if (margins.isEmpty())
+        return false;
+    const Entry offered{run, variation, margins};
     bool kept = false;
     for (auto it = margins.cbegin(); it != margins.cend(); ++it) {
-        const auto closest = m_closest.constFind(it.key());
-        if (closest == m_closest.cend() || it.value() < closest->margins.value(it.key())) {
-            m_closest.insert(it.key(), {run, variation, margins});
+        const auto closest = m_closestOn.constFind(it.key());
+        if (closest == m_closestOn.cend() || it.value() < closest->margins.value(it.key())) {
+            m_closestOn.insert(it.key(), offered);
             kept = true;
         }
+    }
+    const auto least = [](const Entry& entry) {
+        return *std::min_element(entry.margins.cbegin(), entry.margins.cend());
+    };
+    // After those as near: the earlier run keeps its place.
+    const auto at = std::upper_bound(m_closest.begin(), m_closest.end(), least(offered),
+                                     [&](double value, const Entry& entry) { return value < least(entry); });
+    if (at - m_closest.begin() < kClosest) {
+        m_closest.insert(at, offered);
+        if (m_closest.size() > kClosest)
+            m_closest.removeLast();
+        kept = true;
     }
     if (!kept)
         return false;
     m_entries.clear();
     QSet<int> runs;
-    for (const Entry& entry : std::as_const(m_closest)) {
-        if (!runs.contains(entry.run)) {
-            runs.insert(entry.run);
-            m_entries.append(entry);
+    for (const QList<Entry>& list : {m_closestOn.values(), m_closest}) {
+        for (const Entry& entry : list) {
+            if (!runs.contains(entry.run)) {
+                runs.insert(entry.run);
+                m_entries.append(entry);
+            }
         }
     }
     std::sort(m_entries.begin(), m_entries.end(),

@@ -6,12 +6,14 @@
 #include <QMap>
 #include <QString>
 
-// The passing runs an exploration keeps to draw near: for each expectation with a margin (how near
-// it came to failing), the run that came closest. A run that comes closer on any expectation, or
-// is the first to show a margin on one, takes that place; a run that holds no place any more goes.
-// So the corpus holds at most one run for each expectation, and the runs that came closest.
+// The passing runs an exploration keeps to draw near: the kClosest runs that came nearest to
+// failing any expectation (by their least margin), and for each expectation with a margin the run
+// that came nearest to failing it, so that a run that is the first to come near an expectation at
+// all gets in. A run that holds no place any more goes.
 class ExploreCorpus {
 public:
+    static constexpr qsizetype kClosest = 8;
+
     struct Entry {
         int run = 0;
         ExploreVariation variation;
@@ -25,7 +27,8 @@ public:
     bool isEmpty() const { return m_entries.isEmpty(); }
 
 private:
-    QMap<QString, Entry> m_closest; // by expectation
+    QMap<QString, Entry> m_closestOn; // by expectation
+    QList<Entry> m_closest;           // by least margin, the nearest first
     QList<Entry> m_entries;
 };
 
