@@ -108,13 +108,17 @@ void ExploreRunner::start()
     m_ownNetworks = problem.isEmpty();
     m_jobs = m_ownNetworks ? std::max(1, m_options.jobs) : 1;
     printToStderr(
-        QStringLiteral("Exploring %1: %2 from seed %3%4, %5; controller: %6")
-            .arg(m_options.scenarioPath,
-                 m_options.onlyRun
-                     ? QStringLiteral("run %1 alone").arg(*m_options.onlyRun)
-                     : plural(m_options.runs, u"run"_s) +
-                           (guided() ? u" guided by how near they come to failing"_s : u" drawn at random"_s))
+        QStringLiteral("Exploring %1: %2 from seed %3%4%5%6, %7; controller: %8")
+            .arg(m_options.scenarioPath, m_options.onlyRun
+                                             ? QStringLiteral("run %1 alone").arg(*m_options.onlyRun)
+                                             : plural(m_options.runs, u"run"_s))
             .arg(m_options.seed)
+            .arg(m_options.shardCount > 1
+                     ? QStringLiteral(" (shard %1/%2)").arg(m_options.shardIndex).arg(m_options.shardCount)
+                     : QString(),
+                 m_options.onlyRun ? QString()
+                 : guided()        ? u", guided by how near runs come to failing"_s
+                                   : u", drawn at random"_s)
             .arg(m_options.budgetMs ? u", within "_s + scenarioDurationText(*m_options.budgetMs) : QString(),
                  m_ownNetworks
                      ? (m_jobs == 1 ? u"one at a time"_s : QStringLiteral("%1 at once").arg(m_jobs)) +
