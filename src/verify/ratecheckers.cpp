@@ -15,6 +15,19 @@ QString windowText(double perSecond)
     return seconds == 1 ? u"second"_s : QString::number(seconds, 'g', 6) + u" s"_s;
 }
 
+// The margin of the busiest window of a rate, which held `peak` of what `rate` allows: `what` names
+// it, %1 standing for its length ("the busiest %1 of 127.0.7.2"). Nothing before any window held
+// anything.
+std::optional<ExpectationMargin> busiestWindow(qsizetype peak, const RateLimit& rate, double perSecond,
+                                               const QString& what)
+{
+    if (peak == 0)
+        return std::nullopt;
+    return belowCeiling(double(peak), double(rate.limit),
+                        what.arg(windowText(perSecond)) +
+                            QStringLiteral(" held %1 of the %2 allowed").arg(peak).arg(rate.limit));
+}
+
 // No unit gets, or no peer sends, more than the rate in any window.
 class MaxRateChecker : public ExpectationMonitor::Checker {
 public:
@@ -77,13 +90,7 @@ public:
 
     std::optional<ExpectationMargin> margin() const override
     {
-        if (m_peak == 0)
-            return std::nullopt;
-        return belowCeiling(double(m_peak), double(m_rate.limit),
-                            QStringLiteral("the busiest %1 of %2 held %3 of the %4 allowed")
-                                .arg(windowText(m_expectation.perSecond), m_peakWho)
-                                .arg(m_peak)
-                                .arg(m_rate.limit));
+        return busiestWindow(m_peak, m_rate, m_expectation.perSecond, u"the busiest %1 of "_s + m_peakWho);
     }
 
     QString note() const override
@@ -261,13 +268,8 @@ public:
 
     std::optional<ExpectationMargin> margin() const override
     {
-        if (m_peak == 0)
-            return std::nullopt;
-        return belowCeiling(double(m_peak), double(m_rate.limit),
-                            QStringLiteral("backing off, the busiest %1 (%2) held %3 of the %4 allowed")
-                                .arg(windowText(m_expectation.perSecond), m_peakWho)
-                                .arg(m_peak)
-                                .arg(m_rate.limit));
+        return busiestWindow(m_peak, m_rate, m_expectation.perSecond,
+                             u"backing off, the busiest %1 ("_s + m_peakWho + u')');
     }
 
     QString note() const override
