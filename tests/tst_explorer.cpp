@@ -127,6 +127,7 @@ private slots:
     void runsAreTheSameWhateverPlaysBesideThem();
     void shardsMergedAreOneExploration();
     void aFailureThatSeldomReplaysIsFlaky();
+    void withoutANetworkOfItsOwnRunsGoOneAtATime();
 };
 
 void TestExplorer::findsTheHiddenBugAndWritesTheRunOut()
@@ -476,6 +477,36 @@ exec sleep 60
     QVERIFY(report.readAll().contains(
         u"<property name=\"replays\" value=\"failed %1 of 10 replays\"/>"_s.arg(header.captured(1))
             .toUtf8()));
+}
+
+// Where no network namespace can be made, the plays go one at a time in the exploring process, on
+// its network, and the exploration says why once. Here the exploration runs in a user namespace
+// of the test's own where no further one may be made and without the right to make a network
+// namespace directly.
+void TestExplorer::withoutANetworkOfItsOwnRunsGoOneAtATime()
+{
+    QTemporaryDir dir;
+    const QString scenario = dir.filePath(u"steady.yaml"_s);
+    writeText(scenario, kSteady);
+    const QString out = dir.filePath(u"out"_s);
+    const QString inside =
+        u"ip link set lo up && echo 0 > /proc/sys/user/max_user_namespaces && exec setpriv "
+        u"--bounding-set=-sys_admin \"$@\""_s;
+    const ProcessResult result = runProcess(u"unshare"_s,
+                                            QStringList{u"--user"_s, u"--map-root-user"_s, u"--net"_s,
+                                                        u"sh"_s, u"-c"_s, inside, u"sh"_s, simulatorPath()} +
+                                                steadyExploration(scenario, out),
+                                            300000);
+    if (result.exitCode != 4 && !result.err.contains(u"Exploring"_s))
+        QSKIP(qPrintable(u"no user namespace of the test's own here: "_s + result.err));
+    QVERIFY2(result.err.contains(u"one at a time on this network"_s), qPrintable(result.err));
+    QCOMPARE(
+        result.err.count(u"no network of their own can be made here (cannot make a network namespace: "_s),
+        1);
+    QCOMPARE(result.exitCode, 4);
+    // The same exploration as in a network of its own.
+    QCOMPARE(failuresWritten(out).size(), 4);
+    QVERIFY2(result.err.contains(u": 2 failed ("_s), qPrintable(result.err));
 }
 
 QTEST_GUILESS_MAIN(TestExplorer)

@@ -344,10 +344,10 @@ void ExploreRunner::confirm(ExploreFailure failure, const QString& target)
         m_concluded.emplace(number, std::move(failure));
         return;
     }
-    printToStderr(QStringLiteral("  run %1, %2; replaying it %3 times")
+    printToStderr(QStringLiteral("  run %1, %2; replaying it %3")
                       .arg(number)
-                      .arg(failure.shrinkSummary)
-                      .arg(m_options.confirm));
+                      .arg(failure.shrinkSummary,
+                           m_options.confirm == 1 ? u"once"_s : plural(m_options.confirm, u"time"_s)));
     m_confirms.emplace(number, Confirm{std::move(failure), target, 0, 0});
 }
 

@@ -99,8 +99,12 @@ int enterRaw()
 
 QString describe(int step, int error)
 {
-    return QString::fromLatin1(stepText(step)) + QStringLiteral(": ") +
-           QString::fromLocal8Bit(std::strerror(error));
+    QString text = QString::fromLatin1(stepText(step)) + QStringLiteral(": ") +
+                   QString::fromLocal8Bit(std::strerror(error));
+    // What the kernel says when no more user namespaces may be made, or none at all.
+    if (error == ENOSPC)
+        text += QStringLiteral(" (no user namespace may be made: see /proc/sys/user/max_user_namespaces)");
+    return text;
 }
 } // namespace
 
