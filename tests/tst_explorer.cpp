@@ -298,9 +298,9 @@ void TestExplorer::runsAtOnceEachSeeTheirOwnUnits()
 name: side-by-side
 units:
   - {count: 3, first: 127.0.9.1}
-end: 3s
+end: 6s
 explore:
-  window: 2s-2500ms
+  window: 5s-5500ms
   events: [{offline: {for: 100ms-200ms}}]
 expect:
   - {name: calm, max_rate: {per_unit: 1000/s}}
@@ -347,7 +347,7 @@ time.sleep(60)
     }
     // They did play at once: all four controllers started within one run's time.
     std::sort(starts.begin(), starts.end());
-    QVERIFY2(starts.last() - starts.first() < 3.0, qPrintable(result.err));
+    QVERIFY2(starts.last() - starts.first() < 6.0, qPrintable(result.err));
 }
 
 // Run K is the same whatever plays beside it, and so is its shrinking: with a controller whose
@@ -438,9 +438,9 @@ name: calm
 time_scale: 2
 units:
   - {count: 1, first: 127.0.9.1}
-end: 2s
+end: 4s
 explore:
-  window: 1s-1500ms
+  window: 3s-3500ms
   events: [{offline: {for: 100ms-200ms}}]
 expect:
   - {name: calm discovery, discovery_interval: {at_least: 4s}}
