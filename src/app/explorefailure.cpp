@@ -13,15 +13,6 @@ namespace {
 // Where a failing run's README has the scenario's control API listen.
 const QString kRecipeControl = QStringLiteral("127.0.0.1:8080");
 
-bool writeFile(const QString& path, const QByteArray& bytes, QString* error)
-{
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
-        return true;
-    *error = path + u": "_s + file.errorString();
-    return false;
-}
-
 // Quoted for a POSIX shell, for the commands a README shows.
 QString shellQuoted(const QString& text)
 {
@@ -56,6 +47,15 @@ QByteArray withReplays(const QByteArray& junit, const QString& replays)
     return in.hasError() ? junit : out;
 }
 } // namespace
+
+bool writeWholeFile(const QString& path, const QByteArray& bytes, QString* error)
+{
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
+        return true;
+    *error = path + u": "_s + file.errorString();
+    return false;
+}
 
 QString ExploreFailure::replaysText() const
 {
@@ -129,10 +129,10 @@ bool writeExploreFailure(const QString& directory, const ExploreOptions& options
     Scenario written = failure.scenario;
     std::stable_sort(written.timeline.begin(), written.timeline.end(),
                      [](const ScenarioEvent& a, const ScenarioEvent& b) { return a.atMs < b.atMs; });
-    return writeFile(dir.filePath(u"scenario.yaml"_s), header + ScenarioFile::toYaml(written), error) &&
-           writeFile(dir.filePath(u"capture.pcap"_s), outcome.capture, error) &&
-           writeFile(dir.filePath(u"report.xml"_s), withReplays(outcome.junit, failure.replaysText()),
-                     error) &&
-           writeFile(dir.filePath(u"controller.log"_s), outcome.output, error) &&
-           writeFile(dir.filePath(u"README.txt"_s), readme.join(u'\n').toUtf8() + '\n', error);
+    return writeWholeFile(dir.filePath(u"scenario.yaml"_s), header + ScenarioFile::toYaml(written), error) &&
+           writeWholeFile(dir.filePath(u"capture.pcap"_s), outcome.capture, error) &&
+           writeWholeFile(dir.filePath(u"report.xml"_s), withReplays(outcome.junit, failure.replaysText()),
+                          error) &&
+           writeWholeFile(dir.filePath(u"controller.log"_s), outcome.output, error) &&
+           writeWholeFile(dir.filePath(u"README.txt"_s), readme.join(u'\n').toUtf8() + '\n', error);
 }

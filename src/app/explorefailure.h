@@ -23,6 +23,9 @@ struct ExploreFailure {
     QString replaysText() const;
 };
 
+// Writes `bytes` to `path` whole or not at all; false, with why, when it cannot.
+bool writeWholeFile(const QString& path, const QByteArray& bytes, QString* error);
+
 // Writes `failure` to `directory` (made when missing): scenario.yaml, capture.pcap, report.xml,
 // controller.log and a README.txt saying what failed and how to repeat it. False, with why, when
 // a file cannot be written.

@@ -1,13 +1,13 @@
 #include "exploremerge.h"
 
 #include "consoleoutput.h"
+#include "explorefailure.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSaveFile>
 #include <QXmlStreamWriter>
 
 #include <map>
@@ -21,15 +21,6 @@ constexpr qint64 kMaxRecordBytes = 64 * 1024 * 1024;
 // What a failure's folder holds.
 const QStringList kFailureFiles{u"scenario.yaml"_s, u"capture.pcap"_s, u"report.xml"_s, u"controller.log"_s,
                                 u"README.txt"_s};
-
-bool writeFile(const QString& path, const QByteArray& bytes, QString* error)
-{
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
-        return true;
-    *error = path + u": "_s + file.errorString();
-    return false;
-}
 
 QByteArray junitOf(const QJsonObject& record, const QString& scenarioName)
 {
@@ -128,7 +119,7 @@ bool copyFailure(const QString& from, const QString& to, QString* error)
         if (name == u"README.txt"_s)
             bytes.replace(QDir(from).filePath(u"scenario.yaml"_s).toUtf8(),
                           QDir(to).filePath(u"scenario.yaml"_s).toUtf8());
-        if (!writeFile(QDir(to).filePath(name), bytes, error))
+        if (!writeWholeFile(QDir(to).filePath(name), bytes, error))
             return false;
     }
     return true;
@@ -144,9 +135,9 @@ bool writeExplorationRecord(const QString& outDir, const QJsonObject& record, co
     }
     QJsonObject written = record;
     written.insert(u"scenario_name"_s, scenarioName);
-    return writeFile(QDir(outDir).filePath(QLatin1String(kRecordName)), QJsonDocument(written).toJson(),
-                     error) &&
-           writeFile(QDir(outDir).filePath(u"report.xml"_s), junitOf(record, scenarioName), error);
+    return writeWholeFile(QDir(outDir).filePath(QLatin1String(kRecordName)), QJsonDocument(written).toJson(),
+                          error) &&
+           writeWholeFile(QDir(outDir).filePath(u"report.xml"_s), junitOf(record, scenarioName), error);
 }
 
 int mergeExplorations(const QStringList& dirs, const QString& outDir)

@@ -241,7 +241,6 @@ void ExploreRunner::playDone(InFlight* raw, const ExploreOutcome& outcome)
 
 void ExploreRunner::runDone(ExploreFailure played)
 {
-    ++m_runsDone;
     m_played[played.number] = played.outcome.failed;
     takeIntoCorpus(played);
     const ExploreOutcome& outcome = played.outcome;
@@ -447,7 +446,7 @@ void ExploreRunner::finish(int status)
     m_confirms.clear();
     writeRecord(status);
     printToStderr(QStringLiteral("Explored %1 in %2 from seed %3: %4 failed%5%6")
-                      .arg(plural(m_runsDone, u"run"_s), seconds(m_clock.elapsed()))
+                      .arg(plural(qsizetype(m_played.size()), u"run"_s), seconds(m_clock.elapsed()))
                       .arg(m_options.seed)
                       .arg(m_failures.size())
                       .arg(m_flaky > 0 ? QStringLiteral(", %1 of them flaky").arg(m_flaky) : QString())

@@ -133,7 +133,6 @@ private:
     std::map<int, std::map<int, std::optional<ExploreFailure>>> m_generations;
     int m_nextRecord = 0;
     QElapsedTimer m_clock;
-    int m_runsDone = 0;
     QStringList m_failures; // the directories written
     // What the record says: each run's first play (what it failed), and each failure written.
     std::map<int, QStringList> m_played;
