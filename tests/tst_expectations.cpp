@@ -338,6 +338,7 @@ void TestExpectations::judgesEachCheck()
     QFETCH(QString, final);
     QFETCH(int, failures);
     QFETCH(QString, says);
+    QFETCH(int, unit);
 
     Run run(expectation(check, value), timeScale);
     run.play(script);
@@ -474,49 +475,50 @@ void TestExpectations::marginSaysHowNearItCame_data()
     QTest::addColumn<QStringList>("script");
     QTest::addColumn<double>("margin"); // NaN: none
     QTest::addColumn<QString>("says");
+    QTest::addColumn<int>("unit"); // where it came nearest; -1: on no one unit
 
     const QByteArray within = "{\"within\": \"2s\"}";
     QTest::newRow("re-sent 1.8 s after, within 2 s")
         << u"resend_after_reboot"_s << within << 1.0
         << QStringList{u"0 back 1"_s, u"1800 set 1"_s, u"5000 tick"_s} << 0.1
-        << u"the slowest set-channels, to 127.0.7.2, came 1.8 s after it was back, within 2 s"_s;
+        << u"the slowest set-channels, to 127.0.7.2, came 1.8 s after it was back, within 2 s"_s << 1;
     QTest::newRow("time scale 10: 150 ms is 1.5 s")
         << u"resend_after_reboot"_s << within << 10.0
         << QStringList{u"0 back 1"_s, u"150 set 1"_s, u"500 tick"_s} << 0.25
-        << u"came 1.5 s after it was back"_s;
+        << u"came 1.5 s after it was back"_s << 1;
     QTest::newRow("never re-sent: beyond")
         << u"resend_after_reboot"_s << within << 1.0 << QStringList{u"0 back 1"_s, u"2001 tick"_s} << -1.0
-        << u"a unit got no set-channels within 2 s of being back"_s;
-    QTest::newRow("no reboot: no margin")
-        << u"resend_after_reboot"_s << within << 1.0 << QStringList{u"0 set 1"_s} << qQNaN() << QString();
+        << u"a unit got no set-channels within 2 s of being back"_s << -1;
+    QTest::newRow("no reboot: no margin") << u"resend_after_reboot"_s << within << 1.0
+                                          << QStringList{u"0 set 1"_s} << qQNaN() << QString() << -1;
     QTest::newRow("4 a second against 5")
         << u"max_rate"_s << "{\"per_unit\": \"5/s\"}"_ba << 1.0 << every(0, 250, 9, u"cq 0"_s) << 0.2
-        << u"the busiest second of 127.0.7.1 held 4 of the 5 allowed"_s;
+        << u"the busiest second of 127.0.7.1 held 4 of the 5 allowed"_s << -1;
     QTest::newRow("6 against 5: beyond")
         << u"max_rate"_s << "{\"per_unit\": \"5/s\"}"_ba << 1.0 << every(0, 150, 6, u"cq 0"_s) << -0.2
-        << u"held 6 of the 5 allowed"_s;
+        << u"held 6 of the 5 allowed"_s << -1;
     QTest::newRow("discovery 5.5 s apart")
         << u"discovery_interval"_s << "{\"at_least\": \"5s\"}"_ba << 1.0
         << QStringList{u"0 disc"_s, u"5500 disc"_s} << 0.1
-        << u"the shortest interval, of 127.0.0.1:5000, was 5.5 s against 5 s"_s;
+        << u"the shortest interval, of 127.0.0.1:5000, was 5.5 s against 5 s"_s << -1;
     QTest::newRow("backing off at 1 a second of 2")
         << u"backoff"_s << "{\"after_unanswered\": 3, \"at_most\": \"2/s\"}"_ba << 1.0
         << every(0, 100, 3, u"cq 1"_s) + every(1000, 1000, 5, u"cq 1"_s) << 0.5
-        << u"backing off, the busiest second (127.0.0.1:5000 to 127.0.7.2) held 1 of the 2 allowed"_s;
+        << u"backing off, the busiest second (127.0.0.1:5000 to 127.0.7.2) held 1 of the 2 allowed"_s << -1;
     QStringList polled;
     for (int unit = 0; unit < 4; ++unit)
         polled << every(400, 900, 3, u"sq %1"_s.arg(unit));
     QTest::newRow("polled every 0.9 s of 1 s")
         << u"poll_coverage"_s << "{\"every\": \"1s\", \"warm_up\": \"500ms\"}"_ba << 1.0 << byTime(polled)
-        << 0.1 << u"the longest gap between polls, of 127.0.7.1, was 0.9 s against 1 s"_s;
+        << 0.1 << u"the longest gap between polls, of 127.0.7.1, was 0.9 s against 1 s"_s << 0;
     QTest::newRow("3 of at most 4") << u"verify"_s << "{\"command\": \"status-query\", \"at_most\": 4}"_ba
-                                    << 1.0 << every(0, 10, 3, u"sq 1"_s) << 0.25
-                                    << u"3 matching, at most 4"_s;
+                                    << 1.0 << every(0, 10, 3, u"sq 1"_s) << 0.25 << u"3 matching, at most 4"_s
+                                    << -1;
     QTest::newRow("6 of at least 4") << u"verify"_s << "{\"command\": \"status-query\", \"at_least\": 4}"_ba
                                      << 1.0 << every(0, 10, 6, u"sq 1"_s) << 0.5
-                                     << u"6 matching, at least 4"_s;
-    QTest::newRow("malformed: no limit to near")
-        << u"no_malformed"_s << QByteArray("{}") << 1.0 << QStringList{u"0 set 0"_s} << qQNaN() << QString();
+                                     << u"6 matching, at least 4"_s << -1;
+    QTest::newRow("malformed: no limit to near") << u"no_malformed"_s << QByteArray("{}") << 1.0
+                                                 << QStringList{u"0 set 0"_s} << qQNaN() << QString() << -1;
 }
 
 // Each check with a limit says how near the run came to it, as a share of the limit, and what came
@@ -529,6 +531,7 @@ void TestExpectations::marginSaysHowNearItCame()
     QFETCH(QStringList, script);
     QFETCH(double, margin);
     QFETCH(QString, says);
+    QFETCH(int, unit);
 
     Run run(expectation(check, value), timeScale);
     run.play(script);
@@ -543,6 +546,7 @@ void TestExpectations::marginSaysHowNearItCame()
     QVERIFY2(qAbs(result.margin->fraction - margin) < 0.001,
              qPrintable(QString::number(result.margin->fraction)));
     QVERIFY2(result.margin->text.contains(says), qPrintable(result.margin->text));
+    QCOMPARE(result.margin->unit, unit);
     QCOMPARE(result.toJson()[u"margin"_s][u"fraction"_s].toDouble(), std::round(margin * 1000) / 1000);
     QCOMPARE(result.state == ExpectationResult::State::Failed, margin < 0);
     const QStringList close = run.report().filter(u"CLOSE it"_s);

@@ -69,6 +69,7 @@ private slots:
     void swarmRunsComeInFewKinds();
     void theCorpusKeepsTheClosestForEachExpectation();
     void guidedRunsChangeCorpusRunsWithinTheBlock();
+    void guidedChangesActWhereTheRunCameNear();
     void aRunIsAScenarioThatLoads();
     void shrinkingTriesEachSmallerStep();
     void shrinkingKeepsOnlyWhatFailsTheSameWay();
@@ -246,17 +247,17 @@ void TestExplore::theCorpusKeepsTheClosestForEachExpectation()
     QVERIFY(!corpus.offer(0, {}, {})); // nothing near any limit
     // The nearest runs, as many as it keeps; then only one nearer than the farthest of them.
     for (int run = 1; run <= ExploreCorpus::kClosest; ++run)
-        QVERIFY(corpus.offer(run, {}, {{u"polled"_s, 0.5 + run / 100.0}}));
+        QVERIFY(corpus.offer(run, {}, {{u"polled"_s, {0.5 + run / 100.0}}}));
     QCOMPARE(runs(corpus).size(), ExploreCorpus::kClosest);
-    QVERIFY(!corpus.offer(20, {}, {{u"polled"_s, 0.9}}));
-    QVERIFY(corpus.offer(21, {}, {{u"polled"_s, 0.3}})); // the nearest now: the farthest goes
+    QVERIFY(!corpus.offer(20, {}, {{u"polled"_s, {0.9}}}));
+    QVERIFY(corpus.offer(21, {}, {{u"polled"_s, {0.3}}})); // the nearest now: the farthest goes
     QVERIFY(!runs(corpus).contains(ExploreCorpus::kClosest));
     QVERIFY(runs(corpus).contains(21));
     // Far from failing, but the first near another expectation at all: it gets in.
-    QVERIFY(corpus.offer(22, {}, {{u"polled"_s, 0.95}, {u"calm"_s, 0.99}}));
+    QVERIFY(corpus.offer(22, {}, {{u"polled"_s, {0.95}}, {u"calm"_s, {0.99}}}));
     QVERIFY(runs(corpus).contains(22));
     QCOMPARE(runs(corpus).size(), ExploreCorpus::kClosest + 1);
-    QVERIFY(!corpus.offer(23, {}, {{u"polled"_s, 0.95}, {u"calm"_s, 0.99}})); // as near is not nearer
+    QVERIFY(!corpus.offer(23, {}, {{u"polled"_s, {0.95}}, {u"calm"_s, {0.99}}})); // as near is not nearer
 }
 
 // Half of the guided runs are changes of a corpus run, and every change stays within what the
@@ -268,7 +269,7 @@ void TestExplore::guidedRunsChangeCorpusRunsWithinTheBlock()
     QCOMPARE(yamlOf(scenario, drawGuidedVariation(scenario, 5, 3, ExploreDraw::Swarm, corpus)),
              yamlOf(scenario, drawVariation(scenario, 5, 3))); // an empty corpus: afresh
     const ExploreVariation base = drawVariation(scenario, 5, 0);
-    corpus.offer(0, base, {{u"polled"_s, 0.1}});
+    corpus.offer(0, base, {{u"polled"_s, {0.1}}});
     int changed = 0;
     for (int run = 1; run <= 200; ++run) {
         const ExploreVariation variation = drawGuidedVariation(scenario, 5, run, ExploreDraw::Swarm, corpus);
@@ -290,6 +291,42 @@ void TestExplore::guidedRunsChangeCorpusRunsWithinTheBlock()
         }
     }
     QVERIFY2(changed >= 70 && changed <= 130, qPrintable(QString::number(changed)));
+}
+
+// A run that came nearest on one unit is changed there: another addition on the unit's units is of a
+// kind they have none of yet, and it starts around the moment the first starts or ends.
+void TestExplore::guidedChangesActWhereTheRunCameNear()
+{
+    const Scenario scenario = room();
+    ScenarioEvent far = rebootOfUnits2To4();
+    far.units = {8, 9, u"8-9"_s};
+    ExploreCorpus corpus;
+    corpus.offer(0, {1, {rebootOfUnits2To4(), far}, {}}, {{u"polled"_s, {0.1, 3}}});
+    constexpr qint64 kReach = (14000 - 6000) / 4; // a quarter of the window
+    int added = 0;
+    for (int run = 1; run <= 400; ++run) {
+        const ExploreVariation variation = drawGuidedVariation(scenario, 5, run, ExploreDraw::Swarm, corpus);
+        if (variation.origin.isEmpty())
+            continue;
+        // The reboot on units 8-9 changes only once the other one has moved off unit 3.
+        const bool farKept =
+            std::any_of(variation.additions.cbegin(), variation.additions.cend(), [&](const auto& e) {
+                return e.units.first == 8 && e.atMs == far.atMs && e.forMs == far.forMs;
+            });
+        QVERIFY2(farKept || variation.origin.contains(u"moved to"_s), qPrintable(variation.origin));
+        if (!variation.origin.startsWith(u"run 0 changed: added"_s) || variation.origin.contains(u';'))
+            continue;
+        const ScenarioEvent& other = variation.additions.last();
+        QVERIFY2(other.kind != ScenarioEvent::Kind::Reboot, qPrintable(variation.origin));
+        QVERIFY2(other.units.first == 2 && other.units.last == 4, qPrintable(variation.origin));
+        const qint64 span = other.forMs > 0 ? other.forMs : kReach;
+        const bool aroundStart = other.atMs >= 8000 - span && other.atMs <= 8000 + kReach / 4;
+        const bool aroundEnd = other.atMs >= 12000 - span && other.atMs <= 12000 + kReach / 4;
+        QVERIFY2(aroundStart || aroundEnd || other.atMs == 6000 || other.atMs == 14000, // or at the edge
+                 qPrintable(variation.origin));
+        ++added;
+    }
+    QVERIFY2(added >= 20, qPrintable(QString::number(added)));
 }
 
 void TestExplore::aRunIsAScenarioThatLoads()

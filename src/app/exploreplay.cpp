@@ -187,7 +187,7 @@ void LocalPlay::conclude()
         if (result.state == ExpectationResult::State::Failed)
             outcome.failed << result.expectation.name;
         if (result.margin)
-            outcome.margins.insert(result.expectation.name, result.margin->fraction);
+            outcome.margins.insert(result.expectation.name, {result.margin->fraction, result.margin->unit});
     }
     if (!outcome.failed.isEmpty()) {
         outcome.report = parts.monitor.report();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "scenario/explorecorpus.h"
 #include "scenario/scenario.h"
 
 #include <QByteArray>
@@ -31,8 +32,8 @@ struct ExploreOutcome {
     QStringList addresses; // the units', as the controller was given them
     qint64 elapsedMs = 0;
     QStringList failed; // the expectations that failed
-    // How near each expectation with a limit came to failing (ExpectationMargin::fraction), by name.
-    QMap<QString, double> margins;
+    // How near each expectation with a limit came to failing, and on which unit.
+    ExploreMargins margins;
     // Only of a failing play:
     QStringList report;
     QByteArray junit;

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstring>
+#include <limits>
 
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -147,7 +148,7 @@ QByteArray ExploreOutcome::toCbor() const
     map[u"failed"_s] = ::toCbor(failed);
     QCborMap near;
     for (auto it = margins.cbegin(); it != margins.cend(); ++it)
-        near[it.key()] = it.value();
+        near[it.key()] = QCborMap{{u"fraction"_s, it->fraction}, {u"unit"_s, it->unit}};
     map[u"margins"_s] = near;
     map[u"report"_s] = ::toCbor(report);
     map[u"junit"_s] = junit;
@@ -173,16 +174,20 @@ std::optional<ExploreOutcome> ExploreOutcome::fromCbor(const QByteArray& bytes, 
     }
     ExploreOutcome outcome;
     const QCborValue margins = map->value(u"margins"_s);
+    const QString marginsNeeded = u"needs margins, a map of expectations to their fraction and unit"_s;
     if (!margins.isMap()) {
-        *error = u"needs margins, a map of expectations to numbers"_s;
+        *error = marginsNeeded;
         return std::nullopt;
     }
-    for (const auto& [name, fraction] : margins.toMap()) {
-        if (!name.isString() || !fraction.isDouble()) {
-            *error = u"needs margins, a map of expectations to numbers"_s;
+    for (const auto& [name, margin] : margins.toMap()) {
+        const QCborValue fraction = margin[u"fraction"_s];
+        const QCborValue unit = margin[u"unit"_s];
+        if (!name.isString() || !fraction.isDouble() || !unit.isInteger() || unit.toInteger() < -1 ||
+            unit.toInteger() > std::numeric_limits<int>::max()) {
+            *error = marginsNeeded;
             return std::nullopt;
         }
-        outcome.margins.insert(name.toString(), fraction.toDouble());
+        outcome.margins.insert(name.toString(), {fraction.toDouble(), int(unit.toInteger())});
     }
     outcome.problem = map->value(u"problem"_s).toString();
     outcome.addresses = *addresses;

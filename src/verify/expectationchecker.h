@@ -57,9 +57,10 @@ inline bool isQuery(Command command)
 
 // The margin of the worst value seen against a ceiling (a count, a delay, a gap): how much of the
 // limit was left.
-inline ExpectationMargin belowCeiling(double worst, double limit, QString text)
+inline ExpectationMargin belowCeiling(double worst, double limit, QString text, int unit = -1)
 {
-    return {limit > 0 ? std::min(1.0, (limit - worst) / limit) : (worst > 0 ? -1.0 : 1.0), std::move(text)};
+    return {limit > 0 ? std::min(1.0, (limit - worst) / limit) : (worst > 0 ? -1.0 : 1.0), std::move(text),
+            unit};
 }
 // Against a floor (an interval, a count reached): how far above it the worst stayed.
 inline ExpectationMargin aboveFloor(double worst, double limit, QString text)

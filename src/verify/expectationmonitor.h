@@ -44,7 +44,8 @@ struct ExpectationMargin {
     static constexpr double kClose = 0.25;
 
     double fraction = 1;
-    QString text; // what came nearest: "the busiest second held 47 of the 50 allowed"
+    QString text;  // what came nearest: "the busiest second held 47 of the 50 allowed"
+    int unit = -1; // the index of the unit it came nearest on; -1: no one unit
 
     // "6 %"
     QString percentText() const;

@@ -116,7 +116,8 @@ public:
             double(m_slowestUs), double(m_context.realUs(m_expectation.withinMs)),
             QStringLiteral("the slowest set-channels, to %1, came %2 after it was back, within %3")
                 .arg(m_context.unitText(m_slowestUnit), m_context.scenarioText(m_slowestUs),
-                     scenarioDurationText(m_expectation.withinMs)));
+                     scenarioDurationText(m_expectation.withinMs)),
+            m_slowestUnit);
     }
 
     QString note() const override
@@ -226,7 +227,8 @@ public:
         return belowCeiling(double(m_longestUs), double(m_context.realUs(m_expectation.everyMs)),
                             QStringLiteral("the longest gap between polls, of %1, was %2 against %3")
                                 .arg(m_context.unitText(m_longestUnit), m_context.scenarioText(m_longestUs),
-                                     scenarioDurationText(m_expectation.everyMs)));
+                                     scenarioDurationText(m_expectation.everyMs)),
+                            m_longestUnit);
     }
 
     QString note() const override
