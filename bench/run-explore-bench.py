@@ -53,7 +53,8 @@ def end_running(*_):
     for process in list(running):
         if process.poll() is None:
             os.killpg(process.pid, signal.SIGKILL)
-    sys.exit(1)
+    # At once: the pool's threads would go on starting explorations while it waits for them.
+    os._exit(1)
 
 
 def explore(scenario, out, habit, more, stop_at_failure=False):

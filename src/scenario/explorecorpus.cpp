@@ -89,7 +89,8 @@ std::optional<QString> change(const Scenario& scenario, QList<ScenarioEvent>& ad
     const qint64 low = qint64(space.windowMs.low);
     const qint64 high = qint64(space.windowMs.high);
     const qint64 reach = std::max<qint64>(1, (high - low) / 4);
-    switch (drawer.whole(0, 3)) {
+    // Half of the changes add: the others change what is there, an addition adds what was not.
+    switch (std::min<qint64>(drawer.whole(0, 5), 3)) {
     case 0: { // moved in time, by up to a quarter of the window either way
         const qint64 at = std::clamp(event.atMs + drawer.whole(-reach, reach), low, high);
         if (at == event.atMs)
@@ -105,8 +106,18 @@ std::optional<QString> change(const Scenario& scenario, QList<ScenarioEvent>& ad
             std::min(longest, event.forMs + std::max<qint64>(1, drawer.whole(event.forMs / 4, event.forMs)));
         return QStringLiteral("%1 for %2").arg(was, scenarioDurationText(event.forMs));
     }
-    case 2: { // another addition on the same units, around a moment they change: as this one
-              // starts or ends, it starts within its own span before or a little after
+    case 2: { // the same on other units of the block's, as many of them
+        const int width = event.units.last - event.units.first;
+        if (space.unitsLast - space.unitsFirst <= width)
+            return std::nullopt;
+        const int first = int(drawer.whole(space.unitsFirst, space.unitsLast - width));
+        if (first == event.units.first)
+            return std::nullopt;
+        event.units = {first, first + width, unitsText(first, first + width)};
+        return QStringLiteral("%1 moved to %2").arg(was, scenario.eventText(event).section(u' ', 1));
+    }
+    default: { // another addition on the same units, around a moment they change: as this one
+               // starts or ends, it starts within its own span before or a little after
         if (additions.size() >= space.atMost)
             return std::nullopt;
         ScenarioEvent added = drawer.addition(otherChoice(space, additions, event, drawer), event.units);
@@ -116,16 +127,6 @@ std::optional<QString> change(const Scenario& scenario, QList<ScenarioEvent>& ad
         added.atMs = std::clamp(drawer.whole(moment - before, moment + reach / 4), low, high);
         additions.append(added);
         return u"added "_s + scenario.eventText(added);
-    }
-    default: { // the same on other units of the block's, as many of them
-        const int width = event.units.last - event.units.first;
-        if (space.unitsLast - space.unitsFirst <= width)
-            return std::nullopt;
-        const int first = int(drawer.whole(space.unitsFirst, space.unitsLast - width));
-        if (first == event.units.first)
-            return std::nullopt;
-        event.units = {first, first + width, unitsText(first, first + width)};
-        return QStringLiteral("%1 moved to %2").arg(was, scenario.eventText(event).section(u' ', 1));
     }
     }
 }
