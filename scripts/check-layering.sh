@@ -3,7 +3,7 @@
 # each may include from itself and the folders before it.
 set -euo pipefail
 src=${1:-$(dirname "$0")/../src}
-layers=(testing net record log fault unit capture recording fleet scenario verify control app ui main)
+layers=(testing net record log fault unit capture recording fleet scenario verify report control app ui main)
 status=0
 for i in "${!layers[@]}"; do
     folder=${layers[$i]}

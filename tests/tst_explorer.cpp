@@ -179,6 +179,11 @@ void TestExplorer::findsTheHiddenBugAndWritesTheRunOut()
     QFile report(failure.filePath(u"report.xml"_s));
     QVERIFY(report.open(QIODevice::ReadOnly));
     QVERIFY(report.readAll().contains("<failure message="));
+    // Its picture: the page with the failure of the expectation it was shrunk for in its data.
+    QFile page(failure.filePath(u"report.html"_s));
+    QVERIFY(page.open(QIODevice::ReadOnly));
+    const QByteArray html = page.readAll();
+    QVERIFY(html.contains("Chart.js v") && html.contains("\"expectation\":\"" + expectation.toUtf8() + '"'));
     QFile readme(failure.filePath(u"README.txt"_s));
     QVERIFY(readme.open(QIODevice::ReadOnly));
     const QString text = QString::fromUtf8(readme.readAll());

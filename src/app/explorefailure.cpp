@@ -123,7 +123,8 @@ bool writeExploreFailure(const QString& directory, const ExploreOptions& options
     readme << QStringLiteral("  %1 sh -c %2").arg(assignments.join(u' '), shellQuoted(options.controller))
            << QString()
            << u"Beside this file: scenario.yaml, capture.pcap (the traffic of its last failing play), "
-              u"report.xml (JUnit) and controller.log (what the controller printed)."_s;
+              u"report.xml (JUnit), report.html (a picture of that play: open it in a browser) and "
+              u"controller.log (what the controller printed)."_s;
     // Its timeline in time order, the additions among the scenario's own events; events at one
     // time keep their order, as they fire in it.
     Scenario written = failure.scenario;
@@ -133,6 +134,7 @@ bool writeExploreFailure(const QString& directory, const ExploreOptions& options
            writeWholeFile(dir.filePath(u"capture.pcap"_s), outcome.capture, error) &&
            writeWholeFile(dir.filePath(u"report.xml"_s), withReplays(outcome.junit, failure.replaysText()),
                           error) &&
+           writeWholeFile(dir.filePath(u"report.html"_s), outcome.html, error) &&
            writeWholeFile(dir.filePath(u"controller.log"_s), outcome.output, error) &&
            writeWholeFile(dir.filePath(u"README.txt"_s), readme.join(u'\n').toUtf8() + '\n', error);
 }

@@ -5,6 +5,8 @@
 #include "control/controlserver.h"
 #include "log/trafficlogmodel.h"
 #include "processgroup.h"
+#include "report/runpicture.h"
+#include "report/runreport.h"
 #include "scenario/scenariosession.h"
 #include "verify/expectationmonitor.h"
 
@@ -39,6 +41,7 @@ struct LocalPlay::Parts {
         : job(given)
         , session(job.scenario.seed.value_or(job.seed))
         , monitor(log, &session)
+        , picture(log, session)
         , control(session, log, {})
     {
     }
@@ -56,6 +59,7 @@ struct LocalPlay::Parts {
     TrafficLogModel log;
     ScenarioSession session;
     ExpectationMonitor monitor;
+    RunPicture picture;
     ControlServer control;
     QProcess controller;
     QTimer killTimer;
@@ -195,6 +199,10 @@ void LocalPlay::conclude()
         outcome.output = parts.output;
         QString error;
         outcome.capture = TrafficCapture::ofLog(parts.log, &error);
+        parts.picture.conclude();
+        if (parts.picture.timeline())
+            outcome.html = runReportHtml(runReportJson(parts.picture.title(), *parts.picture.timeline(),
+                                                       parts.monitor.results(), parts.log));
         if (!error.isEmpty())
             outcome.report << u"(the capture could not be made: "_s + error + u')';
     }

@@ -38,6 +38,7 @@ struct ExploreOutcome {
     QStringList report;
     QByteArray junit;
     QByteArray capture;
+    QByteArray html;   // the picture of the play, a page of its own
     QByteArray output; // the end of what the controller printed
 
     QByteArray toCbor() const;

@@ -153,6 +153,7 @@ QByteArray ExploreOutcome::toCbor() const
     map[u"report"_s] = ::toCbor(report);
     map[u"junit"_s] = junit;
     map[u"capture"_s] = capture;
+    map[u"html"_s] = html;
     map[u"output"_s] = output;
     return map.toCborValue().toCbor();
 }
@@ -168,8 +169,8 @@ std::optional<ExploreOutcome> ExploreOutcome::fromCbor(const QByteArray& bytes, 
     const auto bytesOf = [&](const QString& key) { return map->value(key).isByteArray(); };
     if (!addresses || !failed || !report || !map->value(u"problem"_s).isString() ||
         !map->value(u"elapsed_ms"_s).isInteger() || !bytesOf(u"junit"_s) || !bytesOf(u"capture"_s) ||
-        !bytesOf(u"output"_s)) {
-        *error = u"needs problem, addresses, elapsed_ms, failed, report, junit, capture and output"_s;
+        !bytesOf(u"html"_s) || !bytesOf(u"output"_s)) {
+        *error = u"needs problem, addresses, elapsed_ms, failed, report, junit, capture, html and output"_s;
         return std::nullopt;
     }
     ExploreOutcome outcome;
@@ -196,6 +197,7 @@ std::optional<ExploreOutcome> ExploreOutcome::fromCbor(const QByteArray& bytes, 
     outcome.report = *report;
     outcome.junit = map->value(u"junit"_s).toByteArray();
     outcome.capture = map->value(u"capture"_s).toByteArray();
+    outcome.html = map->value(u"html"_s).toByteArray();
     outcome.output = map->value(u"output"_s).toByteArray();
     return outcome;
 }

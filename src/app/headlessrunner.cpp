@@ -2,6 +2,8 @@
 
 #include "consoleoutput.h"
 
+#include "report/runreport.h"
+
 #include <QCoreApplication>
 #include <QSaveFile>
 
@@ -67,6 +69,8 @@ HeadlessRunner::HeadlessRunner(const SimulatorOptions& options, QObject* parent)
     m_session.setExtraRules(options.faults);
     if (m_log)
         m_monitor = std::make_unique<ExpectationMonitor>(*m_log, &m_session);
+    if (m_log && !options.reportHtmlPath.isEmpty())
+        m_picture = std::make_unique<RunPicture>(*m_log, m_session);
     if (options.control) {
         m_control = std::make_unique<ControlServer>(m_session, *m_log, options.control->token);
         m_control->setExpectations(m_monitor.get());
@@ -80,7 +84,8 @@ int HeadlessRunner::concludeExpectations()
         return *m_verdict;
     const bool judged = m_monitor && m_monitor->isActive();
     // Only a scenario being played is judged: one that has not begun has no verdict yet.
-    if (!judged && (!m_session.player() || m_options.reportPath.isEmpty()))
+    if (!judged &&
+        (!m_session.player() || (m_options.reportPath.isEmpty() && m_options.reportHtmlPath.isEmpty())))
         return 0;
     int status = 0;
     if (judged) {
@@ -99,6 +104,12 @@ int HeadlessRunner::concludeExpectations()
         else if (status == 0)
             status = 1;
     }
+    if (m_exitAtEnd && !m_options.reportHtmlPath.isEmpty()) {
+        if (writeHtmlReport())
+            printToStderr(QStringLiteral("Picture of the run written to ") + m_options.reportHtmlPath);
+        else if (status == 0)
+            status = 1;
+    }
     m_verdict = status;
     return status;
 }
@@ -113,6 +124,26 @@ bool HeadlessRunner::writeReport()
         return true;
     printToStderr(
         QStringLiteral("Cannot write the report %1: %2").arg(m_options.reportPath, file.errorString()));
+    return false;
+}
+
+bool HeadlessRunner::writeHtmlReport()
+{
+    if (!m_picture)
+        return true;
+    // Written once at the start too, so that a file that cannot be written stops the run then.
+    QByteArray page = "<!doctype html><title>Run report</title><p>The run has not ended yet.</p>\n";
+    if (m_picture->timeline()) {
+        m_picture->conclude();
+        const QList<ExpectationResult> results =
+            m_monitor ? m_monitor->results() : QList<ExpectationResult>();
+        page = runReportHtml(runReportJson(m_picture->title(), *m_picture->timeline(), results, *m_log));
+    }
+    QSaveFile file(m_options.reportHtmlPath);
+    if (file.open(QIODevice::WriteOnly) && file.write(page) == page.size() && file.commit())
+        return true;
+    printToStderr(QStringLiteral("Cannot write the picture of the run %1: %2")
+                      .arg(m_options.reportHtmlPath, file.errorString()));
     return false;
 }
 
@@ -134,7 +165,8 @@ bool HeadlessRunner::keepsLog() const
 {
     // Expectations are judged on the log.
     const bool judges = m_options.scenario && !m_options.scenario->expect.isEmpty();
-    return m_options.control || !m_options.logDir.isEmpty() || judges || !m_options.reportPath.isEmpty();
+    return m_options.control || !m_options.logDir.isEmpty() || judges || !m_options.reportPath.isEmpty() ||
+           !m_options.reportHtmlPath.isEmpty();
 }
 
 bool HeadlessRunner::openLogStore()
@@ -210,7 +242,7 @@ int HeadlessRunner::start()
     if (!m_options.fleet.isEmpty())
         return startFleet();
     // A report that cannot be written is said before anything runs.
-    if (!listenForControl() || !openCapture() || !openLogStore() || !writeReport())
+    if (!listenForControl() || !openCapture() || !openLogStore() || !writeReport() || !writeHtmlReport())
         return 1;
     printToStderr(QStringLiteral("Seed %1 (repeat this run with --seed %1)").arg(m_session.seed()));
     for (qsizetype k = 0; k < m_options.faults.size(); ++k)
@@ -263,7 +295,7 @@ int HeadlessRunner::startFleet()
         printToStderr(error);
         return 2;
     }
-    if (!listenForControl() || !openCapture() || !openLogStore() || !writeReport())
+    if (!listenForControl() || !openCapture() || !openLogStore() || !writeReport() || !writeHtmlReport())
         return 1;
     printToStderr(QStringLiteral("Seed %1 (repeat this run with --seed %1)").arg(m_session.seed()));
     for (const FaultRule& rule : std::as_const(m_options.faults))

@@ -4,6 +4,7 @@
 #include "control/controlserver.h"
 #include "log/trafficlogmodel.h"
 #include "log/trafficlogwriter.h"
+#include "report/runpicture.h"
 #include "scenario/scenariosession.h"
 #include "simulatorcommandline.h"
 #include "unixsignalwatcher.h"
@@ -49,6 +50,8 @@ private:
     int concludeExpectations();
     // Writes the expectations as they stand to --report's file; false, having said why, when it cannot.
     bool writeReport();
+    // Writes the picture of the run to --report-html's file; false, having said why, when it cannot.
+    bool writeHtmlReport();
     // With --exit-with-stdin: ends the run as SIGTERM does once standard input closes.
     void watchStandardInput();
 
@@ -63,6 +66,8 @@ private:
     // Judges the scenario's expectations, on the log; with the log only.
     std::unique_ptr<ExpectationMonitor> m_monitor;
     std::unique_ptr<ControlServer> m_control;
+    // The run as a picture, for --report-html.
+    std::unique_ptr<RunPicture> m_picture;
     // The command line's scenario ends the run at its end; one put through the API does not.
     bool m_exitAtEnd = false;
     // The verdict on the scenario now playing was given, with this exit status.

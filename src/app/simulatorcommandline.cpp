@@ -287,6 +287,9 @@ SimulatorOptions parseHeadless(const QCommandLineParser& parser, const QByteArra
     options.reportPath = value("report");
     if (isSet("report") && options.reportPath.isEmpty())
         return usageError(QStringLiteral("--report needs a file name"));
+    options.reportHtmlPath = value("report-html");
+    if (isSet("report-html") && options.reportHtmlPath.isEmpty())
+        return usageError(QStringLiteral("--report-html needs a file name"));
     if (!isSet("scenario")) {
         if (const QString error = parseFleet(
                 parser.values(QStringLiteral("units")), parser.values(QStringLiteral("unit")),

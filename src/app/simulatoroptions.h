@@ -58,6 +58,7 @@ struct SimulatorOptions {
     QStringList scenarioNotes;
     // Where to write the verdict on the scenario's expectations (JUnit XML), if anywhere.
     QString reportPath;
+    QString reportHtmlPath;
     bool requireExercised = false; // an expectation not exercised fails the run (status 4)
     // What --explore asks for; its scenario is read by readFiles().
     std::optional<ExploreOptions> explore;

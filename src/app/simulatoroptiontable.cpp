@@ -149,6 +149,15 @@ constexpr Option kOptions[] = {
      .needsIn = HeadlessRun,
      .help = "Write the verdict on the scenario's expectations to FILE as JUnit XML, at its end (or on "
              "SIGINT/SIGTERM); a run where one failed ends with status 4."},
+    {.name = "report-html",
+     .valueName = "FILE",
+     .scope = Headless,
+     .needs = {"scenario"},
+     .needsIn = HeadlessRun,
+     .help =
+         "Write a picture of the run to FILE, one HTML page that needs nothing else: a row a unit with "
+         "its states, fault windows and the requests it got, the scenario's events and each failure where "
+         "it happened with its evidence, at its end (or on SIGINT/SIGTERM)."},
     {.name = "require-exercised",
      .scope = Headless,
      .needs = {"scenario"},

@@ -204,6 +204,8 @@ struct TrafficLogEntry {
         UnitsOnline,
         UnitsRebooting,
         UnitsRebooted, // back after a reboot
+        FaultAdded,    // a scenario's fault rule began to act on the units...
+        FaultEnded,    // ... and stopped
     };
     static constexpr quint32 kNoUnit = 0xffffffff;
     // `firstUnit` to `lastUnit`: the units the event acted on (indexes; 0 for the single unit);
@@ -224,8 +226,8 @@ struct TrafficLogEntry {
     bool namesUnits() const { return kind == Kind::Event && bytes[1] == 1; }
     EventMark eventMark() const
     {
-        return kind == Kind::Event && bytes[0] <= quint8(EventMark::UnitsRebooted) ? EventMark(bytes[0])
-                                                                                   : EventMark::None;
+        return kind == Kind::Event && bytes[0] <= quint8(EventMark::FaultEnded) ? EventMark(bytes[0])
+                                                                                : EventMark::None;
     }
     quint32 markFirstUnit() const { return markUnit(4); }
     quint32 markLastUnit() const { return markUnit(8); }

@@ -286,9 +286,10 @@ void ScenarioPlayer::fire(const Step& step)
                 m_addedRules.removeAt(k);
             }
             return log(QStringLiteral("scenario: fault \"%1\" on %2 ended").arg(event.rule.text, who),
-                       Mark::None, first, last);
+                       Mark::FaultEnded, first, last);
         }
         addRuleForUnits(step.event, event);
+        mark = Mark::FaultAdded;
         break;
     case ScenarioEvent::Kind::Profile:
         forEachUnit(event.units, [&](int, UnitSimulator& unit) { unit.selectProfile(event.profile); });

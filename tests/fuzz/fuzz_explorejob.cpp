@@ -23,7 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const std::optional<ExploreOutcome> again = ExploreOutcome::fromCbor(outcome->toCbor(), &error);
         FUZZ_CHECK(again && again->problem == outcome->problem && again->failed == outcome->failed &&
                    again->report == outcome->report && again->capture == outcome->capture &&
-                   again->elapsedMs == outcome->elapsedMs && again->margins == outcome->margins);
+                   again->html == outcome->html && again->elapsedMs == outcome->elapsedMs &&
+                   again->margins == outcome->margins);
     } else {
         FUZZ_CHECK(!error.isEmpty());
     }
