@@ -63,6 +63,7 @@ class TestRunReport : public QObject {
 private slots:
     void unitsStatesAndFaultsFromTheScenarioLines();
     void requestsCountInBucketsThatGrowWithTheRun();
+    void aPageOfFewRowsSumsTheOthers();
     void aLargeRunMakesASmallSelfContainedPage();
 };
 
@@ -139,6 +140,31 @@ void TestRunReport::requestsCountInBucketsThatGrowWithTheRun()
     QCOMPARE(sum, timeline.units()[0].requestCount);
     QCOMPARE(timeline.units()[0].requests[5], 4u); // 2.0 s to 2.4 s
     QVERIFY(qsizetype(timeline.units()[0].requests.size()) <= RunTimeline::kMaxBuckets);
+}
+
+// A page of few rows lists the units asked for first, then those an event touched, then the
+// rest; the others are summed, none lost.
+void TestRunReport::aPageOfFewRowsSumsTheOthers()
+{
+    TrafficLogModel log;
+    log.setUnitAddresses(addresses(10));
+    RunTimeline timeline(log, 1, 0);
+    timeline.line(
+        marked(0, u"started"_s, Mark::ScenarioStarted, TrafficLogEntry::kNoUnit, TrafficLogEntry::kNoUnit));
+    timeline.line(marked(100, u"scenario: reboot 10.0.0.4"_s, Mark::UnitsRebooting, 4, 4));
+    for (quint32 unit = 0; unit < 10; ++unit)
+        timeline.line(request(200, unit));
+    timeline.finish(kStartUs + 1'000'000);
+    const QJsonObject json = timeline.toJson({7, 7, 12}, 3);
+    QStringList listed;
+    for (const QJsonValue& unit : json[u"units"_s].toArray())
+        listed << QString::number(unit[u"index"_s].toInt());
+    QCOMPARE(listed.join(u' '), u"7 4 0"_s);
+    QCOMPARE(json[u"unit_count"_s].toInt(), 10);
+    QCOMPARE(json[u"others"_s][u"count"_s].toInt(), 7);
+    QCOMPARE(json[u"others"_s][u"requests"_s][2].toInt(), 7);
+    QCOMPARE(json[u"others"_s][u"request_count"_s].toInt(), 7);
+    QVERIFY(!timeline.toJson().contains(u"others"_s));
 }
 
 // A thousand units and a million requests make a page of a few megabytes that holds the chart

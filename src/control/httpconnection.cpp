@@ -62,6 +62,8 @@ HttpConnection::~HttpConnection()
 {
     if (m_later)
         m_later->abandon();
+    if (m_stream)
+        m_stream->detach();
     if (m_socket) {
         m_socket->disconnect(this);
         m_socket->abort();
@@ -209,7 +211,11 @@ void HttpConnection::respond(HttpResponse response)
     m_next = {};
     m_chunked = false;
     m_paced = response.paced;
-    if (response.next) {
+    if (response.stream && !head) {
+        m_stream = std::move(response.stream);
+        m_stream->attach([this](const QByteArray& piece) { writeStreamed(piece); }, [this] { endStream(); });
+    }
+    if (response.next || m_stream) {
         // A body of unknown length: in chunks for HTTP/1.1, to the end of the connection for 1.0.
         if (m_request.minorVersion == 1) {
             out += "Transfer-Encoding: chunked\r\n";
@@ -226,7 +232,7 @@ void HttpConnection::respond(HttpResponse response)
         out += "Connection: close\r\n";
     m_keepAlive = !response.close;
     out += "\r\n";
-    if (!head && !response.next)
+    if (!head && !response.next && !m_stream)
         out += response.body;
     m_socket->write(out);
     writeMore();
@@ -257,7 +263,7 @@ void HttpConnection::writeMore()
         if (m_paced)
             return;
     }
-    if (m_next)
+    if (m_next || m_stream)
         return;
     if (!m_keepAlive) {
         closeGracefully();
@@ -270,6 +276,33 @@ void HttpConnection::writeMore()
     m_state = State::Head;
     armIdle();
     readMore(); // returns at once when called from within readMore(), whose loop goes on
+}
+
+void HttpConnection::writeStreamed(const QByteArray& piece)
+{
+    if (m_state != State::Answering || piece.isEmpty())
+        return;
+    // A client that does not read what comes costs no more than the output cap: it is dropped.
+    if (m_socket->bytesToWrite() > m_limits.maxQueuedOutputBytes) {
+        finish();
+        return;
+    }
+    if (m_chunked)
+        m_socket->write(QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n");
+    else
+        m_socket->write(piece);
+}
+
+void HttpConnection::endStream()
+{
+    if (!m_stream)
+        return;
+    std::exchange(m_stream, {})->detach();
+    if (m_state != State::Answering)
+        return;
+    if (m_chunked)
+        m_socket->write("0\r\n\r\n");
+    writeMore();
 }
 
 void HttpConnection::refuse(int status, const QString& message)
@@ -287,6 +320,8 @@ void HttpConnection::closeGracefully()
     m_state = State::Closing;
     m_buffer.clear();
     m_next = {};
+    if (m_stream)
+        std::exchange(m_stream, {})->detach();
     m_idle.stop();
     m_socket->setReadNotifications(true);
     QTimer::singleShot(kLingerMs, this, [this] {
@@ -331,6 +366,8 @@ void HttpConnection::finish()
     m_state = State::Closed;
     m_idle.stop();
     m_next = {};
+    if (m_stream)
+        std::exchange(m_stream, {})->detach();
     if (m_later)
         std::exchange(m_later, {})->abandon();
     m_socket->disconnect(this);

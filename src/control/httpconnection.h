@@ -43,6 +43,9 @@ private:
     void handleRequest();
     void respond(HttpResponse response);
     void writeMore();
+    // A piece of a streamed answer, and its end.
+    void writeStreamed(const QByteArray& piece);
+    void endStream();
     void closeGracefully();
     void drainAfterClose();
     void timedOut();
@@ -66,6 +69,8 @@ private:
     std::function<QByteArray()> m_next;
     // An answer being worked out off the event loop.
     std::shared_ptr<HttpDeferred> m_later;
+    // An answer whose body is pushed as it comes.
+    std::shared_ptr<HttpStream> m_stream;
     bool m_chunked = false;
     bool m_paced = false;
     QTimer m_idle;

@@ -49,10 +49,46 @@ private:
     std::shared_ptr<HttpResponse> m_ready;
 };
 
+// A body sent as it comes (server-sent events): the handler keeps the stream and pushes pieces
+// into it; the connection writes each out as it comes, and ends the answer when the stream is
+// closed. A client that lets more than the server's output cap wait is dropped: the stream is
+// then no longer open, and pieces pushed into it go nowhere.
+class HttpStream {
+public:
+    bool isOpen() const { return bool(m_write); }
+    void push(const QByteArray& piece)
+    {
+        if (m_write)
+            m_write(piece);
+    }
+    void close()
+    {
+        m_write = {};
+        if (m_end)
+            std::exchange(m_end, {})();
+    }
+    // The connection's side.
+    void attach(std::function<void(const QByteArray&)> write, std::function<void()> end)
+    {
+        m_write = std::move(write);
+        m_end = std::move(end);
+    }
+    void detach()
+    {
+        m_write = {};
+        m_end = {};
+    }
+
+private:
+    std::function<void(const QByteArray&)> m_write;
+    std::function<void()> m_end;
+};
+
 // An answer. A body too large to hold at once comes from `next`, asked each time the connection
 // has room for more, until it gives an empty QByteArray. A `paced` body is asked for one piece at
 // a time, each once the one before has left: work done between pieces lets the event loop run.
-// With `later` set, the answer is the one that comes through it; the rest is not looked at.
+// With `later` set, the answer is the one that comes through it; the rest is not looked at. With
+// `stream` set, the body is what is pushed into it until it is closed.
 struct HttpResponse {
     int status = 200;
     QList<QPair<QByteArray, QByteArray>> headers;
@@ -61,6 +97,7 @@ struct HttpResponse {
     bool paced = false;
     bool close = false; // end the connection after this answer
     std::shared_ptr<HttpDeferred> later;
+    std::shared_ptr<HttpStream> stream;
 
     HttpResponse& withHeader(const QByteArray& name, const QByteArray& value)
     {

@@ -68,8 +68,10 @@ QByteArray resource(const QString& path)
 } // namespace
 
 QJsonObject runReportJson(const QString& title, const RunTimeline& timeline,
-                          const QList<ExpectationResult>& results, const TrafficLogModel& log)
+                          const QList<ExpectationResult>& results, const TrafficLogModel& log,
+                          qsizetype maxUnits)
 {
+    QList<int> failing;
     QJsonArray expectations;
     QJsonArray failures;
     QJsonArray limits;
@@ -90,9 +92,11 @@ QJsonObject runReportJson(const QString& title, const RunTimeline& timeline,
             if (!failure.seqs.isEmpty())
                 object.insert(u"lines"_s, linesAround(log, timeline, failure.unit, failure.seqs.last()));
             failures.append(object);
+            if (failure.unit >= 0)
+                failing << failure.unit;
         }
     }
-    QJsonObject data = timeline.toJson();
+    QJsonObject data = timeline.toJson(failing, maxUnits);
     data.insert(u"title"_s, title);
     data.insert(u"expectations"_s, expectations);
     data.insert(u"failures"_s, failures);

@@ -208,26 +208,56 @@ void RunTimeline::finish(qint64 endUs)
     }
 }
 
-QJsonObject RunTimeline::toJson() const
+QJsonObject RunTimeline::toJson(const QList<int>& first, qsizetype maxUnits) const
 {
-    // Buckets merged by `merge` keep units x buckets within kMaxCells.
+    // Which units are listed, in order.
+    std::vector<std::size_t> listed;
+    if (maxUnits < 0 || qsizetype(m_units.size()) <= maxUnits) {
+        for (std::size_t k = 0; k < m_units.size(); ++k)
+            listed.push_back(k);
+    } else {
+        std::vector<bool> taken(m_units.size(), false);
+        const auto take = [&](std::size_t k) {
+            if (k < m_units.size() && !taken[k] && qsizetype(listed.size()) < maxUnits) {
+                taken[k] = true;
+                listed.push_back(k);
+            }
+        };
+        for (const int k : first)
+            take(std::size_t(k));
+        for (std::size_t k = 0; k < m_units.size(); ++k) {
+            if (!m_units[k].states.isEmpty() || !m_units[k].faults.isEmpty())
+                take(k);
+        }
+        for (std::size_t k = 0; k < m_units.size(); ++k)
+            take(k);
+    }
+    // Buckets merged by `merge` keep the listed units (and the others' sum) within kMaxCells.
+    const std::size_t rows = listed.size() + (listed.size() < m_units.size() ? 1 : 0);
     const std::size_t buckets = std::size_t(std::ceil(m_endS * 1000 / double(m_bucketMs))) + 1;
     std::size_t merge = 1;
-    while (m_units.size() * ((buckets + merge - 1) / merge) > std::size_t(kMaxCells))
+    while (rows * ((buckets + merge - 1) / merge) > std::size_t(kMaxCells))
         merge *= 2;
-    QJsonArray units;
-    for (const Unit& unit : m_units) {
-        QJsonArray requests;
-        for (std::size_t k = 0; k < unit.requests.size(); k += merge) {
-            quint32 sum = 0;
-            for (std::size_t j = k; j < std::min(k + merge, unit.requests.size()); ++j)
-                sum += unit.requests[j];
-            requests.append(qint64(sum));
+    const auto merged = [merge](const std::vector<quint32>& requests) {
+        QJsonArray array;
+        for (std::size_t k = 0; k < requests.size(); k += merge) {
+            quint64 sum = 0;
+            for (std::size_t j = k; j < std::min(k + merge, requests.size()); ++j)
+                sum += requests[j];
+            array.append(qint64(sum));
         }
-        units.append(QJsonObject{{u"address"_s, unit.address},
+        return array;
+    };
+    QJsonArray units;
+    std::vector<bool> isListed(m_units.size(), false);
+    for (const std::size_t k : listed) {
+        const Unit& unit = m_units[k];
+        isListed[k] = true;
+        units.append(QJsonObject{{u"index"_s, qint64(k)},
+                                 {u"address"_s, unit.address},
                                  {u"states"_s, spansJson(unit.states, m_endS)},
                                  {u"faults"_s, spansJson(unit.faults, m_endS)},
-                                 {u"requests"_s, requests},
+                                 {u"requests"_s, merged(unit.requests)},
                                  {u"request_count"_s, qint64(unit.requestCount)},
                                  {u"reply_count"_s, qint64(unit.replyCount)}});
     }
@@ -240,10 +270,29 @@ QJsonObject RunTimeline::toJson() const
         }
         events.append(object);
     }
-    return {{u"end"_s, rounded(m_endS)},
-            {u"time_scale"_s, m_timeScale},
-            {u"bucket_ms"_s, qint64(m_bucketMs * qint64(merge))},
-            {u"units"_s, units},
-            {u"events"_s, events},
-            {u"event_count"_s, qint64(m_eventCount)}};
+    QJsonObject json{{u"end"_s, rounded(m_endS)},
+                     {u"time_scale"_s, m_timeScale},
+                     {u"bucket_ms"_s, qint64(m_bucketMs * qint64(merge))},
+                     {u"unit_count"_s, qint64(m_units.size())},
+                     {u"units"_s, units},
+                     {u"events"_s, events},
+                     {u"event_count"_s, qint64(m_eventCount)}};
+    if (listed.size() < m_units.size()) {
+        std::vector<quint32> sum;
+        quint64 requestCount = 0;
+        for (std::size_t k = 0; k < m_units.size(); ++k) {
+            if (isListed[k])
+                continue;
+            const Unit& unit = m_units[k];
+            requestCount += unit.requestCount;
+            if (sum.size() < unit.requests.size())
+                sum.resize(unit.requests.size(), 0);
+            for (std::size_t b = 0; b < unit.requests.size(); ++b)
+                sum[b] += unit.requests[b];
+        }
+        json.insert(u"others"_s, QJsonObject{{u"count"_s, qint64(m_units.size() - listed.size())},
+                                             {u"requests"_s, merged(sum)},
+                                             {u"request_count"_s, qint64(requestCount)}});
+    }
+    return json;
 }

@@ -72,8 +72,10 @@ public:
     quint64 eventCount() const { return m_eventCount; }
 
     // For a page: units, spans, events and the request counts, with buckets coarse enough that
-    // units x buckets stays within kMaxCells.
-    QJsonObject toJson() const;
+    // units x buckets stays within kMaxCells. With `maxUnits` at 0 or more, only that many units
+    // are listed, those of `first` before those an event touched before the rest, and the others
+    // are summed into `others`; each listed unit names its `index`.
+    QJsonObject toJson(const QList<int>& first = {}, qsizetype maxUnits = -1) const;
 
 private:
     void setState(const LogLine& line, State state);

@@ -1,9 +1,11 @@
-// Draws a run's picture from the data in the page: the expectations, a timeline with a row a
-// unit, the requests a second of one unit against its limits, and the failures with their
-// evidence. Every text from the run goes in as text, never as markup.
-(function () {
+// Draws a run's picture: the expectations, a timeline with a row a unit, the requests a second of
+// one unit against its limits, and the failures with their evidence. The report page draws the
+// data it holds once; the live page draws each picture the simulator sends, keeping what was
+// chosen (rows expanded, the unit of the rate chart). Every text from the run goes in as text,
+// never as markup.
+function renderRun(run) {
   'use strict';
-  const run = JSON.parse(document.getElementById('run-data').textContent);
+  const kept = window.report || {};
   const shownRows = 30; // units drawn one a row before the rest are grouped
   const colours = {
     rebooting: '#f4a259', offline: '#9e9e9e', fault: 'rgba(123, 31, 162, 0.25)',
@@ -24,11 +26,12 @@
   const summary = document.getElementById('summary');
   summary.textContent = (failed ? 'FAILED: ' + failed + ' of ' : 'PASSED: ') + run.expectations.length +
     ' expectation' + (run.expectations.length === 1 ? '' : 's') + (failed ? ' failed' : ' held') + '; ' +
-    run.units.length + ' unit' + (run.units.length === 1 ? '' : 's') + ', ' + run.end + ' s at time scale ' +
+    run.unit_count + ' unit' + (run.unit_count === 1 ? '' : 's') + ', ' + run.end + ' s at time scale ' +
     run.time_scale + (run.failures.length ? '; ' + run.failures.length + ' failure' +
     (run.failures.length === 1 ? '' : 's') + ' shown' : '');
   summary.className = failed ? 'failed' : 'passed';
   const table = document.querySelector('#expectations tbody');
+  table.replaceChildren();
   for (const e of run.expectations) {
     const row = element('tr');
     row.append(element('td', e.name), element('td', e.state.replace('_', ' ').toUpperCase(), e.state),
@@ -38,24 +41,27 @@
     table.append(row);
   }
 
+  // Units are named by index; the page lists them in its own order (run.units[k] is at k).
+  const positionOf = new Map(run.units.map((u, k) => [u.index, k]));
+  const addressOf = index => positionOf.has(index) ? run.units[positionOf.get(index)].address : 'unit ' + index;
   // Rows: units where something failed first, then units an event touched, then the rest.
   const rank = run.units.map(() => 2);
-  for (const f of run.failures) if (f.unit >= 0) rank[f.unit] = 0;
+  for (const f of run.failures) if (positionOf.has(f.unit)) rank[positionOf.get(f.unit)] = 0;
   run.units.forEach((u, k) => { if (rank[k] > 1 && (u.states.length || u.faults.length)) rank[k] = 1; });
   for (const e of run.events) {
     if (e.first_unit === undefined) continue;
-    for (let k = e.first_unit; k <= Math.min(e.last_unit, run.units.length - 1) && k - e.first_unit < 1000; ++k)
-      rank[k] = Math.min(rank[k], 1);
+    for (let k = e.first_unit; k <= e.last_unit && k - e.first_unit < 1000; ++k)
+      if (positionOf.has(k)) rank[positionOf.get(k)] = Math.min(rank[positionOf.get(k)], 1);
   }
   const order = run.units.map((u, k) => k).sort((a, b) => rank[a] - rank[b] || a - b);
-  let expanded = false;
+  let expanded = !!kept.expanded;
   const bucketS = run.bucket_ms / 1000;
 
   function rows() {
     const shown = expanded || order.length <= shownRows + 1 ? order : order.slice(0, shownRows);
     const labels = shown.map(k => run.units[k].address);
-    const grouped = order.length - shown.length;
-    if (grouped > 0) labels.push(grouped + ' more units');
+    const grouped = order.length - shown.length + (run.others ? run.others.count : 0);
+    if (grouped > 0) labels.push(grouped + ' more unit' + (grouped === 1 ? '' : 's'));
     return { shown, labels, grouped };
   }
 
@@ -64,8 +70,9 @@
     const sums = layout.shown.map(k => run.units[k].requests);
     if (layout.grouped > 0) {
       const rest = [];
-      for (const k of order.slice(layout.shown.length))
-        run.units[k].requests.forEach((n, b) => { rest[b] = (rest[b] || 0) + n; });
+      const add = list => list.forEach((n, b) => { rest[b] = (rest[b] || 0) + n; });
+      for (const k of order.slice(layout.shown.length)) add(run.units[k].requests);
+      if (run.others) add(run.others.requests);
       sums.push(rest);
     }
     sums.forEach(list => list.forEach(n => { if (n > peak) peak = n; }));
@@ -86,7 +93,7 @@
   }
 
   function markers(layout) {
-    const rowOf = new Map(layout.shown.map((k, row) => [k, layout.labels[row]]));
+    const rowOf = new Map(layout.shown.map((k, row) => [run.units[k].index, layout.labels[row]]));
     const groupLabel = layout.grouped > 0 ? layout.labels[layout.labels.length - 1] : null;
     const at = unit => rowOf.get(unit) || groupLabel || layout.labels[0];
     const events = run.events.filter(e => e.first_unit !== undefined)
@@ -119,6 +126,8 @@
         clip: false }
     ];
     if (timeline) timeline.destroy();
+    if (kept.timeline) kept.timeline.destroy();
+    kept.timeline = null;
     timeline = new Chart(timelineCanvas, {
       type: 'bar',
       data: { labels: layout.labels, datasets },
@@ -177,7 +186,7 @@
     }
     detail.hidden = false;
     detail.dataset.failure = String(index);
-    if (f.unit >= 0) selectRateUnit(f.unit);
+    if (positionOf.has(f.unit)) selectRateUnit(positionOf.get(f.unit));
   }
 
   function showEvent(e) {
@@ -187,9 +196,10 @@
   }
 
   const list = document.getElementById('failures');
+  list.replaceChildren();
   if (!run.failures.length) list.append(element('li', 'None.'));
   run.failures.forEach((f, index) => {
-    const item = element('li', f.at + ' s, ' + (f.unit >= 0 ? run.units[f.unit].address : 'no one unit') +
+    const item = element('li', f.at + ' s, ' + (f.unit >= 0 ? addressOf(f.unit) : 'no one unit') +
                          ': ' + f.expectation + ': ' + f.message);
     item.addEventListener('click', () => showFailure(index));
     list.append(item);
@@ -198,6 +208,7 @@
   // Requests a second of one unit (in the second up to each moment, as a rate limit counts them),
   // with the per-unit rate limits the run was judged by.
   const select = document.getElementById('rate-unit');
+  select.replaceChildren();
   order.forEach(k => select.append(new Option(run.units[k].address, String(k))));
   let rates = null;
 
@@ -217,6 +228,9 @@
                       borderDash: [6, 4], pointRadius: 0,
                       data: [{ x: 0, y: limit.per_second }, { x: run.end, y: limit.per_second }] });
     if (rates) rates.destroy();
+    if (kept.rates) kept.rates.destroy();
+    kept.rates = null;
+    window.report.rateUnit = run.units[unit].index;
     rates = new Chart(document.getElementById('rates'), {
       type: 'line', data: { datasets },
       options: { animation: false, maintainAspectRatio: false, parsing: false,
@@ -230,11 +244,21 @@
     select.value = String(unit);
     drawRates(unit);
   }
-  select.addEventListener('change', () => drawRates(Number(select.value)));
+  select.onchange = () => drawRates(Number(select.value));
 
-  window.report = { run, order };
-  document.getElementById('expand').addEventListener('click', () => { expanded = !expanded; drawTimeline(); });
+  window.report = { run, order, expanded, timeline: kept.timeline, rates: kept.rates };
+  document.getElementById('expand').onclick = () => {
+    expanded = window.report.expanded = !expanded;
+    drawTimeline();
+  };
   drawTimeline();
-  if (order.length) selectRateUnit(run.failures.length && run.failures[0].unit >= 0 ? run.failures[0].unit : order[0]);
+  if (order.length) {
+    const first = run.failures.length && positionOf.has(run.failures[0].unit) ? positionOf.get(run.failures[0].unit)
+                                                                              : order[0];
+    selectRateUnit(positionOf.has(kept.rateUnit) ? positionOf.get(kept.rateUnit) : first);
+  }
   window.report.ready = true;
-})();
+}
+
+if (document.getElementById('run-data'))
+  renderRun(JSON.parse(document.getElementById('run-data').textContent));
