@@ -661,13 +661,14 @@ void TestControl::openApiDescribesExactlyTheRoutes()
     for (const ControlServer::Route& route : ControlServer::routes())
         served.insert(QString::fromLatin1(route.method) + u' ' + route.path);
     QCOMPARE(described, served);
-    // And each one is really there: no 404 for any described path.
+    // And each one is really there: the router knows every described path (a resource may still
+    // say it has nothing there: no fault 0, no run before a scenario).
     for (const ControlServer::Route& route : ControlServer::routes()) {
         QString path = route.path;
         path.replace(u"{id}"_s, u"0"_s);
-        QVERIFY2(m_http->send(route.method, path, "{}").status != 404 ||
-                     route.path.contains(u"faults/{id}"_s),
-                 qPrintable(path));
+        path.replace(u"{file}"_s, u"report.js"_s);
+        const HttpClient::Answer answer = m_http->send(route.method, path, "{}");
+        QVERIFY2(answer.status != 404 || !answer.body.contains("no such resource"), qPrintable(path));
     }
 }
 

@@ -338,7 +338,6 @@ void TestExpectations::judgesEachCheck()
     QFETCH(QString, final);
     QFETCH(int, failures);
     QFETCH(QString, says);
-    QFETCH(int, unit);
 
     Run run(expectation(check, value), timeScale);
     run.play(script);

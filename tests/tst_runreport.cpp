@@ -102,7 +102,7 @@ void TestRunReport::unitsStatesAndFaultsFromTheScenarioLines()
     QCOMPARE(spans(units[1][u"faults"_s].toArray()), u"delay=400 2-4"_s);
     QCOMPARE(spans(units[2][u"states"_s].toArray()), u"rebooting 1-3, offline 5-5.2, offline 5.2-6"_s);
     QCOMPARE(json[u"events"_s].toArray().size(), lines.size());
-    QCOMPARE(json[u"events"_s][1][u"first_unit"_s].toInt(), 1);
+    QCOMPARE(json[u"events"_s][1][u"firstUnit"_s].toInt(), 1);
     QCOMPARE(json[u"events"_s][1][u"at"_s].toDouble(), 1.0);
 
     // Started again: the run is pictured anew.
@@ -160,10 +160,10 @@ void TestRunReport::aPageOfFewRowsSumsTheOthers()
     for (const QJsonValue& unit : json[u"units"_s].toArray())
         listed << QString::number(unit[u"index"_s].toInt());
     QCOMPARE(listed.join(u' '), u"7 4 0"_s);
-    QCOMPARE(json[u"unit_count"_s].toInt(), 10);
+    QCOMPARE(json[u"unitCount"_s].toInt(), 10);
     QCOMPARE(json[u"others"_s][u"count"_s].toInt(), 7);
     QCOMPARE(json[u"others"_s][u"requests"_s][2].toInt(), 7);
-    QCOMPARE(json[u"others"_s][u"request_count"_s].toInt(), 7);
+    QCOMPARE(json[u"others"_s][u"requestCount"_s].toInt(), 7);
     QVERIFY(!timeline.toJson().contains(u"others"_s));
 }
 
@@ -197,7 +197,7 @@ void TestRunReport::aLargeRunMakesASmallSelfContainedPage()
     const QJsonObject data = runReportJson(u"big"_s, timeline, {result}, log);
     const QByteArray page = runReportHtml(data);
     qInfo("%d units, %d requests: a page of %.2f MB, buckets of %lld ms", kUnits, kRequests,
-          page.size() / 1e6, qint64(data[u"bucket_ms"_s].toInteger()));
+          page.size() / 1e6, qint64(data[u"bucketMs"_s].toInteger()));
     QVERIFY2(page.size() < 5'000'000, qPrintable(QString::number(page.size())));
     QVERIFY(data[u"units"_s][0][u"requests"_s].toArray().size() * kUnits <= RunTimeline::kMaxCells);
     QCOMPARE(data[u"failures"_s][0][u"at"_s].toDouble(), 30.0);

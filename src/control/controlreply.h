@@ -16,6 +16,7 @@ inline constexpr int Unauthorized = 401;
 inline constexpr int Forbidden = 403;
 inline constexpr int NotFound = 404;
 inline constexpr int MethodNotAllowed = 405;
+inline constexpr int NotAcceptable = 406;
 inline constexpr int Conflict = 409;
 inline constexpr int UnsupportedMediaType = 415;
 inline constexpr int MisdirectedRequest = 421;
@@ -32,6 +33,7 @@ struct ControlReply {
     std::function<QByteArray()> next;             // a body made a piece at a time
     bool paced = false;                           // ... one piece each time the event loop comes round
     std::shared_ptr<HttpDeferred> later; // the answer comes through this, when work off the loop is done
+    std::shared_ptr<HttpStream> stream;  // the body is pushed into this as it comes
 
     static ControlReply json(const QJsonObject& object, int status = HttpStatus::Ok)
     {
@@ -70,6 +72,7 @@ struct ControlReply {
         response.next = std::move(next);
         response.paced = paced;
         response.later = std::move(later);
+        response.stream = std::move(stream);
         return response;
     }
 

@@ -1,5 +1,7 @@
 #include "controlserver.h"
 
+#include "livefeed.h"
+
 #include "log/trafficlogmodel.h"
 #include "scenario/scenariosession.h"
 #include "unit/unitsimulator.h"
@@ -54,6 +56,7 @@ ControlServer::ControlServer(ScenarioSession& session, TrafficLogModel& log, con
     , m_session(session)
     , m_log(log)
     , m_token(token)
+    , m_feed(std::make_unique<LiveFeed>(session, log))
     , m_http([this](const HttpRequest& head, const QHostAddress& local) { return screen(head, local); },
              [this](const HttpRequest& request) { return handle(request); })
 {
@@ -72,6 +75,12 @@ const QList<UnitSimulator*>& ControlServer::units() const
 }
 
 ControlServer::~ControlServer() = default;
+
+void ControlServer::setExpectations(ExpectationMonitor* monitor)
+{
+    m_expectations = monitor;
+    m_feed->setExpectations(monitor);
+}
 
 bool ControlServer::listen(const QHostAddress& address, quint16 port, QString* error)
 {
@@ -93,7 +102,7 @@ const QList<ControlServer::Binding>& ControlServer::bindings()
 {
     static const QList<Binding> table = unitBindings() + logBindings() + faultBindings() + peerBindings() +
                                         verifyBindings() + scenarioBindings() + healthBindings() +
-                                        serviceBindings();
+                                        serviceBindings() + liveBindings();
     return table;
 }
 
@@ -125,7 +134,9 @@ bool ControlServer::isOwnHost(QByteArrayView host, const QHostAddress& local) co
 
 std::optional<HttpResponse> ControlServer::screen(const HttpRequest& head, const QHostAddress& local) const
 {
-    if (!m_token.isEmpty() && !sameSecret(head.header("authorization"), "Bearer " + m_token)) {
+    // The page's files hold no data; everything it shows comes through requests with the token.
+    const bool pageFile = (head.method == "GET" || head.method == "HEAD") && isPagePath(head.path);
+    if (!m_token.isEmpty() && !pageFile && !sameSecret(head.header("authorization"), "Bearer " + m_token)) {
         ControlReply reply = ControlReply::error(
             HttpStatus::Unauthorized, QStringLiteral("this API needs \"Authorization: Bearer TOKEN\""));
         reply.headers.append(qMakePair(QByteArray("WWW-Authenticate"), QByteArray("Bearer")));

@@ -16,6 +16,7 @@
 #include <memory>
 
 class ExpectationMonitor;
+class LiveFeed;
 struct Scenario;
 struct ScenarioError;
 class ScenarioSession;
@@ -47,6 +48,8 @@ public:
     // Units listed in one answer at most (and by default); the rest by `from`. A page costs the
     // event loop about 2 ms: a datagram waits no longer behind one.
     static constexpr qsizetype kUnitPageLimit = 200;
+    // Units with a row of their own in GET /api/v1/run; the others are summed in one.
+    static constexpr qsizetype kRunPictureUnits = 1000;
 
     // With a non-empty `token`, every request must carry "Authorization: Bearer TOKEN". Unit k
     // of the session has id k; the log holds every unit's lines.
@@ -62,7 +65,7 @@ public:
     // reaches it on to the address it names, and a caller on loopback needs no token).
     void setProxiesAllowed(bool allowed) { m_proxiesAllowed = allowed; }
     // Where GET /api/v1/expectations looks; none: the API says there are none.
-    void setExpectations(ExpectationMonitor* monitor) { m_expectations = monitor; }
+    void setExpectations(ExpectationMonitor* monitor);
     // The transport, for its limits and its connection count.
     HttpServer& http() { return m_http; }
 
@@ -87,6 +90,7 @@ private:
     static QList<Binding> faultBindings();
     static QList<Binding> scenarioBindings();
     static QList<Binding> serviceBindings();
+    static QList<Binding> liveBindings();
 
     std::optional<HttpResponse> screen(const HttpRequest& head, const QHostAddress& local) const;
     bool isOwnHost(QByteArrayView host, const QHostAddress& local) const;
@@ -144,6 +148,14 @@ private:
     ControlReply getHealth(const HttpRequest&, const QStringList&);
     static QList<Binding> healthBindings();
 
+    // The live page, its stream and the run's picture (controllive.cpp)
+    ControlReply page(const HttpRequest&, const QStringList&);
+    ControlReply pageFile(const HttpRequest&, const QStringList&);
+    ControlReply stream(const HttpRequest&, const QStringList&);
+    ControlReply getRun(const HttpRequest&, const QStringList&);
+    // The page's own files, which a browser fetches without the token.
+    static bool isPagePath(const QString& path);
+
     // Metrics and the API's description (controlmetrics.cpp)
     ControlReply metrics(const HttpRequest&, const QStringList&);
     ControlReply openApi(const HttpRequest&, const QStringList&);
@@ -160,6 +172,8 @@ private:
     static constexpr int kCommands = TrafficLogEntry::kCommandCount;
     std::array<std::array<std::array<quint64, kCommands>, 2>, 2> m_datagrams{};
     quint64 m_discoveryHeard = 0;
+    // Before the server: the connections let go of their streams before the feed goes.
+    std::unique_ptr<LiveFeed> m_feed;
     // Last but one: its connections call the handlers above until they are gone.
     HttpServer m_http;
     // Scenarios put through the API are read here, one at a time; gone first, once the one

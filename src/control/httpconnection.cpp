@@ -14,6 +14,8 @@ constexpr int kLingerMs = 2000;
 constexpr qint64 kMaxLingerBytes = 1024 * 1024;
 // Pieces of a streamed body are asked for while less than this waits to be sent.
 constexpr qint64 kStreamLowWater = 64 * 1024;
+// What the kernel may hold for a client of a pushed stream, which may stop reading at any time.
+constexpr int kStreamSendBuffer = 64 * 1024;
 
 QByteArray statusLine(int status, int minorVersion)
 {
@@ -213,6 +215,7 @@ void HttpConnection::respond(HttpResponse response)
     m_paced = response.paced;
     if (response.stream && !head) {
         m_stream = std::move(response.stream);
+        m_socket->setSendBufferSize(kStreamSendBuffer);
         m_stream->attach([this](const QByteArray& piece) { writeStreamed(piece); }, [this] { endStream(); });
     }
     if (response.next || m_stream) {

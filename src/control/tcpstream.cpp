@@ -71,6 +71,12 @@ void TcpStream::write(QByteArrayView bytes)
     m_writable->setEnabled(true);
 }
 
+void TcpStream::setSendBufferSize(int bytes)
+{
+    if (m_fd >= 0)
+        ::setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+}
+
 void TcpStream::sendQueued()
 {
     qint64 sent = 0;

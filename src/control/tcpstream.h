@@ -32,6 +32,9 @@ public:
     // Queues `bytes`; they leave from the event loop, and bytesWritten() says when.
     void write(QByteArrayView bytes);
     qsizetype bytesToWrite() const { return m_out.size() - m_outSent; }
+    // Bounds what the kernel holds for a client that does not read (its own default grows to
+    // megabytes).
+    void setSendBufferSize(int bytes);
     // Says the answer is complete (a FIN), once everything queued has left.
     void shutdownWrite();
     // Ends the connection at once; nothing queued leaves.

@@ -78,11 +78,11 @@ QJsonObject runReportJson(const QString& title, const RunTimeline& timeline,
     for (const ExpectationResult& result : results) {
         QJsonObject expectation = result.toJson();
         expectation.remove(u"failures"_s); // listed below, with where they happened
-        expectation.insert(u"margin_text"_s, result.marginText());
+        expectation.insert(u"marginText"_s, result.marginText());
         expectations.append(expectation);
         const ExpectationDefinition& definition = result.expectation;
         if (definition.check == ExpectationDefinition::Check::MaxRate && !definition.perPeer)
-            limits.append(QJsonObject{{u"name"_s, definition.name}, {u"per_second"_s, definition.perSecond}});
+            limits.append(QJsonObject{{u"name"_s, definition.name}, {u"perSecond"_s, definition.perSecond}});
         for (const ExpectationFailure& failure : result.failures) {
             QJsonObject object{{u"expectation"_s, definition.name},
                                {u"message"_s, failure.message},

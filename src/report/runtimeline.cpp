@@ -258,25 +258,25 @@ QJsonObject RunTimeline::toJson(const QList<int>& first, qsizetype maxUnits) con
                                  {u"states"_s, spansJson(unit.states, m_endS)},
                                  {u"faults"_s, spansJson(unit.faults, m_endS)},
                                  {u"requests"_s, merged(unit.requests)},
-                                 {u"request_count"_s, qint64(unit.requestCount)},
-                                 {u"reply_count"_s, qint64(unit.replyCount)}});
+                                 {u"requestCount"_s, qint64(unit.requestCount)},
+                                 {u"replyCount"_s, qint64(unit.replyCount)}});
     }
     QJsonArray events;
     for (const Event& event : m_events) {
         QJsonObject object{{u"at"_s, event.atS}, {u"text"_s, event.text}};
         if (event.firstUnit >= 0) {
-            object.insert(u"first_unit"_s, event.firstUnit);
-            object.insert(u"last_unit"_s, event.lastUnit);
+            object.insert(u"firstUnit"_s, event.firstUnit);
+            object.insert(u"lastUnit"_s, event.lastUnit);
         }
         events.append(object);
     }
     QJsonObject json{{u"end"_s, rounded(m_endS)},
-                     {u"time_scale"_s, m_timeScale},
-                     {u"bucket_ms"_s, qint64(m_bucketMs * qint64(merge))},
-                     {u"unit_count"_s, qint64(m_units.size())},
+                     {u"timeScale"_s, m_timeScale},
+                     {u"bucketMs"_s, qint64(m_bucketMs * qint64(merge))},
+                     {u"unitCount"_s, qint64(m_units.size())},
                      {u"units"_s, units},
                      {u"events"_s, events},
-                     {u"event_count"_s, qint64(m_eventCount)}};
+                     {u"eventCount"_s, qint64(m_eventCount)}};
     if (listed.size() < m_units.size()) {
         std::vector<quint32> sum;
         quint64 requestCount = 0;
@@ -292,7 +292,7 @@ QJsonObject RunTimeline::toJson(const QList<int>& first, qsizetype maxUnits) con
         }
         json.insert(u"others"_s, QJsonObject{{u"count"_s, qint64(m_units.size() - listed.size())},
                                              {u"requests"_s, merged(sum)},
-                                             {u"request_count"_s, qint64(requestCount)}});
+                                             {u"requestCount"_s, qint64(requestCount)}});
     }
     return json;
 }

@@ -12,8 +12,6 @@ import subprocess
 import time
 
 import pytest
-from selenium import webdriver
-from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
@@ -49,20 +47,6 @@ def report(tmp_path_factory):
     controller.wait(timeout=RUN_TIMEOUT_S)
     assert page.exists(), "".join(said)
     return page
-
-
-@pytest.fixture(scope="module")
-def browser(tmp_path_factory):
-    options = webdriver.ChromeOptions()
-    options.binary_location = "/usr/bin/chromium"
-    for argument in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                     "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                     "--window-size=1200,1400",
-                     "--user-data-dir=%s" % tmp_path_factory.mktemp("chromium")):
-        options.add_argument(argument)
-    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
-    yield driver
-    driver.quit()
 
 
 def open_report(browser, page):

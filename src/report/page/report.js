@@ -26,8 +26,8 @@ function renderRun(run) {
   const summary = document.getElementById('summary');
   summary.textContent = (failed ? 'FAILED: ' + failed + ' of ' : 'PASSED: ') + run.expectations.length +
     ' expectation' + (run.expectations.length === 1 ? '' : 's') + (failed ? ' failed' : ' held') + '; ' +
-    run.unit_count + ' unit' + (run.unit_count === 1 ? '' : 's') + ', ' + run.end + ' s at time scale ' +
-    run.time_scale + (run.failures.length ? '; ' + run.failures.length + ' failure' +
+    run.unitCount + ' unit' + (run.unitCount === 1 ? '' : 's') + ', ' + run.end + ' s at time scale ' +
+    run.timeScale + (run.failures.length ? '; ' + run.failures.length + ' failure' +
     (run.failures.length === 1 ? '' : 's') + ' shown' : '');
   summary.className = failed ? 'failed' : 'passed';
   const table = document.querySelector('#expectations tbody');
@@ -36,7 +36,7 @@ function renderRun(run) {
     const row = element('tr');
     row.append(element('td', e.name), element('td', e.state.replace('_', ' ').toUpperCase(), e.state),
                element('td', e.text),
-               element('td', e.margin_text || '', e.margin && e.margin.fraction < 0.25 ? 'close' : ''),
+               element('td', e.marginText || '', e.margin && e.margin.fraction < 0.25 ? 'close' : ''),
                element('td', e.reason || e.note || ''));
     table.append(row);
   }
@@ -49,13 +49,13 @@ function renderRun(run) {
   for (const f of run.failures) if (positionOf.has(f.unit)) rank[positionOf.get(f.unit)] = 0;
   run.units.forEach((u, k) => { if (rank[k] > 1 && (u.states.length || u.faults.length)) rank[k] = 1; });
   for (const e of run.events) {
-    if (e.first_unit === undefined) continue;
-    for (let k = e.first_unit; k <= e.last_unit && k - e.first_unit < 1000; ++k)
+    if (e.firstUnit === undefined) continue;
+    for (let k = e.firstUnit; k <= e.lastUnit && k - e.firstUnit < 1000; ++k)
       if (positionOf.has(k)) rank[positionOf.get(k)] = Math.min(rank[positionOf.get(k)], 1);
   }
   const order = run.units.map((u, k) => k).sort((a, b) => rank[a] - rank[b] || a - b);
   let expanded = !!kept.expanded;
-  const bucketS = run.bucket_ms / 1000;
+  const bucketS = run.bucketMs / 1000;
 
   function rows() {
     const shown = expanded || order.length <= shownRows + 1 ? order : order.slice(0, shownRows);
@@ -96,8 +96,8 @@ function renderRun(run) {
     const rowOf = new Map(layout.shown.map((k, row) => [run.units[k].index, layout.labels[row]]));
     const groupLabel = layout.grouped > 0 ? layout.labels[layout.labels.length - 1] : null;
     const at = unit => rowOf.get(unit) || groupLabel || layout.labels[0];
-    const events = run.events.filter(e => e.first_unit !== undefined)
-      .map(e => ({ x: e.at, y: at(e.first_unit), event: e }));
+    const events = run.events.filter(e => e.firstUnit !== undefined)
+      .map(e => ({ x: e.at, y: at(e.firstUnit), event: e }));
     const failures = run.failures.map((f, index) => ({ x: f.at, y: f.unit >= 0 ? at(f.unit) : layout.labels[0],
                                                       failure: f, index }));
     return { events, failures };
@@ -224,9 +224,9 @@ function renderRun(run) {
     const datasets = [{ label: run.units[unit].address, data: points, borderColor: '#4c8bf5', pointRadius: 0,
                         stepped: true, borderWidth: 1.5 }];
     for (const limit of run.limits)
-      datasets.push({ label: limit.name + ' (' + limit.per_second + '/s)', borderColor: '#d50000',
+      datasets.push({ label: limit.name + ' (' + limit.perSecond + '/s)', borderColor: '#d50000',
                       borderDash: [6, 4], pointRadius: 0,
-                      data: [{ x: 0, y: limit.per_second }, { x: run.end, y: limit.per_second }] });
+                      data: [{ x: 0, y: limit.perSecond }, { x: run.end, y: limit.perSecond }] });
     if (rates) rates.destroy();
     if (kept.rates) kept.rates.destroy();
     kept.rates = null;
