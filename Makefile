@@ -72,6 +72,7 @@ bench: build
 	BUILD=$(BUILD) bench/run-fault-bench.sh
 	BUILD=$(BUILD) bench/run-api-bench.sh
 	BUILD=$(BUILD) bench/run-explore-bench.py
+	BUILD=$(BUILD) bench/run-pages-bench.py
 
 # The whole test suite again under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer,
 # but for the tests labelled long: minutes of a controller's timing that `make test` runs already

@@ -6,12 +6,13 @@ then a reply later than its timeout).
 - Runs per minute at --jobs 1 and --jobs 2, with the well-behaved controller (which must pass
   every run: no false failure), each over RUNS runs drawn at random.
 - Time to the first failure, median over SEEDS seeds, guided (the default) against --search
-  random, at --jobs 2: the exploration is stopped at its first failing run. The two of a seed
-  play side by side: their runs wait on the controller's pace, not on the CPUs.
+  random, at --jobs 1 and 2 (JOBS): the exploration is stopped at its first failing run. Run K
+  is the same whatever --jobs, so the first failing run is too; only the time differs. Seeds play
+  side by side (AT_ONCE of them): their runs wait on the controller's pace, not on the CPUs.
 
 Everything stays on loopback inside the runs' own network namespaces. Prints the figures with
 PASS or MISS against the targets; exits 0 either way (a busy machine misses for its own reasons).
-Usage: BUILD=build bench/run-explore-bench.py   (SEEDS=10 RUNS=8 CAP_S=900 to change; PACE=0
+Usage: BUILD=build bench/run-explore-bench.py   (SEEDS=10 RUNS=8 CAP_S=900 JOBS="1 2" to change; PACE=0
 skips the pace; TIME_SCALE=10 tries it all faster, SCENARIO=FILE on another scenario; AT_ONCE=2
 seeds play at once, as runs wait on the controller's pace rather than on the CPUs)
 """
@@ -32,6 +33,7 @@ CAP_S = float(os.environ.get("CAP_S", "900"))  # a seed that finds nothing by th
 PACE = os.environ.get("PACE", "1") != "0"
 TIME_SCALE = os.environ.get("TIME_SCALE", "1")
 AT_ONCE = int(os.environ.get("AT_ONCE", "2"))
+JOBS = [int(jobs) for jobs in os.environ.get("JOBS", "1 2").split()]
 SIMULATOR = os.path.join(BUILD, "unit-simulator")
 CONTROLLER = os.path.join(BUILD, "sample-controller")
 
@@ -83,6 +85,38 @@ def explore(scenario, out, habit, more, stop_at_failure=False):
     return time.monotonic() - start, "".join(lines), first_failure
 
 
+def first_failures(scenario, work, jobs):
+    """The median time to the first failure at `jobs`, guided against random, over SEEDS seeds."""
+    times = {"guided": [], "random": []}
+    runs = {"guided": [], "random": []}  # the first failing run's number: the same at any --jobs
+
+    def first_failure(seed, search):
+        _, err, failed = explore(scenario, os.path.join(work, "first-%s-%d-%d" % (search, jobs, seed)), "hidden-bug",
+                                 ["--runs", "1000", "--jobs", str(jobs), "--search", search, "--seed", str(seed)],
+                                 stop_at_failure=True)
+        times[search].append(failed if failed is not None else CAP_S)
+        number = re.search(r"^Run (\d+)/\d+ .*\): FAILED", err, re.M)
+        if number:
+            runs[search].append(int(number.group(1)))
+        print("   --jobs %d, seed %2d, %-6s first failure after %s" % (
+            jobs, seed, search, "%.0f s, at run %s" % (failed, number.group(1)) if failed is not None
+            else "none within %.0f s" % CAP_S), flush=True)
+
+    with concurrent.futures.ThreadPoolExecutor(max_workers=2 * AT_ONCE) as pool:
+        for future in [pool.submit(first_failure, seed, search)
+                       for seed in range(1, SEEDS + 1) for search in ("guided", "random")]:
+            future.result()
+    for search in ("guided", "random"):
+        if runs[search]:
+            row("--jobs %d: median run of the first failure, %s (of those found)" % (jobs, search),
+                "%.1f" % statistics.median(runs[search]))
+    medians = {search: statistics.median(values) for search, values in times.items()}
+    for search in ("guided", "random"):
+        row("--jobs %d: median time to the first failure, %s" % (jobs, search), "%.0f s" % medians[search])
+    share = medians["guided"] / medians["random"] if medians["random"] > 0 else float("nan")
+    row("--jobs %d: guided against random" % jobs, "%.2fx" % share, "<= 0.5x", "PASS" if share <= 0.5 else "MISS")
+
+
 def row(figure, measured, target="", verdict=""):
     print("%-58s %14s   %-22s %s" % (figure, measured, target, verdict))
 
@@ -114,34 +148,8 @@ def main():
 
         if SEEDS == 0:
             return
-        times = {"guided": [], "random": []}
-        runs = {"guided": [], "random": []}  # the first failing run's number: the same at any --jobs
-
-        def first_failure(seed, search):
-            _, err, failed = explore(scenario, os.path.join(work, "first-%s-%d" % (search, seed)), "hidden-bug",
-                                     ["--runs", "1000", "--jobs", "2", "--search", search, "--seed", str(seed)],
-                                     stop_at_failure=True)
-            times[search].append(failed if failed is not None else CAP_S)
-            number = re.search(r"^Run (\d+)/\d+ .*\): FAILED", err, re.M)
-            if number:
-                runs[search].append(int(number.group(1)))
-            print("   seed %2d, %-6s first failure after %s" % (
-                seed, search, "%.0f s, at run %s" % (failed, number.group(1)) if failed is not None
-                else "none within %.0f s" % CAP_S), flush=True)
-
-        with concurrent.futures.ThreadPoolExecutor(max_workers=2 * AT_ONCE) as pool:
-            for future in [pool.submit(first_failure, seed, search)
-                           for seed in range(1, SEEDS + 1) for search in ("guided", "random")]:
-                future.result()
-        for search in ("guided", "random"):
-            if runs[search]:
-                row("median run of the first failure, %s (of those found)" % search,
-                    "%.1f" % statistics.median(runs[search]))
-        medians = {search: statistics.median(values) for search, values in times.items()}
-        for search in ("guided", "random"):
-            row("median time to the first failure, %s" % search, "%.0f s" % medians[search])
-        share = medians["guided"] / medians["random"] if medians["random"] > 0 else float("nan")
-        row("guided against random", "%.2fx" % share, "<= 0.5x", "PASS" if share <= 0.5 else "MISS")
+        for jobs in JOBS:
+            first_failures(scenario, work, jobs)
 
 
 if __name__ == "__main__":

@@ -9,7 +9,7 @@ for group in "$@"; do
         build) packages+=(cmake make ninja-build g++ pkgconf qt6-base-dev qt6-qpa-plugins fonts-dejavu-core iproute2 libpcap-dev zlib1g-dev libyaml-cpp-dev libjs-chart.js) ;;
         test)  packages+=(tshark python3 python3-pytest curl libgtest-dev chromium chromium-driver python3-selenium) ;;
         package) packages+=(dpkg-dev file lintian desktop-file-utils appstream python3-pytest) ;;
-        bench) packages+=(xvfb xauth curl) ;;
+        bench) packages+=(xvfb xauth curl chromium chromium-driver python3-selenium) ;;
         fuzz)  packages+=(clang libclang-rt-14-dev) ;;
         image) packages+=(mmdebstrap podman runc netavark aardvark-dns iptables) ;;
         format) packages+=(clang-format git) ;;

@@ -81,8 +81,13 @@ QJsonObject runReportJson(const QString& title, const RunTimeline& timeline,
         expectation.insert(u"marginText"_s, result.marginText());
         expectations.append(expectation);
         const ExpectationDefinition& definition = result.expectation;
+        // The limits a unit's requests a second are judged by: a rate, and a silent unit's back-off.
         if (definition.check == ExpectationDefinition::Check::MaxRate && !definition.perPeer)
             limits.append(QJsonObject{{u"name"_s, definition.name}, {u"perSecond"_s, definition.perSecond}});
+        else if (definition.check == ExpectationDefinition::Check::Backoff)
+            limits.append(QJsonObject{{u"name"_s, definition.name + u" (while it is silent)"_s},
+                                      {u"perSecond"_s, definition.perSecond},
+                                      {u"whileSilent"_s, true}});
         for (const ExpectationFailure& failure : result.failures) {
             QJsonObject object{{u"expectation"_s, definition.name},
                                {u"message"_s, failure.message},

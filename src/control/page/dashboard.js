@@ -10,7 +10,10 @@
   const logKept = 500; // lines the tail holds
   const colours = { a: '#66bb6a', o: '#9e9e9e', r: '#f4a259' };
   const stateNames = { a: 'answering', o: 'offline', r: 'rebooting' };
-  const live = { addresses: [], states: '', updates: 0, runs: 0, lines: [], paused: false, missed: 0 };
+  // What came and how late (milliseconds from the simulator's clock to here), for a look at how
+  // the page keeps up.
+  const live = { addresses: [], states: '', updates: 0, runs: 0, lines: [], paused: false, missed: 0, bytes: 0,
+                 lags: [] };
   window.live = live;
 
   const connection = document.getElementById('connection');
@@ -62,6 +65,7 @@
       for (;;) {
         const { value, done } = await reader.read();
         if (done) break;
+        live.bytes += value.length;
         buffer += decoder.decode(value, { stream: true });
         let end;
         while ((end = buffer.indexOf('\n\n')) >= 0) {
@@ -128,6 +132,8 @@
 
   function update(message) {
     live.updates += 1;
+    live.lags.push(Date.now() - Date.parse(message.time));
+    if (live.lags.length > 1000) live.lags.shift();
     live.states = message.states;
     live.last = message;
     const counts = { a: 0, o: 0, r: 0 };
@@ -136,10 +142,9 @@
       ' answering, ' + counts.o + ' offline, ' + counts.r + ' rebooting';
     drawGrid();
     const scenario = message.scenario;
-    document.getElementById('summary').textContent = scenario.name
-      ? 'Scenario ' + scenario.name + ': ' + scenario.state + ', ' + scenario.elapsed.toFixed(1) + ' s; ' +
-        scenario.status
-      : 'No scenario is playing.';
+    const summary = document.getElementById('summary');
+    summary.textContent = scenario.name ? scenario.status + ' (' + scenario.state + ')' : 'No scenario is playing.';
+    summary.className = '';
     verdicts();
     peers(message.peers);
     tail(message);

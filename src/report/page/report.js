@@ -223,10 +223,15 @@ function renderRun(run) {
     }
     const datasets = [{ label: run.units[unit].address, data: points, borderColor: '#4c8bf5', pointRadius: 0,
                         stepped: true, borderWidth: 1.5 }];
-    for (const limit of run.limits)
+    for (const limit of run.limits) {
+      // A back-off limit holds only while the unit is silent: drawn over its outages and reboots.
+      const spans = limit.whileSilent ? run.units[unit].states : [{ from: 0, to: run.end }];
+      const data = [];
+      for (const span of spans)
+        data.push({ x: span.from, y: limit.perSecond }, { x: span.to, y: limit.perSecond }, { x: span.to, y: null });
       datasets.push({ label: limit.name + ' (' + limit.perSecond + '/s)', borderColor: '#d50000',
-                      borderDash: [6, 4], pointRadius: 0,
-                      data: [{ x: 0, y: limit.perSecond }, { x: run.end, y: limit.perSecond }] });
+                      borderDash: limit.whileSilent ? [2, 3] : [6, 4], pointRadius: 0, spanGaps: false, data });
+    }
     if (rates) rates.destroy();
     if (kept.rates) kept.rates.destroy();
     kept.rates = null;
@@ -258,6 +263,7 @@ function renderRun(run) {
     selectRateUnit(positionOf.has(kept.rateUnit) ? positionOf.get(kept.rateUnit) : first);
   }
   window.report.ready = true;
+  window.report.drawnAt = performance.now(); // milliseconds since the page began to load
 }
 
 if (document.getElementById('run-data'))
