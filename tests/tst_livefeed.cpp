@@ -184,6 +184,25 @@ void TestLiveFeed::thePageComesWithoutTheTokenItsDataOnlyWithIt()
     QCOMPARE(plain.status, 406);
     QVERIFY(plain.body.contains("text/event-stream"));
     QCOMPARE(known.get(u"/api/v1/run"_s).status, 404); // no scenario yet
+
+    // With no client following, the picture is read when asked for, from the scenario's start.
+    QCOMPARE(known
+                 .put(u"/api/v1/scenario"_s,
+                      R"({"version": 1, "name": "asked", "units": [{"count": 3, "first": "127.0.31.1"}],
+                           "end": "1m"})")
+                 .status,
+             200);
+    QUdpSocket sender;
+    QByteArray frame(29, '\0');
+    frame[1] = 50;
+    const quint64 before = m_log->endSeq();
+    for (int k = 0; k < 5; ++k)
+        sender.writeDatagram(frame, QHostAddress(kUnits[1]), 4000);
+    QVERIFY(QTest::qWaitFor([&] { return m_log->endSeq() >= before + 10; }, kWaitMs)); // in and out
+    const HttpClient::Answer run = known.get(u"/api/v1/run"_s);
+    QCOMPARE(run.status, 200);
+    QCOMPARE(run.json()[u"title"_s].toString(), u"asked"_s);
+    QCOMPARE(run.json()[u"units"_s][1][u"requestCount"_s].toInteger(), 5);
 }
 
 void TestLiveFeed::theStreamFollowsTheUnitsAtABoundedRate()

@@ -55,6 +55,8 @@ LiveFeed::LiveFeed(ScenarioSession& session, const TrafficLogModel& log, QObject
     , m_log(log)
     , m_picture(std::make_unique<RunPicture>(log, session))
 {
+    // Read only while someone follows the stream (or asks for the picture).
+    m_picture->setFollowing(false);
     m_timer.setInterval(kUpdateIntervalMs);
     connect(&m_timer, &QTimer::timeout, this, &LiveFeed::tick);
     // New units: every client learns their addresses again.
@@ -80,6 +82,7 @@ std::shared_ptr<HttpStream> LiveFeed::open()
     m_runSent = false;
     if (!m_timer.isActive())
         m_timer.start();
+    m_picture->setFollowing(true);
     return stream;
 }
 
@@ -102,6 +105,7 @@ void LiveFeed::tick()
     m_clients.removeIf([](const std::shared_ptr<HttpStream>& client) { return client.use_count() == 1; });
     if (m_clients.isEmpty()) {
         m_timer.stop();
+        m_picture->setFollowing(false);
         return;
     }
     if (!m_unitsSent) {

@@ -18,7 +18,8 @@ RunPicture::RunPicture(const TrafficLogModel& log, ScenarioSession& session, QOb
         m_title = scenario.name;
         m_timeline = std::make_unique<RunTimeline>(m_log, scenario.timeScale, m_log.endSeq());
         m_over = false;
-        m_timer.start();
+        if (m_following)
+            m_timer.start();
     });
     connect(&session, &ScenarioSession::scenarioFinished, this, &RunPicture::conclude);
 }
@@ -30,6 +31,15 @@ void RunPicture::conclude()
     m_over = true;
     m_timer.stop();
     update();
+}
+
+void RunPicture::setFollowing(bool following)
+{
+    m_following = following;
+    if (following && m_timeline && !m_over)
+        m_timer.start();
+    else if (!following)
+        m_timer.stop();
 }
 
 void RunPicture::update()

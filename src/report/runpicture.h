@@ -30,6 +30,9 @@ public:
     void update();
     // The scenario is over (it ended, or the run was stopped): reads what is left, closes spans.
     void conclude();
+    // Whether it reads the log as the scenario plays (the default), or only when update() is
+    // called, catching up then: a picture nobody looks at costs nothing meanwhile.
+    void setFollowing(bool following);
 
 signals:
     void updated();
@@ -41,4 +44,5 @@ private:
     QString m_title;
     QTimer m_timer;
     bool m_over = false;
+    bool m_following = true;
 };
