@@ -667,8 +667,8 @@ void TestControl::openApiDescribesExactlyTheRoutes()
         QString path = route.path;
         path.replace(u"{id}"_s, u"0"_s);
         path.replace(u"{file}"_s, u"report.js"_s);
-        const HttpClient::Answer answer = m_http->send(route.method, path, "{}");
-        QVERIFY2(answer.status != 404 || !answer.body.contains("no such resource"), qPrintable(path));
+        const HttpClient::Answer reply = m_http->send(route.method, path, "{}");
+        QVERIFY2(reply.status != 404 || !reply.body.contains("no such resource"), qPrintable(path));
     }
 }
 
