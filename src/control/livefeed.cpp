@@ -162,8 +162,10 @@ QByteArray LiveFeed::update()
                             {u"margin"_s, result.marginText()}});
     }
     // The busiest peers, by requests.
+    // The table hands out a copy: kept here while pointers into it are sorted.
+    const QList<PeerTable::Peer> table = m_session.peers().peers();
     std::vector<const PeerTable::Peer*> peers;
-    for (const PeerTable::Peer& peer : m_session.peers().peers())
+    for (const PeerTable::Peer& peer : table)
         peers.push_back(&peer);
     const auto top = peers.begin() + std::min<std::ptrdiff_t>(kTopPeers, std::ptrdiff_t(peers.size()));
     std::partial_sort(peers.begin(), top, peers.end(),
