@@ -27,26 +27,6 @@ QByteArray serverEvent(const char* name, const QJsonObject& data)
            "\n\n";
 }
 
-const char* direction(TrafficLogEntry::Kind kind)
-{
-    switch (kind) {
-    case TrafficLogEntry::Kind::UnitIncoming:
-    case TrafficLogEntry::Kind::DiscoveryIncoming:
-    case TrafficLogEntry::Kind::RelayIn:
-        return "in";
-    case TrafficLogEntry::Kind::UnitOutgoing:
-    case TrafficLogEntry::Kind::DiscoveryOutgoing:
-    case TrafficLogEntry::Kind::RelayOut:
-        return "out";
-    case TrafficLogEntry::Kind::UnitFault:
-    case TrafficLogEntry::Kind::DiscoveryFault:
-        return "fault";
-    case TrafficLogEntry::Kind::Notice:
-    case TrafficLogEntry::Kind::Event:
-        break;
-    }
-    return "note";
-}
 } // namespace
 
 LiveFeed::LiveFeed(ScenarioSession& session, const TrafficLogModel& log, QObject* parent)
@@ -192,7 +172,7 @@ QByteArray LiveFeed::update()
             continue;
         const TrafficLogEntry& entry = line.entry;
         QJsonObject object{{u"seq"_s, qint64(seq)},
-                           {u"direction"_s, QString::fromLatin1(direction(entry.kind))},
+                           {u"direction"_s, QString::fromLatin1(trafficLogDirection(entry))},
                            {u"unit"_s, m_log.unitAddressOf(line)},
                            {u"text"_s, m_log.prefixOf(line) + trafficLogLine(entry)}};
         if (entry.kind != TrafficLogEntry::Kind::Event && entry.kind != TrafficLogEntry::Kind::Notice) {

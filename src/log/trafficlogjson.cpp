@@ -29,9 +29,7 @@ QString isoTimeUs(qint64 microseconds)
            QStringLiteral("%1Z").arg(int(microseconds % 1000), 3, 10, QLatin1Char('0'));
 }
 
-namespace {
-// in and out: the controller's side; to-real and from-real: a proxy unit's side toward the real unit.
-const char* directionName(const TrafficLogEntry& entry)
+const char* trafficLogDirection(const TrafficLogEntry& entry)
 {
     using Kind = TrafficLogEntry::Kind;
     if (entry.kind == Kind::Event)
@@ -50,6 +48,8 @@ const char* directionName(const TrafficLogEntry& entry)
         return "from-real";
     return "out";
 }
+
+namespace {
 // The units an event line names, as its JSON gives them.
 struct EventUnits {
     bool single = false;
@@ -83,7 +83,7 @@ QJsonObject trafficLogJson(const TrafficLogEntry& entry, quint64 seq, int unit, 
                            const QList<QByteArray>& unitAddresses)
 {
     const bool notice = entry.isRemark();
-    const QString direction = QLatin1String(directionName(entry));
+    const QString direction = QLatin1String(trafficLogDirection(entry));
     const EventUnits units = eventUnits(entry, unitAddresses);
     QJsonValue unitValue = notice ? QJsonValue() : QJsonValue(unit);
     QJsonValue addressValue = unitAddress.isEmpty() ? QJsonValue() : QJsonValue(unitAddress);
@@ -235,7 +235,7 @@ void appendTrafficLogJson(QByteArray& out, const TrafficLogEntry& entry, quint64
     out += "],\"command\":\"";
     out += TrafficLogEntry::commandName(entry.command());
     out += "\",\"direction\":\"";
-    out += directionName(entry);
+    out += trafficLogDirection(entry);
     out += "\",\"endpoint\":";
     out += notice ? "null" : entry.isDiscovery() ? "\"discovery\"" : "\"unit\"";
     out += ",\"port\":";

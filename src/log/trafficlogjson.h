@@ -31,3 +31,6 @@ void appendTrafficLogJson(QByteArray& out, const TrafficLogEntry& entry, quint64
 void appendJsonString(QByteArray& out, QByteArrayView text);
 // Microseconds since 1970 as "2026-12-07T11:45:00.123456Z".
 QString isoTimeUs(qint64 microseconds);
+// A line's "direction": in and out (the controller's side), fault, not-sent, event, notice, and
+// to-real and from-real (a proxy unit's side toward the real unit).
+const char* trafficLogDirection(const TrafficLogEntry& entry);
