@@ -18,6 +18,7 @@ private slots:
     void countsEachPeerApart();
     void busiestSecondSlidesWithEachDatagram_data();
     void busiestSecondSlidesWithEachDatagram();
+    void fastPeersAreCountedInFixedRoom();
     void unitsTouchedReadAsRanges();
     void peersBeyondTheBoundAreAddedUpAsOther();
 };
@@ -63,6 +64,8 @@ void TestPeerTable::busiestSecondSlidesWithEachDatagram_data()
         << QList<qint64>{600, 700, 800, 900, 1100, 1200, 1300, 1400} << 8;
     QTest::addRow("spread out") << QList<qint64>{0, 1000, 2000, 3000} << 1;
     QTest::addRow("just under a second apart") << QList<qint64>{0, 999, 1998} << 2;
+    // The window moves in steps of 10 ms: 996 ms apart across a step's edge count apart.
+    QTest::addRow("apart by the 10 ms step") << QList<qint64>{5, 1001} << 1;
 }
 
 void TestPeerTable::busiestSecondSlidesWithEachDatagram()
@@ -73,6 +76,23 @@ void TestPeerTable::busiestSecondSlidesWithEachDatagram()
     for (const qint64 ms : timesMs)
         table.record(kLocal, 5000, 0, Command::StatusQuery, 1'700'000'000 * kSecondUs + ms * 1000);
     QCOMPARE(table.peers().first().maxPerSecond, quint32(busiest));
+}
+
+void TestPeerTable::fastPeersAreCountedInFixedRoom()
+{
+    // 60,000 in a second, then a pause, then 1,000: every one counted, and the busiest second
+    // stays the first's.
+    PeerTable table;
+    const qint64 start = 1'700'000'000 * kSecondUs;
+    for (int i = 0; i < 60000; ++i)
+        table.record(kLocal, 5000, 0, Command::StatusQuery, start + i * 16);
+    QCOMPARE(table.peers().first().maxPerSecond, 60000u);
+    for (int i = 0; i < 1000; ++i)
+        table.record(kLocal, 5000, 0, Command::StatusQuery, start + 5 * kSecondUs + i * 100);
+    QCOMPARE(table.peers().first().maxPerSecond, 60000u);
+    QCOMPARE(table.peers().first().requests[2], 61000u);
+    // The window's room does not depend on the rate.
+    static_assert(sizeof(PeerTable::SecondWindow) <= 256);
 }
 
 void TestPeerTable::unitsTouchedReadAsRanges()

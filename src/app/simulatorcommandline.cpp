@@ -109,6 +109,7 @@ SimulatorOptions parseWindow(const QStringList& arguments, const QByteArray& env
         if (const QString error = parseLogStoreOption(name, values.value(name), options); !error.isEmpty())
             return usageError(error);
     }
+    options.segmentOffload = !given.contains(QStringLiteral("no-segment-offload"));
     if (values.contains(QStringLiteral("seed"))) {
         options.seed = parseSeed(values.value(QStringLiteral("seed")));
         if (!options.seed)
@@ -235,6 +236,7 @@ SimulatorOptions parseHeadless(const QCommandLineParser& parser, const QByteArra
             QStringLiteral("--profile must be a whole number from 0 to 8, not '%1'").arg(value("profile")));
     options.profileGiven = isSet("profile");
     options.quiet = isSet("quiet");
+    options.segmentOffload = !isSet("no-segment-offload");
     options.keepGoing = isSet("keep-going");
     options.exitWithStdin = isSet("exit-with-stdin");
     options.pcap = value("pcap");

@@ -54,6 +54,13 @@ constexpr Option kOptions[] = {
      .scope = Window,
      .needs = {"control"},
      .help = "Read the control API's token from FILE (its first line). Also with the window."},
+    {.name = "no-segment-offload",
+     .scope = Window,
+     .help =
+         "Send each reply in a send of its own. Otherwise the replies a burst from one controller brings "
+         "leave together as UDP segments: separate datagrams on the wire, as always, but a capture on this "
+         "machine (on lo, or on a card that cuts segments itself) shows them as one large datagram. Also "
+         "with the window."},
     {.name = "log-format",
      .valueName = "FORMAT",
      .defaultValue = "text",

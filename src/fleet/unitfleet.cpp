@@ -44,6 +44,7 @@ UnitFleet::UnitFleet(const QList<FleetUnit>& units, quint64 seed, QObject* paren
         unit->setAddress(units[k].address);
         unit->setSharedPeers(&m_peers, int(k));
         unit->setSharedDiscovery(&m_discovery);
+        unit->setSharedBatch(&m_batch);
         if (!units[k].proxy.isNull()) {
             unit->setProxy(units[k].proxy.toIPv4Address(), units[k].profileGiven);
             m_proxies.push_back(unit.get());
@@ -73,6 +74,7 @@ UnitFleet::UnitFleet(const QList<FleetUnit>& units, quint64 seed, QObject* paren
     // One endpoint on all addresses hears discovery for every unit; the address a request was
     // sent to says which unit it is for.
     m_discovery.setReceiveDestination(true);
+    m_discovery.setDrainObserver(&m_batch);
     connect(&m_discovery, &DatagramEndpoint::datagramReceived, this, &UnitFleet::answerDiscovery);
     connect(&m_discovery, &DatagramEndpoint::sendFailed, this, [this](const QString& reason) {
         emit replyNotSent(QStringLiteral("A discovery reply could not be sent: ") + reason);

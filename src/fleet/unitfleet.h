@@ -77,6 +77,8 @@ private:
     DatagramPoller m_poller;
     // Before the units, which record into it.
     PeerTable m_peers;
+    // Every unit's replies, and the fleet's discovery endpoint's, leave through one batch.
+    ReplyBatch m_batch;
     std::vector<std::unique_ptr<UnitSimulator>> m_units;
     QList<int> m_profiles;
     QHash<quint32, int> m_byAddress;       // unit index by IPv4 address

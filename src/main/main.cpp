@@ -8,6 +8,7 @@
 #include "ui/window1.h"
 
 #include "app/consoleoutput.h"
+#include "net/datagramendpoint.h"
 
 #include <QCoreApplication>
 #include <QMessageBox>
@@ -23,6 +24,7 @@ int main(int argc, char** argv)
         SimulatorOptions options =
             SimulatorCommandLine::parse(QCoreApplication::arguments(), qgetenv("UNITSIM_CONTROL_TOKEN"));
         SimulatorCommandLine::readFiles(options);
+        DatagramEndpoint::setSegmentOffload(options.segmentOffload);
         if (options.action == SimulatorOptions::Action::ExploreMerge)
             return mergeExplorations(options.mergeDirs, options.mergeOut);
         if (options.action == SimulatorOptions::Action::Explore) {
@@ -49,6 +51,7 @@ int main(int argc, char** argv)
     if (!SimulatorCommandLine::readFiles(options))
         return reportWithoutRunning(options);
     warnAboutIgnoredArguments(options);
+    DatagramEndpoint::setSegmentOffload(options.segmentOffload);
     Window1 window(options.seed.value_or(drawSeed()));
     if (QString error; !window.openLogStore({options.logDir, options.logDiskLimit, {}}, &error)) {
         printToStderr(QStringLiteral("Cannot keep the traffic log: ") + error);

@@ -30,9 +30,29 @@ struct Datagram {
     QByteArrayView data;
 };
 
+// A datagram to send: from `source` (an address of this machine, 0: whichever the route gives)
+// to `address`:`port`, IPv4 in host byte order.
+struct OutgoingDatagram {
+    quint32 source = 0;
+    quint32 address = 0;
+    quint16 port = 0;
+    QByteArrayView data;
+};
+
+// Told when an endpoint begins and ends handing on the datagrams one receive brought, so that
+// replies made meanwhile can leave together at the end.
+class DrainObserver {
+public:
+    virtual void drainBegins() = 0;
+    virtual void drainEnds() = 0;
+
+protected:
+    ~DrainObserver() = default;
+};
+
 // A UDP endpoint on IPv4 (so senders read as dotted decimal): on all addresses, or on one.
 //
-// The endpoint reads every waiting datagram itself, into a buffer it owns, and hands each one on
+// The endpoint reads every waiting datagram itself, many to a system call, and hands each one on
 // as a value: one datagramReceived() per datagram, at once when datagrams arrive and again on
 // poll(). Nothing is allocated per datagram, received or sent.
 //
@@ -63,8 +83,10 @@ public:
     // From the next bind on, each datagram carries the address it was sent to: one endpoint on
     // all addresses can then serve many units, each on an address of its own.
     void setReceiveDestination(bool on) { m_wantDestination = on; }
-    // Keeps up to `capacity` bytes of each payload from now on (not while a datagram is handled).
-    void setCapacity(qsizetype capacity) { m_buffer.resize(qMax<qsizetype>(capacity, 1)); }
+    // Keeps up to `capacity` bytes of each payload from now on.
+    void setCapacity(qsizetype capacity) { m_capacity = qMax<qsizetype>(capacity, 1); }
+    // Told of each batch of datagrams handed on (null: nobody).
+    void setDrainObserver(DrainObserver* observer) { m_observer = observer; }
     quint16 port() const { return m_port; }
     // The port actually bound (differs from port() only when binding port 0).
     quint16 localPort() const { return m_localPort; }
@@ -90,8 +112,20 @@ public:
     // endpoint bound to all addresses that answers for one of them.
     bool writeFrom(quint32 source, quint32 address, quint16 port, QByteArrayView data);
 
+    // Sends `count` datagrams, as many to a system call as the system takes, in order. Sets
+    // errors[i] to 0 for a datagram that left, else to why not (an errno). Returns how many left.
+    int writeMany(const OutgoingDatagram* datagrams, int count, int* errors);
+
     // Why the last send that failed did, for people ("Network is unreachable"); empty before one.
-    QString lastSendError() const;
+    QString lastSendError() const { return sendErrorText(m_lastSendError); }
+    // An errno from a send, for people; empty for 0.
+    static QString sendErrorText(int error);
+    // Whether endpoints made from now on send a run of same-sized datagrams to one destination as
+    // one segmented send (UDP GSO), which the kernel cuts into the datagrams again: on by default.
+    // A capture on this machine shows such a send as one large datagram.
+    static void setSegmentOffload(bool on) { s_segmentOffload = on; }
+    // The most datagrams read, or sent, by one system call.
+    static constexpr int kBatchSize = 64;
 
 signals:
     void datagramReceived(const Datagram& datagram);
@@ -101,6 +135,9 @@ signals:
 private:
     friend class DatagramPoller;
     void drain();
+    // Hands on `count` datagrams received into the thread's receive room at `depth`.
+    void deliver(int depth, int count, quint64 binding);
+    void noteSendError(int error);
     void close();
     void watch();
     void pollerGone()
@@ -113,12 +150,16 @@ private:
     DatagramPoller* m_poller = nullptr;
     qint64 m_pollerKey = -1;
     std::unique_ptr<QSocketNotifier> m_notifier;
-    QByteArray m_buffer;
-    Datagram m_datagram; // reused, so that reading a sender's address does not build a new one
+    DrainObserver* m_observer = nullptr;
+    qsizetype m_capacity = 1;
+    quint64 m_binding = 0; // changes with each bind and close, so a drain sees a re-bind
+    Datagram m_datagram;   // reused, so that reading a sender's address does not build a new one
     quint16 m_port = 0;
     quint16 m_localPort = 0;
     QString m_bindError;
     bool m_draining = false;
     bool m_wantDestination = false;
     int m_lastSendError = 0;
+    bool m_segmentOffload = s_segmentOffload;
+    static inline bool s_segmentOffload = true;
 };

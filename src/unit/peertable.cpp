@@ -3,6 +3,7 @@
 #include <QHostAddress>
 
 #include <algorithm>
+#include <limits>
 #include <numeric>
 
 const char* PeerTable::malformedName(Malformed why)
@@ -55,6 +56,33 @@ QString PeerTable::Peer::unitRanges() const
     return text;
 }
 
+quint32 PeerTable::SecondWindow::add(qint64 timeUs)
+{
+    const qint64 step = timeUs / kStepUs;
+    if (step > m_step) {
+        // The steps that passed since the latest datagram leave the window (all of them after a
+        // pause of a second or more).
+        if (step - m_step >= kSteps) {
+            m_counts.fill(0);
+            m_total = 0;
+        } else {
+            for (qint64 s = m_step + 1; s <= step; ++s) {
+                quint16& count = m_counts[std::size_t(s % kSteps)];
+                m_total -= count;
+                count = 0;
+            }
+        }
+        m_step = step;
+    }
+    // A datagram stamped before the latest one (a clock stepped back) counts in the latest step.
+    quint16& count = m_counts[std::size_t(m_step % kSteps)];
+    if (count < std::numeric_limits<quint16>::max()) {
+        ++count;
+        ++m_total;
+    }
+    return m_total;
+}
+
 PeerTable::Entry& PeerTable::find(quint32 address, quint16 port, qint64 timeUs)
 {
     quint64 key = (quint64(address) << 16) | port;
@@ -101,10 +129,7 @@ PeerTable::Entry& PeerTable::entryFor(quint32 address, quint16 port, int unit, q
     Peer& peer = entry.peer;
     peer.lastUs = timeUs;
     // The one-second window slides with each datagram: its count now is a window's count.
-    entry.lastSecond.push_back(timeUs);
-    while (entry.lastSecond.front() <= timeUs - 1000000)
-        entry.lastSecond.pop_front();
-    peer.maxPerSecond = std::max(peer.maxPerSecond, quint32(entry.lastSecond.size()));
+    peer.maxPerSecond = std::max(peer.maxPerSecond, entry.lastSecond.add(timeUs));
     markUnit(peer, unit);
     return entry;
 }

@@ -6,7 +6,6 @@
 #include <QString>
 
 #include <array>
-#include <deque>
 #include <unordered_map>
 #include <vector>
 
@@ -66,10 +65,26 @@ public:
     // Whether to keep which units each peer touched: only a table for many units does.
     void setTracksUnits(bool tracks) { m_tracksUnits = tracks; }
 
+    // What a peer sent within the last second, counted in steps of 10 ms: the window is the
+    // step a datagram falls in and the 99 before it, so it never spans more than a second and
+    // misses at most 10 ms of it. Fixed in size, however fast the peer sends.
+    class SecondWindow {
+    public:
+        static constexpr int kSteps = 100;
+        static constexpr qint64 kStepUs = 1000000 / kSteps;
+        // Counts one datagram at `timeUs` (in order, as datagrams come); returns the window's count.
+        quint32 add(qint64 timeUs);
+
+    private:
+        std::array<quint16, kSteps> m_counts{}; // saturating: 65,535 in 10 ms is 6.5 million a second
+        qint64 m_step = 0;                      // the step of the latest datagram
+        quint32 m_total = 0;                    // the sum of m_counts
+    };
+
 private:
     struct Entry {
         Peer peer;
-        std::deque<qint64> lastSecond; // the times of what it sent within the last second
+        SecondWindow lastSecond;
     };
     Entry& find(quint32 address, quint16 port, qint64 timeUs);
     Entry& entryFor(quint32 address, quint16 port, int unit, qint64 timeUs);

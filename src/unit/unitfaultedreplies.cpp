@@ -18,11 +18,10 @@ bool UnitSimulator::dropByFault(quint8 kind, const Datagram& datagram, int profi
     const quint32 sender = ipv4Of(datagram.address);
     const auto lineKind = kind == FaultKind::Discovery ? TrafficLogEntry::Kind::DiscoveryFault
                                                        : TrafficLogEntry::Kind::UnitFault;
-    emit trafficLogged(TrafficLogEntry::fault(lineKind, sender, datagram.port, profile,
-                                              rule->text + QStringLiteral(": request from ") +
-                                                  peerText(sender, datagram.port) +
-                                                  QStringLiteral(" dropped"),
-                                              kind));
+    log(TrafficLogEntry::fault(lineKind, sender, datagram.port, profile,
+                               rule->text + QStringLiteral(": request from ") +
+                                   peerText(sender, datagram.port) + QStringLiteral(" dropped"),
+                               kind));
     return true;
 }
 
@@ -63,7 +62,7 @@ void UnitSimulator::replyWithFaults(Endpoint endpoint, quint8 kind, const Datagr
             note = note.left(note.lastIndexOf(QStringLiteral(" delayed by "))) +
                    QStringLiteral(" dropped: the delay queue is full (%1 replies waiting)")
                        .arg(m_delayed.capacity());
-        emit trafficLogged(TrafficLogEntry::fault(lineKind, sender, datagram.port, profile, note, kind));
+        log(TrafficLogEntry::fault(lineKind, sender, datagram.port, profile, note, kind));
     }
     for (const ReplyCopy& copy : std::as_const(copies)) {
         if (copy.delayMs <= 0 && !copy.dropped)
@@ -117,9 +116,9 @@ void UnitSimulator::releaseHeld(const DelayedReply& reply, const ReplyReorderHol
                          peerText(why.lastAddress, why.lastPort),
                          why.gapOver ? QStringLiteral(" (its gap was over)") : QString());
     const Endpoint endpoint = Endpoint(reply.endpoint);
-    emit trafficLogged(TrafficLogEntry::fault(
-        endpoint == Endpoint::Unit ? TrafficLogEntry::Kind::UnitFault : TrafficLogEntry::Kind::DiscoveryFault,
-        reply.address, reply.port, reply.profile, text));
+    log(TrafficLogEntry::fault(endpoint == Endpoint::Unit ? TrafficLogEntry::Kind::UnitFault
+                                                          : TrafficLogEntry::Kind::DiscoveryFault,
+                               reply.address, reply.port, reply.profile, text));
     send(endpoint, reply.source, reply.address, reply.port, reply.copy, reply.profile,
          TrafficLogEntry::Command(reply.answers));
 }
@@ -134,7 +133,7 @@ void UnitSimulator::reportReorderOverflow(quint64 count)
 
 void UnitSimulator::reportDelayOverflow(quint64 dropped)
 {
-    emit trafficLogged(TrafficLogEntry::fault(
+    log(TrafficLogEntry::fault(
         TrafficLogEntry::Kind::UnitFault, 0, 0, m_profileIndex,
         QStringLiteral("delay queue full (%1 replies held): %2 delayed replies dropped")
             .arg(m_delayed.capacity())

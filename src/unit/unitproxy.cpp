@@ -30,8 +30,8 @@ void UnitSimulator::askRealUnit()
     const quint16 port = discovery ? kDiscoveryPort : unitPortForProfile(m_proxyCandidates.first());
     if (const quint16 relayPort = m_relay->forward(0, 0, 0, port, question, &error)) {
         // Logged as any leg is, so that the answer has its question above it.
-        emit trafficLogged(TrafficLogEntry::relayed(TrafficLogEntry::Kind::RelayOut, m_relay->realAddress(),
-                                                    port, relayPort, question, m_profileIndex));
+        log(TrafficLogEntry::relayed(TrafficLogEntry::Kind::RelayOut, m_relay->realAddress(), port, relayPort,
+                                     question, m_profileIndex));
         return;
     }
     m_proxyDiscovery.stop();
@@ -176,14 +176,14 @@ void UnitSimulator::passOn(quint32 controller, quint16 controllerPort, quint32 l
                     .arg(UnitRelay::kMaxRequestSize);
     const TrafficLogEntry leg = TrafficLogEntry::relayed(
         TrafficLogEntry::Kind::RelayOut, m_relay->realAddress(), port, relayPort, bytes, profile);
-    emit trafficLogged(relayPort ? leg : leg.notSentBecause(error));
+    log(relayPort ? leg : leg.notSentBecause(error));
 }
 
 void UnitSimulator::relayReply(const UnitRelay::Reply& reply)
 {
     const int profile = m_profileIndex;
-    emit trafficLogged(TrafficLogEntry::relayed(TrafficLogEntry::Kind::RelayIn, m_relay->realAddress(),
-                                                reply.fromPort, reply.relayPort, reply.bytes, profile));
+    log(TrafficLogEntry::relayed(TrafficLogEntry::Kind::RelayIn, m_relay->realAddress(), reply.fromPort,
+                                 reply.relayPort, reply.bytes, profile));
     if (reply.controller == 0) {
         // The unit's own questions at start.
         if (reply.discovery)
@@ -205,7 +205,7 @@ void UnitSimulator::relayReply(const UnitRelay::Reply& reply)
                       : sendDiscoveryReply(reply.local, reply.controller, reply.controllerPort, reply.bytes));
         logReply(TrafficLogEntry::unitOutgoing(reply.controller, reply.controllerPort, reply.bytes, profile,
                                                unitPort ? UDPSocket1.port() : kDiscoveryPort),
-                 sent, unitPort ? UDPSocket1 : discoveryEndpoint());
+                 sent, unitPort ? UDPSocket1 : *discoveryRoute(reply.local).first);
         return;
     }
     if (kind && m_faults.isActive() && m_state == State::Answering) {

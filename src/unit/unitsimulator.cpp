@@ -121,6 +121,12 @@ void UnitSimulator::start(int profileIndex)
     UDPSocket2.setReceiveDestination(anyAddress);
     setStartChannelValues(ChannelValues);
     m_started = true;
+    if (!m_batch) {
+        m_ownBatch = std::make_unique<ReplyBatch>();
+        m_batch = m_ownBatch.get();
+    }
+    UDPSocket1.setDrainObserver(m_batch);
+    UDPSocket2.setDrainObserver(m_batch);
     bindUnitEndpoint(m_recording ? m_recording->profile : profileIndex);
     UDPSocket2.bind(m_address, kDiscoveryPort,
                     m_sharedDiscovery ? DatagramEndpoint::Sharing::Shared
@@ -136,15 +142,6 @@ void UnitSimulator::start(int profileIndex)
 void UnitSimulator::setSharedDiscovery(DatagramEndpoint* endpoint)
 {
     m_sharedDiscovery = endpoint;
-}
-
-bool UnitSimulator::sendDiscoveryReply(quint32 source, quint32 address, quint16 port, QByteArrayView bytes)
-{
-    // A unit of a fleet answers from its own address, whichever endpoint heard the request (a
-    // broadcast comes to the fleet's, addressed to no one unit).
-    if (m_sharedDiscovery && !UDPSocket2.isBound())
-        return m_sharedDiscovery->writeFrom(m_address.toIPv4Address(), address, port, bytes);
-    return UDPSocket2.writeFrom(m_sharedDiscovery ? 0 : source, address, port, bytes);
 }
 
 bool UnitSimulator::selectProfile(int index)
@@ -267,7 +264,7 @@ void UnitSimulator::countMalformed(quint32 address, quint16 port, PeerTable::Mal
 void UnitSimulator::logUnanswered(TrafficLogEntry entry)
 {
     entry.note = stateNote(m_state);
-    emit trafficLogged(entry);
+    log(entry);
 }
 
 QString UnitSimulator::unitEndpointState() const
@@ -306,7 +303,7 @@ bool UnitSimulator::comesFromItself(quint32 sender, quint16 port, bool anyPort)
 
 void UnitSimulator::reportIgnoredFromItself(quint64 count)
 {
-    emit trafficLogged(TrafficLogEntry::fault(
+    log(TrafficLogEntry::fault(
         TrafficLogEntry::Kind::UnitFault, m_lastIgnoredAddress, m_lastIgnoredPort, m_profileIndex,
         QStringLiteral(
             "loop guard: %1 datagram%2 from the simulator's own endpoints not answered (last from %3)")
@@ -338,7 +335,7 @@ void UnitSimulator::UDPSocket1_DataAvailable(const Datagram& datagram)
         return;
     }
     const StatusDraw draw = drawStatusValues();
-    emit trafficLogged(heard);
+    log(heard);
 
     const quint8 faultKind = m_faults.isActive() ? requestKind : 0;
     if (faultKind && dropByFault(faultKind, datagram, profile))
@@ -357,10 +354,9 @@ void UnitSimulator::UDPSocket1_DataAvailable(const Datagram& datagram)
         replyWithFaults(Endpoint::Unit, faultKind, datagram, bytes, profile);
         return;
     }
-    const bool sent = UDPSocket1.writeFrom(datagram.local, sender, datagram.port, bytes);
-    logReply(TrafficLogEntry::unitOutgoing(sender, datagram.port, *reply, profile, UDPSocket1.port())
-                 .answering(TrafficLogEntry::commandOfKind(requestKind)),
-             sent, UDPSocket1);
+    this->reply(UDPSocket1, {datagram.local, sender, datagram.port, bytes},
+                TrafficLogEntry::unitOutgoing(sender, datagram.port, *reply, profile, UDPSocket1.port())
+                    .answering(TrafficLogEntry::commandOfKind(requestKind)));
     // Replies a reorder rule held before it was removed still wait for later ones.
     if (!m_reorder.isEmpty())
         m_reorder.replyLeft(sender, datagram.port);
@@ -397,7 +393,7 @@ void UnitSimulator::UDPSocket2_DataAvailable(const Datagram& datagram)
         logUnanswered(heard);
         return;
     }
-    emit trafficLogged(heard);
+    log(heard);
 
     const bool faulty = m_faults.isActive();
     if (faulty && dropByFault(FaultKind::Discovery, datagram, profile))
@@ -410,54 +406,11 @@ void UnitSimulator::UDPSocket2_DataAvailable(const Datagram& datagram)
         replyWithFaults(Endpoint::Discovery, FaultKind::Discovery, datagram, identity(profile), profile);
         return;
     }
-    const bool sent = sendDiscoveryReply(datagram.local, sender, datagram.port, identity(profile));
-    logReply(discoveryReplyEntry(sender, datagram.port, profile), sent, discoveryEndpoint());
+    const auto [endpoint, source] = discoveryRoute(datagram.local);
+    reply(*endpoint, {source, sender, datagram.port, identity(profile)},
+          discoveryReplyEntry(sender, datagram.port, profile));
     if (!m_reorder.isEmpty())
         m_reorder.replyLeft(sender, datagram.port);
-}
-
-void UnitSimulator::noticeLine(const QString& text)
-{
-    emit trafficLogged(TrafficLogEntry::notice(text));
-}
-
-void UnitSimulator::faultLine(const QString& text)
-{
-    emit trafficLogged(TrafficLogEntry::fault(TrafficLogEntry::Kind::UnitFault, 0, 0, m_profileIndex, text));
-}
-
-void UnitSimulator::send(Endpoint endpoint, quint32 source, quint32 address, quint16 port,
-                         const ReplyCopy& copy, int profile, TrafficLogEntry::Command answers)
-{
-    const QByteArrayView bytes(copy.bytes.data(), copy.size);
-    // A delayed reply that comes due while the unit is down never leaves (logReply says why).
-    const bool up = m_state == State::Answering;
-    if (endpoint == Endpoint::Unit) {
-        const bool sent = up && UDPSocket1.writeFrom(source, address, port, bytes);
-        logReply(TrafficLogEntry::unitOutgoing(address, port, bytes, profile, UDPSocket1.port())
-                     .answering(answers),
-                 sent, UDPSocket1);
-    } else {
-        const bool sent = up && sendDiscoveryReply(source, address, port, bytes);
-        logReply(bytes == identity(profile)
-                     ? discoveryReplyEntry(address, port, profile)
-                     : TrafficLogEntry::discoveryOutgoing(address, port, profile, bytes),
-                 sent, discoveryEndpoint());
-    }
-    // Held replies wait for this one to leave, whether or not the network took it.
-    m_reorder.replyLeft(address, port);
-}
-
-void UnitSimulator::logReply(const TrafficLogEntry& entry, bool sent, const DatagramEndpoint& endpoint)
-{
-    if (sent) {
-        emit trafficLogged(entry);
-        return;
-    }
-    ++m_repliesNotSent;
-    emit trafficLogged(entry.notSentBecause(
-        m_state == State::Answering ? endpoint.lastSendError()
-                                    : QStringLiteral("the unit is ") + QLatin1String(stateName(m_state))));
 }
 
 void UnitSimulator::Timer1_Action()

@@ -11,6 +11,7 @@
 #include "record/trafficlogentry.h"
 #include "record/unitframe.h"
 #include "recordedunit.h"
+#include "replybatch.h"
 #include "unitrelay.h"
 
 #include <QObject>
@@ -19,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <random>
+#include <utility>
 
 // The simulated unit: its lasting state, its two endpoints and the poll timer, with the
 // handlers that answer the unit port and the discovery port. It has no widgets; a window or a
@@ -78,6 +80,9 @@ public:
     // (SO_REUSEADDR), as the kernel requires of an address beside all addresses. Set before
     // start().
     void setSharedDiscovery(DatagramEndpoint* endpoint);
+    // A unit of a fleet gathers its replies, and its lines, in the fleet's batch (see ReplyBatch);
+    // the single unit has one of its own. Set before start().
+    void setSharedBatch(ReplyBatch* batch) { m_batch = batch; }
     // A discovery request for this unit that reached the fleet's endpoint (sent to this unit's
     // address, or a broadcast): answered as if it had come to this unit's own discovery endpoint.
     // `alsoHeardByOthers`: another unit of the fleet logged this same datagram before (a
@@ -173,6 +178,15 @@ signals:
     void profileChanged(int index);
 
 private:
+    friend class ReplyBatch;
+    // Logs a line: now, or after the replies of the receive being handled.
+    void log(const TrafficLogEntry& entry);
+    // A line the batch held, logged now; `error`: why its reply did not leave (0: it did).
+    void releaseLine(const TrafficLogEntry& entry, int error);
+    // Sends a reply through `endpoint` and logs `entry` for it: now, or with the batch.
+    void reply(DatagramEndpoint& endpoint, const OutgoingDatagram& datagram, const TrafficLogEntry& entry);
+    // The endpoint a discovery reply leaves through, and the address it leaves from.
+    std::pair<DatagramEndpoint*, quint32> discoveryRoute(quint32 source);
     // A proxy unit's request passed on to the real unit, and the real unit's reply brought back.
     void relayRequest(Endpoint endpoint, const Datagram& datagram, int profile);
     // Sends `bytes` to the real unit's `port` from the relay of `controller` (0: the unit's own),
@@ -235,6 +249,8 @@ private:
     DatagramEndpoint UDPSocket1;
     DatagramEndpoint UDPSocket2;
     DatagramEndpoint* m_sharedDiscovery = nullptr;
+    ReplyBatch* m_batch = nullptr;
+    std::unique_ptr<ReplyBatch> m_ownBatch;
     QTimer Timer1;
     quint64 m_seed;
     FaultInjector m_faults;
