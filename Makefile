@@ -68,6 +68,7 @@ bench: build
 	@scripts/install-deps.sh bench
 	BUILD=$(BUILD) bench/run-bench.sh
 	BUILD=$(BUILD) bench/run-fleet-bench.sh
+	BUILD=$(BUILD) bench/run-dense-bench.sh
 	BUILD=$(BUILD) bench/run-scenario-bench.sh
 	BUILD=$(BUILD) bench/run-fault-bench.sh
 	BUILD=$(BUILD) bench/run-api-bench.sh

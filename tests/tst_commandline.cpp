@@ -376,8 +376,8 @@ void TestCommandLine::usageErrors_data()
         << QStringList{u"--headless"_s, u"--units"_s, u"10@223.255.255.250"_s}
         << u"(224.0.0.0 is among them)"_s;
     QTest::addRow("more units in all than a fleet holds")
-        << QStringList{u"--headless"_s, u"--units"_s, u"65535@10.1.0.1"_s, u"--units"_s, u"2@10.9.0.1"_s}
-        << u"at most 65535 units"_s;
+        << QStringList{u"--headless"_s, u"--units"_s, u"262144@10.64.0.0"_s, u"--units"_s, u"2@10.9.0.1"_s}
+        << u"at most 262144 units"_s;
     QTest::addRow("token file missing")
         << QStringList{u"--headless"_s, u"--control=0"_s, u"--control-token-file=/nonexistent/token"_s}
         << u"--control-token-file: cannot read /nonexistent/token"_s;

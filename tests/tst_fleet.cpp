@@ -1,6 +1,7 @@
 // Many units in one process, each on its own loopback address. Uses the product's fixed ports
 // (4000-4007 and 65535) on 127.0.5.x, and 65535 on all addresses: fails with a clear message
-// when another program holds them.
+// when another program holds them. With UNITSIM_TEST_DENSE_FLEET set, every test runs on a dense
+// fleet, which holds those ports on all addresses.
 #include "fault/faultrule.h"
 #include "fleet/unitfleet.h"
 #include "loopbackclient.h"
@@ -19,6 +20,16 @@ namespace {
 constexpr int kUnits = 20;
 // How long a test waits for what should not come.
 constexpr int kQuietMs = 300;
+
+bool dense()
+{
+    return qEnvironmentVariableIsSet("UNITSIM_TEST_DENSE_FLEET");
+}
+
+UnitFleet::Sockets sockets()
+{
+    return dense() ? UnitFleet::Sockets::Dense : UnitFleet::Sockets::PerUnit;
+}
 
 QHostAddress unitAddress(int k)
 {
@@ -71,7 +82,8 @@ void TestFleet::init()
     QList<FleetUnit> units;
     for (int k = 0; k < kUnits; ++k)
         units.append({unitAddress(k), k % kProfileCount});
-    m_fleet = std::make_unique<UnitFleet>(units, 7);
+    m_fleet = std::make_unique<UnitFleet>(units, 7, sockets());
+    QCOMPARE(m_fleet->isDense(), dense());
     connect(m_fleet.get(), &UnitFleet::endpointStateChanged, this,
             [this](int, bool listening, const QString& text) {
                 if (!listening)
@@ -107,8 +119,21 @@ void TestFleet::eachUnitAnswersFromItsOwnAddress()
         QCOMPARE(quint8(answers[0].data()[11]),
                  kUnitProfiles[std::size_t(k % kProfileCount)].statusPosition11);
     }
-    // An address no unit has: nobody answers on the unit port.
+    // A client that hears only the address it asked (a connected socket) hears each unit.
+    for (const int k : {0, 7, kUnits - 1}) {
+        QUdpSocket connected;
+        connected.connectToHost(unitAddress(k), unitPortForProfile(k % kProfileCount));
+        QVERIFY(connected.waitForConnected(1000));
+        connected.write(unitFrame(50));
+        QVERIFY(QTest::qWaitFor([&] { return connected.hasPendingDatagrams(); }, 2000));
+        QCOMPARE(connected.receiveDatagram().data().size(), 29);
+    }
+    // An address no unit has, or a unit's address on a port it does not listen on: nobody
+    // answers on the unit port.
     QVERIFY(prober.ask(unitAddress(kUnits), 4000, unitFrame(50), 100).isEmpty());
+    QVERIFY(prober.ask(unitAddress(1), 4000, unitFrame(50), 100).isEmpty());
+    if (m_fleet->isDense())
+        QCOMPARE(m_fleet->strayDatagrams(), 2u);
 }
 
 void TestFleet::discoveryToOneAddressIsThatUnitsAlone()
@@ -125,8 +150,28 @@ void TestFleet::discoveryToOneAddressFindsItsFleetBesideAnother()
     // A second fleet (in a process of its own or not) binds discovery on all addresses after the
     // first: what is sent to a unit of the first still reaches that unit, and only it.
     const QHostAddress other(u"127.0.6.1"_s);
-    UnitFleet later({{other, 4}}, 8);
+    UnitFleet later({{other, 4}}, 8, dense() ? UnitFleet::Sockets::PerUnit : UnitFleet::Sockets::Dense);
+    QStringList failures;
+    connect(&later, &UnitFleet::endpointStateChanged, this, [&](int, bool listening, const QString& text) {
+        if (!listening)
+            failures << text;
+    });
     later.start();
+    if (later.isDense() || m_fleet->isDense()) {
+        // A dense fleet is alone on its ports: the second fleet, whichever is dense, is refused
+        // while the first answers on. A dense one is told who holds them (this process, here).
+        QVERIFY(!failures.isEmpty());
+        if (later.isDense()) {
+            const QString all = failures.join(u'\n');
+            QVERIFY2(all.contains(u"process %1 (tst_fleet)"_s.arg(QCoreApplication::applicationPid())),
+                     qPrintable(all));
+            QVERIFY2(all.contains(u"two cannot share one on a machine"_s), qPrintable(all));
+        }
+        QCOMPARE(later.listeningCount(), 0);
+        Prober prober;
+        QCOMPARE(prober.ask(unitAddress(3), kDiscoveryPort, "X").size(), 1);
+        return;
+    }
     QCOMPARE(later.listeningCount(), 1);
     Prober prober;
     for (const auto& [address, profile] : {std::pair{unitAddress(3), 3}, std::pair{other, 4}}) {
@@ -209,11 +254,18 @@ void TestFleet::aUnitThatCannotBindIsReportedAndTheOthersRun()
     QVERIFY2(holder.bind(unitAddress(6), 4005), "127.0.5.7:4005 is needed by this test");
     m_fleet->start();
     QCOMPARE(m_failures.size(), 1);
-    QVERIFY2(m_failures[0].startsWith(u"127.0.5.7 Unit port 4005: not listening"_s),
+    // A dense fleet cannot take the port on any address: no unit on it (profiles 5 and 6) listens.
+    QVERIFY2(m_failures[0].startsWith(m_fleet->isDense()
+                                          ? u"Fleet unit port 4005 on all addresses: not listening"_s
+                                          : u"127.0.5.7 Unit port 4005: not listening"_s),
              qPrintable(m_failures[0]));
-    QCOMPARE(m_fleet->listeningCount(), kUnits - 1);
+    int onThePort = 0;
+    for (int k = 0; k < kUnits; ++k)
+        onThePort += unitPortForProfile(k % kProfileCount) == 4005 ? 1 : 0;
+    QCOMPARE(m_fleet->listeningCount(), m_fleet->isDense() ? kUnits - onThePort : kUnits - 1);
     Prober prober;
-    QCOMPARE(prober.ask(unitAddress(5), 4005, unitFrame(50)).size(), 1);
+    QCOMPARE(prober.ask(unitAddress(5), 4005, unitFrame(50)).size(), m_fleet->isDense() ? 0 : 1);
+    QCOMPARE(prober.ask(unitAddress(4), 4004, unitFrame(50)).size(), 1);
     QCOMPARE(prober.ask(QHostAddress(u"127.255.255.255"_s), kDiscoveryPort, "X").size(), kUnits);
 }
 

@@ -117,7 +117,8 @@ void TestRecording::readsTheUnitARecordingShows()
     }
     // Fixed positions are as recorded; drawn ones stay within what was recorded.
     const QByteArray recorded = datagrams[3].payload;
-    std::mt19937 random(7);
+    SeededRandom random;
+    random.seed(7);
     for (int n = 0; n < 50; ++n) {
         const UnitFrame reply = unit->statusReply(random);
         for (int k = 0; k < kUnitFrameSize; ++k) {

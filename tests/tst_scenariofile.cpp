@@ -91,7 +91,7 @@ void TestScenarioFile::refusesWithLineColumnAndKey_data()
     QTest::addRow("address and count") << "version: 1\nunits:\n  - {count: 3, address: 127.0.1.1}\n"_ba << 3
                                        << 5 << u"units[0]: has address and count"_s;
     QTest::addRow("count 0") << "version: 1\nunits:\n  - {count: 0, first: 127.0.1.1}\n"_ba << 3 << 13
-                             << u"units[0].count: must be a whole number from 1 to 65535"_s;
+                             << u"units[0].count: must be a whole number from 1 to 262144"_s;
     QTest::addRow("bad address") << "version: 1\nunits:\n  - {address: 127.0.1}\n"_ba << 3 << 15
                                  << u"units[0].address: must be an IPv4 address"_s;
     QTest::addRow("broadcast address")

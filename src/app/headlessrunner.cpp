@@ -67,6 +67,7 @@ HeadlessRunner::HeadlessRunner(const SimulatorOptions& options, QObject* parent)
             QCoreApplication::exit(status);
     });
     m_session.setExtraRules(options.faults);
+    m_session.setDense(options.dense);
     if (m_log)
         m_monitor = std::make_unique<ExpectationMonitor>(*m_log, &m_session);
     if (m_log && !options.reportHtmlPath.isEmpty())
@@ -288,10 +289,10 @@ void HeadlessRunner::startScenario()
 
 int HeadlessRunner::startFleet()
 {
-    // Before anything is bound: 65,535 units take hundreds of megabytes and as many open files.
+    // Before anything is made: 10,000 units with sockets of their own take 20,000 open files.
     const qsizetype units = m_options.fleet.size();
     QString error;
-    if (!ScenarioSession::reserveOpenFiles(units, &error)) {
+    if (!ScenarioSession::reserveOpenFiles(units, m_session.isDenseFleet(units), &error)) {
         printToStderr(error);
         return 2;
     }

@@ -237,6 +237,7 @@ SimulatorOptions parseHeadless(const QCommandLineParser& parser, const QByteArra
     options.profileGiven = isSet("profile");
     options.quiet = isSet("quiet");
     options.segmentOffload = !isSet("no-segment-offload");
+    options.dense = isSet("dense");
     options.keepGoing = isSet("keep-going");
     options.exitWithStdin = isSet("exit-with-stdin");
     options.pcap = value("pcap");

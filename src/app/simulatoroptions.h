@@ -32,6 +32,7 @@ struct SimulatorOptions {
     int profile = 0;
     bool profileGiven = false; // --profile was on the command line (it then overrides a scenario's)
     bool quiet = false;
+    bool dense = false;         // a fleet listens on shared sockets, whatever its size
     bool segmentOffload = true; // replies of a burst to one controller may leave as one segmented send
     // Run on when a port cannot be bound at start, instead of ending with status 1.
     bool keepGoing = false;

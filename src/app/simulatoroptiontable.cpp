@@ -101,6 +101,13 @@ constexpr Option kOptions[] = {
      .excludes = {"scenario"},
      .excludesWhy = kUnitsOwnWhy,
      .help = "cycle: unit k of a fleet poses as profile k mod 9."},
+    {.name = "dense",
+     .scope = Headless,
+     .help = "Run a fleet dense: one socket on all addresses for each unit port and one for discovery, "
+             "instead of two sockets a unit; fleets of more than 10000 units are dense anyway. A dense "
+             "fleet needs no address added for each unit, only a prefix routed to this machine, but "
+             "holds its ports on every address: two dense fleets cannot run on one machine (or network "
+             "namespace)."},
     {.name = "pcap",
      .valueName = "FILE",
      .scope = Headless,

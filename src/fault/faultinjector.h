@@ -1,6 +1,7 @@
 #pragma once
 
 #include "faultrule.h"
+#include "record/seededrandom.h"
 
 #include <QList>
 #include <QObject>
@@ -141,7 +142,7 @@ private:
     int m_enabledCount = 0;
     int m_unitIndex = 0;
     quint32 m_unitAddress = 0;
-    std::mt19937_64 m_random;
+    SeededRandom m_random;
     std::function<qint64()> m_clock;
 };
 

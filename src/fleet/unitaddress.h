@@ -5,8 +5,9 @@
 
 #include <optional>
 
-// The most units one process simulates: one a port's worth.
-inline constexpr qsizetype kMaxFleetUnits = 65535;
+// The most units one process simulates: a /14's worth of addresses (half a gigabyte of units in
+// a dense fleet).
+inline constexpr qsizetype kMaxFleetUnits = 262144;
 
 // A dotted IPv4 address as the user writes it ("127.0.1.7"), or nothing.
 std::optional<QHostAddress> parseUnitAddress(const QString& text);

@@ -1,5 +1,6 @@
 #include "unitfleet.h"
 
+#include "net/portholder.h"
 #include "record/unitprofiles.h"
 #include "unit/discovery.h"
 
@@ -33,18 +34,31 @@ QString proxyRing(const QList<FleetUnit>& units)
     return {};
 }
 
-UnitFleet::UnitFleet(const QList<FleetUnit>& units, quint64 seed, QObject* parent)
+UnitFleet::UnitFleet(const QList<FleetUnit>& units, quint64 seed, Sockets sockets, QObject* parent)
     : QObject(parent)
+    , m_sockets(sockets)
+    , m_unitPortCapacity(kUnitFrameSize + 1)
     , m_discovery(qsizetype(kDiscoveryRequest.size()) + 1)
 {
+    // A dense fleet's endpoints hear for every unit: as much as a proxy passes on, when it has one.
+    const bool proxies =
+        std::any_of(units.cbegin(), units.cend(), [](const FleetUnit& unit) { return !unit.proxy.isNull(); });
+    if (isDense() && proxies) {
+        m_unitPortCapacity = UnitRelay::kMaxRequestSize + 1;
+        m_discovery.setCapacity(UnitRelay::kMaxRequestSize + 1);
+    }
     m_peers.setTracksUnits(true);
     m_units.reserve(std::size_t(units.size()));
+    m_byAddress.reserve(units.size());
     for (qsizetype k = 0; k < units.size(); ++k) {
-        auto unit = std::make_unique<UnitSimulator>(unitSeed(seed, k), &m_poller);
+        auto unit = isDense() ? std::make_unique<UnitSimulator>(unitSeed(seed, k),
+                                                                static_cast<SharedUnitPorts*>(this))
+                              : std::make_unique<UnitSimulator>(unitSeed(seed, k), &m_poller);
         unit->setAddress(units[k].address);
         unit->setSharedPeers(&m_peers, int(k));
         unit->setSharedDiscovery(&m_discovery);
         unit->setSharedBatch(&m_batch);
+        unit->setHost(this);
         if (!units[k].proxy.isNull()) {
             unit->setProxy(units[k].proxy.toIPv4Address(), units[k].profileGiven);
             m_proxies.push_back(unit.get());
@@ -54,18 +68,6 @@ UnitFleet::UnitFleet(const QList<FleetUnit>& units, quint64 seed, QObject* paren
         unit->faults().setUnit(int(k), units[k].address.toIPv4Address());
         unit->setOwnEndpointTest(
             [this](quint32 address, quint16 port) { return isOwnEndpoint(address, port); });
-        UnitSimulator* raw = unit.get();
-        const int index = int(k);
-        connect(raw, &UnitSimulator::trafficLogged, this,
-                [this, index](const TrafficLogEntry& entry) { emit trafficLogged(index, entry); });
-        connect(raw, &UnitSimulator::endpointStateChanged, this,
-                [this, index, raw](UnitSimulator::Endpoint endpoint, const QString& text) {
-                    const bool listening = endpoint == UnitSimulator::Endpoint::Unit
-                                               ? raw->unitEndpoint().isBound()
-                                               : raw->discoveryEndpoint().isBound();
-                    emit endpointStateChanged(index, listening, text);
-                });
-        connect(raw, &UnitSimulator::replyNotSent, this, &UnitFleet::replyNotSent);
         m_units.push_back(std::move(unit));
     }
     m_profiles.reserve(units.size());
@@ -80,16 +82,32 @@ UnitFleet::UnitFleet(const QList<FleetUnit>& units, quint64 seed, QObject* paren
         emit replyNotSent(QStringLiteral("A discovery reply could not be sent: ") + reason);
     });
     connect(&m_discovery, &DatagramEndpoint::bindStateChanged, this, [this] {
-        const QString state =
-            QStringLiteral("Fleet discovery port %1 on all addresses: ").arg(kDiscoveryPort);
         emit endpointStateChanged(-1, m_discovery.isBound(),
-                                  state + (m_discovery.isBound() ? QStringLiteral("listening")
-                                                                 : QStringLiteral("not listening \u2014 ") +
-                                                                       m_discovery.bindError()));
+                                  portStateText(QStringLiteral("Fleet discovery port"), m_discovery));
     });
 }
 
 UnitFleet::~UnitFleet() = default;
+
+void UnitFleet::unitLogged(int unit, const TrafficLogEntry& entry)
+{
+    emit trafficLogged(unit, entry);
+}
+
+void UnitFleet::unitEndpointStateChanged(int unit, bool listening, const QString& text)
+{
+    emit endpointStateChanged(unit, listening, text);
+}
+
+void UnitFleet::unitReplyNotSent(const QString& message)
+{
+    emit replyNotSent(message);
+}
+
+void UnitFleet::unitProfileChanged(int unit, int profile)
+{
+    emit profileChanged(unit, profile);
+}
 
 quint64 UnitFleet::unitSeed(quint64 seed, qsizetype index)
 {
@@ -103,8 +121,14 @@ quint64 UnitFleet::unitSeed(quint64 seed, qsizetype index)
 void UnitFleet::start()
 {
     findBroadcastAddresses();
+    // A dense fleet's unit ports are bound as the units first ask for them.
+    m_started = true;
     for (std::size_t k = 0; k < m_units.size(); ++k)
         m_units[k]->start(m_profiles[qsizetype(k)]);
+    if (isDense()) {
+        bindAllAddresses(m_discovery, kDiscoveryPort);
+        return;
+    }
     // Shared, as before with a socket a unit: another fleet process on other addresses still
     // hears broadcasts.
     m_discovery.bind(QHostAddress(QHostAddress::AnyIPv4), kDiscoveryPort, DatagramEndpoint::Sharing::Shared);
@@ -115,6 +139,68 @@ qsizetype UnitFleet::listeningCount() const
     return std::count_if(m_units.cbegin(), m_units.cend(), [](const std::unique_ptr<UnitSimulator>& unit) {
         return unit->unitEndpoint().isBound() && unit->discoveryEndpoint().isBound();
     });
+}
+
+DatagramEndpoint& UnitFleet::unitPort(quint16 port)
+{
+    auto found = m_unitPorts.find(port);
+    if (found == m_unitPorts.end()) {
+        auto endpoint = std::make_unique<DatagramEndpoint>(m_unitPortCapacity);
+        endpoint->setReceiveDestination(true);
+        endpoint->setDrainObserver(&m_batch);
+        connect(endpoint.get(), &DatagramEndpoint::datagramReceived, this,
+                [this, port](const Datagram& datagram) { answerUnitPort(port, datagram); });
+        connect(endpoint.get(), &DatagramEndpoint::sendFailed, this, [this](const QString& reason) {
+            emit replyNotSent(QStringLiteral("A reply could not be sent: ") + reason);
+        });
+        DatagramEndpoint* raw = endpoint.get();
+        connect(raw, &DatagramEndpoint::bindStateChanged, this, [this, raw] {
+            emit endpointStateChanged(0, raw->isBound(),
+                                      portStateText(QStringLiteral("Fleet unit port"), *raw));
+        });
+        found = m_unitPorts.emplace(port, std::move(endpoint)).first;
+    }
+    // Bound once a unit listens on it, and tried once: a port another program holds is not asked
+    // for again by every unit.
+    if (m_started && !m_triedPorts.contains(port)) {
+        m_triedPorts.insert(port);
+        bindAllAddresses(*found->second, port);
+    }
+    return *found->second;
+}
+
+void UnitFleet::answerUnitPort(quint16 port, const Datagram& datagram)
+{
+    const auto unit = m_byAddress.constFind(datagram.destination);
+    if (unit == m_byAddress.cend() || m_units[std::size_t(*unit)]->unitEndpoint().port() != port) {
+        ++m_strays;
+        return;
+    }
+    m_units[std::size_t(*unit)]->answerUnitPort(datagram);
+}
+
+bool UnitFleet::bindAllAddresses(DatagramEndpoint& endpoint, quint16 port)
+{
+    // Alone on the port: a second dense fleet, or any other program on it, would take datagrams
+    // meant for these units.
+    return endpoint.bind(QHostAddress(QHostAddress::AnyIPv4), port, DatagramEndpoint::Sharing::Exclusive);
+}
+
+QString UnitFleet::portStateText(const QString& name, const DatagramEndpoint& endpoint) const
+{
+    const QString head = QStringLiteral("%1 %2 on all addresses: ").arg(name).arg(endpoint.port());
+    if (endpoint.isBound())
+        return head + QStringLiteral("listening");
+    QString text = head + QStringLiteral("not listening \u2014 ") + endpoint.bindError();
+    if (!isDense())
+        return text;
+    // Looked for only when a bind failed, once a port.
+    const QString holder = udpPortHolder(endpoint.port());
+    if (!holder.isEmpty())
+        text += QStringLiteral(" (%1)").arg(holder);
+    return text + QStringLiteral("; a dense fleet listens on its ports on every address, so two cannot share "
+                                 "one on a machine: run them in network namespaces or containers of "
+                                 "their own");
 }
 
 void UnitFleet::findBroadcastAddresses()

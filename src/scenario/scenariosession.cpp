@@ -41,7 +41,7 @@ QStringList ScenarioSession::unitAddresses() const
 bool ScenarioSession::startUnits(const QList<FleetUnit>& fleet, int profile, const QList<FaultRule>& rules,
                                  QString* error)
 {
-    if (!fleet.isEmpty() && !reserveOpenFiles(fleet.size(), error))
+    if (!fleet.isEmpty() && !reserveOpenFiles(fleet.size(), isDenseFleet(fleet.size()), error))
         return false;
     makeUnits(fleet, rules);
     if (m_fleet)
@@ -51,11 +51,12 @@ bool ScenarioSession::startUnits(const QList<FleetUnit>& fleet, int profile, con
     return true;
 }
 
-bool ScenarioSession::reserveOpenFiles(qsizetype units, QString* error)
+bool ScenarioSession::reserveOpenFiles(qsizetype units, bool dense, QString* error)
 {
     // Two sockets a unit (unit port, discovery on its address) and one for the fleet's broadcast
-    // discovery, with room for what Qt and the process hold.
-    const quint64 needed = 2 * quint64(units) + 64;
+    // discovery, with room for what Qt and the process hold; a dense fleet's few sockets fit the
+    // room.
+    const quint64 needed = (dense ? 0 : 2 * quint64(units)) + 64;
     QString why;
     if (raiseOpenFileLimit(needed, &why))
         return true;
@@ -75,7 +76,9 @@ void ScenarioSession::makeUnits(const QList<FleetUnit>& fleet, const QList<Fault
         m_units << m_single.get();
         wireSingle();
     } else {
-        m_fleet = std::make_unique<UnitFleet>(fleet, m_seed);
+        m_fleet = std::make_unique<UnitFleet>(fleet, m_seed,
+                                              isDenseFleet(fleet.size()) ? UnitFleet::Sockets::Dense
+                                                                         : UnitFleet::Sockets::PerUnit);
         for (qsizetype k = 0; k < m_fleet->size(); ++k)
             m_units << &m_fleet->unit(k);
         wireFleet();
@@ -112,10 +115,7 @@ void ScenarioSession::wireFleet()
     // The units of a fleet bind no discovery endpoint of their own: the fleet's reports as -1.
     connect(m_fleet.get(), &UnitFleet::endpointStateChanged, this, &ScenarioSession::endpointStateChanged);
     connect(m_fleet.get(), &UnitFleet::replyNotSent, this, &ScenarioSession::replyNotSent);
-    for (qsizetype k = 0; k < m_units.size(); ++k) {
-        connect(m_units[k], &UnitSimulator::profileChanged, this,
-                [this, k](int profile) { emit profileChanged(int(k), profile); });
-    }
+    connect(m_fleet.get(), &UnitFleet::profileChanged, this, &ScenarioSession::profileChanged);
 }
 
 bool ScenarioSession::sameUnitsAs(const QList<FleetUnit>& fleet) const

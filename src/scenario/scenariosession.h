@@ -51,7 +51,11 @@ public:
                     QString* error);
     // Raises the process's limit of open files for a fleet of `units`; false, with why, when the
     // system does not allow that many.
-    static bool reserveOpenFiles(qsizetype units, QString* error);
+    static bool reserveOpenFiles(qsizetype units, bool dense, QString* error);
+    // Fleets from now on are dense (see UnitFleet) whatever their size; otherwise only those of
+    // more than UnitFleet::kDenseAbove units are.
+    void setDense(bool dense) { m_dense = dense; }
+    bool isDenseFleet(qsizetype units) const { return m_dense || units > UnitFleet::kDenseAbove; }
     // The first half of startUnits(): the units made, with their rules, and not bound.
     void makeUnits(const QList<FleetUnit>& fleet, const QList<FaultRule>& rules);
 
@@ -92,6 +96,7 @@ private:
 
     quint64 m_seed;
     QList<FaultRule> m_extraRules;
+    bool m_dense = false;
     FaultRuleSet m_faultRules;
     std::unique_ptr<UnitSimulator> m_single;
     std::unique_ptr<UnitFleet> m_fleet;

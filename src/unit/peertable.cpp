@@ -127,9 +127,14 @@ PeerTable::Entry& PeerTable::entryFor(quint32 address, quint16 port, int unit, q
 {
     Entry& entry = find(address, port, timeUs);
     Peer& peer = entry.peer;
-    peer.lastUs = timeUs;
     // The one-second window slides with each datagram: its count now is a window's count.
-    peer.maxPerSecond = std::max(peer.maxPerSecond, entry.lastSecond.add(timeUs));
+    if (!entry.lastSecond && peer.total() > 0 && timeUs - peer.lastUs < 1000000) {
+        // The second within a second: the window starts with the one before it.
+        entry.lastSecond = std::make_unique<SecondWindow>();
+        entry.lastSecond->add(peer.lastUs);
+    }
+    peer.maxPerSecond = std::max(peer.maxPerSecond, entry.lastSecond ? entry.lastSecond->add(timeUs) : 1u);
+    peer.lastUs = timeUs;
     markUnit(peer, unit);
     return entry;
 }

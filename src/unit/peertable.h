@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <array>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
@@ -84,7 +85,9 @@ public:
 private:
     struct Entry {
         Peer peer;
-        SecondWindow lastSecond;
+        // Made once the peer sends twice within a second: a fleet's units mostly hear a
+        // controller's requests seconds apart, and keep no window each.
+        std::unique_ptr<SecondWindow> lastSecond;
     };
     Entry& find(quint32 address, quint16 port, qint64 timeUs);
     Entry& entryFor(quint32 address, quint16 port, int unit, qint64 timeUs);

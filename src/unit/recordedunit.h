@@ -1,5 +1,6 @@
 #pragma once
 
+#include "record/seededrandom.h"
 #include "record/trafficlogentry.h"
 #include "record/unitframe.h"
 
@@ -44,13 +45,13 @@ struct RecordedUnit {
 
     // A status-query reply: the fixed positions as recorded, each drawn one anew within its range
     // (a 32-bit draw scaled to the range: off from uniform by less than 256 in 2^32).
-    UnitFrame statusReply(std::mt19937& random) const
+    UnitFrame statusReply(SeededRandom& random) const
     {
         UnitFrame reply = statusLow;
         for (int k = 0; k < drawnCount; ++k) {
             const quint8 position = drawn[std::size_t(k)];
             const quint64 span = quint64(statusHigh[position] - statusLow[position]) + 1;
-            reply[position] = quint8(statusLow[position] + ((quint64(random()) * span) >> 32));
+            reply[position] = quint8(statusLow[position] + ((quint64(random.next32()) * span) >> 32));
         }
         return reply;
     }

@@ -42,14 +42,14 @@ void UnitSimulator::replyWithFaults(Endpoint endpoint, quint8 kind, const Datagr
     for (qsizetype i = 0; i < copies.size(); ++i) {
         const ReplyCopy& copy = copies[i];
         if (copy.delayMs > 0 && !copy.dropped &&
-            !m_delayed.hold({.address = sender,
-                             .source = datagram.local,
-                             .port = datagram.port,
-                             .endpoint = quint8(endpoint),
-                             .profile = quint8(profile),
-                             .answers = quint8(answers),
-                             .copy = copy},
-                            copy.delayMs)) {
+            !delayQueue().hold({.address = sender,
+                                .source = datagram.local,
+                                .port = datagram.port,
+                                .endpoint = quint8(endpoint),
+                                .profile = quint8(profile),
+                                .answers = quint8(answers),
+                                .copy = copy},
+                               copy.delayMs)) {
             dropped[i] = true;
             ++m_repliesNotSent;
         }
@@ -61,7 +61,7 @@ void UnitSimulator::replyWithFaults(Endpoint endpoint, quint8 kind, const Datagr
         if (const int copy = delayedCopies.value(n, -1); copy >= 0 && dropped[copy])
             note = note.left(note.lastIndexOf(QStringLiteral(" delayed by "))) +
                    QStringLiteral(" dropped: the delay queue is full (%1 replies waiting)")
-                       .arg(m_delayed.capacity());
+                       .arg(delayQueue().capacity());
         log(TrafficLogEntry::fault(lineKind, sender, datagram.port, profile, note, kind));
     }
     for (const ReplyCopy& copy : std::as_const(copies)) {
@@ -84,8 +84,8 @@ void UnitSimulator::dispatch(const DelayedReply& reply)
             return entry.id == reply.copy.holdRule;
         });
         const QString text = rule != rules.cend() ? rule->rule.text : QStringLiteral("reorder");
-        switch (
-            m_reorder.hold(reply, reply.copy.holdRule, text, reply.copy.holdReplies, reply.copy.holdGapMs)) {
+        switch (reorderHold().hold(reply, reply.copy.holdRule, text, reply.copy.holdReplies,
+                                   reply.copy.holdGapMs)) {
         case ReplyReorderHold::Outcome::Held:
             return;
         case ReplyReorderHold::Outcome::Overtakes:
@@ -94,12 +94,41 @@ void UnitSimulator::dispatch(const DelayedReply& reply)
         case ReplyReorderHold::Outcome::Full:
             // It leaves in order, and the count says so.
             m_faults.countOverflow(reply.copy.holdRule);
-            m_reorderOverflow.add();
+            reorderOverflow().add();
             break;
         }
     }
     send(Endpoint(reply.endpoint), reply.source, reply.address, reply.port, reply.copy, reply.profile,
          TrafficLogEntry::Command(reply.answers));
+}
+
+ReplyDelayQueue& UnitSimulator::delayQueue()
+{
+    if (!m_delayed) {
+        m_delayed = std::make_unique<ReplyDelayQueue>();
+        connect(m_delayed.get(), &ReplyDelayQueue::released, this, &UnitSimulator::dispatch);
+        connect(m_delayed.get(), &ReplyDelayQueue::overflowed, this, &UnitSimulator::reportDelayOverflow);
+    }
+    return *m_delayed;
+}
+
+ReplyReorderHold& UnitSimulator::reorderHold()
+{
+    if (!m_reorder) {
+        m_reorder = std::make_unique<ReplyReorderHold>();
+        connect(m_reorder.get(), &ReplyReorderHold::released, this, &UnitSimulator::releaseHeld);
+    }
+    return *m_reorder;
+}
+
+ThrottledCount& UnitSimulator::reorderOverflow()
+{
+    if (!m_reorderOverflow) {
+        m_reorderOverflow = std::make_unique<ThrottledCount>();
+        connect(m_reorderOverflow.get(), &ThrottledCount::report, this,
+                &UnitSimulator::reportReorderOverflow);
+    }
+    return *m_reorderOverflow;
 }
 
 void UnitSimulator::releaseHeld(const DelayedReply& reply, const ReplyReorderHold::Release& why)
@@ -126,7 +155,7 @@ void UnitSimulator::releaseHeld(const DelayedReply& reply, const ReplyReorderHol
 void UnitSimulator::reportReorderOverflow(quint64 count)
 {
     faultLine(QStringLiteral("reorder hold full (%1 replies held): %2 repl%3 sent in order instead")
-                  .arg(m_reorder.capacity())
+                  .arg(reorderHold().capacity())
                   .arg(count)
                   .arg(count == 1 ? QStringLiteral("y") : QStringLiteral("ies")));
 }
@@ -136,6 +165,6 @@ void UnitSimulator::reportDelayOverflow(quint64 dropped)
     log(TrafficLogEntry::fault(
         TrafficLogEntry::Kind::UnitFault, 0, 0, m_profileIndex,
         QStringLiteral("delay queue full (%1 replies held): %2 delayed replies dropped")
-            .arg(m_delayed.capacity())
+            .arg(delayQueue().capacity())
             .arg(dropped)));
 }

@@ -23,24 +23,24 @@ void UnitSimulator::askRealUnit()
     // its identity, its status reply tells which.
     QString error;
     const UnitFrame status = statusQueryFrame();
-    const bool discovery = m_proxyIdentity.isEmpty();
+    const bool discovery = m_proxy->identity.isEmpty();
     const QByteArrayView question =
         discovery ? QByteArrayView(kDiscoveryRequest.data(), qsizetype(kDiscoveryRequest.size()))
                   : QByteArrayView(status.data(), kUnitFrameSize);
-    const quint16 port = discovery ? kDiscoveryPort : unitPortForProfile(m_proxyCandidates.first());
+    const quint16 port = discovery ? kDiscoveryPort : unitPortForProfile(m_proxy->candidates.first());
     if (const quint16 relayPort = m_relay->forward(0, 0, 0, port, question, &error)) {
         // Logged as any leg is, so that the answer has its question above it.
         log(TrafficLogEntry::relayed(TrafficLogEntry::Kind::RelayOut, m_relay->realAddress(), port, relayPort,
                                      question, m_profileIndex));
         return;
     }
-    m_proxyDiscovery.stop();
-    m_proxyAskAgain.stop();
+    m_proxy->discovery.stop();
+    m_proxy->askAgain.stop();
     const QString text =
         QStringLiteral("proxy %1: the real unit at %2 cannot be asked: %3")
             .arg(m_address.toString(), QHostAddress(m_relay->realAddress()).toString(), error);
     faultLine(text);
-    emit replyNotSent(text);
+    announceNotSent(text);
 }
 
 void UnitSimulator::setProxy(quint32 real, bool profileGiven)
@@ -50,15 +50,30 @@ void UnitSimulator::setProxy(quint32 real, bool profileGiven)
     const quint32 own = m_address.toIPv4Address();
     const bool loopback = (real >> 24) == 127;
     m_relay = std::make_unique<UnitRelay>(real, loopback ? own : 0, m_poller);
+    m_proxy = std::make_unique<ProxyParts>();
+    connect(&m_proxy->foreignReplies, &ThrottledCount::report, this, [this](quint64 count) {
+        faultLine(
+            QStringLiteral("proxy: %1 datagram%2 to the relay from elsewhere than the real unit dropped "
+                           "(last from %3)")
+                .arg(count)
+                .arg(count == 1 ? QString() : QStringLiteral("s"),
+                     peerText(m_proxy->lastForeignAddress, m_proxy->lastForeignPort)));
+    });
+    m_proxy->discovery.setSingleShot(true);
+    connect(&m_proxy->askAgain, &QTimer::timeout, this, &UnitSimulator::askRealUnit);
+    connect(&m_proxy->discovery, &QTimer::timeout, this, &UnitSimulator::proxyQuestionUnanswered);
     m_proxyProfileGiven = profileGiven;
     // Passed on as they came, up to what a unit can receive; a byte more tells a longer one.
-    UDPSocket1.setCapacity(UnitRelay::kMaxRequestSize + 1);
-    UDPSocket2.setCapacity(UnitRelay::kMaxRequestSize + 1);
+    // (A dense fleet's shared endpoints keep as much for all its units.)
+    if (UDPSocket1) {
+        UDPSocket1->setCapacity(UnitRelay::kMaxRequestSize + 1);
+        UDPSocket2->setCapacity(UnitRelay::kMaxRequestSize + 1);
+    }
     connect(m_relay.get(), &UnitRelay::replied, this, &UnitSimulator::relayReply);
     connect(m_relay.get(), &UnitRelay::foreignDatagram, this, [this](quint32 address, quint16 port) {
-        m_lastForeignAddress = address;
-        m_lastForeignPort = port;
-        m_foreignReplies.add();
+        m_proxy->lastForeignAddress = address;
+        m_proxy->lastForeignPort = port;
+        m_proxy->foreignReplies.add();
     });
     connect(m_relay.get(), &UnitRelay::relayClosed, this,
             [this](quint32 controller, quint16, const QString& why) {
@@ -69,17 +84,17 @@ void UnitSimulator::setProxy(quint32 real, bool profileGiven)
 
 void UnitSimulator::learnProfile(QByteArrayView identity)
 {
-    if (!m_proxyDiscovery.isActive() || !m_proxyIdentity.isEmpty())
+    if (!m_proxy->discovery.isActive() || !m_proxy->identity.isEmpty())
         return; // known already: another answer to a question asked again
-    m_proxyCandidates.clear();
+    m_proxy->candidates.clear();
     for (int index = 0; index < kProfileCount; ++index) {
         const std::string_view known = identityForProfile(index);
         if (identity == QByteArrayView(known.data(), qsizetype(known.size())))
-            m_proxyCandidates << index;
+            m_proxy->candidates << index;
     }
-    if (m_proxyCandidates.isEmpty()) {
-        m_proxyDiscovery.stop();
-        m_proxyAskAgain.stop();
+    if (m_proxy->candidates.isEmpty()) {
+        m_proxy->discovery.stop();
+        m_proxy->askAgain.stop();
         noticeLine(QStringLiteral("proxy %1: the real unit at %2 answered discovery as no known profile; "
                                   "passing requests on to port %3 (profile %4)")
                        .arg(m_address.toString(), QHostAddress(m_relay->realAddress()).toString())
@@ -87,31 +102,31 @@ void UnitSimulator::learnProfile(QByteArrayView identity)
                        .arg(m_profileIndex));
         return;
     }
-    if (m_proxyCandidates.size() == 1)
-        return settleProfile(m_proxyCandidates.first(), QString());
+    if (m_proxy->candidates.size() == 1)
+        return settleProfile(m_proxy->candidates.first(), QString());
     // Profiles that share the identity share the unit port too; the status reply tells them apart.
-    m_proxyIdentity = identity.toByteArray();
-    m_proxyDiscovery.start(kProxyDiscoveryMs);
+    m_proxy->identity = identity.toByteArray();
+    m_proxy->discovery.start(kProxyDiscoveryMs);
     askRealUnit();
 }
 
 void UnitSimulator::learnProfileFromStatus(QByteArrayView reply)
 {
-    if (!m_proxyDiscovery.isActive() || m_proxyIdentity.isEmpty() || reply.size() != kUnitFrameSize ||
+    if (!m_proxy->discovery.isActive() || m_proxy->identity.isEmpty() || reply.size() != kUnitFrameSize ||
         quint8(reply[0]) != kReplyFirstByte || quint8(reply[1]) != UnitCommand::StatusQuery)
         return;
     UnitFrame status{};
     std::copy(reply.begin(), reply.end(), reinterpret_cast<char*>(status.data()));
     const int profile =
-        profileAnswering(m_proxyIdentity, unitPortForProfile(m_proxyCandidates.first()), status);
+        profileAnswering(m_proxy->identity, unitPortForProfile(m_proxy->candidates.first()), status);
     settleProfile(profile, QStringLiteral(" by its status reply"));
 }
 
 void UnitSimulator::settleProfile(int learned, const QString& how)
 {
-    m_proxyDiscovery.stop();
-    m_proxyAskAgain.stop();
-    m_proxyIdentity.clear();
+    m_proxy->discovery.stop();
+    m_proxy->askAgain.stop();
+    m_proxy->identity.clear();
     if (!m_proxyProfileGiven && learned != m_profileIndex)
         selectProfile(learned);
     // Information, not a fault: the proxy does as it should.
@@ -126,14 +141,14 @@ void UnitSimulator::settleProfile(int learned, const QString& how)
 
 void UnitSimulator::proxyQuestionUnanswered()
 {
-    if (!m_proxyIdentity.isEmpty()) {
+    if (!m_proxy->identity.isEmpty()) {
         // It said what kind it is, not which of the profiles of that kind.
         QStringList candidates;
-        for (const int index : std::as_const(m_proxyCandidates))
+        for (const int index : std::as_const(m_proxy->candidates))
             candidates << QString::number(index);
-        const int first = m_proxyCandidates.first();
-        m_proxyAskAgain.stop();
-        m_proxyIdentity.clear();
+        const int first = m_proxy->candidates.first();
+        m_proxy->askAgain.stop();
+        m_proxy->identity.clear();
         if (!m_proxyProfileGiven && first != m_profileIndex)
             selectProfile(first);
         const QString text =
@@ -144,10 +159,10 @@ void UnitSimulator::proxyQuestionUnanswered()
                 .arg(kProxyDiscoveryMs / 1000.0)
                 .arg(m_profileIndex);
         faultLine(text);
-        emit replyNotSent(text);
+        announceNotSent(text);
         return;
     }
-    m_proxyAskAgain.stop();
+    m_proxy->askAgain.stop();
     const QString text = QStringLiteral("proxy %1: the real unit at %2 did not answer discovery within %3 s; "
                                         "passing requests on to its port %4 (profile %5) regardless")
                              .arg(m_address.toString(), QHostAddress(m_relay->realAddress()).toString())
@@ -155,7 +170,7 @@ void UnitSimulator::proxyQuestionUnanswered()
                              .arg(unitPortForProfile(m_profileIndex))
                              .arg(m_profileIndex);
     faultLine(text);
-    emit replyNotSent(text);
+    announceNotSent(text);
 }
 
 void UnitSimulator::relayRequest(Endpoint endpoint, const Datagram& datagram, int profile)
@@ -199,13 +214,11 @@ void UnitSimulator::relayReply(const UnitRelay::Reply& reply)
         // Longer than any reply of the protocol: passed on as it came, past the faults.
         const bool up = m_state == State::Answering;
         const bool unitPort = endpoint == Endpoint::Unit;
-        const bool sent =
-            up &&
-            (unitPort ? UDPSocket1.writeFrom(reply.local, reply.controller, reply.controllerPort, reply.bytes)
-                      : sendDiscoveryReply(reply.local, reply.controller, reply.controllerPort, reply.bytes));
+        const auto [through, from] = unitPort ? unitRoute(reply.local) : discoveryRoute(reply.local);
+        const bool sent = up && through->writeFrom(from, reply.controller, reply.controllerPort, reply.bytes);
         logReply(TrafficLogEntry::unitOutgoing(reply.controller, reply.controllerPort, reply.bytes, profile,
-                                               unitPort ? UDPSocket1.port() : kDiscoveryPort),
-                 sent, unitPort ? UDPSocket1 : *discoveryRoute(reply.local).first);
+                                               unitPort ? m_unitEndpoint->port() : kDiscoveryPort),
+                 sent, *through);
         return;
     }
     if (kind && m_faults.isActive() && m_state == State::Answering) {

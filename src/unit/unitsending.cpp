@@ -5,22 +5,33 @@
 // How a unit's replies and log lines leave: at once, or with the replies of the receive being
 // handled (see ReplyBatch).
 
+void UnitSimulator::announceEndpointState(Endpoint endpoint)
+{
+    const QString text = endpoint == Endpoint::Unit ? unitEndpointState() : discoveryEndpointState();
+    if (m_host)
+        m_host->unitEndpointStateChanged(
+            m_unitIndex,
+            endpoint == Endpoint::Unit ? unitEndpoint().isBound() : discoveryEndpoint().isBound(), text);
+    else
+        emit endpointStateChanged(endpoint, text);
+}
+
 void UnitSimulator::log(const TrafficLogEntry& entry)
 {
     if (m_batch && m_batch->isOpen())
         m_batch->hold(this, entry);
     else
-        emit trafficLogged(entry);
+        announceLine(entry);
 }
 
 void UnitSimulator::releaseLine(const TrafficLogEntry& entry, int error)
 {
     if (error == 0) {
-        emit trafficLogged(entry);
+        announceLine(entry);
         return;
     }
     ++m_repliesNotSent;
-    emit trafficLogged(entry.notSentBecause(DatagramEndpoint::sendErrorText(error)));
+    announceLine(entry.notSentBecause(DatagramEndpoint::sendErrorText(error)));
 }
 
 void UnitSimulator::reply(DatagramEndpoint& endpoint, const OutgoingDatagram& datagram,
@@ -38,15 +49,9 @@ std::pair<DatagramEndpoint*, quint32> UnitSimulator::discoveryRoute(quint32 sour
 {
     // A unit of a fleet answers from its own address, whichever endpoint heard the request (a
     // broadcast comes to the fleet's, addressed to no one unit).
-    if (m_sharedDiscovery && !UDPSocket2.isBound())
+    if (m_sharedDiscovery && (!UDPSocket2 || !UDPSocket2->isBound()))
         return {m_sharedDiscovery, m_address.toIPv4Address()};
-    return {&UDPSocket2, m_sharedDiscovery ? 0 : source};
-}
-
-bool UnitSimulator::sendDiscoveryReply(quint32 source, quint32 address, quint16 port, QByteArrayView bytes)
-{
-    const auto [endpoint, from] = discoveryRoute(source);
-    return endpoint->writeFrom(from, address, port, bytes);
+    return {UDPSocket2.get(), m_sharedDiscovery ? 0 : source};
 }
 
 void UnitSimulator::noticeLine(const QString& text)
@@ -65,19 +70,19 @@ void UnitSimulator::send(Endpoint endpoint, quint32 source, quint32 address, qui
     const QByteArrayView bytes(copy.bytes.data(), copy.size);
     const TrafficLogEntry entry =
         endpoint == Endpoint::Unit
-            ? TrafficLogEntry::unitOutgoing(address, port, bytes, profile, UDPSocket1.port())
+            ? TrafficLogEntry::unitOutgoing(address, port, bytes, profile, m_unitEndpoint->port())
                   .answering(answers)
         : bytes == identity(profile) ? discoveryReplyEntry(address, port, profile)
                                      : TrafficLogEntry::discoveryOutgoing(address, port, profile, bytes);
-    const auto [through, from] =
-        endpoint == Endpoint::Unit ? std::pair(&UDPSocket1, source) : discoveryRoute(source);
+    const auto [through, from] = endpoint == Endpoint::Unit ? unitRoute(source) : discoveryRoute(source);
     // A delayed reply that comes due while the unit is down never leaves (logReply says why).
     if (m_state == State::Answering)
         reply(*through, {from, address, port, bytes}, entry);
     else
         logReply(entry, false, *through);
     // Held replies wait for this one to leave, whether or not the network took it.
-    m_reorder.replyLeft(address, port);
+    if (m_reorder)
+        m_reorder->replyLeft(address, port);
 }
 
 void UnitSimulator::logReply(const TrafficLogEntry& entry, bool sent, const DatagramEndpoint& endpoint)

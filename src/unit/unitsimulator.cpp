@@ -48,55 +48,57 @@ QByteArrayView identityView(int profile)
 using namespace unitsupport;
 
 UnitSimulator::UnitSimulator(quint64 seed, QObject* parent)
-    : UnitSimulator(seed, nullptr, parent)
+    : UnitSimulator(seed, static_cast<DatagramPoller*>(nullptr), parent)
 {
 }
 
 UnitSimulator::UnitSimulator(quint64 seed, DatagramPoller* poller, QObject* parent)
     : QObject(parent)
-    , UDPSocket1(kUnitCapacity, poller)
-    , UDPSocket2(kDiscoveryCapacity, poller)
+    , UDPSocket1(std::make_unique<DatagramEndpoint>(kUnitCapacity, poller))
+    , UDPSocket2(std::make_unique<DatagramEndpoint>(kDiscoveryCapacity, poller))
+    , m_unitEndpoint(UDPSocket1.get())
+    , m_seed(seed)
+    , m_faults(seed)
+    , m_poller(poller)
+{
+    connect(UDPSocket1.get(), &DatagramEndpoint::datagramReceived, this,
+            &UnitSimulator::UDPSocket1_DataAvailable);
+    connect(UDPSocket2.get(), &DatagramEndpoint::datagramReceived, this,
+            &UnitSimulator::UDPSocket2_DataAvailable);
+    connect(UDPSocket1.get(), &DatagramEndpoint::bindStateChanged, this,
+            [this] { announceEndpointState(Endpoint::Unit); });
+    connect(UDPSocket2.get(), &DatagramEndpoint::bindStateChanged, this,
+            [this] { announceEndpointState(Endpoint::Discovery); });
+    for (DatagramEndpoint* endpoint : {UDPSocket1.get(), UDPSocket2.get()}) {
+        connect(endpoint, &DatagramEndpoint::sendFailed, this, [this](const QString& reason) {
+            announceNotSent(QStringLiteral("A reply could not be sent: ") + reason);
+        });
+    }
+    connectParts();
+    // Datagrams are delivered as they arrive; the tick is the guaranteed upper bound. A shared
+    // poller keeps reporting a socket with datagrams left, so a thousand ticks would add nothing.
+    if (!poller || !poller->isValid()) {
+        Timer1 = std::make_unique<QTimer>();
+        Timer1->setInterval(kPollIntervalMs);
+        connect(Timer1.get(), &QTimer::timeout, this, &UnitSimulator::Timer1_Action);
+        Timer1->start();
+    }
+}
+
+UnitSimulator::UnitSimulator(quint64 seed, SharedUnitPorts* ports, QObject* parent)
+    : QObject(parent)
+    , m_unitEndpoint(&ports->unitPort(unitPortForProfile(0)))
+    , m_sharedPorts(ports)
     , m_seed(seed)
     , m_faults(seed)
 {
-    seedStatusDraws(seed);
-    connect(&UDPSocket1, &DatagramEndpoint::datagramReceived, this, &UnitSimulator::UDPSocket1_DataAvailable);
-    connect(&UDPSocket2, &DatagramEndpoint::datagramReceived, this, &UnitSimulator::UDPSocket2_DataAvailable);
-    connect(&UDPSocket1, &DatagramEndpoint::bindStateChanged, this,
-            [this] { emit endpointStateChanged(Endpoint::Unit, unitEndpointState()); });
-    connect(&UDPSocket2, &DatagramEndpoint::bindStateChanged, this,
-            [this] { emit endpointStateChanged(Endpoint::Discovery, discoveryEndpointState()); });
-    for (DatagramEndpoint* endpoint : {&UDPSocket1, &UDPSocket2}) {
-        connect(endpoint, &DatagramEndpoint::sendFailed, this, [this](const QString& reason) {
-            emit replyNotSent(QStringLiteral("A reply could not be sent: ") + reason);
-        });
-    }
+    connectParts();
+}
 
-    connect(&m_delayed, &ReplyDelayQueue::released, this, &UnitSimulator::dispatch);
-    connect(&m_delayed, &ReplyDelayQueue::overflowed, this, &UnitSimulator::reportDelayOverflow);
-    connect(&m_reorder, &ReplyReorderHold::released, this, &UnitSimulator::releaseHeld);
-    connect(&m_reorderOverflow, &ThrottledCount::report, this, &UnitSimulator::reportReorderOverflow);
+void UnitSimulator::connectParts()
+{
+    seedStatusDraws(m_seed);
     connect(&m_faults, &FaultInjector::noted, this, &UnitSimulator::faultLine);
-    connect(&m_ignoredFromItself, &ThrottledCount::report, this, &UnitSimulator::reportIgnoredFromItself);
-    m_poller = poller;
-    connect(&m_foreignReplies, &ThrottledCount::report, this, [this](quint64 count) {
-        faultLine(
-            QStringLiteral("proxy: %1 datagram%2 to the relay from elsewhere than the real unit dropped "
-                           "(last from %3)")
-                .arg(count)
-                .arg(count == 1 ? QString() : QStringLiteral("s"),
-                     peerText(m_lastForeignAddress, m_lastForeignPort)));
-    });
-    m_proxyDiscovery.setSingleShot(true);
-    connect(&m_proxyAskAgain, &QTimer::timeout, this, &UnitSimulator::askRealUnit);
-    connect(&m_proxyDiscovery, &QTimer::timeout, this, &UnitSimulator::proxyQuestionUnanswered);
-
-    // Datagrams are delivered as they arrive; the tick is the guaranteed upper bound. A shared
-    // poller keeps reporting a socket with datagrams left, so a thousand ticks would add nothing.
-    Timer1.setInterval(kPollIntervalMs);
-    connect(&Timer1, &QTimer::timeout, this, &UnitSimulator::Timer1_Action);
-    if (!poller || !poller->isValid())
-        Timer1.start();
 }
 
 void UnitSimulator::reseed(quint64 seed)
@@ -117,24 +119,29 @@ void UnitSimulator::start(int profileIndex)
     // On all addresses, a reply leaves from the address the request reached: a client with a
     // connected socket hears only that one.
     const bool anyAddress = m_address == QHostAddress(QHostAddress::AnyIPv4);
-    UDPSocket1.setReceiveDestination(anyAddress);
-    UDPSocket2.setReceiveDestination(anyAddress);
     setStartChannelValues(ChannelValues);
     m_started = true;
     if (!m_batch) {
         m_ownBatch = std::make_unique<ReplyBatch>();
         m_batch = m_ownBatch.get();
     }
-    UDPSocket1.setDrainObserver(m_batch);
-    UDPSocket2.setDrainObserver(m_batch);
-    bindUnitEndpoint(m_recording ? m_recording->profile : profileIndex);
-    UDPSocket2.bind(m_address, kDiscoveryPort,
-                    m_sharedDiscovery ? DatagramEndpoint::Sharing::Shared
-                                      : DatagramEndpoint::Sharing::Exclusive);
+    if (!UDPSocket1) {
+        // A dense fleet's unit: the fleet listens for it, and says how its ports fare.
+        bindUnitEndpoint(m_recording ? m_recording->profile : profileIndex, false);
+    } else {
+        for (DatagramEndpoint* endpoint : {UDPSocket1.get(), UDPSocket2.get()}) {
+            endpoint->setReceiveDestination(anyAddress);
+            endpoint->setDrainObserver(m_batch);
+        }
+        bindUnitEndpoint(m_recording ? m_recording->profile : profileIndex);
+        UDPSocket2->bind(m_address, kDiscoveryPort,
+                         m_sharedDiscovery ? DatagramEndpoint::Sharing::Shared
+                                           : DatagramEndpoint::Sharing::Exclusive);
+    }
     if (m_relay) {
-        m_proxyIdentity.clear();
-        m_proxyDiscovery.start(kProxyDiscoveryMs);
-        m_proxyAskAgain.start(kProxyDiscoveryMs / 4);
+        m_proxy->identity.clear();
+        m_proxy->discovery.start(kProxyDiscoveryMs);
+        m_proxy->askAgain.start(kProxyDiscoveryMs / 4);
         askRealUnit();
     }
 }
@@ -160,7 +167,7 @@ void UnitSimulator::setRecording(std::shared_ptr<const RecordedUnit> recording)
     if (m_recording->profile != m_profileIndex)
         bindUnitEndpoint(m_recording->profile);
     else
-        emit profileChanged(m_profileIndex); // the same port, but a table shows the recording
+        announceProfile(m_profileIndex); // the same port, but a table shows the recording
 }
 
 QByteArrayView UnitSimulator::identity(int profile) const
@@ -176,12 +183,19 @@ TrafficLogEntry UnitSimulator::discoveryReplyEntry(quint32 address, quint16 port
     return entry;
 }
 
-bool UnitSimulator::bindUnitEndpoint(int index)
+bool UnitSimulator::bindUnitEndpoint(int index, bool announce)
 {
     m_profileIndex = index;
-    const bool bound =
-        UDPSocket1.bind(m_address, unitPortForProfile(index), DatagramEndpoint::Sharing::Exclusive);
-    emit profileChanged(index);
+    bool bound = false;
+    if (m_sharedPorts) {
+        m_unitEndpoint = &m_sharedPorts->unitPort(unitPortForProfile(index));
+        bound = m_unitEndpoint->isBound();
+        if (announce)
+            announceEndpointState(Endpoint::Unit);
+    } else {
+        bound = UDPSocket1->bind(m_address, unitPortForProfile(index), DatagramEndpoint::Sharing::Exclusive);
+    }
+    announceProfile(index);
     return bound;
 }
 
@@ -269,7 +283,7 @@ void UnitSimulator::logUnanswered(TrafficLogEntry entry)
 
 QString UnitSimulator::unitEndpointState() const
 {
-    return endpointStateText(QStringLiteral("Unit port"), UDPSocket1, m_address);
+    return endpointStateText(QStringLiteral("Unit port"), *m_unitEndpoint, m_address);
 }
 
 QString UnitSimulator::discoveryEndpointState() const
@@ -291,12 +305,17 @@ bool UnitSimulator::comesFromItself(quint32 sender, quint16 port, bool anyPort)
     if (!anyPort && port != kDiscoveryPort && (port < kFirstUnitPort || port > kLastUnitPort))
         return false;
     const bool own = m_isOwnEndpoint ? m_isOwnEndpoint(sender, port)
-                                     : (port == kDiscoveryPort || port == UDPSocket1.localPort()) &&
+                                     : (port == kDiscoveryPort || port == m_unitEndpoint->localPort()) &&
                                            m_localAddresses.contains(sender);
     if (own) {
         m_lastIgnoredAddress = sender;
         m_lastIgnoredPort = port;
-        m_ignoredFromItself.add();
+        if (!m_ignoredFromItself) {
+            m_ignoredFromItself = std::make_unique<ThrottledCount>();
+            connect(m_ignoredFromItself.get(), &ThrottledCount::report, this,
+                    &UnitSimulator::reportIgnoredFromItself);
+        }
+        m_ignoredFromItself->add();
     }
     return own;
 }
@@ -322,7 +341,7 @@ void UnitSimulator::UDPSocket1_DataAvailable(const Datagram& datagram)
     // The frame: what a longer datagram holds beyond it is never looked at.
     const QByteArrayView frame = datagram.data.first(std::min(datagram.data.size(), kUnitFrameSize));
     const TrafficLogEntry heard =
-        TrafficLogEntry::unitIncoming(sender, datagram.port, UDPSocket1.port(), frame, profile);
+        TrafficLogEntry::unitIncoming(sender, datagram.port, m_unitEndpoint->port(), frame, profile);
     const quint8 requestKind = unitFaultKind(frame);
     if (datagram.data.size() != kUnitFrameSize)
         countMalformed(sender, datagram.port, PeerTable::Malformed::Length, heard.timeUs);
@@ -354,12 +373,13 @@ void UnitSimulator::UDPSocket1_DataAvailable(const Datagram& datagram)
         replyWithFaults(Endpoint::Unit, faultKind, datagram, bytes, profile);
         return;
     }
-    this->reply(UDPSocket1, {datagram.local, sender, datagram.port, bytes},
-                TrafficLogEntry::unitOutgoing(sender, datagram.port, *reply, profile, UDPSocket1.port())
+    const auto [endpoint, source] = unitRoute(datagram.local);
+    this->reply(*endpoint, {source, sender, datagram.port, bytes},
+                TrafficLogEntry::unitOutgoing(sender, datagram.port, *reply, profile, endpoint->port())
                     .answering(TrafficLogEntry::commandOfKind(requestKind)));
     // Replies a reorder rule held before it was removed still wait for later ones.
-    if (!m_reorder.isEmpty())
-        m_reorder.replyLeft(sender, datagram.port);
+    if (m_reorder && !m_reorder->isEmpty())
+        m_reorder->replyLeft(sender, datagram.port);
 }
 
 void UnitSimulator::UDPSocket2_DataAvailable(const Datagram& datagram)
@@ -409,12 +429,12 @@ void UnitSimulator::UDPSocket2_DataAvailable(const Datagram& datagram)
     const auto [endpoint, source] = discoveryRoute(datagram.local);
     reply(*endpoint, {source, sender, datagram.port, identity(profile)},
           discoveryReplyEntry(sender, datagram.port, profile));
-    if (!m_reorder.isEmpty())
-        m_reorder.replyLeft(sender, datagram.port);
+    if (m_reorder && !m_reorder->isEmpty())
+        m_reorder->replyLeft(sender, datagram.port);
 }
 
 void UnitSimulator::Timer1_Action()
 {
-    UDPSocket1.poll();
-    UDPSocket2.poll();
+    UDPSocket1->poll();
+    UDPSocket2->poll();
 }

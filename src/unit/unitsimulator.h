@@ -12,6 +12,7 @@
 #include "record/unitframe.h"
 #include "recordedunit.h"
 #include "replybatch.h"
+#include "sharedunitports.h"
 #include "unitrelay.h"
 
 #include <QObject>
@@ -21,6 +22,20 @@
 #include <memory>
 #include <random>
 #include <utility>
+
+// What a unit of a fleet tells its fleet, by call instead of by signal: a hundred thousand units
+// would otherwise hold half a million connections.
+class UnitHost {
+public:
+    virtual void unitLogged(int unit, const TrafficLogEntry& entry) = 0;
+    // `listening`: whether the endpoint the line is about is bound.
+    virtual void unitEndpointStateChanged(int unit, bool listening, const QString& text) = 0;
+    virtual void unitReplyNotSent(const QString& message) = 0;
+    virtual void unitProfileChanged(int unit, int profile) = 0;
+
+protected:
+    ~UnitHost() = default;
+};
 
 // The simulated unit: its lasting state, its two endpoints and the poll timer, with the
 // handlers that answer the unit port and the discovery port. It has no widgets; a window or a
@@ -44,6 +59,10 @@ public:
     // A unit of many: its endpoints are woken through `poller`, which then also stands in for
     // the poll tick (a datagram left waiting keeps the poller ready).
     UnitSimulator(quint64 seed, DatagramPoller* poller, QObject* parent = nullptr);
+    // A unit of a dense fleet: no socket of its own. The fleet's `ports` hear its unit port, the
+    // fleet's shared discovery endpoint (setSharedDiscovery(), before start()) its discovery, and
+    // it answers through them from its own address.
+    UnitSimulator(quint64 seed, SharedUnitPorts* ports, QObject* parent = nullptr);
 
     // The address the unit listens on; all of the machine's unless set before start(). A unit
     // with an address of its own shares its discovery port with the other units of a fleet.
@@ -93,6 +112,9 @@ public:
         UDPSocket2_DataAvailable(datagram);
         m_alsoHeardByOthers = false;
     }
+    // A datagram to this unit's address and unit port that reached a dense fleet's endpoint.
+    void answerUnitPort(const Datagram& datagram) { UDPSocket1_DataAvailable(datagram); }
+    bool isDense() const { return m_sharedPorts != nullptr; }
 
     // Whether a datagram from `address`:`port` (IPv4, host byte order) came from one of the
     // simulator's own unit or discovery endpoints. A fleet tells for its units; without, the
@@ -107,7 +129,7 @@ public:
         return comesFromItself(address, port, anyPort);
     }
     // Datagrams left unanswered because they came from the simulator's own endpoints.
-    quint64 ignoredFromItself() const { return m_ignoredFromItself.total(); }
+    quint64 ignoredFromItself() const { return m_ignoredFromItself ? m_ignoredFromItself->total() : 0; }
 
     // Sets channels 2 to 25 as a set-channels frame with these values would (elements 0 and 1
     // become 0), without a datagram and without a log line. A proxy unit sends that frame to the
@@ -118,7 +140,7 @@ public:
     // Replies that did not leave: the endpoint refused to send them, or the delay queue was full.
     quint64 repliesNotSent() const { return m_repliesNotSent; }
     // Replies a reorder rule holds back now.
-    qsizetype repliesHeld() const { return m_reorder.size(); }
+    qsizetype repliesHeld() const { return m_reorder ? m_reorder->size() : 0; }
 
     // Who sent what to this unit: requests by command and malformed datagrams, per controller.
     const PeerTable& peers() const { return m_peers; }
@@ -128,6 +150,9 @@ public:
         m_sharedPeers = table;
         m_unitIndex = unit;
     }
+    // A unit of a fleet tells `host` what it would otherwise signal (trafficLogged(),
+    // endpointStateChanged(), replyNotSent(), profileChanged()), as unit setSharedPeers() named.
+    void setHost(UnitHost* host) { m_host = host; }
 
     // Cut off from the network (a switch port gone) until as many setOffline(false) calls as
     // setOffline(true) ones, so that overlapping outages end with the last of them.
@@ -147,9 +172,14 @@ public:
     // Requests that reached the unit (unit frames and discovery requests, answered or not).
     quint64 requestCount() const { return m_requests; }
     const ChannelArray& channelValues() const { return ChannelValues; }
-    const DatagramEndpoint& unitEndpoint() const { return UDPSocket1; }
-    // The unit's own, on its address (a fleet's broadcasts come through the fleet's).
-    const DatagramEndpoint& discoveryEndpoint() const { return UDPSocket2; }
+    // The unit's own, or the dense fleet's for the unit's port.
+    const DatagramEndpoint& unitEndpoint() const { return *m_unitEndpoint; }
+    // The unit's own, on its address (a fleet's broadcasts come through the fleet's); a dense
+    // fleet's shared one.
+    const DatagramEndpoint& discoveryEndpoint() const
+    {
+        return UDPSocket2 ? *UDPSocket2 : *m_sharedDiscovery;
+    }
 
     // Makes the unit a proxy for the real unit at `real` (IPv4, host byte order): everything that
     // reaches its endpoints is passed on to the real unit, and its replies come back through the
@@ -159,7 +189,7 @@ public:
     const UnitRelay* relay() const { return m_relay.get(); }
     bool proxyProfileGiven() const { return m_proxyProfileGiven; }
     // A proxy still waiting for the real unit's discovery reply, which may change its unit port.
-    bool isAskingRealUnit() const { return m_proxyDiscovery.isActive(); }
+    bool isAskingRealUnit() const { return m_proxy && m_proxy->discovery.isActive(); }
     // How long start() waits for the real unit's discovery reply before it says so.
     static constexpr int kProxyDiscoveryMs = 2000;
 
@@ -181,6 +211,29 @@ private:
     friend class ReplyBatch;
     // Logs a line: now, or after the replies of the receive being handled.
     void log(const TrafficLogEntry& entry);
+    // What the signals say, to the host when there is one.
+    void announceLine(const TrafficLogEntry& entry)
+    {
+        if (m_host)
+            m_host->unitLogged(m_unitIndex, entry);
+        else
+            emit trafficLogged(entry);
+    }
+    void announceEndpointState(Endpoint endpoint);
+    void announceNotSent(const QString& message)
+    {
+        if (m_host)
+            m_host->unitReplyNotSent(message);
+        else
+            emit replyNotSent(message);
+    }
+    void announceProfile(int index)
+    {
+        if (m_host)
+            m_host->unitProfileChanged(m_unitIndex, index);
+        else
+            emit profileChanged(index);
+    }
     // A line the batch held, logged now; `error`: why its reply did not leave (0: it did).
     void releaseLine(const TrafficLogEntry& entry, int error);
     // Sends a reply through `endpoint` and logs `entry` for it: now, or with the batch.
@@ -203,7 +256,17 @@ private:
     void UDPSocket1_DataAvailable(const Datagram& datagram);
     void UDPSocket2_DataAvailable(const Datagram& datagram);
     void Timer1_Action();
-    bool bindUnitEndpoint(int index);
+    // Listens on the port of profile `index`; `announce`: says so through endpointStateChanged()
+    // also for a dense fleet's unit (whose fleet reports its shared ports itself at start).
+    bool bindUnitEndpoint(int index, bool announce = true);
+    // The endpoint a unit-port reply leaves through, and the address it leaves from.
+    std::pair<DatagramEndpoint*, quint32> unitRoute(quint32 source)
+    {
+        return m_sharedPorts ? std::pair(m_unitEndpoint, m_address.toIPv4Address())
+                             : std::pair(UDPSocket1.get(), source);
+    }
+    // What the constructors share.
+    void connectParts();
     // What the unit answers to discovery: its profile's identity, or the recorded one.
     QByteArrayView identity(int profile) const;
     TrafficLogEntry discoveryReplyEntry(quint32 address, quint16 port, int profile) const;
@@ -218,8 +281,10 @@ private:
               int profile, TrafficLogEntry::Command answers);
     // Logs a reply: as sent, or (counted) as not sent, with the endpoint's reason.
     void logReply(const TrafficLogEntry& entry, bool sent, const DatagramEndpoint& endpoint);
-    bool sendDiscoveryReply(quint32 source, quint32 address, quint16 port, QByteArrayView bytes);
     void reportDelayOverflow(quint64 dropped);
+    ReplyDelayQueue& delayQueue();
+    ReplyReorderHold& reorderHold();
+    ThrottledCount& reorderOverflow();
     void reportReorderOverflow(quint64 count);
     // A reply goes to the reorder hold when a rule marked it, else out now.
     void dispatch(const DelayedReply& reply);
@@ -246,42 +311,51 @@ private:
     quint64 m_requests = 0;
     int m_offlineCount = 0;
     int m_powerOffCount = 0;
-    DatagramEndpoint UDPSocket1;
-    DatagramEndpoint UDPSocket2;
+    // The unit's own endpoints; none for a unit of a dense fleet.
+    std::unique_ptr<DatagramEndpoint> UDPSocket1;
+    std::unique_ptr<DatagramEndpoint> UDPSocket2;
+    DatagramEndpoint* m_unitEndpoint = nullptr; // UDPSocket1, or the dense fleet's for the unit's port
+    SharedUnitPorts* m_sharedPorts = nullptr;
     DatagramEndpoint* m_sharedDiscovery = nullptr;
     ReplyBatch* m_batch = nullptr;
     std::unique_ptr<ReplyBatch> m_ownBatch;
-    QTimer Timer1;
+    std::unique_ptr<QTimer> Timer1; // the poll tick of a unit that watches its own sockets
     quint64 m_seed;
     FaultInjector m_faults;
-    ReplyDelayQueue m_delayed;
-    ReplyReorderHold m_reorder;
-    ThrottledCount m_reorderOverflow;
+    // Made when a fault rule first needs them: most units of a fleet never do.
+    std::unique_ptr<ReplyDelayQueue> m_delayed;
+    std::unique_ptr<ReplyReorderHold> m_reorder;
+    std::unique_ptr<ThrottledCount> m_reorderOverflow;
     PeerTable m_peers;
     PeerTable* m_sharedPeers = nullptr;
+    UnitHost* m_host = nullptr;
     int m_unitIndex = 0;
     quint64 m_repliesNotSent = 0;
     OwnEndpointTest m_isOwnEndpoint;
     bool m_alsoHeardByOthers = false;
     LocalAddresses m_localAddresses;
-    ThrottledCount m_ignoredFromItself;
+    std::unique_ptr<ThrottledCount> m_ignoredFromItself;
     DatagramPoller* m_poller = nullptr;
     std::unique_ptr<UnitRelay> m_relay;
     std::shared_ptr<const RecordedUnit> m_recording;
     bool m_started = false;
     bool m_proxyProfileGiven = true;
-    QTimer m_proxyDiscovery; // the real unit's discovery reply is awaited until it fires
-    QTimer m_proxyAskAgain;  // ... and asked for again meanwhile, in case the first was lost
-    // The real unit's identity where profiles share it: its status reply is asked next.
-    QByteArray m_proxyIdentity;
-    QList<int> m_proxyCandidates; // the profiles with that identity
+    // What only a proxy unit needs: made by setProxy().
+    struct ProxyParts {
+        QTimer discovery; // the real unit's discovery reply is awaited until it fires
+        QTimer askAgain;  // ... and asked for again meanwhile, in case the first was lost
+        // The real unit's identity where profiles share it: its status reply is asked next.
+        QByteArray identity;
+        QList<int> candidates; // the profiles with that identity
+        ThrottledCount foreignReplies;
+        quint32 lastForeignAddress = 0;
+        quint16 lastForeignPort = 0;
+    };
+    std::unique_ptr<ProxyParts> m_proxy;
     void askRealUnit();
-    ThrottledCount m_foreignReplies;
-    quint32 m_lastForeignAddress = 0;
-    quint16 m_lastForeignPort = 0;
     quint32 m_lastIgnoredAddress = 0;
     quint16 m_lastIgnoredPort = 0;
-    std::mt19937 m_random;
+    SeededRandom m_random;
     std::uniform_int_distribution<int> m_firstDraw{kFirstDrawMin, kFirstDrawMax};
     std::uniform_int_distribution<int> m_secondDraw{kSecondDrawMin, kSecondDrawMax};
 };

@@ -35,7 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     FUZZ_CHECK(isValidProfileIndex(unit->profile));
     FUZZ_CHECK(!unit->identity.isEmpty() && unit->identity.size() <= 50);
-    std::mt19937 random(size);
+    SeededRandom random;
+    random.seed(std::uint64_t(size));
     const UnitFrame reply = unit->statusReply(random);
     FUZZ_CHECK(reply[0] == 254 && reply[1] == 51 && reply[28] == 255);
     for (std::size_t k = 0; k < reply.size(); ++k)

@@ -4,6 +4,8 @@
 #include <QHostInfo>
 #include <QRegularExpression>
 
+#include <sys/socket.h>
+
 QString parseTarget(const QString& text, quint16 defaultPort, Target& target)
 {
     QString host = text;
@@ -39,8 +41,13 @@ QString parseTarget(const QString& text, quint16 defaultPort, Target& target)
 UnitClient::UnitClient()
 {
     m_socket.bind(QHostAddress::AnyIPv4, 0);
-    // Thousands of discovery answers arrive at once; the kernel must hold them until read.
-    m_socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 8 * 1024 * 1024);
+    // Thousands of discovery answers arrive at once; the kernel must hold them until read. A
+    // dense fleet's 100,000 need a hundred megabytes of the kernel's room, which only a process
+    // that may (CAP_NET_ADMIN) takes beyond net.core.rmem_max; the memory is used only as they come.
+    const int fd = int(m_socket.socketDescriptor());
+    int room = 128 * 1024 * 1024;
+    if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) != 0)
+        m_socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 8 * 1024 * 1024);
 }
 
 bool UnitClient::send(const Target& target, const QByteArray& payload)
