@@ -45,3 +45,21 @@ summary() {
 }
 server_cpu=0
 other_cpu=$(( $(nproc) > 1 ? 1 : 0 ))
+# A fleet's broadcast discovery and round-robin polling, held against the baseline's round trips:
+# UNITS FIRST_ADDRESS BASELINE_ROUNDROBIN_OUTPUT DISCOVERY_TARGET. Also prints a line of its own
+# after the discovery rows when AFTER_DISCOVERY (a command) is set.
+fleet_traffic_rows() {
+    local units=$1 first=$2 base=$3 discovery_target=$4 out
+    out=$(taskset -c $other_cpu "$B/loadgen" discover "$units" 5000)
+    row "broadcast discovery: answers" "$(echo "$out" | get answers)" "$units" ""
+    row "broadcast discovery: all answers in (ms)" "$(echo "$out" | get all_answers_ms)" "$discovery_target" ""
+    if [[ -n ${AFTER_DISCOVERY:-} ]]; then $AFTER_DISCOVERY; fi
+    out=$(taskset -c $other_cpu "$B/loadgen" roundrobin "$first" "$units" 4000 20000 5)
+    row "round-robin 20,000/s for 5 s: answered fraction" "$(echo "$out" | get answered_fraction)" ">= 0.999" ""
+    row "  median round trip (us), baseline" "$(echo "$base" | get median_us)" "" ""
+    row "  median round trip (us), fleet" "$(echo "$out" | get median_us)" "" \
+        "$(ratio "$(echo "$out" | get median_us)" "$(echo "$base" | get median_us)")"
+    row "  p99 round trip (us), baseline" "$(echo "$base" | get p99_us)" "" ""
+    row "  p99 round trip (us), fleet" "$(echo "$out" | get p99_us)" "<= 3 x baseline" \
+        "$(ratio "$(echo "$out" | get p99_us)" "$(echo "$base" | get p99_us)")"
+}

@@ -40,19 +40,11 @@ sleep 0.5
 row "started and all listening (ms)" "$started_ms" "< 2000" ""
 row "open files" "$(ls /proc/$fleet/fd | wc -l)" "" ""
 row "resident memory per unit beyond one unit (KiB)" "$(per_unit_kib "$(rss_kib "$fleet")" "$single_kib")" "<= 2" ""
-out=$(taskset -c $other_cpu "$B/loadgen" discover "$UNITS" 5000)
-row "broadcast discovery: answers" "$(echo "$out" | get answers)" "$UNITS" ""
-row "broadcast discovery: all answers in (ms)" "$(echo "$out" | get all_answers_ms)" "< 1000" ""
-row "  memory per unit after it (KiB; the log holds 2 lines a unit)" \
-    "$(per_unit_kib "$(rss_kib "$fleet")" "$single_kib")" "" ""
-out=$(taskset -c $other_cpu "$B/loadgen" roundrobin 127.1.0.1 "$UNITS" 4000 20000 5)
-row "round-robin 20,000/s for 5 s: answered fraction" "$(echo "$out" | get answered_fraction)" ">= 0.999" ""
-row "  median round trip (us), baseline" "$(echo "$base" | get median_us)" "" ""
-row "  median round trip (us), fleet" "$(echo "$out" | get median_us)" "" \
-    "$(ratio "$(echo "$out" | get median_us)" "$(echo "$base" | get median_us)")"
-row "  p99 round trip (us), baseline" "$(echo "$base" | get p99_us)" "" ""
-row "  p99 round trip (us), fleet" "$(echo "$out" | get p99_us)" "<= 3 x baseline" \
-    "$(ratio "$(echo "$out" | get p99_us)" "$(echo "$base" | get p99_us)")"
+memory_after() {
+    row "  memory per unit after it (KiB; the log holds 2 lines a unit)" \
+        "$(per_unit_kib "$(rss_kib "$fleet")" "$single_kib")" "" ""
+}
+AFTER_DISCOVERY=memory_after fleet_traffic_rows "$UNITS" 127.1.0.1 "$base" "< 1000"
 kill "$fleet"; wait "$fleet" 2>/dev/null || true
 rm -f "$log"
 summary

@@ -47,17 +47,7 @@ for units in 1000 "$large"; do
     row "started and all listening (ms)" "$started_ms" "< 2000" ""
     row "resident memory per unit beyond one unit (KiB)" \
         "$(awk -v f="$fleet_kib" -v s="$single_kib" -v n="$units" 'BEGIN { printf "%.1f", (f - s) / n }')" "<= 32" ""
-    out=$(taskset -c $other_cpu "$B/loadgen" discover "$units" 5000)
-    row "broadcast discovery: answers" "$(echo "$out" | get answers)" "$units" ""
-    row "broadcast discovery: all answers in (ms)" "$(echo "$out" | get all_answers_ms)" "< 500" ""
-    out=$(taskset -c $other_cpu "$B/loadgen" roundrobin 127.0.1.1 "$units" 4000 20000 5)
-    row "round-robin 20,000/s for 5 s: answered fraction" "$(echo "$out" | get answered_fraction)" ">= 0.999" ""
-    row "  median round trip (us), baseline" "$(echo "$base" | get median_us)" "" ""
-    row "  median round trip (us), fleet" "$(echo "$out" | get median_us)" "" \
-        "$(ratio "$(echo "$out" | get median_us)" "$(echo "$base" | get median_us)")"
-    row "  p99 round trip (us), baseline" "$(echo "$base" | get p99_us)" "" ""
-    row "  p99 round trip (us), fleet" "$(echo "$out" | get p99_us)" "<= 3 x baseline" \
-        "$(ratio "$(echo "$out" | get p99_us)" "$(echo "$base" | get p99_us)")"
+    fleet_traffic_rows "$units" 127.0.1.1 "$base" "< 500"
     kill "$fleet"; wait "$fleet" 2>/dev/null || true
     rm -f "$log"
 done

@@ -43,8 +43,6 @@ private slots:
     void repliesLeaveFromTheAddressAsked();
     void datagramsFromItsOwnEndpointsAreNeverAnswered();
     void aReplyThatCannotLeaveIsLoggedAsNotSent();
-    void aBurstLeavesInOrderWithItsFailureInPlace();
-    void aBurstFromOneControllerArrivesAsSeparateDatagrams();
     void discovery_data();
     void discovery();
     void discoveryIgnoresOtherPayloads();
@@ -328,58 +326,6 @@ void TestUnitSimulator::aReplyThatCannotLeaveIsLoggedAsNotSent()
     const QJsonObject json = trafficLogJson(entry, 1, 0);
     QCOMPARE(json[u"direction"_s].toString(), u"not-sent"_s);
     QCOMPARE(json[u"reason"_s].toString(), u"Invalid argument"_s);
-}
-
-void TestUnitSimulator::aBurstLeavesInOrderWithItsFailureInPlace()
-{
-    // Three requests waiting at once are read and answered together; the one whose reply cannot
-    // leave (to port 0) fails alone, and the log keeps each reply after its request.
-    if (!canSpoof())
-        QSKIP("needs a raw socket (root)");
-    QUdpSocket a;
-    QUdpSocket b;
-    QVERIFY(a.bind(QHostAddress::LocalHost, 0));
-    QVERIFY(b.bind(QHostAddress::LocalHost, 0));
-    constexpr quint32 kLoopback = 0x7f000001;
-    QVERIFY(sendSpoofedUdp(kLoopback, a.localPort(), kLoopback, 4000, unitFrame(50)));
-    QVERIFY(sendSpoofedUdp(kLoopback, 0, kLoopback, 4000, unitFrame(50)));
-    QVERIFY(sendSpoofedUdp(kLoopback, b.localPort(), kLoopback, 4000, unitFrame(51)));
-    QVERIFY(QTest::qWaitFor([&] { return m_log->rowCount() == 6; }, 3000));
-    QVERIFY(a.waitForReadyRead(3000));
-    QCOMPARE(quint8(a.receiveDatagram().data().at(1)), quint8(50));
-    QVERIFY(b.hasPendingDatagrams() || b.waitForReadyRead(3000));
-    QCOMPARE(quint8(b.receiveDatagram().data().at(1)), quint8(51));
-    const QString ports[] = {QString::number(a.localPort()), u"0"_s, QString::number(b.localPort())};
-    for (int k = 0; k < 3; ++k) {
-        const QString heard = m_log->lineAt(5 - 2 * k);
-        const QString reply = m_log->lineAt(4 - 2 * k);
-        QVERIFY2(heard.startsWith(u"--> 127.0.0.1:4000 - "_s), qPrintable(heard));
-        QVERIFY2(reply.startsWith((k == 1 ? u"<-X 127.0.0.1:"_s : u"<-- 127.0.0.1:"_s) + ports[k] + u' '),
-                 qPrintable(reply));
-    }
-    QVERIFY2(m_log->lineAt(2).endsWith(u" (not sent: Invalid argument)"_s), qPrintable(m_log->lineAt(2)));
-    QCOMPARE(m_unit->repliesNotSent(), quint64(1));
-}
-
-void TestUnitSimulator::aBurstFromOneControllerArrivesAsSeparateDatagrams()
-{
-    // Sent while the unit is not reading: it reads them in batches, and the replies to one
-    // controller leave together. The controller still gets a 29-byte datagram a reply, in order.
-    constexpr int kPairs = 60;
-    LoopbackClient client;
-    for (int k = 1; k <= kPairs; ++k) {
-        client.send(4000, unitFrame(0, QList<int>{k}));
-        client.send(4000, unitFrame(50));
-    }
-    for (int k = 1; k <= kPairs; ++k) {
-        const QByteArray reply = client.receive();
-        QCOMPARE(reply.size(), 29);
-        QCOMPARE(int(quint8(reply.at(2))), k);
-    }
-    QVERIFY(client.staysQuiet(100));
-    QCOMPARE(m_log->rowCount(), 3 * kPairs);
-    QVERIFY(m_log->lineAt(0).startsWith(u"<-- 127.0.0.1:"_s + QString::number(client.port()) +
-                                        u" -254 50 60 "_s));
 }
 
 void TestUnitSimulator::discovery_data()

@@ -214,6 +214,8 @@ void FaultInjector::closeBurst(Entry& entry, const QString& why)
         text += QStringLiteral(", cut short: ") + why;
     entry.burstLength = 0;
     entry.burstLost = 0;
+    if (m_noteSink)
+        m_noteSink(text);
     emit noted(text);
 }
 

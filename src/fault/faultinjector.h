@@ -114,6 +114,8 @@ public:
                     QList<int>* delayedCopies = nullptr);
     // A reply the reorder rule `id` would have held was sent in order: the hold was full.
     void countOverflow(int id);
+    // Told each line noted() carries, by call: a unit of a large fleet holds no connection for it.
+    void setNoteSink(std::function<void(const QString&)> sink) { m_noteSink = std::move(sink); }
 
 signals:
     void rulesChanged();
@@ -143,6 +145,7 @@ private:
     int m_unitIndex = 0;
     quint32 m_unitAddress = 0;
     SeededRandom m_random;
+    std::function<void(const QString&)> m_noteSink;
     std::function<qint64()> m_clock;
 };
 

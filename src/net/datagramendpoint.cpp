@@ -4,7 +4,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -157,6 +156,38 @@ struct ReceiveRoom {
     std::array<sockaddr_in, DatagramEndpoint::kBatchSize> senders;
     std::array<Control, DatagramEndpoint::kBatchSize> controls;
     std::vector<char> bytes;
+    // What the headers are set up for; the kernel changes only the lengths of those it filled.
+    std::size_t capacity = 0;
+    bool wantDestination = false;
+
+    void prepare(std::size_t payloadCapacity, bool destination)
+    {
+        if (capacity == payloadCapacity && wantDestination == destination)
+            return;
+        capacity = payloadCapacity;
+        wantDestination = destination;
+        if (bytes.size() < capacity * DatagramEndpoint::kBatchSize)
+            bytes.resize(capacity * DatagramEndpoint::kBatchSize);
+        for (std::size_t i = 0; i < messages.size(); ++i) {
+            payloads[i] = {bytes.data() + i * capacity, capacity};
+            msghdr& message = messages[i].msg_hdr;
+            message = {};
+            message.msg_name = &senders[i];
+            message.msg_iov = &payloads[i];
+            message.msg_iovlen = 1;
+            if (destination)
+                message.msg_control = controls[i].bytes;
+            reset(i);
+        }
+    }
+    // Ready to take a datagram again after one was received into it.
+    void reset(std::size_t i)
+    {
+        msghdr& message = messages[i].msg_hdr;
+        message.msg_namelen = sizeof(sockaddr_in);
+        message.msg_controllen = wantDestination ? sizeof controls[i].bytes : 0;
+        message.msg_flags = 0;
+    }
 };
 
 thread_local std::vector<std::unique_ptr<ReceiveRoom>> receiveRooms;
@@ -179,24 +210,9 @@ void DatagramEndpoint::drain()
     m_draining = true;
     const int depth = drainDepth++;
     ReceiveRoom& room = receiveRoom(depth);
-    const std::size_t capacity = std::size_t(m_capacity);
-    if (room.bytes.size() < capacity * kBatchSize)
-        room.bytes.resize(capacity * kBatchSize);
+    room.prepare(std::size_t(m_capacity), m_wantDestination);
     const quint64 binding = m_binding;
     for (int handled = 0; handled < kMaxDatagramsPerWakeUp && m_fd >= 0 && m_binding == binding;) {
-        for (int i = 0; i < kBatchSize; ++i) {
-            room.payloads[i] = {room.bytes.data() + std::size_t(i) * capacity, capacity};
-            msghdr& message = room.messages[i].msg_hdr;
-            message = {};
-            message.msg_name = &room.senders[i];
-            message.msg_namelen = sizeof(sockaddr_in);
-            message.msg_iov = &room.payloads[i];
-            message.msg_iovlen = 1;
-            if (m_wantDestination) {
-                message.msg_control = room.controls[i].bytes;
-                message.msg_controllen = sizeof room.controls[i].bytes;
-            }
-        }
         // The kernel drops whatever of a longer payload does not fit its room.
         const int wanted = std::min(kBatchSize, kMaxDatagramsPerWakeUp - handled);
         const int n = ::recvmmsg(m_fd, room.messages.data(), unsigned(wanted), MSG_DONTWAIT, nullptr);
@@ -208,10 +224,13 @@ void DatagramEndpoint::drain()
         }
         if (n == 0)
             break;
+        // Read again after the replies left, even when this batch emptied the queue: a client
+        // that answers at once (on this CPU, say) has its next request in by then, which is
+        // cheaper to read now than after a trip through the event loop.
         deliver(depth, n, binding);
+        for (int i = 0; i <= n && i < kBatchSize; ++i)
+            room.reset(std::size_t(i)); // and the one the kernel found nothing for
         handled += n;
-        if (n < wanted)
-            break; // the queue is empty: another call would only say so
     }
     --drainDepth;
     m_draining = false;
@@ -249,204 +268,4 @@ void DatagramEndpoint::deliver(int depth, int count, quint64 binding)
     }
     if (m_observer)
         m_observer->drainEnds();
-}
-
-namespace {
-// Fills `message` to send `datagram` through `to` and `control`.
-void prepareMessage(const OutgoingDatagram& datagram, msghdr& message, sockaddr_in& to, iovec& payload,
-                    char* control, std::size_t controlSize)
-{
-    to = {};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(datagram.port);
-    to.sin_addr.s_addr = htonl(datagram.address);
-    payload = {const_cast<char*>(datagram.data.data()), std::size_t(datagram.data.size())};
-    message = {};
-    message.msg_name = &to;
-    message.msg_namelen = sizeof to;
-    message.msg_iov = &payload;
-    message.msg_iovlen = 1;
-    if (datagram.source != 0) {
-        // The source address rides along with the datagram; the route picks the interface.
-        std::memset(control, 0, controlSize);
-        message.msg_control = control;
-        message.msg_controllen = controlSize;
-        cmsghdr* c = CMSG_FIRSTHDR(&message);
-        c->cmsg_level = IPPROTO_IP;
-        c->cmsg_type = IP_PKTINFO;
-        c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-        in_pktinfo info{};
-        info.ipi_spec_dst.s_addr = htonl(datagram.source);
-        std::memcpy(CMSG_DATA(c), &info, sizeof info);
-    }
-}
-
-union SendControl {
-    cmsghdr align;
-    char bytes[CMSG_SPACE(sizeof(in_pktinfo))];
-};
-} // namespace
-
-bool DatagramEndpoint::writeFrom(quint32 source, quint32 address, quint16 port, QByteArrayView data)
-{
-    int error = EBADF;
-    if (m_fd >= 0) {
-        sockaddr_in to;
-        iovec payload;
-        SendControl control;
-        msghdr message;
-        prepareMessage({source, address, port, data}, message, to, payload, control.bytes,
-                       sizeof control.bytes);
-        ssize_t sent = 0;
-        do {
-            sent = ::sendmsg(m_fd, &message, 0);
-        } while (sent < 0 && errno == EINTR);
-        if (sent == data.size())
-            return true;
-        error = sent < 0 ? errno : EMSGSIZE;
-    }
-    noteSendError(error);
-    return false;
-}
-
-namespace {
-// Datagrams that may leave as one segmented send: the same way, and the same size.
-bool sameFlow(const OutgoingDatagram& a, const OutgoingDatagram& b)
-{
-    return a.source == b.source && a.address == b.address && a.port == b.port &&
-           a.data.size() == b.data.size();
-}
-
-union GroupControl {
-    cmsghdr align;
-    char bytes[CMSG_SPACE(sizeof(in_pktinfo)) + CMSG_SPACE(sizeof(quint16))];
-};
-} // namespace
-
-int DatagramEndpoint::writeMany(const OutgoingDatagram* datagrams, int count, int* errors)
-{
-    if (m_fd < 0) {
-        std::fill(errors, errors + count, EBADF);
-        noteSendError(EBADF);
-        return 0;
-    }
-    // A message a group: one datagram, or several of one flow that the kernel cuts apart again
-    // (UDP segmentation offload) after one pass through routing and the firewall for all.
-    std::array<mmsghdr, kBatchSize> messages;
-    std::array<sockaddr_in, kBatchSize> to;
-    std::array<iovec, kBatchSize> payloads;
-    std::array<GroupControl, kBatchSize> controls;
-    std::array<int, kBatchSize> groupFirst;
-    std::array<int, kBatchSize> groupSize;
-    int left = 0;
-    for (int at = 0; at < count;) {
-        int groups = 0;
-        int next = at;
-        while (groups < kBatchSize && next < count && next - at < kBatchSize) {
-            int size = 1;
-            while (m_segmentOffload && next + size < count && next + size - at < kBatchSize &&
-                   sameFlow(datagrams[next], datagrams[next + size]))
-                ++size;
-            const OutgoingDatagram& first = datagrams[next];
-            for (int i = 0; i < size; ++i) {
-                const OutgoingDatagram& datagram = datagrams[next + i];
-                payloads[std::size_t(next - at + i)] = {const_cast<char*>(datagram.data.data()),
-                                                        std::size_t(datagram.data.size())};
-            }
-            msghdr& message = messages[std::size_t(groups)].msg_hdr;
-            sockaddr_in& address = to[std::size_t(groups)];
-            address = {};
-            address.sin_family = AF_INET;
-            address.sin_port = htons(first.port);
-            address.sin_addr.s_addr = htonl(first.address);
-            message = {};
-            message.msg_name = &address;
-            message.msg_namelen = sizeof address;
-            message.msg_iov = &payloads[std::size_t(next - at)];
-            message.msg_iovlen = std::size_t(size);
-            if (first.source != 0 || size > 1) {
-                GroupControl& control = controls[std::size_t(groups)];
-                std::memset(control.bytes, 0, sizeof control.bytes);
-                message.msg_control = control.bytes;
-                message.msg_controllen = sizeof control.bytes;
-                cmsghdr* c = CMSG_FIRSTHDR(&message);
-                std::size_t used = 0;
-                if (first.source != 0) {
-                    c->cmsg_level = IPPROTO_IP;
-                    c->cmsg_type = IP_PKTINFO;
-                    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-                    in_pktinfo info{};
-                    info.ipi_spec_dst.s_addr = htonl(first.source);
-                    std::memcpy(CMSG_DATA(c), &info, sizeof info);
-                    used += CMSG_SPACE(sizeof(in_pktinfo));
-                    c = reinterpret_cast<cmsghdr*>(control.bytes + used);
-                }
-                if (size > 1) {
-                    c->cmsg_level = SOL_UDP;
-                    c->cmsg_type = UDP_SEGMENT;
-                    c->cmsg_len = CMSG_LEN(sizeof(quint16));
-                    const quint16 segment = quint16(first.data.size());
-                    std::memcpy(CMSG_DATA(c), &segment, sizeof segment);
-                    used += CMSG_SPACE(sizeof(quint16));
-                }
-                message.msg_controllen = used;
-            }
-            messages[std::size_t(groups)].msg_len = 0;
-            groupFirst[std::size_t(groups)] = next;
-            groupSize[std::size_t(groups)] = size;
-            ++groups;
-            next += size;
-        }
-        int sent = 0;
-        do {
-            sent = ::sendmmsg(m_fd, messages.data(), unsigned(groups), 0);
-        } while (sent < 0 && errno == EINTR);
-        if (sent <= 0) {
-            const int error = sent < 0 ? errno : EIO;
-            if (groupSize[0] > 1 &&
-                (error == EINVAL || error == EIO || error == EOPNOTSUPP || error == ENOPROTOOPT)) {
-                // A route or device that cannot cut segments: one datagram a message from now on.
-                m_segmentOffload = false;
-                continue;
-            }
-            // The first group did not leave: say why, and go on with the next.
-            for (int i = 0; i < groupSize[0]; ++i)
-                errors[at + i] = error;
-            noteSendError(error);
-            at += groupSize[0];
-            continue;
-        }
-        for (int g = 0; g < sent; ++g) {
-            std::size_t bytes = 0;
-            for (int i = 0; i < groupSize[std::size_t(g)]; ++i)
-                bytes += payloads[std::size_t(groupFirst[std::size_t(g)] - at + i)].iov_len;
-            const bool whole =
-                messages[std::size_t(g)].msg_hdr.msg_iovlen > 0 && messages[std::size_t(g)].msg_len == bytes;
-            for (int i = 0; i < groupSize[std::size_t(g)]; ++i)
-                errors[groupFirst[std::size_t(g)] + i] = whole ? 0 : EMSGSIZE;
-            if (whole)
-                left += groupSize[std::size_t(g)];
-            else
-                noteSendError(EMSGSIZE);
-        }
-        at = groupFirst[std::size_t(sent - 1)] + groupSize[std::size_t(sent - 1)];
-    }
-    return left;
-}
-
-void DatagramEndpoint::noteSendError(int error)
-{
-    // One message per kind of failure, not one per datagram: a flood must not flood stderr.
-    if (error != m_lastSendError) {
-        m_lastSendError = error;
-        emit sendFailed(lastSendError());
-    }
-}
-
-QString DatagramEndpoint::sendErrorText(int error)
-{
-    if (error == 0)
-        return {};
-    return error == EBADF ? QStringLiteral("the port is not open")
-                          : QString::fromLocal8Bit(std::strerror(error));
 }

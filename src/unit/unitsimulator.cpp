@@ -98,7 +98,7 @@ UnitSimulator::UnitSimulator(quint64 seed, SharedUnitPorts* ports, QObject* pare
 void UnitSimulator::connectParts()
 {
     seedStatusDraws(m_seed);
-    connect(&m_faults, &FaultInjector::noted, this, &UnitSimulator::faultLine);
+    m_faults.setNoteSink([this](const QString& text) { faultLine(text); });
 }
 
 void UnitSimulator::reseed(quint64 seed)
