@@ -25,7 +25,7 @@ struct Datagram {
     // The interface it came in on (an index, as the kernel numbers them), when the destination
     // is told; 0 otherwise.
     int interfaceIndex = 0;
-    // Points into the endpoint's own buffer and is valid only while datagramReceived() is being
+    // Points into the thread's receive room and is valid only while datagramReceived() is being
     // handled. Bytes beyond the endpoint's capacity were dropped.
     QByteArrayView data;
 };

@@ -7,10 +7,12 @@
 void ReplyBatch::reply(UnitSimulator* unit, DatagramEndpoint* endpoint, const OutgoingDatagram& datagram,
                        const TrafficLogEntry& entry)
 {
-    const std::size_t offset = m_bytes.size();
+    // The payload's place in m_bytes; its view is set at flush, when m_bytes grows no more.
+    m_offsets.push_back(m_bytes.size());
     m_bytes.insert(m_bytes.end(), datagram.data.begin(), datagram.data.end());
-    m_lines.push_back({unit, entry, int(m_sends.size()), 0});
-    m_sends.push_back({endpoint, datagram, offset});
+    m_lines.push_back({unit, entry, int(m_datagrams.size()), 0});
+    m_datagrams.push_back(datagram);
+    m_endpoints.push_back(endpoint);
 }
 
 void ReplyBatch::drainEnds()
@@ -22,22 +24,22 @@ void ReplyBatch::drainEnds()
 void ReplyBatch::flush()
 {
     // Each run of replies through one endpoint leaves in one call; the runs keep their order.
-    m_errors.assign(m_sends.size(), 0);
-    for (std::size_t first = 0; first < m_sends.size();) {
-        DatagramEndpoint* endpoint = m_sends[first].endpoint;
-        m_run.clear();
-        std::size_t last = first;
-        for (; last < m_sends.size() && m_sends[last].endpoint == endpoint; ++last) {
-            OutgoingDatagram datagram = m_sends[last].datagram;
-            datagram.data = QByteArrayView(m_bytes.data() + m_sends[last].offset, datagram.data.size());
-            m_run.push_back(datagram);
-        }
-        endpoint->writeMany(m_run.data(), int(m_run.size()), m_errors.data() + first);
+    const std::size_t count = m_datagrams.size();
+    for (std::size_t i = 0; i < count; ++i)
+        m_datagrams[i].data = QByteArrayView(m_bytes.data() + m_offsets[i], m_datagrams[i].data.size());
+    m_errors.assign(count, 0);
+    for (std::size_t first = 0; first < count;) {
+        std::size_t last = first + 1;
+        while (last < count && m_endpoints[last] == m_endpoints[first])
+            ++last;
+        m_endpoints[first]->writeMany(m_datagrams.data() + first, int(last - first), m_errors.data() + first);
         first = last;
     }
     for (Line& line : m_lines)
         line.error = line.send < 0 ? 0 : m_errors[std::size_t(line.send)];
-    m_sends.clear();
+    m_datagrams.clear();
+    m_endpoints.clear();
+    m_offsets.clear();
     m_bytes.clear();
     // A receiver of these lines that polls an endpoint makes a batch of its own, released
     // within this one's release.
@@ -57,9 +59,10 @@ void ReplyBatch::flush()
     if (m_releasing.capacity() > kKeptLines) {
         m_releasing = {};
         m_lines = {};
-        m_sends = {};
+        m_datagrams = {};
+        m_endpoints = {};
+        m_offsets = {};
         m_bytes = {};
-        m_run = {};
         m_errors = {};
     }
 }

@@ -30,13 +30,8 @@ private:
     struct Line {
         UnitSimulator* unit;
         TrafficLogEntry entry;
-        int send;  // the reply it logs (an index into m_sends), or -1
+        int send;  // the reply it logs (an index into m_datagrams), or -1
         int error; // why that reply did not leave (an errno), once sent; 0 when it did
-    };
-    struct Send {
-        DatagramEndpoint* endpoint;
-        OutgoingDatagram datagram; // its data's bytes are in m_bytes, from `offset`
-        std::size_t offset;
     };
     void flush();
     // Room kept between batches, in lines; a larger batch's is given back.
@@ -47,8 +42,11 @@ private:
     // Kept between batches, so that a steady flow allocates nothing.
     std::vector<Line> m_lines;
     std::vector<Line> m_releasing;
-    std::vector<Send> m_sends;
+    // The replies queued: each one's datagram, the endpoint it leaves through, and where its
+    // payload's copy starts in m_bytes.
+    std::vector<OutgoingDatagram> m_datagrams;
+    std::vector<DatagramEndpoint*> m_endpoints;
+    std::vector<std::size_t> m_offsets;
     std::vector<char> m_bytes;
-    std::vector<OutgoingDatagram> m_run;
     std::vector<int> m_errors;
 };
